@@ -1,0 +1,87 @@
+// Draws the splash images and button icons of the updater. Run once by hand
+// (scripts/imagegen/run.sh); the PNG files it writes are kept in the tree.
+#include <QGuiApplication>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QDir>
+
+static void splash(const QString &file, const QString &title, QColor a, QColor b)
+{
+    QImage img(480, 280, QImage::Format_ARGB32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 480, 280);
+    g.setColorAt(0, a);
+    g.setColorAt(1, b);
+    p.fillRect(img.rect(), g);
+    // a plain cross in a circle: the family's mark
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(255, 255, 255, 230));
+    p.drawEllipse(QPointF(90, 140), 52, 52);
+    p.setBrush(a.darker(120));
+    p.drawRect(QRectF(80, 108, 20, 64));
+    p.drawRect(QRectF(58, 130, 64, 20));
+    p.setPen(Qt::white);
+    QFont f(QStringLiteral("DejaVu Sans"), 28, QFont::Bold);
+    p.setFont(f);
+    p.drawText(QRectF(165, 95, 300, 50), Qt::AlignLeft | Qt::AlignVCenter, title);
+    f.setPointSize(12);
+    f.setBold(false);
+    p.setFont(f);
+    p.drawText(QRectF(167, 145, 300, 30), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("updater 1.0.0.25"));
+    p.end();
+    img.save(file);
+}
+
+static void icon(const QString &file, QColor c, int kind)
+{
+    QImage img(32, 32, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(c.darker(150), 1.5));
+    p.setBrush(c);
+    switch (kind) {
+    case 0: { // run: a triangle
+        QPainterPath path;
+        path.moveTo(9, 5); path.lineTo(27, 16); path.lineTo(9, 27); path.closeSubpath();
+        p.drawPath(path);
+        break; }
+    case 1: // add: plus
+        p.drawRect(QRectF(13, 4, 6, 24)); p.drawRect(QRectF(4, 13, 24, 6));
+        break;
+    case 2: // remove: minus
+        p.drawRect(QRectF(4, 13, 24, 6));
+        break;
+    case 3: // refresh: ring
+        p.setBrush(Qt::NoBrush); p.setPen(QPen(c, 5)); p.drawArc(QRectF(6, 6, 20, 20), 30 * 16, 300 * 16);
+        break;
+    case 4: // settings: gear-ish
+        p.drawEllipse(QPointF(16, 16), 11, 11); p.setBrush(Qt::white); p.drawEllipse(QPointF(16, 16), 4, 4);
+        break;
+    default: // link: arrow
+        p.drawRect(QRectF(5, 5, 22, 22)); p.setPen(QPen(Qt::white, 3)); p.drawLine(10, 22, 22, 10); p.drawLine(14, 10, 22, 10); p.drawLine(22, 10, 22, 18);
+        break;
+    }
+    p.end();
+    img.save(file);
+}
+
+int main(int argc, char **argv)
+{
+    QGuiApplication app(argc, argv);
+    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+    QDir().mkpath(out);
+    splash(out + "/splash.png", QStringLiteral("Updater"), QColor(0x3a, 0x6e, 0xa5), QColor(0x1d, 0x37, 0x52));
+    splash(out + "/splash_kestra.png", QStringLiteral("Kestra"), QColor(0x2e, 0x8b, 0x57), QColor(0x14, 0x45, 0x2b));
+    splash(out + "/splash_orvel.png", QStringLiteral("Orvel"), QColor(0xb0, 0x5a, 0x2a), QColor(0x5a, 0x2a, 0x12));
+    icon(out + "/run.png", QColor(0x2e, 0x9b, 0x4f), 0);
+    icon(out + "/add.png", QColor(0x2f, 0x6f, 0xc0), 1);
+    icon(out + "/remove.png", QColor(0xc0, 0x3a, 0x2f), 2);
+    icon(out + "/refresh.png", QColor(0x2f, 0x8f, 0xa0), 3);
+    icon(out + "/settings.png", QColor(0x70, 0x70, 0x70), 4);
+    icon(out + "/link.png", QColor(0x8a, 0x5a, 0xc0), 5);
+    return 0;
+}

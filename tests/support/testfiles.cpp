@@ -1,0 +1,67 @@
+#include "testfiles.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+QByteArray patternBytes(qint64 size, quint32 seed)
+{
+    QByteArray bytes;
+    bytes.resize(static_cast<int>(size));
+    quint32 x = seed * 2654435761u + 1;
+    for (qint64 i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes[static_cast<int>(i)] = static_cast<char>(x & 0xff);
+    }
+    return bytes;
+}
+
+QStringList listFilesRecursive(const QString &root)
+{
+    QStringList result;
+    QDir base(root);
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        result << base.relativeFilePath(it.next());
+    result.sort();
+    return result;
+}
+
+bool treesEqual(const QString &a, const QString &b, QString *why)
+{
+    const QStringList left = listFilesRecursive(a);
+    const QStringList right = listFilesRecursive(b);
+    if (left != right) {
+        if (why)
+            *why = QStringLiteral("file lists differ: [%1] vs [%2]").arg(left.join(','), right.join(','));
+        return false;
+    }
+    for (const QString &rel : left) {
+        if (readFile(a + '/' + rel) != readFile(b + '/' + rel)) {
+            if (why)
+                *why = QStringLiteral("content differs: %1").arg(rel);
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,97 @@
+#include "testprocess.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <csignal>
+#include <sys/types.h>
+#include <signal.h>
+
+TestProcess::~TestProcess()
+{
+    stop();
+}
+
+bool TestProcess::start(const QString &program, const QStringList &arguments, QString *error,
+                        const QString &workingDir)
+{
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    if (!workingDir.isEmpty())
+        m_process.setWorkingDirectory(workingDir);
+    m_process.start(program, arguments);
+    if (!m_process.waitForStarted(10000)) {
+        if (error)
+            *error = QStringLiteral("can't start %1: %2").arg(program, m_process.errorString());
+        return false;
+    }
+    m_pid = m_process.processId();
+    return true;
+}
+
+void TestProcess::stop()
+{
+    if (m_pid <= 0 || m_process.state() == QProcess::NotRunning) {
+        m_pid = 0;
+        return;
+    }
+    ::kill(static_cast<pid_t>(m_pid), SIGTERM);
+    if (!m_process.waitForFinished(5000)) {
+        ::kill(static_cast<pid_t>(m_pid), SIGKILL);
+        m_process.waitForFinished(5000);
+    }
+    m_pid = 0;
+}
+
+bool TestProcess::isRunning() const
+{
+    return m_process.state() != QProcess::NotRunning;
+}
+
+QByteArray TestProcess::output()
+{
+    return m_process.readAll();
+}
+
+quint16 freeTcpPort()
+{
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    const quint16 port = server.serverPort();
+    server.close();
+    return port;
+}
+
+bool waitForPort(quint16 port, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (socket.waitForConnected(500))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+QString findExecutable(const QStringList &candidates)
+{
+    for (const QString &candidate : candidates) {
+        if (candidate.contains(QLatin1Char('/'))) {
+            const QFileInfo info(candidate);
+            if (info.isFile() && info.isExecutable())
+                return candidate;
+        } else {
+            const QString found = QStandardPaths::findExecutable(candidate);
+            if (!found.isEmpty())
+                return found;
+        }
+    }
+    return QString();
+}

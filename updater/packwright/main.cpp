@@ -1,0 +1,13 @@
+#include <QCoreApplication>
+#include <QCommandLineParser>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QCoreApplication::translate("main", "Updater pack builder"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.process(app);
+    parser.showHelp(0);
+}

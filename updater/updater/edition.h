@@ -1,0 +1,23 @@
+#ifndef EDITION_H
+#define EDITION_H
+
+#include <QString>
+
+// One build serves three editions; the edition is read from the executable's
+// base name (the application name) on every call.
+QString editionKey();
+QString devEditionKey();
+QString updaterGuid();
+QString devUpdaterGuid();
+
+// Folder beside the updater's own in which a new copy of it is assembled.
+extern const QString kUpdaterTempFolder;
+// The copier's executable inside that folder (with the platform's suffix).
+extern const QString kCopierFileName;
+extern const QString kUpdaterGuid32Dev;
+extern const QString kUpdaterGuid32Release;
+
+// The suffix executables carry on this platform (".exe" on Windows only).
+QString executableSuffix();
+
+#endif // EDITION_H

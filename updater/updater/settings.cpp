@@ -1,0 +1,200 @@
+#include "settings.h"
+
+#include "installedprogramm.h"
+#include "mirrordescription.h"
+#include "projectdescription.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QDebug>
+#include <QDir>
+#include <QMutexLocker>
+#include <QReadLocker>
+#include <QSettings>
+#include <QTextCodec>
+#include <QWriteLocker>
+
+namespace {
+
+const char *const kGeneralGroup = "General";
+
+void openIni(QSettings &ini, const QString &group)
+{
+    ini.setIniCodec(QTextCodec::codecForName("UTF-8"));
+    if (!group.isEmpty())
+        ini.beginGroup(group);
+}
+
+} // namespace
+
+Settings *Settings::instance()
+{
+    static Settings settings;
+    return &settings;
+}
+
+Settings::Settings() = default;
+
+Settings::~Settings()
+{
+    clearMirrors();
+    clearProjectTables();
+    clearInstalledProgramms();
+}
+
+QString Settings::applicationDir()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+bool Settings::isDevelopmentInstallation()
+{
+    const QString dir = applicationDir();
+    return dir.contains(QLatin1String("_dev")) || dir.contains(QLatin1String("_debug"));
+}
+
+QString Settings::cacheGroupName(const QString &group)
+{
+    return group.isEmpty() ? QString::fromLatin1(kGeneralGroup) : group;
+}
+
+bool Settings::setConfigPath(const QString &path)
+{
+    QMutexLocker writers(&m_mutex);
+    QWriteLocker state(&m_stateLock);
+    m_configPath = path;
+    m_configured = true;
+    return true;
+}
+
+QString Settings::configPath() const
+{
+    QReadLocker state(&m_stateLock);
+    return m_configPath;
+}
+
+bool Settings::isConfigured() const
+{
+    QReadLocker state(&m_stateLock);
+    return m_configured;
+}
+
+QVariant Settings::value(const QString &group, const QString &key, const QVariant &defaultValue) const
+{
+    QString path;
+    {
+        QReadLocker state(&m_stateLock);
+        const auto groupIt = m_cache.constFind(cacheGroupName(group));
+        if (groupIt != m_cache.constEnd()) {
+            const auto keyIt = groupIt->constFind(key);
+            if (keyIt != groupIt->constEnd())
+                return *keyIt;
+        }
+        path = m_configPath;
+    }
+    QSettings ini(path, QSettings::IniFormat);
+    openIni(ini, group);
+    return ini.value(key, defaultValue);
+}
+
+void Settings::setValue(const QString &group, const QString &key, const QVariant &value)
+{
+    QMutexLocker writers(&m_mutex);
+    {
+        QSettings ini(configPath(), QSettings::IniFormat);
+        openIni(ini, group);
+        ini.setValue(key, value);
+    }
+    QWriteLocker state(&m_stateLock);
+    m_cache[cacheGroupName(group)].insert(key, value);
+}
+
+void Settings::setRuntimeValue(const QString &group, const QString &key, const QVariant &value)
+{
+    QMutexLocker writers(&m_mutex);
+    QWriteLocker state(&m_stateLock);
+    m_cache[group].insert(key, value);
+}
+
+QString Settings::logsPath() const
+{
+    const QString fallback = applicationDir() + QStringLiteral("/logs/");
+    const QString base = isConfigured() ? value(QString(), QStringLiteral("logs_path"), fallback).toString()
+                                        : fallback;
+    const QString path = base + QLatin1Char('/') + QDate::currentDate().toString(QStringLiteral("yyyy_MM"));
+    if (!QDir(path).exists() && !QDir().mkpath(path))
+        qCritical().noquote() << QStringLiteral("can't create dir: %1").arg(path);
+    return path;
+}
+
+QString Settings::installedConfigPath() const
+{
+    const QString fallback = applicationDir() + QStringLiteral("/installed.json");
+    return isConfigured() ? value(QString(), QStringLiteral("install_config_path"), fallback).toString() : fallback;
+}
+
+QString Settings::installRoot()
+{
+    QDir dir(applicationDir());
+    dir.cdUp();
+    return dir.absolutePath();
+}
+
+bool Settings::makeBackup() const
+{
+    return value(QString(), QStringLiteral("make_backup"), false).toBool();
+}
+
+bool Settings::selfUpdatePending() const
+{
+    return m_selfUpdatePending.load();
+}
+
+void Settings::setSelfUpdatePending(bool pending)
+{
+    m_selfUpdatePending.store(pending);
+}
+
+QList<ProjectDescription *> Settings::programmDescriptions() const
+{
+    return m_programmDescriptions;
+}
+
+QMap<QString, ProjectPluginPtr> Settings::allPlugins() const
+{
+    return m_allPlugins;
+}
+
+QList<MirrorDescription *> Settings::mirrors() const
+{
+    return m_mirrors;
+}
+
+QMap<QString, InstalledProgramm *> Settings::installedProgramms() const
+{
+    return m_installedProgramms;
+}
+
+void Settings::clearProjectTables()
+{
+    qDeleteAll(m_programmDescriptions);
+    m_programmDescriptions.clear();
+    m_allPlugins.clear();
+}
+
+void Settings::clearMirrors()
+{
+    qDeleteAll(m_mirrors);
+    m_mirrors.clear();
+}
+
+void Settings::clearInstalledProgramms()
+{
+    qDeleteAll(m_installedProgramms);
+    m_installedProgramms.clear();
+}
+
+bool setConfigPath(const QString &path)
+{
+    return Settings::instance()->setConfigPath(path);
+}

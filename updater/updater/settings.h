@@ -1,0 +1,110 @@
+#ifndef SETTINGS_H
+#define SETTINGS_H
+
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QReadWriteLock>
+#include <QSharedPointer>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <atomic>
+
+class ProjectDescription;
+class ProjectPlugin;
+struct InstalledProgramm;
+struct MirrorDescription;
+
+using ProjectPluginPtr = QSharedPointer<ProjectPlugin>;
+
+// The updater's one store of configuration: config.ini with a run-time cache
+// in front of it, the paths derived from it, the self-update flag and the
+// tables of programs, mirrors and installed programs.
+//
+// Writers (setConfigPath, setValue, setRuntimeValue, setInstalledConfig) take
+// the one non-recursive mutex. Readers take no part of it: the cache has a
+// read-write lock of its own, so a reader on an install thread never sees a
+// half-updated hash, and setInstalledConfig may read settings while it holds
+// the writers' mutex.
+class Settings
+{
+public:
+    // The process-wide store. Tests may also build their own instances.
+    static Settings *instance();
+
+    Settings();
+    ~Settings();
+    Settings(const Settings &) = delete;
+    Settings &operator=(const Settings &) = delete;
+
+    bool setConfigPath(const QString &path);
+    QString configPath() const;
+    bool isConfigured() const;
+
+    QVariant value(const QString &group, const QString &key, const QVariant &defaultValue = QVariant()) const;
+    void setValue(const QString &group, const QString &key, const QVariant &value);
+    void setRuntimeValue(const QString &group, const QString &key, const QVariant &value);
+
+    QString logsPath() const;
+    QString installedConfigPath() const;
+    static QString installRoot();
+    bool makeBackup() const;
+
+    bool selfUpdatePending() const;
+    void setSelfUpdatePending(bool pending);
+
+    // ---- installed-programs registry (settings_registry.cpp) ----
+    QJsonObject installedConfig() const;
+    void setInstalledConfig(const QJsonObject &config);
+    void loadInstalledProgramms();
+    QString executeFilename(const QString &programmName) const;
+    QString executablePath(const QString &programmName, QStringList *params = nullptr) const;
+    QMap<QString, QString> configPlaceholders(const QString &programmName) const;
+    static QString expandPlaceholders(const QString &text, const QMap<QString, QString> &placeholders);
+    QMap<QString, QStringList> installedModules(const QString &programmName = QString()) const;
+
+    // ---- projects, update servers and mirrors (settings_projects.cpp) ----
+    QStringList projects() const;
+    void setProjects(const QStringList &guids);
+    void fillProjects();
+    void fillMirrors();
+
+    // ---- the tables (copies of the containers; the store keeps ownership) ----
+    QList<ProjectDescription *> programmDescriptions() const;
+    QMap<QString, ProjectPluginPtr> allPlugins() const;
+    QList<MirrorDescription *> mirrors() const;
+    QMap<QString, InstalledProgramm *> installedProgramms() const;
+
+    // The folder the updater runs from; every relative default hangs off it.
+    static QString applicationDir();
+    // True when the updater's folder path contains "_dev" or "_debug".
+    static bool isDevelopmentInstallation();
+
+private:
+    static QString cacheGroupName(const QString &group);
+    void clearProjectTables();
+    void clearMirrors();
+    void clearInstalledProgramms();
+
+    QString m_configPath;
+    bool m_configured = false;
+    QHash<QString, QHash<QString, QVariant>> m_cache;
+    QList<ProjectDescription *> m_programmDescriptions;
+    QMap<QString, ProjectPluginPtr> m_allPlugins;
+    QList<MirrorDescription *> m_mirrors;
+    QMap<QString, InstalledProgramm *> m_installedProgramms;
+    mutable QMutex m_mutex;
+    std::atomic<bool> m_selfUpdatePending{false};
+
+    // Guards m_cache, m_configPath and m_configured for readers.
+    mutable QReadWriteLock m_stateLock;
+};
+
+// Forwards to the singleton.
+bool setConfigPath(const QString &path);
+
+#endif // SETTINGS_H

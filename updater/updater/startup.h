@@ -1,0 +1,36 @@
+#ifndef STARTUP_H
+#define STARTUP_H
+
+#include <QString>
+
+class QApplication;
+class QCommandLineParser;
+class QSplashScreen;
+
+// The version text the updater logs at start and shows in window titles.
+extern const char *const kUpdaterVersion;
+
+// Where kestraupd's daily log file lies today.
+QString updaterLogFilePath();
+
+// Adds the updater's options to the parser (help, version, c, i, l, r, a).
+void setupUpdaterOptions(QCommandLineParser &parser);
+
+// Points the settings store at its INI file and applies the run-time
+// overrides of the log folder and the registry path.
+void applyUpdaterOptions(const QCommandLineParser &parser);
+
+// Sets the application proxy from the global_proxy group, when asked for.
+void applyGlobalProxy();
+
+// The splash image of the running edition.
+QString splashImagePath();
+
+// The runs after the splash: projects, run mode, self-update, main window,
+// hand-over to the copier. Returns the exit code.
+int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplication &app);
+
+// The whole entry point of kestraupd.
+int qMain(int argc, char *argv[]);
+
+#endif // STARTUP_H

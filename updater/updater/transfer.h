@@ -1,0 +1,35 @@
+#ifndef TRANSFER_H
+#define TRANSFER_H
+
+#include <QCryptographicHash>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+// Moving and checking data. Update servers may be web servers (HTTP, HTTPS,
+// FTP) or plain folders; these functions make the two interchangeable.
+
+// Downloads url into fileName by GET, or by the JSON POST of the project
+// GUIDs when method is "POST" (any case).
+bool loadUrl(const QUrl &url, const QString &fileName, QString *error = nullptr,
+             const QString &method = QStringLiteral("GET"));
+
+// Downloads an http/https/ftp source, otherwise copies a local file (the
+// copy never overwrites an existing destination).
+bool fetchFile(const QString &source, const QString &fileName, QString *error = nullptr,
+               const QString &method = QStringLiteral("GET"));
+
+// Removes an existing destination first, then behaves as fetchFile.
+bool replaceFile(const QString &source, const QString &fileName, QString *error = nullptr,
+                 const QString &method = QStringLiteral("GET"));
+
+// Lowercase hexadecimal digest of a whole file; empty when it cannot be opened.
+QString calcHash(const QString &fileName, QCryptographicHash::Algorithm algorithm = QCryptographicHash::Sha1);
+
+// Total size of all files in a folder tree; appends each file's absolute path
+// to files when given.
+qint64 folderSize(const QString &path, QStringList *files = nullptr);
+
+QStringList splitArguments(const QString &text, QChar separator, QChar quote);
+
+#endif // TRANSFER_H
