@@ -1,0 +1,20 @@
+#ifndef LOCALFILE_H
+#define LOCALFILE_H
+
+#include <QString>
+
+// Local file replacement shared by the updater and the copier.
+
+// Copies source to destination; never overwrites an existing destination.
+// On failure error (when given) receives
+// "error copy file from %1 to %2 error %3".
+bool copyLocalFile(const QString &source, const QString &destination, QString *error = nullptr);
+
+// Removes an existing destination (clearing its read-only attribute first).
+// On failure error (when given) receives "Ошибка при удалении файла %1, %2".
+bool removeExistingFile(const QString &destination, QString *error = nullptr);
+
+// removeExistingFile, then copyLocalFile.
+bool replaceLocalFile(const QString &source, const QString &destination, QString *error = nullptr);
+
+#endif // LOCALFILE_H
