@@ -1,0 +1,109 @@
+#ifndef INSTALLTHREAD_H
+#define INSTALLTHREAD_H
+
+#include <QMap>
+#include <QSharedPointer>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+class ProjectPlugin;
+class QXmlStreamWriter;
+
+// The worker of one installation run: removes what the user asked to remove,
+// installs or updates the selected programs and modules, records them in the
+// installed-programs registry and, in mirror mode, lays out a mirror folder.
+// Everything it does on disk and over the network happens on this thread; it
+// talks to the outside only through its four signals.
+//
+// Setters are called before start() and never while the thread runs.
+class InstallThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit InstallThread(QObject *parent = nullptr);
+    ~InstallThread() override;
+
+    // ---- run parameters ----
+    void setProgrammsToUpdate(const QMap<QString, QStringList> &programms);
+    QMap<QString, QStringList> programmsToUpdate() const;
+
+    void setProgrammsToRemove(const QStringList &programms);
+    QStringList programmsToRemove() const;
+
+    void setPluginsToRemove(const QMap<QString, QStringList> &plugins);
+    QMap<QString, QStringList> pluginsToRemove() const;
+
+    void setChangeConfig(bool changeConfig);
+    bool changeConfig() const;
+
+    void setInstallPath(const QString &path);
+    QString installPath() const;
+
+    void setMirror(bool mirror);
+    bool isMirror() const;
+
+    void setMakeBackup(bool makeBackup);
+    bool makeBackup() const;
+
+    void setTitle(const QString &title);
+    QString title() const;
+
+    void setFoldersToRemove(const QStringList &folders);
+    QStringList foldersToRemove() const;
+
+    // Folder of a program or module: installPath + "/" + the name, the
+    // updater's own program in "updater_temp", and in mirror mode the
+    // element's guid.
+    QString programmPath(const QString &name) const;
+
+    // Byte count for display: "%1 б", "%1 Кб" or "%1 Mб".
+    static QString sizeToString(qint64 size);
+
+signals:
+    void message(QString text);
+    void error(QString text);
+    void status(QString text);
+    // nDo of nAll within the current module (KiB for updates, files for
+    // removals), with a line describing the item.
+    void progress(int nDo, int nAll, QString text);
+
+protected:
+    void run() override;
+
+private:
+    using PluginPtr = QSharedPointer<ProjectPlugin>;
+
+    // removal pass and its pieces
+    void removeProgramms();
+    bool removePlugin(const PluginPtr &plugin);
+    bool backupFolder(const QString &name);
+
+    // update pass and its pieces
+    void updateProgramms();
+    bool updatePlugin(const PluginPtr &plugin);
+    bool updateFile(const QString &target, const QString &source, const QString &tempPath, const QString &hash);
+    bool needUpdate(const QString &path, const QString &hash, qint64 size, bool compareHash) const;
+
+    // mirror output
+    void writeProject(const PluginPtr &plugin, QXmlStreamWriter &writer);
+    void removeFolders();
+
+    const QString fileinfoName;
+    const QString mirrorFileinfoName;
+    const QString mirrorDocumentName;
+    QString m_installPath;
+    QMap<QString, QStringList> m_programmsToUpdate;
+    QStringList m_programmsToRemove;
+    QMap<QString, QStringList> m_pluginsToRemove;
+    QStringList removedPlugins;
+    bool m_changeConfig = false;
+    QStringList updatedPlugins;
+    QStringList m_foldersToRemove;
+    bool m_isMirror = false;
+    bool m_makeBackup = false;
+    QString m_title;
+};
+
+#endif // INSTALLTHREAD_H
