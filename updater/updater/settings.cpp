@@ -9,10 +9,10 @@
 #include <QDebug>
 #include <QDir>
 #include <QMutexLocker>
-#include <QReadLocker>
 #include <QSettings>
 #include <QTextCodec>
-#include <QWriteLocker>
+
+#include <mutex>
 
 namespace {
 
@@ -21,7 +21,10 @@ const char *const kGeneralGroup = "General";
 void openIni(QSettings &ini, const QString &group)
 {
     ini.setIniCodec(QTextCodec::codecForName("UTF-8"));
-    if (!group.isEmpty())
+    // Keys without a group are stored in the [General] section. QSettings
+    // would map a group literally named "General" to a section "[%General]",
+    // so that name is treated as no group: both spellings reach one section.
+    if (!group.isEmpty() && group != QLatin1String(kGeneralGroup))
         ini.beginGroup(group);
 }
 
@@ -61,7 +64,7 @@ QString Settings::cacheGroupName(const QString &group)
 bool Settings::setConfigPath(const QString &path)
 {
     QMutexLocker writers(&m_mutex);
-    QWriteLocker state(&m_stateLock);
+    std::unique_lock<std::shared_mutex> state(m_stateLock);
     m_configPath = path;
     m_configured = true;
     return true;
@@ -69,13 +72,13 @@ bool Settings::setConfigPath(const QString &path)
 
 QString Settings::configPath() const
 {
-    QReadLocker state(&m_stateLock);
+    std::shared_lock<std::shared_mutex> state(m_stateLock);
     return m_configPath;
 }
 
 bool Settings::isConfigured() const
 {
-    QReadLocker state(&m_stateLock);
+    std::shared_lock<std::shared_mutex> state(m_stateLock);
     return m_configured;
 }
 
@@ -83,7 +86,7 @@ QVariant Settings::value(const QString &group, const QString &key, const QVarian
 {
     QString path;
     {
-        QReadLocker state(&m_stateLock);
+        std::shared_lock<std::shared_mutex> state(m_stateLock);
         const auto groupIt = m_cache.constFind(cacheGroupName(group));
         if (groupIt != m_cache.constEnd()) {
             const auto keyIt = groupIt->constFind(key);
@@ -105,14 +108,14 @@ void Settings::setValue(const QString &group, const QString &key, const QVariant
         openIni(ini, group);
         ini.setValue(key, value);
     }
-    QWriteLocker state(&m_stateLock);
+    std::unique_lock<std::shared_mutex> state(m_stateLock);
     m_cache[cacheGroupName(group)].insert(key, value);
 }
 
 void Settings::setRuntimeValue(const QString &group, const QString &key, const QVariant &value)
 {
     QMutexLocker writers(&m_mutex);
-    QWriteLocker state(&m_stateLock);
+    std::unique_lock<std::shared_mutex> state(m_stateLock);
     m_cache[group].insert(key, value);
 }
 

@@ -6,13 +6,13 @@
 #include <QList>
 #include <QMap>
 #include <QMutex>
-#include <QReadWriteLock>
 #include <QSharedPointer>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
 
 #include <atomic>
+#include <shared_mutex>
 
 class ProjectDescription;
 class ProjectPlugin;
@@ -72,6 +72,14 @@ public:
     void setProjects(const QStringList &guids);
     void fillProjects();
     void fillMirrors();
+    // Reads one project document that is already stored at localFile into
+    // the tables, as fillProjects does for each server: elements get
+    // baseFolder as their source folder, programs whose guid is not in
+    // admitted are dropped, new programs get serverKey. False (with the
+    // reason) when the file cannot be read or is not an acceptable document;
+    // fillProjects then reads no further servers.
+    bool readProjectDocument(const QString &localFile, const QString &serverKey, const QString &baseFolder,
+                             const QStringList &admitted, QString *error = nullptr);
 
     // ---- the tables (copies of the containers; the store keeps ownership) ----
     QList<ProjectDescription *> programmDescriptions() const;
@@ -89,6 +97,8 @@ private:
     void clearProjectTables();
     void clearMirrors();
     void clearInstalledProgramms();
+    void completeDependencies();
+    int listedCount(const QString &group, const QString &key, int defaultValue) const;
 
     QString m_configPath;
     bool m_configured = false;
@@ -100,8 +110,9 @@ private:
     mutable QMutex m_mutex;
     std::atomic<bool> m_selfUpdatePending{false};
 
-    // Guards m_cache, m_configPath and m_configured for readers.
-    mutable QReadWriteLock m_stateLock;
+    // Guards m_cache, m_configPath and m_configured for readers. A standard
+    // shared mutex rather than QReadWriteLock so that thread checkers see it.
+    mutable std::shared_mutex m_stateLock;
 };
 
 // Forwards to the singleton.

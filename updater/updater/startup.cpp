@@ -14,6 +14,13 @@
 
 const char *const kUpdaterVersion = "1.0.0.25";
 
+void initUpdaterResources()
+{
+    // The images live in a static library; its resources must be registered
+    // by hand or the splash and the icons would silently come out empty.
+    Q_INIT_RESOURCE(resources);
+}
+
 QString updaterLogFilePath()
 {
     return Settings::instance()->logsPath() + QLatin1Char('/') + QDate::currentDate().toString(Qt::ISODate)
@@ -101,6 +108,7 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
 int qMain(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    initUpdaterResources();
     QCoreApplication::addLibraryPath(QCoreApplication::applicationDirPath());
     installLogHandler(updaterLogFilePath);
 

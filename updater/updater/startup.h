@@ -10,6 +10,9 @@ class QSplashScreen;
 // The version text the updater logs at start and shows in window titles.
 extern const char *const kUpdaterVersion;
 
+// Registers the images compiled into the updater's library.
+void initUpdaterResources();
+
 // Where kestraupd's daily log file lies today.
 QString updaterLogFilePath();
 
