@@ -1,0 +1,102 @@
+#include "filehold.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+namespace {
+
+bool runTool(const QString &program, const QStringList &arguments, QString *error)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        if (error)
+            *error = QStringLiteral("%1 %2 failed: %3")
+                         .arg(program, arguments.join(QLatin1Char(' ')), QString::fromLocal8Bit(process.readAll()));
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+        return false;
+    }
+    return true;
+}
+
+QString shellQuote(const QString &text)
+{
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+} // namespace
+
+FileHold::~FileHold()
+{
+    release();
+}
+
+bool FileHold::isAvailable(const QString &folder, QString *why)
+{
+    QTemporaryDir probeDir(folder + QStringLiteral("/hold-probe-XXXXXX"));
+    const QString probe = probeDir.filePath(QStringLiteral("probe"));
+    QFile file(probe);
+    if (!file.open(QIODevice::WriteOnly)) {
+        if (why)
+            *why = file.errorString();
+        return false;
+    }
+    file.close();
+    FileHold hold;
+    if (!hold.hold(probe, Entry, why))
+        return false;
+    const bool blocked = !QFile::remove(probe);
+    hold.release();
+    if (!blocked && why)
+        *why = QStringLiteral("the hold did not block deletion");
+    return blocked;
+}
+
+bool FileHold::hold(const QString &path, Kind kind, QString *error)
+{
+    release();
+    const QFileInfo info(path);
+    m_immutable = ::geteuid() == 0;
+    if (m_immutable) {
+        m_target = info.absoluteFilePath();
+        if (!runTool(QStringLiteral("chattr"), {QStringLiteral("+i"), m_target}, error))
+            return false;
+    } else {
+        m_target = kind == Entry ? info.absolutePath() : info.absoluteFilePath();
+        if (!QFile::setPermissions(m_target, QFileDevice::ReadOwner | QFileDevice::ExeOwner)) {
+            if (error)
+                *error = QStringLiteral("can't make %1 read-only").arg(m_target);
+            return false;
+        }
+    }
+    m_held = true;
+    return true;
+}
+
+QString FileHold::releaseShellCommand() const
+{
+    if (m_immutable)
+        return QStringLiteral("chattr -i ") + shellQuote(m_target);
+    return QStringLiteral("chmod u+w ") + shellQuote(m_target);
+}
+
+bool FileHold::release()
+{
+    if (!m_held)
+        return true;
+    m_held = false;
+    if (m_immutable)
+        return runTool(QStringLiteral("chattr"), {QStringLiteral("-i"), m_target}, nullptr);
+    return QFile::setPermissions(m_target, QFile::permissions(m_target) | QFileDevice::WriteOwner);
+}

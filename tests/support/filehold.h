@@ -1,0 +1,40 @@
+#ifndef FILEHOLD_H
+#define FILEHOLD_H
+
+#include <QString>
+#include <QStringList>
+
+// Keeps a file system entry from being deleted, renamed or replaced, the way
+// a file still open in a running program is on Windows. On Linux a running
+// program's files can be unlinked, so the hold uses what really blocks here:
+// the immutable attribute (chattr +i) when running as root, since root
+// ignores permissions, and a read-only folder otherwise.
+class FileHold
+{
+public:
+    enum Kind {
+        Entry,  // the entry itself cannot be deleted, renamed or replaced
+        Contents // nothing can be created, deleted or renamed inside the folder
+    };
+
+    FileHold() = default;
+    ~FileHold();
+    FileHold(const FileHold &) = delete;
+    FileHold &operator=(const FileHold &) = delete;
+
+    // True when holds work in this folder (tries one on a probe file).
+    static bool isAvailable(const QString &folder, QString *why = nullptr);
+
+    bool hold(const QString &path, Kind kind, QString *error = nullptr);
+    // A shell command that lifts the hold; run it from another process to
+    // release the entry while the program under test is running.
+    QString releaseShellCommand() const;
+    bool release();
+
+private:
+    QString m_target; // what carries the attribute or the permissions
+    bool m_immutable = false;
+    bool m_held = false;
+};
+
+#endif // FILEHOLD_H

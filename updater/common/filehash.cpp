@@ -1,0 +1,101 @@
+#include "filehash.h"
+
+#include "sha1digest.h"
+
+#include <QFile>
+
+#include <vector>
+
+namespace {
+
+constexpr qint64 kBlockSize = 1 << 20;
+
+// One buffer per thread, reused for every file: thousands of small files
+// would otherwise each pay for a fresh megabyte.
+char *blockBuffer()
+{
+    thread_local std::vector<char> buffer(static_cast<size_t>(kBlockSize));
+    return buffer.data();
+}
+
+void setFault(FileCopyFault *fault, FileCopyFault value, QString *error, const QString &reason)
+{
+    if (fault)
+        *fault = value;
+    if (error)
+        *error = reason;
+}
+
+} // namespace
+
+QString fileSha1Hex(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        if (error)
+            *error = file.errorString();
+        return QString();
+    }
+    Sha1Digest digest;
+    char *buffer = blockBuffer();
+    for (;;) {
+        const qint64 got = file.read(buffer, kBlockSize);
+        if (got < 0) {
+            if (error)
+                *error = file.errorString();
+            return QString();
+        }
+        if (got == 0)
+            break;
+        digest.addData(buffer, got);
+    }
+    return QString::fromLatin1(digest.result().toHex());
+}
+
+bool copyFileWithSha1(const QString &source, const QString &destination, QString *sha1Hex, qint64 *size,
+                      FileCopyFault *fault, QString *error)
+{
+    setFault(fault, FileCopyFault::None, nullptr, QString());
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        setFault(fault, FileCopyFault::SourceOpen, error, in.errorString());
+        return false;
+    }
+    QFile out(destination);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        setFault(fault, FileCopyFault::Destination, error, out.errorString());
+        return false;
+    }
+    Sha1Digest digest;
+    qint64 total = 0;
+    char *buffer = blockBuffer();
+    for (;;) {
+        const qint64 got = in.read(buffer, kBlockSize);
+        if (got < 0) {
+            setFault(fault, FileCopyFault::SourceRead, error, in.errorString());
+            out.remove();
+            return false;
+        }
+        if (got == 0)
+            break;
+        digest.addData(buffer, got);
+        if (out.write(buffer, got) != got) {
+            setFault(fault, FileCopyFault::Destination, error, out.errorString());
+            out.remove();
+            return false;
+        }
+        total += got;
+    }
+    // A full disk can show only when the data is flushed on close.
+    out.close();
+    if (out.error() != QFileDevice::NoError) {
+        setFault(fault, FileCopyFault::Destination, error, out.errorString());
+        out.remove();
+        return false;
+    }
+    if (sha1Hex)
+        *sha1Hex = QString::fromLatin1(digest.result().toHex());
+    if (size)
+        *size = total;
+    return true;
+}

@@ -1,0 +1,29 @@
+#ifndef SHA1DIGEST_H
+#define SHA1DIGEST_H
+
+#include <QByteArray>
+
+#include <memory>
+
+// Incremental SHA-1. Packs are hashed in full on every build and every file
+// an update brings is checked, so the digest runs on libcrypto when the build
+// finds it (several times QCryptographicHash's speed on CPUs with SHA
+// instructions) and on QCryptographicHash otherwise; CMake picks the unit.
+class Sha1Digest
+{
+public:
+    Sha1Digest();
+    ~Sha1Digest();
+    Sha1Digest(const Sha1Digest &) = delete;
+    Sha1Digest &operator=(const Sha1Digest &) = delete;
+
+    void addData(const char *data, qint64 length);
+    // The 20 raw digest bytes; call once, after the last addData.
+    QByteArray result();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+#endif // SHA1DIGEST_H

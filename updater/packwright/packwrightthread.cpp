@@ -1,0 +1,371 @@
+#include "packwrightthread.h"
+
+#include "fileinfo.h"
+#include "filehash.h"
+#include "packswap.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <QXmlStreamWriter>
+
+namespace {
+
+// Pops the walk stack on every way out of a folder.
+class WalkGuard
+{
+public:
+    WalkGuard(QStringList &stack, const QString &path) : m_stack(stack) { m_stack.append(path); }
+    ~WalkGuard() { m_stack.removeLast(); }
+    WalkGuard(const WalkGuard &) = delete;
+    WalkGuard &operator=(const WalkGuard &) = delete;
+
+private:
+    QStringList &m_stack;
+};
+
+// "name.ext" -> "name_n.ext"; a name without a dot gets the number at its end.
+QString numberedName(const QString &name, int n)
+{
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString number = QLatin1Char('_') + QString::number(n);
+    return dot < 0 ? name + number : name.left(dot) + number + name.mid(dot);
+}
+
+// A module name becomes a folder of the output and the first part of every
+// "data" text, so it must stay a relative path inside the output folder.
+bool isSafeModuleName(const QString &name)
+{
+    const QStringList segments = name.split(QLatin1Char('/'));
+    for (const QString &segment : segments) {
+        if (!isPortableEntryName(segment))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+PackwrightThread::PackwrightThread(QObject *parent)
+    : QThread(parent),
+      m_fileInfoBaseName(QStringLiteral("update_fileinfo")),
+      m_allowedCharacters(QStringLiteral("zxcvbnmasdfghjklqwertyuiop1234567890._-+"))
+{
+}
+
+void PackwrightThread::takeArguments(const QStringList &arguments)
+{
+    for (int i = 0; i + 1 < arguments.size(); ++i) {
+        const QString &flag = arguments.at(i);
+        if (flag == QLatin1String("-m"))
+            m_moduleName = arguments.at(i + 1);
+        else if (flag == QLatin1String("-f"))
+            m_sourcePath = arguments.at(i + 1);
+        else if (flag == QLatin1String("-o"))
+            m_outputPath = arguments.at(i + 1);
+    }
+}
+
+void PackwrightThread::run()
+{
+    if (!checkParams()) {
+        m_resultCode = BadParameters;
+        return;
+    }
+
+    // The pack is assembled in a hidden folder inside the output folder: on
+    // the same volume, so the finished pack moves into place by renames and
+    // a failure at any point leaves the previous pack whole.
+    QTemporaryDir staging(QDir(m_outputPath).absoluteFilePath(QStringLiteral(".packwright-XXXXXX")));
+    if (!staging.isValid()) {
+        qCritical().noquote() << QStringLiteral("can't create staging folder in output path: ") + m_outputPath
+                                     + QStringLiteral(", error: ") + staging.errorString();
+        m_resultCode = OutputFailed;
+        return;
+    }
+    if (!makeUpdatePocket(staging.path())) {
+        m_resultCode = BuildFailed;
+        return;
+    }
+
+    const QDir output(m_outputPath);
+    const QString stagedModule = QDir(staging.path()).filePath(m_moduleName);
+    QString error;
+    if (!carryHiddenEntries(output.filePath(m_moduleName), stagedModule, &error)) {
+        qCritical().noquote() << QStringLiteral("can't keep hidden files of the module output path: ") + error;
+        m_resultCode = OutputFailed;
+        return;
+    }
+    // The document goes last, so a document in the output always finds its
+    // data in place.
+    const QStringList entries = {m_moduleName, m_fileInfoBaseName + QStringLiteral(".sha1"),
+                                 m_fileInfoBaseName + QStringLiteral(".xml")};
+    if (!swapIntoOutput(staging.path(), output.absolutePath(), entries,
+                        QDir(staging.path()).filePath(QStringLiteral("previous")), &error)) {
+        qCritical().noquote() << QStringLiteral("can't copy pack to output path: ") + m_outputPath
+                                     + QStringLiteral(", error: ") + error;
+        m_resultCode = OutputFailed;
+        return;
+    }
+
+    // The previous pack now lies in the staging folder; what cannot be
+    // deleted stays there, hidden, and does not make the build fail.
+    removeFolderData(staging.path());
+    staging.setAutoRemove(false);
+    if (!QDir(staging.path()).removeRecursively() || QFileInfo::exists(staging.path()))
+        qWarning().noquote() << QStringLiteral("can't remove folder ") + staging.path();
+}
+
+bool PackwrightThread::checkParams()
+{
+    if (m_moduleName.isEmpty()) {
+        qCritical().noquote() << QStringLiteral("empty module name.");
+        return false;
+    }
+    if (!isSafeModuleName(m_moduleName)) {
+        qCritical().noquote() << QStringLiteral("bad module name: ") + m_moduleName;
+        return false;
+    }
+    if (m_sourcePath.isEmpty()) {
+        qCritical().noquote() << QStringLiteral("empty source path");
+        return false;
+    }
+    if (!QFileInfo(m_sourcePath).isDir()) {
+        qCritical().noquote() << QStringLiteral("source path: ") + m_sourcePath + QStringLiteral(" not found.");
+        return false;
+    }
+    if (m_outputPath.isEmpty()) {
+        qCritical().noquote() << QStringLiteral("empty output path");
+        return false;
+    }
+    QDir output(m_outputPath);
+    if (!output.exists() && !QDir().mkpath(m_outputPath)) {
+        qCritical().noquote() << QStringLiteral("can't create output path: ") + m_outputPath;
+        return false;
+    }
+    if (!output.exists(m_moduleName) && !output.mkpath(m_moduleName)) {
+        qCritical().noquote() << QStringLiteral("can't create module output path: ")
+                                     + output.absoluteFilePath(m_moduleName);
+        return false;
+    }
+    return true;
+}
+
+bool PackwrightThread::makeUpdatePocket(const QString &folder)
+{
+    const QDir dir(folder);
+    QFile document(dir.filePath(m_fileInfoBaseName + QStringLiteral(".xml")));
+    if (!document.open(QIODevice::WriteOnly)) {
+        qCritical().noquote() << QStringLiteral("can't open writeOnly file: ") + document.fileName()
+                                     + QStringLiteral(", error: ") + document.errorString();
+        return false;
+    }
+    if (!dir.exists(m_moduleName) && !dir.mkpath(m_moduleName)) {
+        qCritical().noquote() << QStringLiteral("can't create folder: ") + dir.absoluteFilePath(m_moduleName);
+        return false;
+    }
+
+    QXmlStreamWriter writer(&document);
+    writer.setAutoFormatting(true);
+    writer.writeStartDocument();
+    writer.writeStartElement(QStringLiteral("updater_pack"));
+    writer.writeAttribute(QStringLiteral("datetime"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate));
+    writer.writeAttribute(QStringLiteral("guid"), QUuid::createUuid().toString(QUuid::WithBraces));
+    writer.writeStartElement(QStringLiteral("modules"));
+    writer.writeStartElement(QStringLiteral("infoaboutmodule"));
+    writer.writeAttribute(QStringLiteral("name"), m_moduleName);
+    writer.writeAttribute(QStringLiteral("is_required"), QStringLiteral("0"));
+    writer.writeStartElement(QStringLiteral("files"));
+
+    m_walkStack.clear();
+    if (!makeUpdatePocket(writer, m_sourcePath, dir.filePath(m_moduleName), QString(), m_moduleName))
+        return false;
+
+    writer.writeEndElement(); // files
+    writer.writeEndElement(); // infoaboutmodule
+    writer.writeStartElement(QStringLiteral("description"));
+    writer.writeCDATA(QString());
+    writer.writeEndElement();
+    writer.writeStartElement(QStringLiteral("localizedname"));
+    writer.writeCDATA(QString());
+    writer.writeEndElement();
+    writer.writeEndElement(); // modules
+    writer.writeEmptyElement(QStringLiteral("commands"));
+    writer.writeEndElement(); // updater_pack
+    writer.writeEndDocument();
+    // A truncated document (full disk) must not be published as a pack.
+    if (writer.hasError() || !document.flush()) {
+        qCritical().noquote() << QStringLiteral("can't write file: ") + document.fileName()
+                                     + QStringLiteral(", error: ") + document.errorString();
+        return false;
+    }
+    document.close();
+
+    QString reason;
+    const QString digest = fileSha1Hex(document.fileName(), &reason);
+    if (digest.isEmpty()) {
+        qCritical().noquote() << QStringLiteral("can't open file: ") + document.fileName()
+                                     + QStringLiteral(" read only, error: ") + reason;
+        return false;
+    }
+    QFile checksum(dir.filePath(m_fileInfoBaseName + QStringLiteral(".sha1")));
+    if (!checksum.open(QIODevice::WriteOnly)) {
+        qCritical().noquote() << QStringLiteral("can't open writeOnly file: ") + checksum.fileName()
+                                     + QStringLiteral(", error: ") + checksum.errorString();
+        return false;
+    }
+    const QByteArray line = digest.toLatin1() + QStringLiteral("\t%1.xml").arg(m_fileInfoBaseName).toUtf8();
+    if (checksum.write(line) != line.size() || !checksum.flush()) {
+        qCritical().noquote() << QStringLiteral("can't write file: ") + checksum.fileName()
+                                     + QStringLiteral(", error: ") + checksum.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool PackwrightThread::makeUpdatePocket(QXmlStreamWriter &writer, const QString &sourceFolder,
+                                        const QString &dataFolder, const QString &relativePath,
+                                        const QString &dataPrefix)
+{
+    // A link to a folder above itself would make the walk endless.
+    const QString canonical = QFileInfo(sourceFolder).canonicalFilePath();
+    if (m_walkStack.contains(canonical)) {
+        qCritical().noquote() << QStringLiteral("folder loop at: ") + sourceFolder;
+        return false;
+    }
+    WalkGuard guard(m_walkStack, canonical);
+
+    const QDir source(sourceFolder);
+    const QDir data(dataFolder);
+    // Names used in this data folder, compared without case: packs are also
+    // served from file systems that ignore case.
+    QSet<QString> taken;
+
+    const QFileInfoList files = source.entryInfoList(QDir::Files, QDir::Name);
+    for (const QFileInfo &file : files) {
+        const QString name = file.fileName();
+        if (!isPortableEntryName(name)) {
+            qCritical().noquote() << QStringLiteral("file name can't be packed: ") + file.filePath();
+            return false;
+        }
+        const QString stored = storedFileName(name, taken);
+        const QString target = data.filePath(stored);
+        QString hash;
+        qint64 size = 0;
+        FileCopyFault fault = FileCopyFault::None;
+        QString reason;
+        // Hashing the bytes while they are copied reads every file once.
+        if (!copyFileWithSha1(file.filePath(), target, &hash, &size, &fault, &reason)) {
+            if (fault == FileCopyFault::SourceOpen)
+                qCritical().noquote() << QStringLiteral("can't open file: ") + file.filePath()
+                                             + QStringLiteral(" to read only, error: ") + reason;
+            else
+                qCritical().noquote() << QStringLiteral("can't copy file: ") + file.filePath()
+                                             + QStringLiteral(" to ") + target + QStringLiteral(", error: ")
+                                             + reason;
+            return false;
+        }
+        writer.writeStartElement(QStringLiteral("fileinfo"));
+        writer.writeAttribute(QStringLiteral("filename"), name);
+        writer.writeAttribute(QStringLiteral("hash"), hash);
+        writer.writeAttribute(QStringLiteral("size"), QString::number(size));
+        writer.writeAttribute(QStringLiteral("is_need_delete"), QStringLiteral("0"));
+        writer.writeStartElement(QStringLiteral("path"));
+        writer.writeCDATA(relativePath);
+        writer.writeEndElement();
+        writer.writeStartElement(QStringLiteral("data"));
+        writer.writeCDATA(dataPrefix + QLatin1Char('/') + stored);
+        writer.writeEndElement();
+        writer.writeEndElement(); // fileinfo
+    }
+
+    const QFileInfoList folders = source.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &folder : folders) {
+        const QString name = folder.fileName();
+        if (!isPortableEntryName(name)) {
+            qCritical().noquote() << QStringLiteral("folder name can't be packed: ") + folder.filePath();
+            return false;
+        }
+        const QString stored = storedFolderName(name, taken);
+        if (!data.exists(stored) && !data.mkdir(stored)) {
+            qCritical().noquote() << QStringLiteral("can't create folder ") + data.absoluteFilePath(stored);
+            return false;
+        }
+        if (!makeUpdatePocket(writer, folder.filePath(), data.filePath(stored),
+                              relativePath + QLatin1Char('/') + name, dataPrefix + QLatin1Char('/') + stored))
+            return false;
+    }
+    return true;
+}
+
+bool PackwrightThread::removeFolderData(const QString &folder)
+{
+    // Clears the staging folder after a swap, which holds the previous pack
+    // with whatever hidden files it kept: every entry goes.
+    QDir dir(folder);
+    if (!dir.exists())
+        return true;
+    bool ok = true;
+    const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &file : files) {
+        QFile entry(file.filePath());
+        if (!entry.remove()) {
+            qWarning().noquote() << QStringLiteral("can't remove file: ") + file.filePath()
+                                        + QStringLiteral(", error: ") + entry.errorString();
+            ok = false;
+        }
+    }
+    const QFileInfoList folders = dir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QFileInfo &sub : folders) {
+        // A link is removed as a link, never followed.
+        const bool inner = sub.isSymLink() || removeFolderData(sub.filePath());
+        const bool removed = sub.isSymLink() ? QFile::remove(sub.filePath()) : dir.rmdir(sub.fileName());
+        if (!removed) {
+            qWarning().noquote() << QStringLiteral("can't remove folder ") + sub.absoluteFilePath();
+            ok = false;
+        } else if (!inner) {
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+bool PackwrightThread::isAllowedName(const QString &text) const
+{
+    for (const QChar c : text) {
+        if (!m_allowedCharacters.contains(c, Qt::CaseInsensitive))
+            return false;
+    }
+    return true;
+}
+
+QString PackwrightThread::storedFileName(const QString &fileName, QSet<QString> &taken) const
+{
+    const QFileInfo info(fileName);
+    const QString baseName = info.completeBaseName();
+    QString candidate = fileName;
+    if (!isAllowedName(baseName)) {
+        candidate = QString::fromLatin1(
+                        QCryptographicHash::hash(baseName.toUtf8(), QCryptographicHash::Sha1).toHex().toUpper())
+                    + QLatin1Char('.') + info.suffix();
+    }
+    QString stored = candidate;
+    for (int n = 1; taken.contains(stored.toLower()); ++n)
+        stored = numberedName(candidate, n);
+    taken.insert(stored.toLower());
+    return stored;
+}
+
+QString PackwrightThread::storedFolderName(const QString &folderName, QSet<QString> &taken) const
+{
+    QString stored = folderName;
+    while (!isAllowedName(stored) || taken.contains(stored.toLower()))
+        stored = QUuid::createUuid().toString(QUuid::WithoutBraces).replace(QLatin1Char('-'), QLatin1Char('_'));
+    taken.insert(stored.toLower());
+    return stored;
+}

@@ -1,0 +1,71 @@
+#ifndef PACKWRIGHTTHREAD_H
+#define PACKWRIGHTTHREAD_H
+
+#include <QSet>
+#include <QString>
+#include <QThread>
+
+class QXmlStreamWriter;
+
+// Builds one module's update pack: the file-information document, its
+// checksum file and the data folder with safe names. The pack is assembled
+// in a hidden staging folder inside the output folder and then swapped in
+// with renames, so the output holds either the previous pack or the new one.
+class PackwrightThread : public QThread
+{
+public:
+    // Process exit codes.
+    enum ResultCode {
+        Success = 0,
+        BadParameters = 1,
+        BuildFailed = 2,
+        OutputFailed = 4
+    };
+
+    explicit PackwrightThread(QObject *parent = nullptr);
+
+    void setModuleName(const QString &name) { m_moduleName = name; }
+    void setSourcePath(const QString &path) { m_sourcePath = path; }
+    void setOutputPath(const QString &path) { m_outputPath = path; }
+    QString moduleName() const { return m_moduleName; }
+    QString sourcePath() const { return m_sourcePath; }
+    QString outputPath() const { return m_outputPath; }
+    int resultCode() const { return m_resultCode; }
+
+    // Takes the values of "-m", "-f" and "-o" from a raw argument list: the
+    // argument right after each flag; a later flag wins, a trailing flag is
+    // ignored.
+    void takeArguments(const QStringList &arguments);
+
+    bool checkParams();
+    // Writes a whole pack (document, checksum file, data folder) into folder.
+    bool makeUpdatePocket(const QString &folder);
+    // Writes one "fileinfo" element per file below sourceFolder and copies the
+    // files into dataFolder, depth first, sorted by name.
+    bool makeUpdatePocket(QXmlStreamWriter &writer, const QString &sourceFolder, const QString &dataFolder,
+                          const QString &relativePath, const QString &dataPrefix);
+    // Deletes the folder's contents, leaving the folder itself.
+    bool removeFolderData(const QString &folder);
+    bool isAllowedName(const QString &text) const;
+
+protected:
+    void run() override;
+
+private:
+    // Data-folder name for a file: its own when allowed, else the upper-case
+    // SHA-1 of the base name; numbered when already taken in that folder.
+    QString storedFileName(const QString &fileName, QSet<QString> &taken) const;
+    QString storedFolderName(const QString &folderName, QSet<QString> &taken) const;
+
+    QString m_moduleName;
+    QString m_sourcePath;
+    QString m_outputPath;
+    int m_resultCode = Success;
+    const QString m_fileInfoBaseName;
+    const QString m_allowedCharacters;
+    // Canonical paths of the source folders being walked, to stop on a link
+    // that leads back into its own ancestors.
+    QStringList m_walkStack;
+};
+
+#endif // PACKWRIGHTTHREAD_H
