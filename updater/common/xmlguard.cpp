@@ -3,41 +3,83 @@
 #include <QDomDocument>
 #include <QXmlStreamReader>
 
-bool declaresEntities(const QByteArray &data)
+namespace {
+
+struct Refusal
 {
-    // The type declaration must come before the document element, so the scan
-    // stops at the first start element and never expands anything.
+    QString reason; // empty: the document may be parsed
+    int line = 0;
+    int column = 0;
+};
+
+// Walks the document with the stream reader, which never expands anything
+// while we only read the prolog and count depth. scanBody false stops at the
+// document element.
+Refusal inspect(const QByteArray &data, bool scanBody)
+{
+    Refusal refusal;
     QXmlStreamReader reader(data);
+    int depth = 0;
+    bool inBody = false;
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::DTD) {
-            if (!reader.entityDeclarations().isEmpty())
-                return true;
-            // Parameter entities are not listed among the declarations.
-            if (reader.text().contains(QLatin1String("<!ENTITY")))
-                return true;
-        } else if (token == QXmlStreamReader::StartElement || token == QXmlStreamReader::Invalid) {
-            break;
+            // Parameter entities are not listed among the declarations, so
+            // the declaration's own text is checked as well.
+            if (!reader.entityDeclarations().isEmpty() || reader.text().contains(QLatin1String("<!ENTITY"))) {
+                refusal.reason = QStringLiteral("entity declarations are not accepted");
+                break;
+            }
+        } else if (token == QXmlStreamReader::StartElement) {
+            inBody = true;
+            if (!scanBody)
+                return refusal;
+            if (++depth > kMaxUntrustedXmlDepth) {
+                refusal.reason =
+                    QStringLiteral("elements are nested deeper than %1 levels").arg(kMaxUntrustedXmlDepth);
+                break;
+            }
+        } else if (token == QXmlStreamReader::EndElement) {
+            --depth;
         }
     }
-    // A declaration the stream reader could not get through is refused too.
-    return reader.hasError() && reader.error() != QXmlStreamReader::PrematureEndOfDocumentError
-           && data.contains("<!ENTITY");
+    if (refusal.reason.isEmpty() && reader.hasError() && !inBody) {
+        // The type declaration comes before the document element. If that
+        // part cannot be read, nobody can say what it declares: refuse,
+        // whatever the encoding.
+        refusal.reason = reader.errorString();
+    }
+    // Errors inside the body are left to the DOM parser, which reports them
+    // in its own words.
+    if (!refusal.reason.isEmpty()) {
+        refusal.line = static_cast<int>(reader.lineNumber());
+        refusal.column = static_cast<int>(reader.columnNumber());
+        if (refusal.line < 1)
+            refusal.line = 1;
+        if (refusal.column < 1)
+            refusal.column = 1;
+    }
+    return refusal;
+}
+
+} // namespace
+
+bool declaresEntities(const QByteArray &data)
+{
+    return !inspect(data, false).reason.isEmpty();
 }
 
 bool setUntrustedContent(QDomDocument &document, const QByteArray &data, QString *errorMsg, int *errorLine,
                          int *errorColumn)
 {
-    if (declaresEntities(data)) {
+    const Refusal refusal = inspect(data, true);
+    if (!refusal.reason.isEmpty()) {
         if (errorMsg)
-            *errorMsg = QStringLiteral("entity declarations are not accepted");
-        // Report the position of the declaration, like a parse error would.
-        const int offset = data.indexOf("<!ENTITY");
-        const QByteArray head = data.left(offset < 0 ? 0 : offset);
+            *errorMsg = refusal.reason;
         if (errorLine)
-            *errorLine = head.count('\n') + 1;
+            *errorLine = refusal.line;
         if (errorColumn)
-            *errorColumn = offset - (head.lastIndexOf('\n') + 1) + 1;
+            *errorColumn = refusal.column;
         return false;
     }
     return document.setContent(data, errorMsg, errorLine, errorColumn);

@@ -7,15 +7,25 @@
 class QDomDocument;
 
 // Project, file-information and mirror documents come from servers we do not
-// control. A document type declaration with entity declarations lets a small
-// file expand into gigabytes inside the DOM parser, so such documents are
-// refused before they reach it; a plain <!DOCTYPE name> is still accepted.
+// control. Two kinds of document would hurt the DOM parser, so they are
+// refused before it sees them:
+// - a document type declaration with entity declarations (general,
+//   parameter or external) lets a small file expand into gigabytes; a plain
+//   <!DOCTYPE name>, or one declaring only elements and attributes, is
+//   still accepted;
+// - elements nested tens of thousands deep overflow the stack of the DOM
+//   parser; real documents nest a handful of levels.
 
-// True when the document's type declaration declares entities.
+// Deepest element nesting an untrusted document may have.
+constexpr int kMaxUntrustedXmlDepth = 256;
+
+// True when the document's type declaration declares entities, or when the
+// part before the document element cannot be read well enough to tell.
 bool declaresEntities(const QByteArray &data);
 
-// QDomDocument::setContent for untrusted bytes: refuses entity declarations,
-// otherwise parses. The error outputs are filled as setContent fills them.
+// QDomDocument::setContent for untrusted bytes: refuses entity declarations
+// and excessive nesting, otherwise parses. The error outputs are filled as
+// setContent fills them (message, 1-based line and column).
 bool setUntrustedContent(QDomDocument &document, const QByteArray &data, QString *errorMsg = nullptr,
                          int *errorLine = nullptr, int *errorColumn = nullptr);
 

@@ -64,10 +64,19 @@ public:
 
     bool loadFromXml(const QDomElement &element);
 
-    // Writes the element in the form a mirror's project document uses. The
-    // mirror refresh passes the values it wants in "path" and "file_name";
-    // null texts keep the entries' own values.
-    void writeXml(QXmlStreamWriter &writer) const;
+    // Writes the element in the form a mirror's project document uses:
+    // "project" with name, type, real_path, parent, ru_name, is_base, guid;
+    // then "bin" (one element per binary, tagged by its arch, attributes
+    // path, file_name, sha1, date with milliseconds, execute_filename,
+    // execute_params), "depends" (one "depend" per name, sorted) and
+    // "do_not_delete".
+    // The mirror refresh points every binary at its own copy: a non-null
+    // pathOverride / fileNameOverride is written as "path" / "file_name" of
+    // every binary instead of the entry's own value; null texts (the
+    // defaults) keep the entries' values. An empty but non-null text writes
+    // an empty attribute.
+    void writeXml(QXmlStreamWriter &writer, const QString &pathOverride = QString(),
+                  const QString &fileNameOverride = QString()) const;
 
     QString name() const { return m_name; }
     void setName(const QString &v) { m_name = v; }

@@ -1,0 +1,223 @@
+// The installed-programs registry: installed.json and every query on it.
+// Each query reads the file afresh, so what an install thread wrote is seen
+// by the next query on any thread.
+
+#include "settings.h"
+
+#include "edition.h"
+#include "installedprogramm.h"
+#include "projectdescription.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QMutexLocker>
+#include <QSaveFile>
+
+namespace {
+
+const QString kProgramms = QStringLiteral("programms");
+const QString kProgrammName = QStringLiteral("programm_name");
+const QString kPlugins = QStringLiteral("plugins");
+const QString kPluginName = QStringLiteral("plugin_name");
+const QString kPluginType = QStringLiteral("plugin_type");
+const QString kExecuteFilename = QStringLiteral("execute_filename");
+const QString kExecuteParams = QStringLiteral("execute_params");
+
+// Program objects that carry a name, in file order. Anything that is not an
+// object, or has no usable "programm_name", is invisible to every reader.
+QList<QJsonObject> namedProgramms(const QJsonObject &config)
+{
+    QList<QJsonObject> result;
+    const QJsonArray programms = config.value(kProgramms).toArray();
+    for (const QJsonValue &value : programms) {
+        const QJsonObject programm = value.toObject();
+        if (!programm.value(kProgrammName).toString().isEmpty())
+            result.append(programm);
+    }
+    return result;
+}
+
+// The first program object with this name, or an empty object.
+QJsonObject findProgramm(const QJsonObject &config, const QString &name)
+{
+    if (name.isEmpty())
+        return QJsonObject();
+    const QJsonArray programms = config.value(kProgramms).toArray();
+    for (const QJsonValue &value : programms) {
+        const QJsonObject programm = value.toObject();
+        if (programm.value(kProgrammName).toString() == name)
+            return programm;
+    }
+    return QJsonObject();
+}
+
+} // namespace
+
+QJsonObject Settings::installedConfig() const
+{
+    const QString path = installedConfigPath();
+    QFile file(path);
+    if (!file.exists())
+        return QJsonObject();
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning() << "can't open file to read: " << file.fileName() << " error: " << file.errorString();
+        return QJsonObject();
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    file.close();
+    if (parseError.error != QJsonParseError::NoError) {
+        qWarning() << "error parse installed config: " << parseError.errorString() << " offset: "
+                   << parseError.offset;
+    }
+    return document.object();
+}
+
+void Settings::setInstalledConfig(const QJsonObject &config)
+{
+    // installedConfigPath only takes the cache's read lock, never the
+    // writers' mutex, so reading it here cannot deadlock.
+    QMutexLocker writers(&m_mutex);
+    const QString path = installedConfigPath();
+
+    // A registry marked read-only stays as it is, as a plain overwrite would.
+    const QFileInfo info(path);
+    if (info.exists() && (!info.isFile() || !info.isWritable())) {
+        qWarning() << "can't open file to write: " << path << " error: "
+                   << QStringLiteral("the file is not writable");
+        return;
+    }
+
+    // The new registry is written beside the old one and renamed over it only
+    // when every byte is on disk: a crash or a full disk mid-write leaves the
+    // old registry, never a truncated one, and readers on other threads see
+    // either the old or the new file.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning() << "can't open file to write: " << file.fileName() << " error: " << file.errorString();
+        return;
+    }
+    const QByteArray data = QJsonDocument(config).toJson(QJsonDocument::Indented);
+    if (file.write(data) != data.size()) {
+        qWarning() << "can't write file: " << path << " error: " << file.errorString();
+        file.cancelWriting();
+        return;
+    }
+    if (!file.commit())
+        qWarning() << "can't write file: " << path << " error: " << file.errorString();
+}
+
+void Settings::loadInstalledProgramms()
+{
+    clearInstalledProgramms();
+    const QList<QJsonObject> programms = namedProgramms(installedConfig());
+    for (const QJsonObject &object : programms) {
+        auto *programm = new InstalledProgramm;
+        programm->name = object.value(kProgrammName).toString();
+        programm->displayName = object.value(QStringLiteral("display_name")).toString();
+        programm->executeFilename = object.value(kExecuteFilename).toString();
+        programm->executeParams = object.value(kExecuteParams).toString();
+        programm->type = object.value(QStringLiteral("type")).toString();
+        const QJsonArray plugins = object.value(kPlugins).toArray();
+        for (const QJsonValue &value : plugins) {
+            const QJsonObject pluginObject = value.toObject();
+            const QString pluginName = pluginObject.value(kPluginName).toString();
+            if (pluginName.isEmpty())
+                continue;
+            auto *plugin = new InstalledPlugin;
+            plugin->name = pluginName;
+            plugin->displayName = pluginObject.value(QStringLiteral("plugin_display_name")).toString();
+            plugin->type = pluginObject.value(kPluginType).toString();
+            programm->plugins.append(plugin);
+        }
+        // A later record of the same name replaces the earlier one, which
+        // nobody else holds.
+        delete m_installedProgramms.take(programm->name);
+        m_installedProgramms.insert(programm->name, programm);
+    }
+}
+
+QString Settings::executeFilename(const QString &programmName) const
+{
+    return findProgramm(installedConfig(), programmName).value(kExecuteFilename).toString();
+}
+
+QString Settings::executablePath(const QString &programmName, QStringList *params) const
+{
+    const QJsonObject programm = findProgramm(installedConfig(), programmName);
+    if (programm.isEmpty())
+        return QString();
+    const QString path = installRoot() + QLatin1Char('/') + programmName + QLatin1Char('/')
+                         + programm.value(kExecuteFilename).toString();
+    const QString executeParams = programm.value(kExecuteParams).toString();
+    if (params && !executeParams.isEmpty()) {
+        const QMap<QString, QString> placeholders = configPlaceholders(programmName);
+        // Single blanks separate; two in a row give an empty parameter.
+        const QStringList parts = executeParams.split(QLatin1Char(' '), Qt::KeepEmptyParts);
+        for (const QString &part : parts)
+            params->append(expandPlaceholders(part, placeholders));
+    }
+    return path;
+}
+
+QMap<QString, QString> Settings::configPlaceholders(const QString &programmName) const
+{
+    QMap<QString, QString> placeholders;
+    const QJsonObject programm = findProgramm(installedConfig(), programmName);
+    const QJsonArray plugins = programm.value(kPlugins).toArray();
+    for (const QJsonValue &value : plugins) {
+        const QJsonObject plugin = value.toObject();
+        const QString name = plugin.value(kPluginName).toString();
+        // A nameless module is no folder of its own; ":config:" must not
+        // turn into the install root itself.
+        if (name.isEmpty() || plugin.value(kPluginType).toString() != QLatin1String("config"))
+            continue;
+        placeholders.insert(QStringLiteral("config"), installRoot() + QLatin1Char('/') + name);
+    }
+    return placeholders;
+}
+
+QString Settings::expandPlaceholders(const QString &text, const QMap<QString, QString> &placeholders)
+{
+    QString result = text;
+    for (auto it = placeholders.constBegin(); it != placeholders.constEnd(); ++it)
+        result.replace(QLatin1Char(':') + it.key() + QLatin1Char(':'), it.value());
+    return result;
+}
+
+QMap<QString, QStringList> Settings::installedModules(const QString &programmName) const
+{
+    QMap<QString, QStringList> result;
+    const QList<QJsonObject> programms = namedProgramms(installedConfig());
+    for (const QJsonObject &object : programms) {
+        const QString name = object.value(kProgrammName).toString();
+        if (!programmName.isEmpty() && name != programmName)
+            continue;
+        QStringList modules; // a repeated program name starts over
+        const QJsonArray plugins = object.value(kPlugins).toArray();
+        for (const QJsonValue &value : plugins) {
+            // A nameless module would address the install root itself.
+            const QString pluginName = value.toObject().value(kPluginName).toString();
+            if (!pluginName.isEmpty())
+                modules.append(pluginName);
+        }
+        result.insert(name, modules);
+    }
+
+    // Every run also brings the updater itself up to date, even before the
+    // registry knows it.
+    const QString self = editionKey();
+    if (!result.contains(self)) {
+        for (const ProjectDescription *description : m_programmDescriptions) {
+            if (description->base() && description->base()->name() == self) {
+                result.insert(self, QStringList());
+                break;
+            }
+        }
+    }
+    return result;
+}
