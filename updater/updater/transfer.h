@@ -1,6 +1,7 @@
 #ifndef TRANSFER_H
 #define TRANSFER_H
 
+#include <QByteArray>
 #include <QCryptographicHash>
 #include <QString>
 #include <QStringList>
@@ -10,9 +11,16 @@
 // FTP) or plain folders; these functions make the two interchangeable.
 
 // Downloads url into fileName by GET, or by the JSON POST of the project
-// GUIDs when method is "POST" (any case).
+// GUIDs when method is "POST" (any case). Redirects are followed only to an
+// equally or more secure scheme; a non-2xx answer, a transfer that receives
+// nothing for General/transfer_stall_timeout seconds (default 60) or a write
+// error fails, and a failed download leaves no file behind.
 bool loadUrl(const QUrl &url, const QString &fileName, QString *error = nullptr,
              const QString &method = QStringLiteral("GET"));
+
+// The JSON body of the POST: {"projectIds" : [...]} with one GUID a line,
+// exactly as update servers expect it, UTF-8.
+QByteArray projectIdsBody(const QStringList &ids);
 
 // Downloads an http/https/ftp source, otherwise copies a local file (the
 // copy never overwrites an existing destination).

@@ -1,0 +1,581 @@
+// Downloads through loadUrl/fetchFile/replaceFile against real servers on
+// 127.0.0.1: nginx over HTTP and HTTPS (with a CA made and trusted here),
+// pyftpdlib, tinyproxy as the application proxy, and a scripted server that
+// records POST bodies or stops answering on purpose.
+
+#include "ftpserver.h"
+#include "nginxserver.h"
+#include "scriptedhttpserver.h"
+#include "settings.h"
+#include "testcertificates.h"
+#include "testfiles.h"
+#include "tinyproxyserver.h"
+#include "transfer.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkProxy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+const QByteArray kSmall = "<project>small document</project>\n";
+const qint64 kLargeSize = 96 * 1024 * 1024 + 12345; // not a multiple of any buffer
+const int kLargeChunk = 1024 * 1024;
+
+// Writes the large file piece by piece so the test never holds it twice.
+bool writeLargeFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    for (qint64 done = 0, i = 0; done < kLargeSize; ++i) {
+        const QByteArray piece = patternBytes(qMin<qint64>(kLargeChunk, kLargeSize - done), quint32(i + 11));
+        if (file.write(piece) != piece.size())
+            return false;
+        done += piece.size();
+    }
+    return true;
+}
+
+bool filesEqual(const QString &a, const QString &b, QString *why)
+{
+    QFile fa(a), fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly)) {
+        *why = QStringLiteral("can't open");
+        return false;
+    }
+    if (fa.size() != fb.size()) {
+        *why = QStringLiteral("sizes %1 and %2").arg(fa.size()).arg(fb.size());
+        return false;
+    }
+    for (qint64 offset = 0;; offset += kLargeChunk) {
+        const QByteArray x = fa.read(kLargeChunk);
+        const QByteArray y = fb.read(kLargeChunk);
+        if (x != y) {
+            *why = QStringLiteral("differ in the block at %1").arg(offset);
+            return false;
+        }
+        if (x.isEmpty())
+            return true;
+    }
+}
+
+// Runs fetchFile on a thread of its own (as the install thread does).
+class FetchThread : public QThread
+{
+public:
+    FetchThread(const QString &source, const QString &destination) : m_source(source), m_destination(destination) {}
+    bool ok = false;
+    QString error;
+
+protected:
+    void run() override
+    {
+        // Two downloads on one thread: the second reuses the thread's manager.
+        ok = fetchFile(m_source, m_destination, &error) && replaceFile(m_source, m_destination, &error);
+    }
+
+private:
+    QString m_source;
+    QString m_destination;
+};
+
+} // namespace
+
+class TestTransfer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void cleanup();
+
+    void download_data();
+    void download();
+    void largeFileStreamsToDisk();
+    void schemeInCapitalsIsDownloaded();
+    void urlSourceOverwritesExistingDestination();
+    void replaceFileFromServer();
+    void failureLeavesNoFile_data();
+    void failureLeavesNoFile();
+    void truncatedBodyFails();
+    void unopenableDestination_data();
+    void unopenableDestination();
+    void postBody_data();
+    void postBody();
+    void ftp_data();
+    void ftp();
+    void applicationProxy();
+    void stalledServerFails_data();
+    void stalledServerFails();
+    void slowServerThatKeepsSendingSucceeds();
+    void downloadsOnWorkerThreads();
+
+private:
+    QString url(const QString &base, const QString &path) const { return base + path; }
+    QString out(const QString &name) const { return m_work.filePath(QStringLiteral("out/") + name); }
+
+    QTemporaryDir m_work;
+    QString m_root;
+    NginxServer m_http;
+    NginxServer m_https;
+    NginxServer m_upgrade; // plain http redirecting to m_https
+    FtpServer m_ftp;
+    bool m_ftpAvailable = false;
+};
+
+void TestTransfer::initTestCase()
+{
+    QVERIFY(m_work.isValid());
+    if (!NginxServer::isAvailable())
+        QFAIL("nginx is not installed (scripts/packages.txt lists nginx-light)");
+    QVERIFY(QDir().mkpath(m_work.filePath(QStringLiteral("out"))));
+    m_root = m_work.filePath(QStringLiteral("www"));
+    QVERIFY(writeFile(m_root + QStringLiteral("/small.xml"), kSmall));
+    QVERIFY(writeFile(m_root + QStringLiteral("/sub/папка/file.bin"), patternBytes(70000, 3)));
+    QVERIFY(writeFile(m_root + QStringLiteral("/empty.txt"), QByteArray()));
+    QVERIFY(writeLargeFile(m_root + QStringLiteral("/large.bin")));
+
+    m_http.setRoot(m_root);
+    m_http.addServerDirective(QStringLiteral("location = /error500 { return 500; }"));
+    m_http.addServerDirective(QStringLiteral("location = /moved { return 301 http://127.0.0.1:$server_port/small.xml; }"));
+    m_http.addServerDirective(QStringLiteral("location = /found { return 302 http://127.0.0.1:$server_port/small.xml; }"));
+    m_http.addServerDirective(QStringLiteral("location = /relative { return 307 /small.xml; }"));
+    m_http.addServerDirective(QStringLiteral("location = /loop { return 302 http://127.0.0.1:$server_port/loop; }"));
+    m_http.addServerDirective(QStringLiteral("location = /choices { return 300 \"pick one\"; }"));
+    m_http.addServerDirective(QStringLiteral("location = /notmodified { return 304; }"));
+    m_http.addServerDirective(QStringLiteral("location = /nocontent { return 204; }"));
+    m_http.addServerDirective(QStringLiteral("location = /via { return 200 \"via=[$http_via]\"; }"));
+    m_http.addServerDirective(QStringLiteral("location = /post { return 405; }"));
+    QString error;
+    QVERIFY2(m_http.start(&error), qPrintable(error));
+
+    // TLS with a CA of our own, trusted for this process only.
+    const QString certs = m_work.filePath(QStringLiteral("certs"));
+    QVERIFY(QDir().mkpath(certs));
+    TestCertificates tls;
+    QVERIFY2(createTestCertificates(certs, &tls, &error), qPrintable(error));
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    QList<QSslCertificate> cas = ssl.caCertificates();
+    const QList<QSslCertificate> ours = QSslCertificate::fromPath(tls.caCertificate);
+    QCOMPARE(ours.size(), 1);
+    cas += ours;
+    ssl.setCaCertificates(cas);
+    QSslConfiguration::setDefaultConfiguration(ssl);
+
+    m_https.setRoot(m_root);
+    m_https.setTls(tls.serverCertificate, tls.serverKey);
+    m_https.addServerDirective(
+        QStringLiteral("location = /downgrade { return 301 http://127.0.0.1:%1/small.xml; }").arg(m_http.port()));
+    m_https.addServerDirective(
+        QStringLiteral("location = /moved { return 301 https://127.0.0.1:$server_port/small.xml; }"));
+    QVERIFY2(m_https.start(&error), qPrintable(error));
+
+    m_upgrade.setRoot(m_root);
+    m_upgrade.addServerDirective(
+        QStringLiteral("location = /upgrade { return 301 https://127.0.0.1:%1/small.xml; }").arg(m_https.port()));
+    QVERIFY2(m_upgrade.start(&error), qPrintable(error));
+
+    m_ftpAvailable = FtpServer::isAvailable();
+    if (m_ftpAvailable) {
+        m_ftp.setRoot(m_root);
+        QVERIFY2(m_ftp.start(&error), qPrintable(error));
+    }
+}
+
+void TestTransfer::cleanupTestCase()
+{
+    m_ftp.stop();
+    m_upgrade.stop();
+    m_https.stop();
+    m_http.stop();
+}
+
+void TestTransfer::cleanup()
+{
+    QDir(m_work.filePath(QStringLiteral("out"))).removeRecursively();
+    QDir().mkpath(m_work.filePath(QStringLiteral("out")));
+    Settings::instance()->setRuntimeValue(QStringLiteral("General"), QStringLiteral("transfer_stall_timeout"), 60);
+}
+
+void TestTransfer::download_data()
+{
+    QTest::addColumn<QString>("server"); // http, https, upgrade
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("expectedFile"); // under the web root; empty: must fail
+
+    QTest::newRow("GET") << "http" << "/small.xml" << "/small.xml";
+    QTest::newRow("GET of an empty file") << "http" << "/empty.txt" << "/empty.txt";
+    QTest::newRow("GET with a Cyrillic path") << "http" << "/sub/папка/file.bin" << "/sub/папка/file.bin";
+    QTest::newRow("404 not found") << "http" << "/missing.xml" << "";
+    QTest::newRow("500 server error") << "http" << "/error500" << "";
+    QTest::newRow("301 http to http followed") << "http" << "/moved" << "/small.xml";
+    QTest::newRow("302 http to http followed") << "http" << "/found" << "/small.xml";
+    QTest::newRow("307 relative redirect followed") << "http" << "/relative" << "/small.xml";
+    QTest::newRow("redirect loop fails") << "http" << "/loop" << "";
+    QTest::newRow("300 with a body is not the file") << "http" << "/choices" << "";
+    QTest::newRow("304 is not the file") << "http" << "/notmodified" << "";
+    QTest::newRow("HTTPS GET") << "https" << "/small.xml" << "/small.xml";
+    QTest::newRow("HTTPS 404") << "https" << "/missing.xml" << "";
+    QTest::newRow("301 https to https followed") << "https" << "/moved" << "/small.xml";
+    QTest::newRow("301 https to http refused") << "https" << "/downgrade" << "";
+    QTest::newRow("301 http to https followed") << "upgrade" << "/upgrade" << "/small.xml";
+}
+
+void TestTransfer::download()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, path);
+    QFETCH(QString, expectedFile);
+    const QString base = server == "https" ? m_https.baseUrl() : server == "upgrade" ? m_upgrade.baseUrl()
+                                                                                   : m_http.baseUrl();
+    const QString destination = out(QStringLiteral("doc.xml"));
+    QString error;
+    const bool ok = fetchFile(base + path, destination, &error);
+    if (expectedFile.isEmpty()) {
+        QVERIFY(!ok);
+        QVERIFY(!error.isEmpty());
+        QVERIFY2(!QFile::exists(destination), "a failed download left a file behind");
+    } else {
+        QVERIFY2(ok, qPrintable(error));
+        QCOMPARE(readFile(destination), readFile(m_root + expectedFile));
+    }
+}
+
+void TestTransfer::largeFileStreamsToDisk()
+{
+    const QString destination = out(QStringLiteral("large.bin"));
+    QString error;
+    QVERIFY2(fetchFile(m_http.baseUrl() + QStringLiteral("/large.bin"), destination, &error), qPrintable(error));
+    QString why;
+    QVERIFY2(filesEqual(destination, m_root + QStringLiteral("/large.bin"), &why), qPrintable(why));
+    QCOMPARE(calcHash(destination), calcHash(m_root + QStringLiteral("/large.bin")));
+}
+
+void TestTransfer::schemeInCapitalsIsDownloaded()
+{
+    const QString destination = out(QStringLiteral("caps.xml"));
+    QString source = m_http.baseUrl() + QStringLiteral("/small.xml");
+    source.replace(0, 4, QStringLiteral("HTTP"));
+    QString error;
+    QVERIFY2(fetchFile(source, destination, &error), qPrintable(error));
+    QCOMPARE(readFile(destination), kSmall);
+}
+
+void TestTransfer::urlSourceOverwritesExistingDestination()
+{
+    const QString destination = out(QStringLiteral("existing.xml"));
+    QVERIFY(writeFile(destination, QByteArray(5000, 'o'))); // longer than the download: truncated
+    QString error;
+    QVERIFY2(fetchFile(m_http.baseUrl() + QStringLiteral("/small.xml"), destination, &error), qPrintable(error));
+    QCOMPARE(readFile(destination), kSmall);
+}
+
+void TestTransfer::replaceFileFromServer()
+{
+    const QString destination = out(QStringLiteral("main.xml"));
+    QVERIFY(writeFile(destination, "old"));
+    QVERIFY(QFile::setPermissions(destination, QFileDevice::ReadOwner));
+    QString error;
+    QVERIFY2(replaceFile(m_https.baseUrl() + QStringLiteral("/small.xml"), destination, &error, QString()),
+             qPrintable(error));
+    QCOMPARE(readFile(destination), kSmall);
+}
+
+void TestTransfer::failureLeavesNoFile_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<bool>("destinationExisted");
+
+    QTest::newRow("500 onto a new file") << "/error500" << false;
+    QTest::newRow("500 onto an existing file") << "/error500" << true;
+    QTest::newRow("404 onto an existing file") << "/missing.xml" << true;
+    QTest::newRow("connection refused") << "refused" << false;
+}
+
+void TestTransfer::failureLeavesNoFile()
+{
+    QFETCH(QString, source);
+    QFETCH(bool, destinationExisted);
+    const QString destination = out(QStringLiteral("partial.xml"));
+    if (destinationExisted)
+        QVERIFY(writeFile(destination, kSmall));
+    const QString from = source == "refused" ? QStringLiteral("http://127.0.0.1:%1/x").arg(freeTcpPort())
+                                             : m_http.baseUrl() + source;
+    QString error;
+    QVERIFY(!loadUrl(QUrl(from), destination, &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(!QFile::exists(destination));
+    // Without an error pointer too.
+    QVERIFY(!loadUrl(QUrl(from), destination));
+    QVERIFY(!QFile::exists(destination));
+}
+
+void TestTransfer::truncatedBodyFails()
+{
+    // The server promises a length and closes the connection half way.
+    ScriptedHttpServer server(ScriptedHttpServer::Behaviour::Truncate);
+    server.setResponse(200, patternBytes(200000, 9));
+    QVERIFY(server.start());
+    const QString destination = out(QStringLiteral("truncated.bin"));
+    QString error;
+    QVERIFY(!fetchFile(server.baseUrl() + QStringLiteral("/pack.bin"), destination, &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(!QFile::exists(destination));
+}
+
+void TestTransfer::unopenableDestination_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("folder does not exist") << "missing";
+    QTest::newRow("destination is a folder") << "folder";
+    QTest::newRow("read-only folder") << "readonly";
+}
+
+void TestTransfer::unopenableDestination()
+{
+    QFETCH(QString, kind);
+    QString destination;
+    if (kind == "missing") {
+        destination = out(QStringLiteral("no/such/folder/doc.xml"));
+    } else if (kind == "folder") {
+        destination = out(QStringLiteral("a-folder"));
+        QVERIFY(QDir().mkpath(destination));
+    } else {
+        if (::geteuid() == 0)
+            QSKIP("root writes into read-only folders; the other rows cover the failure as root");
+        const QString folder = out(QStringLiteral("readonly"));
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        destination = folder + QStringLiteral("/doc.xml");
+    }
+    auto restore = qScopeGuard([&]() {
+        QFile::setPermissions(out(QStringLiteral("readonly")),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    });
+
+    ScriptedHttpServer server;
+    server.setResponse(200, "payload");
+    QVERIFY(server.start());
+    QString error;
+    QVERIFY(!fetchFile(server.baseUrl() + QStringLiteral("/doc.xml"), destination, &error));
+    const QString prefix = QStringLiteral("can't open file ") + destination + QStringLiteral(" error: ");
+    QVERIFY2(error.startsWith(prefix), qPrintable(error));
+    QVERIFY(error.size() > prefix.size());
+    QTest::qWait(200);
+    QCOMPARE(server.requests().size(), 0);
+}
+
+void TestTransfer::postBody_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<bool>("isPost");
+
+    QTest::newRow("POST") << "POST" << true;
+    QTest::newRow("post in lower case") << "post" << true;
+    QTest::newRow("PoSt in mixed case") << "PoSt" << true;
+    QTest::newRow("GET") << "GET" << false;
+    QTest::newRow("empty method is GET") << "" << false;
+    QTest::newRow("unknown method is GET") << "PUT" << false;
+    QTest::newRow("POST with blanks is GET") << " POST" << false;
+}
+
+void TestTransfer::postBody()
+{
+    QFETCH(QString, method);
+    QFETCH(bool, isPost);
+
+    Settings::instance()->setRuntimeValue(QStringLiteral("projects"), QStringLiteral("projects_count"), 2);
+    Settings::instance()->setRuntimeValue(QStringLiteral("projects"), QStringLiteral("key1"),
+                                          QStringLiteral("11111111-2222-3333-4444-555555555555"));
+    Settings::instance()->setRuntimeValue(QStringLiteral("projects"), QStringLiteral("key2"),
+                                          QStringLiteral("66666666-7777-8888-9999-000000000000"));
+    const QStringList ids = Settings::instance()->projects();
+
+    ScriptedHttpServer server;
+    server.setResponse(200, "<projects/>");
+    QVERIFY(server.start());
+    const QString destination = out(QStringLiteral("main.xml"));
+    QString error;
+    QVERIFY2(fetchFile(server.baseUrl() + QStringLiteral("/bin/main.xml"), destination, &error, method),
+             qPrintable(error));
+    QCOMPARE(readFile(destination), QByteArray("<projects/>"));
+
+    const QList<ScriptedHttpServer::Request> requests = server.requests();
+    QCOMPARE(requests.size(), 1);
+    const ScriptedHttpServer::Request &request = requests.first();
+    QCOMPARE(request.target, QByteArray("/bin/main.xml"));
+    if (!isPost) {
+        QCOMPARE(request.method, QByteArray("GET"));
+        QVERIFY(request.body.isEmpty());
+        return;
+    }
+    QCOMPARE(request.method, QByteArray("POST"));
+    QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
+    QCOMPARE(request.body, projectIdsBody(ids));
+    // The server reads it as JSON with the identifiers in order.
+    QJsonParseError parse;
+    const QJsonDocument json = QJsonDocument::fromJson(request.body, &parse);
+    QCOMPARE(parse.error, QJsonParseError::NoError);
+    QStringList received;
+    for (const QJsonValue &v : json.object().value(QStringLiteral("projectIds")).toArray())
+        received << v.toString();
+    QCOMPARE(received, ids);
+    QVERIFY(ids.contains(QStringLiteral("11111111-2222-3333-4444-555555555555")));
+}
+
+void TestTransfer::ftp_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("expectOk");
+    QTest::newRow("small document") << "/small.xml" << true;
+    QTest::newRow("binary in a Cyrillic folder") << "/sub/папка/file.bin" << true;
+    QTest::newRow("missing file") << "/missing.xml" << false;
+}
+
+void TestTransfer::ftp()
+{
+    if (!m_ftpAvailable)
+        QFAIL("pyftpdlib is not installed for /usr/bin/python3 (scripts/packages.txt lists python3-pyftpdlib)");
+    QFETCH(QString, path);
+    QFETCH(bool, expectOk);
+    const QString destination = out(QStringLiteral("ftp.bin"));
+    QString error;
+    const bool ok = fetchFile(m_ftp.baseUrl() + path, destination, &error);
+    QCOMPARE(ok, expectOk);
+    if (expectOk) {
+        QCOMPARE(readFile(destination), readFile(m_root + path));
+    } else {
+        QVERIFY(!error.isEmpty());
+        QVERIFY(!QFile::exists(destination));
+    }
+}
+
+void TestTransfer::applicationProxy()
+{
+    if (!TinyProxyServer::isAvailable())
+        QFAIL("tinyproxy is not installed");
+    // Qt sends loopback addresses past any proxy, and update servers are
+    // never loopback. So the request names a host that only the proxy chain
+    // can reach: tinyproxy hands everything to nginx as its upstream proxy,
+    // and the name is never resolved.
+    TinyProxyServer proxy;
+    proxy.setUpstream(m_http.port());
+    QString error;
+    QVERIFY2(proxy.start(&error), qPrintable(error));
+    const QString direct = m_http.baseUrl() + QStringLiteral("/via");
+    const QString named = QStringLiteral("http://kestra-updates.test/via");
+    const QString destination = out(QStringLiteral("via.txt"));
+
+    // This thread's manager exists already and holds a kept-alive direct
+    // connection; the proxy set afterwards must still apply to it.
+    QVERIFY2(replaceFile(direct, destination, &error), qPrintable(error));
+    QCOMPARE(readFile(destination), QByteArray("via=[]"));
+
+    const QNetworkProxy previous = QNetworkProxy::applicationProxy();
+    QNetworkProxy::setApplicationProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), proxy.port()));
+    auto restore = qScopeGuard([&]() { QNetworkProxy::setApplicationProxy(previous); });
+    // Guard: never let a named host go out directly from a test.
+    QCOMPARE(QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(QUrl(named))).value(0).type(),
+             QNetworkProxy::HttpProxy);
+
+    QVERIFY2(replaceFile(named, destination, &error), qPrintable(error));
+    const QByteArray via = readFile(destination);
+    QVERIFY2(via.startsWith("via=[") && via.contains(TinyProxyServer::viaName().toUtf8()), via.constData());
+    QVERIFY2(proxy.log().contains("kestra-updates.test"), proxy.log().constData());
+
+    // And on a thread whose manager is created while the proxy is in force.
+    FetchThread worker(named, out(QStringLiteral("via-thread.txt")));
+    worker.start();
+    QVERIFY(worker.wait(60000));
+    QVERIFY2(worker.ok, qPrintable(worker.error));
+    QVERIFY(readFile(out(QStringLiteral("via-thread.txt"))).contains(TinyProxyServer::viaName().toUtf8()));
+
+    // With the proxy removed the same manager goes direct again.
+    restore.dismiss();
+    QNetworkProxy::setApplicationProxy(previous);
+    QVERIFY2(replaceFile(direct, destination, &error), qPrintable(error));
+    QCOMPARE(readFile(destination), QByteArray("via=[]"));
+}
+
+void TestTransfer::stalledServerFails_data()
+{
+    QTest::addColumn<int>("behaviour");
+    QTest::newRow("accepts and never answers") << int(ScriptedHttpServer::Behaviour::Silent);
+    QTest::newRow("stops after the headers") << int(ScriptedHttpServer::Behaviour::HeadersThenStall);
+}
+
+void TestTransfer::stalledServerFails()
+{
+    QFETCH(int, behaviour);
+    Settings::instance()->setRuntimeValue(QStringLiteral("General"), QStringLiteral("transfer_stall_timeout"), 2);
+    ScriptedHttpServer server(static_cast<ScriptedHttpServer::Behaviour>(behaviour));
+    server.setResponse(200, patternBytes(100000, 5));
+    QVERIFY(server.start());
+
+    const QString destination = out(QStringLiteral("stalled.bin"));
+    QString error;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!fetchFile(server.baseUrl() + QStringLiteral("/stall"), destination, &error));
+    const qint64 elapsed = timer.elapsed();
+    QVERIFY2(elapsed >= 1900 && elapsed < 30000, qPrintable(QString::number(elapsed)));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(!QFile::exists(destination));
+    QCOMPARE(server.requests().size(), 1);
+}
+
+void TestTransfer::slowServerThatKeepsSendingSucceeds()
+{
+    Settings::instance()->setRuntimeValue(QStringLiteral("General"), QStringLiteral("transfer_stall_timeout"), 2);
+    ScriptedHttpServer server(ScriptedHttpServer::Behaviour::Trickle);
+    const QByteArray body = "0123456789ABCDEF"; // 8 pieces at 0.5 s: 4 s, twice the limit
+    server.setResponse(200, body);
+    server.setTrickle(2, 500);
+    QVERIFY(server.start());
+
+    const QString destination = out(QStringLiteral("slow.bin"));
+    QString error;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY2(fetchFile(server.baseUrl() + QStringLiteral("/slow"), destination, &error), qPrintable(error));
+    QVERIFY2(timer.elapsed() >= 3000, "the body came faster than scripted: the test proves nothing");
+    QCOMPARE(readFile(destination), body);
+}
+
+void TestTransfer::downloadsOnWorkerThreads()
+{
+    // Several threads at once, each with its own manager, each ending (and
+    // destroying its manager in its own thread) while the others run.
+    std::vector<std::unique_ptr<FetchThread>> threads;
+    for (int i = 0; i < 4; ++i) {
+        const QString base = i % 2 ? m_https.baseUrl() : m_http.baseUrl();
+        threads.emplace_back(new FetchThread(base + QStringLiteral("/sub/папка/file.bin"),
+                                             out(QStringLiteral("thread%1.bin").arg(i))));
+    }
+    for (auto &t : threads)
+        t->start();
+    for (auto &t : threads)
+        QVERIFY(t->wait(60000));
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY2(threads[i]->ok, qPrintable(threads[i]->error));
+        QCOMPARE(readFile(out(QStringLiteral("thread%1.bin").arg(i))),
+                 readFile(m_root + QStringLiteral("/sub/папка/file.bin")));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestTransfer)
+#include "tst_transfer.moc"

@@ -1,0 +1,310 @@
+#include "transfer.h"
+
+#include "localfile.h"
+#include "networkaccess.h"
+#include "settings.h"
+#include "sha1digest.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+
+const int kDefaultStallSeconds = 60;
+const qint64 kWholeReadLimit = 4999999;
+const qint64 kHashChunk = 1000000;
+
+// Seconds a transfer may go without receiving a byte. A missing, zero or
+// negative value falls back to the default: a download must never be able to
+// wait forever on a server that stopped answering.
+int stallSeconds()
+{
+    bool ok = false;
+    const int seconds = Settings::instance()
+                            ->value(QString(), QStringLiteral("transfer_stall_timeout"), kDefaultStallSeconds)
+                            .toInt(&ok);
+    return ok && seconds > 0 ? seconds : kDefaultStallSeconds;
+}
+
+bool isHttp(const QUrl &url)
+{
+    const QString scheme = url.scheme();
+    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+}
+
+// True while the reply's current response is one whose body is the payload.
+// Bodies of error pages and of redirects must never reach the destination.
+bool bodyWanted(const QNetworkReply *reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return true; // ftp, file: no status line
+    const int code = status.toInt();
+    return code >= 200 && code < 300;
+}
+
+// One request, streamed into the open file. Returns false with the reason.
+bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reason)
+{
+    QNetworkRequest request(url);
+    // Follow redirects only to the same or a safer scheme; an https server
+    // redirecting to http is refused rather than silently downgraded.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+
+    QNetworkAccessManager *manager = threadNetworkAccessManager();
+    std::unique_ptr<QNetworkReply> reply;
+    if (method.toUpper() == QLatin1String("POST")) {
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+        reply.reset(manager->post(request, projectIdsBody(Settings::instance()->projects())));
+    } else {
+        reply.reset(manager->get(request));
+    }
+
+    const int stallMs = stallSeconds() * 1000;
+    bool stalled = false;
+    bool writeFailed = false;
+    QEventLoop loop;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    watchdog.setInterval(stallMs);
+
+    QNetworkReply *r = reply.get();
+    auto drain = [&]() {
+        const QByteArray chunk = r->readAll();
+        if (chunk.isEmpty() || writeFailed || !bodyWanted(r))
+            return;
+        if (file->write(chunk) != chunk.size()) {
+            writeFailed = true;
+            r->abort();
+        }
+    };
+    auto moving = [&]() { watchdog.start(); };
+
+    QObject::connect(r, &QNetworkReply::readyRead, &loop, [&]() {
+        moving();
+        drain();
+    });
+    QObject::connect(r, &QNetworkReply::downloadProgress, &loop, moving);
+    QObject::connect(r, &QNetworkReply::uploadProgress, &loop, moving);
+    QObject::connect(r, &QNetworkReply::metaDataChanged, &loop, moving);
+    QObject::connect(r, &QNetworkReply::redirected, &loop, moving);
+    QObject::connect(r, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&watchdog, &QTimer::timeout, &loop, [&]() {
+        stalled = true;
+        r->abort();
+    });
+
+    watchdog.start();
+    if (!r->isFinished())
+        loop.exec();
+    watchdog.stop();
+    if (!stalled && !writeFailed)
+        drain();
+
+    if (writeFailed) {
+        *reason = QStringLiteral("can't write file %1 error: %2").arg(file->fileName(), file->errorString());
+        return false;
+    }
+    if (stalled) {
+        *reason = QStringLiteral("transfer of %1 stalled: no data for %2 s")
+                      .arg(url.toDisplayString())
+                      .arg(stallMs / 1000);
+        return false;
+    }
+    if (r->error() != QNetworkReply::NoError) {
+        *reason = r->errorString();
+        return false;
+    }
+    if (isHttp(r->url()) || isHttp(url)) {
+        const QVariant status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        const int code = status.toInt();
+        // A redirect that was not followed or any other non-2xx answer that
+        // the network layer lets through is not the file that was asked for.
+        if (!status.isValid() || code < 200 || code >= 300) {
+            const QString phrase = r->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+            *reason = QStringLiteral("server replied with HTTP status %1%2 for %3")
+                          .arg(status.isValid() ? QString::number(code) : QStringLiteral("(none)"),
+                               phrase.isEmpty() ? QString() : QLatin1Char(' ') + phrase, url.toDisplayString());
+            return false;
+        }
+    }
+    if (!file->flush()) {
+        *reason = QStringLiteral("can't write file %1 error: %2").arg(file->fileName(), file->errorString());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+QByteArray projectIdsBody(const QStringList &ids)
+{
+    QString body = QStringLiteral("{\n\"projectIds\" : [\n");
+    for (int i = 0; i < ids.size(); ++i) {
+        if (i > 0)
+            body += QStringLiteral(",\n");
+        body += QLatin1Char('"') + ids.at(i) + QLatin1Char('"');
+    }
+    body += QStringLiteral("\n]\n}");
+    return body.toUtf8();
+}
+
+bool loadUrl(const QUrl &url, const QString &fileName, QString *error, const QString &method)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        const QString text = QStringLiteral("can't open file ") + fileName + QStringLiteral(" error: ")
+                             + file.errorString();
+        qWarning().noquote() << text;
+        if (error)
+            *error = text;
+        return false;
+    }
+    QString reason;
+    if (transfer(url, method, &file, &reason))
+        return true;
+    // What arrived before the failure (or a server's error page) is not the
+    // document; leaving it would let the caller parse it as one.
+    file.close();
+    file.remove();
+    qWarning().noquote() << reason;
+    if (error)
+        *error = reason;
+    return false;
+}
+
+bool fetchFile(const QString &source, const QString &fileName, QString *error, const QString &method)
+{
+    const QUrl url(source, QUrl::TolerantMode);
+    const QString scheme = url.scheme();
+    if (scheme == QLatin1String("http") || scheme == QLatin1String("https") || scheme == QLatin1String("ftp"))
+        return loadUrl(url, fileName, error, method);
+    return copyLocalFile(source, fileName, error);
+}
+
+bool replaceFile(const QString &source, const QString &fileName, QString *error, const QString &method)
+{
+    if (!removeExistingFile(fileName, error))
+        return false;
+    return fetchFile(source, fileName, error, method);
+}
+
+QString calcHash(const QString &fileName, QCryptographicHash::Algorithm algorithm)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning().noquote() << QStringLiteral("error open file ") + fileName;
+        return QString();
+    }
+    // Every caller hashes with SHA-1, which runs on the shared libcrypto-backed
+    // digest; other algorithms stay on QCryptographicHash.
+    Sha1Digest sha1;
+    QCryptographicHash other(algorithm);
+    const bool isSha1 = algorithm == QCryptographicHash::Sha1;
+
+    const qint64 size = file.size();
+    // Small files in one read, large ones in fixed pieces so memory stays at
+    // about one megabyte whatever the file size.
+    const qint64 step = size <= kWholeReadLimit ? size : kHashChunk;
+    QByteArray buffer(static_cast<int>(qMax<qint64>(step, 1)), Qt::Uninitialized);
+    while (step > 0) {
+        const qint64 got = file.read(buffer.data(), step);
+        if (got < 0) {
+            // A digest of part of the file would be reported as the file's.
+            qWarning().noquote() << QStringLiteral("error read file %1 error: %2").arg(fileName, file.errorString());
+            return QString();
+        }
+        if (got == 0)
+            break;
+        if (isSha1)
+            sha1.addData(buffer.constData(), got);
+        else
+            other.addData(buffer.constData(), static_cast<int>(got));
+        if (size <= kWholeReadLimit)
+            break;
+    }
+    return QString::fromLatin1((isSha1 ? sha1.result() : other.result()).toHex());
+}
+
+qint64 folderSize(const QString &path, QStringList *files)
+{
+    const QDir dir(path);
+    qint64 total = 0;
+    const QFileInfoList entries = dir.entryInfoList(QDir::Files, QDir::NoSort);
+    for (const QFileInfo &info : entries) {
+        total += info.size();
+        if (files)
+            files->append(info.absoluteFilePath());
+    }
+    // Linked folders are not followed: a link back up the tree would recurse
+    // without end, and a link elsewhere is not part of this folder.
+    const QFileInfoList folders = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks,
+                                                    QDir::NoSort);
+    for (const QFileInfo &info : folders)
+        total += folderSize(info.absoluteFilePath(), files);
+    return total;
+}
+
+QStringList splitArguments(const QString &text, QChar separator, QChar quote)
+{
+    QStringList result;
+    QString current;
+    bool atStart = true;
+    bool quoted = false;
+    bool quotePending = false;
+    auto endArgument = [&]() {
+        result.append(current);
+        current.clear();
+        atStart = true;
+        quoted = false;
+        quotePending = false;
+    };
+    for (const QChar c : text) {
+        if (atStart) {
+            if (c == quote) {
+                quoted = true;
+                atStart = false;
+            } else {
+                quoted = false;
+                if (c == separator) {
+                    endArgument();
+                } else {
+                    current.append(c);
+                    atStart = false;
+                }
+            }
+        } else if (c == quote) {
+            if (quotePending) {
+                quotePending = false;
+            } else {
+                quotePending = true;
+                current.append(c);
+            }
+        } else if (c == separator) {
+            if (quoted && quotePending) {
+                if (current.endsWith(quote))
+                    current.chop(1);
+                endArgument();
+            } else if (quoted) {
+                current.append(c);
+            } else {
+                endArgument();
+            }
+        } else {
+            current.append(c);
+        }
+    }
+    if (quoted && current.endsWith(quote))
+        current.chop(1);
+    result.append(current);
+    return result;
+}
