@@ -1,0 +1,356 @@
+// filerelay as the updater starts it: a copy of the real program placed in a
+// temporary installation, run as a process over real trees.
+
+#include "filehold.h"
+#include "filesettings.h"
+#include "testfiles.h"
+#include "testprocess.h"
+
+#include <QDate>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// The tree the updater leaves in updater_temp, beside the copier itself.
+void writeUpdate(const QString &root)
+{
+    writeFile(root + QStringLiteral("/kestraupd"), "new updater binary");
+    writeFile(root + QStringLiteral("/lib/libcore.so"), patternBytes(300000, 5));
+    writeFile(root + QStringLiteral("/lib/plugins/platform.so"), "platform plugin");
+    writeFile(root + QStringLiteral("/Отчёты/шаблон (1).xml"), "<template/>");
+    QDir().mkpath(root + QStringLiteral("/empty"));
+}
+
+} // namespace
+
+class TestFileRelay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void settingsLookup_data();
+    void settingsLookup();
+
+    void defaultFoldersBesideTheCopier();
+    void absoluteFolders();
+    void foldersFromSettingsFile();
+    void configFiles_data();
+    void configFiles();
+    void readOnlyTargetReplaced();
+    void missingSource();
+    void targetInsideSource_data();
+    void targetInsideSource();
+    void briefHoldIsOutwaited();
+    void lastingHoldIsReported();
+
+private:
+    // Lays out X/updater_temp with the copier in it; returns X.
+    QString makeInstall(QTemporaryDir &dir);
+    int run(const QString &copier, const QStringList &arguments, int timeoutMs = 60000);
+    static QString logIn(const QString &logsBase);
+
+    QString m_built;
+    QByteArray m_output;
+};
+
+void TestFileRelay::initTestCase()
+{
+    m_built = QStringLiteral(KESTRA_BIN_DIR "/filerelay");
+    QVERIFY2(QFileInfo(m_built).isExecutable(), "filerelay is not built");
+}
+
+QString TestFileRelay::makeInstall(QTemporaryDir &dir)
+{
+    const QString root = dir.path();
+    QDir().mkpath(root + QStringLiteral("/updater_temp"));
+    QFile::copy(m_built, root + QStringLiteral("/updater_temp/filerelay"));
+    writeUpdate(root + QStringLiteral("/updater_temp"));
+    return root;
+}
+
+int TestFileRelay::run(const QString &copier, const QStringList &arguments, int timeoutMs)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    // Started from elsewhere: the folders must follow the copier, not the
+    // working folder.
+    process.setWorkingDirectory(QDir::tempPath());
+    process.start(copier, arguments);
+    if (!process.waitForStarted(10000))
+        return -1000;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return -1001;
+    }
+    m_output = process.readAll();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1002;
+}
+
+QString TestFileRelay::logIn(const QString &logsBase)
+{
+    const QDate today = QDate::currentDate();
+    return QString::fromLocal8Bit(readFile(logsBase + QLatin1Char('/') + today.toString(QStringLiteral("yyyy_MM"))
+                                           + QStringLiteral("/filerelay") + today.toString(Qt::ISODate)
+                                           + QStringLiteral(".txt")));
+}
+
+void TestFileRelay::settingsLookup_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QString>("runtimeGroup");
+    QTest::addColumn<QString>("runtimeValue");
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<QString>("expected");
+    const QString ini = QStringLiteral("[General]\nfrom_path=from file\n[paths]\nfrom_path=from group\n");
+    QTest::newRow("default without file") << QString() << QString() << QString() << "General" << "default";
+    QTest::newRow("file section General") << ini << QString() << QString() << "General" << "from file";
+    QTest::newRow("empty group means General") << ini << QString() << QString() << "" << "from file";
+    QTest::newRow("other group") << ini << QString() << QString() << "paths" << "from group";
+    QTest::newRow("runtime value beats the file") << ini << "General" << "from command line" << "General"
+                                                  << "from command line";
+    QTest::newRow("runtime value of another group ignored") << ini << "paths" << "x" << "General" << "from file";
+    QTest::newRow("key missing in file gives default")
+        << QStringLiteral("[General]\nto_path=t\n") << QString() << QString() << "General" << "default";
+    QTest::newRow("utf-8 value") << QStringLiteral("[General]\nfrom_path=обновление\n") << QString() << QString()
+                                 << "General" << "обновление";
+}
+
+void TestFileRelay::settingsLookup()
+{
+    QFETCH(QString, ini);
+    QFETCH(QString, runtimeGroup);
+    QFETCH(QString, runtimeValue);
+    QFETCH(QString, group);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("filerelay_config.ini"));
+    if (!ini.isNull())
+        QVERIFY(writeFile(path, ini.toUtf8()));
+    FileSettings settings;
+    QVERIFY(!settings.isConfigured());
+    settings.setConfigPath(path);
+    QVERIFY(settings.isConfigured());
+    if (!runtimeGroup.isEmpty())
+        settings.setRuntimeValue(runtimeGroup, QStringLiteral("from_path"), runtimeValue);
+    QTEST(settings.value(group, QStringLiteral("from_path"), QStringLiteral("default")).toString(), "expected");
+    // The copier only reads its settings file.
+    if (!ini.isNull())
+        QCOMPARE(QString::fromUtf8(readFile(path)), ini);
+    else
+        QVERIFY(!QFileInfo::exists(path));
+}
+
+void TestFileRelay::defaultFoldersBesideTheCopier()
+{
+    QTemporaryDir dir;
+    const QString root = makeInstall(dir);
+    const QString source = root + QStringLiteral("/updater_temp");
+    QCOMPARE(run(source + QStringLiteral("/filerelay"), {}), 0);
+
+    // X/updater did not exist: it is created and receives the whole tree.
+    const QString target = root + QStringLiteral("/updater");
+    for (const QString &file : {QStringLiteral("kestraupd"), QStringLiteral("lib/libcore.so"),
+                                QStringLiteral("lib/plugins/platform.so"), QStringLiteral("Отчёты/шаблон (1).xml")})
+        QCOMPARE(readFile(target + QLatin1Char('/') + file), readFile(source + QLatin1Char('/') + file));
+    QVERIFY(QFileInfo(target + QStringLiteral("/empty")).isDir());
+    // The source stays in place.
+    QVERIFY(QFileInfo(source + QStringLiteral("/lib/plugins/platform.so")).isFile());
+    // Default log folder: beside the copier, logs/<yyyy_MM>/filerelay<date>.txt.
+    const QString log = logIn(source + QStringLiteral("/logs"));
+    QVERIFY2(log.contains(QStringLiteral("Info ")) && log.contains(QStringLiteral("file copy is started, version 1.0.0.1 (")),
+             qPrintable(log));
+}
+
+void TestFileRelay::absoluteFolders()
+{
+    // As the updater starts it: absolute source and target, the copier
+    // somewhere else entirely.
+    QTemporaryDir dir;
+    const QString root = makeInstall(dir);
+    const QString from = dir.filePath(QStringLiteral("downloads/new"));
+    const QString to = dir.filePath(QStringLiteral("programs/updater"));
+    const QString logs = dir.filePath(QStringLiteral("relay-logs"));
+    writeUpdate(from);
+    QVERIFY(writeFile(to + QStringLiteral("/kestraupd"), "old updater binary"));
+    QVERIFY(writeFile(to + QStringLiteral("/keep.dat"), "not in the update"));
+    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"),
+                 {QStringLiteral("--from_path"), from, QStringLiteral("--to_path"), to, QStringLiteral("-l"), logs}),
+             0);
+    QCOMPARE(readFile(to + QStringLiteral("/kestraupd")), QByteArray("new updater binary"));
+    QCOMPARE(readFile(to + QStringLiteral("/lib/libcore.so")), patternBytes(300000, 5));
+    QCOMPARE(readFile(to + QStringLiteral("/keep.dat")), QByteArray("not in the update"));
+    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater")));
+    QVERIFY(logIn(logs).contains(QStringLiteral("file copy is started, version 1.0.0.1")));
+    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater_temp/logs")));
+}
+
+void TestFileRelay::foldersFromSettingsFile()
+{
+    QTemporaryDir dir;
+    const QString root = makeInstall(dir);
+    writeUpdate(root + QStringLiteral("/staged"));
+    QVERIFY(writeFile(root + QStringLiteral("/updater_temp/filerelay_config.ini"),
+                      "[General]\nfrom_path=staged\nto_path=installed\nlogs_path=" + dir.filePath("ini-logs").toUtf8()
+                          + "\n"));
+    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"), {}), 0);
+    QCOMPARE(readFile(root + QStringLiteral("/installed/kestraupd")), QByteArray("new updater binary"));
+    QVERIFY(logIn(dir.filePath(QStringLiteral("ini-logs"))).contains(QStringLiteral("file copy is started")));
+
+    // A command-line value beats the file; another settings file via -c.
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("other.ini")), "[General]\nfrom_path=updater_temp\n"));
+    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"),
+                 {QStringLiteral("-c"), dir.filePath(QStringLiteral("other.ini")), QStringLiteral("--to"),
+                  QStringLiteral("second")}),
+             0);
+    QVERIFY(QFileInfo(root + QStringLiteral("/second/filerelay")).isFile());
+    QVERIFY(QFileInfo(root + QStringLiteral("/second/filerelay_config.ini")).isFile());
+}
+
+void TestFileRelay::configFiles_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("targetHasIt");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("config.ini present is kept") << "config.ini" << true << true;
+    QTest::newRow("config.ini missing is copied") << "config.ini" << false << false;
+    QTest::newRow("my_config.ini.bak present is kept") << "my_config.ini.bak" << true << true;
+    QTest::newRow("my_config.ini.bak missing is copied") << "my_config.ini.bak" << false << false;
+    QTest::newRow("Config.INI is an ordinary file") << "Config.INI" << true << false;
+    QTest::newRow("config.ini in a subfolder is kept") << "sub/config.ini" << true << true;
+}
+
+void TestFileRelay::configFiles()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, targetHasIt);
+    QFETCH(bool, kept);
+    QTemporaryDir dir;
+    const QString root = makeInstall(dir);
+    QVERIFY(writeFile(root + QStringLiteral("/updater_temp/") + name, "from the update"));
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/updater")));
+    if (targetHasIt)
+        QVERIFY(writeFile(root + QStringLiteral("/updater/") + name, "user settings"));
+    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"), {}), 0);
+    QCOMPARE(readFile(root + QStringLiteral("/updater/") + name),
+             kept ? QByteArray("user settings") : QByteArray("from the update"));
+    QCOMPARE(readFile(root + QStringLiteral("/updater/kestraupd")), QByteArray("new updater binary"));
+}
+
+void TestFileRelay::readOnlyTargetReplaced()
+{
+    QTemporaryDir dir;
+    const QString root = makeInstall(dir);
+    const QString target = root + QStringLiteral("/updater/lib/libcore.so");
+    QVERIFY(writeFile(target, "old"));
+    QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"), {}), 0);
+    QCOMPARE(readFile(target), patternBytes(300000, 5));
+}
+
+void TestFileRelay::missingSource()
+{
+    QTemporaryDir dir;
+    const QString root = makeInstall(dir);
+    const QString logs = dir.filePath(QStringLiteral("logs"));
+    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"),
+                 {QStringLiteral("--from"), QStringLiteral("nowhere"), QStringLiteral("-l"), logs}),
+             1);
+    QVERIFY2(logIn(logs).contains(QStringLiteral("Warning ")) && logIn(logs).contains(
+                 QStringLiteral("from dir: nowhere not found in dir: ") + QDir(root).absolutePath()),
+             qPrintable(logIn(logs)));
+    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater")));
+}
+
+void TestFileRelay::targetInsideSource_data()
+{
+    QTest::addColumn<QString>("to");
+    QTest::newRow("target is the source") << "updater_temp";
+    QTest::newRow("target below the source") << "updater_temp/lib";
+}
+
+void TestFileRelay::targetInsideSource()
+{
+    // Replacing a file deletes it first: copying a folder onto itself would
+    // destroy the only copy.
+    QFETCH(QString, to);
+    QTemporaryDir dir;
+    const QString root = makeInstall(dir);
+    const QString logs = dir.filePath(QStringLiteral("logs"));
+    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"), {QStringLiteral("--to"), to, QStringLiteral("-l"), logs},
+                 30000),
+             1);
+    QCOMPARE(readFile(root + QStringLiteral("/updater_temp/kestraupd")), QByteArray("new updater binary"));
+    QCOMPARE(readFile(root + QStringLiteral("/updater_temp/lib/libcore.so")), patternBytes(300000, 5));
+    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater_temp/lib/lib")));
+    QVERIFY(logIn(logs).contains(QStringLiteral("can't copy folder into itself")));
+}
+
+void TestFileRelay::briefHoldIsOutwaited()
+{
+    // The updater that just exited still holds its executable for a moment.
+    QTemporaryDir dir;
+    QString why;
+    if (!FileHold::isAvailable(dir.path(), &why))
+        QSKIP(qPrintable(QStringLiteral("files cannot be held here: ") + why));
+    const QString root = makeInstall(dir);
+    const QString target = root + QStringLiteral("/updater/kestraupd");
+    QVERIFY(writeFile(target, "old updater binary"));
+    FileHold hold;
+    QVERIFY2(hold.hold(target, FileHold::Entry, &why), qPrintable(why));
+    // Another process lets go of the file after about three seconds.
+    TestProcess releaser;
+    QVERIFY(releaser.start(QStringLiteral("/bin/sh"),
+                           {QStringLiteral("-c"), QStringLiteral("sleep 3; ") + hold.releaseShellCommand()}, &why));
+    QElapsedTimer timer;
+    timer.start();
+    const int code = run(root + QStringLiteral("/updater_temp/filerelay"), {}, 60000);
+    const qint64 elapsed = timer.elapsed();
+    hold.release();
+    QCOMPARE(code, 0);
+    QCOMPARE(readFile(target), QByteArray("new updater binary"));
+    // It was replaced in a retry pass, not at the first attempt.
+    QVERIFY2(elapsed >= 2000 && elapsed < 15000, qPrintable(QString::number(elapsed)));
+}
+
+void TestFileRelay::lastingHoldIsReported()
+{
+    QTemporaryDir dir;
+    QString why;
+    if (!FileHold::isAvailable(dir.path(), &why))
+        QSKIP(qPrintable(QStringLiteral("files cannot be held here: ") + why));
+    const QString root = makeInstall(dir);
+    const QString logs = dir.filePath(QStringLiteral("logs"));
+    const QString targetLib = root + QStringLiteral("/updater/lib");
+    QVERIFY(writeFile(targetLib + QStringLiteral("/libcore.so"), "old core"));
+    FileHold hold;
+    QVERIFY2(hold.hold(targetLib + QStringLiteral("/libcore.so"), FileHold::Entry, &why), qPrintable(why));
+    QElapsedTimer timer;
+    timer.start();
+    const int code = run(root + QStringLiteral("/updater_temp/filerelay"), {QStringLiteral("-l"), logs}, 90000);
+    const qint64 elapsed = timer.elapsed();
+    hold.release();
+    QCOMPARE(code, 1);
+    QCOMPARE(readFile(targetLib + QStringLiteral("/libcore.so")), QByteArray("old core"));
+    // Twenty passes a second apart before giving up.
+    QVERIFY2(elapsed >= 19000, qPrintable(QString::number(elapsed)));
+    const QString log = logIn(logs);
+    QVERIFY2(log.contains(QStringLiteral("Warning ")) && log.contains(QStringLiteral("can't replace files: libcore.so in folder: ")
+                                                                    + QDir(targetLib).absolutePath()),
+             qPrintable(log));
+    // Everything else still arrived, below the held file's folder too.
+    QCOMPARE(readFile(root + QStringLiteral("/updater/kestraupd")), QByteArray("new updater binary"));
+    QCOMPARE(readFile(targetLib + QStringLiteral("/plugins/platform.so")), QByteArray("platform plugin"));
+    QCOMPARE(readFile(root + QStringLiteral("/updater/Отчёты/шаблон (1).xml")), QByteArray("<template/>"));
+}
+
+QTEST_GUILESS_MAIN(TestFileRelay)
+#include "tst_filerelay.moc"

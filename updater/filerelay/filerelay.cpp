@@ -1,0 +1,110 @@
+#include "filerelay.h"
+
+#include "filesettings.h"
+#include "localfile.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+
+namespace {
+
+constexpr int kRetryPasses = 20;
+constexpr unsigned long kRetryPauseMs = 1000;
+
+bool isInside(const QString &path, const QString &folder)
+{
+    return path == folder || path.startsWith(folder + QLatin1Char('/'));
+}
+
+} // namespace
+
+bool fileRelays()
+{
+    const FileSettings &settings = FileSettings::instance();
+    QDir base(QCoreApplication::applicationDirPath());
+    base.cdUp();
+
+    const QString fromPath = settings.fromPath();
+    QDir source(base);
+    if (!source.cd(fromPath)) {
+        qWarning().noquote() << QStringLiteral("from dir: ") + fromPath + QStringLiteral(" not found in dir: ")
+                                    + base.absolutePath();
+        return false;
+    }
+    const QString toPath = settings.toPath();
+    if (!base.exists(toPath) && !base.mkpath(toPath)) {
+        qWarning().noquote() << QStringLiteral("can't create dir: ") + toPath + QStringLiteral(" in dir: ")
+                                    + base.absolutePath();
+        return false;
+    }
+    QDir target(base);
+    if (!target.cd(toPath)) {
+        qWarning().noquote() << QStringLiteral("to dir: ") + toPath + QStringLiteral(" not found in dir: ")
+                                    + base.absolutePath();
+        return false;
+    }
+
+    // Replacing a file deletes the target first: with the target equal to the
+    // source that deletes the only copy, and a target inside the source would
+    // be copied into itself without end.
+    const QString sourceCanonical = source.canonicalPath();
+    const QString targetCanonical = target.canonicalPath();
+    if (isInside(targetCanonical, sourceCanonical)) {
+        qWarning().noquote() << QStringLiteral("can't copy folder into itself: from dir: ") + sourceCanonical
+                                    + QStringLiteral(" to dir: ") + targetCanonical;
+        return false;
+    }
+    return fileRelays(source, target);
+}
+
+bool fileRelays(const QDir &source, const QDir &target)
+{
+    bool ok = true;
+
+    QStringList failed;
+    const QStringList files = source.entryList(QDir::Files, QDir::NoSort);
+    for (const QString &name : files) {
+        // The updater's settings survive a self-update.
+        if (name.contains(QLatin1String("config.ini")) && target.exists(name))
+            continue;
+        if (!replaceLocalFile(source.filePath(name), target.filePath(name)))
+            failed.append(name);
+    }
+    for (int pass = 0; pass < kRetryPasses && !failed.isEmpty(); ++pass) {
+        QStringList stillFailed;
+        for (const QString &name : qAsConst(failed)) {
+            if (!replaceLocalFile(source.filePath(name), target.filePath(name)))
+                stillFailed.append(name);
+        }
+        failed = stillFailed;
+        if (!failed.isEmpty())
+            QThread::msleep(kRetryPauseMs);
+    }
+    if (!failed.isEmpty()) {
+        qWarning().noquote() << QStringLiteral("can't replace files: ") + failed.join(QStringLiteral(", "))
+                                    + QStringLiteral(" in folder: ") + target.absolutePath();
+        ok = false;
+    }
+
+    const QStringList folders = source.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
+    for (const QString &name : folders) {
+        if (!target.exists(name) && !target.mkdir(name)) {
+            qWarning().noquote() << QStringLiteral("can't create dir: ") + name + QStringLiteral(" in dir: ")
+                                        + target.absolutePath();
+            return false;
+        }
+        QDir sourceSub(source);
+        QDir targetSub(target);
+        if (!sourceSub.cd(name) || !targetSub.cd(name)) {
+            qWarning().noquote() << QStringLiteral("can't entry to dir: ") + name;
+            ok = false;
+            continue;
+        }
+        if (!fileRelays(sourceSub, targetSub))
+            ok = false;
+    }
+    return ok;
+}
