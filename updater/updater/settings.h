@@ -72,6 +72,9 @@ public:
     void setProjects(const QStringList &guids);
     void fillProjects();
     void fillMirrors();
+    // server1's document when config.ini names none: the vendor's update host
+    // with the edition's file.
+    static QString defaultSourcePath();
     // Reads one project document that is already stored at localFile into
     // the tables, as fillProjects does for each server: elements get
     // baseFolder as their source folder, programs whose guid is not in

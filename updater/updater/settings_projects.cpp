@@ -65,8 +65,10 @@ QStringList defaultProjects()
     return result;
 }
 
-// server1's document when config.ini names none; the same order as above.
-QString defaultSourcePath()
+} // namespace
+
+// The same order of tests as the project lists above.
+QString Settings::defaultSourcePath()
 {
     QString file = QStringLiteral("/bin/palladupd.xml");
     if (nameContains("orvelupd"))
@@ -75,6 +77,8 @@ QString defaultSourcePath()
         file = QStringLiteral("/bin/kestra.xml");
     return QLatin1String(kDefaultUpdateHost) + file;
 }
+
+namespace {
 
 // The source without its last slash-separated part.
 QString baseFolderOf(const QString &source)
@@ -148,10 +152,16 @@ void Settings::fillProjects()
         const QString group = QStringLiteral("server") + QString::number(n);
         const bool first = n == 1;
         QString source = value(group, QStringLiteral("source_path"), first ? defaultSourcePath() : QString()).toString();
-        const QString local = applicationDir() + QLatin1Char('/')
-                              + value(group, QStringLiteral("local_file_path"),
-                                      first ? QStringLiteral("main.xml") : QString())
-                                    .toString();
+        const QString localName =
+            value(group, QStringLiteral("local_file_path"), first ? QStringLiteral("main.xml") : QString())
+                .toString();
+        // Without a file name the destination would be the updater's own
+        // folder, which the fetch would try to delete first.
+        if (localName.isEmpty()) {
+            qWarning().noquote() << QStringLiteral("%1 has no local_file_path, skipped").arg(group);
+            continue;
+        }
+        const QString local = applicationDir() + QLatin1Char('/') + localName;
         const QString method = value(group, QStringLiteral("metod"), first ? QStringLiteral("GET") : QString()).toString();
 
         QString error;
