@@ -59,12 +59,3 @@ QString devUpdaterGuid()
 {
     return QString::fromLatin1(currentEdition().devGuid);
 }
-
-QString executableSuffix()
-{
-#ifdef Q_OS_WIN
-    return QStringLiteral(".exe");
-#else
-    return QString();
-#endif
-}

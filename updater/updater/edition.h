@@ -17,7 +17,8 @@ extern const QString kCopierFileName;
 extern const QString kUpdaterGuid32Dev;
 extern const QString kUpdaterGuid32Release;
 
-// The suffix executables carry on this platform (".exe" on Windows only).
+// The suffix executables carry on this platform (".exe" on Windows only);
+// defined with the platform layer (platform.cpp).
 QString executableSuffix();
 
 #endif // EDITION_H

@@ -1,0 +1,299 @@
+// Checks the Windows platform layer for real: built with mingw-w64 together
+// with platform_win.cpp and run under wine by scripts/ci.d/40-wine.sh.
+//
+//   wincheck.exe           runs every check below; exit code 0 when all pass
+//   wincheck.exe --child   the program the checks start and look for; it
+//                          waits (at most a minute) until it is terminated
+//
+// The checks work in a folder "run" beside the executable, which the script
+// empties first.
+
+#include "platform.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+int g_failures = 0;
+int g_checks = 0;
+
+void check(bool ok, const std::wstring &what)
+{
+    ++g_checks;
+    if (!ok) {
+        ++g_failures;
+        std::wprintf(L"FAIL: %ls\n", what.c_str());
+    }
+}
+
+void checkEqual(const std::wstring &actual, const std::wstring &expected, const std::wstring &what)
+{
+    check(actual == expected, what + L": got [" + actual + L"] expected [" + expected + L"]");
+}
+
+std::wstring ownPath()
+{
+    std::vector<wchar_t> buffer(32768);
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    return std::wstring(buffer.data(), length);
+}
+
+std::wstring folderOf(const std::wstring &path)
+{
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+bool isAbsolute(const std::wstring &path)
+{
+    return path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+}
+
+bool endsWith(const std::wstring &text, const std::wstring &tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+const platform::ProcessEntry *findProcess(const std::vector<platform::ProcessEntry> &list, DWORD pid)
+{
+    for (const platform::ProcessEntry &entry : list) {
+        if (entry.processId == pid)
+            return &entry;
+    }
+    return nullptr;
+}
+
+// Starts the child copy from its folder, finds it in the snapshot with its
+// full module path, and sees it gone after it ends.
+void checkProcesses(const std::wstring &runFolder)
+{
+    const std::wstring childFolder = runFolder + L"\\Папка A";
+    const std::wstring childPath = childFolder + L"\\wcchild.exe";
+    check(CreateDirectoryW(childFolder.c_str(), nullptr) != 0, L"create " + childFolder);
+    check(CopyFileW(ownPath().c_str(), childPath.c_str(), FALSE) != 0, L"copy child to " + childPath);
+
+    std::wstring commandLine = L"\"" + childPath + L"\" --child";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(childPath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, childFolder.c_str(),
+                        &startup, &info)) {
+        check(false, L"start " + childPath);
+        return;
+    }
+    CloseHandle(info.hThread);
+    WaitForInputIdle(info.hProcess, 5000);
+
+    // The child shows up once it has started; give it at most ten seconds.
+    std::vector<platform::ProcessEntry> processes;
+    std::vector<std::wstring> modules;
+    const platform::ProcessEntry *child = nullptr;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        check(platform::listProcesses(processes), L"process snapshot");
+        child = findProcess(processes, info.dwProcessId);
+        if (child) {
+            modules = platform::listModules(child->processId);
+            if (!modules.empty())
+                break;
+        }
+        Sleep(100);
+    }
+    check(child != nullptr, L"child found in the process list");
+    if (child) {
+        checkEqual(child->exeFile, L"wcchild.exe", L"child's executable name");
+        check(child->parentProcessId == GetCurrentProcessId(), L"child's parent is this process");
+        check(child->threadCount >= 1, L"child has a thread");
+        check(modules.size() >= 2, L"child has the executable and system modules");
+        if (!modules.empty())
+            checkEqual(modules.front(), childPath, L"child's first module");
+    }
+    const platform::ProcessEntry *self = findProcess(processes, GetCurrentProcessId());
+    check(self != nullptr, L"this process found in the process list");
+    if (self) {
+        const std::vector<std::wstring> own = platform::listModules(self->processId);
+        check(!own.empty() && own.front() == ownPath(), L"own first module is own executable");
+    }
+    check(platform::listModules(0xFFFFFFF0u).empty(), L"no modules for a process that does not exist");
+    check(platform::listModules(0x100000000ull).empty(), L"no modules for an identifier out of range");
+
+    TerminateProcess(info.hProcess, 0);
+    check(WaitForSingleObject(info.hProcess, 10000) == WAIT_OBJECT_0, L"child ended");
+    CloseHandle(info.hProcess);
+    bool gone = false;
+    for (int attempt = 0; attempt < 50 && !gone; ++attempt) {
+        platform::listProcesses(processes);
+        gone = findProcess(processes, info.dwProcessId) == nullptr;
+        if (!gone)
+            Sleep(100);
+    }
+    check(gone, L"child gone from the process list");
+}
+
+void checkFolders()
+{
+    const std::wstring desktop = platform::userFolder(platform::UserFolder::Desktop);
+    const std::wstring quick = platform::userFolder(platform::UserFolder::QuickLaunch);
+    const std::wstring menu = platform::userFolder(platform::UserFolder::ProgramsMenu);
+    check(isAbsolute(desktop), L"desktop folder is absolute: " + desktop);
+    check(isAbsolute(quick), L"quick-launch folder is absolute: " + quick);
+    check(isAbsolute(menu), L"programs menu folder is absolute: " + menu);
+    check(endsWith(quick, L"\\Microsoft\\Internet Explorer\\Quick Launch"), L"quick launch under application data: " + quick);
+    check(!endsWith(desktop, L"\\") && !endsWith(menu, L"\\"), L"folders carry no trailing separator");
+    check(desktop != menu && desktop != quick, L"three different folders");
+}
+
+struct ReadBack
+{
+    bool loaded = false;
+    std::wstring target;
+    std::wstring arguments;
+    std::wstring workingDirectory;
+    std::wstring iconPath;
+    int iconIndex = -1;
+    WORD hotkey = 0;
+    int showCommand = 0;
+};
+
+// The fixed header of a .lnk file: 76 bytes, little-endian.
+struct LinkHeader
+{
+    bool valid = false;
+    std::int32_t iconIndex = 0;
+    std::uint32_t showCommand = 0;
+    std::uint16_t hotkey = 0;
+};
+
+LinkHeader readHeader(const std::wstring &path)
+{
+    LinkHeader header;
+    unsigned char bytes[0x4C] = {};
+    FILE *file = _wfopen(path.c_str(), L"rb");
+    if (!file)
+        return header;
+    const std::size_t got = std::fread(bytes, 1, sizeof bytes, file);
+    std::fclose(file);
+    auto u32 = [&bytes](int at) {
+        return static_cast<std::uint32_t>(bytes[at]) | static_cast<std::uint32_t>(bytes[at + 1]) << 8
+               | static_cast<std::uint32_t>(bytes[at + 2]) << 16 | static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+    };
+    if (got != sizeof bytes || u32(0) != 0x4C)
+        return header;
+    header.valid = true;
+    header.iconIndex = static_cast<std::int32_t>(u32(0x38));
+    header.showCommand = u32(0x3C);
+    header.hotkey = static_cast<std::uint16_t>(bytes[0x40] | bytes[0x41] << 8);
+    return header;
+}
+
+ReadBack readShortcut(const std::wstring &path)
+{
+    ReadBack back;
+    IShellLinkW *link = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void **>(&link))))
+        return back;
+    IPersistFile *file = nullptr;
+    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
+        if (SUCCEEDED(file->Load(path.c_str(), STGM_READ))) {
+            back.loaded = true;
+            std::vector<wchar_t> buffer(32768);
+            const int size = static_cast<int>(buffer.size());
+            if (SUCCEEDED(link->GetPath(buffer.data(), size, nullptr, SLGP_RAWPATH)))
+                back.target = buffer.data();
+            if (SUCCEEDED(link->GetArguments(buffer.data(), size)))
+                back.arguments = buffer.data();
+            if (SUCCEEDED(link->GetWorkingDirectory(buffer.data(), size)))
+                back.workingDirectory = buffer.data();
+            if (SUCCEEDED(link->GetIconLocation(buffer.data(), size, &back.iconIndex)))
+                back.iconPath = buffer.data();
+            link->GetHotkey(&back.hotkey);
+            link->GetShowCmd(&back.showCommand);
+        }
+        file->Release();
+    }
+    link->Release();
+    return back;
+}
+
+void checkShortcut(const std::wstring &runFolder)
+{
+    const std::wstring target = ownPath();
+    platform::Shortcut shortcut;
+    shortcut.target = target;
+    shortcut.arguments = L"--run \"Программа ёлка\" --arg=\"--config_path \"\"C:\\Мои файлы\\cfg\"\" -x\"";
+    shortcut.workingDirectory = runFolder + L"\\Папка A";
+    shortcut.iconPath = runFolder + L"\\Папка A\\def.ico";
+    shortcut.iconIndex = 2;
+    shortcut.hotkey = MAKEWORD('K', HOTKEYF_CONTROL | HOTKEYF_ALT);
+    shortcut.showCommand = SW_SHOWMAXIMIZED;
+
+    const std::wstring path = runFolder + L"\\Ярлык «тест».lnk";
+    checkEqual(platform::shortcutFilePath(path), path, L"shortcut file path kept");
+    std::wstring error;
+    check(platform::writeShortcut(path, shortcut, &error), L"write shortcut: " + error);
+    check(GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES, L"shortcut file exists");
+
+    const ReadBack back = readShortcut(path);
+    check(back.loaded, L"shortcut loads");
+    checkEqual(back.target, shortcut.target, L"target");
+    checkEqual(back.arguments, shortcut.arguments, L"arguments");
+    checkEqual(back.workingDirectory, shortcut.workingDirectory, L"working folder");
+    checkEqual(back.iconPath, shortcut.iconPath, L"icon path");
+    check(back.iconIndex == shortcut.iconIndex, L"icon index");
+    check(back.hotkey == shortcut.hotkey, L"hotkey");
+    // wine's shell link reader does not hand the show command back (it
+    // answers SW_SHOWNORMAL whatever the file says), so it is read from the
+    // file's header, where the shell-link format keeps it.
+    const LinkHeader header = readHeader(path);
+    check(header.valid, L"shortcut header");
+    check(header.showCommand == static_cast<std::uint32_t>(shortcut.showCommand),
+          L"show command in the file: " + std::to_wstring(header.showCommand));
+    check(header.iconIndex == shortcut.iconIndex, L"icon index in the file");
+    check(header.hotkey == shortcut.hotkey, L"hotkey in the file");
+
+    // Rewriting replaces the old shortcut.
+    shortcut.arguments.clear();
+    shortcut.showCommand = SW_SHOWNORMAL;
+    check(platform::writeShortcut(path, shortcut, &error), L"rewrite shortcut: " + error);
+    const ReadBack again = readShortcut(path);
+    checkEqual(again.arguments, L"", L"rewritten arguments");
+    check(readHeader(path).showCommand == SW_SHOWNORMAL, L"rewritten show command");
+
+    error.clear();
+    const std::wstring nowhere = runFolder + L"\\no such folder\\x.lnk";
+    check(!platform::writeShortcut(nowhere, shortcut, &error), L"shortcut into a missing folder fails");
+    check(!error.empty(), L"failure is explained");
+    check(GetFileAttributesW(nowhere.c_str()) == INVALID_FILE_ATTRIBUTES, L"nothing written on failure");
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t *argv[])
+{
+    if (argc > 1 && std::wcscmp(argv[1], L"--child") == 0) {
+        Sleep(60000);
+        return 0;
+    }
+    const std::wstring runFolder = folderOf(ownPath()) + L"\\run";
+    CreateDirectoryW(runFolder.c_str(), nullptr);
+
+    checkProcesses(runFolder);
+    checkFolders();
+    checkShortcut(runFolder);
+    checkEqual(platform::executableSuffix(), L".exe", L"executable suffix");
+
+    std::wprintf(L"wincheck: %d checks, %d failed\n", g_checks, g_failures);
+    return g_failures == 0 ? 0 : 1;
+}

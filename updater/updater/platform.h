@@ -1,0 +1,80 @@
+#ifndef PLATFORM_H
+#define PLATFORM_H
+
+// What the updater needs of the operating system: the running processes, the
+// user's shortcut folders and a way to write a shortcut. One implementation
+// per system (platform_win.cpp, platform_linux.cpp), chosen by the build.
+//
+// This header uses standard C++ only, so that the Windows implementation can
+// be compiled and checked without Qt. Texts are UTF-16 on Windows and UCS-4
+// on Linux (std::wstring); the Qt-facing callers convert with
+// QString::fromStdWString / toStdWString.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// One entry of the system's process list.
+struct ProcessEntry
+{
+    std::uint64_t usageCount = 0;
+    std::uint64_t processId = 0;
+    std::uint64_t moduleId = 0;
+    std::uint64_t parentProcessId = 0;
+    std::uint64_t threadCount = 0;
+    std::int64_t priorityClassBase = 0;
+    std::uint64_t flags = 0;
+    // The executable's file name, without its folder.
+    std::wstring exeFile;
+};
+
+// Fills processes with a fresh snapshot of the running processes, in the
+// order the system reports them. False (and an empty list) when no snapshot
+// can be taken.
+bool listProcesses(std::vector<ProcessEntry> &processes);
+
+// Full paths of the modules loaded in a process, the executable first.
+// Empty for a process that is gone or that this user may not inspect.
+std::vector<std::wstring> listModules(std::uint64_t processId);
+
+enum class UserFolder
+{
+    Desktop,
+    QuickLaunch,
+    ProgramsMenu,
+};
+
+// The folder, without a trailing separator; empty when the system cannot
+// tell. The folder need not exist yet.
+std::wstring userFolder(UserFolder folder);
+
+// What a shortcut holds. The arguments are one command-line text, quoted the
+// Windows way: blanks separate, double quotes group, and a doubled double
+// quote inside a quoted stretch stands for one double quote.
+struct Shortcut
+{
+    std::wstring target;
+    std::wstring arguments;
+    std::wstring workingDirectory;
+    std::wstring iconPath;
+    int iconIndex = 0;
+    std::uint16_t hotkey = 0;
+    int showCommand = 1;
+};
+
+// The file a shortcut requested at path is really written to (".lnk" on
+// Windows; a freedesktop ".desktop" file on Linux).
+std::wstring shortcutFilePath(const std::wstring &path);
+
+// Writes the shortcut to shortcutFilePath(path), replacing an existing one.
+// On failure nothing is left behind and error (when given) says why.
+bool writeShortcut(const std::wstring &path, const Shortcut &shortcut, std::wstring *error = nullptr);
+
+// ".exe" on Windows, empty elsewhere.
+const wchar_t *executableSuffix();
+
+} // namespace platform
+
+#endif // PLATFORM_H

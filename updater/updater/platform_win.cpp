@@ -1,0 +1,195 @@
+// Windows: Toolhelp32 snapshots, shell folders and shell links.
+//
+// Plain Win32 and standard C++ only (no Qt), so this file can be built with a
+// cross compiler and checked under wine on its own (tests/platform/wincheck.cpp).
+
+#include "platform.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+
+namespace platform {
+
+namespace {
+
+// Closes a snapshot (or any kernel handle) however the walk ends.
+class ScopedHandle
+{
+public:
+    explicit ScopedHandle(HANDLE handle) : m_handle(handle) {}
+    ~ScopedHandle()
+    {
+        if (valid())
+            CloseHandle(m_handle);
+    }
+    ScopedHandle(const ScopedHandle &) = delete;
+    ScopedHandle &operator=(const ScopedHandle &) = delete;
+
+    bool valid() const { return m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return m_handle; }
+
+private:
+    HANDLE m_handle;
+};
+
+// Releases a COM interface however the sequence of calls ends.
+template <typename T>
+class ComPtr
+{
+public:
+    ComPtr() = default;
+    ~ComPtr()
+    {
+        if (m_ptr)
+            m_ptr->Release();
+    }
+    ComPtr(const ComPtr &) = delete;
+    ComPtr &operator=(const ComPtr &) = delete;
+
+    T *operator->() const { return m_ptr; }
+    T *get() const { return m_ptr; }
+    void **out() { return reinterpret_cast<void **>(&m_ptr); }
+
+private:
+    T *m_ptr = nullptr;
+};
+
+std::wstring describeFailure(const wchar_t *step, HRESULT result)
+{
+    wchar_t code[16];
+    std::swprintf(code, sizeof code / sizeof code[0], L"0x%08lX", static_cast<unsigned long>(result));
+    return std::wstring(step) + L" failed (" + code + L")";
+}
+
+std::wstring shellFolder(int csidl)
+{
+    wchar_t buffer[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer)))
+        return std::wstring();
+    std::wstring folder(buffer);
+    while (folder.size() > 3 && (folder.back() == L'\\' || folder.back() == L'/'))
+        folder.pop_back();
+    return folder;
+}
+
+} // namespace
+
+bool listProcesses(std::vector<ProcessEntry> &processes)
+{
+    processes.clear();
+    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.valid())
+        return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        ProcessEntry process;
+        process.usageCount = entry.cntUsage;
+        process.processId = entry.th32ProcessID;
+        process.moduleId = entry.th32ModuleID;
+        process.parentProcessId = entry.th32ParentProcessID;
+        process.threadCount = entry.cntThreads;
+        process.priorityClassBase = static_cast<std::int64_t>(entry.pcPriClassBase);
+        process.flags = entry.dwFlags;
+        process.exeFile = entry.szExeFile;
+        processes.push_back(process);
+    }
+    return true;
+}
+
+std::vector<std::wstring> listModules(std::uint64_t processId)
+{
+    std::vector<std::wstring> modules;
+    if (processId > 0xFFFFFFFFull)
+        return modules;
+    const DWORD pid = static_cast<DWORD>(processId);
+    // A process that is still loading its modules makes the snapshot fail
+    // with ERROR_BAD_LENGTH for a moment; a few tries are enough.
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        handle = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, pid);
+        if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_BAD_LENGTH)
+            break;
+    }
+    ScopedHandle snapshot(handle);
+    if (!snapshot.valid())
+        return modules;
+    MODULEENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Module32FirstW(snapshot.get(), &entry); more; more = Module32NextW(snapshot.get(), &entry))
+        modules.emplace_back(entry.szExePath);
+    return modules;
+}
+
+std::wstring userFolder(UserFolder folder)
+{
+    switch (folder) {
+    case UserFolder::Desktop:
+        return shellFolder(CSIDL_DESKTOPDIRECTORY);
+    case UserFolder::QuickLaunch: {
+        const std::wstring appData = shellFolder(CSIDL_APPDATA);
+        if (appData.empty())
+            return appData;
+        return appData + L"\\Microsoft\\Internet Explorer\\Quick Launch";
+    }
+    case UserFolder::ProgramsMenu:
+        return shellFolder(CSIDL_PROGRAMS);
+    }
+    return std::wstring();
+}
+
+std::wstring shortcutFilePath(const std::wstring &path)
+{
+    return path;
+}
+
+bool writeShortcut(const std::wstring &path, const Shortcut &shortcut, std::wstring *error)
+{
+    auto fail = [error](const wchar_t *step, HRESULT result) {
+        if (error)
+            *error = describeFailure(step, result);
+        return false;
+    };
+    // The shell link object needs COM on this thread. A thread that already
+    // has it gets S_FALSE or RPC_E_CHANGED_MODE; both leave COM usable, so the
+    // result is not checked and COM is left initialised.
+    CoInitialize(nullptr);
+
+    ComPtr<IShellLinkW> link;
+    HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out());
+    if (FAILED(result))
+        return fail(L"CoCreateInstance(ShellLink)", result);
+    if (FAILED(result = link->SetPath(shortcut.target.c_str())))
+        return fail(L"IShellLinkW::SetPath", result);
+    if (FAILED(result = link->SetArguments(shortcut.arguments.c_str())))
+        return fail(L"IShellLinkW::SetArguments", result);
+    if (FAILED(result = link->SetWorkingDirectory(shortcut.workingDirectory.c_str())))
+        return fail(L"IShellLinkW::SetWorkingDirectory", result);
+    if (FAILED(result = link->SetIconLocation(shortcut.iconPath.c_str(), shortcut.iconIndex)))
+        return fail(L"IShellLinkW::SetIconLocation", result);
+    if (FAILED(result = link->SetHotkey(shortcut.hotkey)))
+        return fail(L"IShellLinkW::SetHotkey", result);
+    if (FAILED(result = link->SetShowCmd(shortcut.showCommand)))
+        return fail(L"IShellLinkW::SetShowCmd", result);
+    ComPtr<IPersistFile> file;
+    if (FAILED(result = link->QueryInterface(IID_IPersistFile, file.out())))
+        return fail(L"IShellLinkW::QueryInterface(IPersistFile)", result);
+    if (FAILED(result = file->Save(shortcutFilePath(path).c_str(), TRUE)))
+        return fail(L"IPersistFile::Save", result);
+    return true;
+}
+
+const wchar_t *executableSuffix()
+{
+    return L".exe";
+}
+
+} // namespace platform
