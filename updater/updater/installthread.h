@@ -7,7 +7,10 @@
 #include <QStringList>
 #include <QThread>
 
+class PackFetcher;
 class ProjectPlugin;
+class QDomDocument;
+class QDomElement;
 class QXmlStreamWriter;
 
 // The worker of one installation run: removes what the user asked to remove,
@@ -88,7 +91,14 @@ private:
 
     // mirror output
     void writeProject(const PluginPtr &plugin, QXmlStreamWriter &writer);
+    void writeMirrorDocument();
+    void rewriteMirrorData(QDomElement entry, const QString &path, const QString &fileName);
+    void writeMirrorFileinfo(const QDomDocument &document, const QString &folder);
     void removeFolders();
+
+    // programmPath of a module whose folder name is safe to use; otherwise
+    // reports the refusal and returns false.
+    bool moduleFolder(const QString &name, QString *folder);
 
     const QString fileinfoName;
     const QString mirrorFileinfoName;
@@ -104,6 +114,11 @@ private:
     bool m_isMirror = false;
     bool m_makeBackup = false;
     QString m_title;
+
+    // Downloads of the module step under way; updateFile takes entry
+    // m_fetchId from it.
+    PackFetcher *m_fetcher = nullptr;
+    int m_fetchId = -1;
 };
 
 #endif // INSTALLTHREAD_H

@@ -1,4 +1,96 @@
 #include "installthread.h"
 
-// Update pass with registration: filled in next.
-void InstallThread::updateProgramms() {}
+#include "edition.h"
+#include "projectdescription.h"
+#include "settings.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+namespace {
+
+// Of the builds published under the updater's own name a workstation takes
+// only the one for its architecture and flavour.
+bool passesBuildFilter(const ProjectPlugin &programm, const QString &architecture)
+{
+    const bool development = Settings::isDevelopmentInstallation();
+    const QString ownName = development ? devEditionKey() : editionKey();
+    if (programm.name() != ownName)
+        return true;
+    if (architecture == QLatin1String("x64"))
+        return programm.guid() == (development ? devUpdaterGuid() : updaterGuid());
+    if (architecture == QLatin1String("x32"))
+        return programm.guid() == (development ? kUpdaterGuid32Dev : kUpdaterGuid32Release);
+    return true;
+}
+
+} // namespace
+
+void InstallThread::updateProgramms()
+{
+    updatedPlugins.clear();
+    Settings *settings = Settings::instance();
+    const QString architecture =
+        settings->value(QStringLiteral("config"), QStringLiteral("version"), QStringLiteral("x64")).toString();
+
+    const QList<ProjectDescription *> descriptions = settings->programmDescriptions();
+    for (const ProjectDescription *description : descriptions) {
+        if (isInterruptionRequested())
+            return; // no mirror document after an interrupted pass
+        const ProjectPluginPtr base = description->base();
+        if (!base || !m_programmsToUpdate.contains(base->name()))
+            continue;
+        if (!passesBuildFilter(*base, architecture))
+            continue;
+        const QStringList selected = m_programmsToUpdate.value(base->name());
+        if (!updatePlugin(base))
+            continue;
+
+        QJsonObject config = settings->installedConfig();
+        QJsonArray programms = config.value(QStringLiteral("programms")).toArray();
+        int index = -1;
+        for (int i = 0; i < programms.size(); ++i) {
+            if (programms.at(i).toObject().value(QStringLiteral("programm_name")).toString() == base->name()) {
+                index = i;
+                break;
+            }
+        }
+
+        const QList<PluginBinary *> binaries = base->binaries();
+        QJsonObject entry;
+        entry.insert(QStringLiteral("type"), base->type());
+        entry.insert(QStringLiteral("display_name"), base->ruName());
+        entry.insert(QStringLiteral("execute_filename"),
+                     binaries.isEmpty() ? QString() : binaries.first()->executeFilename());
+        entry.insert(QStringLiteral("execute_params"),
+                     binaries.isEmpty() ? QString() : binaries.first()->executeParams());
+        entry.insert(QStringLiteral("programm_name"), base->name());
+        QJsonArray plugins;
+        const QList<ProjectPluginPtr> modules = description->modules();
+        for (const ProjectPluginPtr &module : modules) {
+            if (!module || !selected.contains(module->name()))
+                continue;
+            if (!updatePlugin(module))
+                continue;
+            QJsonObject plugin;
+            plugin.insert(QStringLiteral("plugin_name"), module->name());
+            plugin.insert(QStringLiteral("plugin_display_name"), module->ruName());
+            plugin.insert(QStringLiteral("plugin_type"), module->type());
+            plugins.append(plugin);
+        }
+        if (!plugins.isEmpty())
+            entry.insert(QStringLiteral("plugins"), plugins);
+
+        if (m_changeConfig) {
+            if (index >= 0)
+                programms.replace(index, entry);
+            else
+                programms.append(entry);
+            config.insert(QStringLiteral("programms"), programms);
+            settings->setInstalledConfig(config);
+        }
+        emit message(tr("Программа %1 обновлена").arg(base->ruName()));
+    }
+    if (m_isMirror)
+        writeMirrorDocument();
+}

@@ -1,14 +1,252 @@
 #include "installthread.h"
 
-// Backup and removal: filled in next.
-void InstallThread::removeProgramms() {}
+#include "projectdescription.h"
+#include "safepath.h"
+#include "settings.h"
+#include "transfer.h"
+#include "xmlguard.h"
 
-bool InstallThread::removePlugin(const PluginPtr &)
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QDomDocument>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <private/qzipwriter_p.h>
+
+namespace {
+
+// A folder that shows no files and no sub-folders; hidden and system entries
+// do not count.
+bool looksEmpty(const QString &path)
 {
-    return false;
+    return QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty();
 }
 
-bool InstallThread::backupFolder(const QString &)
+} // namespace
+
+bool InstallThread::backupFolder(const QString &name)
 {
-    return false;
+    const QDir root(Settings::installRoot());
+    if (!isSafePathComponent(name) || !root.exists(name)) {
+        emit error(tr("Нет папки с файлами для сохранения (%1)").arg(root.absoluteFilePath(name)));
+        return false;
+    }
+    const QString backupPath = root.absoluteFilePath(QStringLiteral("backup"));
+    if (!root.exists(QStringLiteral("backup")) && !root.mkpath(QStringLiteral("backup"))) {
+        emit error(tr("Ошибка при создании директории %1").arg(backupPath));
+        return false;
+    }
+    const QString archiveName = backupPath + QLatin1Char('/') + name
+                                + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd_hhmmss_zzz"))
+                                + QStringLiteral(".zip");
+    QFile archive(archiveName);
+    if (!archive.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        emit error(tr("Не могу создать файл бэкапа %1, ошибка %2").arg(archiveName, archive.errorString()));
+        return false;
+    }
+    QZipWriter zip(&archive);
+    zip.setCompressionPolicy(QZipWriter::AutoCompress);
+
+    QStringList files;
+    folderSize(root.absoluteFilePath(name), &files);
+    QString prefix = root.absolutePath();
+    prefix.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (!prefix.endsWith(QLatin1Char('/')))
+        prefix += QLatin1Char('/');
+    for (QString path : qAsConst(files)) {
+        path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            emit error(tr("Ошибка при открытии файла %1 на чтение (%2)").arg(path, file.errorString()));
+            continue;
+        }
+        const QString entryName = path.startsWith(prefix) ? path.mid(prefix.size()) : path;
+        zip.addFile(entryName, &file);
+        file.close();
+    }
+    zip.close();
+    archive.close();
+    return true;
+}
+
+bool InstallThread::removePlugin(const PluginPtr &plugin)
+{
+    if (!plugin)
+        return false;
+    const QString name = plugin->name();
+    if (removedPlugins.contains(name))
+        return true;
+    emit status(tr("Удаление модуля %1").arg(plugin->ruName()));
+    QTemporaryDir tempDir;
+
+    const QList<PluginBinary *> binaries = plugin->binaries();
+    if (binaries.isEmpty()) {
+        emit error(tr("Нет файлов для удаления для %1").arg(name));
+        return false;
+    }
+    QString folder;
+    if (!moduleFolder(name, &folder))
+        return false;
+    const PluginBinary *binary = binaries.first();
+    if (!isSafePathComponent(binary->fileName())) {
+        emit error(tr("Недопустимый путь файла %1").arg(binary->fileName()));
+        return false;
+    }
+    const QString documentSource = binary->fullPath() + QLatin1Char('/') + binary->fileName();
+    const QString tempDocument = tempDir.path() + QLatin1Char('/') + binary->fileName();
+    QString fetchError;
+    if (!fetchFile(documentSource, tempDocument, &fetchError, QString())) {
+        emit error(tr("Ошибка при скачивании %1, %2").arg(documentSource, tempDocument));
+        qWarning().noquote() << fetchError;
+    }
+
+    QFile documentFile(tempDocument);
+    if (!documentFile.open(QIODevice::ReadOnly)) {
+        emit error(tr("Ошибка при открытии файла %1, %2").arg(tempDocument, documentFile.errorString()));
+        return false;
+    }
+    QDomDocument document;
+    QString parseError;
+    int line = 0;
+    int column = 0;
+    if (!setUntrustedContent(document, documentFile.readAll(), &parseError, &line, &column)) {
+        emit error(tr("Ошибка при открытии xml %1, %2, строка %3, колонка %4")
+                       .arg(tempDocument, parseError, QString::number(line), QString::number(column)));
+        documentFile.close();
+        return false;
+    }
+    documentFile.close();
+    if (!documentFile.remove())
+        emit error(tr("Ошибка при удалении временного файла %1, %2").arg(tempDocument, documentFile.errorString()));
+
+    const QDomNodeList nodes = document.documentElement().elementsByTagName(QStringLiteral("fileinfo"));
+    const int count = nodes.count();
+    emit progress(0, count, tr("Удаление файлов"));
+    const QStringList doNotDelete = plugin->doNotDelete();
+    for (int i = 0; i < count; ++i) {
+        if (isInterruptionRequested())
+            break;
+        const QDomElement entry = nodes.at(i).toElement();
+        const QString fileName = entry.attribute(QStringLiteral("filename"));
+        const QString path = entry.firstChildElement(QStringLiteral("path")).text();
+        emit progress(i, count, tr("Удаление %1").arg(fileName));
+        // The server's texts must not name anything outside the module folder.
+        if (!isSafePathComponent(fileName) || !isSafeSubPath(path)) {
+            emit error(tr("Недопустимый путь файла %1").arg(path + QLatin1Char('/') + fileName));
+            qWarning().noquote() << QStringLiteral("refused file entry: path ") + path + QStringLiteral(" filename ")
+                                        + fileName;
+            continue;
+        }
+        const QString entryFolder = folder + QLatin1Char('/') + path;
+        const QString target = entryFolder + QLatin1Char('/') + fileName;
+        if (QFileInfo::exists(target) && !doNotDelete.contains(fileName)) {
+            QFile file(target);
+            if (file.remove())
+                emit message(tr("Удален файл %1").arg(target));
+            else
+                emit error(tr("Ошибка при удалении файла %1, %2").arg(target, file.errorString()));
+        }
+        if (looksEmpty(entryFolder)) {
+            QDir dir(entryFolder);
+            if (dir.removeRecursively())
+                emit message(tr("Удалена дирестория %1").arg(dir.absolutePath()));
+            else
+                emit error(tr("Ошибка при удалении папки %1").arg(dir.absolutePath()));
+        }
+    }
+    if (looksEmpty(folder)) {
+        QDir dir(folder);
+        if (dir.removeRecursively())
+            emit message(tr("Удалена дирестория %1").arg(dir.absolutePath()));
+        else
+            emit error(tr("Ошибка при удалении папки %1").arg(dir.absolutePath()));
+    }
+    emit progress(count, count, tr("Файлы удалены"));
+    removedPlugins.append(name);
+
+    const QMap<QString, bool> depends = plugin->depends();
+    const QMap<QString, ProjectPluginPtr> all = Settings::instance()->allPlugins();
+    for (auto it = depends.constBegin(); it != depends.constEnd(); ++it) {
+        if (!it.value())
+            continue;
+        const ProjectPluginPtr dependency = all.value(it.key());
+        if (dependency)
+            removePlugin(dependency);
+    }
+    return true;
+}
+
+void InstallThread::removeProgramms()
+{
+    removedPlugins.clear();
+    QStringList concerned = m_pluginsToRemove.keys();
+    concerned += m_programmsToRemove;
+    Settings *settings = Settings::instance();
+    const QList<ProjectDescription *> descriptions = settings->programmDescriptions();
+    for (const ProjectDescription *description : descriptions) {
+        if (isInterruptionRequested())
+            break;
+        const ProjectPluginPtr base = description->base();
+        if (!base || !concerned.contains(base->name()))
+            continue;
+        const QString programmName = base->name();
+
+        QJsonObject config = settings->installedConfig();
+        QJsonArray programms = config.value(QStringLiteral("programms")).toArray();
+        int index = -1;
+        for (int i = 0; i < programms.size(); ++i) {
+            if (programms.at(i).toObject().value(QStringLiteral("programm_name")).toString() == programmName) {
+                index = i;
+                break;
+            }
+        }
+        if (index < 0)
+            continue; // not registered, not removed
+
+        const bool whole = m_programmsToRemove.contains(programmName);
+        QStringList moduleNames;
+        const QList<ProjectPluginPtr> modules = description->modules();
+        if (whole) {
+            removePlugin(base);
+            for (const ProjectPluginPtr &module : modules)
+                moduleNames.append(module->name());
+        } else {
+            moduleNames = m_pluginsToRemove.value(programmName);
+        }
+
+        QJsonObject programm = programms.at(index).toObject();
+        QJsonArray plugins = programm.value(QStringLiteral("plugins")).toArray();
+        for (const QString &moduleName : qAsConst(moduleNames)) {
+            int pluginIndex = -1;
+            for (int i = 0; i < plugins.size(); ++i) {
+                if (plugins.at(i).toObject().value(QStringLiteral("plugin_name")).toString() == moduleName) {
+                    pluginIndex = i;
+                    break;
+                }
+            }
+            if (pluginIndex < 0)
+                continue; // not registered, not removed
+            bool removed = false;
+            for (const ProjectPluginPtr &module : modules) {
+                if (module->name() == moduleName && removePlugin(module))
+                    removed = true;
+            }
+            if (removed)
+                plugins.removeAt(pluginIndex);
+        }
+
+        if (whole) {
+            programms.removeAt(index);
+            emit message(tr("Программа %1 удалена").arg(base->ruName()));
+        } else {
+            programm.insert(QStringLiteral("plugins"), plugins);
+            programms.replace(index, programm);
+        }
+        config.insert(QStringLiteral("programms"), programms);
+        settings->setInstalledConfig(config);
+    }
 }

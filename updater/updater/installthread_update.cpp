@@ -1,17 +1,381 @@
 #include "installthread.h"
 
-// Module update: filled in next.
-bool InstallThread::updatePlugin(const PluginPtr &)
+#include "edition.h"
+#include "filemove.h"
+#include "packfetcher.h"
+#include "projectdescription.h"
+#include "safepath.h"
+#include "settings.h"
+#include "transfer.h"
+#include "updatelookahead.h"
+#include "xmlguard.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QDomDocument>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QTemporaryDir>
+
+#include <climits>
+
+namespace {
+
+// One "fileinfo" entry as the module step reads it.
+struct Entry
 {
-    return false;
+    QDomElement element;
+    QString fileName;
+    QString hash;
+    qint64 size = 0;
+    int isNeedDelete = 0;
+    QString path;
+    QString data;
+    QString folder;
+    QString target;
+    bool safe = false;
+};
+
+// Sizes come from the server: negative counts add nothing and the sum
+// saturates instead of overflowing.
+qint64 addSize(qint64 total, qint64 size)
+{
+    if (size <= 0)
+        return total;
+    return total > LLONG_MAX - size ? LLONG_MAX : total + size;
 }
 
-bool InstallThread::updateFile(const QString &, const QString &, const QString &, const QString &)
+// Progress is reported in KiB through int arguments: computed in 64 bits and
+// clamped, so modules of 2 GiB and more (up to 2 TiB) show exact values.
+int kib(qint64 bytes)
 {
-    return false;
+    const qint64 k = bytes / 1024;
+    return k > INT_MAX ? INT_MAX : int(k);
 }
 
-bool InstallThread::needUpdate(const QString &, const QString &, qint64, bool) const
+// The installed copy is written beside its target under this name and then
+// moved over it; a hidden name keeps it out of backups and folder listings.
+QString stagingPath(const QString &target)
 {
+    const QFileInfo info(target);
+    return info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".kestra-new");
+}
+
+} // namespace
+
+bool InstallThread::moduleFolder(const QString &name, QString *folder)
+{
+    const QString path = programmPath(name);
+    const QString last = path.mid(m_installPath.size() + 1);
+    if (!isSafePathComponent(last)) {
+        emit error(tr("Недопустимый путь файла %1").arg(path));
+        qWarning().noquote() << QStringLiteral("refused module folder name ") + last;
+        return false;
+    }
+    *folder = path;
     return true;
+}
+
+bool InstallThread::updatePlugin(const PluginPtr &plugin)
+{
+    if (!plugin)
+        return false;
+    const QString name = plugin->name();
+    if (updatedPlugins.contains(name))
+        return true;
+    emit status(tr("Обновление модуля %1").arg(plugin->ruName()));
+
+    QTemporaryDir tempDir;
+    const QList<PluginBinary *> binaries = plugin->binaries();
+    if (binaries.isEmpty()) {
+        emit error(tr("нет файлов для скачивания для %1").arg(name));
+        return false;
+    }
+    if (!tempDir.isValid()) {
+        emit error(tr("Ошибка при создании директории %1").arg(tempDir.path()));
+        return false;
+    }
+    QString folder;
+    if (!moduleFolder(name, &folder))
+        return false;
+    const PluginBinary *binary = binaries.first();
+    if (!isSafePathComponent(binary->fileName())) {
+        emit error(tr("Недопустимый путь файла %1").arg(binary->fileName()));
+        return false;
+    }
+
+    QString sourceDir = binary->fullPath();
+    if (!sourceDir.endsWith(QLatin1Char('/')))
+        sourceDir += QLatin1Char('/');
+    const QString documentSource = sourceDir + binary->fileName();
+    const QString tempDocument = tempDir.path() + QLatin1Char('/') + binary->fileName();
+    const QString localDocument = folder + QLatin1Char('/') + fileinfoName;
+
+    QString fetchError;
+    const bool fetched = fetchFile(documentSource, tempDocument, &fetchError, QString());
+    if (!fetched) {
+        emit error(tr("Ошибка при скачивании %1, %2").arg(documentSource, tempDocument));
+        qWarning().noquote() << fetchError;
+    }
+
+    // An unchanged document lets files be compared by size alone.
+    const bool compareHash = !fetched || !QFile::exists(localDocument)
+                             || calcHash(tempDocument, QCryptographicHash::Sha1)
+                                    != calcHash(localDocument, QCryptographicHash::Sha1);
+
+    QFile documentFile(tempDocument);
+    if (!documentFile.open(QIODevice::ReadOnly)) {
+        emit error(tr("Ошибка при открытии файла %1, %2").arg(tempDocument, documentFile.errorString()));
+        return false;
+    }
+    QDomDocument document;
+    QString parseError;
+    int line = 0;
+    int column = 0;
+    // The document comes from the server: no entity declarations.
+    if (!setUntrustedContent(document, documentFile.readAll(), &parseError, &line, &column)) {
+        emit error(tr("Ошибка при открытии xml %1, %2, строка %3, колонка %4")
+                       .arg(tempDocument, parseError, QString::number(line), QString::number(column)));
+        documentFile.close();
+        return false;
+    }
+    documentFile.close();
+
+    const QStringList doNotDelete = plugin->doNotDelete();
+    QVector<Entry> entries;
+    qint64 total = 0;
+    {
+        const QDomNodeList nodes = document.documentElement().elementsByTagName(QStringLiteral("fileinfo"));
+        entries.reserve(nodes.count());
+        for (int i = 0; i < nodes.count(); ++i) {
+            Entry e;
+            e.element = nodes.at(i).toElement();
+            e.fileName = e.element.attribute(QStringLiteral("filename"));
+            e.hash = e.element.attribute(QStringLiteral("hash"));
+            bool ok = false;
+            e.size = e.element.attribute(QStringLiteral("size")).toLongLong(&ok);
+            if (!ok)
+                e.size = 0;
+            e.isNeedDelete = e.element.attribute(QStringLiteral("is_need_delete")).toInt();
+            e.path = e.element.firstChildElement(QStringLiteral("path")).text();
+            e.data = e.element.firstChildElement(QStringLiteral("data")).text();
+            e.folder = folder + QLatin1Char('/') + e.path;
+            e.target = e.folder + QLatin1Char('/') + e.fileName;
+            // Server texts must not lead outside the module folder, nor the
+            // source outside the pack folder.
+            e.safe = isSafePathComponent(e.fileName) && isSafeSubPath(e.path)
+                     && (e.isNeedDelete == 1 || isSafeDataPath(e.data));
+            total = addSize(total, e.size);
+            entries.append(e);
+        }
+    }
+    const int totalKib = kib(total);
+    emit progress(0, totalKib, tr("Обновление файлов"));
+
+    bool failed = false;
+    bool interrupted = false;
+    bool changed = false;
+    {
+        // Decide and download ahead of the loop; a target named twice is
+        // decided in the loop, when the earlier entry has been handled.
+        PackFetcher fetcher;
+        QVector<UpdateLookahead::Item> items(entries.size());
+        QHash<QString, int> targetCount;
+        for (const Entry &e : qAsConst(entries)) {
+            if (e.safe)
+                ++targetCount[QDir::cleanPath(e.target)];
+        }
+        for (int i = 0; i < entries.size(); ++i) {
+            const Entry &e = entries.at(i);
+            UpdateLookahead::Item &item = items[i];
+            item.evaluate = e.safe && e.isNeedDelete != 1 && targetCount.value(QDir::cleanPath(e.target)) == 1;
+            item.target = e.target;
+            item.hash = e.hash;
+            item.size = e.size;
+            item.protectedName = doNotDelete.contains(e.fileName);
+            item.source = sourceDir + QLatin1Char('/') + e.data;
+            item.tempPath = tempDir.path() + QLatin1Char('/') + QString::number(i) + QLatin1Char('-') + e.fileName;
+        }
+        UpdateLookahead lookahead(items, compareHash, &fetcher);
+        m_fetcher = &fetcher;
+
+        QSet<QString> createdFolders;
+        bool backupDone = false;
+        auto backupWhenDue = [&]() {
+            if (m_makeBackup && !backupDone) {
+                backupFolder(name);
+                backupDone = true;
+            }
+        };
+        qint64 done = 0;
+        const bool selfUpdate = !m_isMirror && (name == editionKey() || name == devEditionKey());
+
+        for (int i = 0; i < entries.size(); ++i) {
+            if (isInterruptionRequested()) {
+                interrupted = true;
+                break;
+            }
+            const Entry &e = entries.at(i);
+            emit progress(kib(done), totalKib, tr("Обновление %1 (%2)").arg(e.fileName, sizeToString(e.size)));
+            if (!e.safe) {
+                const QString text = e.isNeedDelete == 1 || (isSafePathComponent(e.fileName) && isSafeSubPath(e.path))
+                                         ? e.data
+                                         : e.path + QLatin1Char('/') + e.fileName;
+                emit error(tr("Недопустимый путь файла %1").arg(text));
+                qWarning().noquote() << QStringLiteral("refused file entry: path ") + e.path
+                                            + QStringLiteral(" filename ") + e.fileName + QStringLiteral(" data ")
+                                            + e.data;
+                continue;
+            }
+            if (!createdFolders.contains(e.folder)) {
+                if (QDir().mkpath(e.folder))
+                    createdFolders.insert(e.folder);
+                else
+                    emit error(tr("Ошибка при создании директории %1").arg(QDir(e.folder).absolutePath()));
+            }
+            if (doNotDelete.contains(e.fileName) && QFileInfo::exists(e.target))
+                continue;
+
+            if (e.isNeedDelete == 1) {
+                if (QFileInfo::exists(e.target)) {
+                    backupWhenDue();
+                    QFile file(e.target);
+                    if (file.remove()) {
+                        changed = true;
+                    } else {
+                        emit error(tr("Ошибка при удалении файла %1, %2").arg(e.target, file.errorString()));
+                        failed = true;
+                    }
+                }
+            } else {
+                const bool need = items.at(i).evaluate ? lookahead.needUpdate(i)
+                                                       : needUpdate(e.target, e.hash, e.size, compareHash);
+                if (need) {
+                    backupWhenDue();
+                    if (!items.at(i).evaluate)
+                        fetcher.enqueue(i, items.at(i).source, items.at(i).tempPath, e.size);
+                    m_fetchId = i;
+                    if (updateFile(e.target, items.at(i).source, items.at(i).tempPath, e.hash))
+                        changed = true;
+                    else
+                        failed = true;
+                }
+                done = addSize(done, e.size);
+            }
+            if (m_isMirror)
+                rewriteMirrorData(e.element, e.path, e.fileName);
+        }
+        m_fetcher = nullptr;
+        m_fetchId = -1;
+        if (selfUpdate && !failed && !interrupted && (changed || compareHash)) {
+            // Hand the new copy to the copier only once it is complete: a
+            // half-assembled updater copied over the working one could leave
+            // the workstation without a working updater.
+            Settings::instance()->setSelfUpdatePending(true);
+        }
+    }
+
+    emit progress(totalKib, totalKib, tr("Файлы обновлены"));
+    updatedPlugins.append(name);
+
+    // The local record says "these files are current". A step that did not
+    // get every file there keeps the old record, so the next run compares
+    // hashes again and repairs what was left.
+    const bool complete = !failed && !interrupted;
+    if (complete) {
+        QFile local(localDocument);
+        if (local.exists() && !local.remove())
+            emit error(tr("Ошибка при удалении файла конфигурации %1, %2").arg(localDocument, local.errorString()));
+        QFile temp(tempDocument);
+        if (!temp.copy(localDocument))
+            emit error(tr("Ошибка при копированииго файла %1 в %2, %3")
+                           .arg(tempDocument, localDocument, temp.errorString()));
+    } else {
+        qWarning().noquote() << QStringLiteral("module ") + name
+                                    + QStringLiteral(" was not brought fully up to date; its previous file list is kept");
+    }
+    {
+        QFile temp(tempDocument);
+        if (!temp.remove())
+            emit error(tr("Ошибка при удалении временного файла %1, %2").arg(tempDocument, temp.errorString()));
+    }
+    if (m_isMirror && complete)
+        writeMirrorFileinfo(document, folder);
+
+    const QMap<QString, bool> depends = plugin->depends();
+    const QMap<QString, ProjectPluginPtr> all = Settings::instance()->allPlugins();
+    for (auto it = depends.constBegin(); it != depends.constEnd(); ++it) {
+        if (!it.value())
+            continue;
+        const ProjectPluginPtr dependency = all.value(it.key());
+        if (dependency)
+            updatePlugin(dependency);
+    }
+    return true;
+}
+
+bool InstallThread::needUpdate(const QString &path, const QString &hash, qint64 size, bool compareHash) const
+{
+    return fileNeedsUpdate(path, hash, size, compareHash);
+}
+
+bool InstallThread::updateFile(const QString &target, const QString &source, const QString &tempPath,
+                               const QString &hash)
+{
+    QString actualHash;
+    QString fetchError;
+    bool fetched;
+    if (m_fetcher && m_fetchId >= 0) {
+        fetched = m_fetcher->take(m_fetchId, &actualHash, &fetchError);
+    } else if (PackFetcher::isRemote(source)) {
+        fetched = fetchFile(source, tempPath, &fetchError, QString());
+        if (fetched)
+            actualHash = calcHash(tempPath, QCryptographicHash::Sha1);
+    } else {
+        fetched = copyFileHashing(source, tempPath, &actualHash, &fetchError);
+    }
+    if (!fetched) {
+        emit error(tr("Ошибка при скачивании файла %1 в %2, %3").arg(source, tempPath, fetchError));
+        if (QFile::exists(tempPath))
+            QFile::remove(tempPath);
+        return false;
+    }
+    if (actualHash != hash) {
+        emit error(tr("Хэш скачанного файла (%1) не совпадает с тем что в описании (%2)").arg(actualHash, hash));
+        QFile::remove(tempPath);
+        return false;
+    }
+
+    // The verified file goes beside the target under a temporary name and
+    // is then moved over it in one step: the program is never left without
+    // the file, and a failed move keeps the old one.
+    const QString staging = stagingPath(target);
+    if (QFileInfo::exists(staging))
+        QFile::remove(staging); // left by an interrupted earlier run
+    QString copyError;
+    bool copied = copyFileHashing(tempPath, staging, nullptr, &copyError);
+    if (copied) {
+        const QFileInfo tempInfo(tempPath);
+        const QString suffix = tempInfo.suffix();
+        if (suffix.isEmpty() || suffix == QLatin1String("exe") || suffix == QLatin1String("so")
+            || suffix == QLatin1String("dll")) {
+            QFile::setPermissions(staging, QFile::permissions(staging) | QFileDevice::Permissions(0x1111));
+        }
+        const QFileInfo targetInfo(target);
+        if (targetInfo.exists() && !targetInfo.isWritable()) // a read-only file cannot be replaced on Windows
+            QFile::setPermissions(target, QFile::permissions(target) | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+        copied = moveFileOver(staging, target, &copyError);
+        if (!copied)
+            QFile::remove(staging);
+    }
+    if (copied) {
+        emit message(tr("Обновлен файл %1 %2").arg(target, sizeToString(QFileInfo(tempPath).size())));
+    } else {
+        emit error(tr("Ошибка при копировании файла из %1 в %2, %3").arg(tempPath, target, copyError));
+    }
+    QFile temp(tempPath);
+    if (!temp.remove())
+        emit error(tr("Ошибка при удалении файла %1, %2").arg(tempPath, temp.errorString()));
+    return copied;
 }

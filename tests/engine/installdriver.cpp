@@ -1,0 +1,157 @@
+// Test tool: one installation run without windows. Fills the settings from a
+// config.ini, runs one InstallThread with the selections given on the command
+// line and prints every signal on its own line:
+//   message<TAB>text, error<TAB>text, status<TAB>text,
+//   progress<TAB>nDo<TAB>nAll<TAB>text
+// and finally "finished<TAB>selfUpdatePending=0|1". Exit code 0 when the
+// thread finished.
+
+#include "installthread.h"
+#include "settings.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTextStream>
+#include <QThread>
+
+#include <cstdio>
+
+namespace {
+
+// "prog" or "prog:mod1,mod2"
+void addSelection(QMap<QString, QStringList> *map, const QString &text)
+{
+    const int colon = text.indexOf(QLatin1Char(':'));
+    const QString programm = colon < 0 ? text : text.left(colon);
+    QStringList modules;
+    if (colon >= 0)
+        modules = text.mid(colon + 1).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    (*map)[programm] += modules;
+}
+
+void printLine(const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+QString flat(QString text)
+{
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return text;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption configOption(QStringLiteral("config"), QStringLiteral("config.ini to read"),
+                                          QStringLiteral("path"));
+    const QCommandLineOption installedOption(QStringLiteral("installed"), QStringLiteral("installed.json to use"),
+                                             QStringLiteral("path"));
+    const QCommandLineOption updateOption(QStringLiteral("update"), QStringLiteral("programm[:module,...]"),
+                                          QStringLiteral("selection"));
+    const QCommandLineOption removeOption(QStringLiteral("remove"), QStringLiteral("programm to remove whole"),
+                                          QStringLiteral("programm"));
+    const QCommandLineOption removePluginsOption(QStringLiteral("remove-plugins"),
+                                                 QStringLiteral("programm:module,... to remove"),
+                                                 QStringLiteral("selection"));
+    const QCommandLineOption mirrorOption(QStringLiteral("mirror"), QStringLiteral("mirror mode"));
+    const QCommandLineOption changeConfigOption(QStringLiteral("change-config"), QStringLiteral("write the registry"));
+    const QCommandLineOption backupOption(QStringLiteral("backup"), QStringLiteral("zip module folders first"));
+    const QCommandLineOption installPathOption(QStringLiteral("install-path"),
+                                               QStringLiteral("root of the run (default: the install root)"),
+                                               QStringLiteral("path"));
+    const QCommandLineOption foldersOption(QStringLiteral("remove-folder"),
+                                           QStringLiteral("folder under the root removed at the end of a mirror run"),
+                                           QStringLiteral("name"));
+    const QCommandLineOption interruptOption(
+        QStringLiteral("interrupt-on"),
+        QStringLiteral("kind:text - request interruption when a signal of that kind whose text contains text is "
+                       "emitted (decided on the install thread, so the point is exact)"),
+        QStringLiteral("signal"));
+    const QCommandLineOption delayOption(QStringLiteral("delay-ms"),
+                                         QStringLiteral("sleep on the install thread after each progress signal"),
+                                         QStringLiteral("ms"));
+    parser.addOptions({configOption, installedOption, updateOption, removeOption, removePluginsOption, mirrorOption,
+                       changeConfigOption, backupOption, installPathOption, foldersOption, interruptOption,
+                       delayOption});
+    parser.process(app);
+
+    Settings *settings = Settings::instance();
+    if (parser.isSet(configOption))
+        settings->setConfigPath(parser.value(configOption));
+    if (parser.isSet(installedOption))
+        settings->setRuntimeValue(QStringLiteral("General"), QStringLiteral("install_config_path"),
+                                  parser.value(installedOption));
+    settings->fillProjects();
+    settings->fillMirrors();
+    settings->loadInstalledProgramms();
+
+    QMap<QString, QStringList> toUpdate;
+    for (const QString &text : parser.values(updateOption))
+        addSelection(&toUpdate, text);
+    QMap<QString, QStringList> pluginsToRemove;
+    for (const QString &text : parser.values(removePluginsOption))
+        addSelection(&pluginsToRemove, text);
+
+    InstallThread thread;
+    thread.setTitle(QStringLiteral("Обновление программ"));
+    thread.setProgrammsToUpdate(toUpdate);
+    thread.setProgrammsToRemove(parser.values(removeOption));
+    thread.setPluginsToRemove(pluginsToRemove);
+    thread.setChangeConfig(parser.isSet(changeConfigOption));
+    thread.setMirror(parser.isSet(mirrorOption));
+    thread.setMakeBackup(parser.isSet(backupOption));
+    thread.setInstallPath(parser.isSet(installPathOption) ? parser.value(installPathOption) : Settings::installRoot());
+    thread.setFoldersToRemove(parser.values(foldersOption));
+
+    QObject::connect(&thread, &InstallThread::message, &app,
+                     [](const QString &text) { printLine(QStringLiteral("message\t") + flat(text)); });
+    QObject::connect(&thread, &InstallThread::error, &app,
+                     [](const QString &text) { printLine(QStringLiteral("error\t") + flat(text)); });
+    QObject::connect(&thread, &InstallThread::status, &app,
+                     [](const QString &text) { printLine(QStringLiteral("status\t") + flat(text)); });
+    QObject::connect(&thread, &InstallThread::progress, &app, [](int nDo, int nAll, const QString &text) {
+        printLine(QStringLiteral("progress\t%1\t%2\t").arg(nDo).arg(nAll) + flat(text));
+    });
+
+    // Hooks that must act at an exact point of the run run on the install
+    // thread itself.
+    const QStringList interrupts = parser.values(interruptOption);
+    auto check = [&thread, interrupts](const QString &kind, const QString &text) {
+        for (const QString &spec : interrupts) {
+            const int colon = spec.indexOf(QLatin1Char(':'));
+            if (spec.left(colon) == kind && text.contains(spec.mid(colon + 1)))
+                thread.requestInterruption();
+        }
+    };
+    if (!interrupts.isEmpty()) {
+        QObject::connect(&thread, &InstallThread::message, &thread,
+                         [check](const QString &t) { check(QStringLiteral("message"), t); }, Qt::DirectConnection);
+        QObject::connect(&thread, &InstallThread::error, &thread,
+                         [check](const QString &t) { check(QStringLiteral("error"), t); }, Qt::DirectConnection);
+        QObject::connect(&thread, &InstallThread::status, &thread,
+                         [check](const QString &t) { check(QStringLiteral("status"), t); }, Qt::DirectConnection);
+        QObject::connect(&thread, &InstallThread::progress, &thread,
+                         [check](int, int, const QString &t) { check(QStringLiteral("progress"), t); },
+                         Qt::DirectConnection);
+    }
+    const int delayMs = parser.value(delayOption).toInt();
+    if (delayMs > 0) {
+        QObject::connect(&thread, &InstallThread::progress, &thread,
+                         [delayMs](int, int, const QString &) { QThread::msleep(ulong(delayMs)); },
+                         Qt::DirectConnection);
+    }
+
+    QObject::connect(&thread, &QThread::finished, &app, [&app, settings]() {
+        printLine(QStringLiteral("finished\tselfUpdatePending=%1").arg(settings->selfUpdatePending() ? 1 : 0));
+        app.exit(0);
+    });
+    thread.start();
+    return app.exec();
+}

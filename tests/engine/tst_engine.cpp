@@ -1,0 +1,945 @@
+// End-to-end runs of the install engine: the headless driver runs one
+// InstallThread against packs built by packwright, served from a plain
+// folder or by nginx on 127.0.0.1, into an isolated install root.
+
+#include "enginefixture.h"
+#include "nginxserver.h"
+#include "testfiles.h"
+
+#include <QDir>
+#include <QDomDocument>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QtTest>
+
+namespace {
+
+const QString kViewerGuid = QStringLiteral("11111111-1111-4111-8111-111111111111");
+const QString kArchiveGuid = QStringLiteral("22222222-2222-4222-8222-222222222222");
+const QString kDicomGuid = QStringLiteral("33333333-3333-4333-8333-333333333333");
+const QString kCodecGuid = QStringLiteral("44444444-4444-4444-8444-444444444444");
+const QString kReportsGuid = QStringLiteral("55555555-5555-4555-8555-555555555555");
+
+QString u(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
+QMap<QString, QByteArray> viewerRelease1()
+{
+    return {
+        {QStringLiteral("viewer.exe"), patternBytes(70000, 1)},
+        {QStringLiteral("lib/core.so"), patternBytes(40000, 2)},
+        {u("Отчёт (1).txt"), QByteArray("report template 1\n")},
+        {QStringLiteral("sub dir/x.cfg"), QByteArray("x=1\n")},
+        {QStringLiteral("old.txt"), QByteArray("to be deleted\n")},
+        {QStringLiteral("settings.ini"), QByteArray("[main]\nfrom=release1\n")},
+    };
+}
+
+QMap<QString, QByteArray> viewerRelease2()
+{
+    return {
+        {QStringLiteral("viewer.exe"), patternBytes(90000, 11)},       // changed size
+        {QStringLiteral("lib/core.so"), patternBytes(40000, 12)},      // same size, other bytes
+        {u("Отчёт (1).txt"), QByteArray("report template 1\n")},      // unchanged
+        {QStringLiteral("sub dir/x.cfg"), QByteArray("x=1\n")},        // unchanged
+        {QStringLiteral("added/new.txt"), QByteArray("new in 2\n")},   // added
+        {QStringLiteral("settings.ini"), QByteArray("[main]\nfrom=release2\n")}, // protected
+    };
+}
+
+// Marks a file for deletion in a pack's document, as a release engineer does
+// for files that a release drops.
+bool addDeletionEntry(const QString &document, const QString &fileName, const QString &path, qint64 size = 10)
+{
+    QDomDocument doc;
+    if (!doc.setContent(readFile(document)))
+        return false;
+    QDomElement files = doc.documentElement().elementsByTagName(QStringLiteral("files")).at(0).toElement();
+    QDomElement entry = doc.createElement(QStringLiteral("fileinfo"));
+    entry.setAttribute(QStringLiteral("filename"), fileName);
+    entry.setAttribute(QStringLiteral("hash"), QStringLiteral("0000000000000000000000000000000000000000"));
+    entry.setAttribute(QStringLiteral("size"), QString::number(size));
+    entry.setAttribute(QStringLiteral("is_need_delete"), QStringLiteral("1"));
+    QDomElement p = doc.createElement(QStringLiteral("path"));
+    p.appendChild(doc.createCDATASection(path));
+    entry.appendChild(p);
+    QDomElement d = doc.createElement(QStringLiteral("data"));
+    d.appendChild(doc.createCDATASection(QString()));
+    entry.appendChild(d);
+    files.appendChild(entry);
+    return writeFile(document, doc.toByteArray(4));
+}
+
+QString sha1Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
+}
+
+// One hand-written entry of a file-information document.
+QString entryXml(const QString &fileName, const QString &path, const QString &data, const QByteArray &content,
+                 int needDelete = 0)
+{
+    return QStringLiteral("<fileinfo filename=\"%1\" hash=\"%2\" size=\"%3\" is_need_delete=\"%4\">"
+                          "<path><![CDATA[%5]]></path><data><![CDATA[%6]]></data></fileinfo>\n")
+        .arg(fileName.toHtmlEscaped(), sha1Hex(content), QString::number(content.size()), QString::number(needDelete),
+             path, data);
+}
+
+QByteArray documentXml(const QString &entries)
+{
+    return (QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<updater_pack><modules><infoaboutmodule "
+                           "name=\"m\" is_required=\"0\"><files>\n")
+            + entries + QStringLiteral("</files></infoaboutmodule></modules><commands/></updater_pack>\n"))
+        .toUtf8();
+}
+
+QJsonObject findProgramm(const QJsonObject &registry, const QString &name)
+{
+    const QJsonArray programms = registry.value(QStringLiteral("programms")).toArray();
+    for (const QJsonValue &v : programms) {
+        if (v.toObject().value(QStringLiteral("programm_name")).toString() == name)
+            return v.toObject();
+    }
+    return QJsonObject();
+}
+
+QStringList pluginNames(const QJsonObject &programm)
+{
+    QStringList names;
+    for (const QJsonValue &v : programm.value(QStringLiteral("plugins")).toArray())
+        names << v.toObject().value(QStringLiteral("plugin_name")).toString();
+    return names;
+}
+
+} // namespace
+
+class TestEngine : public QObject
+{
+    Q_OBJECT
+
+private:
+    // The clinic scenario: program viewer needs dicom (necessary, which in
+    // turn needs codec, necessary) and reports (optional); program archive
+    // stands alone.
+    bool setupClinic(EngineFixture &f, const QString &server, NginxServer *nginx, bool release2 = false);
+    bool buildViewer(EngineFixture &f, bool release2);
+    QString sourceOf(EngineFixture &f, const QString &server, NginxServer *nginx, const QString &document);
+
+private slots:
+    void initTestCase();
+
+    void firstInstall_data();
+    void firstInstall();
+    void updateToNewRelease_data();
+    void updateToNewRelease();
+    void unchangedDocumentComparesSizesOnly();
+    void failuresAreRepairedByNextRun();
+    void serverStoppedMidRun();
+    void killedRunNeverLosesATarget();
+    void hostileDocument_data();
+    void hostileDocument();
+    void hostileModuleFolder();
+    void backupOncePerModuleStep();
+    void removal();
+    void mirrorRoundTrip();
+    void selfUpdateAndBuildFilter_data();
+    void selfUpdateAndBuildFilter();
+    void interruptionBetweenProgramsAndFiles();
+    void mirrorNotWrittenAfterInterruption();
+    void progressOfHugeModule();
+    void refusedAndEmptyRuns();
+};
+
+void TestEngine::initTestCase()
+{
+    QVERIFY2(QFile::exists(QStringLiteral(KESTRA_BIN_DIR "/installdriver")), "installdriver not built");
+    QVERIFY2(QFile::exists(QStringLiteral(KESTRA_BIN_DIR "/packwright")), "packwright not built");
+}
+
+bool TestEngine::buildViewer(EngineFixture &f, bool release2)
+{
+    const QString tree = f.makeTree(QStringLiteral("viewer"), release2 ? viewerRelease2() : viewerRelease1());
+    if (!f.buildPack(QStringLiteral("viewer"), tree, QStringLiteral("packs/viewer")))
+        return false;
+    if (release2)
+        return addDeletionEntry(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml"),
+                                QStringLiteral("old.txt"), QString());
+    return true;
+}
+
+QString TestEngine::sourceOf(EngineFixture &f, const QString &server, NginxServer *nginx, const QString &document)
+{
+    if (server == QLatin1String("nginx"))
+        return nginx->baseUrl() + QLatin1Char('/') + document;
+    return f.serverDir() + QLatin1Char('/') + document;
+}
+
+bool TestEngine::setupClinic(EngineFixture &f, const QString &server, NginxServer *nginx, bool release2)
+{
+    if (!buildViewer(f, release2))
+        return false;
+    const QString dicom = f.makeTree(QStringLiteral("dicom"), {{QStringLiteral("d.dll"), patternBytes(5000, 3)},
+                                                                {QStringLiteral("data/tables.bin"), patternBytes(300000, 4)}});
+    const QString codec = f.makeTree(QStringLiteral("codec"), {{QStringLiteral("c.dll"), patternBytes(8000, 5)}});
+    const QString reports = f.makeTree(QStringLiteral("reports"), {{QStringLiteral("r.txt"), QByteArray("reports\n")}});
+    const QString archive = f.makeTree(QStringLiteral("archive"), {{QStringLiteral("archive.exe"), patternBytes(3000, 6)},
+                                                                    {QStringLiteral("db/a.dat"), patternBytes(2000, 7)}});
+    if (!f.buildPack(QStringLiteral("dicom"), dicom, QStringLiteral("packs/dicom"))
+        || !f.buildPack(QStringLiteral("codec"), codec, QStringLiteral("packs/codec"))
+        || !f.buildPack(QStringLiteral("reports"), reports, QStringLiteral("packs/reports"))
+        || !f.buildPack(QStringLiteral("archive"), archive, QStringLiteral("packs/archive")))
+        return false;
+    ElementSpec viewer{QStringLiteral("viewer"), QStringLiteral("project"), kViewerGuid, u("Просмотр"),
+                       QStringLiteral("packs/viewer"), {{QStringLiteral("dicom"), true}, {QStringLiteral("reports"), false}},
+                       {QStringLiteral("settings.ini")}, QStringLiteral("viewer.exe"), QStringLiteral("-a :config:")};
+    ElementSpec archiveProgramm{QStringLiteral("archive"), QStringLiteral("project"), kArchiveGuid, u("Архив"),
+                                QStringLiteral("packs/archive"), {}, {}, QStringLiteral("archive.exe"), QString()};
+    ElementSpec dicomModule{QStringLiteral("dicom"), QStringLiteral("plugin"), kDicomGuid, u("DICOM"),
+                            QStringLiteral("packs/dicom"), {{QStringLiteral("codec"), true}}, {}, QString(), QString()};
+    ElementSpec codecModule{QStringLiteral("codec"), QStringLiteral("plugin"), kCodecGuid, u("Кодек"),
+                            QStringLiteral("packs/codec"), {}, {}, QString(), QString()};
+    ElementSpec reportsModule{QStringLiteral("reports"), QStringLiteral("config"), kReportsGuid, u("Отчёты"),
+                              QStringLiteral("packs/reports"), {}, {}, QString(), QString()};
+    f.writeProject({viewer, dicomModule, codecModule, reportsModule, archiveProgramm});
+    if (server == QLatin1String("nginx") && nginx->port() == 0) {
+        nginx->setRoot(f.serverDir());
+        if (!nginx->start())
+            return false;
+    }
+    f.writeConfig(sourceOf(f, server, nginx, QStringLiteral("project.xml")), {kViewerGuid, kArchiveGuid});
+    return true;
+}
+
+void TestEngine::firstInstall_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::newRow("plain folder") << QStringLiteral("folder");
+    if (NginxServer::isAvailable())
+        QTest::newRow("nginx") << QStringLiteral("nginx");
+}
+
+void TestEngine::firstInstall()
+{
+    QFETCH(QString, server);
+    EngineFixture f;
+    NginxServer nginx;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, server, &nginx));
+
+    const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports"),
+                                 QStringLiteral("--change-config")});
+    QVERIFY2(run.finished, run.rawOutput.constData());
+    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+
+    QString why;
+    const QString trees = f.root() + QStringLiteral("/trees/");
+    for (const QString &module : {QStringLiteral("viewer"), QStringLiteral("dicom"), QStringLiteral("codec"),
+                                  QStringLiteral("reports")})
+        QVERIFY2(moduleEquals(f.installRoot() + QLatin1Char('/') + module, trees + module, &why), qPrintable(why));
+    QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/archive")));
+    // Executables and libraries are made executable.
+    QVERIFY(QFileInfo(f.installRoot() + QStringLiteral("/viewer/viewer.exe")).isExecutable());
+    QVERIFY(!QFileInfo(f.installRoot() + QStringLiteral("/viewer/sub dir/x.cfg")).isExecutable());
+
+    // Modules in order: the program, its module, the module's necessary
+    // dependency, then the optional module it was selected with.
+    QCOMPARE(run.texts(QStringLiteral("status")),
+             QStringList({u("Обновление модуля Просмотр"), u("Обновление модуля DICOM"),
+                          u("Обновление модуля Кодек"), u("Обновление модуля Отчёты")}));
+    QCOMPARE(run.texts(QStringLiteral("message")).last(), u("Программа Просмотр обновлена"));
+    QVERIFY(run.texts(QStringLiteral("message")).contains(
+        u("Обновлен файл %1/viewer//viewer.exe 68 Кб").arg(f.installRoot())));
+
+    // Progress restarts per module and ends at the module's size in KiB.
+    QList<DriverLine> progress;
+    for (const DriverLine &l : run.lines) {
+        if (l.kind == QLatin1String("progress"))
+            progress << l;
+    }
+    QVERIFY(!progress.isEmpty());
+    QCOMPARE(progress.first().nDo, 0);
+    QCOMPARE(progress.first().text, u("Обновление файлов"));
+    const int viewerKib = int((70000 + 40000 + 18 + 4 + 14 + 21) / 1024);
+    QCOMPARE(progress.first().nAll, viewerKib);
+    bool sawEnd = false;
+    for (const DriverLine &l : progress) {
+        if (l.text == u("Файлы обновлены")) {
+            QCOMPARE(l.nDo, l.nAll);
+            sawEnd = true;
+        }
+        QVERIFY(l.nDo <= l.nAll);
+    }
+    QVERIFY(sawEnd);
+
+    const QJsonObject entry = findProgramm(f.registry(), QStringLiteral("viewer"));
+    QCOMPARE(entry.value(QStringLiteral("type")).toString(), QStringLiteral("project"));
+    QCOMPARE(entry.value(QStringLiteral("display_name")).toString(), u("Просмотр"));
+    QCOMPARE(entry.value(QStringLiteral("execute_filename")).toString(), QStringLiteral("viewer.exe"));
+    QCOMPARE(entry.value(QStringLiteral("execute_params")).toString(), QStringLiteral("-a :config:"));
+    QCOMPARE(pluginNames(entry), QStringList({QStringLiteral("dicom"), QStringLiteral("reports")}));
+    const QJsonObject reports = entry.value(QStringLiteral("plugins")).toArray().at(1).toObject();
+    QCOMPARE(reports.value(QStringLiteral("plugin_display_name")).toString(), u("Отчёты"));
+    QCOMPARE(reports.value(QStringLiteral("plugin_type")).toString(), QStringLiteral("config"));
+    QVERIFY(!run.selfUpdatePending);
+}
+
+void TestEngine::updateToNewRelease_data()
+{
+    firstInstall_data();
+}
+
+void TestEngine::updateToNewRelease()
+{
+    QFETCH(QString, server);
+    EngineFixture f;
+    NginxServer nginx;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, server, &nginx));
+    const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom"), QStringLiteral("--change-config")};
+    QVERIFY(f.run(args).finished);
+    const QString viewer = f.installRoot() + QStringLiteral("/viewer");
+    // The user's own settings and files beside the program.
+    writeFile(viewer + QStringLiteral("/settings.ini"), "[main]\nfrom=user\n");
+    writeFile(viewer + QStringLiteral("/user notes.txt"), "mine\n");
+
+    QVERIFY(buildViewer(f, true));
+    const DriverRun run = f.run(args);
+    QVERIFY2(run.finished, run.rawOutput.constData());
+    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+
+    const QString tree = f.root() + QStringLiteral("/trees/viewer");
+    QCOMPARE(readFile(viewer + QStringLiteral("/viewer.exe")), readFile(tree + QStringLiteral("/viewer.exe")));
+    QCOMPARE(readFile(viewer + QStringLiteral("/lib/core.so")), readFile(tree + QStringLiteral("/lib/core.so")));
+    QCOMPARE(readFile(viewer + QStringLiteral("/added/new.txt")), QByteArray("new in 2\n"));
+    QVERIFY(!QFile::exists(viewer + QStringLiteral("/old.txt")));
+    QCOMPARE(readFile(viewer + QStringLiteral("/settings.ini")), QByteArray("[main]\nfrom=user\n"));
+    QCOMPARE(readFile(viewer + QStringLiteral("/user notes.txt")), QByteArray("mine\n"));
+    QCOMPARE(readFile(viewer + QStringLiteral("/update_fileinfo.xml")),
+             readFile(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml")));
+
+    // Exactly the changed files were replaced.
+    QStringList updated;
+    for (const QString &m : run.texts(QStringLiteral("message"))) {
+        if (m.startsWith(u("Обновлен файл ")))
+            updated << QFileInfo(m.section(QLatin1Char(' '), 2, -3)).fileName();
+    }
+    updated.sort();
+    QCOMPARE(updated, QStringList({QStringLiteral("core.so"), QStringLiteral("new.txt"), QStringLiteral("viewer.exe")}));
+    // No staging files left beside targets.
+    for (const QString &rel : listFilesRecursive(viewer))
+        QVERIFY2(!rel.contains(QLatin1String("kestra-new")), qPrintable(rel));
+}
+
+void TestEngine::unchangedDocumentComparesSizesOnly()
+{
+    EngineFixture f;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer")};
+    QVERIFY(f.run(args).finished);
+    const QString core = f.installRoot() + QStringLiteral("/viewer/lib/core.so");
+    const QString exe = f.installRoot() + QStringLiteral("/viewer/viewer.exe");
+    const QByteArray sameSize = patternBytes(40000, 99);
+    writeFile(core, sameSize);
+    writeFile(exe, "short");
+
+    // Same document: the same-size file is not hashed, the other is replaced.
+    DriverRun run = f.run(args);
+    QVERIFY(run.finished);
+    QCOMPARE(readFile(core), sameSize);
+    QCOMPARE(readFile(exe), patternBytes(70000, 1));
+
+    // Without a local record every file of the right size is hashed.
+    QVERIFY(QFile::remove(f.installRoot() + QStringLiteral("/viewer/update_fileinfo.xml")));
+    run = f.run(args);
+    QVERIFY(run.finished);
+    QCOMPARE(readFile(core), patternBytes(40000, 2));
+    QCOMPARE(run.texts(QStringLiteral("message")).filter(u("Обновлен файл")).size(), 1);
+}
+
+void TestEngine::failuresAreRepairedByNextRun()
+{
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    EngineFixture f;
+    NginxServer nginx;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, QStringLiteral("nginx"), &nginx));
+    const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom")};
+    QVERIFY(f.run(args).finished);
+    const QString viewer = f.installRoot() + QStringLiteral("/viewer");
+    const QByteArray oldRecord = readFile(viewer + QStringLiteral("/update_fileinfo.xml"));
+
+    QVERIFY(buildViewer(f, true));
+    // Corrupt one data file (same size) and drop another from the server.
+    const QString pack = f.serverDir() + QStringLiteral("/packs/viewer/viewer");
+    const QByteArray goodExe = readFile(pack + QStringLiteral("/viewer.exe"));
+    writeFile(pack + QStringLiteral("/viewer.exe"), patternBytes(goodExe.size(), 77));
+    const QByteArray goodNew = readFile(pack + QStringLiteral("/added/new.txt"));
+    QVERIFY(QFile::remove(pack + QStringLiteral("/added/new.txt")));
+
+    DriverRun run = f.run(args);
+    QVERIFY(run.finished);
+    QVERIFY(run.hasError(u("Хэш скачанного файла (%1) не совпадает с тем что в описании (%2)")
+                             .arg(sha1Hex(patternBytes(goodExe.size(), 77)), sha1Hex(goodExe))));
+    QVERIFY(run.hasError(u("Ошибка при скачивании файла %1/packs/viewer//viewer/added/new.txt в ")
+                             .arg(nginx.baseUrl())));
+    QCOMPARE(readFile(viewer + QStringLiteral("/viewer.exe")), patternBytes(70000, 1)); // old file untouched
+    // The step was incomplete: the old record stays, the program stays registered.
+    QCOMPARE(readFile(viewer + QStringLiteral("/update_fileinfo.xml")), oldRecord);
+    QVERIFY(run.texts(QStringLiteral("message")).contains(u("Программа Просмотр обновлена")));
+
+    // Repaired server: the next run compares hashes again and completes.
+    writeFile(pack + QStringLiteral("/viewer.exe"), goodExe);
+    writeFile(pack + QStringLiteral("/added/new.txt"), goodNew);
+    run = f.run(args);
+    QVERIFY(run.finished);
+    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+    QString why;
+    // settings.ini is protected by the program's doNotDelete list and keeps
+    // the first release's content.
+    QMap<QString, QByteArray> expected = viewerRelease2();
+    expected.insert(QStringLiteral("settings.ini"), viewerRelease1().value(QStringLiteral("settings.ini")));
+    QVERIFY2(moduleEquals(viewer, f.makeTree(QStringLiteral("expected"), expected), &why), qPrintable(why));
+}
+
+void TestEngine::serverStoppedMidRun()
+{
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    EngineFixture f;
+    NginxServer nginx;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, QStringLiteral("nginx"), &nginx));
+    const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom"), QStringLiteral("--delay-ms"),
+                           QStringLiteral("150")};
+    QProcess driver;
+    QVERIFY(f.startDetached(&driver, args));
+    // Stop the server once the first module is under way.
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray out;
+    while (!out.contains("progress\t") && timer.elapsed() < 20000) {
+        driver.waitForReadyRead(100);
+        out += driver.readAllStandardOutput();
+    }
+    nginx.stop();
+    QVERIFY(driver.waitForFinished(60000));
+    out += driver.readAllStandardOutput();
+    const DriverRun broken = EngineFixture::parse(out, driver.exitCode());
+    QVERIFY2(broken.finished, out.constData());
+    QVERIFY(broken.count(QStringLiteral("error")) > 0);
+
+    // The server comes back (on another port); the next run completes.
+    NginxServer again;
+    again.setRoot(f.serverDir());
+    QVERIFY(again.start());
+    f.writeConfig(again.baseUrl() + QStringLiteral("/project.xml"), {kViewerGuid, kArchiveGuid});
+    const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom")});
+    QVERIFY(run.finished);
+    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+    QString why;
+    for (const QString &module : {QStringLiteral("viewer"), QStringLiteral("dicom"), QStringLiteral("codec")})
+        QVERIFY2(moduleEquals(f.installRoot() + QLatin1Char('/') + module, f.root() + QStringLiteral("/trees/") + module,
+                              &why),
+                 qPrintable(why));
+}
+
+void TestEngine::killedRunNeverLosesATarget()
+{
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    EngineFixture f;
+    NginxServer nginx;
+    QVERIFY(f.init());
+    // A module of many files, so that kills land between and during files.
+    QMap<QString, QByteArray> one;
+    QMap<QString, QByteArray> two;
+    for (int i = 0; i < 60; ++i) {
+        const QString name = QStringLiteral("f%1/file%2.bin").arg(i % 6).arg(i);
+        one.insert(name, patternBytes(2000 + i * 500, quint32(i)));
+        two.insert(name, patternBytes(2000 + i * 500 + (i % 3 == 0 ? 0 : 7), quint32(1000 + i)));
+    }
+    const QString tree1 = f.makeTree(QStringLiteral("big1"), one);
+    const QString tree2 = f.makeTree(QStringLiteral("big2"), two);
+    ElementSpec big{QStringLiteral("big"), QStringLiteral("project"), kViewerGuid, u("Большая"),
+                    QStringLiteral("packs/big"), {}, {}, QString(), QString()};
+    f.writeProject({big});
+    nginx.setRoot(f.serverDir());
+    QVERIFY(nginx.start());
+    f.writeConfig(nginx.baseUrl() + QStringLiteral("/project.xml"), {kViewerGuid});
+    QVERIFY(f.buildPack(QStringLiteral("big"), tree1, QStringLiteral("packs/big")));
+    const QStringList args{QStringLiteral("--update"), QStringLiteral("big")};
+    QVERIFY(f.run(args).finished);
+    QVERIFY(f.buildPack(QStringLiteral("big"), tree2, QStringLiteral("packs/big")));
+
+    const QString installed = f.installRoot() + QStringLiteral("/big");
+    const QStringList targets = listFilesRecursive(tree1);
+    for (quint32 seed = 1; seed <= 4; ++seed) {
+        QRandomGenerator random(seed);
+        QProcess driver;
+        QVERIFY(f.startDetached(&driver, args + QStringList{QStringLiteral("--delay-ms"), QStringLiteral("5")}));
+        QTest::qWait(int(random.bounded(50, 600)));
+        driver.kill(); // SIGKILL: no chance to clean up
+        QVERIFY(driver.waitForFinished(10000));
+        for (const QString &rel : targets)
+            QVERIFY2(QFile::exists(installed + QLatin1Char('/') + rel), qPrintable(QString::number(seed) + rel));
+        const DriverRun run = f.run(args);
+        QVERIFY(run.finished);
+        QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+        QString why;
+        QVERIFY2(moduleEquals(installed, tree2, &why), qPrintable(why));
+        // Back to release 1 for the next kill.
+        if (seed < 4) {
+            QVERIFY(f.buildPack(QStringLiteral("big"), tree1, QStringLiteral("packs/big")));
+            QVERIFY(f.run(args).finished);
+            QVERIFY(moduleEquals(installed, tree1, &why));
+            QVERIFY(f.buildPack(QStringLiteral("big"), tree2, QStringLiteral("packs/big")));
+        }
+    }
+}
+
+void TestEngine::hostileDocument_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<bool>("removal");
+    const struct
+    {
+        const char *row;
+        const char *fileName;
+        const char *path;
+        const char *data;
+    } rows[] = {
+        {"parent in path", "evil.txt", "/../../", "m/evil.txt"},
+        {"parent in file name", "../evil.txt", "", "m/evil.txt"},
+        {"sibling module in path", "viewer.exe", "/../viewer", "m/evil.txt"},
+        {"absolute path", "evil.txt", "/../../../../../../../../tmp", "m/evil.txt"},
+        {"drive path", "evil.txt", "C:/evil", "m/evil.txt"},
+        {"backslash parent", "..\\..\\evil.txt", "", "m/evil.txt"},
+        {"empty file name", "", "/sub", "m/evil.txt"},
+        {"parent in data", "evil.txt", "", "../../secret.txt"},
+        {"encoded parent in data", "evil.txt", "", "%2e%2e/%2e%2e/secret.txt"},
+    };
+    for (const auto &r : rows) {
+        QTest::newRow(qPrintable(QStringLiteral("update, ") + QLatin1String(r.row)))
+            << u(r.fileName) << u(r.path) << u(r.data) << false;
+        if (QByteArray(r.row).contains("data"))
+            continue; // removal never reads data
+        QTest::newRow(qPrintable(QStringLiteral("removal, ") + QLatin1String(r.row)))
+            << u(r.fileName) << u(r.path) << u(r.data) << true;
+    }
+}
+
+void TestEngine::hostileDocument()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QString, path);
+    QFETCH(QString, data);
+    QFETCH(bool, removal);
+    EngineFixture f;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    QVERIFY(f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom"), QStringLiteral("--change-config")})
+                .finished);
+    // Bait: what a hostile document would fetch, and files it would hit.
+    const QByteArray evil("evil content\n");
+    writeFile(f.serverDir() + QStringLiteral("/packs/dicom/m/evil.txt"), evil);
+    writeFile(f.serverDir() + QStringLiteral("/secret.txt"), evil);
+    writeFile(f.root() + QStringLiteral("/secret.txt"), evil);
+    writeFile(f.installRoot() + QStringLiteral("/evil.txt"), "victim\n");
+    const QMap<QString, QByteArray> before = snapshot(f.root(), {QStringLiteral("server"), QStringLiteral("trees")});
+
+    const QByteArray good = readFile(f.root() + QStringLiteral("/trees/dicom/d.dll"));
+    writeFile(f.serverDir() + QStringLiteral("/packs/dicom/m/d.dll"), good);
+    const QString entries = entryXml(fileName, path, data, evil) + entryXml(QStringLiteral("d.dll"), QString(),
+                                                                             QStringLiteral("m/d.dll"), good);
+    writeFile(f.serverDir() + QStringLiteral("/packs/dicom/update_fileinfo.xml"), documentXml(entries));
+
+    const DriverRun run = removal
+                              ? f.run({QStringLiteral("--remove-plugins"), QStringLiteral("viewer:dicom")})
+                              : f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom")});
+    QVERIFY2(run.finished, run.rawOutput.constData());
+    QVERIFY2(run.hasError(u("Недопустимый путь файла")), run.rawOutput.constData());
+
+    const QMap<QString, QByteArray> after = snapshot(f.root(), {QStringLiteral("server"), QStringLiteral("trees")});
+    for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
+        // dicom is the module under attack; removing it also removes its
+        // necessary dependency codec, as it should.
+        if (it.key().startsWith(QLatin1String("install/dicom/")) || it.key() == QLatin1String("installed.json")
+            || it.key().startsWith(QLatin1String("install/updater/"))
+            || (removal && it.key().startsWith(QLatin1String("install/codec/"))))
+            continue;
+        QVERIFY2(after.value(it.key()) == it.value(), qPrintable(QStringLiteral("changed: ") + it.key()));
+    }
+    for (auto it = after.constBegin(); it != after.constEnd(); ++it) {
+        if (!before.contains(it.key()))
+            QVERIFY2(it.key().startsWith(QLatin1String("install/dicom/")) || it.key().startsWith(QLatin1String("install/updater/")),
+                     qPrintable(QStringLiteral("created: ") + it.key()));
+        QVERIFY2(it.value() != evil || !it.key().startsWith(QLatin1String("install/dicom")),
+                 qPrintable(QStringLiteral("fetched: ") + it.key()));
+    }
+    if (removal)
+        QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/dicom/d.dll")));
+    else
+        QCOMPARE(readFile(f.installRoot() + QStringLiteral("/dicom/d.dll")), good);
+}
+
+void TestEngine::hostileModuleFolder()
+{
+    EngineFixture f;
+    QVERIFY(f.init());
+    const QString tree = f.makeTree(QStringLiteral("evil"), {{QStringLiteral("evil.txt"), QByteArray("x\n")}});
+    QVERIFY(f.buildPack(QStringLiteral("evil"), tree, QStringLiteral("packs/evil")));
+    ElementSpec up{QStringLiteral(".."), QStringLiteral("project"), kViewerGuid, u("Вверх"), QStringLiteral("packs/evil"),
+                   {}, {}, QString(), QString()};
+    f.writeProject({up});
+    f.writeConfig(f.serverDir() + QStringLiteral("/project.xml"), {kViewerGuid});
+    const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("..")});
+    QVERIFY(run.finished);
+    QVERIFY(run.hasError(u("Недопустимый путь файла")));
+    QVERIFY(!QFile::exists(f.root() + QStringLiteral("/evil.txt")));
+    QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/evil.txt")));
+}
+
+void TestEngine::backupOncePerModuleStep()
+{
+    EngineFixture f;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom")};
+    QVERIFY(f.run(args).finished);
+    const QString viewer = f.installRoot() + QStringLiteral("/viewer");
+    const QMap<QString, QByteArray> before = snapshot(viewer);
+
+    QVERIFY(buildViewer(f, true));
+    const DriverRun run = f.run(args + QStringList{QStringLiteral("--backup")});
+    QVERIFY(run.finished);
+    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+    // Only viewer changed: one archive, named after it.
+    const QStringList zips = QDir(f.installRoot() + QStringLiteral("/backup")).entryList(QDir::Files);
+    QCOMPARE(zips.size(), 1);
+    QVERIFY(QRegularExpression(QStringLiteral("^viewer\\d{6}_\\d{6}_\\d{3}\\.zip$")).match(zips.first()).hasMatch());
+    const QString zip = f.installRoot() + QStringLiteral("/backup/") + zips.first();
+
+    const QString unzip = findExecutable({QStringLiteral("/usr/bin/unzip")});
+    if (!unzip.isEmpty()) {
+        QProcess test;
+        test.start(unzip, {QStringLiteral("-t"), zip});
+        QVERIFY(test.waitForFinished(30000));
+        QCOMPARE(test.exitCode(), 0);
+    }
+    // Python's reader: every entry named from the module folder, bytes equal
+    // to the folder before the update.
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import sys,zipfile,hashlib\n"
+                                 "z=zipfile.ZipFile(sys.argv[1])\n"
+                                 "assert z.testzip() is None\n"
+                                 "for n in sorted(z.namelist()):\n"
+                                 "  print(n+'\\t'+hashlib.sha1(z.read(n)).hexdigest())\n"),
+                  zip});
+    QVERIFY(python.waitForFinished(30000));
+    QCOMPARE(python.exitCode(), 0);
+    QStringList expected;
+    for (auto it = before.constBegin(); it != before.constEnd(); ++it)
+        expected << QStringLiteral("viewer/") + it.key() + QLatin1Char('\t') + sha1Hex(it.value());
+    expected.sort();
+    QStringList actual = QString::fromUtf8(python.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    actual.sort();
+    QCOMPARE(actual, expected);
+}
+
+void TestEngine::removal()
+{
+    EngineFixture f;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    QVERIFY(f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports"), QStringLiteral("--update"),
+                   QStringLiteral("archive"), QStringLiteral("--change-config")})
+                .finished);
+    const QString root = f.installRoot();
+    writeFile(root + QStringLiteral("/reports/user.txt"), "kept\n");
+
+    // Partial: reports goes, its user file and folder stay; dicom stays.
+    DriverRun run = f.run({QStringLiteral("--remove-plugins"), QStringLiteral("viewer:reports")});
+    QVERIFY(run.finished);
+    QVERIFY(!QFile::exists(root + QStringLiteral("/reports/r.txt")));
+    QCOMPARE(readFile(root + QStringLiteral("/reports/user.txt")), QByteArray("kept\n"));
+    QCOMPARE(pluginNames(findProgramm(f.registry(), QStringLiteral("viewer"))), QStringList({QStringLiteral("dicom")}));
+    QVERIFY(QFile::exists(root + QStringLiteral("/dicom/d.dll")));
+
+    // An unregistered module is not removed.
+    run = f.run({QStringLiteral("--remove-plugins"), QStringLiteral("viewer:reports")});
+    QVERIFY(run.finished);
+    QCOMPARE(readFile(root + QStringLiteral("/reports/user.txt")), QByteArray("kept\n"));
+    QCOMPARE(run.count(QStringLiteral("status")), 0);
+
+    // Whole: viewer's listed files go, doNotDelete survives, emptied
+    // sub-folders are removed; its necessary chain goes with dicom.
+    writeFile(root + QStringLiteral("/viewer/lib/.hidden"), "h\n");
+    run = f.run({QStringLiteral("--remove"), QStringLiteral("viewer")});
+    QVERIFY(run.finished);
+    QVERIFY(run.texts(QStringLiteral("message")).contains(u("Программа Просмотр удалена")));
+    QVERIFY(run.texts(QStringLiteral("message")).contains(u("Удалена дирестория %1/viewer/lib").arg(root)));
+    QCOMPARE(listFilesRecursive(root + QStringLiteral("/viewer")),
+             QStringList({QStringLiteral("settings.ini"), QStringLiteral("update_fileinfo.xml")}));
+    QVERIFY(!QFile::exists(root + QStringLiteral("/dicom/d.dll")));
+    QVERIFY(!QFile::exists(root + QStringLiteral("/codec/c.dll")));
+    QVERIFY(findProgramm(f.registry(), QStringLiteral("viewer")).isEmpty());
+    // The other program is untouched.
+    QVERIFY(!findProgramm(f.registry(), QStringLiteral("archive")).isEmpty());
+    QVERIFY(QFile::exists(root + QStringLiteral("/archive/db/a.dat")));
+}
+
+void TestEngine::mirrorRoundTrip()
+{
+    EngineFixture f;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    const QString mirror = f.root() + QStringLiteral("/mirror");
+    QDir().mkpath(mirror);
+    DriverRun run = f.run({QStringLiteral("--mirror"), QStringLiteral("--install-path"), mirror,
+                           QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports")});
+    QVERIFY2(run.finished, run.rawOutput.constData());
+    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+
+    // Layout: one folder per module guid with both documents.
+    for (const QString &guid : {kViewerGuid, kDicomGuid, kCodecGuid, kReportsGuid}) {
+        QVERIFY2(QFile::exists(mirror + QLatin1Char('/') + guid + QStringLiteral("/update_fileinfo.xml")), qPrintable(guid));
+        QVERIFY(QFile::exists(mirror + QLatin1Char('/') + guid + QStringLiteral("/mirror_fileinfo.xml")));
+    }
+    QVERIFY(!QFile::exists(mirror + QLatin1Char('/') + kArchiveGuid));
+    QVERIFY(QFile::exists(mirror + QLatin1Char('/') + kViewerGuid + QStringLiteral("/sub dir/x.cfg")));
+
+    // Data texts point at the files' places inside the guid folder.
+    QDomDocument doc;
+    QVERIFY(doc.setContent(readFile(mirror + QLatin1Char('/') + kViewerGuid + QStringLiteral("/mirror_fileinfo.xml"))));
+    QMap<QString, QString> dataOf;
+    const QDomNodeList entries = doc.elementsByTagName(QStringLiteral("fileinfo"));
+    for (int i = 0; i < entries.count(); ++i) {
+        const QDomElement e = entries.at(i).toElement();
+        dataOf.insert(e.attribute(QStringLiteral("filename")), e.firstChildElement(QStringLiteral("data")).text());
+        QVERIFY(e.firstChildElement(QStringLiteral("data")).firstChild().isCDATASection());
+    }
+    QCOMPARE(dataOf.value(QStringLiteral("viewer.exe")), QStringLiteral("viewer.exe"));
+    QCOMPARE(dataOf.value(QStringLiteral("x.cfg")), QStringLiteral("/sub dir/x.cfg"));
+    QCOMPARE(dataOf.value(u("Отчёт (1).txt")), u("Отчёт (1).txt"));
+
+    // mirror.xml: every description's elements once, pointing at guid folders.
+    QDomDocument project;
+    QVERIFY(project.setContent(readFile(mirror + QStringLiteral("/mirror.xml"))));
+    QCOMPARE(project.documentElement().tagName(), QStringLiteral("root"));
+    const QDomNodeList projects = project.elementsByTagName(QStringLiteral("project"));
+    QStringList names;
+    for (int i = 0; i < projects.count(); ++i) {
+        const QDomElement p = projects.at(i).toElement();
+        names << p.attribute(QStringLiteral("name"));
+        const QDomElement bin = p.firstChildElement(QStringLiteral("bin")).firstChildElement();
+        QCOMPARE(bin.tagName(), QStringLiteral("x64"));
+        QCOMPARE(bin.attribute(QStringLiteral("path")), p.attribute(QStringLiteral("guid")) + QLatin1Char('/'));
+        QCOMPARE(bin.attribute(QStringLiteral("file_name")), QStringLiteral("mirror_fileinfo.xml"));
+        QCOMPARE(bin.attribute(QStringLiteral("date")), QStringLiteral("2026-12-01T10:00:00.000"));
+    }
+    // codec is needed by dicom only; it is listed too, after the program's
+    // own modules, or a client of the mirror could not install it.
+    QCOMPARE(names, QStringList({QStringLiteral("viewer"), QStringLiteral("dicom"), QStringLiteral("reports"),
+                                 QStringLiteral("codec"), QStringLiteral("archive")}));
+
+    // Round trip: a second installation served by the mirror.
+    EngineFixture g;
+    QVERIFY(g.init());
+    g.writeConfig(mirror + QStringLiteral("/mirror.xml"), {kViewerGuid, kArchiveGuid});
+    run = g.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports"), QStringLiteral("--change-config")});
+    QVERIFY2(run.finished, run.rawOutput.constData());
+    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+    QString why;
+    for (const QString &module : {QStringLiteral("viewer"), QStringLiteral("dicom"), QStringLiteral("codec"),
+                                  QStringLiteral("reports")})
+        QVERIFY2(moduleEquals(g.installRoot() + QLatin1Char('/') + module, f.root() + QStringLiteral("/trees/") + module,
+                              &why),
+                 qPrintable(why));
+    QCOMPARE(pluginNames(findProgramm(g.registry(), QStringLiteral("viewer"))),
+             QStringList({QStringLiteral("dicom"), QStringLiteral("reports")}));
+}
+
+void TestEngine::selfUpdateAndBuildFilter_data()
+{
+    QTest::addColumn<QString>("updaterFolder");
+    QTest::addColumn<QString>("architecture");
+    QTest::addColumn<QString>("expectedBuild"); // empty: none installed
+    QTest::newRow("release x64") << "updater" << "x64" << "release64";
+    QTest::newRow("release x32") << "updater" << "x32" << "release32";
+    QTest::newRow("release other architecture") << "updater" << "arm" << "release64,release32";
+    QTest::newRow("development x64") << "updater_dev" << "x64" << "dev64";
+    QTest::newRow("development x32") << "updater_debug" << "x32" << "dev32";
+}
+
+void TestEngine::selfUpdateAndBuildFilter()
+{
+    QFETCH(QString, updaterFolder);
+    QFETCH(QString, architecture);
+    QFETCH(QString, expectedBuild);
+    EngineFixture f;
+    QVERIFY(f.init(QStringLiteral("installdriver"), updaterFolder));
+    // The driver's name belongs to the third edition: palladupd.
+    const struct
+    {
+        const char *build;
+        const char *name;
+        const char *guid;
+    } builds[] = {
+        {"release64", "palladupd", "3eef9002-824b-4ed6-9d5b-5f79949c6392"},
+        {"release32", "palladupd", "2bd29468-6e7c-46f7-b6ae-2d27742b8790"},
+        {"dev64", "palladupd_dev", "5d20a134-f22f-48c7-8d48-09bdf8848586"},
+        {"dev32", "palladupd_dev", "add99e3d-ad32-4ac1-959b-0dfc8ce69a70"},
+    };
+    QList<ElementSpec> elements;
+    QStringList guids;
+    for (const auto &b : builds) {
+        const QString tree = f.makeTree(QLatin1String(b.build),
+                                        {{QStringLiteral("build.txt"), QByteArray(b.build)},
+                                         {QStringLiteral("kestra.exe"), patternBytes(1000, 9)}});
+        QVERIFY(f.buildPack(QLatin1String(b.name), tree, QStringLiteral("packs/") + QLatin1String(b.build)));
+        elements << ElementSpec{QLatin1String(b.name), QStringLiteral("project"), QLatin1String(b.guid), u("Обновлятор"),
+                                QStringLiteral("packs/") + QLatin1String(b.build), {}, {}, QStringLiteral("kestra.exe"),
+                                QString()};
+        guids << QLatin1String(b.guid);
+    }
+    f.writeProject(elements);
+    f.writeConfig(f.serverDir() + QStringLiteral("/project.xml"), guids,
+                  QStringLiteral("[config]\nversion=%1\n").arg(architecture));
+    const bool development = updaterFolder.contains(QLatin1String("_d"));
+    const DriverRun run = f.run({QStringLiteral("--update"),
+                                 development ? QStringLiteral("palladupd_dev") : QStringLiteral("palladupd")});
+    QVERIFY2(run.finished, run.rawOutput.constData());
+    const QString temp = f.installRoot() + QStringLiteral("/updater_temp");
+    // With no filter both release builds pass; the first one fills the folder
+    // and the second is the same module name, already handled.
+    const QString first = expectedBuild.section(QLatin1Char(','), 0, 0);
+    QCOMPARE(readFile(temp + QStringLiteral("/build.txt")), first.toLatin1());
+    QCOMPARE(run.count(QStringLiteral("status")), 1);
+    QCOMPARE(run.count(QStringLiteral("message")) - run.texts(QStringLiteral("message")).filter(u("Обновлен файл")).size(),
+             expectedBuild.count(QLatin1Char(',')) + 1);
+    QVERIFY(run.selfUpdatePending);
+    QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/palladupd")));
+
+    // Nothing new: the flag is not raised again.
+    const DriverRun again = f.run({QStringLiteral("--update"),
+                                   development ? QStringLiteral("palladupd_dev") : QStringLiteral("palladupd")});
+    QVERIFY(again.finished);
+    QVERIFY(!again.selfUpdatePending);
+}
+
+void TestEngine::interruptionBetweenProgramsAndFiles()
+{
+    EngineFixture f;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    // Between programs: viewer is registered, archive is not touched.
+    DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("viewer"), QStringLiteral("--update"),
+                           QStringLiteral("archive"), QStringLiteral("--change-config"), QStringLiteral("--interrupt-on"),
+                           u("message:Программа Просмотр обновлена")});
+    QVERIFY(run.finished);
+    QVERIFY(!findProgramm(f.registry(), QStringLiteral("viewer")).isEmpty());
+    QVERIFY(findProgramm(f.registry(), QStringLiteral("archive")).isEmpty());
+    QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/archive")));
+
+    // Between files: the request comes while archive.exe is handled; that
+    // file is finished, the loop stops before db/a.dat; progress still ends
+    // full; the local record is not written, so the next run finishes.
+    run = f.run({QStringLiteral("--update"), QStringLiteral("archive"), QStringLiteral("--interrupt-on"),
+                 u("progress:Обновление archive.exe")});
+    QVERIFY(run.finished);
+    const QString archive = f.installRoot() + QStringLiteral("/archive");
+    QVERIFY(QFile::exists(archive + QStringLiteral("/archive.exe")));
+    QVERIFY(!QFile::exists(archive + QStringLiteral("/db/a.dat")));
+    QVERIFY(!QFile::exists(archive + QStringLiteral("/update_fileinfo.xml")));
+    const DriverLine last = [&] {
+        DriverLine l;
+        for (const DriverLine &x : run.lines)
+            if (x.kind == QLatin1String("progress"))
+                l = x;
+        return l;
+    }();
+    QCOMPARE(last.text, u("Файлы обновлены"));
+    QCOMPARE(last.nDo, last.nAll);
+    run = f.run({QStringLiteral("--update"), QStringLiteral("archive")});
+    QVERIFY(run.finished);
+    QString why;
+    QVERIFY2(moduleEquals(archive, f.root() + QStringLiteral("/trees/archive"), &why), qPrintable(why));
+}
+
+void TestEngine::mirrorNotWrittenAfterInterruption()
+{
+    EngineFixture f;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    const QString mirror = f.root() + QStringLiteral("/mirror");
+    QDir().mkpath(mirror);
+    writeFile(mirror + QStringLiteral("/mirror.xml"), "previous\n");
+    const DriverRun run = f.run({QStringLiteral("--mirror"), QStringLiteral("--install-path"), mirror,
+                                 QStringLiteral("--update"), QStringLiteral("viewer"), QStringLiteral("--update"),
+                                 QStringLiteral("archive"), QStringLiteral("--interrupt-on"),
+                                 u("message:Программа Просмотр обновлена")});
+    QVERIFY(run.finished);
+    QCOMPARE(readFile(mirror + QStringLiteral("/mirror.xml")), QByteArray("previous\n"));
+    QVERIFY(QFile::exists(mirror + QLatin1Char('/') + kViewerGuid + QStringLiteral("/viewer.exe")));
+}
+
+void TestEngine::progressOfHugeModule()
+{
+    EngineFixture f;
+    QVERIFY(f.init());
+    // A module listing 3 GiB in files marked for deletion and 2.5 GiB kept
+    // by doNotDelete: totals beyond 32 bits without writing them.
+    const QByteArray small("small\n");
+    writeFile(f.serverDir() + QStringLiteral("/packs/huge/m/small.txt"), small);
+    const QString entries =
+        entryXml(QStringLiteral("small.txt"), QString(), QStringLiteral("m/small.txt"), small)
+        + QStringLiteral("<fileinfo filename=\"gone.bin\" hash=\"x\" size=\"3221225472\" is_need_delete=\"1\">"
+                         "<path><![CDATA[]]></path><data><![CDATA[m/gone.bin]]></data></fileinfo>\n");
+    writeFile(f.serverDir() + QStringLiteral("/packs/huge/update_fileinfo.xml"), documentXml(entries));
+    f.writeProject({ElementSpec{QStringLiteral("huge"), QStringLiteral("project"), kViewerGuid, u("Большой"),
+                                QStringLiteral("packs/huge"), {}, {}, QString(), QString()}});
+    f.writeConfig(f.serverDir() + QStringLiteral("/project.xml"), {kViewerGuid});
+    const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("huge")});
+    QVERIFY(run.finished);
+    QList<DriverLine> progress;
+    for (const DriverLine &l : run.lines)
+        if (l.kind == QLatin1String("progress"))
+            progress << l;
+    const int totalKib = int((3221225472LL + small.size()) / 1024);
+    QCOMPARE(progress.first().nAll, totalKib);
+    QVERIFY(progress.at(2).text.contains(u("3072 Mб")));
+    QCOMPARE(progress.last().nDo, totalKib);
+    QCOMPARE(progress.last().nAll, totalKib);
+}
+
+void TestEngine::refusedAndEmptyRuns()
+{
+    EngineFixture f;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    DriverRun run = f.run({QStringLiteral("--mirror"), QStringLiteral("--change-config"), QStringLiteral("--update"),
+                           QStringLiteral("viewer")});
+    QVERIFY(run.finished);
+    QCOMPARE(run.texts(QStringLiteral("error")), QStringList({u("При обновлении зеркала нельзя изменять конфиг!!!")}));
+    QCOMPARE(run.lines.size(), 2); // the error and the end of the run
+    QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/viewer")));
+
+    run = f.run({});
+    QVERIFY(run.finished);
+    QCOMPARE(run.lines.size(), 1);
+    QVERIFY(!QFile::exists(f.registryPath()));
+}
+
+QTEST_GUILESS_MAIN(TestEngine)
+#include "tst_engine.moc"

@@ -1,0 +1,134 @@
+// Path rules of the install engine: which server texts may name places on
+// disk, the folder of a program or module, and the size text.
+
+#include "installthread.h"
+#include "projectdescription.h"
+#include "safepath.h"
+#include "settings.h"
+
+#include <QtTest>
+
+class TestEnginePaths : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void fileName_data();
+    void fileName();
+    void subPath_data();
+    void subPath();
+    void dataPath_data();
+    void dataPath();
+    void sizeText_data();
+    void sizeText();
+    void folderOfUpdater();
+};
+
+void TestEnginePaths::fileName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("safe");
+    QTest::newRow("plain") << "a.dll" << true;
+    QTest::newRow("cyrillic and blank") << QString::fromUtf8("Отчёт 1.txt") << true;
+    QTest::newRow("leading dot") << ".hidden" << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("dot") << "." << false;
+    QTest::newRow("dotdot") << ".." << false;
+    QTest::newRow("three dots (windows parent alias)") << "..." << false;
+    QTest::newRow("dots and blank") << ". ." << false;
+    QTest::newRow("slash") << "a/b" << false;
+    QTest::newRow("backslash") << "a\\b" << false;
+    QTest::newRow("drive") << "C:x" << false;
+    QTest::newRow("nul") << QString::fromUtf8("a\0b", 3) << false;
+}
+
+void TestEnginePaths::fileName()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, safe);
+    QCOMPARE(isSafePathComponent(name), safe);
+}
+
+void TestEnginePaths::subPath_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("safe");
+    QTest::newRow("empty") << "" << true;
+    QTest::newRow("pack form") << "/sub/folder" << true;
+    QTest::newRow("without leading slash") << "sub" << true;
+    QTest::newRow("doubled slash") << "//sub" << true;
+    QTest::newRow("parent") << "/../x" << false;
+    QTest::newRow("parent at end") << "/sub/.." << false;
+    QTest::newRow("windows parent alias") << "/sub/.../x" << false;
+    QTest::newRow("backslash parent") << "\\..\\x" << false;
+    QTest::newRow("drive") << "C:/Windows" << false;
+    QTest::newRow("drive relative") << "/C:x" << false;
+}
+
+void TestEnginePaths::subPath()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, safe);
+    QCOMPARE(isSafeSubPath(path), safe);
+}
+
+void TestEnginePaths::dataPath_data()
+{
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<bool>("safe");
+    QTest::newRow("pack form") << "m/sub/c.txt" << true;
+    QTest::newRow("hashed name") << "m/0A4D55A8D778E5022FAB701977C5D840BBC486D0.txt" << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("mirror form, leading slash") << "/sub dir/x.cfg" << true;
+    QTest::newRow("leading slash stays below the pack") << "/etc/passwd" << true;
+    QTest::newRow("parent") << "m/../../x" << false;
+    QTest::newRow("encoded parent") << "m/%2e%2e/%2E%2E/x" << false;
+    QTest::newRow("encoded slash") << "m/..%2fx" << false;
+    QTest::newRow("backslash") << "m\\x" << false;
+    QTest::newRow("drive") << "C:/x" << false;
+    QTest::newRow("url") << "http://evil/x" << false;
+    QTest::newRow("query") << "m/x?y" << false;
+    QTest::newRow("folder only") << "m/" << false;
+}
+
+void TestEnginePaths::dataPath()
+{
+    QFETCH(QString, data);
+    QFETCH(bool, safe);
+    QCOMPARE(isSafeDataPath(data), safe);
+}
+
+void TestEnginePaths::sizeText_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("negative") << qint64(-5) << QString::fromUtf8("-5 б");
+    QTest::newRow("below 10240") << qint64(10239) << QString::fromUtf8("10239 б");
+    QTest::newRow("10240") << qint64(10240) << QString::fromUtf8("10 Кб");
+    QTest::newRow("below 10 MiB") << qint64(10485759) << QString::fromUtf8("10239 Кб");
+    QTest::newRow("10 MiB") << qint64(10485760) << QString::fromUtf8("10 Mб");
+    QTest::newRow("3 GiB") << qint64(3) * 1024 * 1024 * 1024 << QString::fromUtf8("3072 Mб");
+}
+
+void TestEnginePaths::sizeText()
+{
+    QFETCH(qint64, size);
+    QFETCH(QString, text);
+    QCOMPARE(InstallThread::sizeToString(size), text);
+}
+
+void TestEnginePaths::folderOfUpdater()
+{
+    InstallThread thread;
+    thread.setInstallPath(QStringLiteral("/root"));
+    // The test binary's name belongs to neither named edition.
+    QCOMPARE(thread.programmPath(QStringLiteral("palladupd")), QStringLiteral("/root/updater_temp"));
+    QCOMPARE(thread.programmPath(QStringLiteral("palladupd_dev")), QStringLiteral("/root/updater_temp"));
+    QCOMPARE(thread.programmPath(QStringLiteral("viewer")), QStringLiteral("/root/viewer"));
+    thread.setMirror(true);
+    // Not in the settings' table: its own name.
+    QCOMPARE(thread.programmPath(QStringLiteral("palladupd")), QStringLiteral("/root/palladupd"));
+}
+
+QTEST_GUILESS_MAIN(TestEnginePaths)
+#include "tst_enginepaths.moc"

@@ -1,0 +1,26 @@
+#include "filemove.h"
+
+#include <QDir>
+
+#include <windows.h>
+
+bool moveFileOver(const QString &from, const QString &to, QString *error)
+{
+    const QString nativeFrom = QDir::toNativeSeparators(from);
+    const QString nativeTo = QDir::toNativeSeparators(to);
+    // A read-only destination cannot be replaced; the caller has cleared the
+    // attribute already, this only covers a race with another writer.
+    if (MoveFileExW(reinterpret_cast<LPCWSTR>(nativeFrom.utf16()), reinterpret_cast<LPCWSTR>(nativeTo.utf16()),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    if (error) {
+        const DWORD code = GetLastError();
+        wchar_t *text = nullptr;
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+        *error = text ? QString::fromWCharArray(text).trimmed() : QStringLiteral("error %1").arg(code);
+        if (text)
+            LocalFree(text);
+    }
+    return false;
+}

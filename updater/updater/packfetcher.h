@@ -1,0 +1,54 @@
+#ifndef PACKFETCHER_H
+#define PACKFETCHER_H
+
+#include <QString>
+
+#include <memory>
+
+// Fetches the data files of one module step, computing each file's SHA-1
+// while it streams to disk. Web sources are downloaded on a thread of the
+// fetcher's own through one reused network manager with several requests in
+// flight, so files can arrive ahead of the install loop; local sources
+// (plain folders, shares) are copied when they are waited for.
+//
+// Look-ahead is bounded: besides the lowest pending job, downloads start only
+// while the bytes fetched and not yet taken stay below a budget, so a module
+// of large files never fills the temporary folder ahead of the loop.
+// Destroying the fetcher aborts what is still in flight and removes the
+// files that were not taken.
+class PackFetcher
+{
+public:
+    explicit PackFetcher(int maxInFlight = 6, qint64 byteBudget = 64 * 1024 * 1024);
+    ~PackFetcher();
+    PackFetcher(const PackFetcher &) = delete;
+    PackFetcher &operator=(const PackFetcher &) = delete;
+
+    // Queues a fetch of source into destination under id (unique per
+    // fetcher). size is the expected byte count, used for the budget only.
+    // Thread-safe.
+    void enqueue(int id, const QString &source, const QString &destination, qint64 size);
+
+    // Waits until id is fetched and takes the result: true with the content's
+    // SHA-1 (lowercase hex), or false with the reason (no file left behind).
+    // An id that was never queued is an error.
+    bool take(int id, QString *sha1, QString *error);
+
+    // True for sources that are downloaded (http, https, ftp), as opposed to
+    // copied from a local path.
+    static bool isRemote(const QString &source);
+
+private:
+    friend class FetchWorker;
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+// Copies a local file into destination (which must not exist), hashing it
+// on the way. The copy is written in place, without the intermediate names
+// QFile::copy uses, so an interrupted copy leaves only destination behind.
+// On failure nothing is left at destination and error holds
+// "error copy file from %1 to %2 error %3".
+bool copyFileHashing(const QString &source, const QString &destination, QString *sha1, QString *error);
+
+#endif // PACKFETCHER_H

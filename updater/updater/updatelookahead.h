@@ -1,0 +1,53 @@
+#ifndef UPDATELOOKAHEAD_H
+#define UPDATELOOKAHEAD_H
+
+#include <QString>
+#include <QVector>
+
+#include <memory>
+
+class PackFetcher;
+
+// Decides ahead of a module's file loop which files have to be replaced, on
+// worker threads: a size check, or a SHA-1 of the installed file when hashes
+// are compared. A file found to need replacing is queued with the fetcher at
+// once, so its download overlaps the loop's work on earlier files.
+//
+// Only reads happen here; every change on disk, and every signal, stays in
+// the loop and in its order. Items the loop must decide itself (a target
+// named twice in one document, entries marked for deletion, refused entries)
+// are left out with evaluate = false.
+class UpdateLookahead
+{
+public:
+    struct Item
+    {
+        bool evaluate = false;
+        QString target;
+        QString hash;
+        qint64 size = 0;
+        bool protectedName = false; // in the module's doNotDelete list
+        // Where the file comes from, when it has to be replaced.
+        QString source;
+        QString tempPath;
+    };
+
+    UpdateLookahead(const QVector<Item> &items, bool compareHash, PackFetcher *fetcher, int threads = 2);
+    ~UpdateLookahead(); // stops the workers (a file being hashed is finished)
+    UpdateLookahead(const UpdateLookahead &) = delete;
+    UpdateLookahead &operator=(const UpdateLookahead &) = delete;
+
+    // Whether item index has to be replaced; waits for the workers. Must be
+    // asked in increasing index order, for items with evaluate set.
+    bool needUpdate(int index);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+// True when the local file must be replaced: missing, of another size, or,
+// when hashes are compared, with another SHA-1.
+bool fileNeedsUpdate(const QString &path, const QString &hash, qint64 size, bool compareHash);
+
+#endif // UPDATELOOKAHEAD_H
