@@ -7,6 +7,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -69,13 +70,16 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
         reply.reset(manager->get(request));
     }
 
-    const int stallMs = stallSeconds() * 1000;
+    // Activity only stamps the time; a coarse timer compares. Restarting a
+    // timer on every piece of data costs more than the small transfers take.
+    const qint64 stallMs = qint64(stallSeconds()) * 1000;
     bool stalled = false;
     bool writeFailed = false;
     QEventLoop loop;
+    QElapsedTimer lastActivity;
+    lastActivity.start();
     QTimer watchdog;
-    watchdog.setSingleShot(true);
-    watchdog.setInterval(stallMs);
+    watchdog.setInterval(int(qBound<qint64>(100, stallMs / 4, 1000)));
 
     QNetworkReply *r = reply.get();
     auto drain = [&]() {
@@ -87,7 +91,7 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
             r->abort();
         }
     };
-    auto moving = [&]() { watchdog.start(); };
+    auto moving = [&]() { lastActivity.restart(); };
 
     QObject::connect(r, &QNetworkReply::readyRead, &loop, [&]() {
         moving();
@@ -99,6 +103,8 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
     QObject::connect(r, &QNetworkReply::redirected, &loop, moving);
     QObject::connect(r, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QObject::connect(&watchdog, &QTimer::timeout, &loop, [&]() {
+        if (lastActivity.elapsed() < stallMs)
+            return;
         stalled = true;
         r->abort();
     });
@@ -201,7 +207,8 @@ bool replaceFile(const QString &source, const QString &fileName, QString *error,
 QString calcHash(const QString &fileName, QCryptographicHash::Algorithm algorithm)
 {
     QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Unbuffered: the reads are large, QFile's own buffer would only add a copy.
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         qWarning().noquote() << QStringLiteral("error open file ") + fileName;
         return QString();
     }
@@ -211,13 +218,15 @@ QString calcHash(const QString &fileName, QCryptographicHash::Algorithm algorith
     QCryptographicHash other(algorithm);
     const bool isSha1 = algorithm == QCryptographicHash::Sha1;
 
-    const qint64 size = file.size();
     // Small files in one read, large ones in fixed pieces so memory stays at
     // about one megabyte whatever the file size.
-    const qint64 step = size <= kWholeReadLimit ? size : kHashChunk;
+    const qint64 size = file.size();
+    const bool whole = size <= kWholeReadLimit;
+    const qint64 step = whole ? size : kHashChunk;
     QByteArray buffer(static_cast<int>(qMax<qint64>(step, 1)), Qt::Uninitialized);
-    while (step > 0) {
-        const qint64 got = file.read(buffer.data(), step);
+    qint64 done = 0;
+    while (step > 0 && (!whole || done < size)) {
+        const qint64 got = file.read(buffer.data(), whole ? size - done : step);
         if (got < 0) {
             // A digest of part of the file would be reported as the file's.
             qWarning().noquote() << QStringLiteral("error read file %1 error: %2").arg(fileName, file.errorString());
@@ -229,8 +238,7 @@ QString calcHash(const QString &fileName, QCryptographicHash::Algorithm algorith
             sha1.addData(buffer.constData(), got);
         else
             other.addData(buffer.constData(), static_cast<int>(got));
-        if (size <= kWholeReadLimit)
-            break;
+        done += got;
     }
     return QString::fromLatin1((isSha1 ? sha1.result() : other.result()).toHex());
 }
