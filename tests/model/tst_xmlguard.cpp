@@ -28,6 +28,13 @@ QByteArray nested(int depth)
         .append("</root>");
 }
 
+// The whole literal, NUL bytes included.
+template <int N>
+QByteArray withNul(const char (&text)[N])
+{
+    return QByteArray(text, N - 1);
+}
+
 QByteArray utf16(const QByteArray &utf8Text)
 {
     QTextCodec *codec = QTextCodec::codecForName("UTF-16LE");
@@ -82,6 +89,9 @@ void TestXmlGuard::guard_data()
     QTest::newRow("nesting beyond the limit") << nested(kMaxUntrustedXmlDepth + 1) << false;
     QTest::newRow("nesting that would overflow the stack") << nested(200000) << false;
     QTest::newRow("empty input") << QByteArray() << false;
+    QTest::newRow("control characters in an attribute")
+        << withNul("<root><projects><project name=\"a\x16\x02\x00\x00" "b\"/></projects></root>") << false;
+    QTest::newRow("undeclared entity") << QByteArray("<root>&nbsp;</root>") << false;
     QTest::newRow("malformed body") << QByteArray("<root><a></root>") << false;
 }
 

@@ -20,7 +20,7 @@ Refusal inspect(const QByteArray &data, bool scanBody)
     Refusal refusal;
     QXmlStreamReader reader(data);
     int depth = 0;
-    bool inBody = false;
+    bool inBody = false; // the document element has started
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::DTD) {
@@ -43,14 +43,14 @@ Refusal inspect(const QByteArray &data, bool scanBody)
             --depth;
         }
     }
-    if (refusal.reason.isEmpty() && reader.hasError() && !inBody) {
-        // The type declaration comes before the document element. If that
-        // part cannot be read, nobody can say what it declares: refuse,
-        // whatever the encoding.
+    if (refusal.reason.isEmpty() && reader.hasError() && (scanBody || !inBody)) {
+        // Not well-formed. Before the document element nobody can say what
+        // the type declaration declares, whatever the encoding; in the body
+        // the DOM parser would be more lenient than the standard (it takes
+        // NUL and control characters in attribute values, which no writer
+        // can put back), so the strict reading decides.
         refusal.reason = reader.errorString();
     }
-    // Errors inside the body are left to the DOM parser, which reports them
-    // in its own words.
     if (!refusal.reason.isEmpty()) {
         refusal.line = static_cast<int>(reader.lineNumber());
         refusal.column = static_cast<int>(reader.columnNumber());

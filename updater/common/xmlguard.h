@@ -15,6 +15,10 @@ class QDomDocument;
 //   still accepted;
 // - elements nested tens of thousands deep overflow the stack of the DOM
 //   parser; real documents nest a handful of levels.
+// Documents that are not well-formed are refused as well, by the strict
+// stream reader: the DOM parser would accept some of them (NUL and control
+// characters in attribute values) and hand on texts that cannot be written
+// back into a document.
 
 // Deepest element nesting an untrusted document may have.
 constexpr int kMaxUntrustedXmlDepth = 256;
@@ -23,8 +27,8 @@ constexpr int kMaxUntrustedXmlDepth = 256;
 // part before the document element cannot be read well enough to tell.
 bool declaresEntities(const QByteArray &data);
 
-// QDomDocument::setContent for untrusted bytes: refuses entity declarations
-// and excessive nesting, otherwise parses. The error outputs are filled as
+// QDomDocument::setContent for untrusted bytes: refuses entity declarations,
+// excessive nesting and documents that are not well-formed, otherwise parses. The error outputs are filled as
 // setContent fills them (message, 1-based line and column).
 bool setUntrustedContent(QDomDocument &document, const QByteArray &data, QString *errorMsg = nullptr,
                          int *errorLine = nullptr, int *errorColumn = nullptr);

@@ -1,0 +1,19 @@
+#!/bin/bash
+# The project document model, the installed-programs registry and the
+# project loading once more, built with AddressSanitizer, LeakSanitizer and
+# UBSan in a build folder of their own: a double free, a use after free or a
+# leaked record fails the run. Only these tests and what they link are built.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${BUILD_DIR:-$root/build}-asan
+tests=(tst_projectmodel tst_xmlguard tst_registry tst_servers)
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRA_SANITIZE=ON >/dev/null
+cmake --build "$build" --target "${tests[@]}" -j"$(nproc)"
+
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+pattern="^($(IFS='|'; echo "${tests[*]}"))\$"
+cd "$build"
+ctest -R "$pattern" --output-on-failure -j"$(nproc)" --timeout 600

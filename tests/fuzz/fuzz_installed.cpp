@@ -1,0 +1,47 @@
+// installed.json as it may be found on a workstation: every query on it,
+// and writing what was read must give back the same registry.
+
+#include "fuzzsupport.h"
+#include "installedprogramm.h"
+#include "settings.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    initFuzzEnvironment(argc, argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const QString path = scratchPath(QStringLiteral("installed.json"));
+    static const QString copyPath = scratchPath(QStringLiteral("written.json"));
+    if (!writeScratch(path, QByteArray(reinterpret_cast<const char *>(data), static_cast<int>(size))))
+        abort();
+
+    Settings settings;
+    settings.setRuntimeValue(QStringLiteral("General"), QStringLiteral("install_config_path"), path);
+    settings.loadInstalledProgramms();
+    settings.loadInstalledProgramms(); // a reload frees the first table
+    const QMap<QString, QStringList> modules = settings.installedModules();
+    for (auto it = modules.constBegin(); it != modules.constEnd(); ++it) {
+        QStringList params;
+        settings.executablePath(it.key(), &params);
+        settings.executeFilename(it.key());
+        settings.installedModules(it.key());
+    }
+    if (modules.size() != settings.installedProgramms().size())
+        abort(); // every named program is in both, and the updater is not yet known
+
+    const QJsonObject read = settings.installedConfig();
+    settings.setRuntimeValue(QStringLiteral("General"), QStringLiteral("install_config_path"), copyPath);
+    settings.setInstalledConfig(read);
+    if (settings.installedConfig() != read) {
+        fprintf(stderr, "registry changed on writing\n");
+        abort();
+    }
+    return 0;
+}

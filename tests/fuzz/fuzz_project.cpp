@@ -1,0 +1,101 @@
+// Project documents as an update server may send them: read into the
+// settings' tables, grouped into mirrors, and every element written back in
+// the mirror's form, which must read back to the same element.
+
+#include "fuzzsupport.h"
+#include "projectdescription.h"
+#include "settings.h"
+
+#include <QDomDocument>
+#include <QXmlStreamWriter>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+const QStringList kAdmitted = {QStringLiteral("g"), QStringLiteral("11111111-1111-1111-1111-111111111111"),
+                               QStringLiteral("ac1dba94-cd1b-402a-9679-8390a3929fa2")};
+
+void fail(const char *what, const QString &detail)
+{
+    fprintf(stderr, "round trip broken: %s: %s\n", what, qPrintable(detail));
+    abort();
+}
+
+QStringList binaryFields(const ProjectPlugin &plugin)
+{
+    QStringList fields;
+    for (const PluginBinary *b : plugin.binaries()) {
+        fields << b->arch() << b->path() << b->fileName() << b->sha1() << b->executeFilename()
+               << b->executeParams() << QString::number(b->date().isValid() ? b->date().toMSecsSinceEpoch() : -1);
+    }
+    return fields;
+}
+
+void checkRoundTrip(const ProjectPlugin &original)
+{
+    QString text;
+    {
+        QXmlStreamWriter writer(&text);
+        writer.setAutoFormatting(true);
+        writer.writeStartDocument();
+        writer.writeStartElement(QStringLiteral("root"));
+        writer.writeStartElement(QStringLiteral("projects"));
+        original.writeXml(writer);
+        writer.writeEndElement();
+        writer.writeEndElement();
+        writer.writeEndDocument();
+    }
+    QDomDocument document;
+    QString error;
+    if (!document.setContent(text, &error))
+        fail("written form does not parse", error + QStringLiteral("\n") + text);
+    const QDomElement element =
+        document.documentElement().firstChildElement(QStringLiteral("projects")).firstChildElement();
+    ProjectPlugin copy;
+    if (!copy.loadFromXml(element))
+        fail("written element rejected", text);
+    if (copy.name() != original.name() || copy.ruName() != original.ruName() || copy.type() != original.type()
+        || copy.parent() != original.parent() || copy.realPath() != original.realPath()
+        || copy.isBase() != original.isBase() || copy.guid() != original.guid())
+        fail("attributes differ", text);
+    if (binaryFields(copy) != binaryFields(original))
+        fail("binaries differ", text);
+    if (copy.depends() != original.depends())
+        fail("depends differ", text);
+    if (copy.doNotDelete() != original.doNotDelete())
+        fail("do_not_delete differs", text);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    initFuzzEnvironment(argc, argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const QString path = scratchPath(QStringLiteral("project.xml"));
+    if (!writeScratch(path, QByteArray(reinterpret_cast<const char *>(data), static_cast<int>(size))))
+        abort();
+
+    Settings settings;
+    settings.readProjectDocument(path, QStringLiteral("server1"), QStringLiteral("/srv/bin"), kAdmitted);
+    // A second document over the first, as a later server would.
+    settings.readProjectDocument(path, QStringLiteral("server2"), QString(), kAdmitted);
+    settings.fillMirrors();
+
+    for (const ProjectDescription *description : settings.programmDescriptions()) {
+        for (const ProjectPluginPtr &module : description->allModules()) {
+            description->isNecessary(module->name());
+            description->containsDepend(module->name());
+        }
+    }
+    for (const ProjectPluginPtr &plugin : settings.allPlugins())
+        checkRoundTrip(*plugin);
+    return 0;
+}
