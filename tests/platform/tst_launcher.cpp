@@ -7,13 +7,16 @@
 // each test program lives in a uniquely named temporary folder there, removed
 // at the end; the registry and the home folder are temporary too.
 
+#include "commandline.h"
 #include "launcher.h"
 #include "platformfixture.h"
 #include "settings.h"
+#include "startup.h"
 #include "testfiles.h"
 #include "testprocess.h"
 #include "transfer.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -204,6 +207,10 @@ private slots:
     void cleanup();
     void quoting_data();
     void quoting();
+    void commandLineSplit_data();
+    void commandLineSplit();
+    void commandLineQuoting_data();
+    void commandLineQuoting();
     void placeFolders_data();
     void placeFolders();
     void roundTrip_data();
@@ -315,6 +322,71 @@ void TestLauncher::quoting()
         QCOMPARE(splitArguments(result, QLatin1Char(' '), QLatin1Char('"')), QStringList{text});
 }
 
+namespace {
+
+QStringList toList(const std::vector<std::wstring> &items)
+{
+    QStringList list;
+    for (const std::wstring &item : items)
+        list << QString::fromStdWString(item);
+    return list;
+}
+
+} // namespace
+
+void TestLauncher::commandLineSplit_data()
+{
+    // The answers of the Windows parser (CommandLineToArgvW), which
+    // scripts/ci.d/40-wine.sh compares with the same splitting under wine.
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("arguments");
+
+    QTest::newRow("blanks and tabs separate") << "  a   b\t c " << QStringList{"a", "b", "c"};
+    QTest::newRow("quotes group") << "\"a b\" c" << QStringList{"a b", "c"};
+    QTest::newRow("quotes inside an argument") << "--arg=\"a b\"x" << QStringList{"--arg=a bx"};
+    QTest::newRow("doubled quote gives one and ends the quotes")
+        << "--arg=\"a \"\"b\"\" c\"" << QStringList{"--arg=a \"b", "c"};
+    QTest::newRow("backslashes alone are literal") << "a\\\\b c\\" << QStringList{"a\\\\b", "c\\"};
+    QTest::newRow("odd backslashes before a quote") << "a\\\"b" << QStringList{"a\"b"};
+    QTest::newRow("even backslashes before a quote") << "\"a\\\\\" b" << QStringList{"a\\", "b"};
+    QTest::newRow("empty quoted argument") << "\"\" x \"\"" << QStringList{"", "x", ""};
+    QTest::newRow("empty text") << "" << QStringList();
+    QTest::newRow("unterminated quote") << "a \"b c" << QStringList{"a", "b c"};
+}
+
+void TestLauncher::commandLineSplit()
+{
+    QFETCH(QString, text);
+    QFETCH(QStringList, arguments);
+    QCOMPARE(toList(commandline::split(text.toStdWString())), arguments);
+}
+
+void TestLauncher::commandLineQuoting_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("plain") << QStringList{"--run", "prog"} << "--run prog";
+    QTest::newRow("blank") << QStringList{"--run", "my prog"} << "--run \"my prog\"";
+    QTest::newRow("empty") << QStringList{"--run", ""} << "--run \"\"";
+    QTest::newRow("quote") << QStringList{"a\"b"} << "\"a\\\"b\"";
+    QTest::newRow("backslash before a quote") << QStringList{"a\\\"b"} << "\"a\\\\\\\"b\"";
+    QTest::newRow("trailing backslash") << QStringList{"C:\\My dir\\"} << "\"C:\\My dir\\\\\"";
+    QTest::newRow("backslash without quotes") << QStringList{"C:\\dir\\"} << "C:\\dir\\";
+    QTest::newRow("tab and line feed") << QStringList{"a\tb", "c\nd"} << "\"a\tb\" \"c\nd\"";
+}
+
+void TestLauncher::commandLineQuoting()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, text);
+    QStringList quoted;
+    for (const QString &argument : arguments)
+        quoted << QString::fromStdWString(commandline::quoteArgument(argument.toStdWString()));
+    QCOMPARE(quoted.join(QLatin1Char(' ')), text);
+    QCOMPARE(toList(commandline::split(text.toStdWString())), arguments);
+}
+
 void TestLauncher::placeFolders_data()
 {
     // Environment values: null = unset, "relative" = a relative (invalid)
@@ -394,6 +466,8 @@ void TestLauncher::roundTrip_data()
 
     QTest::newRow("plain name, no parameters") << "prog" << QStringList();
     QTest::newRow("parameters with blanks") << "prog" << QStringList{"--config_path", "/data/my folder"};
+    QTest::newRow("Windows folder with a blank and a trailing backslash")
+        << "prog" << QStringList{"--config_path", "C:\\Program Files\\x\\"};
     QTest::newRow("quotes doubled") << "prog" << QStringList{"say \"hi\"", "x\"y", "\"quoted\""};
     QTest::newRow("name with a blank") << "my prog" << QStringList{"-a"};
     QTest::newRow("name with a blank, no parameters") << "my prog" << QStringList();
@@ -415,7 +489,7 @@ void TestLauncher::roundTrip()
     for (const QString &parameter : parameters)
         quoted << quoteArgument(parameter, QLatin1Char(' '), QLatin1Char('"'), false, true);
     const QString parameterText = quoted.join(QLatin1Char(' '));
-    const QString displayName = QStringLiteral("Запуск %1").arg(QString::fromLatin1(QTest::currentDataTag()).left(20));
+    const QString displayName = QStringLiteral("Запуск %1").arg(QString::fromLatin1(QTest::currentDataTag()).left(20).trimmed());
     QVERIFY(createProgrammLink(displayName, programmName, QString(), parameterText, kLinkDesktop));
 
     const QString file = m_home + QStringLiteral("/Desktop/") + displayName + QStringLiteral(".desktop");
@@ -441,9 +515,18 @@ void TestLauncher::roundTrip()
             expected << QStringLiteral("--arg=") + parameterText;
     }
     QCOMPARE(argv, expected);
-    // Start-up splits the arg value back into the original parameters.
-    if (argv.size() == 4)
-        QCOMPARE(splitArguments(argv.at(3).mid(6), QLatin1Char(' '), QLatin1Char('"')), parameters);
+    // The updater's own option parsing gets the whole name back, and start-up
+    // splits the arg value into the original parameters.
+    QCommandLineParser parser;
+    setupUpdaterOptions(parser);
+    QVERIFY2(parser.parse(argv), qPrintable(parser.errorText()));
+    const bool runMode = programmName != QLatin1String("updater");
+    QCOMPARE(parser.isSet(QStringLiteral("run")), runMode);
+    QCOMPARE(parser.value(QStringLiteral("run")), runMode ? programmName : QString());
+    QCOMPARE(parser.isSet(QStringLiteral("arg")), runMode && !parameters.isEmpty());
+    if (parser.isSet(QStringLiteral("arg")))
+        QCOMPARE(splitArguments(parser.value(QStringLiteral("arg")), QLatin1Char(' '), QLatin1Char('"')), parameters);
+    QCOMPARE(parser.positionalArguments(), QStringList());
 }
 
 void TestLauncher::iconChoice_data()

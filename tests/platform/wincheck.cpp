@@ -8,6 +8,7 @@
 // The checks work in a folder "run" beside the executable, which the script
 // empties first.
 
+#include "commandline.h"
 #include "platform.h"
 
 #ifndef NOMINMAX
@@ -15,6 +16,7 @@
 #endif
 #include <windows.h>
 #include <objbase.h>
+#include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 
@@ -278,6 +280,77 @@ void checkShortcut(const std::wstring &runFolder)
     check(GetFileAttributesW(nowhere.c_str()) == INVALID_FILE_ATTRIBUTES, L"nothing written on failure");
 }
 
+// The arguments the system's own parser finds in text (after a program name).
+std::vector<std::wstring> systemSplit(const std::wstring &text)
+{
+    std::vector<std::wstring> result;
+    const std::wstring line = L"x.exe " + text;
+    int count = 0;
+    wchar_t **argv = CommandLineToArgvW(line.c_str(), &count);
+    if (!argv)
+        return {L"<CommandLineToArgvW failed>"};
+    for (int i = 1; i < count; ++i)
+        result.emplace_back(argv[i]);
+    LocalFree(argv);
+    return result;
+}
+
+std::wstring show(const std::vector<std::wstring> &list)
+{
+    std::wstring text;
+    for (const std::wstring &item : list)
+        text += L"[" + item + L"]";
+    return text;
+}
+
+// The updater's own splitting of a shortcut's arguments (used on Linux) and
+// its quoting agree with the system's parser.
+void checkCommandLine()
+{
+    const std::wstring texts[] = {
+        L"a b",
+        L"  a   b\t ",
+        L"\"a b\" c",
+        L"\"a\"\"b\"",
+        L"--arg=\"a \"\"b\"\" c\"",
+        L"a\\\\b c\\",
+        L"a\\\"b",
+        L"a\\\\\"b c\"",
+        L"\"a b\\\\\"",
+        L"\"\"",
+        L"\"\" x \"\"",
+        L"a\"b\"c d",
+        L"\"a\tb\"",
+        L"--run \"Программа ё\" --arg=\"-c \\\"C:\\Мои файлы\\\\\"\"",
+    };
+    for (const std::wstring &text : texts)
+        checkEqual(show(commandline::split(text)), show(systemSplit(text)), L"split of " + text);
+
+    const std::vector<std::vector<std::wstring>> lists = {
+        {L"--run", L"my prog", L"--arg=--config_path \"C:\\Program Files\\x\\\""},
+        {L"", L"a", L""},
+        {L"a\\", L"b\\\" c", L"\"", L"\\\"", L"Программа ё", L"tab\there"},
+    };
+    for (const std::vector<std::wstring> &list : lists) {
+        std::wstring text;
+        for (const std::wstring &argument : list)
+            text += (text.empty() ? L"" : L" ") + commandline::quoteArgument(argument);
+        checkEqual(show(systemSplit(text)), show(list), L"quoted list " + text);
+        checkEqual(show(commandline::split(text)), show(list), L"own split of " + text);
+    }
+
+    // The shape of a run-mode shortcut: the value of --arg quoted on its own.
+    const std::wstring parameters[] = {
+        L"-a", L"--config_path \"C:/Program Files/x\"", L"a \"b\" c", L"x\"\"y", L"C:\\dir\\", L"\\\"", L"",
+    };
+    for (const std::wstring &value : parameters) {
+        const std::wstring text = L"--run " + commandline::quoteArgument(L"my prog") + L" --arg=\""
+                                  + commandline::escapeQuoted(value) + L"\"";
+        const std::vector<std::wstring> expected = {L"--run", L"my prog", L"--arg=" + value};
+        checkEqual(show(systemSplit(text)), show(expected), L"run-mode arguments " + text);
+    }
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t *argv[])
@@ -292,6 +365,7 @@ int wmain(int argc, wchar_t *argv[])
     checkProcesses(runFolder);
     checkFolders();
     checkShortcut(runFolder);
+    checkCommandLine();
     checkEqual(platform::executableSuffix(), L".exe", L"executable suffix");
 
     std::wprintf(L"wincheck: %d checks, %d failed\n", g_checks, g_failures);

@@ -1,5 +1,6 @@
 #include "launcher.h"
 
+#include "commandline.h"
 #include "platform.h"
 #include "settings.h"
 
@@ -177,17 +178,19 @@ bool createProgrammLink(const QString &displayName, const QString &programmName,
 {
     if (programmName == kUpdaterName)
         return createLink(displayName, programmName, iconFile, place, QString());
-    // The name is one argument of the updater's command line: quoted when it
-    // holds a blank (or a tab, or a quote), and an empty name as "" so that
-    // "--run" does not swallow the next option as its value.
-    const bool forceQuotes = programmName.isEmpty() || programmName.contains(QLatin1Char('\t'))
-                             || programmName.contains(QLatin1Char('"'));
+    // The shortcut's arguments are read back by the system's command-line
+    // parser, so they are written by its rules. The name is one argument:
+    // quoted when it holds a blank (or is empty, so that "--run" does not
+    // take the next option as its value). The parameters are one argument
+    // too; their quotes are written as \" because the parser ends a quoted
+    // stretch at a doubled quote, which split "--arg" values holding a quote
+    // followed by a blank (a quoted folder with a blank in it) in two.
     QString arguments = QStringLiteral("--run ")
-                        + quoteArgument(programmName, QLatin1Char(' '), QLatin1Char('"'), forceQuotes, true);
+                        + QString::fromStdWString(commandline::quoteArgument(programmName.toStdWString()));
     if (!parameters.isEmpty()) {
-        QString escaped = parameters;
-        escaped.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-        arguments += QStringLiteral(" --arg=\"") + escaped + QLatin1Char('"');
+        arguments += QStringLiteral(" --arg=\"")
+                     + QString::fromStdWString(commandline::escapeQuoted(parameters.toStdWString()))
+                     + QLatin1Char('"');
     }
     return createLink(displayName, programmName, iconFile, place, arguments);
 }

@@ -50,9 +50,8 @@ enum class UserFolder
 // tell. The folder need not exist yet.
 std::wstring userFolder(UserFolder folder);
 
-// What a shortcut holds. The arguments are one command-line text, quoted the
-// Windows way: blanks separate, double quotes group, and a doubled double
-// quote inside a quoted stretch stands for one double quote.
+// What a shortcut holds. The arguments are one command-line text quoted by
+// the Windows rules (commandline.h).
 struct Shortcut
 {
     std::wstring target;

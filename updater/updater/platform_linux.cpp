@@ -3,6 +3,8 @@
 
 #include "platform.h"
 
+#include "commandline.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -160,42 +162,6 @@ QString applicationsFolder()
 
 // --- the shortcut's command line ---
 
-// Splits a Windows-style argument text: blanks and tabs separate, double
-// quotes group, and inside a quoted stretch a doubled quote stands for one
-// quote. Backslashes are ordinary characters: the texts come from the
-// updater's own quoting, which doubles quotes and never uses backslashes, so
-// every argument comes back exactly as it was quoted.
-QStringList splitArgumentText(const QString &text)
-{
-    QStringList arguments;
-    QString current;
-    bool inArgument = false;
-    bool quoted = false;
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c == QLatin1Char('"')) {
-            inArgument = true;
-            if (quoted && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('"')) {
-                current.append(c);
-                ++i;
-            } else {
-                quoted = !quoted;
-            }
-        } else if (!quoted && (c == QLatin1Char(' ') || c == QLatin1Char('\t'))) {
-            if (inArgument)
-                arguments.append(current);
-            current.clear();
-            inArgument = false;
-        } else {
-            current.append(c);
-            inArgument = true;
-        }
-    }
-    if (inArgument)
-        arguments.append(current);
-    return arguments;
-}
-
 // Characters that make an Exec argument need quotes.
 bool needsExecQuotes(const QString &argument)
 {
@@ -247,12 +213,14 @@ QString escapeValue(const QString &value)
     return escaped;
 }
 
-QString execLine(const QString &target, const QString &arguments)
+// The arguments text is split by the Windows rules it was written with, and
+// each argument quoted for the desktop launcher.
+QString execLine(const QString &target, const std::wstring &arguments)
 {
     QStringList parts{quoteExecArgument(target)};
-    const QStringList split = splitArgumentText(arguments);
-    for (const QString &argument : split)
-        parts.append(quoteExecArgument(argument));
+    const std::vector<std::wstring> split = commandline::split(arguments);
+    for (const std::wstring &argument : split)
+        parts.append(quoteExecArgument(fromWide(argument)));
     // Field codes start with '%'; a literal one is written twice.
     return escapeValue(parts.join(QLatin1Char(' '))).replace(QLatin1Char('%'), QLatin1String("%%"));
 }
@@ -356,7 +324,7 @@ bool writeShortcut(const std::wstring &path, const Shortcut &shortcut, std::wstr
     // entry; the launcher decides how the window opens.
     QString entry = QStringLiteral("[Desktop Entry]\nType=Application\nVersion=1.0\n");
     entry += QStringLiteral("Name=") + escapeValue(name) + QLatin1Char('\n');
-    entry += QStringLiteral("Exec=") + execLine(fromWide(shortcut.target), fromWide(shortcut.arguments))
+    entry += QStringLiteral("Exec=") + execLine(fromWide(shortcut.target), shortcut.arguments)
              + QLatin1Char('\n');
     if (!shortcut.workingDirectory.empty())
         entry += QStringLiteral("Path=") + escapeValue(fromWide(shortcut.workingDirectory)) + QLatin1Char('\n');
