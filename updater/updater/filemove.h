@@ -9,4 +9,11 @@
 // (when given) receives the system's reason.
 bool moveFileOver(const QString &from, const QString &to, QString *error = nullptr);
 
+// Moves a finished file from the temporary folder over to in one step, when
+// the system allows that without side effects: same volume, and the moved
+// file ends up with the permissions any file created in its new folder gets.
+// Returns false, leaving both files as they were, when it cannot; the caller
+// then copies.
+bool adoptFile(const QString &from, const QString &to);
+
 #endif // FILEMOVE_H

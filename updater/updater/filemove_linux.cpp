@@ -15,3 +15,10 @@ bool moveFileOver(const QString &from, const QString &to, QString *error)
         *error = QString::fromLocal8Bit(std::strerror(errno));
     return false;
 }
+
+bool adoptFile(const QString &from, const QString &to)
+{
+    // Within one file system a rename is the whole job; across file systems
+    // (EXDEV) the caller copies.
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}

@@ -24,3 +24,11 @@ bool moveFileOver(const QString &from, const QString &to, QString *error)
     }
     return false;
 }
+
+bool adoptFile(const QString &, const QString &)
+{
+    // A moved file keeps the access rights of the temporary folder, which is
+    // private to the user; installed files must get those of the program's
+    // folder, which only a copy gives them.
+    return false;
+}

@@ -1,6 +1,7 @@
 #include "installthread.h"
 
 #include "edition.h"
+#include "fileinfoscan.h"
 #include "filemove.h"
 #include "packfetcher.h"
 #include "projectdescription.h"
@@ -119,22 +120,60 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         qWarning().noquote() << fetchError;
     }
 
-    // An unchanged document lets files be compared by size alone.
-    const bool compareHash = !fetched || !QFile::exists(localDocument)
-                             || calcHash(tempDocument, QCryptographicHash::Sha1)
-                                    != calcHash(localDocument, QCryptographicHash::Sha1);
-
+    // An unchanged document lets files be compared by size alone. Equal
+    // bytes are what equal SHA-1 texts of the two files stand for; comparing
+    // the bytes spares hashing both documents.
+    bool compareHash = true;
+    QByteArray documentBytes;
+    {
+        QFile fetchedDocument(tempDocument);
+        QFile local(localDocument);
+        if (fetched && fetchedDocument.open(QIODevice::ReadOnly)) {
+            documentBytes = fetchedDocument.readAll();
+            if (local.open(QIODevice::ReadOnly) && local.size() == documentBytes.size())
+                compareHash = local.readAll() != documentBytes;
+        }
+    }
     QFile documentFile(tempDocument);
     if (!documentFile.open(QIODevice::ReadOnly)) {
         emit error(tr("Ошибка при открытии файла %1, %2").arg(tempDocument, documentFile.errorString()));
         return false;
     }
+    // The document comes from the server: no entity declarations, bounded
+    // nesting. A mirror rewrites it, so it needs the DOM; an installation
+    // only reads it, in one streaming pass.
     QDomDocument document;
+    QVector<ScannedFileInfo> scanned;
+    QVector<QDomElement> elements;
     QString parseError;
     int line = 0;
     int column = 0;
-    // The document comes from the server: no entity declarations.
-    if (!setUntrustedContent(document, documentFile.readAll(), &parseError, &line, &column)) {
+    if (documentBytes.isEmpty())
+        documentBytes = documentFile.readAll();
+    bool parsed;
+    if (m_isMirror) {
+        parsed = setUntrustedContent(document, documentBytes, &parseError, &line, &column);
+        if (parsed) {
+            const QDomNodeList nodes = document.documentElement().elementsByTagName(QStringLiteral("fileinfo"));
+            scanned.reserve(nodes.count());
+            elements.reserve(nodes.count());
+            for (int i = 0; i < nodes.count(); ++i) {
+                const QDomElement element = nodes.at(i).toElement();
+                ScannedFileInfo entry;
+                entry.fileName = element.attribute(QStringLiteral("filename"));
+                entry.hash = element.attribute(QStringLiteral("hash"));
+                entry.size = element.attribute(QStringLiteral("size"));
+                entry.isNeedDelete = element.attribute(QStringLiteral("is_need_delete"));
+                entry.path = element.firstChildElement(QStringLiteral("path")).text();
+                entry.data = element.firstChildElement(QStringLiteral("data")).text();
+                scanned.append(entry);
+                elements.append(element);
+            }
+        }
+    } else {
+        parsed = scanFileInfoEntries(documentBytes, &scanned, &parseError, &line, &column);
+    }
+    if (!parsed) {
         emit error(tr("Ошибка при открытии xml %1, %2, строка %3, колонка %4")
                        .arg(tempDocument, parseError, QString::number(line), QString::number(column)));
         documentFile.close();
@@ -145,31 +184,31 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     const QStringList doNotDelete = plugin->doNotDelete();
     QVector<Entry> entries;
     qint64 total = 0;
-    {
-        const QDomNodeList nodes = document.documentElement().elementsByTagName(QStringLiteral("fileinfo"));
-        entries.reserve(nodes.count());
-        for (int i = 0; i < nodes.count(); ++i) {
-            Entry e;
-            e.element = nodes.at(i).toElement();
-            e.fileName = e.element.attribute(QStringLiteral("filename"));
-            e.hash = e.element.attribute(QStringLiteral("hash"));
-            bool ok = false;
-            e.size = e.element.attribute(QStringLiteral("size")).toLongLong(&ok);
-            if (!ok)
-                e.size = 0;
-            e.isNeedDelete = e.element.attribute(QStringLiteral("is_need_delete")).toInt();
-            e.path = e.element.firstChildElement(QStringLiteral("path")).text();
-            e.data = e.element.firstChildElement(QStringLiteral("data")).text();
-            e.folder = folder + QLatin1Char('/') + e.path;
-            e.target = e.folder + QLatin1Char('/') + e.fileName;
-            // Server texts must not lead outside the module folder, nor the
-            // source outside the pack folder.
-            e.safe = isSafePathComponent(e.fileName) && isSafeSubPath(e.path)
-                     && (e.isNeedDelete == 1 || isSafeDataPath(e.data));
-            total = addSize(total, e.size);
-            entries.append(e);
-        }
+    entries.reserve(scanned.size());
+    for (int i = 0; i < scanned.size(); ++i) {
+        const ScannedFileInfo &s = scanned.at(i);
+        Entry e;
+        if (m_isMirror)
+            e.element = elements.at(i);
+        e.fileName = s.fileName;
+        e.hash = s.hash;
+        bool ok = false;
+        e.size = s.size.toLongLong(&ok);
+        if (!ok)
+            e.size = 0;
+        e.isNeedDelete = s.isNeedDelete.toInt();
+        e.path = s.path;
+        e.data = s.data;
+        e.folder = folder + QLatin1Char('/') + e.path;
+        e.target = e.folder + QLatin1Char('/') + e.fileName;
+        // Server texts must not lead outside the module folder, nor the
+        // source outside the pack folder.
+        e.safe = isSafePathComponent(e.fileName) && isSafeSubPath(e.path)
+                 && (e.isNeedDelete == 1 || isSafeDataPath(e.data));
+        total = addSize(total, e.size);
+        entries.append(e);
     }
+    scanned.clear();
     const int totalKib = kib(total);
     emit progress(0, totalKib, tr("Обновление файлов"));
 
@@ -182,14 +221,17 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         PackFetcher fetcher;
         QVector<UpdateLookahead::Item> items(entries.size());
         QHash<QString, int> targetCount;
-        for (const Entry &e : qAsConst(entries)) {
-            if (e.safe)
-                ++targetCount[QDir::cleanPath(e.target)];
+        QVector<QString> cleanTargets(entries.size());
+        for (int i = 0; i < entries.size(); ++i) {
+            if (entries.at(i).safe) {
+                cleanTargets[i] = QDir::cleanPath(entries.at(i).target);
+                ++targetCount[cleanTargets.at(i)];
+            }
         }
         for (int i = 0; i < entries.size(); ++i) {
             const Entry &e = entries.at(i);
             UpdateLookahead::Item &item = items[i];
-            item.evaluate = e.safe && e.isNeedDelete != 1 && targetCount.value(QDir::cleanPath(e.target)) == 1;
+            item.evaluate = e.safe && e.isNeedDelete != 1 && targetCount.value(cleanTargets.at(i)) == 1;
             item.target = e.target;
             item.hash = e.hash;
             item.size = e.size;
@@ -208,6 +250,18 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 backupDone = true;
             }
         };
+        // Translated once per step: the loop may run ten thousand times.
+        const QString fileProgress = tr("Обновление %1 (%2)");
+        const QString bytesText = tr("%1 б");
+        const QString kibText = tr("%1 Кб");
+        const QString mibText = tr("%1 Mб");
+        auto sizeText = [&](qint64 size) {
+            if (size < 10240)
+                return bytesText.arg(size);
+            if (size < 10485760)
+                return kibText.arg(size >> 10);
+            return mibText.arg(size >> 20);
+        };
         qint64 done = 0;
         const bool selfUpdate = !m_isMirror && (name == editionKey() || name == devEditionKey());
 
@@ -217,7 +271,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 break;
             }
             const Entry &e = entries.at(i);
-            emit progress(kib(done), totalKib, tr("Обновление %1 (%2)").arg(e.fileName, sizeToString(e.size)));
+            emit progress(kib(done), totalKib, fileProgress.arg(e.fileName, sizeText(e.size)));
             if (!e.safe) {
                 const QString text = e.isNeedDelete == 1 || (isSafePathComponent(e.fileName) && isSafeSubPath(e.path))
                                          ? e.data
@@ -347,33 +401,42 @@ bool InstallThread::updateFile(const QString &target, const QString &source, con
         return false;
     }
 
-    // The verified file goes beside the target under a temporary name and
-    // is then moved over it in one step: the program is never left without
-    // the file, and a failed move keeps the old one.
-    const QString staging = stagingPath(target);
-    if (QFileInfo::exists(staging))
-        QFile::remove(staging); // left by an interrupted earlier run
+    const QFileInfo tempInfo(tempPath);
+    const qint64 size = tempInfo.size();
+    const QString suffix = tempInfo.suffix();
+    if (suffix.isEmpty() || suffix == QLatin1String("exe") || suffix == QLatin1String("so")
+        || suffix == QLatin1String("dll")) {
+        QFile::setPermissions(tempPath, QFile::permissions(tempPath) | QFileDevice::Permissions(0x1111));
+    }
+    const QFileInfo targetInfo(target);
+    if (targetInfo.exists() && !targetInfo.isWritable()) // a read-only file cannot be replaced on Windows
+        QFile::setPermissions(target, QFile::permissions(target) | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+
+    // The verified file replaces the target in one step: moved over it when
+    // the system allows, otherwise copied beside it under a temporary name
+    // and then moved over it. The program is never left without the file,
+    // and a failed move keeps the old one.
+    bool moved = adoptFile(tempPath, target);
+    bool copied = moved;
     QString copyError;
-    bool copied = copyFileHashing(tempPath, staging, nullptr, &copyError);
-    if (copied) {
-        const QFileInfo tempInfo(tempPath);
-        const QString suffix = tempInfo.suffix();
-        if (suffix.isEmpty() || suffix == QLatin1String("exe") || suffix == QLatin1String("so")
-            || suffix == QLatin1String("dll")) {
-            QFile::setPermissions(staging, QFile::permissions(staging) | QFileDevice::Permissions(0x1111));
+    if (!moved) {
+        const QString staging = stagingPath(target);
+        if (QFileInfo::exists(staging))
+            QFile::remove(staging); // left by an interrupted earlier run
+        copied = copyFileHashing(tempPath, staging, nullptr, &copyError);
+        if (copied) {
+            QFile::setPermissions(staging, QFile::permissions(tempPath));
+            copied = moveFileOver(staging, target, &copyError);
+            if (!copied)
+                QFile::remove(staging);
         }
-        const QFileInfo targetInfo(target);
-        if (targetInfo.exists() && !targetInfo.isWritable()) // a read-only file cannot be replaced on Windows
-            QFile::setPermissions(target, QFile::permissions(target) | QFileDevice::WriteOwner | QFileDevice::WriteUser);
-        copied = moveFileOver(staging, target, &copyError);
-        if (!copied)
-            QFile::remove(staging);
     }
-    if (copied) {
-        emit message(tr("Обновлен файл %1 %2").arg(target, sizeToString(QFileInfo(tempPath).size())));
-    } else {
+    if (copied)
+        emit message(tr("Обновлен файл %1 %2").arg(target, sizeToString(size)));
+    else
         emit error(tr("Ошибка при копировании файла из %1 в %2, %3").arg(tempPath, target, copyError));
-    }
+    if (moved)
+        return true; // nothing left in the temporary folder
     QFile temp(tempPath);
     if (!temp.remove())
         emit error(tr("Ошибка при удалении файла %1, %2").arg(tempPath, temp.errorString()));
