@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QUuid>
+#include <QVector>
 #include <QXmlStreamWriter>
 
 namespace {
@@ -27,6 +28,20 @@ public:
 
 private:
     QStringList &m_stack;
+};
+
+// One file of a folder on its way into the data folder.
+struct FileCopyJob
+{
+    QString name;   // in the source folder
+    QString source; // path of the source file
+    QString stored; // name in the data folder
+    QString target; // path of the stored copy
+    QString hash;
+    qint64 size = 0;
+    bool ok = false;
+    FileCopyFault fault = FileCopyFault::None;
+    QString reason;
 };
 
 // "name.ext" -> "name_n.ext"; a name without a dot gets the number at its end.
@@ -56,6 +71,7 @@ PackwrightThread::PackwrightThread(QObject *parent)
       m_fileInfoBaseName(QStringLiteral("update_fileinfo")),
       m_allowedCharacters(QStringLiteral("zxcvbnmasdfghjklqwertyuiop1234567890._-+"))
 {
+    m_copyPool.setMaxThreadCount(qMax(2, QThread::idealThreadCount()));
 }
 
 void PackwrightThread::takeArguments(const QStringList &arguments)
@@ -247,39 +263,56 @@ bool PackwrightThread::makeUpdatePocket(QXmlStreamWriter &writer, const QString 
     QSet<QString> taken;
 
     const QFileInfoList files = source.entryInfoList(QDir::Files, QDir::Name);
+    QVector<FileCopyJob> jobs;
+    jobs.reserve(files.size());
     for (const QFileInfo &file : files) {
         const QString name = file.fileName();
         if (!isPortableEntryName(name)) {
             qCritical().noquote() << QStringLiteral("file name can't be packed: ") + file.filePath();
             return false;
         }
-        const QString stored = storedFileName(name, taken);
-        const QString target = data.filePath(stored);
-        QString hash;
-        qint64 size = 0;
-        FileCopyFault fault = FileCopyFault::None;
-        QString reason;
-        // Hashing the bytes while they are copied reads every file once.
-        if (!copyFileWithSha1(file.filePath(), target, &hash, &size, &fault, &reason)) {
-            if (fault == FileCopyFault::SourceOpen)
-                qCritical().noquote() << QStringLiteral("can't open file: ") + file.filePath()
-                                             + QStringLiteral(" to read only, error: ") + reason;
+        FileCopyJob job;
+        job.name = name;
+        job.source = file.filePath();
+        job.stored = storedFileName(name, taken);
+        job.target = data.filePath(job.stored);
+        jobs.append(job);
+    }
+
+    // The files of a folder are copied side by side; each copy hashes the
+    // bytes it moves, so every file is read once. Names were chosen above in
+    // order, so the result does not depend on which copy ends first.
+    const auto copy = [](FileCopyJob &job) {
+        job.ok = copyFileWithSha1(job.source, job.target, &job.hash, &job.size, &job.fault, &job.reason);
+    };
+    if (jobs.size() == 1) {
+        copy(jobs.first());
+    } else {
+        for (FileCopyJob &job : jobs)
+            m_copyPool.start([&copy, &job]() { copy(job); });
+        m_copyPool.waitForDone();
+    }
+
+    for (const FileCopyJob &job : qAsConst(jobs)) {
+        if (!job.ok) {
+            if (job.fault == FileCopyFault::SourceOpen)
+                qCritical().noquote() << QStringLiteral("can't open file: ") + job.source
+                                             + QStringLiteral(" to read only, error: ") + job.reason;
             else
-                qCritical().noquote() << QStringLiteral("can't copy file: ") + file.filePath()
-                                             + QStringLiteral(" to ") + target + QStringLiteral(", error: ")
-                                             + reason;
+                qCritical().noquote() << QStringLiteral("can't copy file: ") + job.source + QStringLiteral(" to ")
+                                             + job.target + QStringLiteral(", error: ") + job.reason;
             return false;
         }
         writer.writeStartElement(QStringLiteral("fileinfo"));
-        writer.writeAttribute(QStringLiteral("filename"), name);
-        writer.writeAttribute(QStringLiteral("hash"), hash);
-        writer.writeAttribute(QStringLiteral("size"), QString::number(size));
+        writer.writeAttribute(QStringLiteral("filename"), job.name);
+        writer.writeAttribute(QStringLiteral("hash"), job.hash);
+        writer.writeAttribute(QStringLiteral("size"), QString::number(job.size));
         writer.writeAttribute(QStringLiteral("is_need_delete"), QStringLiteral("0"));
         writer.writeStartElement(QStringLiteral("path"));
         writer.writeCDATA(relativePath);
         writer.writeEndElement();
         writer.writeStartElement(QStringLiteral("data"));
-        writer.writeCDATA(dataPrefix + QLatin1Char('/') + stored);
+        writer.writeCDATA(dataPrefix + QLatin1Char('/') + job.stored);
         writer.writeEndElement();
         writer.writeEndElement(); // fileinfo
     }

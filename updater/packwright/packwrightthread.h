@@ -4,6 +4,7 @@
 #include <QSet>
 #include <QString>
 #include <QThread>
+#include <QThreadPool>
 
 class QXmlStreamWriter;
 
@@ -66,6 +67,8 @@ private:
     // Canonical paths of the source folders being walked, to stop on a link
     // that leads back into its own ancestors.
     QStringList m_walkStack;
+    // Copies the files of one folder at the same time.
+    QThreadPool m_copyPool;
 };
 
 #endif // PACKWRIGHTTHREAD_H
