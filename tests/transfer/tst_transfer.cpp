@@ -19,6 +19,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkProxy>
+#include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
@@ -104,6 +105,7 @@ private slots:
 
     void download_data();
     void download();
+    void untrustedCertificateRefused();
     void largeFileStreamsToDisk();
     void schemeInCapitalsIsDownloaded();
     void urlSourceOverwritesExistingDestination();
@@ -147,8 +149,20 @@ void TestTransfer::initTestCase()
     QVERIFY(writeFile(m_root + QStringLiteral("/sub/папка/file.bin"), patternBytes(70000, 3)));
     QVERIFY(writeFile(m_root + QStringLiteral("/empty.txt"), QByteArray()));
     QVERIFY(writeLargeFile(m_root + QStringLiteral("/large.bin")));
+    // A precompressed copy that nginx sends with Content-Encoding: gzip; the
+    // network layer unpacks it, so the stored file is the plain document.
+    QByteArray document = "<project>";
+    for (int i = 0; i < 2000; ++i)
+        document += "<module name=\"m" + QByteArray::number(i) + "\"/>";
+    document += "</project>\n";
+    QVERIFY(writeFile(m_root + QStringLiteral("/gz/doc.xml"), document));
+    QProcess gzip;
+    gzip.start(QStringLiteral("gzip"), {QStringLiteral("-k"), QStringLiteral("-9"), m_root + QStringLiteral("/gz/doc.xml")});
+    QVERIFY(gzip.waitForFinished(30000) && gzip.exitCode() == 0);
+    QVERIFY(QFileInfo(m_root + QStringLiteral("/gz/doc.xml.gz")).size() < document.size() / 4);
 
     m_http.setRoot(m_root);
+    m_http.addServerDirective(QStringLiteral("location /gz/ { gzip_static on; }"));
     m_http.addServerDirective(QStringLiteral("location = /error500 { return 500; }"));
     m_http.addServerDirective(QStringLiteral("location = /moved { return 301 http://127.0.0.1:$server_port/small.xml; }"));
     m_http.addServerDirective(QStringLiteral("location = /found { return 302 http://127.0.0.1:$server_port/small.xml; }"));
@@ -219,6 +233,7 @@ void TestTransfer::download_data()
     QTest::newRow("GET") << "http" << "/small.xml" << "/small.xml";
     QTest::newRow("GET of an empty file") << "http" << "/empty.txt" << "/empty.txt";
     QTest::newRow("GET with a Cyrillic path") << "http" << "/sub/папка/file.bin" << "/sub/папка/file.bin";
+    QTest::newRow("gzip-encoded document stored unpacked") << "http" << "/gz/doc.xml" << "/gz/doc.xml";
     QTest::newRow("404 not found") << "http" << "/missing.xml" << "";
     QTest::newRow("500 server error") << "http" << "/error500" << "";
     QTest::newRow("301 http to http followed") << "http" << "/moved" << "/small.xml";
@@ -252,6 +267,24 @@ void TestTransfer::download()
         QVERIFY2(ok, qPrintable(error));
         QCOMPARE(readFile(destination), readFile(m_root + expectedFile));
     }
+}
+
+void TestTransfer::untrustedCertificateRefused()
+{
+    // A server whose certificate comes from a CA nobody trusts: the download
+    // must fail, not fall back to an unchecked connection.
+    QTemporaryDir certs;
+    TestCertificates tls;
+    QString error;
+    QVERIFY2(createTestCertificates(certs.path(), &tls, &error), qPrintable(error));
+    NginxServer stranger;
+    stranger.setRoot(m_root);
+    stranger.setTls(tls.serverCertificate, tls.serverKey);
+    QVERIFY2(stranger.start(&error), qPrintable(error));
+    const QString destination = out(QStringLiteral("untrusted.xml"));
+    QVERIFY(!fetchFile(stranger.baseUrl() + QStringLiteral("/small.xml"), destination, &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(!QFile::exists(destination));
 }
 
 void TestTransfer::largeFileStreamsToDisk()

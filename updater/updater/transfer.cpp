@@ -75,6 +75,7 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
     const qint64 stallMs = qint64(stallSeconds()) * 1000;
     bool stalled = false;
     bool writeFailed = false;
+    qint64 written = 0;
     QEventLoop loop;
     QElapsedTimer lastActivity;
     lastActivity.start();
@@ -89,7 +90,9 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
         if (file->write(chunk) != chunk.size()) {
             writeFailed = true;
             r->abort();
+            return;
         }
+        written += chunk.size();
     };
     auto moving = [&]() { lastActivity.restart(); };
 
@@ -142,6 +145,17 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
                                phrase.isEmpty() ? QString() : QLatin1Char(' ') + phrase, url.toDisplayString());
             return false;
         }
+    }
+    // A server that closes the connection early can end the reply without an
+    // error; a body shorter than the announced length is not the file. (When
+    // the network layer unpacks a compressed body it drops the length.)
+    const QVariant length = r->header(QNetworkRequest::ContentLengthHeader);
+    if (isHttp(r->url()) && length.isValid() && length.toLongLong() != written) {
+        *reason = QStringLiteral("incomplete transfer of %1: %2 of %3 bytes received")
+                      .arg(url.toDisplayString())
+                      .arg(written)
+                      .arg(length.toLongLong());
+        return false;
     }
     if (!file->flush()) {
         *reason = QStringLiteral("can't write file %1 error: %2").arg(file->fileName(), file->errorString());
