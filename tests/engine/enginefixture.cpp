@@ -150,10 +150,20 @@ static QStringList driverArguments(const EngineFixture &f, const QStringList &ar
            + arguments;
 }
 
+void EngineFixture::applyEnvironment(QProcess *process) const
+{
+    if (m_tempDir.isEmpty())
+        return;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), m_tempDir);
+    process->setProcessEnvironment(environment);
+}
+
 DriverRun EngineFixture::run(const QStringList &arguments, int timeoutMs) const
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::SeparateChannels);
+    applyEnvironment(&process);
     process.setProgram(driverPath());
     process.setArguments(driverArguments(*this, arguments));
     process.start();
@@ -173,6 +183,7 @@ DriverRun EngineFixture::run(const QStringList &arguments, int timeoutMs) const
 bool EngineFixture::startDetached(QProcess *process, const QStringList &arguments) const
 {
     process->setProcessChannelMode(QProcess::SeparateChannels);
+    applyEnvironment(process);
     process->setProgram(driverPath());
     process->setArguments(driverArguments(*this, arguments));
     process->start();

@@ -72,6 +72,11 @@ public:
     // the admitted guids and extra INI lines (e.g. "[config]\nversion=x32").
     void writeConfig(const QString &sourcePath, const QStringList &guids, const QString &extra = QString());
 
+    // Temporary folder of the driver (TMPDIR); empty: the system's. On another
+    // file system than the install root, verified files are copied beside
+    // their targets instead of moved.
+    void setTempDir(const QString &path) { m_tempDir = path; }
+
     DriverRun run(const QStringList &arguments, int timeoutMs = 120000) const;
     // Starts the driver without waiting (for kill tests).
     bool startDetached(QProcess *process, const QStringList &arguments) const;
@@ -80,9 +85,12 @@ public:
     QJsonObject registry() const;
 
 private:
+    void applyEnvironment(QProcess *process) const;
+
     QTemporaryDir m_dir;
     QString m_driverName;
     QString m_updaterFolder;
+    QString m_tempDir;
 };
 
 // True when installed holds exactly the files of tree, plus the module's

@@ -218,17 +218,22 @@ bool TestEngine::setupClinic(EngineFixture &f, const QString &server, NginxServe
 void TestEngine::firstInstall_data()
 {
     QTest::addColumn<QString>("server");
-    QTest::newRow("plain folder") << QStringLiteral("folder");
+    QTest::addColumn<QString>("tempDir");
+    QTest::newRow("plain folder") << QStringLiteral("folder") << QString();
+    if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+        QTest::newRow("plain folder, temporary folder on tmpfs") << QStringLiteral("folder") << QStringLiteral("/dev/shm");
     if (NginxServer::isAvailable())
-        QTest::newRow("nginx") << QStringLiteral("nginx");
+        QTest::newRow("nginx") << QStringLiteral("nginx") << QString();
 }
 
 void TestEngine::firstInstall()
 {
     QFETCH(QString, server);
+    QFETCH(QString, tempDir);
     EngineFixture f;
     NginxServer nginx;
     QVERIFY(f.init());
+    f.setTempDir(tempDir);
     QVERIFY(setupClinic(f, server, &nginx));
 
     const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports"),
@@ -296,9 +301,11 @@ void TestEngine::updateToNewRelease_data()
 void TestEngine::updateToNewRelease()
 {
     QFETCH(QString, server);
+    QFETCH(QString, tempDir);
     EngineFixture f;
     NginxServer nginx;
     QVERIFY(f.init());
+    f.setTempDir(tempDir);
     QVERIFY(setupClinic(f, server, &nginx));
     const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom"), QStringLiteral("--change-config")};
     QVERIFY(f.run(args).finished);
@@ -480,19 +487,37 @@ void TestEngine::killedRunNeverLosesATarget()
 
     const QString installed = f.installRoot() + QStringLiteral("/big");
     const QStringList targets = listFilesRecursive(tree1);
+    // A temporary folder on another file system (tmpfs) makes the engine copy
+    // files beside their targets and rename them; on the same file system it
+    // moves them straight over. Both ways are killed.
+    QTemporaryDir otherVolume(QStringLiteral("/dev/shm/kestra-engine-XXXXXX"));
     for (quint32 seed = 1; seed <= 4; ++seed) {
+        f.setTempDir(seed % 2 == 0 && otherVolume.isValid() ? otherVolume.path() : QString());
         QRandomGenerator random(seed);
         QProcess driver;
-        QVERIFY(f.startDetached(&driver, args + QStringList{QStringLiteral("--delay-ms"), QStringLiteral("5")}));
-        QTest::qWait(int(random.bounded(50, 600)));
+        QVERIFY(f.startDetached(&driver, args + QStringList{QStringLiteral("--delay-ms"), QStringLiteral("15")}));
+        // Kill after a random file of the module has started (plus a random
+        // moment more), so every kill lands inside the file loop.
+        const int files = int(random.bounded(1, 55));
+        QByteArray out;
+        QElapsedTimer timer;
+        timer.start();
+        while (out.count(QByteArray("progress\t")) < files + 1 && timer.elapsed() < 30000
+               && driver.state() == QProcess::Running) {
+            driver.waitForReadyRead(20);
+            out += driver.readAllStandardOutput();
+        }
+        QTest::qWait(int(random.bounded(0, 30)));
         driver.kill(); // SIGKILL: no chance to clean up
         QVERIFY(driver.waitForFinished(10000));
         for (const QString &rel : targets)
             QVERIFY2(QFile::exists(installed + QLatin1Char('/') + rel), qPrintable(QString::number(seed) + rel));
+        // The kill came mid-way: neither release is complete on disk.
+        QString why;
+        QVERIFY2(!moduleEquals(installed, tree2, &why), qPrintable(QStringLiteral("seed %1 finished").arg(seed)));
         const DriverRun run = f.run(args);
         QVERIFY(run.finished);
         QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
-        QString why;
         QVERIFY2(moduleEquals(installed, tree2, &why), qPrintable(why));
         // Back to release 1 for the next kill.
         if (seed < 4) {
