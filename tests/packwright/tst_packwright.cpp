@@ -163,6 +163,9 @@ private slots:
     void unreadableSourceKeepsOutput();
     void outputFailureKeepsOldPack_data();
     void outputFailureKeepsOldPack();
+    void unpackableSource_data();
+    void unpackableSource();
+    void logFolderUnwritable();
 
 private:
     int run(const QStringList &arguments, const QStringList &prefix = {});
@@ -748,6 +751,71 @@ void TestPackwright::outputFailureKeepsOldPack()
     QCOMPARE(run({"-m", "mod", "-f", src, "-o", out}), 0);
     QCOMPARE(readFile(out + QStringLiteral("/mod/new.txt")), QByteArray("new file"));
     QVERIFY(!QFileInfo::exists(out + QStringLiteral("/mod/a.txt")));
+}
+
+void TestPackwright::unpackableSource_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("message");
+    // Names the workstations could not store as they are, or that would
+    // reach outside the module folder there: the updater's reader refuses
+    // such documents, so no such pack is built.
+    QTest::newRow("colon in a file name") << "sub/a:b.txt"
+                                          << "file name can't be packed: @SRC@/sub/a:b.txt";
+    QTest::newRow("backslash in a folder name") << "up\\down/x.txt"
+                                                << "folder name can't be packed: @SRC@/up\\down";
+    QTest::newRow("link back to an ancestor folder") << QString() << "folder loop at: @SRC@/sub/loop";
+}
+
+void TestPackwright::unpackableSource()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    const QString src = dir.filePath(QStringLiteral("src"));
+    const QString out = dir.filePath(QStringLiteral("out"));
+    QVERIFY(writeFile(src + QStringLiteral("/sub/ok.txt"), "ok"));
+    QCOMPARE(run({"-m", "m", "-f", src, "-o", out}), 0);
+    const QStringList before = listEntries(out);
+    if (entry.isEmpty())
+        QVERIFY(QFile::link(src, src + QStringLiteral("/sub/loop")));
+    else
+        QVERIFY(writeFile(src + QLatin1Char('/') + entry, "x"));
+    QCOMPARE(run({"-m", "m", "-f", src, "-o", out}), 2);
+    message.replace(QStringLiteral("@SRC@"), src);
+    QVERIFY2(logText().contains(message), qPrintable(logText()));
+    QCOMPARE(listEntries(out), before);
+}
+
+void TestPackwright::logFolderUnwritable()
+{
+    // The program still runs when its log folder cannot be made; each
+    // failure is told on standard output instead.
+    QTemporaryDir dir;
+    QString why;
+    if (!FileHold::isAvailable(dir.path(), &why))
+        QSKIP(qPrintable(QStringLiteral("folders cannot be held here: ") + why));
+    const QString bin = dir.filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(bin));
+    QVERIFY(QFile::copy(m_exe, bin + QStringLiteral("/packwright")));
+    FileHold hold;
+    QVERIFY2(hold.hold(bin, FileHold::Contents, &why), qPrintable(why));
+    QProcess process;
+    process.start(bin + QStringLiteral("/packwright"), QStringList());
+    const bool finished = process.waitForFinished(30000);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    hold.release();
+    QVERIFY(finished);
+    QCOMPARE(process.exitCode(), 1);
+    const QByteArray out = process.readAllStandardOutput();
+    QVERIFY2(out.contains("error create mkdir  logs \n"), out.constData());
+    QVERIFY2(out.contains("error create mkdir  " + QDate::currentDate().toString(QStringLiteral("yyyy_MM")).toLatin1()
+                          + " \n"),
+             out.constData());
+    QVERIFY(!QFileInfo::exists(bin + QStringLiteral("/logs")));
 }
 
 QTEST_GUILESS_MAIN(TestPackwright)
