@@ -694,8 +694,15 @@ void TestPackwright::unreadableSourceKeepsOutput()
         QVERIFY2(!setpriv.isEmpty(), "setpriv (util-linux) is missing");
         prefix = QStringList{setpriv, QStringLiteral("--inh-caps=-dac_override,-dac_read_search"),
                   QStringLiteral("--bounding-set=-dac_override,-dac_read_search")};
-        if (QProcess::execute(prefix.first(), prefix.mid(1) + QStringList{QStringLiteral("/bin/cat"), locked}) == 0)
-            QSKIP("capabilities cannot be dropped here, the file stays readable");
+        // Where capabilities cannot be dropped (a container without them)
+        // setpriv itself fails, or the file stays readable: nothing to test.
+        if (QProcess::execute(prefix.first(), prefix.mid(1) + QStringList{QStringLiteral("/bin/true")}) != 0)
+            QSKIP("setpriv cannot drop capabilities here");
+        QProcess cat;
+        cat.start(prefix.first(), prefix.mid(1) + QStringList{QStringLiteral("/bin/cat"), locked});
+        QVERIFY(cat.waitForFinished(10000));
+        if (cat.exitCode() == 0)
+            QSKIP("the file stays readable without the capabilities");
     }
     QCOMPARE(run({"-m", "mod", "-f", src, "-o", out}, prefix), 2);
     QVERIFY2(logText().contains(QStringLiteral("can't open file: ") + locked + QStringLiteral(" to read only, error: ")),
