@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTextStream>
+#include <QThread>
 
 int main(int argc, char *argv[])
 {
@@ -21,5 +22,8 @@ int main(int argc, char *argv[])
         out << lines.join(QLatin1Char('\n')) << '\n';
     }
     QTextStream(stdout) << QStringLiteral("sample program started: ") << lines.join(QStringLiteral("; ")) << '\n';
+    // "--stay" keeps it running for a while, as a user's open program would.
+    if (args.contains(QStringLiteral("--stay")))
+        QThread::sleep(60);
     return 0;
 }

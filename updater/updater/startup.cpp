@@ -1,13 +1,21 @@
 #include "startup.h"
 
+#include "edition.h"
+#include "installdialog.h"
+#include "launcher.h"
 #include "loghandler.h"
+#include "mainwindow.h"
+#include "processinfo.h"
 #include "settings.h"
+#include "transfer.h"
 
 #include <QApplication>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QDate>
 #include <QDebug>
+#include <QMessageBox>
+#include <QProcess>
 #include <QNetworkProxy>
 #include <QPixmap>
 #include <QSplashScreen>
@@ -97,12 +105,108 @@ QString splashImagePath()
     return QStringLiteral(":/images/splash.png");
 }
 
+QString updaterProgrammName()
+{
+    return Settings::isDevelopmentInstallation() ? devEditionKey() : editionKey();
+}
+
+bool startCopier()
+{
+    const QString root = Settings::installRoot();
+    const QString from = root + QLatin1Char('/') + kUpdaterTempFolder;
+    const QString program = from + QLatin1Char('/') + kCopierFileName;
+    const QStringList arguments{QStringLiteral("--from_path"), from, QStringLiteral("--to_path"),
+                                root + QLatin1Char('/') + updaterProgrammName()};
+    if (QProcess::startDetached(program, arguments))
+        return true;
+    qWarning().noquote() << QStringLiteral("can't start copyer from ") + program;
+    return false;
+}
+
+namespace {
+
+// Brings one installed program up to date before it is launched.
+void updateRunProgramm(const QString &runName, QSplashScreen &splash)
+{
+    Settings *settings = Settings::instance();
+    const QString exe = settings->executeFilename(runName);
+    const QString path = settings->executablePath(runName);
+    // A program missing from the registry has no executable to look for:
+    // asking the process list about an empty name and path would report any
+    // process whose modules cannot be read as "running" and blame running
+    // copies for an update that simply has nothing to do.
+    if (path.isEmpty()) {
+        qWarning().noquote() << QStringLiteral("programm ") + runName + QStringLiteral(" is not installed");
+        return;
+    }
+    if (isProgrammRunning(exe, path)) {
+        QMessageBox box;
+        box.setText(QCoreApplication::translate("main", "Обновление программы не произведено из-за запущенных копий!"));
+        box.exec();
+        return;
+    }
+    InstallDialog dialog;
+    dialog.setProgrammsToUpdate(settings->installedModules(runName));
+    dialog.setChangeConfig(false);
+    dialog.setCloseWhenFinished(true);
+    dialog.setInstallPath(Settings::installRoot());
+    dialog.setMakeBackup(settings->makeBackup());
+    dialog.startInstall(false);
+    splash.finish(&dialog);
+}
+
+} // namespace
+
 int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplication &app)
 {
-    Q_UNUSED(parser);
-    Q_UNUSED(splash);
-    Q_UNUSED(app);
-    return 0;
+    Settings *settings = Settings::instance();
+    settings->fillProjects();
+    settings->fillMirrors();
+    settings->loadInstalledProgramms();
+
+    const QString runName = parser.isSet(QStringLiteral("run")) ? parser.value(QStringLiteral("run")) : QString();
+    const QStringList runArguments = parser.isSet(QStringLiteral("arg"))
+                                         ? splitArguments(parser.value(QStringLiteral("arg")), QLatin1Char(' '),
+                                                          QLatin1Char('"'))
+                                         : QStringList();
+
+    if (!runName.isEmpty())
+        updateRunProgramm(runName, splash);
+
+    // The updater itself is brought up to date at every start; the new copy
+    // is assembled in updater_temp and handed to the copier at exit.
+    InstallDialog selfUpdate;
+    selfUpdate.setChangeConfig(true);
+    selfUpdate.setCloseWhenFinished(true);
+    selfUpdate.setInstallPath(Settings::installRoot());
+    selfUpdate.setMakeBackup(settings->makeBackup());
+    QMap<QString, QStringList> self;
+    self.insert(updaterProgrammName(), QStringList());
+    selfUpdate.setProgrammsToUpdate(self);
+    selfUpdate.startInstall(false);
+
+    settings->setSelfUpdatePending(true);
+
+    MainWindow window;
+    splash.finish(&window);
+
+    if (runName.isEmpty()) {
+        window.applyConfigLevel(QString());
+    } else {
+        window.applyConfigLevel(runName);
+        qWarning().noquote() << QStringLiteral("replace schema files ") + runName;
+    }
+
+    int exitCode = 0;
+    if (runName.isEmpty() || !startProgramm(runName, runArguments)) {
+        window.refreshAndShow();
+        QObject::connect(&app, &QGuiApplication::lastWindowClosed, &app, &QCoreApplication::quit);
+        exitCode = QApplication::exec();
+    }
+
+    if (settings->selfUpdatePending())
+        startCopier();
+    return exitCode;
 }
 
 int qMain(int argc, char *argv[])
@@ -114,6 +218,10 @@ int qMain(int argc, char *argv[])
 
     QCommandLineParser parser;
     setupUpdaterOptions(parser);
+    // Windows builds take the version from the executable's version
+    // resource; elsewhere there is none, so the same number is set here.
+    if (QCoreApplication::applicationVersion().isEmpty())
+        QCoreApplication::setApplicationVersion(QLatin1String(kUpdaterVersion));
     parser.process(app);
 
     applyUpdaterOptions(parser);

@@ -29,6 +29,14 @@ void applyGlobalProxy();
 // The splash image of the running edition.
 QString splashImagePath();
 
+// The updater's own programm name: the edition key, or its development
+// variant in a development installation.
+QString updaterProgrammName();
+
+// Starts the copier from updater_temp, detached, to copy the new updater over
+// the installed one. Logs and returns false when it cannot be started.
+bool startCopier();
+
 // The runs after the splash: projects, run mode, self-update, main window,
 // hand-over to the copier. Returns the exit code.
 int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplication &app);

@@ -1,0 +1,352 @@
+#include "nginxserver.h"
+#include "testfiles.h"
+#include "testprocess.h"
+
+#include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+namespace {
+
+const QString kUpdater = QStringLiteral("kestraupd");
+
+struct Run
+{
+    int exitCode = -1;
+    bool finished = false;
+    QByteArray output;
+};
+
+bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        if (condition())
+            return true;
+        QThread::msleep(100);
+    }
+    return condition();
+}
+
+QString sourceDir()
+{
+    return QStringLiteral(KESTRA_SOURCE_DIR);
+}
+
+QString binDir()
+{
+    return QStringLiteral(KESTRA_BIN_DIR);
+}
+
+} // namespace
+
+class TestStartupRuns : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void runModeInstallsAndLaunches_data();
+    void runModeInstallsAndLaunches();
+    void selfUpdateReachesTheUpdatersFolder();
+    void runForAProgramThatIsNotInstalled();
+    void runForARunningProgram();
+    void argWithoutRunHasNoEffect();
+    void pathOverridesStayInThisProcess();
+    void hiddenServerFailsGracefully();
+
+private:
+    bool makeRoot(QString *error);
+    bool serveOverHttp();
+    void setConfig(const QString &line, const QString &value);
+    Run runUpdater(const QString &program, const QStringList &args, int timeoutMs = 180000);
+    QString updaterDir() const { return m_root + QLatin1Char('/') + kUpdater; }
+    QStringList harnessLog() const;
+    bool installedEqualsSource(const QString &module, const QString &source, QString *why) const;
+
+    QTemporaryDir *m_dir = nullptr;
+    QString m_root;
+    NginxServer *m_nginx = nullptr;
+};
+
+void TestStartupRuns::init()
+{
+    m_dir = new QTemporaryDir;
+    m_root = m_dir->path() + QStringLiteral("/root");
+    QString error;
+    QVERIFY2(makeRoot(&error), qPrintable(error));
+}
+
+void TestStartupRuns::cleanup()
+{
+    // The copier runs detached after each updater exit; let it finish before
+    // the folder goes away.
+    QThread::msleep(300);
+    delete m_nginx;
+    m_nginx = nullptr;
+    delete m_dir;
+    m_dir = nullptr;
+}
+
+bool TestStartupRuns::makeRoot(QString *error)
+{
+    QProcess make;
+    make.setProcessChannelMode(QProcess::MergedChannels);
+    make.start(QStringLiteral("bash"), {sourceDir() + QStringLiteral("/scripts/make-demo-root.sh"), binDir(), m_root});
+    if (!make.waitForFinished(120000) || make.exitCode() != 0) {
+        *error = QString::fromLocal8Bit(make.readAll());
+        return false;
+    }
+    // The harness runs start-up paths that would wait for a person.
+    const QString harness = updaterDir() + QStringLiteral("/kestraupd_harness");
+    if (!QFile::copy(binDir() + QStringLiteral("/kestraupd_harness"), harness)) {
+        *error = QStringLiteral("can't copy the harness");
+        return false;
+    }
+    QFile::setPermissions(harness, QFile::permissions(harness) | QFileDevice::ExeOwner);
+    setConfig(QStringLiteral("transfer_stall_timeout"), QStringLiteral("5"));
+    return true;
+}
+
+void TestStartupRuns::setConfig(const QString &key, const QString &value)
+{
+    const QString path = updaterDir() + QStringLiteral("/config.ini");
+    QString text = QString::fromUtf8(readFile(path));
+    const QRegularExpression existing(QStringLiteral("(?m)^") + QRegularExpression::escape(key) + QStringLiteral("=.*$"));
+    if (text.contains(existing))
+        text.replace(existing, key + QLatin1Char('=') + value);
+    else
+        text.replace(QStringLiteral("[General]\n"), QStringLiteral("[General]\n") + key + QLatin1Char('=') + value + QLatin1Char('\n'));
+    QVERIFY(writeFile(path, text.toUtf8()));
+}
+
+bool TestStartupRuns::serveOverHttp()
+{
+    m_nginx = new NginxServer;
+    m_nginx->setRoot(m_root + QStringLiteral("/server"));
+    QString error;
+    if (!m_nginx->start(&error)) {
+        qWarning() << error;
+        return false;
+    }
+    setConfig(QStringLiteral("source_path"), m_nginx->baseUrl() + QStringLiteral("/projects.xml"));
+    return true;
+}
+
+Run TestStartupRuns::runUpdater(const QString &program, const QStringList &args, int timeoutMs)
+{
+    Run run;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("KESTRA_HARNESS_LOG"), m_root + QStringLiteral("/harness.log"));
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(m_root);
+    process.start(updaterDir() + QLatin1Char('/') + program, args);
+    run.finished = process.waitForFinished(timeoutMs);
+    if (!run.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    run.exitCode = process.exitCode();
+    run.output = process.readAll();
+    return run;
+}
+
+// config.ini as key=value pairs: the updater may rewrite the file (it writes
+// the configuration level back), which reorders it without changing it.
+QMap<QString, QString> iniValues(const QString &path)
+{
+    QSettings ini(path, QSettings::IniFormat);
+    QMap<QString, QString> values;
+    for (const QString &key : ini.allKeys())
+        values.insert(key, ini.value(key).toString());
+    return values;
+}
+
+QStringList TestStartupRuns::harnessLog() const
+{
+    return QString::fromUtf8(readFile(m_root + QStringLiteral("/harness.log"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool TestStartupRuns::installedEqualsSource(const QString &module, const QString &source, QString *why) const
+{
+    const QString installed = m_root + QLatin1Char('/') + module;
+    for (const QString &rel : listFilesRecursive(source)) {
+        if (readFile(installed + QLatin1Char('/') + rel) != readFile(source + QLatin1Char('/') + rel)
+            || !QFile::exists(installed + QLatin1Char('/') + rel)) {
+            *why = module + QStringLiteral(": ") + rel + QStringLiteral(" differs or is missing");
+            return false;
+        }
+    }
+    return true;
+}
+
+void TestStartupRuns::runModeInstallsAndLaunches_data()
+{
+    QTest::addColumn<bool>("http");
+    QTest::newRow("folder server") << false;
+    QTest::newRow("nginx server") << true;
+}
+
+void TestStartupRuns::runModeInstallsAndLaunches()
+{
+    QFETCH(bool, http);
+    if (http)
+        QVERIFY(serveOverHttp());
+    const Run run = runUpdater(kUpdater, {QStringLiteral("--run"), QStringLiteral("sampleapp")});
+    QVERIFY2(run.finished, run.output.constData());
+    QCOMPARE(run.exitCode, 0);
+
+    QString why;
+    QVERIFY2(installedEqualsSource(QStringLiteral("sampleapp"), sourceDir() + QStringLiteral("/demo/files/sampleapp"), &why),
+             qPrintable(why));
+    QVERIFY2(installedEqualsSource(QStringLiteral("sampleapp_config"),
+                                   sourceDir() + QStringLiteral("/demo/files/sampleapp_config"), &why),
+             qPrintable(why));
+    QCOMPARE(readFile(m_root + QStringLiteral("/sampleapp/kestrasample")), readFile(binDir() + QStringLiteral("/kestrasample")));
+    // Only registered modules are brought up to date.
+    QVERIFY(!QDir(m_root + QStringLiteral("/sampleapp_reports")).exists());
+
+    // Launched detached from its folder with the registry's parameters.
+    const QString record = m_root + QStringLiteral("/sampleapp/last_run.txt");
+    QVERIFY(waitFor([&] { return QFile::exists(record) && readFile(record).endsWith("arg=--demo\n"); }, 15000));
+    const QStringList lines = QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines, (QStringList{QStringLiteral("cwd=") + m_root + QStringLiteral("/sampleapp"), QStringLiteral("arg=--settings"),
+                                 QStringLiteral("arg=") + m_root + QStringLiteral("/sampleapp_config/settings.ini"),
+                                 QStringLiteral("arg=--demo")}));
+}
+
+void TestStartupRuns::selfUpdateReachesTheUpdatersFolder()
+{
+    // A new release of the updater: one more file, and a config.ini of its
+    // own that must not replace the installation's settings.
+    QTemporaryDir release;
+    QVERIFY(QFile::copy(binDir() + QStringLiteral("/kestraupd"), release.filePath(QStringLiteral("kestraupd"))));
+    QVERIFY(QFile::copy(binDir() + QStringLiteral("/filerelay"), release.filePath(QStringLiteral("filerelay"))));
+    QVERIFY(writeFile(release.filePath(QStringLiteral("release_notes.txt")), "Версия 1.0.0.26\n"));
+    QVERIFY(writeFile(release.filePath(QStringLiteral("config.ini")), "[General]\nupdate_servers_count=0\n"));
+    QProcess pack;
+    pack.start(binDir() + QStringLiteral("/packwright"),
+               {QStringLiteral("-m"), kUpdater, QStringLiteral("-f"), release.path(), QStringLiteral("-o"),
+                m_root + QStringLiteral("/server/packs/") + kUpdater});
+    QVERIFY(pack.waitForFinished(60000));
+    QCOMPARE(pack.exitCode(), 0);
+
+    const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
+    const Run run = runUpdater(kUpdater, {QStringLiteral("--run"), QStringLiteral("sampleapp")});
+    QVERIFY2(run.finished, run.output.constData());
+    QCOMPARE(run.exitCode, 0);
+
+    // The new copy is assembled beside the updater...
+    QCOMPARE(readFile(m_root + QStringLiteral("/updater_temp/release_notes.txt")), QByteArray("Версия 1.0.0.26\n"));
+    // ...and the copier, started at exit, brings it over.
+    const QString notes = updaterDir() + QStringLiteral("/release_notes.txt");
+    QVERIFY2(waitFor([&] { return QFile::exists(notes); }, 30000), "the copier did not deliver the new files");
+    QCOMPARE(readFile(notes), QByteArray("Версия 1.0.0.26\n"));
+    QCOMPARE(iniValues(updaterDir() + QStringLiteral("/config.ini")), configBefore);
+    QCOMPARE(readFile(updaterDir() + QStringLiteral("/filerelay")), readFile(binDir() + QStringLiteral("/filerelay")));
+}
+
+void TestStartupRuns::runForAProgramThatIsNotInstalled()
+{
+    const Run run = runUpdater(QStringLiteral("kestraupd_harness"), {QStringLiteral("--run"), QStringLiteral("nosuch")});
+    QVERIFY2(run.finished, run.output.constData());
+    QCOMPARE(run.exitCode, 0);
+    // Nothing to launch: the main window is shown instead, and no box blames
+    // running copies of a program that is not there.
+    QCOMPARE(harnessLog(), QStringList{QStringLiteral("mainwindow")});
+    QVERIFY(!QDir(m_root + QStringLiteral("/nosuch")).exists());
+    // The updater still updated itself.
+    QVERIFY(QFile::exists(m_root + QStringLiteral("/updater_temp/kestraupd")));
+}
+
+void TestStartupRuns::runForARunningProgram()
+{
+    Run first = runUpdater(kUpdater, {QStringLiteral("--run"), QStringLiteral("sampleapp")});
+    QVERIFY(first.finished);
+    const QString record = m_root + QStringLiteral("/sampleapp/last_run.txt");
+    QVERIFY(waitFor([&] { return QFile::exists(record); }, 15000));
+
+    TestProcess open;
+    QVERIFY(open.start(m_root + QStringLiteral("/sampleapp/kestrasample"), {QStringLiteral("--stay")}));
+    QVERIFY(waitFor([&] { return readFile(record).contains("arg=--stay"); }, 10000));
+    // A changed file on the server that must not be touched while the program runs.
+    QVERIFY(writeFile(m_root + QStringLiteral("/sampleapp/readme.txt"), "local copy\n"));
+    QFile::remove(m_root + QStringLiteral("/updater_temp/kestraupd"));
+
+    const Run run = runUpdater(QStringLiteral("kestraupd_harness"), {QStringLiteral("--run"), QStringLiteral("sampleapp")});
+    QVERIFY2(run.finished, run.output.constData());
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(harnessLog(), QStringList{QStringLiteral("messagebox\tОбновление программы не произведено из-за запущенных копий!")});
+    QCOMPARE(readFile(m_root + QStringLiteral("/sampleapp/readme.txt")), QByteArray("local copy\n"));
+    // The updater still updated itself and still launched the program.
+    QVERIFY(QFile::exists(m_root + QStringLiteral("/updater_temp/kestraupd")));
+    QVERIFY(waitFor([&] { return readFile(record).endsWith("arg=--demo\n"); }, 15000));
+    open.stop();
+}
+
+void TestStartupRuns::argWithoutRunHasNoEffect()
+{
+    const Run run = runUpdater(QStringLiteral("kestraupd_harness"), {QStringLiteral("--arg"), QStringLiteral("--demo")});
+    QVERIFY2(run.finished, run.output.constData());
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(harnessLog(), QStringList{QStringLiteral("mainwindow")});
+    QVERIFY(!QFile::exists(m_root + QStringLiteral("/sampleapp/last_run.txt")));
+}
+
+void TestStartupRuns::pathOverridesStayInThisProcess()
+{
+    // The default registry knows nothing; the one named on the command line
+    // registers the sample program, so only it can make run mode install it.
+    const QString registry = m_root + QStringLiteral("/elsewhere/installed.json");
+    QVERIFY(writeFile(registry, readFile(updaterDir() + QStringLiteral("/installed.json"))));
+    QVERIFY(writeFile(updaterDir() + QStringLiteral("/installed.json"), "{}"));
+    const QString logs = m_root + QStringLiteral("/elsewhere/logs");
+    const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
+
+    const Run run = runUpdater(kUpdater, {QStringLiteral("--run"), QStringLiteral("sampleapp"), QStringLiteral("--logs_path"), logs,
+                                          QStringLiteral("--install_config_path"), registry});
+    QVERIFY2(run.finished, run.output.constData());
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(QFile::exists(m_root + QStringLiteral("/sampleapp/kestrasample")));
+    const QString logFile = logs + QLatin1Char('/') + QDate::currentDate().toString(QStringLiteral("yyyy_MM")) + QLatin1Char('/')
+                            + QDate::currentDate().toString(Qt::ISODate) + QStringLiteral(".txt");
+    QVERIFY2(readFile(logFile).contains("updater is started, version 1.0.0.25"), qPrintable(logFile));
+    QCOMPARE(iniValues(updaterDir() + QStringLiteral("/config.ini")), configBefore);
+    QCOMPARE(readFile(updaterDir() + QStringLiteral("/installed.json")), QByteArray("{}"));
+}
+
+void TestStartupRuns::hiddenServerFailsGracefully()
+{
+    // A server that accepts connections and never answers.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    setConfig(QStringLiteral("source_path"), QStringLiteral("http://127.0.0.1:%1/projects.xml").arg(silent.serverPort()));
+    setConfig(QStringLiteral("transfer_stall_timeout"), QStringLiteral("2"));
+
+    QElapsedTimer timer;
+    timer.start();
+    const Run run = runUpdater(QStringLiteral("kestraupd_harness"), {}, 60000);
+    QVERIFY2(run.finished, "start-up hung on a silent server");
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(timer.elapsed() < 45000);
+    QCOMPARE(harnessLog(), QStringList{QStringLiteral("mainwindow")});
+    const QString logFile = updaterDir() + QStringLiteral("/logs/") + QDate::currentDate().toString(QStringLiteral("yyyy_MM"))
+                            + QLatin1Char('/') + QDate::currentDate().toString(Qt::ISODate) + QStringLiteral(".txt");
+    QVERIFY(readFile(logFile).contains("Warning "));
+}
+
+QTEST_GUILESS_MAIN(TestStartupRuns)
+#include "tst_startupruns.moc"
