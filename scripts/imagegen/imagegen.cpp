@@ -61,6 +61,33 @@ static void icon(const QString &file, QColor c, int kind)
     case 4: // settings: gear-ish
         p.drawEllipse(QPointF(16, 16), 11, 11); p.setBrush(Qt::white); p.drawEllipse(QPointF(16, 16), 4, 4);
         break;
+    case 6: // cancel: a cross in a circle
+        p.drawEllipse(QPointF(16, 16), 13, 13);
+        p.setPen(QPen(Qt::white, 3.5, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(11, 11), QPointF(21, 21)); p.drawLine(QPointF(21, 11), QPointF(11, 21));
+        break;
+    case 7: { // apply: a tick
+        p.setBrush(Qt::NoBrush); p.setPen(QPen(c, 5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        QPainterPath path;
+        path.moveTo(6, 17); path.lineTo(13, 24); path.lineTo(26, 8);
+        p.drawPath(path);
+        break; }
+    case 8: { // edit (install): a box with an arrow into it
+        p.drawRect(QRectF(5, 15, 22, 13));
+        p.setPen(Qt::NoPen); p.setBrush(c.darker(140));
+        QPainterPath path;
+        path.moveTo(16, 22); path.lineTo(9, 13); path.lineTo(13.5, 13); path.lineTo(13.5, 3);
+        path.lineTo(18.5, 3); path.lineTo(18.5, 13); path.lineTo(23, 13); path.closeSubpath();
+        p.drawPath(path);
+        break; }
+    case 9: // del: a bin
+        p.drawRect(QRectF(8, 9, 16, 19)); p.drawRect(QRectF(5, 5, 22, 4)); p.drawRect(QRectF(13, 2, 6, 3));
+        p.setPen(QPen(Qt::white, 2)); p.drawLine(12, 12, 12, 25); p.drawLine(16, 12, 16, 25); p.drawLine(20, 12, 20, 25);
+        break;
+    case 10: // mirror: two stacked disks
+        p.drawEllipse(QRectF(4, 15, 24, 10)); p.drawRect(QRectF(4, 11, 24, 9)); p.setPen(Qt::NoPen);
+        p.drawRect(QRectF(4.8, 15, 22.4, 5)); p.setPen(QPen(c.darker(150), 1.5)); p.drawEllipse(QRectF(4, 6, 24, 10));
+        break;
     default: // link: arrow
         p.drawRect(QRectF(5, 5, 22, 22)); p.setPen(QPen(Qt::white, 3)); p.drawLine(10, 22, 22, 10); p.drawLine(14, 10, 22, 10); p.drawLine(22, 10, 22, 18);
         break;
@@ -83,5 +110,11 @@ int main(int argc, char **argv)
     icon(out + "/refresh.png", QColor(0x2f, 0x8f, 0xa0), 3);
     icon(out + "/settings.png", QColor(0x70, 0x70, 0x70), 4);
     icon(out + "/link.png", QColor(0x8a, 0x5a, 0xc0), 5);
+    icon(out + "/cancel.png", QColor(0xc8, 0x3c, 0x32), 6);
+    icon(out + "/apply.png", QColor(0x2e, 0x9b, 0x4f), 7);
+    icon(out + "/edit.png", QColor(0xd8, 0xa8, 0x50), 8);
+    icon(out + "/del.png", QColor(0xc0, 0x3a, 0x2f), 9);
+    icon(out + "/mirror.png", QColor(0x4a, 0x7a, 0xb8), 10);
+    icon(out + "/run.ico", QColor(0x2e, 0x9b, 0x4f), 0);
     return 0;
 }

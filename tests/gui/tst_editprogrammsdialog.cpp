@@ -1,0 +1,209 @@
+// The program selection against the programs a real project document offers.
+#include "editprogrammsdialog.h"
+#include "guitest.h"
+#include "settings.h"
+#include "updaterworld.h"
+
+#include <QPushButton>
+#include <QTreeWidget>
+
+using Selection = QMap<QString, QStringList>;
+Q_DECLARE_METATYPE(Selection)
+
+namespace {
+
+QTreeWidget *tree(EditProgrammsDialog &dialog)
+{
+    return dialog.findChild<QTreeWidget *>(QStringLiteral("programmWidget"));
+}
+
+QTreeWidgetItem *row(EditProgrammsDialog &dialog, const QString &programm, const QString &plugin = QString())
+{
+    return findTreeRow(tree(dialog), programm, plugin);
+}
+
+bool ticked(QTreeWidgetItem *item)
+{
+    return item && item->checkState(0) == Qt::Checked;
+}
+
+bool locked(QTreeWidgetItem *item)
+{
+    return item && !(item->flags() & Qt::ItemIsEnabled);
+}
+
+} // namespace
+
+class TestEditProgrammsDialog : public QObject
+{
+    Q_OBJECT
+
+    UpdaterWorld world;
+
+private slots:
+    void initTestCase()
+    {
+        QList<ModuleSpec> modules = UpdaterWorld::catalogue();
+        // The same program offered twice (two descriptions of one name).
+        ModuleSpec twin = modules.at(5);
+        twin.guid = QStringLiteral("6c5b4a3d-2e1f-4a0b-9c8d-7e6f5a4b3c2d");
+        twin.ruName = QStringLiteral("Регистратура (копия)");
+        twin.depends.clear();
+        twin.depends.insert(QStringLiteral("reg_print"), false);
+        modules.append(twin);
+        QString error;
+        QVERIFY2(world.writeProjectDocument(modules, &error), qPrintable(error));
+        QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules)));
+        world.load();
+        QCOMPARE(Settings::instance()->programmDescriptions().size(), 4);
+    }
+
+    void form()
+    {
+        EditProgrammsDialog dialog;
+        QCOMPARE(dialog.objectName(), QStringLiteral("EditProgrammsDialog"));
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Выберите программы для установки"));
+        QCOMPARE(dialog.size(), QSize(567, 351));
+        QCOMPARE(dialog.findChild<QPushButton *>(QStringLiteral("okButton"))->text(), QString::fromUtf8("\xD0\x9E\xD0\xBA"));
+        QCOMPARE(tree(dialog)->topLevelItemCount(), 0); // filled only on request
+        dialog.fillProgramms();
+        QCOMPARE(tree(dialog)->columnCount(), 2);
+        QVERIFY(tree(dialog)->isColumnHidden(1));
+        QCOMPARE(tree(dialog)->headerItem()->text(0), QStringLiteral("Название"));
+        QCOMPARE(tree(dialog)->headerItem()->text(1), QStringLiteral("Служебное название"));
+        QCOMPARE(tree(dialog)->topLevelItemCount(), 4);
+        QCOMPARE(row(dialog, QStringLiteral("kestra_lab"))->text(0), QStringLiteral("Лаборатория"));
+        // Only the modules the program names itself, in its own order.
+        QTreeWidgetItem *lab = row(dialog, QStringLiteral("kestra_lab"));
+        QCOMPARE(lab->childCount(), 3);
+    }
+
+    void initialTicksAndLocks_data()
+    {
+        QTest::addColumn<Selection>("installed");
+        QTest::addColumn<QStringList>("tickedRows");
+        QTest::addColumn<QStringList>("lockedRows");
+        QTest::addColumn<QStringList>("untickedRows");
+        const QStringList locks{"kestraupd", "kestra_lab/lab_core", "kestra_lab/lab_config", "kestra_reg/reg_core"};
+        QTest::newRow("nothing installed")
+            << Selection() << QStringList{"kestraupd", "kestra_lab/lab_core", "kestra_lab/lab_config", "kestra_reg/reg_core"}
+            << locks << QStringList{"kestra_lab", "kestra_reg", "kestra_lab/lab_reports", "kestra_reg/reg_print"};
+        QTest::newRow("laboratory with reports installed")
+            << Selection{{"kestra_lab", {"lab_core", "lab_reports", "lab_config"}}}
+            << QStringList{"kestraupd", "kestra_lab", "kestra_lab/lab_reports", "kestra_lab/lab_core"} << locks
+            << QStringList{"kestra_reg", "kestra_reg/reg_print"};
+        QTest::newRow("plugin names compared case-sensitively")
+            << Selection{{"kestra_reg", {"REG_PRINT"}}} << QStringList{"kestra_reg"} << locks
+            << QStringList{"kestra_reg/reg_print", "kestra_lab"};
+    }
+
+    void initialTicksAndLocks()
+    {
+        QFETCH(Selection, installed);
+        QFETCH(QStringList, tickedRows);
+        QFETCH(QStringList, lockedRows);
+        QFETCH(QStringList, untickedRows);
+        EditProgrammsDialog dialog;
+        dialog.setInstalled(installed);
+        dialog.fillProgramms();
+        const auto find = [&dialog](const QString &path) {
+            const QStringList parts = path.split(QLatin1Char('/'));
+            return row(dialog, parts.at(0), parts.value(1));
+        };
+        for (const QString &path : tickedRows)
+            QVERIFY2(ticked(find(path)), qPrintable(path));
+        for (const QString &path : lockedRows)
+            QVERIFY2(locked(find(path)) && ticked(find(path)), qPrintable(path));
+        for (const QString &path : untickedRows) {
+            QVERIFY2(find(path) && !ticked(find(path)), qPrintable(path));
+            QVERIFY2(!locked(find(path)), qPrintable(path));
+        }
+    }
+
+    void selectionRules_data()
+    {
+        QTest::addColumn<Selection>("installed");
+        QTest::addColumn<QStringList>("tick");
+        QTest::addColumn<QStringList>("untick");
+        QTest::addColumn<Selection>("expected");
+        QTest::newRow("nothing changed, nothing installed")
+            << Selection() << QStringList() << QStringList() << Selection{{"kestraupd", {}}};
+        QTest::newRow("ticked program brings only its necessary plugins")
+            << Selection() << QStringList{"kestra_lab"} << QStringList()
+            << Selection{{"kestraupd", {}}, {"kestra_lab", {"lab_core", "lab_config"}}};
+        QTest::newRow("unticked installed program is left out with its ticked plugins")
+            << Selection{{"kestra_lab", {"lab_core", "lab_reports", "lab_config"}}} << QStringList()
+            << QStringList{"kestra_lab"} << Selection{{"kestraupd", {}}};
+        QTest::newRow("plugin ticked under an unticked program has no effect")
+            << Selection() << QStringList{"kestra_reg/reg_print"} << QStringList() << Selection{{"kestraupd", {}}};
+        QTest::newRow("unticked optional plugin drops out")
+            << Selection{{"kestra_lab", {"lab_core", "lab_reports", "lab_config"}}} << QStringList()
+            << QStringList{"kestra_lab/lab_reports"} << Selection{{"kestraupd", {}}, {"kestra_lab", {"lab_core", "lab_config"}}};
+        QTest::newRow("locked rows stay ticked")
+            << Selection() << QStringList{"kestra_lab"} << QStringList{"kestraupd", "kestra_lab/lab_core"}
+            << Selection{{"kestraupd", {}}, {"kestra_lab", {"lab_core", "lab_config"}}};
+    }
+
+    void selectionRules()
+    {
+        QFETCH(Selection, installed);
+        QFETCH(QStringList, tick);
+        QFETCH(QStringList, untick);
+        QFETCH(Selection, expected);
+        EditProgrammsDialog dialog;
+        dialog.setInstalled(installed);
+        dialog.fillProgramms();
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        const auto click = [&dialog](const QString &path, Qt::CheckState wanted) {
+            const QStringList parts = path.split(QLatin1Char('/'));
+            QTreeWidgetItem *item = row(dialog, parts.at(0), parts.value(1));
+            QVERIFY2(item, qPrintable(path));
+            QTreeWidget *t = tree(dialog);
+            // The user's way: make the row current and press the space bar;
+            // locked rows must not react.
+            t->setFocus();
+            t->setCurrentItem(item);
+            if (item->checkState(0) != wanted)
+                QTest::keyClick(t, Qt::Key_Space);
+        };
+        for (const QString &path : tick)
+            click(path, Qt::Checked);
+        for (const QString &path : untick)
+            click(path, Qt::Unchecked);
+        dialog.findChild<QPushButton *>(QStringLiteral("okButton"))->click();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(dialog.selection(), expected);
+    }
+
+    void duplicateProgramLaterTickedRowWins()
+    {
+        EditProgrammsDialog dialog;
+        dialog.setInstalled(Selection{{"kestra_reg", {"reg_core", "reg_print"}}});
+        dialog.fillProgramms();
+        QTreeWidget *t = tree(dialog);
+        QList<QTreeWidgetItem *> twins;
+        for (int i = 0; i < t->topLevelItemCount(); ++i) {
+            if (t->topLevelItem(i)->text(1) == QLatin1String("kestra_reg"))
+                twins.append(t->topLevelItem(i));
+        }
+        QCOMPARE(twins.size(), 2);
+        QVERIFY(ticked(twins.at(0)) && ticked(twins.at(1)));
+        QCOMPARE(dialog.selection().value(QStringLiteral("kestra_reg")), QStringList{"reg_print"});
+        twins.at(1)->setCheckState(0, Qt::Unchecked);
+        QCOMPARE(dialog.selection().value(QStringLiteral("kestra_reg")), QStringList({"reg_core", "reg_print"}));
+    }
+
+    void cancelRejects()
+    {
+        EditProgrammsDialog dialog;
+        dialog.fillProgramms();
+        dialog.show();
+        dialog.findChild<QPushButton *>(QStringLiteral("cancelButton"))->click();
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QVERIFY(!dialog.isVisible());
+    }
+};
+
+KESTRA_GUI_TEST_MAIN(TestEditProgrammsDialog)
+#include "tst_editprogrammsdialog.moc"

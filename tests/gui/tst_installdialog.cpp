@@ -1,0 +1,444 @@
+// The install dialog: its lines, its per-thread boxes and its states, with
+// real install threads running against a folder server and an nginx server.
+#include "guitest.h"
+#include "installdialog.h"
+#include "installthread.h"
+#include "messagecapture.h"
+#include "modalanswerer.h"
+#include "nginxserver.h"
+#include "settings.h"
+#include "startup.h"
+#include "testfiles.h"
+#include "updaterworld.h"
+
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+
+#include <future>
+#include <thread>
+
+namespace {
+
+QTextBrowser *browser(QWidget *dialog)
+{
+    return dialog->findChild<QTextBrowser *>(QStringLiteral("textBrowser"));
+}
+
+QPushButton *cancelButton(QWidget *dialog)
+{
+    return dialog->findChild<QPushButton *>(QStringLiteral("cancelButton"));
+}
+
+QString lastLine(QWidget *dialog)
+{
+    const QStringList lines = browser(dialog)->toPlainText().split(QLatin1Char('\n'));
+    return lines.last();
+}
+
+QColor lastLineColour(QWidget *dialog)
+{
+    const QTextBlock block = browser(dialog)->document()->lastBlock();
+    QTextCursor cursor(block);
+    cursor.movePosition(QTextCursor::EndOfBlock);
+    return cursor.charFormat().foreground().color();
+}
+
+const QString kTitle = QStringLiteral("Обновление программ");
+// The five blanks after the time stamp are one blank once the pane has
+// rendered the line as rich text.
+const QRegularExpression kStamp(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d\\s+"));
+
+ModuleSpec bulkProgramm(const QString &name, int files, int size)
+{
+    ModuleSpec spec;
+    spec.name = name;
+    spec.ruName = QStringLiteral("Архив снимков");
+    spec.type = QStringLiteral("project");
+    spec.guid = name == QLatin1String("bulk_many") ? QStringLiteral("a1b2c3d4-0000-4000-8000-00000000000a")
+                                                   : QStringLiteral("a1b2c3d4-0000-4000-8000-00000000000b");
+    spec.executeFilename = QStringLiteral("viewer");
+    for (int i = 0; i < files; ++i)
+        spec.files.insert(QStringLiteral("images/img%1.dat").arg(i, 3, 10, QLatin1Char('0')),
+                          patternBytes(size, quint32(100 + i)));
+    return spec;
+}
+
+} // namespace
+
+class TestInstallDialog : public QObject
+{
+    Q_OBJECT
+
+    UpdaterWorld world;
+    NginxServer slowServer;
+    QList<ModuleSpec> modules;
+
+    // Every file present in the program folder is whole and equal to what
+    // the pack holds: a stopped run may leave files out, never half-written.
+    void verifyNoPartialFiles(const ModuleSpec &spec)
+    {
+        const QString folder = world.root() + QLatin1Char('/') + spec.name;
+        for (auto it = spec.files.constBegin(); it != spec.files.constEnd(); ++it) {
+            const QString path = folder + QLatin1Char('/') + it.key();
+            if (QFileInfo::exists(path))
+                QVERIFY2(readFile(path) == it.value(), qPrintable(path));
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo::exists(UpdaterWorld::packwrightPath()), "packwright must be built");
+        modules = UpdaterWorld::catalogue();
+        modules.append(bulkProgramm(QStringLiteral("bulk_many"), 60, 16 * 1024));
+        modules.append(bulkProgramm(QStringLiteral("bulk_big"), 1, 2 * 1024 * 1024));
+        QString error;
+        QVERIFY2(world.publish(modules, &error), qPrintable(error));
+
+        // The same packs over HTTP at a crawl, so that runs last long enough
+        // to be watched and stopped.
+        slowServer.setRoot(world.serverDir());
+        slowServer.addServerDirective(QStringLiteral("limit_rate 400k;"));
+        QVERIFY2(slowServer.start(&error), qPrintable(error));
+    }
+
+    void form()
+    {
+        InstallDialog dialog;
+        QCOMPARE(dialog.objectName(), QStringLiteral("InstallDialog"));
+        QCOMPARE(dialog.size(), QSize(524, 308));
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Установка (обновление) программ (1.0.0.25)"));
+        auto *layout = dialog.findChild<QVBoxLayout *>(QStringLiteral("mainVerticalLayout"));
+        QVERIFY(layout);
+        QCOMPARE(layout->contentsMargins(), QMargins(3, 3, 3, 3));
+        QCOMPARE(layout->indexOf(browser(&dialog)), 0);
+        QCOMPARE(cancelButton(&dialog)->text(), QStringLiteral("Отмена"));
+        QVERIFY(!cancelButton(&dialog)->icon().isNull());
+        auto *row = dialog.findChild<QHBoxLayout *>(QStringLiteral("horizontalLayout"));
+        QVERIFY(row);
+        QVERIFY(row->itemAt(0)->spacerItem());
+        QCOMPARE(row->itemAt(0)->spacerItem()->sizeHint(), QSize(450, 20));
+        QCOMPARE(row->itemAt(1)->widget(), cancelButton(&dialog));
+    }
+
+    void messageLines_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<bool>("fromThread");
+        QTest::addColumn<QColor>("colour");
+        QTest::addColumn<int>("level");
+        QTest::newRow("message from the thread") << 0 << true << QColor(0, 100, 0) << int(QtInfoMsg);
+        QTest::newRow("error from the thread") << 1 << true << QColor(Qt::red) << int(QtWarningMsg);
+        QTest::newRow("system message from the thread") << 2 << true << QColor(Qt::black) << int(QtInfoMsg);
+        QTest::newRow("message without a thread") << 0 << false << QColor(0, 100, 0) << int(QtInfoMsg);
+        QTest::newRow("error without a thread") << 1 << false << QColor(Qt::red) << int(QtWarningMsg);
+        QTest::newRow("system message without a thread") << 2 << false << QColor(Qt::black) << int(QtInfoMsg);
+    }
+
+    void messageLines()
+    {
+        QFETCH(int, type);
+        QFETCH(bool, fromThread);
+        QFETCH(QColor, colour);
+        QFETCH(int, level);
+        InstallDialog dialog;
+        InstallThread thread;
+        thread.setTitle(kTitle);
+        connect(&thread, &InstallThread::message, &dialog, &InstallDialog::message);
+        connect(&thread, &InstallThread::error, &dialog, &InstallDialog::error);
+        connect(&thread, &InstallThread::status, &dialog, &InstallDialog::systemMessage);
+
+        const QString text = QStringLiteral("Файл lab<1>.dll & co обновлён");
+        MessageCapture capture;
+        if (fromThread) {
+            if (type == 0)
+                emit thread.message(text);
+            else if (type == 1)
+                emit thread.error(text);
+            else
+                emit thread.status(text); // routed to systemMessage above
+        } else {
+            if (type == 0)
+                dialog.message(text);
+            else if (type == 1)
+                dialog.error(text);
+            else
+                dialog.systemMessage(text);
+        }
+
+        const QString line = lastLine(&dialog);
+        const QRegularExpressionMatch stamp = kStamp.match(line);
+        QVERIFY2(stamp.hasMatch(), qPrintable(line));
+        const QDateTime when = QDateTime::fromString(line.left(19), QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+        QVERIFY(qAbs(when.secsTo(QDateTime::currentDateTime())) < 60);
+        const QString expectedTail = text + (fromThread ? QStringLiteral(" [") + kTitle + QLatin1Char(']') : QString());
+        QCOMPARE(line.mid(stamp.capturedLength()), expectedTail);
+        QCOMPARE(lastLineColour(&dialog), colour);
+        QCOMPARE(browser(&dialog)->document()->blockCount(), 1);
+        QVERIFY(capture.contains(QtMsgType(level), text));
+        if (level == QtInfoMsg)
+            QVERIFY(!capture.contains(QtWarningMsg, text));
+    }
+
+    void threadBoxesRouteBySender()
+    {
+        InstallDialog dialog;
+        auto *layout = dialog.findChild<QVBoxLayout *>(QStringLiteral("mainVerticalLayout"));
+        // Two real threads with nothing to do: their started signals create
+        // the boxes; the finished signals are not wired, so the boxes stay.
+        InstallThread alpha(&dialog);
+        InstallThread beta(&dialog);
+        alpha.setObjectName(QStringLiteral("alpha"));
+        beta.setObjectName(QStringLiteral("beta"));
+        alpha.setTitle(QStringLiteral("Первый"));
+        beta.setTitle(QStringLiteral("Второй"));
+        for (InstallThread *thread : {&alpha, &beta}) {
+            thread->setInstallPath(world.root() + QStringLiteral("/unused"));
+            connect(thread, &QThread::started, &dialog, &InstallDialog::threadStarted);
+            connect(thread, &InstallThread::progress, &dialog, &InstallDialog::progress);
+            connect(thread, &InstallThread::status, &dialog, &InstallDialog::status);
+            thread->start();
+            QVERIFY(thread->wait(10000));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(dialog.findChild<QGroupBox *>(QStringLiteral("betagroupBox")), 5000);
+        auto *alphaBox = dialog.findChild<QGroupBox *>(QStringLiteral("alphagroupBox"));
+        auto *betaBox = dialog.findChild<QGroupBox *>(QStringLiteral("betagroupBox"));
+        QVERIFY(alphaBox);
+        QCOMPARE(alphaBox->title(), QStringLiteral("Первый"));
+        QVERIFY(layout->indexOf(alphaBox) < layout->indexOf(browser(&dialog)));
+        QVERIFY(layout->indexOf(betaBox) < layout->indexOf(browser(&dialog)));
+        QCOMPARE(layout->indexOf(betaBox), 0); // the newest box goes on top
+        QVERIFY(alphaBox->layout()->contentsMargins().left() == 3);
+        auto *alphaBar = dialog.findChild<QProgressBar *>(QStringLiteral("alphaprogressBar"));
+        auto *betaBar = dialog.findChild<QProgressBar *>(QStringLiteral("betaprogressBar"));
+        auto *alphaLabel = dialog.findChild<QLabel *>(QStringLiteral("alphaprogressLabel"));
+        auto *betaLabel = dialog.findChild<QLabel *>(QStringLiteral("betaprogressLabel"));
+        QVERIFY(alphaBar && betaBar && alphaLabel && betaLabel);
+        QVERIFY(alphaBar->isTextVisible());
+
+        emit alpha.progress(3, 10, QStringLiteral("core.dll"));
+        QCOMPARE(alphaBar->maximum(), 10);
+        QCOMPARE(alphaBar->value(), 3);
+        QCOMPARE(alphaLabel->text(), QStringLiteral("core.dll"));
+        QCOMPARE(betaBar->value(), 0);
+        QVERIFY(betaLabel->text().isEmpty());
+
+        emit beta.status(QStringLiteral("Обновление модуля reg_core"));
+        QCOMPARE(betaBox->title(), QStringLiteral("Обновление модуля reg_core"));
+        QCOMPARE(alphaBox->title(), QStringLiteral("Первый"));
+
+        // Calls that do not come from an install thread change nothing.
+        dialog.progress(7, 8, QStringLiteral("x"));
+        dialog.status(QStringLiteral("y"));
+        QCOMPARE(alphaBar->value(), 3);
+        QCOMPARE(betaBox->title(), QStringLiteral("Обновление модуля reg_core"));
+    }
+
+    void normalRunEndsFinished()
+    {
+        QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules)));
+        world.load();
+        QString log;
+        ModalAnswerer answerer(60000);
+        answerer
+            .then([&log](QWidget *w) {
+                if (!qobject_cast<InstallDialog *>(w))
+                    return false;
+                // Finished: the box is gone and the button offers to close.
+                if (cancelButton(w)->text() != QStringLiteral("Закрыть"))
+                    return false;
+                if (w->findChild<QGroupBox *>(QStringLiteral("mainthread1111groupBox")))
+                    return false;
+                log = browser(w)->toPlainText();
+                cancelButton(w)->click();
+                return true;
+            });
+        InstallDialog dialog;
+        dialog.setProgrammsToUpdate({{QStringLiteral("kestra_lab"), {QStringLiteral("lab_core")}}});
+        dialog.setInstallPath(world.root());
+        dialog.startInstall(false);
+        QVERIFY(!answerer.timedOut());
+        QVERIFY(answerer.allAnswered());
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QVERIFY2(log.endsWith(QStringLiteral("Обновление Обновление программ закончено [Обновление программ]")),
+                 qPrintable(log));
+        QCOMPARE(lastLineColour(&dialog), QColor(Qt::black));
+        QCOMPARE(readFile(world.root() + QStringLiteral("/lab_core/core.dll")), patternBytes(20000, 11));
+        QVERIFY(QFileInfo::exists(world.root() + QStringLiteral("/kestra_lab/readme.txt")));
+    }
+
+    void closeWhenFinishedClosesItself()
+    {
+        QDir(world.root() + QStringLiteral("/kestra_reg")).removeRecursively();
+        ModalAnswerer answerer(60000); // nothing to answer; only records
+        InstallDialog dialog;
+        dialog.setProgrammsToUpdate({{QStringLiteral("kestra_reg"), {QStringLiteral("reg_core")}}});
+        dialog.setInstallPath(world.root());
+        dialog.setCloseWhenFinished(true);
+        dialog.startInstall(false);
+        QVERIFY(!answerer.timedOut());
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QVERIFY(!dialog.isVisible());
+        QVERIFY(QFileInfo::exists(world.root() + QStringLiteral("/kestra_reg/reg")));
+        QCOMPARE(answerer.seen().size(), 1);
+        QCOMPARE(answerer.seen().first().className, QStringLiteral("InstallDialog"));
+    }
+
+    void refusalsWhileRunning()
+    {
+        QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules), QString(),
+                                  slowServer.baseUrl() + QStringLiteral("/project.xml")));
+        world.load();
+        QDir(world.root() + QStringLiteral("/bulk_many")).removeRecursively();
+
+        InstallDialog dialog;
+        bool boxAboveLog = false;
+        bool stillOpenAfterClose = false;
+        ModalAnswerer answerer(120000);
+        answerer
+            .then([&](QWidget *w) {
+                if (w != &dialog)
+                    return false;
+                auto *box = w->findChild<QGroupBox *>(QStringLiteral("mainthread1111groupBox"));
+                if (!box)
+                    return false;
+                auto *layout = w->findChild<QVBoxLayout *>(QStringLiteral("mainVerticalLayout"));
+                boxAboveLog = layout->indexOf(box) < layout->indexOf(browser(w));
+                QTimer::singleShot(0, &dialog, [&dialog] { dialog.startInstall(false); });
+                return true;
+            })
+            .then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Ошибка")))
+            .then([&](QWidget *w) {
+                if (w != &dialog)
+                    return false;
+                QTimer::singleShot(0, &dialog, [&dialog] { dialog.close(); });
+                return true;
+            })
+            .then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Ошибка")))
+            .then([&](QWidget *w) {
+                if (w != &dialog)
+                    return false;
+                stillOpenAfterClose = dialog.isVisible()
+                                      && cancelButton(w)->text() == QStringLiteral("Отмена");
+                return true;
+            })
+            .then(ModalAnswerer::closeInstallDialogWhenDone());
+        dialog.setProgrammsToUpdate({{QStringLiteral("bulk_many"), {}}});
+        dialog.setInstallPath(world.root());
+        dialog.startInstall(false);
+        QVERIFY(!answerer.timedOut());
+        QVERIFY(answerer.allAnswered());
+        QVERIFY(boxAboveLog);
+        QVERIFY(stillOpenAfterClose);
+        QCOMPARE(answerer.boxes(), QStringList({QStringLiteral("Ошибка|Установка уже запущена!!!"),
+                                                QStringLiteral("Ошибка|Выполняется обновление!!!")}));
+        // The refused second start did not disturb the run.
+        const ModuleSpec bulk = UpdaterWorld::find(modules, QStringLiteral("bulk_many"));
+        for (auto it = bulk.files.constBegin(); it != bulk.files.constEnd(); ++it)
+            QCOMPARE(readFile(world.root() + QStringLiteral("/bulk_many/") + it.key()), it.value());
+    }
+
+    void cancelStopsTheRun_data()
+    {
+        QTest::addColumn<QString>("programm");
+        QTest::newRow("between small files") << "bulk_many";
+        QTest::newRow("inside a long download") << "bulk_big";
+    }
+
+    void cancelStopsTheRun()
+    {
+        QFETCH(QString, programm);
+        QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules), QString(),
+                                  slowServer.baseUrl() + QStringLiteral("/project.xml")));
+        world.load();
+        QDir(world.root() + QLatin1Char('/') + programm).removeRecursively();
+
+        InstallDialog dialog;
+        QElapsedTimer sinceCancel;
+        QElapsedTimer sinceBox;
+        qint64 stoppedAfter = -1;
+        bool boxGone = false;
+        ModalAnswerer answerer(60000);
+        answerer
+            .then([&](QWidget *w) {
+                // Wait until the run is well under way: some progress, or
+                // long enough inside the first (large) file.
+                auto *bar = w->findChild<QProgressBar *>(QStringLiteral("mainthread1111progressBar"));
+                if (w != &dialog || !bar)
+                    return false;
+                if (!sinceBox.isValid())
+                    sinceBox.start();
+                if (bar->value() <= 0 && sinceBox.elapsed() < 700)
+                    return false;
+                sinceCancel.start();
+                cancelButton(w)->click();
+                return true;
+            })
+            .then([&](QWidget *w) {
+                if (w != &dialog || cancelButton(w)->text() != QStringLiteral("Закрыть"))
+                    return false;
+                stoppedAfter = sinceCancel.elapsed();
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+                boxGone = !w->findChild<QGroupBox *>(QStringLiteral("mainthread1111groupBox"));
+                cancelButton(w)->click();
+                return true;
+            });
+        dialog.setProgrammsToUpdate({{programm, {}}});
+        dialog.setInstallPath(world.root());
+        dialog.startInstall(false);
+        const qint64 closedAfter = sinceCancel.elapsed();
+        QVERIFY(!answerer.timedOut());
+        QVERIFY(answerer.allAnswered());
+        QVERIFY2(stoppedAfter >= 0 && stoppedAfter < 1600, qPrintable(QString::number(stoppedAfter)));
+        QVERIFY(boxGone);
+        QVERIFY2(closedAfter < 2500, qPrintable(QString::number(closedAfter)));
+        qInfo() << "stopped after" << stoppedAfter << "ms; threads still finishing:"
+                << InstallDialog::runningDetachedThreads();
+
+        // Whatever was let go ends on its own and releases what it holds.
+        QVERIFY(InstallDialog::waitForDetachedThreads(60000));
+        QCOMPARE(InstallDialog::runningDetachedThreads(), 0);
+        verifyNoPartialFiles(UpdaterWorld::find(modules, programm));
+        auto writer = std::async(std::launch::async, [] {
+            Settings::instance()->setValue(QStringLiteral("tests"), QStringLiteral("after_cancel"), 1);
+        });
+        QVERIFY2(writer.wait_for(std::chrono::seconds(10)) == std::future_status::ready,
+                 "the settings writers' lock is still held");
+    }
+
+    void cancelOrCloseWithoutRunCloses_data()
+    {
+        QTest::addColumn<bool>("useButton");
+        QTest::newRow("cancel button") << true;
+        QTest::newRow("window close") << false;
+    }
+
+    void cancelOrCloseWithoutRunCloses()
+    {
+        QFETCH(bool, useButton);
+        InstallDialog dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        if (useButton)
+            cancelButton(&dialog)->click();
+        else
+            dialog.close();
+        QVERIFY(!dialog.isVisible());
+    }
+
+    void cleanupTestCase()
+    {
+        slowServer.stop();
+        InstallDialog::waitForDetachedThreads(30000);
+    }
+};
+
+KESTRA_GUI_TEST_MAIN(TestInstallDialog)
+#include "tst_installdialog.moc"

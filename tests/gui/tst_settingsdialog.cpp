@@ -1,0 +1,242 @@
+// The settings dialog against a real config.ini and a real project list.
+#include "guitest.h"
+#include "settings.h"
+#include "settingsdialog.h"
+#include "updaterworld.h"
+
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTextCodec>
+
+namespace {
+
+const QString kLabGuid = QStringLiteral("15e5bfdc-78cf-4062-82db-79841f6069b0");
+const QString kUnknownGuid = QStringLiteral("00aa0000-0000-4000-8000-000000000001");
+const QString kRegGuid = QStringLiteral("5b4a3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d");
+
+QTableWidget *table(SettingsDialog &dialog)
+{
+    return dialog.findChild<QTableWidget *>(QStringLiteral("projectsWidget"));
+}
+
+QStringList tableKeys(SettingsDialog &dialog)
+{
+    QStringList keys;
+    QTableWidget *t = table(dialog);
+    for (int row = 0; row < t->rowCount(); ++row)
+        keys.append(t->item(row, 0) ? t->item(row, 0)->text() : QString());
+    return keys;
+}
+
+void clickApply(SettingsDialog &dialog)
+{
+    dialog.findChild<QPushButton *>(QStringLiteral("okButton"))->click();
+}
+
+} // namespace
+
+class TestSettingsDialog : public QObject
+{
+    Q_OBJECT
+
+    UpdaterWorld world;
+
+    QStringList storedProxyKeys() const
+    {
+        QSettings ini(world.configPath(), QSettings::IniFormat);
+        ini.setIniCodec(QTextCodec::codecForName("UTF-8"));
+        ini.beginGroup(QStringLiteral("global_proxy"));
+        return ini.childKeys();
+    }
+
+    QVariant storedProxyValue(const QString &key) const
+    {
+        QSettings ini(world.configPath(), QSettings::IniFormat);
+        ini.setIniCodec(QTextCodec::codecForName("UTF-8"));
+        return ini.value(QStringLiteral("global_proxy/") + key);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QString error;
+        QVERIFY2(world.writeProjectDocument(UpdaterWorld::catalogue(), &error), qPrintable(error));
+        QVERIFY(world.writeConfig({kLabGuid, kUnknownGuid, kRegGuid}));
+        world.load();
+        QVERIFY(!Settings::instance()->programmDescriptions().isEmpty());
+    }
+
+    void formOpensOnConnectionTab()
+    {
+        SettingsDialog dialog;
+        QCOMPARE(dialog.objectName(), QStringLiteral("SettingsDialog"));
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Настройки"));
+        QCOMPARE(dialog.size(), QSize(484, 368));
+        auto *tabs = dialog.findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+        QVERIFY(tabs);
+        QCOMPARE(tabs->currentWidget()->objectName(), QStringLiteral("connectionTab"));
+        QCOMPARE(tabs->tabText(0), QStringLiteral("Проекты"));
+        QCOMPARE(tabs->tabText(1), QStringLiteral("Соединение"));
+        QCOMPARE(table(dialog)->horizontalHeaderItem(0)->text(), QStringLiteral("Ключ проекта"));
+        QCOMPARE(table(dialog)->horizontalHeaderItem(1)->text(), QStringLiteral("Наименование"));
+        QCOMPARE(dialog.findChild<QLineEdit *>(QStringLiteral("proxyPasswordEdit"))->echoMode(), QLineEdit::Password);
+        QCOMPARE(dialog.findChild<QSpinBox *>(QStringLiteral("proxyPortBox"))->maximum(), 999999);
+    }
+
+    // Must run before anything writes the proxy group.
+    void defaultsWithoutProxySettings()
+    {
+        SettingsDialog dialog;
+        QVERIFY(!dialog.findChild<QGroupBox *>(QStringLiteral("globalProxyGroupBox"))->isChecked());
+        QVERIFY(dialog.findChild<QLineEdit *>(QStringLiteral("proxyHostEdit"))->text().isEmpty());
+        QVERIFY(dialog.findChild<QLineEdit *>(QStringLiteral("proxyUserEdit"))->text().isEmpty());
+        QVERIFY(dialog.findChild<QLineEdit *>(QStringLiteral("proxyPasswordEdit"))->text().isEmpty());
+        QCOMPARE(dialog.findChild<QSpinBox *>(QStringLiteral("proxyPortBox"))->value(), 8080);
+
+        clickApply(dialog);
+        QVERIFY2(storedProxyKeys().isEmpty(), qPrintable(storedProxyKeys().join(QLatin1Char(','))));
+        QCOMPARE(dialog.result(), 0);
+    }
+
+    void keysInStoredOrderWithNames()
+    {
+        SettingsDialog dialog;
+        QTableWidget *t = table(dialog);
+        QCOMPARE(t->rowCount(), SettingsDialog::kMinimumRows);
+        // Neither ascending nor descending: the stored order is kept.
+        QCOMPARE(t->item(0, 0)->text(), kLabGuid);
+        QCOMPARE(t->item(1, 0)->text(), kUnknownGuid);
+        QCOMPARE(t->item(2, 0)->text(), kRegGuid);
+        QCOMPARE(t->item(0, 1)->text(), QStringLiteral("Лаборатория"));
+        QCOMPARE(t->item(1, 1)->text(), QString());
+        QCOMPARE(t->item(2, 1)->text(), QStringLiteral("Регистратура"));
+        QVERIFY(t->item(0, 0)->flags() & Qt::ItemIsEditable);
+        QVERIFY(!(t->item(0, 1)->flags() & Qt::ItemIsEditable));
+    }
+
+    void proxyTextsSimplified_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("host with blanks around") << "proxyHostEdit" << "host" << "  proxy.clinic.local  "
+                                                 << "proxy.clinic.local";
+        QTest::newRow("host with doubled inner blank") << "proxyHostEdit" << "host" << "proxy  one" << "proxy one";
+        QTest::newRow("user with tabs around") << "proxyUserEdit" << "user" << "\tivanov\t" << "ivanov";
+        QTest::newRow("password with leading blank") << "proxyPasswordEdit" << "password" << " secret" << "secret";
+        QTest::newRow("password with trailing blank") << "proxyPasswordEdit" << "password" << "s3cret " << "s3cret";
+        QTest::newRow("password with doubled inner blank") << "proxyPasswordEdit" << "password" << "se  cret"
+                                                           << "se cret";
+    }
+
+    void proxyTextsSimplified()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, key);
+        QFETCH(QString, typed);
+        QFETCH(QString, stored);
+        SettingsDialog dialog;
+        dialog.findChild<QLineEdit *>(field)->setText(typed);
+        clickApply(dialog);
+        QCOMPARE(storedProxyValue(key).toString(), stored);
+        // The reload shows what was stored.
+        QCOMPARE(dialog.findChild<QLineEdit *>(field)->text(), stored);
+    }
+
+    void onlyChangedProxyValuesWritten()
+    {
+        {
+            SettingsDialog dialog;
+            dialog.findChild<QGroupBox *>(QStringLiteral("globalProxyGroupBox"))->setChecked(true);
+            dialog.findChild<QLineEdit *>(QStringLiteral("proxyHostEdit"))->setText(QStringLiteral("10.0.0.1"));
+            dialog.findChild<QSpinBox *>(QStringLiteral("proxyPortBox"))->setValue(3128);
+            clickApply(dialog);
+        }
+        QCOMPARE(storedProxyValue(QStringLiteral("is_need")).toBool(), true);
+        QCOMPARE(storedProxyValue(QStringLiteral("port")).toInt(), 3128);
+
+        // A value stored unsimplified by hand is left alone when the field
+        // shows the same text: only a real change is written.
+        QSettings ini(world.configPath(), QSettings::IniFormat);
+        ini.setIniCodec(QTextCodec::codecForName("UTF-8"));
+        ini.setValue(QStringLiteral("global_proxy/user"), QStringLiteral("  petrov "));
+        ini.sync();
+        Settings::instance()->setRuntimeValue(QStringLiteral("global_proxy"), QStringLiteral("user"),
+                                              QStringLiteral("  petrov "));
+        {
+            SettingsDialog dialog;
+            auto *box = dialog.findChild<QGroupBox *>(QStringLiteral("globalProxyGroupBox"));
+            QVERIFY(box->isChecked());
+            box->setChecked(false); // only the switch changes
+            clickApply(dialog);
+            // Unticking keeps host and port.
+            QCOMPARE(dialog.findChild<QLineEdit *>(QStringLiteral("proxyHostEdit"))->text(),
+                     QStringLiteral("10.0.0.1"));
+        }
+        QCOMPARE(storedProxyValue(QStringLiteral("is_need")).toBool(), false);
+        QCOMPARE(storedProxyValue(QStringLiteral("host")).toString(), QStringLiteral("10.0.0.1"));
+        QCOMPARE(storedProxyValue(QStringLiteral("port")).toInt(), 3128);
+        QCOMPARE(storedProxyValue(QStringLiteral("user")).toString(), QStringLiteral("  petrov "));
+    }
+
+    void blankRowsRemovedOnApply()
+    {
+        SettingsDialog dialog;
+        QTableWidget *t = table(dialog);
+        for (int row = 0; row < t->rowCount(); ++row)
+            t->item(row, 0)->setText(QString());
+        t->item(4, 0)->setText(QStringLiteral("  ") + kRegGuid + QStringLiteral(" "));
+        t->item(9, 0)->setText(kLabGuid);
+        t->item(12, 0)->setText(QStringLiteral("   "));
+        clickApply(dialog);
+
+        const QStringList keys = tableKeys(dialog);
+        QCOMPARE(keys.at(0), kRegGuid);
+        QCOMPARE(keys.at(1), kLabGuid);
+        QCOMPARE(t->item(0, 1)->text(), QStringLiteral("Регистратура"));
+        QCOMPARE(t->item(1, 1)->text(), QStringLiteral("Лаборатория"));
+        const QStringList stored = Settings::instance()->projects();
+        QCOMPARE(stored.mid(0, 2), QStringList({kRegGuid, kLabGuid}));
+        QCOMPARE(Settings::instance()->value(QStringLiteral("projects"), QStringLiteral("key1")).toString(), kRegGuid);
+    }
+
+    void moreThanThirtyKeysKept()
+    {
+        QStringList many;
+        for (int i = 0; i < 37; ++i)
+            many.append(QStringLiteral("%1-0000-4000-8000-000000000000").arg(i + 1, 8, 10, QLatin1Char('0')));
+        Settings::instance()->setProjects(many);
+        const QStringList before = Settings::instance()->projects();
+        QVERIFY(before.size() >= 37);
+
+        SettingsDialog dialog;
+        QVERIFY(table(dialog)->rowCount() >= before.size() + 1);
+        QCOMPARE(tableKeys(dialog).mid(0, before.size()), before);
+        clickApply(dialog);
+        const QStringList after = Settings::instance()->projects();
+        for (const QString &key : many)
+            QVERIFY2(after.contains(key), qPrintable(key));
+        QCOMPARE(after.mid(0, 37), many);
+    }
+
+    void cancelDiscardsEdits()
+    {
+        const QStringList before = Settings::instance()->projects();
+        SettingsDialog dialog;
+        dialog.show();
+        table(dialog)->item(0, 0)->setText(QStringLiteral("edited"));
+        dialog.findChild<QPushButton *>(QStringLiteral("cancelButton"))->click();
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(Settings::instance()->projects(), before);
+    }
+};
+
+KESTRA_GUI_TEST_MAIN(TestSettingsDialog)
+#include "tst_settingsdialog.moc"

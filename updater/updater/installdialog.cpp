@@ -1,0 +1,386 @@
+#include "installdialog.h"
+
+#include "startup.h"
+#include "installthread.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QDeadlineTimer>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QList>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpacerItem>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString kThreadName = QStringLiteral("mainthread1111");
+
+// How long a new run waits for let-go threads of an earlier one before it
+// refuses to start beside them.
+const int kDetachedWaitBeforeStartMs = 3000;
+// How long the application's teardown waits for let-go threads.
+const int kDetachedWaitAtExitMs = 30000;
+
+QList<QPointer<InstallThread>> &detachedThreads()
+{
+    static QList<QPointer<InstallThread>> list;
+    return list;
+}
+
+void pruneDetached()
+{
+    QList<QPointer<InstallThread>> &list = detachedThreads();
+    for (int i = list.size() - 1; i >= 0; --i) {
+        if (list.at(i).isNull() || list.at(i)->isFinished())
+            list.removeAt(i);
+    }
+}
+
+// Runs while the application object is destroyed: a let-go thread may still
+// be copying a file or writing the registry, so the process gives it time to
+// reach its next interruption check before it ends.
+void waitForDetachedAtExit()
+{
+    if (!InstallDialog::waitForDetachedThreads(kDetachedWaitAtExitMs))
+        qWarning().noquote() << QStringLiteral("install thread still running at exit");
+    for (const QPointer<InstallThread> &thread : detachedThreads()) {
+        if (thread && thread->isFinished())
+            delete thread.data();
+    }
+    detachedThreads().clear();
+}
+
+QString colourTag(InstallDialog::ThreadMessageType type)
+{
+    switch (type) {
+    case InstallDialog::Message:
+        return QStringLiteral("<FONT COLOR = \"DarkGreen\">");
+    case InstallDialog::Error:
+        return QStringLiteral("<FONT COLOR = \"RED\">");
+    case InstallDialog::SystemMessage:
+        break;
+    }
+    return QStringLiteral("<FONT COLOR = \"BLACK\">");
+}
+
+} // namespace
+
+InstallDialog::InstallDialog(QWidget *parent)
+    : QDialog(parent)
+{
+    initUpdaterResources();
+    if (objectName().isEmpty())
+        setObjectName(QStringLiteral("InstallDialog"));
+    resize(524, 308);
+
+    mainVerticalLayout = new QVBoxLayout(this);
+    mainVerticalLayout->setObjectName(QStringLiteral("mainVerticalLayout"));
+    mainVerticalLayout->setContentsMargins(3, 3, 3, 3);
+
+    textBrowser = new QTextBrowser(this);
+    textBrowser->setObjectName(QStringLiteral("textBrowser"));
+    mainVerticalLayout->addWidget(textBrowser);
+
+    horizontalLayout = new QHBoxLayout();
+    horizontalLayout->setObjectName(QStringLiteral("horizontalLayout"));
+    horizontalLayout->addItem(new QSpacerItem(450, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
+    cancelButton = new QPushButton(this);
+    cancelButton->setObjectName(QStringLiteral("cancelButton"));
+    cancelButton->setIcon(QIcon(QStringLiteral(":/images/cancel.png")));
+    cancelButton->setText(tr("Отмена"));
+    horizontalLayout->addWidget(cancelButton);
+    mainVerticalLayout->addLayout(horizontalLayout);
+
+    setWindowTitle(tr("Установка (обновление) программ") + QStringLiteral(" (%1)").arg(QLatin1String(kUpdaterVersion)));
+    QMetaObject::connectSlotsByName(this);
+}
+
+InstallDialog::~InstallDialog()
+{
+    stopAllThreads();
+}
+
+int InstallDialog::runningDetachedThreads()
+{
+    pruneDetached();
+    return detachedThreads().size();
+}
+
+bool InstallDialog::waitForDetachedThreads(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    pruneDetached();
+    for (const QPointer<InstallThread> &thread : detachedThreads()) {
+        if (thread && !thread->wait(deadline))
+            return false;
+    }
+    pruneDetached();
+    return detachedThreads().isEmpty();
+}
+
+void InstallDialog::startInstall(bool isMirror)
+{
+    if (!threads.isEmpty()
+        || (!waitForDetachedThreads(kDetachedWaitBeforeStartMs))) {
+        // A let-go thread of a cancelled run may still write the registry;
+        // a second run beside it would compete for the same files.
+        QMessageBox::critical(this, tr("Ошибка"), tr("Установка уже запущена!!!"), QMessageBox::Ok);
+        return;
+    }
+
+    textBrowser->clear();
+
+    auto *thread = new InstallThread(this);
+    thread->setObjectName(kThreadName);
+    threads.insert(kThreadName, thread);
+    connectThread(thread);
+    thread->setTitle(tr("Обновление программ"));
+
+    thread->setPluginsToRemove(pluginsToRemove);
+    thread->setProgrammsToRemove(programmsToRemove);
+    thread->setProgrammsToUpdate(programmsToUpdate);
+    thread->setChangeConfig(changeConfig);
+    thread->setInstallPath(installPath);
+    thread->setMirror(isMirror);
+    thread->setMakeBackup(makeBackup);
+
+    thread->start(QThread::InheritPriority);
+    exec();
+}
+
+void InstallDialog::connectThread(InstallThread *thread)
+{
+    connect(thread, &InstallThread::message, this, &InstallDialog::message);
+    connect(thread, &InstallThread::error, this, &InstallDialog::error);
+    connect(thread, &QThread::started, this, &InstallDialog::threadStarted);
+    connect(thread, &QThread::finished, this, &InstallDialog::threadFinished);
+    connect(thread, &InstallThread::status, this, &InstallDialog::status);
+    connect(thread, &InstallThread::progress, this, &InstallDialog::progress);
+}
+
+void InstallDialog::writeMessage(const QString &text, InstallDialog::ThreadMessageType type, QObject *sender)
+{
+    if (type == Error)
+        qWarning() << text;
+    else
+        qInfo() << text;
+
+    // The pane renders rich text; the thread's lines carry file names from
+    // server documents, which are shown as they are, never as markup.
+    QString line = colourTag(type) + QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"))
+                   + QStringLiteral("     ") + text.toHtmlEscaped();
+    if (auto *thread = qobject_cast<InstallThread *>(sender))
+        line += QStringLiteral(" [") + thread->title().toHtmlEscaped() + QLatin1Char(']');
+    textBrowser->append(line);
+}
+
+void InstallDialog::error(QString err)
+{
+    writeMessage(err, Error, sender());
+}
+
+void InstallDialog::message(QString err)
+{
+    writeMessage(err, Message, sender());
+}
+
+void InstallDialog::systemMessage(QString err)
+{
+    writeMessage(err, SystemMessage, sender());
+}
+
+InstallThread *InstallDialog::currentSender(QString *name) const
+{
+    auto *thread = qobject_cast<InstallThread *>(sender());
+    if (!thread)
+        return nullptr;
+    const QString threadName = thread->objectName();
+    const InstallThread *registered = threads.value(threadName, nullptr);
+    if (registered && registered != thread)
+        return nullptr;
+    if (name)
+        *name = threadName;
+    return thread;
+}
+
+void InstallDialog::status(QString text)
+{
+    QString name;
+    if (!currentSender(&name))
+        return;
+    if (QGroupBox *box = groupBoxes.value(name, nullptr))
+        box->setTitle(text);
+}
+
+void InstallDialog::progress(int nDo, int nAll, QString text)
+{
+    QString name;
+    if (!currentSender(&name))
+        return;
+    QProgressBar *bar = progressBars.value(name, nullptr);
+    if (!bar)
+        return;
+    bar->setMaximum(nAll);
+    bar->setValue(nDo);
+    if (QLabel *label = progressLabels.value(name, nullptr))
+        label->setText(text);
+}
+
+void InstallDialog::threadStarted()
+{
+    QString name;
+    InstallThread *thread = currentSender(&name);
+    if (!thread)
+        return;
+    createThreadBox(name, thread->title());
+    if (threads.size() == 1)
+        cancelButton->setText(tr("Отмена"));
+}
+
+void InstallDialog::createThreadBox(const QString &name, const QString &title)
+{
+    auto *box = new QGroupBox(this);
+    box->setObjectName(name + QStringLiteral("groupBox"));
+    box->setTitle(title);
+    auto *layout = new QVBoxLayout(box);
+    layout->setObjectName(name + QStringLiteral("verticalLayout"));
+    layout->setContentsMargins(3, 3, 3, -1);
+    auto *label = new QLabel(box);
+    label->setObjectName(name + QStringLiteral("progressLabel"));
+    layout->addWidget(label);
+    auto *bar = new QProgressBar(box);
+    bar->setObjectName(name + QStringLiteral("progressBar"));
+    bar->setValue(0);
+    bar->setTextVisible(true);
+    layout->addWidget(bar);
+    mainVerticalLayout->insertWidget(0, box);
+
+    if (QGroupBox *older = groupBoxes.value(name, nullptr))
+        older->deleteLater();
+    groupBoxes.insert(name, box);
+    progressLabels.insert(name, label);
+    progressBars.insert(name, bar);
+}
+
+void InstallDialog::threadFinished()
+{
+    QString name;
+    InstallThread *thread = currentSender(&name);
+    if (!thread) {
+        // A stopped thread whose name a newer run has taken: only release it.
+        if (auto *stale = qobject_cast<InstallThread *>(sender()))
+            stale->deleteLater();
+        return;
+    }
+    const QString title = thread->title();
+
+    thread->deleteLater();
+    threads.remove(name);
+
+    if (groupBoxes.contains(name)) {
+        delete groupBoxes.take(name);
+        progressLabels.remove(name);
+        progressBars.remove(name);
+    }
+
+    systemMessage(tr("Обновление %1 закончено").arg(title));
+
+    if (closeWhenFinished && threads.isEmpty())
+        accept();
+    if (threads.isEmpty())
+        cancelButton->setText(tr("Закрыть"));
+}
+
+void InstallDialog::letGo(InstallThread *thread)
+{
+    // Killing a thread could leave the settings mutex locked or a target file
+    // half-written. The thread has been asked to stop and does so at its next
+    // check (before each program, file and folder); until then it only loses
+    // its audience, and it deletes itself once it has ended.
+    qWarning().noquote() << QStringLiteral("install thread %1 did not stop within %2 ms, left to finish on its own")
+                                .arg(thread->objectName())
+                                .arg(kStopWaitMs);
+    disconnect(thread, nullptr, this, nullptr);
+    thread->setParent(nullptr);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    static bool exitWaitRegistered = false;
+    if (!exitWaitRegistered) {
+        qAddPostRoutine(waitForDetachedAtExit);
+        exitWaitRegistered = true;
+    }
+    detachedThreads().append(thread);
+    if (thread->isFinished())
+        thread->deleteLater();
+}
+
+void InstallDialog::stopAllThreads()
+{
+    const QStringList names = threads.keys();
+    for (const QString &name : names) {
+        InstallThread *thread = threads.value(name, nullptr);
+        if (!thread || !thread->isRunning())
+            continue;
+        thread->requestInterruption();
+        if (thread->wait(kStopWaitMs))
+            thread->deleteLater();
+        else
+            letGo(thread);
+        if (QGroupBox *box = groupBoxes.take(name))
+            box->deleteLater();
+        progressLabels.remove(name);
+        progressBars.remove(name);
+    }
+    threads.clear();
+}
+
+void InstallDialog::enterFinishedState()
+{
+    cancelButton->setText(tr("Закрыть"));
+    if (closeWhenFinished)
+        accept();
+}
+
+void InstallDialog::on_cancelButton_clicked()
+{
+    if (threads.isEmpty()) {
+        accept();
+        return;
+    }
+    stopAllThreads();
+    enterFinishedState();
+}
+
+void InstallDialog::refuseWhileRunning()
+{
+    QMessageBox::critical(this, tr("Ошибка"), tr("Выполняется обновление!!!"), QMessageBox::Ok);
+}
+
+void InstallDialog::reject()
+{
+    if (!threads.isEmpty()) {
+        refuseWhileRunning();
+        return;
+    }
+    QDialog::reject();
+}
+
+void InstallDialog::closeEvent(QCloseEvent *event)
+{
+    if (threads.isEmpty()) {
+        QDialog::closeEvent(event);
+        event->accept();
+        return;
+    }
+    refuseWhileRunning();
+    event->ignore();
+}

@@ -1,0 +1,108 @@
+#ifndef INSTALLDIALOG_H
+#define INSTALLDIALOG_H
+
+#include <QDialog>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+class InstallThread;
+class QCloseEvent;
+class QGroupBox;
+class QHBoxLayout;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTextBrowser;
+class QVBoxLayout;
+
+// The modal window in which every installation run takes place. A caller
+// sets the run parameters and calls startInstall(), which returns once the
+// dialog has closed; the caller then rereads whatever it shows.
+class InstallDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    enum ThreadMessageType {
+        Message = 0,
+        Error = 1,
+        SystemMessage = 2,
+    };
+    Q_ENUM(ThreadMessageType)
+
+    explicit InstallDialog(QWidget *parent = nullptr);
+    ~InstallDialog() override;
+
+    void setProgrammsToUpdate(const QMap<QString, QStringList> &programms) { programmsToUpdate = programms; }
+    void setProgrammsToRemove(const QStringList &programms) { programmsToRemove = programms; }
+    void setPluginsToRemove(const QMap<QString, QStringList> &plugins) { pluginsToRemove = plugins; }
+    void setChangeConfig(bool value) { changeConfig = value; }
+    void setInstallPath(const QString &path) { installPath = path; }
+    void setMakeBackup(bool value) { makeBackup = value; }
+    void setCloseWhenFinished(bool value) { closeWhenFinished = value; }
+
+    // How long stopAllThreads() waits for a thread that was asked to stop.
+    static constexpr int kStopWaitMs = 1000;
+
+    // Threads that did not stop in time are let go instead of being killed:
+    // they end at their next interruption check and delete themselves. This
+    // tells how many are still running.
+    static int runningDetachedThreads();
+    // Waits up to timeoutMs for every let-go thread to end; true when none
+    // is left running.
+    static bool waitForDetachedThreads(int timeoutMs);
+
+public slots:
+    void startInstall(bool isMirror = false);
+    void error(QString err);
+    void message(QString err);
+    void systemMessage(QString err);
+    void status(QString text);
+    void progress(int nDo, int nAll, QString text);
+    void threadStarted();
+    void threadFinished();
+    void stopAllThreads();
+
+    // Escape would end the modal loop behind the running thread's back; it
+    // is treated like the window's close button.
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void on_cancelButton_clicked();
+
+private:
+    void writeMessage(const QString &text, InstallDialog::ThreadMessageType type, QObject *sender);
+    void connectThread(InstallThread *thread);
+    void createThreadBox(const QString &name, const QString &title);
+    void enterFinishedState();
+    // The thread that sent a signal, when it belongs to the current run (or
+    // to no run at all); null for other senders and for a stopped thread
+    // whose name a newer thread has taken over.
+    InstallThread *currentSender(QString *name = nullptr) const;
+    void letGo(InstallThread *thread);
+    void refuseWhileRunning();
+
+    QVBoxLayout *mainVerticalLayout = nullptr;
+    QTextBrowser *textBrowser = nullptr;
+    QHBoxLayout *horizontalLayout = nullptr;
+    QPushButton *cancelButton = nullptr;
+
+    QMap<QString, QStringList> programmsToUpdate;
+    QStringList programmsToRemove;
+    QMap<QString, QStringList> pluginsToRemove;
+    bool changeConfig = false;
+    QString installPath;
+    bool makeBackup = false;
+    bool closeWhenFinished = false;
+
+    QMap<QString, InstallThread *> threads;
+    QMap<QString, QGroupBox *> groupBoxes;
+    QMap<QString, QLabel *> progressLabels;
+    QMap<QString, QProgressBar *> progressBars;
+};
+
+#endif // INSTALLDIALOG_H

@@ -1,0 +1,434 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "edition.h"
+#include "editprogrammsdialog.h"
+#include "startup.h"
+#include "installdialog.h"
+#include "installedprogramm.h"
+#include "launcher.h"
+#include "localfile.h"
+#include "mirrordescription.h"
+#include "mirrorfolders.h"
+#include "processinfo.h"
+#include "projectdescription.h"
+#include "settings.h"
+#include "settingsdialog.h"
+#include "transfer.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDebug>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QMenu>
+#include <QMessageBox>
+#include <QStyle>
+#include <QTreeWidgetItem>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui::MainWindow)
+{
+    initUpdaterResources();
+    ui->setupUi(this);
+    setWindowTitle(windowTitle() + QStringLiteral(" (%1)").arg(QLatin1String(kUpdaterVersion)));
+
+    if (Settings::instance()->mirrors().isEmpty())
+        ui->refreshMirrorsButton->hide();
+
+    const QIcon linkIcon = style()->standardIcon(QStyle::SP_FileLinkIcon);
+    ui->createDesctopLinkAction->setIcon(linkIcon);
+    ui->createStartMenuLinkAction->setIcon(linkIcon);
+    ui->createQuickLauchLinkAction->setIcon(linkIcon);
+    ui->createLabelButton->setIcon(linkIcon);
+
+    on_programmsWidget_currentItemChanged(nullptr, nullptr);
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+void MainWindow::refreshAndShow()
+{
+    fillProgramms();
+    show();
+}
+
+void MainWindow::on_programmsWidget_currentItemChanged(QTreeWidgetItem *current, QTreeWidgetItem *previous)
+{
+    Q_UNUSED(previous);
+    const bool enabled = current != nullptr;
+    ui->runProgrammAction->setEnabled(enabled);
+    ui->createDesctopLinkAction->setEnabled(enabled);
+    ui->createStartMenuLinkAction->setEnabled(enabled);
+    ui->createQuickLauchLinkAction->setEnabled(enabled);
+    ui->runButton->setEnabled(enabled);
+    ui->removeButton->setEnabled(enabled);
+    ui->createLabelButton->setEnabled(enabled);
+}
+
+void MainWindow::fillProgramms()
+{
+    installed.clear();
+    QTreeWidget *tree = ui->programmsWidget;
+    tree->clear();
+    tree->setColumnCount(4);
+    tree->setHeaderLabels({tr("Название"), tr("Служебное название"), tr("Тип конфигурации"),
+                           tr("Исполняемый файл")});
+    tree->hideColumn(3);
+    tree->hideColumn(2);
+    tree->hideColumn(1);
+
+    Settings *settings = Settings::instance();
+    const QJsonArray programms = settings->installedConfig().value(QStringLiteral("programms")).toArray();
+    QFileIconProvider iconProvider;
+    for (const QJsonValue &value : programms) {
+        const QJsonObject programm = value.toObject();
+        const QString name = programm.value(QStringLiteral("programm_name")).toString();
+        if (name.isEmpty())
+            continue;
+        QStringList &plugins = installed[name];
+        plugins.clear();
+
+        auto *programmItem = new QTreeWidgetItem(tree);
+        programmItem->setText(0, programm.value(QStringLiteral("display_name")).toString());
+        programmItem->setText(1, name);
+        programmItem->setText(2, programm.value(QStringLiteral("type")).toString());
+        programmItem->setText(3, programm.value(QStringLiteral("execute_filename")).toString());
+        programmItem->setIcon(0, iconProvider.icon(QFileInfo(settings->executablePath(name))));
+
+        const QJsonArray pluginArray = programm.value(QStringLiteral("plugins")).toArray();
+        for (const QJsonValue &pluginValue : pluginArray) {
+            const QJsonObject plugin = pluginValue.toObject();
+            const QString pluginName = plugin.value(QStringLiteral("plugin_name")).toString();
+            auto *pluginItem = new QTreeWidgetItem(programmItem);
+            pluginItem->setText(0, plugin.value(QStringLiteral("plugin_display_name")).toString());
+            pluginItem->setText(1, pluginName);
+            pluginItem->setText(2, plugin.value(QStringLiteral("plugin_type")).toString());
+            plugins.append(pluginName);
+        }
+    }
+}
+
+QTreeWidgetItem *MainWindow::currentProgrammItem() const
+{
+    QTreeWidgetItem *item = ui->programmsWidget->currentItem();
+    if (!item)
+        return nullptr;
+    QTreeWidgetItem *parent = item->parent();
+    if (parent && parent != ui->programmsWidget->invisibleRootItem())
+        return parent;
+    return item;
+}
+
+void MainWindow::run()
+{
+    const QTreeWidgetItem *item = currentProgrammItem();
+    if (!item)
+        return;
+    const QString name = item->text(1);
+    applyConfigLevel(name);
+    if (!startProgramm(name, QStringList()))
+        QMessageBox::critical(this, tr("Ошибка"), tr("Ошибка при запуске программы %1").arg(name), QMessageBox::Ok);
+}
+
+void MainWindow::on_runButton_clicked()
+{
+    run();
+}
+
+void MainWindow::on_runProgrammAction_triggered()
+{
+    run();
+}
+
+void MainWindow::on_programmsWidget_itemDoubleClicked(QTreeWidgetItem *item, int column)
+{
+    Q_UNUSED(item);
+    Q_UNUSED(column);
+    run();
+}
+
+void MainWindow::applyConfigLevel(const QString &programmName)
+{
+    Settings *settings = Settings::instance();
+    const QString configGroup = QStringLiteral("config");
+    const QString level = settings->value(configGroup, QStringLiteral("level"), QStringLiteral("0")).toString();
+    if (level == QLatin1String("0")) {
+        settings->setValue(configGroup, QStringLiteral("level"), QStringLiteral("0"));
+        return;
+    }
+    if (level.isEmpty())
+        return;
+
+    const QString root = Settings::installRoot();
+    const QString suffix = QLatin1Char('_') + level;
+    const QJsonArray programms = settings->installedConfig().value(QStringLiteral("programms")).toArray();
+    for (const QJsonValue &value : programms) {
+        const QJsonObject programm = value.toObject();
+        const QString name = programm.value(QStringLiteral("programm_name")).toString();
+        if (name.isEmpty() || (!programmName.isEmpty() && name != programmName))
+            continue;
+        const QJsonArray plugins = programm.value(QStringLiteral("plugins")).toArray();
+        for (const QJsonValue &pluginValue : plugins) {
+            const QString pluginName = pluginValue.toObject().value(QStringLiteral("plugin_name")).toString();
+            const QDir schema(root + QLatin1Char('/') + pluginName + QStringLiteral("/schema"));
+            const QFileInfoList files = schema.entryInfoList(QDir::Files | QDir::Hidden, QDir::NoSort);
+            for (const QFileInfo &source : files) {
+                if (!source.fileName().contains(level, Qt::CaseSensitive))
+                    continue;
+                // Only the file name loses the level suffix: a folder above
+                // that happens to hold the same text must not redirect the
+                // copy somewhere else.
+                QString targetName = source.fileName();
+                targetName.remove(suffix, Qt::CaseSensitive);
+                if (targetName.isEmpty() || targetName == source.fileName())
+                    continue;
+                const QString target = source.absolutePath() + QLatin1Char('/') + targetName;
+                const QString sourcePath = source.absoluteFilePath();
+
+                bool copied = true;
+                QString error;
+                if (QFileInfo::exists(target)) {
+                    if (calcHash(target) == calcHash(sourcePath) && !calcHash(sourcePath).isEmpty())
+                        continue;
+                    copied = replaceLocalFile(sourcePath, target, &error);
+                } else {
+                    copied = copyLocalFile(sourcePath, target, &error);
+                }
+                if (!copied) {
+                    qWarning().noquote() << error;
+                    QMessageBox::critical(this, tr("Ошибка"), tr("Ошибка копирования файла конфигурации"),
+                                          QMessageBox::Ok);
+                }
+            }
+        }
+    }
+}
+
+void MainWindow::createCurrentLink(int place, const QString &configFolder)
+{
+    const QTreeWidgetItem *item = currentProgrammItem();
+    if (!item)
+        return;
+
+    QString arguments;
+    QString linkName = item->text(0);
+    if (!configFolder.isEmpty()) {
+        arguments = QStringLiteral("--config_path ")
+                    + quoteArgument(configFolder, QLatin1Char(' '), QLatin1Char('"'), false, true);
+        linkName += QStringLiteral(" (%1)").arg(QFileInfo(configFolder).completeBaseName());
+    }
+
+    if (createProgrammLink(linkName, item->text(1), item->text(3), arguments, static_cast<LinkPlace>(place)))
+        QMessageBox::information(this, tr("Создание ярлыка"), tr("Ярлык создан"), QMessageBox::Ok);
+    else
+        QMessageBox::critical(this, tr("Создание ярлыка"), tr("Ошибка при создании ярлыка"), QMessageBox::Ok);
+}
+
+void MainWindow::on_createDesctopLinkAction_triggered()
+{
+    createCurrentLink(1, QString());
+}
+
+void MainWindow::on_createQuickLauchLinkAction_triggered()
+{
+    createCurrentLink(2, QString());
+}
+
+void MainWindow::on_createStartMenuLinkAction_triggered()
+{
+    createCurrentLink(3, QString());
+}
+
+void MainWindow::on_createLabelButton_clicked()
+{
+    const QStringList items{tr("На рабочем столе"), tr("В быстром запуске"), tr("В меню пуск"),
+                            tr("На рабочем столе на произвольную конфигурацию")};
+    bool ok = false;
+    const QString choice = QInputDialog::getItem(this, tr("Создать ярлык"), tr("Выбрать"), items, 0, false, &ok);
+    if (!ok)
+        return;
+    const int position = items.indexOf(choice);
+    if (position >= 0 && position <= 2) {
+        createCurrentLink(position + 1, QString());
+    } else if (position == 3) {
+        const QString folder = QFileDialog::getExistingDirectory(this, tr("Укажите папку с конфигурацией"),
+                                                                 QString(), QFileDialog::ShowDirsOnly);
+        if (!folder.isEmpty())
+            createCurrentLink(1, folder);
+    }
+}
+
+void MainWindow::on_programmsWidget_customContextMenuRequested(QPoint pos)
+{
+    Q_UNUSED(pos);
+    QMenu menu(this);
+    menu.addAction(ui->runProgrammAction);
+    menu.addSeparator();
+    menu.addAction(ui->createDesctopLinkAction);
+    menu.exec(QCursor::pos());
+}
+
+void MainWindow::on_settingsButton_clicked()
+{
+    SettingsDialog dialog(this);
+    dialog.exec();
+}
+
+void MainWindow::on_editButton_clicked()
+{
+    EditProgrammsDialog selectionDialog(this);
+    selectionDialog.setInstalled(installed);
+    selectionDialog.fillProgramms();
+    if (selectionDialog.exec() != QDialog::Accepted)
+        return;
+    const QMap<QString, QStringList> selection = selectionDialog.selection();
+
+    QStringList programmsToRemove;
+    QMap<QString, QStringList> pluginsToRemove;
+    for (auto it = installed.constBegin(); it != installed.constEnd(); ++it) {
+        if (!selection.contains(it.key())) {
+            programmsToRemove.append(it.key());
+            continue;
+        }
+        const QStringList chosen = selection.value(it.key());
+        for (const QString &plugin : it.value()) {
+            if (!chosen.contains(plugin, Qt::CaseSensitive))
+                pluginsToRemove[it.key()].append(plugin);
+        }
+    }
+
+    InstallDialog installDialog(this);
+    installDialog.setProgrammsToUpdate(selection);
+    installDialog.setProgrammsToRemove(programmsToRemove);
+    installDialog.setPluginsToRemove(pluginsToRemove);
+    installDialog.setChangeConfig(true);
+    installDialog.setCloseWhenFinished(false);
+    installDialog.setInstallPath(Settings::installRoot());
+    installDialog.startInstall(false);
+
+    fillProgramms();
+}
+
+void MainWindow::on_removeButton_clicked()
+{
+    const QTreeWidgetItem *item = currentProgrammItem();
+    if (!item)
+        return;
+    const QString name = item->text(1);
+    const QString displayName = item->text(0);
+    if (name == editionKey() || name == devEditionKey()) {
+        QMessageBox::critical(this, tr("Ошибка"), tr("Нельзя удалять программу для обновлений!!!"),
+                              QMessageBox::Ok);
+        return;
+    }
+    if (QMessageBox::question(this, tr("Удаление"), tr("Вы действительно хотите удалить программу %1").arg(displayName),
+                              QMessageBox::Yes | QMessageBox::No)
+        != QMessageBox::Yes)
+        return;
+
+    InstallDialog installDialog(this);
+    installDialog.setProgrammsToRemove(QStringList{name});
+    installDialog.setChangeConfig(true);
+    installDialog.setCloseWhenFinished(false);
+    installDialog.setInstallPath(Settings::installRoot());
+    installDialog.startInstall(false);
+
+    fillProgramms();
+}
+
+void MainWindow::on_refreshButton_clicked()
+{
+    Settings *settings = Settings::instance();
+    InstallDialog installDialog;
+
+    const QMap<QString, QStringList> programms = settings->installedModules(QString());
+    const QMap<QString, InstalledProgramm *> records = settings->installedProgramms();
+    QMap<QString, QStringList> toUpdate;
+    QStringList running;
+    for (auto it = programms.constBegin(); it != programms.constEnd(); ++it) {
+        const QString &name = it.key();
+        if (name == editionKey() || name == devEditionKey())
+            continue;
+        if (!isProgrammRunning(settings->executeFilename(name), settings->executablePath(name))) {
+            toUpdate.insert(name, it.value());
+            continue;
+        }
+        const InstalledProgramm *record = records.value(name, nullptr);
+        if (record)
+            running.append(record->displayName);
+        else
+            qWarning() << tr("Не найдена установленная программа %1").arg(name);
+    }
+
+    if (!running.isEmpty()) {
+        QMessageBox::warning(this, tr("Запущенные программы"),
+                             tr("Найдены запущенные программы: \n%1\n\nОни не будут обновлены!")
+                                 .arg(running.join(QLatin1Char('\n'))),
+                             QMessageBox::Ok);
+    }
+    if (toUpdate.isEmpty()) {
+        QMessageBox::warning(this, tr("Ошибка"), tr("Нет программ для обновления!"), QMessageBox::Ok);
+        return;
+    }
+
+    installDialog.setProgrammsToUpdate(toUpdate);
+    installDialog.setChangeConfig(false);
+    installDialog.setCloseWhenFinished(false);
+    installDialog.setInstallPath(Settings::installRoot());
+    installDialog.setMakeBackup(settings->makeBackup());
+    installDialog.startInstall(false);
+
+    settings->setSelfUpdatePending(true);
+}
+
+void MainWindow::on_refreshMirrorsButton_clicked()
+{
+    const QList<MirrorDescription *> mirrors = Settings::instance()->mirrors();
+    for (const MirrorDescription *mirror : mirrors) {
+        if (!mirror)
+            continue;
+        QMap<QString, QStringList> toUpdate;
+        for (const ProjectDescription *description : mirror->programms) {
+            if (!description || !description->base())
+                continue;
+            QStringList modules;
+            for (const ProjectPluginPtr &module : description->modules()) {
+                if (module)
+                    modules.append(module->name());
+            }
+            toUpdate.insert(description->base()->name(), modules);
+        }
+
+        const QStringList obsolete = obsoleteMirrorFolders(mirror->mirrorFolder, mirror->programms);
+        for (const QString &name : obsolete) {
+            // Only direct sub-folders of the mirror may go: a name that points
+            // at the mirror itself or elsewhere is never followed.
+            if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
+                || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'))) {
+                qWarning() << "refusing to remove mirror sub-folder" << name;
+                continue;
+            }
+            QDir folder(mirror->mirrorFolder + QLatin1Char('/') + name);
+            if (folder.exists() && !folder.removeRecursively())
+                qWarning() << "can't remove folder" << folder.absolutePath();
+        }
+
+        InstallDialog installDialog(this);
+        installDialog.setWindowTitle(tr("Обновляем зеркало %1").arg(mirror->mainServerName));
+        installDialog.setProgrammsToUpdate(toUpdate);
+        installDialog.setChangeConfig(false);
+        installDialog.setCloseWhenFinished(true);
+        installDialog.setInstallPath(mirror->mirrorFolder);
+        installDialog.startInstall(true);
+    }
+}
