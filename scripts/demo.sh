@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
 build=${BUILD_DIR:-$root/build}
-BUILD_DIR=$build "$root/scripts/build.sh"
+BUILD_DIR=$build BUILD_TARGETS="kestraupd filerelay packwright kestrasample" "$root/scripts/build.sh"
 demo=${DEMO_ROOT:-$root/demo-root}
 "$root/scripts/make-demo-root.sh" "$build/bin" "$demo" >/dev/null
 updater=$demo/kestraupd/kestraupd
@@ -31,4 +31,4 @@ echo "Installed by the updater:"
 (cd "$demo" && find sampleapp sampleapp_config -type f | sort | sed 's/^/  /')
 echo "The sample program recorded its start (sampleapp/last_run.txt):"
 sed 's/^/  /' "$demo/sampleapp/last_run.txt" 2>/dev/null || echo "  (not started)"
-echo "Log: $(ls "$demo"/kestraupd/logs/*/*.txt 2>/dev/null | tail -1)"
+echo "Updater log: $demo/kestraupd/logs/$(date +%Y_%m)/$(date +%F).txt"
