@@ -275,6 +275,8 @@ void TestFileRelay::targetInsideSource_data()
     QTest::addColumn<QString>("to");
     QTest::newRow("target is the source") << "updater_temp";
     QTest::newRow("target below the source") << "updater_temp/lib";
+    // Nothing is created inside the source before the refusal.
+    QTest::newRow("new folder below the source") << "updater_temp/fresh";
 }
 
 void TestFileRelay::targetInsideSource()
@@ -291,6 +293,7 @@ void TestFileRelay::targetInsideSource()
     QCOMPARE(readFile(root + QStringLiteral("/updater_temp/kestraupd")), QByteArray("new updater binary"));
     QCOMPARE(readFile(root + QStringLiteral("/updater_temp/lib/libcore.so")), patternBytes(300000, 5));
     QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater_temp/lib/lib")));
+    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater_temp/fresh")));
     QVERIFY(logIn(logs).contains(QStringLiteral("can't copy folder into itself")));
 }
 

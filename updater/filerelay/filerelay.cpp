@@ -14,9 +14,14 @@ namespace {
 constexpr int kRetryPasses = 20;
 constexpr unsigned long kRetryPauseMs = 1000;
 
-bool isInside(const QString &path, const QString &folder)
+// True (and logged) when target is the source folder or lies inside it.
+bool copiesIntoItself(const QString &source, const QString &target)
 {
-    return path == folder || path.startsWith(folder + QLatin1Char('/'));
+    if (target != source && !target.startsWith(source + QLatin1Char('/')))
+        return false;
+    qWarning().noquote() << QStringLiteral("can't copy folder into itself: from dir: ") + source
+                                + QStringLiteral(" to dir: ") + target;
+    return true;
 }
 
 } // namespace
@@ -35,6 +40,14 @@ bool fileRelays()
         return false;
     }
     const QString toPath = settings.toPath();
+    // Replacing a file deletes the target first: with the target equal to the
+    // source that deletes the only copy, and a target inside the source would
+    // be copied into itself without end. Checked before anything is created,
+    // and again once links are resolved.
+    const QString sourceCanonical = source.canonicalPath();
+    const QString targetPath = QDir::cleanPath(base.absoluteFilePath(toPath));
+    if (copiesIntoItself(sourceCanonical, targetPath) || copiesIntoItself(source.absolutePath(), targetPath))
+        return false;
     if (!base.exists(toPath) && !base.mkpath(toPath)) {
         qWarning().noquote() << QStringLiteral("can't create dir: ") + toPath + QStringLiteral(" in dir: ")
                                     + base.absolutePath();
@@ -47,16 +60,8 @@ bool fileRelays()
         return false;
     }
 
-    // Replacing a file deletes the target first: with the target equal to the
-    // source that deletes the only copy, and a target inside the source would
-    // be copied into itself without end.
-    const QString sourceCanonical = source.canonicalPath();
-    const QString targetCanonical = target.canonicalPath();
-    if (isInside(targetCanonical, sourceCanonical)) {
-        qWarning().noquote() << QStringLiteral("can't copy folder into itself: from dir: ") + sourceCanonical
-                                    + QStringLiteral(" to dir: ") + targetCanonical;
+    if (copiesIntoItself(sourceCanonical, target.canonicalPath()))
         return false;
-    }
     return fileRelays(source, target);
 }
 
