@@ -58,6 +58,10 @@ public:
     void setSelfUpdatePending(bool pending);
 
     // ---- installed-programs registry (settings_registry.cpp) ----
+    // Every query reads installed.json afresh. setInstalledConfig writes a
+    // new file beside the old one and renames it over it, so a failed or
+    // interrupted write leaves the old registry and readers never see a
+    // half-written one.
     QJsonObject installedConfig() const;
     void setInstalledConfig(const QJsonObject &config);
     void loadInstalledProgramms();
@@ -70,6 +74,11 @@ public:
     // ---- projects, update servers and mirrors (settings_projects.cpp) ----
     QStringList projects() const;
     void setProjects(const QStringList &guids);
+    // Rebuilds the descriptions and the table of all elements from the
+    // servers' documents. The mirrors point into the old descriptions, so
+    // they are emptied too: call fillMirrors afterwards. Every program also
+    // receives the modules its modules need, whatever order the documents
+    // list them in.
     void fillProjects();
     void fillMirrors();
     // server1's document when config.ini names none: the vendor's update host
