@@ -4,6 +4,7 @@
 #include "fileinfo.h"
 #include "testfiles.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -37,6 +38,7 @@ private slots:
     void refused_data();
     void refused();
     void readsFile();
+    void fuzzRegressions();
 };
 
 void TestFileInfo::accepted_data()
@@ -152,6 +154,26 @@ void TestFileInfo::readsFile()
     QCOMPARE(entries.first().data, QStringLiteral("m/sub/a.txt"));
     QVERIFY(!readFileInfoDocument(dir.filePath(QStringLiteral("missing.xml")), &entries, &error));
     QVERIFY(error.contains(QStringLiteral("missing.xml")));
+}
+
+void TestFileInfo::fuzzRegressions()
+{
+    // Inputs the fuzzer once failed on are kept under
+    // tests/fuzz/regressions/fileinfo/; each must be read or refused cleanly.
+    const QDir dir(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR "/fileinfo"));
+    const QStringList files = dir.entryList(QDir::Files);
+    if (files.isEmpty())
+        QSKIP("no kept fuzz inputs for the pack reader");
+    for (const QString &name : files) {
+        QList<FileInfoEntry> entries;
+        QString error;
+        if (parseFileInfoDocument(readFile(dir.filePath(name)), &entries, &error)) {
+            for (const FileInfoEntry &entry : qAsConst(entries))
+                QVERIFY2(isPortableEntryName(entry.fileName), qPrintable(name));
+        } else {
+            QVERIFY2(!error.isEmpty(), qPrintable(name));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFileInfo)
