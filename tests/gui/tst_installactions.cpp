@@ -187,6 +187,24 @@ private slots:
             QVERIFY(seen.className != QLatin1String("InstallDialog"));
     }
 
+    void runningProgrammUnknownToTableIsOnlyLogged()
+    {
+        // The table of installed programs is the one loaded at start (empty
+        // then): a running program it lacks is logged, not listed.
+        startInstalled(labProcess, QStringLiteral("kestra_lab"), QStringLiteral("lab"));
+        QVERIFY(Settings::instance()->installedProgramms().isEmpty());
+        MainWindow window;
+        window.refreshAndShow();
+        MessageCapture capture;
+        ModalAnswerer answerer(120000);
+        answerer.then(ModalAnswerer::closeInstallDialogWhenDone());
+        click(window, "refreshButton");
+        QVERIFY(!answerer.timedOut());
+        QVERIFY(answerer.boxes().isEmpty());
+        QVERIFY(capture.contains(QtWarningMsg, QStringLiteral("\"Не найдена установленная программа kestra_lab\"")));
+        labProcess.stop();
+    }
+
     void refreshSkipsRunningProgramm()
     {
         // New releases of both programs on the server.
