@@ -1,12 +1,13 @@
 #!/bin/bash
 # The project document model, the installed-programs registry and the
-# project loading once more, built with AddressSanitizer, LeakSanitizer and
+# project loading, the pack reader and the pack builder (its copies run on
+# several threads) once more, built with AddressSanitizer, LeakSanitizer and
 # UBSan in a build folder of their own: a double free, a use after free or a
 # leaked record fails the run. Only these tests and what they link are built.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}-asan
-tests=(tst_projectmodel tst_xmlguard tst_registry tst_servers)
+tests=(tst_projectmodel tst_xmlguard tst_registry tst_servers tst_fileinfo tst_packwright)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRA_SANITIZE=ON >/dev/null
 cmake --build "$build" --target "${tests[@]}" -j"$(nproc)"

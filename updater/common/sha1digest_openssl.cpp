@@ -1,5 +1,6 @@
 #include "sha1digest.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <QCryptographicHash>
@@ -52,4 +53,9 @@ QByteArray Sha1Digest::result()
     if (EVP_DigestFinal_ex(d->context, digest, &size) != 1)
         return QByteArray();
     return QByteArray(reinterpret_cast<const char *>(digest), static_cast<int>(size));
+}
+
+void Sha1Digest::releaseThreadState()
+{
+    OPENSSL_thread_stop();
 }

@@ -26,3 +26,5 @@ QByteArray Sha1Digest::result()
 {
     return d->hash.result();
 }
+
+void Sha1Digest::releaseThreadState() {}

@@ -40,5 +40,7 @@ int main(int argc, char *argv[])
         &worker, &QThread::finished, &app, [&worker]() { QCoreApplication::exit(worker.resultCode()); },
         Qt::QueuedConnection);
     worker.start(QThread::InheritPriority);
-    return app.exec();
+    const int code = app.exec();
+    worker.wait();
+    return code;
 }

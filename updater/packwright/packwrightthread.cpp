@@ -3,6 +3,7 @@
 #include "fileinfo.h"
 #include "filehash.h"
 #include "packswap.h"
+#include "sha1digest.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -88,6 +89,12 @@ void PackwrightThread::takeArguments(const QStringList &arguments)
 }
 
 void PackwrightThread::run()
+{
+    build();
+    Sha1Digest::releaseThreadState();
+}
+
+void PackwrightThread::build()
 {
     if (!checkParams()) {
         m_resultCode = BadParameters;
@@ -288,8 +295,12 @@ bool PackwrightThread::makeUpdatePocket(QXmlStreamWriter &writer, const QString 
     if (jobs.size() == 1) {
         copy(jobs.first());
     } else {
-        for (FileCopyJob &job : jobs)
-            m_copyPool.start([&copy, &job]() { copy(job); });
+        for (FileCopyJob &job : jobs) {
+            m_copyPool.start([&copy, &job]() {
+                copy(job);
+                Sha1Digest::releaseThreadState();
+            });
+        }
         m_copyPool.waitForDone();
     }
 

@@ -53,6 +53,8 @@ protected:
     void run() override;
 
 private:
+    // The body of run(): sets the result code.
+    void build();
     // Data-folder name for a file: its own when allowed, else the upper-case
     // SHA-1 of the base name; numbered when already taken in that folder.
     QString storedFileName(const QString &fileName, QSet<QString> &taken) const;
