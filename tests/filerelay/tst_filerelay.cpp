@@ -49,6 +49,8 @@ private slots:
     void missingSource();
     void targetInsideSource_data();
     void targetInsideSource();
+    void blockedSubfolder();
+    void uncreatableSubfolder();
     void briefHoldIsOutwaited();
     void lastingHoldIsReported();
 
@@ -295,6 +297,43 @@ void TestFileRelay::targetInsideSource()
     QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater_temp/lib/lib")));
     QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater_temp/fresh")));
     QVERIFY(logIn(logs).contains(QStringLiteral("can't copy folder into itself")));
+}
+
+void TestFileRelay::blockedSubfolder()
+{
+    // A file in the target where the update has a folder: that folder is
+    // skipped and reported, the others still arrive.
+    QTemporaryDir dir;
+    const QString root = makeInstall(dir);
+    const QString logs = dir.filePath(QStringLiteral("logs"));
+    QVERIFY(writeFile(root + QStringLiteral("/updater/lib"), "a file where a folder belongs"));
+    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"), {QStringLiteral("-l"), logs}), 1);
+    QVERIFY2(logIn(logs).contains(QStringLiteral("can't entry to dir: lib")), qPrintable(logIn(logs)));
+    QCOMPARE(readFile(root + QStringLiteral("/updater/lib")), QByteArray("a file where a folder belongs"));
+    QCOMPARE(readFile(root + QStringLiteral("/updater/Отчёты/шаблон (1).xml")), QByteArray("<template/>"));
+    QCOMPARE(readFile(root + QStringLiteral("/updater/kestraupd")), QByteArray("new updater binary"));
+}
+
+void TestFileRelay::uncreatableSubfolder()
+{
+    QTemporaryDir dir;
+    QString why;
+    if (!FileHold::isAvailable(dir.path(), &why))
+        QSKIP(qPrintable(QStringLiteral("folders cannot be held here: ") + why));
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("updater_temp"))));
+    QVERIFY(QFile::copy(m_built, dir.filePath(QStringLiteral("updater_temp/filerelay"))));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("updater_temp/a/b/new.txt")), "new"));
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("updater/a"))));
+    const QString logs = dir.filePath(QStringLiteral("logs"));
+    FileHold hold;
+    QVERIFY2(hold.hold(dir.filePath(QStringLiteral("updater/a")), FileHold::Contents, &why), qPrintable(why));
+    const int code = run(dir.filePath(QStringLiteral("updater_temp/filerelay")), {QStringLiteral("-l"), logs});
+    hold.release();
+    QCOMPARE(code, 1);
+    QVERIFY2(logIn(logs).contains(QStringLiteral("can't create dir: b in dir: ")
+                                  + QDir(dir.filePath(QStringLiteral("updater/a"))).absolutePath()),
+             qPrintable(logIn(logs)));
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("updater/filerelay"))).isFile());
 }
 
 void TestFileRelay::briefHoldIsOutwaited()
