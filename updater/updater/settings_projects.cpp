@@ -65,6 +65,14 @@ QStringList defaultProjects()
     return result;
 }
 
+// The source without its last slash-separated part.
+QString baseFolderOf(const QString &source)
+{
+    QStringList parts = source.split(QLatin1Char('/'), Qt::KeepEmptyParts);
+    parts.removeLast();
+    return parts.join(QLatin1Char('/'));
+}
+
 } // namespace
 
 // The same order of tests as the project lists above.
@@ -77,18 +85,6 @@ QString Settings::defaultSourcePath()
         file = QStringLiteral("/bin/kestra.xml");
     return QLatin1String(kDefaultUpdateHost) + file;
 }
-
-namespace {
-
-// The source without its last slash-separated part.
-QString baseFolderOf(const QString &source)
-{
-    QStringList parts = source.split(QLatin1Char('/'), Qt::KeepEmptyParts);
-    parts.removeLast();
-    return parts.join(QLatin1Char('/'));
-}
-
-} // namespace
 
 int Settings::listedCount(const QString &group, const QString &key, int defaultValue) const
 {
@@ -207,8 +203,8 @@ bool Settings::readProjectDocument(const QString &localFile, const QString &serv
     if (file.size() > kMaxProjectDocumentSize) {
         message = QStringLiteral("document is larger than %1 bytes").arg(kMaxProjectDocumentSize);
     } else {
-        // Server documents are untrusted: entity declarations are refused
-        // before the DOM parser could expand them.
+        // Server documents are untrusted: entity declarations, runaway
+        // nesting and malformed text are refused before the DOM parser.
         parsed = setUntrustedContent(document, file.readAll(), &message, &line, &column);
     }
     if (!parsed) {
