@@ -227,7 +227,7 @@ private slots:
 
 private:
     // A fresh folder under the install root; its name is the programm name.
-    QString newProgrammFolder();
+    QString newProgrammFolder(const QString &prefix = QStringLiteral("tstlauncher-"));
     void writeRegistry(const QJsonArray &programms);
 
     QTemporaryDir m_base;
@@ -272,9 +272,10 @@ void TestLauncher::cleanup()
     QDir().mkpath(m_home);
 }
 
-QString TestLauncher::newProgrammFolder()
+QString TestLauncher::newProgrammFolder(const QString &prefix)
 {
-    auto folder = std::make_unique<QTemporaryDir>(Settings::installRoot() + QStringLiteral("/tstlauncher-XXXXXX"));
+    auto folder = std::make_unique<QTemporaryDir>(Settings::installRoot() + QLatin1Char('/') + prefix
+                                                  + QStringLiteral("XXXXXX"));
     if (!folder->isValid())
         return QString();
     const QString path = folder->path();
@@ -649,6 +650,7 @@ void TestLauncher::startProgramm_data()
 {
     // executeFilename may name "%OTHER%", a second program folder; in the
     // expected arguments "%ROOT%" is the install root.
+    QTest::addColumn<QString>("folderPrefix");
     QTest::addColumn<bool>("registered");
     QTest::addColumn<QString>("executeFilename");
     QTest::addColumn<QString>("recorderAt"); // relative to the program folder; empty: none
@@ -660,27 +662,30 @@ void TestLauncher::startProgramm_data()
 
     const QString rec = QStringLiteral("argrecorder");
     QTest::newRow("registry parameters, double blank kept")
-        << true << rec << rec << "-a  -b" << QStringList() << true << QStringList{"-a", "", "-b"} << ".";
+        << "tstlauncher-" << true << rec << rec << "-a  -b" << QStringList() << true << QStringList{"-a", "", "-b"} << ".";
+    QTest::newRow("programm name with a blank")
+        << "tst launcher Программа-" << true << rec << rec << "-a" << QStringList() << true << QStringList{"-a"} << ".";
     QTest::newRow("placeholder expanded")
-        << true << rec << rec << ":config:/settings.ini --x" << QStringList() << true
+        << "tstlauncher-" << true << rec << rec << ":config:/settings.ini --x" << QStringList() << true
         << QStringList{"%ROOT%/cfgmod/settings.ini", "--x"} << ".";
     QTest::newRow("explicit arguments override the registry")
-        << true << rec << rec << "-a -b" << QStringList{"one", "two words", ""} << true
+        << "tstlauncher-" << true << rec << rec << "-a -b" << QStringList{"one", "two words", ""} << true
         << QStringList{"one", "two words", ""} << ".";
-    QTest::newRow("no parameters") << true << rec << rec << "" << QStringList() << true << QStringList() << ".";
+    QTest::newRow("no parameters") << "tstlauncher-" << true << rec << rec << "" << QStringList() << true << QStringList() << ".";
     QTest::newRow("executable in a subfolder")
-        << true << "bin/argrecorder" << "bin/argrecorder" << "x" << QStringList() << true << QStringList{"x"}
+        << "tstlauncher-" << true << "bin/argrecorder" << "bin/argrecorder" << "x" << QStringList() << true << QStringList{"x"}
         << "bin";
-    QTest::newRow("missing executable") << true << rec << "" << "" << QStringList() << false << QStringList() << "";
-    QTest::newRow("without execute_filename") << true << "" << rec << "" << QStringList() << false << QStringList()
+    QTest::newRow("missing executable") << "tstlauncher-" << true << rec << "" << "" << QStringList() << false << QStringList() << "";
+    QTest::newRow("without execute_filename") << "tstlauncher-" << true << "" << rec << "" << QStringList() << false << QStringList()
                                               << "";
     QTest::newRow("executable outside the program's folder")
-        << true << "../%OTHER%/argrecorder" << "" << "" << QStringList() << false << QStringList() << "";
-    QTest::newRow("not installed") << false << rec << rec << "" << QStringList() << false << QStringList() << "";
+        << "tstlauncher-" << true << "../%OTHER%/argrecorder" << "" << "" << QStringList() << false << QStringList() << "";
+    QTest::newRow("not installed") << "tstlauncher-" << false << rec << rec << "" << QStringList() << false << QStringList() << "";
 }
 
 void TestLauncher::startProgramm()
 {
+    QFETCH(QString, folderPrefix);
     QFETCH(bool, registered);
     QFETCH(QString, executeFilename);
     QFETCH(QString, recorderAt);
@@ -690,7 +695,7 @@ void TestLauncher::startProgramm()
     QFETCH(QStringList, expectedArguments);
     QFETCH(QString, expectedFolder);
 
-    const QString folder = newProgrammFolder();
+    const QString folder = newProgrammFolder(folderPrefix);
     const QString other = newProgrammFolder();
     QVERIFY(!folder.isEmpty() && !other.isEmpty());
     const QString name = QFileInfo(folder).fileName();
