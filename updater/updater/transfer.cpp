@@ -76,6 +76,7 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
     bool stalled = false;
     bool writeFailed = false;
     qint64 written = 0;
+    bool wasRedirected = false;
     QEventLoop loop;
     QElapsedTimer lastActivity;
     lastActivity.start();
@@ -103,7 +104,10 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
     QObject::connect(r, &QNetworkReply::downloadProgress, &loop, moving);
     QObject::connect(r, &QNetworkReply::uploadProgress, &loop, moving);
     QObject::connect(r, &QNetworkReply::metaDataChanged, &loop, moving);
-    QObject::connect(r, &QNetworkReply::redirected, &loop, moving);
+    QObject::connect(r, &QNetworkReply::redirected, &loop, [&]() {
+        wasRedirected = true;
+        moving();
+    });
     QObject::connect(r, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QObject::connect(&watchdog, &QTimer::timeout, &loop, [&]() {
         if (lastActivity.elapsed() < stallMs)
@@ -147,10 +151,12 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
         }
     }
     // A server that closes the connection early can end the reply without an
-    // error; a body shorter than the announced length is not the file. (When
-    // the network layer unpacks a compressed body it drops the length.)
+    // error; a body shorter than the announced length is not the file. When
+    // the network layer unpacks a compressed body it drops the length; after
+    // a redirect the reply may still carry the redirect's own length, so the
+    // check is left out there rather than failing good downloads.
     const QVariant length = r->header(QNetworkRequest::ContentLengthHeader);
-    if (isHttp(r->url()) && length.isValid() && length.toLongLong() != written) {
+    if (isHttp(r->url()) && !wasRedirected && length.isValid() && length.toLongLong() != written) {
         *reason = QStringLiteral("incomplete transfer of %1: %2 of %3 bytes received")
                       .arg(url.toDisplayString())
                       .arg(written)
