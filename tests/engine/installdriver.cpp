@@ -111,7 +111,9 @@ int main(int argc, char *argv[])
     thread.setChangeConfig(parser.isSet(changeConfigOption));
     thread.setMirror(parser.isSet(mirrorOption));
     thread.setMakeBackup(parser.isSet(backupOption));
-    thread.setInstallPath(parser.isSet(installPathOption) ? parser.value(installPathOption) : Settings::installRoot());
+    // Without the option the thread falls back to the install root itself.
+    if (parser.isSet(installPathOption))
+        thread.setInstallPath(parser.value(installPathOption));
     thread.setFoldersToRemove(parser.values(foldersOption));
 
     QObject::connect(&thread, &InstallThread::message, &app,

@@ -960,6 +960,12 @@ void TestEngine::refusedAndEmptyRuns()
     QCOMPARE(run.lines.size(), 2); // the error and the end of the run
     QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/viewer")));
 
+    // A mirror run without its folder refuses to start.
+    run = f.run({QStringLiteral("--mirror"), QStringLiteral("--update"), QStringLiteral("viewer")});
+    QVERIFY(run.finished);
+    QCOMPARE(run.texts(QStringLiteral("error")), QStringList({u("Не задана папка зеркала")}));
+    QCOMPARE(run.lines.size(), 2);
+
     run = f.run({});
     QVERIFY(run.finished);
     QCOMPARE(run.lines.size(), 1);

@@ -134,6 +134,15 @@ void InstallThread::run()
         emit error(tr("При обновлении зеркала нельзя изменять конфиг!!!"));
         return;
     }
+    if (m_installPath.isEmpty()) {
+        // Every folder of the run hangs off this path; left empty, module
+        // folders would land at the top of the file system.
+        if (m_isMirror) {
+            emit error(tr("Не задана папка зеркала"));
+            return;
+        }
+        m_installPath = Settings::installRoot();
+    }
     removeProgramms();
     updateProgramms();
     if (m_isMirror)

@@ -41,6 +41,9 @@ public:
     void setChangeConfig(bool changeConfig);
     bool changeConfig() const;
 
+    // Root of the run: the install root, or the mirror's folder. Left empty,
+    // a normal run uses Settings::installRoot() and a mirror run refuses to
+    // start.
     void setInstallPath(const QString &path);
     QString installPath() const;
 

@@ -337,17 +337,27 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     // get every file there keeps the old record, so the next run compares
     // hashes again and repairs what was left.
     const bool complete = !failed && !interrupted;
-    if (complete) {
-        QFile local(localDocument);
-        if (local.exists() && !local.remove())
-            emit error(tr("Ошибка при удалении файла конфигурации %1, %2").arg(localDocument, local.errorString()));
-        QFile temp(tempDocument);
-        if (!temp.copy(localDocument))
-            emit error(tr("Ошибка при копированииго файла %1 в %2, %3")
-                           .arg(tempDocument, localDocument, temp.errorString()));
-    } else {
+    if (!complete) {
         qWarning().noquote() << QStringLiteral("module ") + name
                                     + QStringLiteral(" was not brought fully up to date; its previous file list is kept");
+    } else if (compareHash) { // a byte-identical record is already current
+        // Written beside the record and moved over it, so that a run killed
+        // here leaves the old record or the new one, never a torn one.
+        const QString staging = stagingPath(localDocument);
+        QString copyError;
+        QFile::remove(staging);
+        bool replaced = copyFileHashing(tempDocument, staging, nullptr, &copyError);
+        if (replaced) {
+            const QFileInfo localInfo(localDocument);
+            if (localInfo.exists() && !localInfo.isWritable())
+                QFile::setPermissions(localDocument, QFile::permissions(localDocument) | QFileDevice::WriteOwner
+                                                         | QFileDevice::WriteUser);
+            replaced = moveFileOver(staging, localDocument, &copyError);
+            if (!replaced)
+                QFile::remove(staging);
+        }
+        if (!replaced)
+            emit error(tr("Ошибка при копированииго файла %1 в %2, %3").arg(tempDocument, localDocument, copyError));
     }
     {
         QFile temp(tempDocument);

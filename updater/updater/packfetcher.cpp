@@ -16,6 +16,7 @@
 #include <QUrl>
 #include <QWaitCondition>
 
+#include <atomic>
 #include <map>
 
 namespace {
@@ -96,11 +97,20 @@ struct PackFetcher::Private
     QThread thread;
     FetchWorker *worker = nullptr;
 
-    void poke() { QMetaObject::invokeMethod(worker, "pump", Qt::QueuedConnection); }
+    std::atomic<bool> pokePending{false};
+
+    // One wake-up of the worker covers every change made before it runs, so
+    // a burst of queued jobs costs one event, not one per job.
+    void poke()
+    {
+        if (!pokePending.exchange(true))
+            QMetaObject::invokeMethod(worker, "pump", Qt::QueuedConnection);
+    }
 };
 
 void FetchWorker::pump()
 {
+    m_d->pokePending = false;
     if (m_stopping)
         return;
     struct Start
@@ -332,8 +342,17 @@ bool PackFetcher::take(int id, QString *sha1, QString *error)
     const Job job = it->second;
     d->heldBytes -= job.size;
     d->jobs.erase(it);
+    // Freed budget matters only to jobs still waiting for it.
+    bool waiting = false;
+    for (const auto &entry : d->jobs) {
+        if (entry.second.remote && entry.second.state == Job::Queued) {
+            waiting = true;
+            break;
+        }
+    }
     lock.unlock();
-    d->poke(); // budget freed
+    if (waiting)
+        d->poke();
     if (sha1)
         *sha1 = job.sha1;
     if (error)
