@@ -23,10 +23,13 @@ enum Decision : int { Pending = 0, Keep = 1, Replace = 2 };
 
 bool fileNeedsUpdate(const QString &path, const QString &hash, qint64 size, bool compareHash)
 {
+    // size() first: it stats the file once and the answer to exists() comes
+    // from that stat (asked first, exists() costs a separate access call).
     const QFileInfo info(path);
+    const qint64 actual = info.size();
     if (!info.exists())
         return true;
-    if (info.size() != size)
+    if (actual != size)
         return true;
     if (!compareHash)
         return false;
