@@ -198,7 +198,8 @@ void MainWindow::applyConfigLevel(const QString &programmName)
                 bool copied = true;
                 QString error;
                 if (QFileInfo::exists(target)) {
-                    if (calcHash(target) == calcHash(sourcePath) && !calcHash(sourcePath).isEmpty())
+                    const QString sourceHash = calcHash(sourcePath);
+                    if (!sourceHash.isEmpty() && calcHash(target) == sourceHash)
                         continue;
                     copied = replaceLocalFile(sourcePath, target, &error);
                 } else {
