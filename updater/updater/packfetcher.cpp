@@ -91,6 +91,7 @@ struct PackFetcher::Private
     std::map<int, Job> jobs;
     int running = 0;
     int wanted = -1; // the id take() waits for
+    int stallMs = 0; // read once: the settings file is not reread per file
     qint64 heldBytes = 0; // running and fetched, not yet taken
     int maxInFlight = 6;
     qint64 budget = 0;
@@ -174,7 +175,7 @@ void FetchWorker::start(int id, const QString &source, const QString &destinatio
     // more secure scheme, and a server that stops sending fails the file
     // instead of holding the run forever.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(stallMilliseconds());
+    request.setTransferTimeout(m_d->stallMs);
     raw->reply = threadNetworkAccessManager()->get(request);
     // Bounded buffer: a slow disk holds the connection back instead of
     // letting the reply grow in memory.
@@ -270,6 +271,7 @@ PackFetcher::PackFetcher(int maxInFlight, qint64 byteBudget) : d(std::make_uniqu
 {
     d->maxInFlight = qMax(1, maxInFlight);
     d->budget = byteBudget;
+    d->stallMs = stallMilliseconds();
     d->worker = new FetchWorker(d.get());
     d->worker->moveToThread(&d->thread);
     QObject::connect(&d->thread, &QThread::finished, d->worker, &QObject::deleteLater);
