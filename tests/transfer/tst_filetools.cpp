@@ -2,39 +2,19 @@
 // telling local paths from URLs, hashing, folder sizes, argument splitting
 // and the POST body.
 
+#include "filehold.h"
 #include "scriptedhttpserver.h"
 #include "testfiles.h"
-#include "testprocess.h"
 #include "transfer.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <unistd.h>
-
 namespace {
-
-bool isRoot()
-{
-    return ::geteuid() == 0;
-}
-
-// chattr +i makes a file undeletable even for root (ext4 and most local file
-// systems); false when the file system or the container refuses.
-bool setImmutable(const QString &path, bool on)
-{
-    const QString chattr = findExecutable({QStringLiteral("/usr/bin/chattr"), QStringLiteral("chattr")});
-    if (chattr.isEmpty())
-        return false;
-    QProcess process;
-    process.start(chattr, {on ? QStringLiteral("+i") : QStringLiteral("-i"), path});
-    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
 
 QString copyErrorPrefix(const QString &source, const QString &destination)
 {
@@ -159,20 +139,13 @@ void TestFileTools::replaceFileUndeletableDestination()
     const QString destination = folder + QStringLiteral("/main.xml");
     QVERIFY(writeFile(destination, "installed copy"));
 
-    // Root ignores folder permissions, so there the file is made immutable.
-    bool immutable = false;
-    if (isRoot()) {
-        immutable = setImmutable(destination, true);
-        if (!immutable)
-            QSKIP("running as root and chattr +i is refused here: no way to make a file undeletable");
-    } else {
-        QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-    }
-    auto restore = qScopeGuard([&]() {
-        if (immutable)
-            setImmutable(destination, false);
-        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    });
+    // Root ignores permissions: the hold makes the file immutable there, and
+    // the folder read-only otherwise.
+    QString why;
+    if (!FileHold::isAvailable(dir.path(), &why))
+        QSKIP(qPrintable(QStringLiteral("no way to make a file undeletable here: ") + why));
+    FileHold hold;
+    QVERIFY2(hold.hold(destination, FileHold::Entry, &why), qPrintable(why));
 
     // The source is a live server: the failed delete must not be followed by
     // a request.
