@@ -123,6 +123,7 @@ private slots:
     void stalledServerFails();
     void slowServerThatKeepsSendingSucceeds();
     void downloadsOnWorkerThreads();
+    void noCookiesCarriedBetweenDownloads();
 
 private:
     QString url(const QString &base, const QString &path) const { return base + path; }
@@ -172,6 +173,9 @@ void TestTransfer::initTestCase()
     m_http.addServerDirective(QStringLiteral("location = /nocontent { return 204; }"));
     m_http.addServerDirective(QStringLiteral("location = /via { return 200 \"via=[$http_via]\"; }"));
     m_http.addServerDirective(QStringLiteral("location = /post { return 405; }"));
+    m_http.addServerDirective(
+        QStringLiteral("location = /setcookie { add_header Set-Cookie \"session=abc; Path=/\"; return 200 \"set\"; }"));
+    m_http.addServerDirective(QStringLiteral("location = /cookie { return 200 \"cookie=[$http_cookie]\"; }"));
     QString error;
     QVERIFY2(m_http.start(&error), qPrintable(error));
 
@@ -606,6 +610,19 @@ void TestTransfer::downloadsOnWorkerThreads()
         QCOMPARE(readFile(out(QStringLiteral("thread%1.bin").arg(i))),
                  readFile(m_root + QStringLiteral("/sub/папка/file.bin")));
     }
+}
+
+void TestTransfer::noCookiesCarriedBetweenDownloads()
+{
+    // The thread's manager is reused for its connections only: what one
+    // server sets must not be sent with the next request.
+    QString error;
+    QVERIFY2(fetchFile(m_http.baseUrl() + QStringLiteral("/setcookie"), out(QStringLiteral("set.txt")), &error),
+             qPrintable(error));
+    QCOMPARE(readFile(out(QStringLiteral("set.txt"))), QByteArray("set"));
+    QVERIFY2(fetchFile(m_http.baseUrl() + QStringLiteral("/cookie"), out(QStringLiteral("cookie.txt")), &error),
+             qPrintable(error));
+    QCOMPARE(readFile(out(QStringLiteral("cookie.txt"))), QByteArray("cookie=[]"));
 }
 
 QTEST_GUILESS_MAIN(TestTransfer)

@@ -2,11 +2,24 @@
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
 #include <QPointer>
 #include <QThread>
 #include <QThreadStorage>
 
 namespace {
+
+// Downloads on one thread share the manager only for its connections: a
+// cookie one server sets must not ride along on the next, unrelated request,
+// just as with a fresh manager per download.
+class NoCookieJar : public QNetworkCookieJar
+{
+public:
+    using QNetworkCookieJar::QNetworkCookieJar;
+    QList<QNetworkCookie> cookiesForUrl(const QUrl &) const override { return {}; }
+    bool setCookiesFromUrl(const QList<QNetworkCookie> &, const QUrl &) override { return false; }
+};
 
 // QThreadStorage deletes the holder when its thread finishes, in that thread.
 // The GUI thread's manager is a child of the application object instead, so it
@@ -35,6 +48,7 @@ QNetworkAccessManager *threadNetworkAccessManager()
         QCoreApplication *app = QCoreApplication::instance();
         QObject *parent = app && app->thread() == QThread::currentThread() ? app : nullptr;
         holder->manager = new QNetworkAccessManager(parent);
+        holder->manager->setCookieJar(new NoCookieJar);
     }
     return holder->manager.data();
 }
