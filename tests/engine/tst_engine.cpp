@@ -151,6 +151,7 @@ private slots:
     void selfUpdateAndBuildFilter();
     void interruptionBetweenProgramsAndFiles();
     void mirrorNotWrittenAfterInterruption();
+    void mirrorRemovesOnlyItsOwnFolders();
     void progressOfHugeModule();
     void refusedAndEmptyRuns();
 };
@@ -917,6 +918,27 @@ void TestEngine::mirrorNotWrittenAfterInterruption()
     QVERIFY(run.finished);
     QCOMPARE(readFile(mirror + QStringLiteral("/mirror.xml")), QByteArray("previous\n"));
     QVERIFY(QFile::exists(mirror + QLatin1Char('/') + kViewerGuid + QStringLiteral("/viewer.exe")));
+}
+
+void TestEngine::mirrorRemovesOnlyItsOwnFolders()
+{
+    EngineFixture f;
+    QVERIFY(f.init());
+    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    const QString mirror = f.root() + QStringLiteral("/mirror");
+    writeFile(mirror + QStringLiteral("/obsolete/a/b.txt"), "old\n");
+    writeFile(f.root() + QStringLiteral("/outside/keep.txt"), "keep\n");
+    const DriverRun run = f.run({QStringLiteral("--mirror"), QStringLiteral("--install-path"), mirror,
+                                 QStringLiteral("--update"), QStringLiteral("archive"), QStringLiteral("--remove-folder"),
+                                 QStringLiteral("obsolete"), QStringLiteral("--remove-folder"), QStringLiteral("missing"),
+                                 QStringLiteral("--remove-folder"), QStringLiteral("../outside")});
+    QVERIFY(run.finished);
+    QVERIFY(!QFile::exists(mirror + QStringLiteral("/obsolete")));
+    QVERIFY(QFile::exists(f.root() + QStringLiteral("/outside/keep.txt")));
+    QVERIFY(QFile::exists(mirror + QLatin1Char('/') + kArchiveGuid + QStringLiteral("/archive.exe")));
+    QCOMPARE(run.texts(QStringLiteral("error")),
+             QStringList({u("Ошибка при переходе из %1 в missing").arg(mirror),
+                          u("Ошибка при переходе из %1 в ../outside").arg(mirror)}));
 }
 
 void TestEngine::progressOfHugeModule()
