@@ -219,27 +219,37 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         // Decide and download ahead of the loop; a target named twice is
         // decided in the loop, when the earlier entry has been handled.
         PackFetcher fetcher;
-        QVector<UpdateLookahead::Item> items(entries.size());
-        QHash<QString, int> targetCount;
-        QVector<QString> cleanTargets(entries.size());
-        for (int i = 0; i < entries.size(); ++i) {
-            if (entries.at(i).safe) {
-                cleanTargets[i] = QDir::cleanPath(entries.at(i).target);
-                ++targetCount[cleanTargets.at(i)];
+        auto sourceOf = [&](int i) { return sourceDir + QLatin1Char('/') + entries.at(i).data; };
+        auto tempOf = [&](int i) {
+            return tempDir.path() + QLatin1Char('/') + QString::number(i) + QLatin1Char('-') + entries.at(i).fileName;
+        };
+        // With an unchanged document a file is checked by its size: one stat,
+        // cheaper in the loop than handing it to a worker. Otherwise the
+        // workers hash ahead; a target named twice is decided in the loop.
+        QVector<UpdateLookahead::Item> items;
+        if (compareHash) {
+            items.resize(entries.size());
+            QHash<QString, int> targetCount;
+            QVector<QString> cleanTargets(entries.size());
+            for (int i = 0; i < entries.size(); ++i) {
+                if (entries.at(i).safe) {
+                    cleanTargets[i] = QDir::cleanPath(entries.at(i).target);
+                    ++targetCount[cleanTargets.at(i)];
+                }
             }
-        }
-        for (int i = 0; i < entries.size(); ++i) {
-            const Entry &e = entries.at(i);
-            UpdateLookahead::Item &item = items[i];
-            // With an unchanged document a file is checked by its size: one
-            // stat, cheaper in the loop than handing it to a worker.
-            item.evaluate = compareHash && e.safe && e.isNeedDelete != 1 && targetCount.value(cleanTargets.at(i)) == 1;
-            item.target = e.target;
-            item.hash = e.hash;
-            item.size = e.size;
-            item.protectedName = doNotDelete.contains(e.fileName);
-            item.source = sourceDir + QLatin1Char('/') + e.data;
-            item.tempPath = tempDir.path() + QLatin1Char('/') + QString::number(i) + QLatin1Char('-') + e.fileName;
+            for (int i = 0; i < entries.size(); ++i) {
+                const Entry &e = entries.at(i);
+                UpdateLookahead::Item &item = items[i];
+                item.evaluate = e.safe && e.isNeedDelete != 1 && targetCount.value(cleanTargets.at(i)) == 1;
+                if (!item.evaluate)
+                    continue;
+                item.target = e.target;
+                item.hash = e.hash;
+                item.size = e.size;
+                item.protectedName = doNotDelete.contains(e.fileName);
+                item.source = sourceOf(i);
+                item.tempPath = tempOf(i);
+            }
         }
         UpdateLookahead lookahead(items, compareHash, &fetcher);
         m_fetcher = &fetcher;
@@ -305,14 +315,16 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                     }
                 }
             } else {
-                const bool need = items.at(i).evaluate ? lookahead.needUpdate(i)
-                                                       : needUpdate(e.target, e.hash, e.size, compareHash);
+                const bool ahead = !items.isEmpty() && items.at(i).evaluate;
+                const bool need = ahead ? lookahead.needUpdate(i) : needUpdate(e.target, e.hash, e.size, compareHash);
                 if (need) {
                     backupWhenDue();
-                    if (!items.at(i).evaluate)
-                        fetcher.enqueue(i, items.at(i).source, items.at(i).tempPath, e.size);
+                    const QString source = sourceOf(i);
+                    const QString temp = tempOf(i);
+                    if (!ahead)
+                        fetcher.enqueue(i, source, temp, e.size);
                     m_fetchId = i;
-                    if (updateFile(e.target, items.at(i).source, items.at(i).tempPath, e.hash))
+                    if (updateFile(e.target, source, temp, e.hash))
                         changed = true;
                     else
                         failed = true;
