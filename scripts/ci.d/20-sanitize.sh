@@ -13,8 +13,13 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRA_SANITIZE=ON >/dev
 cmake --build "$build" --target "${tests[@]}" -j"$(nproc)"
 
 export QT_QPA_PLATFORM=offscreen
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1:detect_stack_use_after_return=1
+asan=detect_leaks=1:abort_on_error=0:halt_on_error=1:detect_stack_use_after_return=1
+export LSAN_OPTIONS=suppressions=$root/tests/fuzz/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 pattern="^($(IFS='|'; echo "${tests[*]}"))\$"
 cd "$build"
-ctest -R "$pattern" --output-on-failure -j"$(nproc)" --timeout 600
+# The registry test feeds Qt's JSON parser a document on which Qt itself
+# loses a few bytes; unwinding fully through Qt lets the suppression name
+# that function. The other tests keep the fast unwinder.
+ASAN_OPTIONS=$asan ctest -R "$pattern" -E '^tst_registry$' --output-on-failure -j"$(nproc)" --timeout 600
+ASAN_OPTIONS=$asan:fast_unwind_on_malloc=0 ctest -R '^tst_registry$' --output-on-failure --timeout 600

@@ -26,6 +26,7 @@ for target in project installed fileinfo; do
     cp "$root/tests/fuzz/corpus/$target/"* "$corpus/"
     echo "== fuzz_$target for ${seconds}s"
     if ! ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        LSAN_OPTIONS=suppressions=$root/tests/fuzz/lsan-fuzz.supp:print_suppressions=0 \
         "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
         -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" 2>"$work/fuzz_$target.log"; then
         tail -n 60 "$work/fuzz_$target.log"

@@ -22,7 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!writeScratch(path, QByteArray(reinterpret_cast<const char *>(data), static_cast<int>(size))))
         abort();
 
+    static const QString configPath = scratchPath(QStringLiteral("config.ini"));
     Settings settings;
+    // Until a settings file is set the store ignores path overrides.
+    settings.setConfigPath(configPath);
     settings.setRuntimeValue(QStringLiteral("General"), QStringLiteral("install_config_path"), path);
     settings.loadInstalledProgramms();
     settings.loadInstalledProgramms(); // a reload frees the first table

@@ -70,6 +70,12 @@ void TestXmlGuard::guard_data()
         << QByteArray("<root note='&lt;!ENTITY a &quot;b&quot;&gt;'/>") << true;
     QTest::newRow("predefined entities") << QByteArray("<root a='&amp;&lt;&gt;&quot;&apos;'>&amp;</root>") << true;
     QTest::newRow("nesting at the limit") << nested(kMaxUntrustedXmlDepth) << true;
+    QTest::newRow("Russian text in windows-1251, declared")
+        << QByteArray("<?xml version='1.0' encoding='windows-1251'?><root a='\xcf\xf0\xee'/>") << true;
+    QTest::newRow("Russian text in windows-1251, undeclared")
+        << QByteArray("<root><projects><project name='\xcf\xf0\xee'/></projects></root>") << true;
+    QTest::newRow("bytes that are not UTF-8 in a UTF-8 document")
+        << QByteArray("\xef\xbb\xbf<?xml version='1.0' encoding='UTF-8'?><root a='x\xff'/>") << true;
 
     QTest::newRow("billion laughs") << billionLaughs() << false;
     QTest::newRow("billion laughs in UTF-16") << utf16(billionLaughs()) << false;
@@ -88,6 +94,10 @@ void TestXmlGuard::guard_data()
         << QByteArray("<!DOCTYPE root [<!ENTITY a 'x' <!ENTITY b '&a;&a;'>]><root>&b;</root>") << false;
     QTest::newRow("nesting beyond the limit") << nested(kMaxUntrustedXmlDepth + 1) << false;
     QTest::newRow("nesting that would overflow the stack") << nested(200000) << false;
+    QTest::newRow("bytes that are not UTF-8, then runaway nesting")
+        << QByteArray("<root a='\xff'>").append(QByteArray("<a>").repeated(100000)) << false;
+    QTest::newRow("bytes that are not UTF-8 and an entity")
+        << QByteArray("<!DOCTYPE r [<!ENTITY a '\xff'>]><root>&a;</root>") << false;
     QTest::newRow("empty input") << QByteArray() << false;
     QTest::newRow("control characters in an attribute")
         << withNul("<root><projects><project name=\"a\x16\x02\x00\x00" "b\"/></projects></root>") << false;
@@ -110,6 +120,16 @@ void TestXmlGuard::guard()
     QVERIFY2(timer.elapsed() < 5000, "the guard must answer at once, without expanding anything");
     if (accepted) {
         QVERIFY(!document.documentElement().isNull());
+        // Every attribute read is text a writer can put back.
+        for (QDomElement e = document.documentElement(); !e.isNull();
+             e = e.firstChildElement().isNull() ? e.nextSiblingElement() : e.firstChildElement()) {
+            const QDomNamedNodeMap attributes = e.attributes();
+            for (int i = 0; i < attributes.count(); ++i) {
+                for (const QChar c : attributes.item(i).nodeValue())
+                    QVERIFY(c.unicode() >= 0x20 || c == QLatin1Char('\t') || c == QLatin1Char('\n')
+                            || c == QLatin1Char('\r'));
+            }
+        }
     } else {
         QVERIFY(!message.isEmpty());
         QVERIFY(line >= 1);

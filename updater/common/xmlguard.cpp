@@ -1,6 +1,7 @@
 #include "xmlguard.h"
 
 #include <QDomDocument>
+#include <QRegularExpression>
 #include <QXmlStreamReader>
 
 namespace {
@@ -15,10 +16,9 @@ struct Refusal
 // Walks the document with the stream reader, which never expands anything
 // while we only read the prolog and count depth. scanBody false stops at the
 // document element.
-Refusal inspect(const QByteArray &data, bool scanBody)
+Refusal inspect(QXmlStreamReader &reader, bool scanBody)
 {
     Refusal refusal;
-    QXmlStreamReader reader(data);
     int depth = 0;
     bool inBody = false; // the document element has started
     while (!reader.atEnd()) {
@@ -62,6 +62,36 @@ Refusal inspect(const QByteArray &data, bool scanBody)
     return refusal;
 }
 
+Refusal inspect(const QByteArray &data, bool scanBody)
+{
+    QXmlStreamReader reader(data);
+    return inspect(reader, scanBody);
+}
+
+// Documents that say (or let it be assumed) they are UTF-8 but hold bytes
+// that are not, as a server that saved Russian names in another code page
+// sends them. The DOM parser has always read those with replacement
+// characters; the same text, decoded that way, is checked and parsed instead
+// of refusing the whole document.
+bool isMisencodedUtf8(const QByteArray &data, QString *decoded)
+{
+    if (data.startsWith("\xff\xfe") || data.startsWith("\xfe\xff"))
+        return false; // UTF-16
+    static const QRegularExpression declaration(
+        QStringLiteral("^\\s*<\\?xml[^>]*\\sencoding\\s*=\\s*[\"']([^\"']*)[\"']"));
+    const QString head = QString::fromLatin1(data.left(200)).remove(0, data.startsWith("\xef\xbb\xbf") ? 3 : 0);
+    const QRegularExpressionMatch match = declaration.match(head);
+    if (match.hasMatch() && match.captured(1).compare(QLatin1String("UTF-8"), Qt::CaseInsensitive) != 0)
+        return false;
+    QString text = QString::fromUtf8(data);
+    if (text.toUtf8() == data)
+        return false; // valid UTF-8: the error lies elsewhere
+    if (text.startsWith(QChar(0xfeff)))
+        text.remove(0, 1);
+    *decoded = text;
+    return true;
+}
+
 } // namespace
 
 bool declaresEntities(const QByteArray &data)
@@ -72,7 +102,15 @@ bool declaresEntities(const QByteArray &data)
 bool setUntrustedContent(QDomDocument &document, const QByteArray &data, QString *errorMsg, int *errorLine,
                          int *errorColumn)
 {
-    const Refusal refusal = inspect(data, true);
+    Refusal refusal = inspect(data, true);
+    QString decoded;
+    if (!refusal.reason.isEmpty() && isMisencodedUtf8(data, &decoded)) {
+        QXmlStreamReader reader(decoded);
+        const Refusal second = inspect(reader, true);
+        if (second.reason.isEmpty())
+            return document.setContent(decoded, errorMsg, errorLine, errorColumn);
+        refusal = second;
+    }
     if (!refusal.reason.isEmpty()) {
         if (errorMsg)
             *errorMsg = refusal.reason;

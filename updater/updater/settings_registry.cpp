@@ -60,10 +60,13 @@ QJsonObject findProgramm(const QJsonObject &config, const QString &name)
 QJsonObject Settings::installedConfig() const
 {
     const QString path = installedConfigPath();
+    // Open first and ask about existence only when that fails: QFile's own
+    // existence test can miss a file that another thread is just renaming
+    // over the old one, and a missing registry must stay silent.
     QFile file(path);
-    if (!file.exists())
-        return QJsonObject();
     if (!file.open(QIODevice::ReadOnly)) {
+        if (!QFileInfo::exists(path))
+            return QJsonObject();
         qWarning() << "can't open file to read: " << file.fileName() << " error: " << file.errorString();
         return QJsonObject();
     }
