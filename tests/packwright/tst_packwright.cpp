@@ -2,6 +2,7 @@
 // a process, the pack checked file by file against its sources.
 
 #include "fileinfo.h"
+#include "filehash.h"
 #include "filehold.h"
 #include "packwrightthread.h"
 #include "testfiles.h"
@@ -143,6 +144,9 @@ private slots:
 
     void allowedNames_data();
     void allowedNames();
+
+    void copyWithHash_data();
+    void copyWithHash();
 
     void noArgumentsEndsWithCodeOne();
     void rejectedParameters_data();
@@ -292,6 +296,56 @@ void TestPackwright::allowedNames()
     QFETCH(bool, expected);
     PackwrightThread worker;
     QCOMPARE(worker.isAllowedName(text), expected);
+}
+
+void TestPackwright::copyWithHash_data()
+{
+    QTest::addColumn<QString>("sourceBase");
+    QTest::addColumn<qint64>("size");
+    const QString disk = QDir::tempPath();
+    // Memory-backed /dev/shm is another file system than the temporary
+    // folder on most systems: copies between them take the written path.
+    const QString shm = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : disk;
+    QTest::newRow("empty file") << disk << qint64(0);
+    QTest::newRow("one byte") << disk << qint64(1);
+    QTest::newRow("exactly one block") << disk << qint64(1 << 20);
+    QTest::newRow("blocks and a tail") << disk << qint64(5 * (1 << 20) + 123);
+    QTest::newRow("other file system, blocks and a tail") << shm << qint64(5 * (1 << 20) + 123);
+}
+
+void TestPackwright::copyWithHash()
+{
+    QFETCH(QString, sourceBase);
+    QFETCH(qint64, size);
+    QTemporaryDir sourceDir(sourceBase + QStringLiteral("/copy-source-XXXXXX"));
+    QTemporaryDir targetDir;
+    QVERIFY(sourceDir.isValid() && targetDir.isValid());
+    const QByteArray content = patternBytes(size, 11);
+    const QString source = sourceDir.filePath(QStringLiteral("in.bin"));
+    const QString target = targetDir.filePath(QStringLiteral("out.bin"));
+    QVERIFY(writeFile(source, content));
+
+    QString hash;
+    qint64 copied = -1;
+    FileCopyFault fault = FileCopyFault::Destination;
+    QString error;
+    QVERIFY2(copyFileWithSha1(source, target, &hash, &copied, &fault, &error), qPrintable(error));
+    QCOMPARE(fault, FileCopyFault::None);
+    QCOMPARE(hash, sha1Hex(content));
+    QCOMPARE(copied, size);
+    QVERIFY(readFile(target) == content);
+    QCOMPARE(fileSha1Hex(target), sha1Hex(content));
+
+    // An existing target is never overwritten.
+    QVERIFY(writeFile(source, "other"));
+    QVERIFY(!copyFileWithSha1(source, target, &hash, &copied, &fault, &error));
+    QCOMPARE(fault, FileCopyFault::Destination);
+    QVERIFY(readFile(target) == content);
+    // A missing source is a source fault and leaves nothing behind.
+    QVERIFY(!copyFileWithSha1(source + QStringLiteral(".missing"), target + QStringLiteral(".2"), &hash, &copied,
+                              &fault, &error));
+    QCOMPARE(fault, FileCopyFault::SourceOpen);
+    QVERIFY(!QFileInfo::exists(target + QStringLiteral(".2")));
 }
 
 void TestPackwright::noArgumentsEndsWithCodeOne()

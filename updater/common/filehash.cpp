@@ -1,7 +1,9 @@
 #include "filehash.h"
 
+#include "filerange.h"
 #include "sha1digest.h"
 
+#include <QDateTime>
 #include <QFile>
 
 #include <vector>
@@ -68,6 +70,7 @@ bool copyFileWithSha1(const QString &source, const QString &destination, QString
     }
     Sha1Digest digest;
     qint64 total = 0;
+    const QDateTime modifiedBefore = in.fileTime(QFileDevice::FileModificationTime);
     char *buffer = blockBuffer();
     for (;;) {
         const qint64 got = in.read(buffer, kBlockSize);
@@ -79,12 +82,20 @@ bool copyFileWithSha1(const QString &source, const QString &destination, QString
         if (got == 0)
             break;
         digest.addData(buffer, got);
-        if (out.write(buffer, got) != got) {
-            setFault(fault, FileCopyFault::Destination, error, out.errorString());
+        QString reason;
+        if (!appendFileRange(in, total, out, buffer, got, &reason)) {
+            setFault(fault, FileCopyFault::Destination, error, reason);
             out.remove();
             return false;
         }
         total += got;
+    }
+    // The digest must describe the stored bytes: a source written to while
+    // it was copied gives no result rather than a mismatched one.
+    if (in.fileTime(QFileDevice::FileModificationTime) != modifiedBefore || in.size() != total) {
+        setFault(fault, FileCopyFault::SourceRead, error, QStringLiteral("the file changed while it was copied"));
+        out.remove();
+        return false;
     }
     // A full disk can show only when the data is flushed on close.
     out.close();
