@@ -18,7 +18,8 @@ bool isDotsOnly(const QString &component)
 bool hasForbiddenCharacter(const QString &text, const QString &forbidden)
 {
     for (const QChar c : text) {
-        if (c.unicode() == 0 || forbidden.contains(c))
+        // Every forbidden character is ASCII punctuation; letters skip the search.
+        if (c.unicode() == 0 || (c.unicode() < 0x80 && !c.isLetterOrNumber() && forbidden.contains(c)))
             return true;
     }
     return false;
@@ -68,6 +69,8 @@ bool isSafeDataPath(const QString &data)
             continue;
         if (isParentAlias(part))
             return false;
+        if (!part.contains(QLatin1Char('%')))
+            continue;
         const QString decoded = QUrl::fromPercentEncoding(part.toUtf8());
         if (isParentAlias(decoded) || hasForbiddenCharacter(decoded, QStringLiteral("/\\:")))
             return false;
