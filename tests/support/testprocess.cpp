@@ -10,6 +10,12 @@
 #include <csignal>
 #include <sys/types.h>
 #include <signal.h>
+#include <sys/prctl.h>
+
+void OrphanSafeProcess::setupChildProcess()
+{
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+}
 
 TestProcess::~TestProcess()
 {

@@ -5,6 +5,15 @@
 #include <QString>
 #include <QStringList>
 
+// A QProcess whose child ends with the test: if the test dies (a crash, a
+// fatal assertion, a kill), the server it started gets SIGTERM from the kernel
+// instead of lingering on its port.
+class OrphanSafeProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override;
+};
+
 // A helper server or program started by a test. It is stopped by its pid
 // (TERM, then KILL after a bounded wait) when stop() runs or the object dies.
 class TestProcess
@@ -23,7 +32,7 @@ public:
     QByteArray output(); // what it printed so far (stdout and stderr merged)
 
 private:
-    QProcess m_process;
+    OrphanSafeProcess m_process;
     qint64 m_pid = 0;
 };
 
