@@ -1,7 +1,10 @@
 #include "localfile.h"
 
+#include "filemove.h"
+
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 
 bool copyLocalFile(const QString &source, const QString &destination, QString *error)
 {
@@ -30,5 +33,28 @@ bool removeExistingFile(const QString &destination, QString *error)
 
 bool replaceLocalFile(const QString &source, const QString &destination, QString *error)
 {
-    return removeExistingFile(destination, error) && copyLocalFile(source, destination, error);
+    if (!QFile::exists(destination))
+        return copyLocalFile(source, destination, error);
+
+    // Deleting the old file first would leave nothing at all when the copy
+    // then fails (a full disk, a source that went away): the copier replaces
+    // the updater's own executables this way. The new content is written
+    // beside the target and moved over it in one step instead, so the
+    // target holds the old file or the new one at every moment.
+    const QFileInfo target(destination);
+    const QString staged = target.absolutePath() + QStringLiteral("/.") + target.fileName()
+                           + QStringLiteral(".kestra-new");
+    QFile::remove(staged);
+    if (!copyLocalFile(source, staged, error))
+        return false;
+    QFile file(destination);
+    // A read-only file cannot be replaced on Windows; clear the attribute first.
+    file.setPermissions(file.permissions() | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+    QString reason;
+    if (moveFileOver(staged, destination, &reason))
+        return true;
+    QFile::remove(staged);
+    if (error)
+        *error = QCoreApplication::translate("global", "Ошибка при удалении файла %1, %2").arg(destination, reason);
+    return false;
 }

@@ -14,7 +14,11 @@ bool copyLocalFile(const QString &source, const QString &destination, QString *e
 // On failure error (when given) receives "Ошибка при удалении файла %1, %2".
 bool removeExistingFile(const QString &destination, QString *error = nullptr);
 
-// removeExistingFile, then copyLocalFile.
+// Replaces destination by a copy of source. An existing destination is
+// replaced in one step (the copy is made beside it, then moved over it), so
+// it is never missing, also when the copy fails. On failure error (when given)
+// receives the copy's text, or "Ошибка при удалении файла %1, %2" when the
+// old file cannot be replaced.
 bool replaceLocalFile(const QString &source, const QString &destination, QString *error = nullptr);
 
 #endif // LOCALFILE_H
