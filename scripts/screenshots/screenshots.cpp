@@ -64,12 +64,12 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "can't lay out the sample installation: %s\n", qPrintable(error));
         return 1;
     }
-    const auto spec = [&modules](const char *name) { return UpdaterWorld::find(modules, QLatin1String(name)); };
+    const auto moduleNamed = [&modules](const char *name) { return UpdaterWorld::find(modules, QLatin1String(name)); };
     QJsonArray programms;
-    programms.append(UpdaterWorld::programmEntry(spec("kestraupd"), {}));
-    programms.append(UpdaterWorld::programmEntry(spec("kestra_lab"),
-                                                 {spec("lab_core"), spec("lab_reports"), spec("lab_config")}));
-    programms.append(UpdaterWorld::programmEntry(spec("kestra_reg"), {spec("reg_core")}));
+    programms.append(UpdaterWorld::programmEntry(moduleNamed("kestraupd"), {}));
+    programms.append(UpdaterWorld::programmEntry(moduleNamed("kestra_lab"),
+                                                 {moduleNamed("lab_core"), moduleNamed("lab_reports"), moduleNamed("lab_config")}));
+    programms.append(UpdaterWorld::programmEntry(moduleNamed("kestra_reg"), {moduleNamed("reg_core")}));
     world.writeRegistry(QJsonObject{{QStringLiteral("programms"), programms}});
     {
         QSettings ini(world.configPath(), QSettings::IniFormat);

@@ -130,9 +130,9 @@ int main(int argc, char *argv[])
     // thread itself.
     const QStringList interrupts = parser.values(interruptOption);
     auto check = [&thread, interrupts](const QString &kind, const QString &text) {
-        for (const QString &spec : interrupts) {
-            const int colon = spec.indexOf(QLatin1Char(':'));
-            if (spec.left(colon) == kind && text.contains(spec.mid(colon + 1)))
+        for (const QString &point : interrupts) {
+            const int colon = point.indexOf(QLatin1Char(':'));
+            if (point.left(colon) == kind && text.contains(point.mid(colon + 1)))
                 thread.requestInterruption();
         }
     };

@@ -209,10 +209,10 @@ private slots:
     {
         // New releases of both programs on the server.
         for (const QString &name : {QStringLiteral("kestra_lab"), QStringLiteral("kestra_reg")}) {
-            ModuleSpec spec = UpdaterWorld::find(modules, name);
-            spec.files.insert(QStringLiteral("readme.txt"), QByteArray("release 2 of ") + name.toUtf8());
+            ModuleSpec module = UpdaterWorld::find(modules, name);
+            module.files.insert(QStringLiteral("readme.txt"), QByteArray("release 2 of ") + name.toUtf8());
             QString error;
-            QVERIFY2(world.buildPack(spec, &error), qPrintable(error));
+            QVERIFY2(world.buildPack(module, &error), qPrintable(error));
         }
         startInstalled(labProcess, QStringLiteral("kestra_lab"), QStringLiteral("lab"));
         Settings::instance()->loadInstalledProgramms(); // as at the next start

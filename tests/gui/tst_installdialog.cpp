@@ -57,17 +57,17 @@ const QRegularExpression kStamp(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d
 
 ModuleSpec bulkProgramm(const QString &name, int files, int size)
 {
-    ModuleSpec spec;
-    spec.name = name;
-    spec.ruName = QStringLiteral("Архив снимков");
-    spec.type = QStringLiteral("project");
-    spec.guid = name == QLatin1String("bulk_many") ? QStringLiteral("a1b2c3d4-0000-4000-8000-00000000000a")
+    ModuleSpec moduleSpec;
+    moduleSpec.name = name;
+    moduleSpec.ruName = QStringLiteral("Архив снимков");
+    moduleSpec.type = QStringLiteral("project");
+    moduleSpec.guid = name == QLatin1String("bulk_many") ? QStringLiteral("a1b2c3d4-0000-4000-8000-00000000000a")
                                                    : QStringLiteral("a1b2c3d4-0000-4000-8000-00000000000b");
-    spec.executeFilename = QStringLiteral("viewer");
+    moduleSpec.executeFilename = QStringLiteral("viewer");
     for (int i = 0; i < files; ++i)
-        spec.files.insert(QStringLiteral("images/img%1.dat").arg(i, 3, 10, QLatin1Char('0')),
+        moduleSpec.files.insert(QStringLiteral("images/img%1.dat").arg(i, 3, 10, QLatin1Char('0')),
                           patternBytes(size, quint32(100 + i)));
-    return spec;
+    return moduleSpec;
 }
 
 } // namespace
@@ -82,10 +82,10 @@ class TestInstallDialog : public QObject
 
     // Every file present in the program folder is whole and equal to what
     // the pack holds: a stopped run may leave files out, never half-written.
-    void verifyNoPartialFiles(const ModuleSpec &spec)
+    void verifyNoPartialFiles(const ModuleSpec &moduleSpec)
     {
-        const QString folder = world.root() + QLatin1Char('/') + spec.name;
-        for (auto it = spec.files.constBegin(); it != spec.files.constEnd(); ++it) {
+        const QString folder = world.root() + QLatin1Char('/') + moduleSpec.name;
+        for (auto it = moduleSpec.files.constBegin(); it != moduleSpec.files.constEnd(); ++it) {
             const QString path = folder + QLatin1Char('/') + it.key();
             if (QFileInfo::exists(path))
                 QVERIFY2(readFile(path) == it.value(), qPrintable(path));
