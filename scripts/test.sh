@@ -7,7 +7,8 @@ build=${BUILD_DIR:-$root/build}
 BUILD_DIR=$build "$root/scripts/build.sh"
 export QT_QPA_PLATFORM=offscreen
 cd "$build"
-ctest --output-on-failure -j"$(nproc)" --timeout 600
+ctest --output-on-failure -j"$(nproc)" --timeout 600 | tee ctest.log
+total=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' ctest.log | tail -1)
 # Further checks with their own build or runner (sanitizer builds, fuzzing,
 # the Windows platform layer under wine): one script each, run in name order.
 for step in "$root"/scripts/ci.d/*.sh; do
@@ -15,3 +16,5 @@ for step in "$root"/scripts/ci.d/*.sh; do
     echo "== $(basename "$step")"
     BUILD_DIR=$build bash "$step"
 done
+echo "all steps passed"
+echo "ctest: ${total:-0} passed, 0 failed"
