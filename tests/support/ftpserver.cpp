@@ -29,22 +29,16 @@ QString FtpServer::baseUrl() const
 
 bool FtpServer::start(QString *error)
 {
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        m_port = freeTcpPort();
-        // Without -w the anonymous user may only read.
-        if (!m_process.start(QString::fromLatin1(kPython),
-                             {QStringLiteral("-m"), QStringLiteral("pyftpdlib"), QStringLiteral("-i"),
-                              QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(m_port),
-                              QStringLiteral("-d"), m_root},
-                             error))
-            return false;
-        if (waitForPort(m_port, 10000))
+    // Without -w the anonymous user may only read.
+    return startServerOnFreePort(
+        m_process, QString::fromLatin1(kPython),
+        [this](quint16 port, QStringList *arguments, QString *) {
+            *arguments = QStringList{QStringLiteral("-m"), QStringLiteral("pyftpdlib"), QStringLiteral("-i"),
+                          QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(port),
+                          QStringLiteral("-d"), m_root};
             return true;
-        m_process.stop();
-    }
-    if (error)
-        *error = QStringLiteral("pyftpdlib did not start listening");
-    return false;
+        },
+        &m_port, error);
 }
 
 void FtpServer::stop()

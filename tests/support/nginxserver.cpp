@@ -44,57 +44,52 @@ bool NginxServer::start(QString *error)
         return false;
     }
     const QString work = m_work.path();
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        m_port = freeTcpPort();
-        const QString listen = m_cert.isEmpty() ? QStringLiteral("listen 127.0.0.1:%1;").arg(m_port)
-                                                : QStringLiteral("listen 127.0.0.1:%1 ssl;\n"
-                                                                 "ssl_certificate %2;\n"
-                                                                 "ssl_certificate_key %3;")
-                                                      .arg(m_port)
-                                                      .arg(m_cert, m_key);
-        const QString config = QStringLiteral(
-                                   "worker_processes 1;\n"
-                                   "daemon off;\n"
-                                   "master_process off;\n"
-                                   "pid %1/nginx.pid;\n"
-                                   "error_log %1/error.log warn;\n"
-                                   "events { worker_connections 256; }\n"
-                                   "http {\n"
-                                   "  access_log off;\n"
-                                   "  default_type application/octet-stream;\n"
-                                   "  client_body_temp_path %1/body;\n"
-                                   "  proxy_temp_path %1/proxy;\n"
-                                   "  fastcgi_temp_path %1/fastcgi;\n"
-                                   "  uwsgi_temp_path %1/uwsgi;\n"
-                                   "  scgi_temp_path %1/scgi;\n"
-                                   "  sendfile on;\n"
-                                   "  keepalive_requests 100000;\n"
-                                   "  server {\n"
-                                   "    %2\n"
-                                   "    server_name localhost;\n"
-                                   "    root %3;\n"
-                                   "    %4\n"
-                                   "  }\n"
-                                   "}\n")
-                                   .arg(work, listen, m_root.isEmpty() ? work : m_root, m_extra);
-        QFile file(work + QStringLiteral("/nginx.conf"));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            if (error)
-                *error = file.errorString();
-            return false;
-        }
-        file.write(config.toUtf8());
-        file.close();
-        if (!m_process.start(binary, {QStringLiteral("-p"), work, QStringLiteral("-c"), work + "/nginx.conf"},
-                             error))
-            return false;
-        if (waitForPort(m_port, 10000))
+    return startServerOnFreePort(
+        m_process, binary,
+        [this, work](quint16 port, QStringList *arguments, QString *error) {
+            const QString listen = m_cert.isEmpty() ? QStringLiteral("listen 127.0.0.1:%1;").arg(port)
+                                                    : QStringLiteral("listen 127.0.0.1:%1 ssl;\n"
+                                                                     "ssl_certificate %2;\n"
+                                                                     "ssl_certificate_key %3;")
+                                                          .arg(port)
+                                                          .arg(m_cert, m_key);
+            const QString config = QStringLiteral(
+                                       "worker_processes 1;\n"
+                                       "daemon off;\n"
+                                       "master_process off;\n"
+                                       "pid %1/nginx.pid;\n"
+                                       "error_log %1/error.log warn;\n"
+                                       "events { worker_connections 256; }\n"
+                                       "http {\n"
+                                       "  access_log off;\n"
+                                       "  default_type application/octet-stream;\n"
+                                       "  client_body_temp_path %1/body;\n"
+                                       "  proxy_temp_path %1/proxy;\n"
+                                       "  fastcgi_temp_path %1/fastcgi;\n"
+                                       "  uwsgi_temp_path %1/uwsgi;\n"
+                                       "  scgi_temp_path %1/scgi;\n"
+                                       "  sendfile on;\n"
+                                       "  keepalive_requests 100000;\n"
+                                       "  server {\n"
+                                       "    %2\n"
+                                       "    server_name localhost;\n"
+                                       "    root %3;\n"
+                                       "    %4\n"
+                                       "  }\n"
+                                       "}\n")
+                                       .arg(work, listen, m_root.isEmpty() ? work : m_root, m_extra);
+            QFile file(work + QStringLiteral("/nginx.conf"));
+            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+                if (error)
+                    *error = file.errorString();
+                return false;
+            }
+            file.write(config.toUtf8());
+            file.close();
+            *arguments = QStringList{QStringLiteral("-p"), work, QStringLiteral("-c"), work + QStringLiteral("/nginx.conf")};
             return true;
-        m_process.stop();
-    }
-    if (error)
-        *error = QStringLiteral("nginx did not start listening");
-    return false;
+        },
+        &m_port, error);
 }
 
 void NginxServer::stop()

@@ -62,6 +62,23 @@ QByteArray TestProcess::output()
     return m_process.readAll();
 }
 
+bool startServerOnFreePort(TestProcess &process, const QString &program, const ServerLaunch &launch, quint16 *port,
+                           QString *error)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        *port = freeTcpPort();
+        QStringList arguments;
+        if (!launch(*port, &arguments, error) || !process.start(program, arguments, error))
+            return false;
+        if (waitForPort(*port, 10000))
+            return true;
+        process.stop();
+    }
+    if (error)
+        *error = QStringLiteral("%1 did not start listening").arg(program);
+    return false;
+}
+
 quint16 freeTcpPort()
 {
     QTcpServer server;

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // A QProcess whose child ends with the test: if the test dies (a crash, a
 // fatal assertion, a kill), the server it started gets SIGTERM from the kernel
 // instead of lingering on its port.
@@ -35,6 +37,16 @@ private:
     OrphanSafeProcess m_process;
     qint64 m_pid = 0;
 };
+
+// Prepares one attempt to start a server on the given port: writes its
+// configuration if it has one and fills the command line.
+using ServerLaunch = std::function<bool(quint16 port, QStringList *arguments, QString *error)>;
+
+// Starts program as a server on a free port of 127.0.0.1 and waits until it
+// listens. Another process may take the port between the choice and the
+// start, so a few attempts are made, each on a new port.
+bool startServerOnFreePort(TestProcess &process, const QString &program, const ServerLaunch &launch, quint16 *port,
+                           QString *error);
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 quint16 freeTcpPort();

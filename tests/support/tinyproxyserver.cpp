@@ -36,37 +36,32 @@ bool TinyProxyServer::start(QString *error)
             *error = QStringLiteral("tinyproxy is not installed");
         return false;
     }
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        m_port = freeTcpPort();
-        const QString config = QStringLiteral("Port %1\n"
-                                              "Listen 127.0.0.1\n"
-                                              "Timeout 30\n"
-                                              "LogLevel Info\n"
-                                              "MaxClients 20\n"
-                                              "Allow 127.0.0.1\n"
-                                              "ViaProxyName \"%2\"\n")
-                                   .arg(m_port)
-                                   .arg(viaName())
-                               + (m_upstream ? QStringLiteral("Upstream http 127.0.0.1:%1\n").arg(m_upstream)
-                                             : QString());
-        QFile file(m_work.path() + QStringLiteral("/tinyproxy.conf"));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            if (error)
-                *error = file.errorString();
-            return false;
-        }
-        file.write(config.toUtf8());
-        file.close();
-        // -d keeps it in the foreground (so its pid is ours) and logs to stdout.
-        if (!m_process.start(binary, {QStringLiteral("-d"), QStringLiteral("-c"), file.fileName()}, error))
-            return false;
-        if (waitForPort(m_port, 10000))
+    return startServerOnFreePort(
+        m_process, binary,
+        [this](quint16 port, QStringList *arguments, QString *error) {
+            const QString config = QStringLiteral("Port %1\n"
+                                                  "Listen 127.0.0.1\n"
+                                                  "Timeout 30\n"
+                                                  "LogLevel Info\n"
+                                                  "MaxClients 20\n"
+                                                  "Allow 127.0.0.1\n"
+                                                  "ViaProxyName \"%2\"\n")
+                                       .arg(port)
+                                       .arg(viaName())
+                                   + (m_upstream ? QStringLiteral("Upstream http 127.0.0.1:%1\n").arg(m_upstream)
+                                                 : QString());
+            QFile file(m_work.path() + QStringLiteral("/tinyproxy.conf"));
+            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+                if (error)
+                    *error = file.errorString();
+                return false;
+            }
+            file.write(config.toUtf8());
+            // -d keeps it in the foreground (so its pid is ours) and logs to stdout.
+            *arguments = QStringList{QStringLiteral("-d"), QStringLiteral("-c"), file.fileName()};
             return true;
-        m_process.stop();
-    }
-    if (error)
-        *error = QStringLiteral("tinyproxy did not start listening");
-    return false;
+        },
+        &m_port, error);
 }
 
 void TinyProxyServer::stop()
