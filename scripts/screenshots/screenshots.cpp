@@ -8,7 +8,6 @@
 #include "settings.h"
 #include "settingsdialog.h"
 #include "testfiles.h"
-#include "updaterworld.h"
 
 #include <QApplication>
 #include <QDir>
@@ -53,15 +52,14 @@ int main(int argc, char *argv[])
 
     UpdaterWorld world;
     const QList<ModuleSpec> modules = UpdaterWorld::catalogue();
-    QString error;
-    if (!world.writeProjectDocument(modules, &error)
+    if (!world.writeProject(modules)
         || !world.writeConfig(UpdaterWorld::programmGuids(modules)
                                   << QStringLiteral("00aa0000-0000-4000-8000-000000000001"),
                               QStringLiteral("[global_proxy]\nis_need=true\nhost=proxy.clinic.local\nport=3128\n"
                                              "user=ivanov\npassword=secret\n\n[mirror1]\nmain_server_name=server1\n"
                                              "mirror_folder=%1/mirror\n")
                                   .arg(world.root()))) {
-        std::fprintf(stderr, "can't lay out the sample installation: %s\n", qPrintable(error));
+        std::fprintf(stderr, "can't lay out the sample installation\n");
         return 1;
     }
     const auto moduleNamed = [&modules](const char *name) { return UpdaterWorld::find(modules, QLatin1String(name)); };

@@ -2,9 +2,10 @@
 // InstallThread against packs built by packwright, served from a plain
 // folder or by nginx on 127.0.0.1, into an isolated install root.
 
-#include "enginefixture.h"
 #include "nginxserver.h"
+#include "packworld.h"
 #include "testfiles.h"
+#include "testprocess.h"
 
 #include <QDir>
 #include <QDomDocument>
@@ -28,6 +29,141 @@ QString u(const char *text)
     return QString::fromUtf8(text);
 }
 
+// One signal line printed by the install driver.
+struct DriverLine
+{
+    QString kind; // message, error, status, progress, finished
+    QString text;
+    int nDo = 0;
+    int nAll = 0;
+};
+
+struct DriverRun
+{
+    bool finished = false; // exited 0 after printing "finished"
+    bool selfUpdatePending = false;
+    QList<DriverLine> lines;
+    QByteArray rawOutput;
+
+    QList<DriverLine> linesOf(const QString &kind) const
+    {
+        QList<DriverLine> result;
+        for (const DriverLine &line : lines) {
+            if (line.kind == kind)
+                result << line;
+        }
+        return result;
+    }
+    QStringList texts(const QString &kind) const
+    {
+        QStringList result;
+        for (const DriverLine &line : linesOf(kind))
+            result << line.text;
+        return result;
+    }
+    bool hasError(const QString &fragment) const { return !texts(QStringLiteral("error")).filter(fragment).isEmpty(); }
+    int count(const QString &kind) const { return linesOf(kind).size(); }
+
+    static DriverRun parse(const QByteArray &output, int exitCode)
+    {
+        DriverRun result;
+        result.rawOutput = output;
+        for (const QByteArray &row : output.split('\n')) {
+            if (row.isEmpty())
+                continue;
+            const QStringList parts = QString::fromUtf8(row).split(QLatin1Char('\t'));
+            DriverLine line;
+            line.kind = parts.value(0);
+            const bool progress = line.kind == QLatin1String("progress");
+            line.nDo = progress ? parts.value(1).toInt() : 0;
+            line.nAll = progress ? parts.value(2).toInt() : 0;
+            line.text = parts.mid(progress ? 3 : 1).join(QLatin1Char('\t'));
+            if (line.kind == QLatin1String("finished")) {
+                result.finished = exitCode == 0;
+                result.selfUpdatePending = line.text.endsWith(QLatin1String("=1"));
+            }
+            result.lines << line;
+        }
+        return result;
+    }
+};
+
+// The run ended normally and told of no error.
+#define VERIFY_CLEAN_RUN(run)                                                                                          \
+    do {                                                                                                               \
+        QVERIFY2((run).finished, (run).rawOutput.constData());                                                         \
+        QVERIFY2((run).count(QStringLiteral("error")) == 0,                                                            \
+                 qPrintable((run).texts(QStringLiteral("error")).join(QStringLiteral(" | "))));                          \
+    } while (false)
+
+// An isolated installation: the install root (with the driver copied into
+// its updater folder, so the install root the settings derive from the
+// executable's folder is ours) beside the world's server and trees.
+class EngineFixture : public PackWorld
+{
+public:
+    // updaterFolder decides the flavour ("_dev" in it makes a development
+    // installation); the driver's name gives the edition.
+    bool init(const QString &updaterFolder = QStringLiteral("updater"))
+    {
+        setUpdaterDir(installRoot() + QLatin1Char('/') + updaterFolder);
+        QDir().mkpath(updaterDir());
+        QDir().mkpath(serverDir());
+        return isValid() && QFile::copy(QStringLiteral(KESTRA_BIN_DIR "/installdriver"), driverPath())
+               && QFile::setPermissions(driverPath(), QFile::permissions(driverPath()) | QFileDevice::ExeOwner);
+    }
+    QString installRoot() const { return root() + QStringLiteral("/install"); }
+    // Each module's folder under installRoot holds exactly its tree in trees.
+    bool installed(const QStringList &modules, QString *why, const PackWorld *trees = nullptr) const
+    {
+        for (const QString &module : modules) {
+            if (!moduleEquals(installRoot() + QLatin1Char('/') + module, (trees ? trees : this)->treeDir(module), why))
+                return false;
+        }
+        return true;
+    }
+    QString driverPath() const { return updaterDir() + QStringLiteral("/installdriver"); }
+
+    // Temporary folder of the driver (TMPDIR); empty: the system's. On another
+    // file system than the install root, verified files are copied beside
+    // their targets instead of moved.
+    void setTempDir(const QString &path) { m_tempDir = path; }
+
+    // Starts the driver without waiting (for kill tests).
+    bool startDetached(QProcess *process, const QStringList &arguments) const
+    {
+        process->setProcessChannelMode(QProcess::SeparateChannels);
+        if (!m_tempDir.isEmpty()) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("TMPDIR"), m_tempDir);
+            process->setProcessEnvironment(environment);
+        }
+        process->start(driverPath(), QStringList{QStringLiteral("--config"), configPath(),
+                                                 QStringLiteral("--installed"), registryPath()}
+                                         + arguments);
+        return process->waitForStarted(10000);
+    }
+
+    DriverRun run(const QStringList &arguments, int timeoutMs = 120000) const
+    {
+        QProcess process;
+        DriverRun result;
+        if (!startDetached(&process, arguments))
+            return result;
+        if (!process.waitForFinished(timeoutMs)) {
+            process.kill();
+            process.waitForFinished(5000);
+            result.rawOutput = process.readAllStandardOutput();
+            return result;
+        }
+        return DriverRun::parse(process.readAllStandardOutput(),
+                                process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1);
+    }
+
+private:
+    QString m_tempDir;
+};
+
 QMap<QString, QByteArray> viewerRelease1()
 {
     return {
@@ -50,6 +186,28 @@ QMap<QString, QByteArray> viewerRelease2()
         {QStringLiteral("added/new.txt"), QByteArray("new in 2\n")},   // added
         {QStringLiteral("settings.ini"), QByteArray("[main]\nfrom=release2\n")}, // protected
     };
+}
+
+// The clinic: program viewer needs dicom (necessary, which in turn needs
+// codec, necessary) and reports (optional); program archive stands alone.
+QList<ModuleSpec> clinic(bool release2 = false)
+{
+    return {
+        {"viewer", "project", kViewerGuid, u("Просмотр"), {{"dicom", true}, {"reports", false}}, "viewer.exe",
+         "-a :config:", {"settings.ini"}, release2 ? viewerRelease2() : viewerRelease1(), {}},
+        {"dicom", "plugin", kDicomGuid, u("DICOM"), {{"codec", true}}, {}, {}, {},
+         {{"d.dll", patternBytes(5000, 3)}, {"data/tables.bin", patternBytes(300000, 4)}}, {}},
+        {"codec", "plugin", kCodecGuid, u("Кодек"), {}, {}, {}, {}, {{"c.dll", patternBytes(8000, 5)}}, {}},
+        {"reports", "config", kReportsGuid, u("Отчёты"), {}, {}, {}, {}, {{"r.txt", "reports\n"}}, {}},
+        {"archive", "project", kArchiveGuid, u("Архив"), {}, "archive.exe", {}, {},
+         {{"archive.exe", patternBytes(3000, 6)}, {"db/a.dat", patternBytes(2000, 7)}}, {}},
+    };
+}
+
+// A program of one pack made from files (no tree of its own on the server).
+ModuleSpec programm(const QString &name, const QString &guid, const QMap<QString, QByteArray> &files = {})
+{
+    return {name, QStringLiteral("project"), guid, name, {}, {}, {}, {}, files, {}};
 }
 
 // Marks a file for deletion in a pack's document, as a release engineer does
@@ -123,13 +281,10 @@ class TestEngine : public QObject
     Q_OBJECT
 
 private:
-    // The clinic scenario: program viewer needs dicom (necessary, which in
-    // turn needs codec, necessary) and reports (optional); program archive
-    // stands alone.
-    bool setupClinic(EngineFixture &f, const QString &server, NginxServer *nginx, bool release2 = false);
+    // The clinic published on a plain folder ("folder") or by nginx, and
+    // config.ini pointing at it.
+    bool setupClinic(EngineFixture &f, const QString &server, NginxServer *nginx);
     bool buildViewer(EngineFixture &f, bool release2);
-    QString sourceOf(EngineFixture &f, const QString &server, NginxServer *nginx, const QString &document);
-
 private slots:
     void initTestCase();
 
@@ -164,56 +319,25 @@ void TestEngine::initTestCase()
 
 bool TestEngine::buildViewer(EngineFixture &f, bool release2)
 {
-    const QString tree = f.makeTree(QStringLiteral("viewer"), release2 ? viewerRelease2() : viewerRelease1());
-    if (!f.buildPack(QStringLiteral("viewer"), tree, QStringLiteral("packs/viewer")))
+    if (!f.buildPack(clinic(release2).first()))
         return false;
-    if (release2)
-        return addDeletionEntry(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml"),
-                                QStringLiteral("old.txt"), QString());
-    return true;
+    return !release2
+           || addDeletionEntry(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml"),
+                               QStringLiteral("old.txt"), QString());
 }
 
-QString TestEngine::sourceOf(EngineFixture &f, const QString &server, NginxServer *nginx, const QString &document)
+bool TestEngine::setupClinic(EngineFixture &f, const QString &server, NginxServer *nginx)
 {
-    if (server == QLatin1String("nginx"))
-        return nginx->baseUrl() + QLatin1Char('/') + document;
-    return f.serverDir() + QLatin1Char('/') + document;
-}
-
-bool TestEngine::setupClinic(EngineFixture &f, const QString &server, NginxServer *nginx, bool release2)
-{
-    if (!buildViewer(f, release2))
+    if (!f.init() || !f.publish(clinic()))
         return false;
-    const QString dicom = f.makeTree(QStringLiteral("dicom"), {{QStringLiteral("d.dll"), patternBytes(5000, 3)},
-                                                                {QStringLiteral("data/tables.bin"), patternBytes(300000, 4)}});
-    const QString codec = f.makeTree(QStringLiteral("codec"), {{QStringLiteral("c.dll"), patternBytes(8000, 5)}});
-    const QString reports = f.makeTree(QStringLiteral("reports"), {{QStringLiteral("r.txt"), QByteArray("reports\n")}});
-    const QString archive = f.makeTree(QStringLiteral("archive"), {{QStringLiteral("archive.exe"), patternBytes(3000, 6)},
-                                                                    {QStringLiteral("db/a.dat"), patternBytes(2000, 7)}});
-    if (!f.buildPack(QStringLiteral("dicom"), dicom, QStringLiteral("packs/dicom"))
-        || !f.buildPack(QStringLiteral("codec"), codec, QStringLiteral("packs/codec"))
-        || !f.buildPack(QStringLiteral("reports"), reports, QStringLiteral("packs/reports"))
-        || !f.buildPack(QStringLiteral("archive"), archive, QStringLiteral("packs/archive")))
-        return false;
-    ElementSpec viewer{QStringLiteral("viewer"), QStringLiteral("project"), kViewerGuid, u("Просмотр"),
-                       QStringLiteral("packs/viewer"), {{QStringLiteral("dicom"), true}, {QStringLiteral("reports"), false}},
-                       {QStringLiteral("settings.ini")}, QStringLiteral("viewer.exe"), QStringLiteral("-a :config:")};
-    ElementSpec archiveProgramm{QStringLiteral("archive"), QStringLiteral("project"), kArchiveGuid, u("Архив"),
-                                QStringLiteral("packs/archive"), {}, {}, QStringLiteral("archive.exe"), QString()};
-    ElementSpec dicomModule{QStringLiteral("dicom"), QStringLiteral("plugin"), kDicomGuid, u("DICOM"),
-                            QStringLiteral("packs/dicom"), {{QStringLiteral("codec"), true}}, {}, QString(), QString()};
-    ElementSpec codecModule{QStringLiteral("codec"), QStringLiteral("plugin"), kCodecGuid, u("Кодек"),
-                            QStringLiteral("packs/codec"), {}, {}, QString(), QString()};
-    ElementSpec reportsModule{QStringLiteral("reports"), QStringLiteral("config"), kReportsGuid, u("Отчёты"),
-                              QStringLiteral("packs/reports"), {}, {}, QString(), QString()};
-    f.writeProject({viewer, dicomModule, codecModule, reportsModule, archiveProgramm});
-    if (server == QLatin1String("nginx") && nginx->port() == 0) {
+    QString source;
+    if (server == QLatin1String("nginx")) {
         nginx->setRoot(f.serverDir());
         if (!nginx->start())
             return false;
+        source = nginx->baseUrl() + QStringLiteral("/project.xml");
     }
-    f.writeConfig(sourceOf(f, server, nginx, QStringLiteral("project.xml")), {kViewerGuid, kArchiveGuid});
-    return true;
+    return f.writeConfig({kViewerGuid, kArchiveGuid}, QString(), source);
 }
 
 void TestEngine::firstInstall_data()
@@ -233,20 +357,15 @@ void TestEngine::firstInstall()
     QFETCH(QString, tempDir);
     EngineFixture f;
     NginxServer nginx;
-    QVERIFY(f.init());
     f.setTempDir(tempDir);
     QVERIFY(setupClinic(f, server, &nginx));
 
     const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports"),
                                  QStringLiteral("--change-config")});
-    QVERIFY2(run.finished, run.rawOutput.constData());
-    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+    VERIFY_CLEAN_RUN(run);
 
     QString why;
-    const QString trees = f.root() + QStringLiteral("/trees/");
-    for (const QString &module : {QStringLiteral("viewer"), QStringLiteral("dicom"), QStringLiteral("codec"),
-                                  QStringLiteral("reports")})
-        QVERIFY2(moduleEquals(f.installRoot() + QLatin1Char('/') + module, trees + module, &why), qPrintable(why));
+    QVERIFY2(f.installed({"viewer", "dicom", "codec", "reports"}, &why), qPrintable(why));
     QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/archive")));
     // Executables and libraries are made executable.
     QVERIFY(QFileInfo(f.installRoot() + QStringLiteral("/viewer/viewer.exe")).isExecutable());
@@ -262,11 +381,7 @@ void TestEngine::firstInstall()
         u("Обновлен файл %1/viewer//viewer.exe 68 Кб").arg(f.installRoot())));
 
     // Progress restarts per module and ends at the module's size in KiB.
-    QList<DriverLine> progress;
-    for (const DriverLine &l : run.lines) {
-        if (l.kind == QLatin1String("progress"))
-            progress << l;
-    }
+    const QList<DriverLine> progress = run.linesOf(QStringLiteral("progress"));
     QVERIFY(!progress.isEmpty());
     QCOMPARE(progress.first().nDo, 0);
     QCOMPARE(progress.first().text, u("Обновление файлов"));
@@ -305,7 +420,6 @@ void TestEngine::updateToNewRelease()
     QFETCH(QString, tempDir);
     EngineFixture f;
     NginxServer nginx;
-    QVERIFY(f.init());
     f.setTempDir(tempDir);
     QVERIFY(setupClinic(f, server, &nginx));
     const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom"), QStringLiteral("--change-config")};
@@ -317,8 +431,7 @@ void TestEngine::updateToNewRelease()
 
     QVERIFY(buildViewer(f, true));
     const DriverRun run = f.run(args);
-    QVERIFY2(run.finished, run.rawOutput.constData());
-    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+    VERIFY_CLEAN_RUN(run);
 
     const QString tree = f.root() + QStringLiteral("/trees/viewer");
     QCOMPARE(readFile(viewer + QStringLiteral("/viewer.exe")), readFile(tree + QStringLiteral("/viewer.exe")));
@@ -346,7 +459,6 @@ void TestEngine::updateToNewRelease()
 void TestEngine::unchangedDocumentComparesSizesOnly()
 {
     EngineFixture f;
-    QVERIFY(f.init());
     QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
     const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer")};
     QVERIFY(f.run(args).finished);
@@ -376,7 +488,6 @@ void TestEngine::failuresAreRepairedByNextRun()
         QSKIP("nginx is not installed");
     EngineFixture f;
     NginxServer nginx;
-    QVERIFY(f.init());
     QVERIFY(setupClinic(f, QStringLiteral("nginx"), &nginx));
     const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom")};
     QVERIFY(f.run(args).finished);
@@ -406,8 +517,7 @@ void TestEngine::failuresAreRepairedByNextRun()
     writeFile(pack + QStringLiteral("/viewer.exe"), goodExe);
     writeFile(pack + QStringLiteral("/added/new.txt"), goodNew);
     run = f.run(args);
-    QVERIFY(run.finished);
-    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+    VERIFY_CLEAN_RUN(run);
     QString why;
     // settings.ini is protected by the program's doNotDelete list and keeps
     // the first release's content.
@@ -422,7 +532,6 @@ void TestEngine::serverStoppedMidRun()
         QSKIP("nginx is not installed");
     EngineFixture f;
     NginxServer nginx;
-    QVERIFY(f.init());
     QVERIFY(setupClinic(f, QStringLiteral("nginx"), &nginx));
     const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom"), QStringLiteral("--delay-ms"),
                            QStringLiteral("150")};
@@ -439,7 +548,7 @@ void TestEngine::serverStoppedMidRun()
     nginx.stop();
     QVERIFY(driver.waitForFinished(60000));
     out += driver.readAllStandardOutput();
-    const DriverRun broken = EngineFixture::parse(out, driver.exitCode());
+    const DriverRun broken = DriverRun::parse(out, driver.exitCode());
     QVERIFY2(broken.finished, out.constData());
     QVERIFY(broken.count(QStringLiteral("error")) > 0);
 
@@ -447,15 +556,11 @@ void TestEngine::serverStoppedMidRun()
     NginxServer again;
     again.setRoot(f.serverDir());
     QVERIFY(again.start());
-    f.writeConfig(again.baseUrl() + QStringLiteral("/project.xml"), {kViewerGuid, kArchiveGuid});
+    QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, QString(), again.baseUrl() + QStringLiteral("/project.xml")));
     const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom")});
-    QVERIFY(run.finished);
-    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+    VERIFY_CLEAN_RUN(run);
     QString why;
-    for (const QString &module : {QStringLiteral("viewer"), QStringLiteral("dicom"), QStringLiteral("codec")})
-        QVERIFY2(moduleEquals(f.installRoot() + QLatin1Char('/') + module, f.root() + QStringLiteral("/trees/") + module,
-                              &why),
-                 qPrintable(why));
+    QVERIFY2(f.installed({"viewer", "dicom", "codec"}, &why), qPrintable(why));
 }
 
 void TestEngine::killedRunNeverLosesATarget()
@@ -475,12 +580,10 @@ void TestEngine::killedRunNeverLosesATarget()
     }
     const QString tree1 = f.makeTree(QStringLiteral("big1"), one);
     const QString tree2 = f.makeTree(QStringLiteral("big2"), two);
-    ElementSpec big{QStringLiteral("big"), QStringLiteral("project"), kViewerGuid, u("Большая"),
-                    QStringLiteral("packs/big"), {}, {}, QString(), QString()};
-    f.writeProject({big});
+    QVERIFY(f.writeProject({programm(QStringLiteral("big"), kViewerGuid)}));
     nginx.setRoot(f.serverDir());
     QVERIFY(nginx.start());
-    f.writeConfig(nginx.baseUrl() + QStringLiteral("/project.xml"), {kViewerGuid});
+    QVERIFY(f.writeConfig({kViewerGuid}, QString(), nginx.baseUrl() + QStringLiteral("/project.xml")));
     QVERIFY(f.buildPack(QStringLiteral("big"), tree1, QStringLiteral("packs/big")));
     const QStringList args{QStringLiteral("--update"), QStringLiteral("big")};
     QVERIFY(f.run(args).finished);
@@ -520,8 +623,7 @@ void TestEngine::killedRunNeverLosesATarget()
         if (!moduleEquals(installed, tree2, &why))
             ++midway;
         const DriverRun run = f.run(args);
-        QVERIFY(run.finished);
-        QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+        VERIFY_CLEAN_RUN(run);
         QVERIFY2(moduleEquals(installed, tree2, &why), qPrintable(why));
         // Back to release 1 for the next kill.
         if (seed < 4) {
@@ -574,7 +676,6 @@ void TestEngine::hostileDocument()
     QFETCH(QString, data);
     QFETCH(bool, removal);
     EngineFixture f;
-    QVERIFY(f.init());
     QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
     QVERIFY(f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom"), QStringLiteral("--change-config")})
                 .finished);
@@ -602,8 +703,7 @@ void TestEngine::hostileDocument()
     for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
         // dicom is the module under attack; removing it also removes its
         // necessary dependency codec, as it should.
-        if (it.key().startsWith(QLatin1String("install/dicom/")) || it.key() == QLatin1String("installed.json")
-            || it.key().startsWith(QLatin1String("install/updater/"))
+        if (it.key().startsWith(QLatin1String("install/dicom/")) || it.key().startsWith(QLatin1String("install/updater/"))
             || (removal && it.key().startsWith(QLatin1String("install/codec/"))))
             continue;
         QVERIFY2(after.value(it.key()) == it.value(), qPrintable(QStringLiteral("changed: ") + it.key()));
@@ -625,12 +725,12 @@ void TestEngine::hostileModuleFolder()
 {
     EngineFixture f;
     QVERIFY(f.init());
-    const QString tree = f.makeTree(QStringLiteral("evil"), {{QStringLiteral("evil.txt"), QByteArray("x\n")}});
-    QVERIFY(f.buildPack(QStringLiteral("evil"), tree, QStringLiteral("packs/evil")));
-    ElementSpec up{QStringLiteral(".."), QStringLiteral("project"), kViewerGuid, u("Вверх"), QStringLiteral("packs/evil"),
-                   {}, {}, QString(), QString()};
-    f.writeProject({up});
-    f.writeConfig(f.serverDir() + QStringLiteral("/project.xml"), {kViewerGuid});
+    // packwright refuses the name "..": the pack is built as evil.
+    QVERIFY(f.buildPack(programm(QStringLiteral("evil"), kViewerGuid, {{"evil.txt", "x\n"}})));
+    ModuleSpec up = programm(QStringLiteral(".."), kViewerGuid);
+    up.pack = QStringLiteral("packs/evil");
+    QVERIFY(f.writeProject({up}));
+    QVERIFY(f.writeConfig({kViewerGuid}));
     const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("..")});
     QVERIFY(run.finished);
     QVERIFY(run.hasError(u("Недопустимый путь файла")));
@@ -641,7 +741,6 @@ void TestEngine::hostileModuleFolder()
 void TestEngine::backupOncePerModuleStep()
 {
     EngineFixture f;
-    QVERIFY(f.init());
     QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
     const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom")};
     QVERIFY(f.run(args).finished);
@@ -650,8 +749,7 @@ void TestEngine::backupOncePerModuleStep()
 
     QVERIFY(buildViewer(f, true));
     const DriverRun run = f.run(args + QStringList{QStringLiteral("--backup")});
-    QVERIFY(run.finished);
-    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+    VERIFY_CLEAN_RUN(run);
     // Only viewer changed: one archive, named after it.
     const QStringList zips = QDir(f.installRoot() + QStringLiteral("/backup")).entryList(QDir::Files);
     QCOMPARE(zips.size(), 1);
@@ -690,7 +788,6 @@ void TestEngine::backupOncePerModuleStep()
 void TestEngine::removal()
 {
     EngineFixture f;
-    QVERIFY(f.init());
     QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
     QVERIFY(f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports"), QStringLiteral("--update"),
                    QStringLiteral("archive"), QStringLiteral("--change-config")})
@@ -732,14 +829,12 @@ void TestEngine::removal()
 void TestEngine::mirrorRoundTrip()
 {
     EngineFixture f;
-    QVERIFY(f.init());
     QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
     const QString mirror = f.root() + QStringLiteral("/mirror");
     QDir().mkpath(mirror);
     DriverRun run = f.run({QStringLiteral("--mirror"), QStringLiteral("--install-path"), mirror,
                            QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports")});
-    QVERIFY2(run.finished, run.rawOutput.constData());
-    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+    VERIFY_CLEAN_RUN(run);
 
     // Layout: one folder per module guid with both documents.
     for (const QString &guid : {kViewerGuid, kDicomGuid, kCodecGuid, kReportsGuid}) {
@@ -786,16 +881,11 @@ void TestEngine::mirrorRoundTrip()
     // Round trip: a second installation served by the mirror.
     EngineFixture g;
     QVERIFY(g.init());
-    g.writeConfig(mirror + QStringLiteral("/mirror.xml"), {kViewerGuid, kArchiveGuid});
+    QVERIFY(g.writeConfig({kViewerGuid, kArchiveGuid}, QString(), mirror + QStringLiteral("/mirror.xml")));
     run = g.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports"), QStringLiteral("--change-config")});
-    QVERIFY2(run.finished, run.rawOutput.constData());
-    QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join(QStringLiteral(" | "))));
+    VERIFY_CLEAN_RUN(run);
     QString why;
-    for (const QString &module : {QStringLiteral("viewer"), QStringLiteral("dicom"), QStringLiteral("codec"),
-                                  QStringLiteral("reports")})
-        QVERIFY2(moduleEquals(g.installRoot() + QLatin1Char('/') + module, f.root() + QStringLiteral("/trees/") + module,
-                              &why),
-                 qPrintable(why));
+    QVERIFY2(g.installed({"viewer", "dicom", "codec", "reports"}, &why, &f), qPrintable(why));
     QCOMPARE(pluginNames(findProgramm(g.registry(), QStringLiteral("viewer"))),
              QStringList({QStringLiteral("dicom"), QStringLiteral("reports")}));
 }
@@ -818,7 +908,7 @@ void TestEngine::selfUpdateAndBuildFilter()
     QFETCH(QString, architecture);
     QFETCH(QString, expectedBuild);
     EngineFixture f;
-    QVERIFY(f.init(QStringLiteral("installdriver"), updaterFolder));
+    QVERIFY(f.init(updaterFolder));
     // The driver's name belongs to the third edition: palladupd.
     const struct
     {
@@ -831,21 +921,13 @@ void TestEngine::selfUpdateAndBuildFilter()
         {"dev64", "palladupd_dev", "5d20a134-f22f-48c7-8d48-09bdf8848586"},
         {"dev32", "palladupd_dev", "add99e3d-ad32-4ac1-959b-0dfc8ce69a70"},
     };
-    QList<ElementSpec> elements;
-    QStringList guids;
-    for (const auto &b : builds) {
-        const QString tree = f.makeTree(QLatin1String(b.build),
-                                        {{QStringLiteral("build.txt"), QByteArray(b.build)},
-                                         {QStringLiteral("kestra.exe"), patternBytes(1000, 9)}});
-        QVERIFY(f.buildPack(QLatin1String(b.name), tree, QStringLiteral("packs/") + QLatin1String(b.build)));
-        elements << ElementSpec{QLatin1String(b.name), QStringLiteral("project"), QLatin1String(b.guid), u("Обновлятор"),
-                                QStringLiteral("packs/") + QLatin1String(b.build), {}, {}, QStringLiteral("kestra.exe"),
-                                QString()};
-        guids << QLatin1String(b.guid);
-    }
-    f.writeProject(elements);
-    f.writeConfig(f.serverDir() + QStringLiteral("/project.xml"), guids,
-                  QStringLiteral("[config]\nversion=%1\n").arg(architecture));
+    QList<ModuleSpec> elements;
+    for (const auto &b : builds)
+        elements << ModuleSpec{b.name, QStringLiteral("project"), b.guid, u("Обновлятор"), {}, "kestra.exe", {}, {},
+                               {{"build.txt", b.build}, {"kestra.exe", patternBytes(1000, 9)}},
+                               QStringLiteral("packs/") + QLatin1String(b.build)};
+    QVERIFY(f.publish(elements));
+    QVERIFY(f.writeConfig(PackWorld::programmGuids(elements), QStringLiteral("[config]\nversion=%1\n").arg(architecture)));
     const bool development = updaterFolder.contains(QLatin1String("_d"));
     const DriverRun run = f.run({QStringLiteral("--update"),
                                  development ? QStringLiteral("palladupd_dev") : QStringLiteral("palladupd")});
@@ -871,7 +953,6 @@ void TestEngine::selfUpdateAndBuildFilter()
 void TestEngine::interruptionBetweenProgramsAndFiles()
 {
     EngineFixture f;
-    QVERIFY(f.init());
     QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
     // Between programs: viewer is registered, archive is not touched.
     DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("viewer"), QStringLiteral("--update"),
@@ -892,13 +973,9 @@ void TestEngine::interruptionBetweenProgramsAndFiles()
     QVERIFY(QFile::exists(archive + QStringLiteral("/archive.exe")));
     QVERIFY(!QFile::exists(archive + QStringLiteral("/db/a.dat")));
     QVERIFY(!QFile::exists(archive + QStringLiteral("/update_fileinfo.xml")));
-    const DriverLine last = [&] {
-        DriverLine l;
-        for (const DriverLine &x : run.lines)
-            if (x.kind == QLatin1String("progress"))
-                l = x;
-        return l;
-    }();
+    const QList<DriverLine> progress = run.linesOf(QStringLiteral("progress"));
+    QVERIFY(!progress.isEmpty());
+    const DriverLine last = progress.last();
     QCOMPARE(last.text, u("Файлы обновлены"));
     QCOMPARE(last.nDo, last.nAll);
     run = f.run({QStringLiteral("--update"), QStringLiteral("archive")});
@@ -910,7 +987,6 @@ void TestEngine::interruptionBetweenProgramsAndFiles()
 void TestEngine::mirrorNotWrittenAfterInterruption()
 {
     EngineFixture f;
-    QVERIFY(f.init());
     QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
     const QString mirror = f.root() + QStringLiteral("/mirror");
     QDir().mkpath(mirror);
@@ -927,7 +1003,6 @@ void TestEngine::mirrorNotWrittenAfterInterruption()
 void TestEngine::mirrorRemovesOnlyItsOwnFolders()
 {
     EngineFixture f;
-    QVERIFY(f.init());
     QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
     const QString mirror = f.root() + QStringLiteral("/mirror");
     writeFile(mirror + QStringLiteral("/obsolete/a/b.txt"), "old\n");
@@ -958,15 +1033,11 @@ void TestEngine::progressOfHugeModule()
         + QStringLiteral("<fileinfo filename=\"gone.bin\" hash=\"x\" size=\"3221225472\" is_need_delete=\"1\">"
                          "<path><![CDATA[]]></path><data><![CDATA[m/gone.bin]]></data></fileinfo>\n");
     writeFile(f.serverDir() + QStringLiteral("/packs/huge/update_fileinfo.xml"), documentXml(entries));
-    f.writeProject({ElementSpec{QStringLiteral("huge"), QStringLiteral("project"), kViewerGuid, u("Большой"),
-                                QStringLiteral("packs/huge"), {}, {}, QString(), QString()}});
-    f.writeConfig(f.serverDir() + QStringLiteral("/project.xml"), {kViewerGuid});
+    QVERIFY(f.writeProject({programm(QStringLiteral("huge"), kViewerGuid)}));
+    QVERIFY(f.writeConfig({kViewerGuid}));
     const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("huge")});
     QVERIFY(run.finished);
-    QList<DriverLine> progress;
-    for (const DriverLine &l : run.lines)
-        if (l.kind == QLatin1String("progress"))
-            progress << l;
+    const QList<DriverLine> progress = run.linesOf(QStringLiteral("progress"));
     const int totalKib = int((3221225472LL + small.size()) / 1024);
     QCOMPARE(progress.first().nAll, totalKib);
     QVERIFY(progress.at(2).text.contains(u("3072 Mб")));
@@ -977,7 +1048,6 @@ void TestEngine::progressOfHugeModule()
 void TestEngine::refusedAndEmptyRuns()
 {
     EngineFixture f;
-    QVERIFY(f.init());
     QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
     DriverRun run = f.run({QStringLiteral("--mirror"), QStringLiteral("--change-config"), QStringLiteral("--update"),
                            QStringLiteral("viewer")});

@@ -1,7 +1,9 @@
 #ifndef GUITEST_H
 #define GUITEST_H
 
+#include "packworld.h"
 #include "privateroot.h"
+#include "settings.h"
 
 #include <QApplication>
 #include <QDir>
@@ -24,6 +26,28 @@ inline QTreeWidgetItem *findTreeRow(QTreeWidget *tree, const QString &programm, 
     }
     return nullptr;
 }
+
+// The window tests' world lies in their private install root; the updater's
+// folder is the one the test runs from.
+class UpdaterWorld : public PackWorld
+{
+public:
+    UpdaterWorld()
+        : PackWorld(privateInstallRoot(), Settings::applicationDir())
+    {
+    }
+
+    // Points the settings store at config.ini and loads projects, mirrors
+    // and the installed programs, as start-up does.
+    void load() const
+    {
+        Settings *settings = Settings::instance();
+        settings->setConfigPath(configPath());
+        settings->fillProjects();
+        settings->fillMirrors();
+        settings->loadInstalledProgramms();
+    }
+};
 
 // The window tests run from a copy of themselves named like the updater
 // ("kestraupd", so the kestra edition applies) inside a private install

@@ -9,7 +9,6 @@
 #include "settings.h"
 #include "startup.h"
 #include "testfiles.h"
-#include "updaterworld.h"
 
 #include <QElapsedTimer>
 #include <QGroupBox>
@@ -95,7 +94,6 @@ class TestInstallDialog : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY2(QFileInfo::exists(UpdaterWorld::packwrightPath()), "packwright must be built");
         modules = UpdaterWorld::catalogue();
         modules.append(bulkProgramm(QStringLiteral("bulk_many"), 12, 12 * 1024));
         modules.append(bulkProgramm(QStringLiteral("bulk_big"), 1, 1024 * 1024));

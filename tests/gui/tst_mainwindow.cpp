@@ -5,7 +5,6 @@
 #include "modalanswerer.h"
 #include "settings.h"
 #include "testfiles.h"
-#include "updaterworld.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -85,8 +84,7 @@ private slots:
     void initTestCase()
     {
         modules = UpdaterWorld::catalogue();
-        QString error;
-        QVERIFY2(world.writeProjectDocument(modules, &error), qPrintable(error));
+        QVERIFY(world.writeProject(modules));
         QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules)));
         QVERIFY(world.removeRegistry());
         world.load();

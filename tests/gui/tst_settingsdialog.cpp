@@ -2,7 +2,6 @@
 #include "guitest.h"
 #include "settings.h"
 #include "settingsdialog.h"
-#include "updaterworld.h"
 
 #include <QGroupBox>
 #include <QLineEdit>
@@ -64,8 +63,7 @@ class TestSettingsDialog : public QObject
 private slots:
     void initTestCase()
     {
-        QString error;
-        QVERIFY2(world.writeProjectDocument(UpdaterWorld::catalogue(), &error), qPrintable(error));
+        QVERIFY(world.writeProject(UpdaterWorld::catalogue()));
         QVERIFY(world.writeConfig({kLabGuid, kUnknownGuid, kRegGuid}));
         world.load();
         QVERIFY(!Settings::instance()->programmDescriptions().isEmpty());

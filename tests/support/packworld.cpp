@@ -1,0 +1,251 @@
+#include "packworld.h"
+
+#include "testfiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QXmlStreamWriter>
+
+PackWorld::PackWorld(const QString &root, const QString &updaterDir)
+    : m_root(root)
+{
+    if (m_root.isEmpty()) {
+        m_temporary.reset(new QTemporaryDir);
+        if (m_temporary->isValid())
+            m_root = m_temporary->path();
+    }
+    m_updaterDir = updaterDir.isEmpty() ? m_root + QStringLiteral("/updater") : updaterDir;
+}
+
+QString PackWorld::packwrightPath()
+{
+    return QStringLiteral(KESTRA_BIN_DIR "/packwright");
+}
+
+QString PackWorld::makeTree(const QString &name, const QMap<QString, QByteArray> &files)
+{
+    const QString path = treeDir(name);
+    QDir(path).removeRecursively();
+    QDir().mkpath(path);
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it)
+        writeFile(path + QLatin1Char('/') + it.key(), it.value());
+    return path;
+}
+
+bool PackWorld::buildPack(const QString &module, const QString &tree, const QString &packFolder, QString *error)
+{
+    const QString out = serverDir() + QLatin1Char('/') + packFolder;
+    QDir(out).removeRecursively();
+    QDir().mkpath(out);
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setWorkingDirectory(m_root);
+    process.start(packwrightPath(), {QStringLiteral("-m"), module, QStringLiteral("-f"), tree, QStringLiteral("-o"), out});
+    const bool finished = process.waitForFinished(60000);
+    if (!finished || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0
+        || !QFile::exists(out + QStringLiteral("/update_fileinfo.xml"))) {
+        if (error)
+            *error = QStringLiteral("packwright failed for %1 (%2): %3")
+                         .arg(module, process.errorString(), QString::fromLocal8Bit(process.readAll()));
+        if (!finished) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+        return false;
+    }
+    return true;
+}
+
+bool PackWorld::buildPack(const ModuleSpec &module, QString *error)
+{
+    return buildPack(module.name, makeTree(module.name, module.files), module.packFolder(), error);
+}
+
+bool PackWorld::writeProject(const QList<ModuleSpec> &modules, const QString &fileName)
+{
+    QByteArray bytes;
+    QXmlStreamWriter w(&bytes);
+    w.setAutoFormatting(true);
+    w.writeStartDocument();
+    w.writeStartElement(QStringLiteral("root"));
+    w.writeStartElement(QStringLiteral("projects"));
+    const auto attributes = [&w](const QList<QPair<QString, QString>> &pairs) {
+        for (const auto &pair : pairs)
+            w.writeAttribute(pair.first, pair.second);
+    };
+    for (const ModuleSpec &m : modules) {
+        w.writeStartElement(QStringLiteral("project"));
+        const bool programm = m.type == QLatin1String("project");
+        attributes({{QStringLiteral("name"), m.name},
+                    {QStringLiteral("type"), m.type},
+                    {QStringLiteral("ru_name"), m.ruName.isEmpty() ? m.name : m.ruName},
+                    {QStringLiteral("is_base"), programm ? QStringLiteral("true") : QStringLiteral("false")},
+                    {QStringLiteral("guid"), m.guid}});
+        w.writeStartElement(QStringLiteral("bin"));
+        w.writeStartElement(QStringLiteral("x64"));
+        attributes({{QStringLiteral("path"), m.packFolder()},
+                    {QStringLiteral("file_name"), QStringLiteral("update_fileinfo.xml")},
+                    {QStringLiteral("sha1"), QString()},
+                    {QStringLiteral("date"), QStringLiteral("2026-12-01T10:00:00.000")},
+                    {QStringLiteral("execute_filename"), m.executeFilename},
+                    {QStringLiteral("execute_params"), m.executeParams}});
+        w.writeEndElement();
+        w.writeEndElement();
+        w.writeStartElement(QStringLiteral("depends"));
+        for (auto it = m.depends.constBegin(); it != m.depends.constEnd(); ++it) {
+            w.writeStartElement(QStringLiteral("depend"));
+            attributes({{QStringLiteral("project"), it.key()},
+                        {QStringLiteral("is_nessesary"), it.value() ? QStringLiteral("true") : QStringLiteral("false")}});
+            w.writeEndElement();
+        }
+        w.writeEndElement();
+        w.writeStartElement(QStringLiteral("do_not_delete"));
+        for (const QString &file : m.doNotDelete) {
+            w.writeStartElement(QStringLiteral("file"));
+            w.writeAttribute(QStringLiteral("file_name"), file);
+            w.writeEndElement();
+        }
+        w.writeEndElement();
+        w.writeEndElement();
+    }
+    w.writeEndDocument();
+    return writeFile(serverDir() + QLatin1Char('/') + fileName, bytes);
+}
+
+bool PackWorld::publish(const QList<ModuleSpec> &modules, QString *error)
+{
+    for (const ModuleSpec &module : modules) {
+        if (!buildPack(module, error))
+            return false;
+    }
+    if (!writeProject(modules)) {
+        if (error)
+            *error = QStringLiteral("can't write the project document");
+        return false;
+    }
+    return true;
+}
+
+bool PackWorld::writeConfig(const QStringList &guids, const QString &extraIni, const QString &sourcePath)
+{
+    QString ini = QStringLiteral("[General]\nupdate_servers_count=1\nmirrors_count=0\ntransfer_stall_timeout=10\n\n");
+    ini += QStringLiteral("[server1]\nsource_path=%1\nlocal_file_path=main.xml\nmetod=GET\n\n")
+               .arg(sourcePath.isEmpty() ? serverDir() + QStringLiteral("/project.xml") : sourcePath);
+    ini += QStringLiteral("[projects]\nprojects_count=%1\n").arg(guids.size());
+    for (int i = 0; i < guids.size(); ++i)
+        ini += QStringLiteral("key%1=%2\n").arg(i + 1).arg(guids.at(i));
+    return writeFile(configPath(), (ini + QLatin1Char('\n') + extraIni).toUtf8());
+}
+
+QJsonObject PackWorld::registry() const
+{
+    return QJsonDocument::fromJson(readFile(registryPath())).object();
+}
+
+bool PackWorld::writeRegistry(const QJsonObject &registry)
+{
+    return writeFile(registryPath(), QJsonDocument(registry).toJson(QJsonDocument::Indented));
+}
+
+bool PackWorld::removeRegistry()
+{
+    return !QFileInfo::exists(registryPath()) || QFile::remove(registryPath());
+}
+
+QList<ModuleSpec> PackWorld::catalogue()
+{
+    const auto u = [](const char *text) { return QString::fromUtf8(text); };
+    const QString project = QStringLiteral("project");
+    const QString plugin = QStringLiteral("plugin");
+    return {
+        {"kestraupd", project, "ac1dba94-cd1b-402a-9679-8390a3929fa2", u("Программа обновления"), {}, "kestraupd",
+         {}, {}, {{"kestraupd", "updater build 2\n"}}, {}},
+        {"kestra_lab", project, "15e5bfdc-78cf-4062-82db-79841f6069b0", u("Лаборатория"),
+         {{"lab_core", true}, {"lab_reports", false}, {"lab_config", true}}, "lab", {}, {},
+         {{"lab", "#!/bin/sh\nexit 0\n"}, {"readme.txt", "Лаборатория 1.0\n"}}, {}},
+        {"lab_core", plugin, "3c2b6a1e-0d4f-4e5a-9b8c-7d6e5f4a3b21", u("Ядро лаборатории"), {}, {}, {}, {},
+         {{"core.dll", patternBytes(20000, 11)}, {"sub/data.bin", patternBytes(3000, 12)}}, {}},
+        {"lab_reports", plugin, "9a8b7c6d-5e4f-4a3b-8c2d-1e0f9a8b7c6d", u("Отчёты лаборатории"), {}, {}, {}, {},
+         {{"reports.dll", patternBytes(5000, 13)}}, {}},
+        {"lab_config", QStringLiteral("config"), "0f1e2d3c-4b5a-4968-8776-a5b4c3d2e1f0", u("Настройки лаборатории"), {},
+         {}, {}, {}, {{"settings.ini", "[lab]\nmode=1\n"}}, {}},
+        {"kestra_reg", project, "5b4a3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d", u("Регистратура"),
+         {{"reg_core", true}, {"reg_print", false}}, "reg", {}, {}, {{"reg", "#!/bin/sh\nexit 0\n"}}, {}},
+        {"reg_core", plugin, "7e6d5c4b-3a29-4817-a6b5-c4d3e2f1a0b9", u("Ядро регистратуры"), {}, {}, {}, {},
+         {{"regcore.dll", patternBytes(8000, 14)}}, {}},
+        {"reg_print", plugin, "2d1c0b9a-8f7e-4d6c-9b5a-4f3e2d1c0b9a", u("Печать талонов"), {}, {}, {}, {},
+         {{"print.dll", patternBytes(4000, 15)}}, {}},
+    };
+}
+
+QStringList PackWorld::programmGuids(const QList<ModuleSpec> &modules)
+{
+    QStringList guids;
+    for (const ModuleSpec &module : modules) {
+        if (module.type == QLatin1String("project"))
+            guids.append(module.guid);
+    }
+    return guids;
+}
+
+ModuleSpec PackWorld::find(const QList<ModuleSpec> &modules, const QString &name)
+{
+    for (const ModuleSpec &module : modules) {
+        if (module.name == name)
+            return module;
+    }
+    return ModuleSpec();
+}
+
+QJsonObject PackWorld::programmEntry(const ModuleSpec &programm, const QList<ModuleSpec> &plugins)
+{
+    QJsonObject entry{{QStringLiteral("type"), programm.type},
+                      {QStringLiteral("display_name"), programm.ruName},
+                      {QStringLiteral("execute_filename"), programm.executeFilename},
+                      {QStringLiteral("execute_params"), programm.executeParams},
+                      {QStringLiteral("programm_name"), programm.name}};
+    QJsonArray array;
+    for (const ModuleSpec &plugin : plugins)
+        array.append(QJsonObject{{QStringLiteral("plugin_name"), plugin.name},
+                                 {QStringLiteral("plugin_display_name"), plugin.ruName},
+                                 {QStringLiteral("plugin_type"), plugin.type}});
+    if (!array.isEmpty())
+        entry.insert(QStringLiteral("plugins"), array);
+    return entry;
+}
+
+bool moduleEquals(const QString &installed, const QString &tree, QString *why, const QStringList &extra)
+{
+    QStringList expected = listFilesRecursive(tree);
+    expected << QStringLiteral("update_fileinfo.xml") << extra;
+    expected.sort();
+    const QStringList actual = listFilesRecursive(installed);
+    if (actual != expected) {
+        if (why)
+            *why = QStringLiteral("files differ: [%1] vs expected [%2]").arg(actual.join(','), expected.join(','));
+        return false;
+    }
+    for (const QString &rel : listFilesRecursive(tree)) {
+        if (readFile(installed + QLatin1Char('/') + rel) != readFile(tree + QLatin1Char('/') + rel)) {
+            if (why)
+                *why = QStringLiteral("content differs: %1").arg(rel);
+            return false;
+        }
+    }
+    return true;
+}
+
+QMap<QString, QByteArray> snapshot(const QString &root, const QStringList &skipTopLevel)
+{
+    QMap<QString, QByteArray> result;
+    for (const QString &rel : listFilesRecursive(root)) {
+        if (!skipTopLevel.contains(rel.section(QLatin1Char('/'), 0, 0)))
+            result.insert(rel, readFile(root + QLatin1Char('/') + rel));
+    }
+    return result;
+}
