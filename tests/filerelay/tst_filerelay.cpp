@@ -36,6 +36,7 @@ class TestFileRelay : public QObject
 
 private slots:
     void initTestCase();
+    void init();
 
     void settingsLookup_data();
     void settingsLookup();
@@ -55,13 +56,21 @@ private slots:
     void lastingHoldIsReported();
 
 private:
-    // Lays out X/updater_temp with the copier in it; returns X.
-    QString makeInstall(QTemporaryDir &dir);
     int run(const QString &copier, const QStringList &arguments, int timeoutMs = 60000);
+    // The copier in m_root/updater_temp.
+    int relay(const QStringList &arguments, int timeoutMs = 60000)
+    {
+        return run(m_root + QStringLiteral("/updater_temp/filerelay"), arguments, timeoutMs);
+    }
     static QString logIn(const QString &logsBase);
 
     QString m_built;
     QByteArray m_output;
+    // Each test's installation: m_root/updater_temp holds the copier and the
+    // update; m_logs is a log folder for -l.
+    QScopedPointer<QTemporaryDir> m_dir;
+    QString m_root;
+    QString m_logs;
 };
 
 void TestFileRelay::initTestCase()
@@ -70,13 +79,15 @@ void TestFileRelay::initTestCase()
     QVERIFY2(QFileInfo(m_built).isExecutable(), "filerelay is not built");
 }
 
-QString TestFileRelay::makeInstall(QTemporaryDir &dir)
+void TestFileRelay::init()
 {
-    const QString root = dir.path();
-    QDir().mkpath(root + QStringLiteral("/updater_temp"));
-    QFile::copy(m_built, root + QStringLiteral("/updater_temp/filerelay"));
-    writeUpdate(root + QStringLiteral("/updater_temp"));
-    return root;
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    m_root = m_dir->path();
+    m_logs = m_dir->filePath(QStringLiteral("logs"));
+    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/updater_temp")));
+    QVERIFY(QFile::copy(m_built, m_root + QStringLiteral("/updater_temp/filerelay")));
+    writeUpdate(m_root + QStringLiteral("/updater_temp"));
 }
 
 int TestFileRelay::run(const QString &copier, const QStringList &arguments, int timeoutMs)
@@ -133,8 +144,7 @@ void TestFileRelay::settingsLookup()
     QFETCH(QString, runtimeGroup);
     QFETCH(QString, runtimeValue);
     QFETCH(QString, group);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("filerelay_config.ini"));
+    const QString path = m_dir->filePath(QStringLiteral("filerelay_config.ini"));
     if (!ini.isNull())
         QVERIFY(writeFile(path, ini.toUtf8()));
     FileSettings settings;
@@ -153,13 +163,11 @@ void TestFileRelay::settingsLookup()
 
 void TestFileRelay::defaultFoldersBesideTheCopier()
 {
-    QTemporaryDir dir;
-    const QString root = makeInstall(dir);
-    const QString source = root + QStringLiteral("/updater_temp");
-    QCOMPARE(run(source + QStringLiteral("/filerelay"), {}), 0);
+    const QString source = m_root + QStringLiteral("/updater_temp");
+    QCOMPARE(relay({}), 0);
 
     // X/updater did not exist: it is created and receives the whole tree.
-    const QString target = root + QStringLiteral("/updater");
+    const QString target = m_root + QStringLiteral("/updater");
     for (const QString &file : {QStringLiteral("kestraupd"), QStringLiteral("lib/libcore.so"),
                                 QStringLiteral("lib/plugins/platform.so"), QStringLiteral("Отчёты/шаблон (1).xml")})
         QCOMPARE(readFile(target + QLatin1Char('/') + file), readFile(source + QLatin1Char('/') + file));
@@ -176,45 +184,38 @@ void TestFileRelay::absoluteFolders()
 {
     // As the updater starts it: absolute source and target, the copier
     // somewhere else entirely.
-    QTemporaryDir dir;
-    const QString root = makeInstall(dir);
-    const QString from = dir.filePath(QStringLiteral("downloads/new"));
-    const QString to = dir.filePath(QStringLiteral("programs/updater"));
-    const QString logs = dir.filePath(QStringLiteral("relay-logs"));
+    const QString from = m_dir->filePath(QStringLiteral("downloads/new"));
+    const QString to = m_dir->filePath(QStringLiteral("programs/updater"));
     writeUpdate(from);
     QVERIFY(writeFile(to + QStringLiteral("/kestraupd"), "old updater binary"));
     QVERIFY(writeFile(to + QStringLiteral("/keep.dat"), "not in the update"));
-    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"),
-                 {QStringLiteral("--from_path"), from, QStringLiteral("--to_path"), to, QStringLiteral("-l"), logs}),
+    QCOMPARE(relay({QStringLiteral("--from_path"), from, QStringLiteral("--to_path"), to, QStringLiteral("-l"), m_logs}),
              0);
     QCOMPARE(readFile(to + QStringLiteral("/kestraupd")), QByteArray("new updater binary"));
     QCOMPARE(readFile(to + QStringLiteral("/lib/libcore.so")), patternBytes(300000, 5));
     QCOMPARE(readFile(to + QStringLiteral("/keep.dat")), QByteArray("not in the update"));
-    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater")));
-    QVERIFY(logIn(logs).contains(QStringLiteral("file copy is started, version 1.0.0.1")));
-    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater_temp/logs")));
+    QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/updater")));
+    QVERIFY(logIn(m_logs).contains(QStringLiteral("file copy is started, version 1.0.0.1")));
+    QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/updater_temp/logs")));
 }
 
 void TestFileRelay::foldersFromSettingsFile()
 {
-    QTemporaryDir dir;
-    const QString root = makeInstall(dir);
-    writeUpdate(root + QStringLiteral("/staged"));
-    QVERIFY(writeFile(root + QStringLiteral("/updater_temp/filerelay_config.ini"),
-                      "[General]\nfrom_path=staged\nto_path=installed\nlogs_path=" + dir.filePath("ini-logs").toUtf8()
+    writeUpdate(m_root + QStringLiteral("/staged"));
+    QVERIFY(writeFile(m_root + QStringLiteral("/updater_temp/filerelay_config.ini"),
+                      "[General]\nfrom_path=staged\nto_path=installed\nlogs_path=" + m_dir->filePath("ini-logs").toUtf8()
                           + "\n"));
-    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"), {}), 0);
-    QCOMPARE(readFile(root + QStringLiteral("/installed/kestraupd")), QByteArray("new updater binary"));
-    QVERIFY(logIn(dir.filePath(QStringLiteral("ini-logs"))).contains(QStringLiteral("file copy is started")));
+    QCOMPARE(relay({}), 0);
+    QCOMPARE(readFile(m_root + QStringLiteral("/installed/kestraupd")), QByteArray("new updater binary"));
+    QVERIFY(logIn(m_dir->filePath(QStringLiteral("ini-logs"))).contains(QStringLiteral("file copy is started")));
 
     // A command-line value beats the file; another settings file via -c.
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("other.ini")), "[General]\nfrom_path=updater_temp\n"));
-    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"),
-                 {QStringLiteral("-c"), dir.filePath(QStringLiteral("other.ini")), QStringLiteral("--to"),
+    QVERIFY(writeFile(m_dir->filePath(QStringLiteral("other.ini")), "[General]\nfrom_path=updater_temp\n"));
+    QCOMPARE(relay({QStringLiteral("-c"), m_dir->filePath(QStringLiteral("other.ini")), QStringLiteral("--to"),
                   QStringLiteral("second")}),
              0);
-    QVERIFY(QFileInfo(root + QStringLiteral("/second/filerelay")).isFile());
-    QVERIFY(QFileInfo(root + QStringLiteral("/second/filerelay_config.ini")).isFile());
+    QVERIFY(QFileInfo(m_root + QStringLiteral("/second/filerelay")).isFile());
+    QVERIFY(QFileInfo(m_root + QStringLiteral("/second/filerelay_config.ini")).isFile());
 }
 
 void TestFileRelay::configFiles_data()
@@ -235,41 +236,33 @@ void TestFileRelay::configFiles()
     QFETCH(QString, name);
     QFETCH(bool, targetHasIt);
     QFETCH(bool, kept);
-    QTemporaryDir dir;
-    const QString root = makeInstall(dir);
-    QVERIFY(writeFile(root + QStringLiteral("/updater_temp/") + name, "from the update"));
-    QVERIFY(QDir().mkpath(root + QStringLiteral("/updater")));
+    QVERIFY(writeFile(m_root + QStringLiteral("/updater_temp/") + name, "from the update"));
+    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/updater")));
     if (targetHasIt)
-        QVERIFY(writeFile(root + QStringLiteral("/updater/") + name, "user settings"));
-    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"), {}), 0);
-    QCOMPARE(readFile(root + QStringLiteral("/updater/") + name),
+        QVERIFY(writeFile(m_root + QStringLiteral("/updater/") + name, "user settings"));
+    QCOMPARE(relay({}), 0);
+    QCOMPARE(readFile(m_root + QStringLiteral("/updater/") + name),
              kept ? QByteArray("user settings") : QByteArray("from the update"));
-    QCOMPARE(readFile(root + QStringLiteral("/updater/kestraupd")), QByteArray("new updater binary"));
+    QCOMPARE(readFile(m_root + QStringLiteral("/updater/kestraupd")), QByteArray("new updater binary"));
 }
 
 void TestFileRelay::readOnlyTargetReplaced()
 {
-    QTemporaryDir dir;
-    const QString root = makeInstall(dir);
-    const QString target = root + QStringLiteral("/updater/lib/libcore.so");
+    const QString target = m_root + QStringLiteral("/updater/lib/libcore.so");
     QVERIFY(writeFile(target, "old"));
     QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
-    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"), {}), 0);
+    QCOMPARE(relay({}), 0);
     QCOMPARE(readFile(target), patternBytes(300000, 5));
 }
 
 void TestFileRelay::missingSource()
 {
-    QTemporaryDir dir;
-    const QString root = makeInstall(dir);
-    const QString logs = dir.filePath(QStringLiteral("logs"));
-    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"),
-                 {QStringLiteral("--from"), QStringLiteral("nowhere"), QStringLiteral("-l"), logs}),
+    QCOMPARE(relay({QStringLiteral("--from"), QStringLiteral("nowhere"), QStringLiteral("-l"), m_logs}),
              1);
-    QVERIFY2(logIn(logs).contains(QStringLiteral("Warning ")) && logIn(logs).contains(
-                 QStringLiteral("from dir: nowhere not found in dir: ") + QDir(root).absolutePath()),
-             qPrintable(logIn(logs)));
-    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater")));
+    QVERIFY2(logIn(m_logs).contains(QStringLiteral("Warning ")) && logIn(m_logs).contains(
+                 QStringLiteral("from dir: nowhere not found in dir: ") + QDir(m_root).absolutePath()),
+             qPrintable(logIn(m_logs)));
+    QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/updater")));
 }
 
 void TestFileRelay::targetInsideSource_data()
@@ -286,65 +279,53 @@ void TestFileRelay::targetInsideSource()
     // Replacing a file deletes it first: copying a folder onto itself would
     // destroy the only copy.
     QFETCH(QString, to);
-    QTemporaryDir dir;
-    const QString root = makeInstall(dir);
-    const QString logs = dir.filePath(QStringLiteral("logs"));
-    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"), {QStringLiteral("--to"), to, QStringLiteral("-l"), logs},
+    QCOMPARE(relay({QStringLiteral("--to"), to, QStringLiteral("-l"), m_logs},
                  30000),
              1);
-    QCOMPARE(readFile(root + QStringLiteral("/updater_temp/kestraupd")), QByteArray("new updater binary"));
-    QCOMPARE(readFile(root + QStringLiteral("/updater_temp/lib/libcore.so")), patternBytes(300000, 5));
-    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater_temp/lib/lib")));
-    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/updater_temp/fresh")));
-    QVERIFY(logIn(logs).contains(QStringLiteral("can't copy folder into itself")));
+    QCOMPARE(readFile(m_root + QStringLiteral("/updater_temp/kestraupd")), QByteArray("new updater binary"));
+    QCOMPARE(readFile(m_root + QStringLiteral("/updater_temp/lib/libcore.so")), patternBytes(300000, 5));
+    QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/updater_temp/lib/lib")));
+    QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/updater_temp/fresh")));
+    QVERIFY(logIn(m_logs).contains(QStringLiteral("can't copy folder into itself")));
 }
 
 void TestFileRelay::blockedSubfolder()
 {
     // A file in the target where the update has a folder: that folder is
     // skipped and reported, the others still arrive.
-    QTemporaryDir dir;
-    const QString root = makeInstall(dir);
-    const QString logs = dir.filePath(QStringLiteral("logs"));
-    QVERIFY(writeFile(root + QStringLiteral("/updater/lib"), "a file where a folder belongs"));
-    QCOMPARE(run(root + QStringLiteral("/updater_temp/filerelay"), {QStringLiteral("-l"), logs}), 1);
-    QVERIFY2(logIn(logs).contains(QStringLiteral("can't entry to dir: lib")), qPrintable(logIn(logs)));
-    QCOMPARE(readFile(root + QStringLiteral("/updater/lib")), QByteArray("a file where a folder belongs"));
-    QCOMPARE(readFile(root + QStringLiteral("/updater/Отчёты/шаблон (1).xml")), QByteArray("<template/>"));
-    QCOMPARE(readFile(root + QStringLiteral("/updater/kestraupd")), QByteArray("new updater binary"));
+    QVERIFY(writeFile(m_root + QStringLiteral("/updater/lib"), "a file where a folder belongs"));
+    QCOMPARE(relay({QStringLiteral("-l"), m_logs}), 1);
+    QVERIFY2(logIn(m_logs).contains(QStringLiteral("can't entry to dir: lib")), qPrintable(logIn(m_logs)));
+    QCOMPARE(readFile(m_root + QStringLiteral("/updater/lib")), QByteArray("a file where a folder belongs"));
+    QCOMPARE(readFile(m_root + QStringLiteral("/updater/Отчёты/шаблон (1).xml")), QByteArray("<template/>"));
+    QCOMPARE(readFile(m_root + QStringLiteral("/updater/kestraupd")), QByteArray("new updater binary"));
 }
 
 void TestFileRelay::uncreatableSubfolder()
 {
-    QTemporaryDir dir;
     QString why;
-    if (!FileHold::isAvailable(dir.path(), &why))
+    if (!FileHold::isAvailable(m_root, &why))
         QSKIP(qPrintable(QStringLiteral("folders cannot be held here: ") + why));
-    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("updater_temp"))));
-    QVERIFY(QFile::copy(m_built, dir.filePath(QStringLiteral("updater_temp/filerelay"))));
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("updater_temp/a/b/new.txt")), "new"));
-    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("updater/a"))));
-    const QString logs = dir.filePath(QStringLiteral("logs"));
+    QVERIFY(writeFile(m_root + QStringLiteral("/updater_temp/a/b/new.txt"), "new"));
+    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/updater/a")));
     FileHold hold;
-    QVERIFY2(hold.hold(dir.filePath(QStringLiteral("updater/a")), FileHold::Contents, &why), qPrintable(why));
-    const int code = run(dir.filePath(QStringLiteral("updater_temp/filerelay")), {QStringLiteral("-l"), logs});
+    QVERIFY2(hold.hold(m_root + QStringLiteral("/updater/a"), FileHold::Contents, &why), qPrintable(why));
+    const int code = relay({QStringLiteral("-l"), m_logs});
     hold.release();
     QCOMPARE(code, 1);
-    QVERIFY2(logIn(logs).contains(QStringLiteral("can't create dir: b in dir: ")
-                                  + QDir(dir.filePath(QStringLiteral("updater/a"))).absolutePath()),
-             qPrintable(logIn(logs)));
-    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("updater/filerelay"))).isFile());
+    QVERIFY2(logIn(m_logs).contains(QStringLiteral("can't create dir: b in dir: ")
+                                  + QDir(m_root + QStringLiteral("/updater/a")).absolutePath()),
+             qPrintable(logIn(m_logs)));
+    QVERIFY(QFileInfo(m_root + QStringLiteral("/updater/filerelay")).isFile());
 }
 
 void TestFileRelay::briefHoldIsOutwaited()
 {
     // The updater that just exited still holds its executable for a moment.
-    QTemporaryDir dir;
     QString why;
-    if (!FileHold::isAvailable(dir.path(), &why))
+    if (!FileHold::isAvailable(m_dir->path(), &why))
         QSKIP(qPrintable(QStringLiteral("files cannot be held here: ") + why));
-    const QString root = makeInstall(dir);
-    const QString target = root + QStringLiteral("/updater/kestraupd");
+    const QString target = m_root + QStringLiteral("/updater/kestraupd");
     QVERIFY(writeFile(target, "old updater binary"));
     FileHold hold;
     QVERIFY2(hold.hold(target, FileHold::Entry, &why), qPrintable(why));
@@ -354,7 +335,7 @@ void TestFileRelay::briefHoldIsOutwaited()
                            {QStringLiteral("-c"), QStringLiteral("sleep 3; ") + hold.releaseShellCommand()}, &why));
     QElapsedTimer timer;
     timer.start();
-    const int code = run(root + QStringLiteral("/updater_temp/filerelay"), {}, 60000);
+    const int code = relay({}, 60000);
     const qint64 elapsed = timer.elapsed();
     hold.release();
     QCOMPARE(code, 0);
@@ -365,33 +346,30 @@ void TestFileRelay::briefHoldIsOutwaited()
 
 void TestFileRelay::lastingHoldIsReported()
 {
-    QTemporaryDir dir;
     QString why;
-    if (!FileHold::isAvailable(dir.path(), &why))
+    if (!FileHold::isAvailable(m_dir->path(), &why))
         QSKIP(qPrintable(QStringLiteral("files cannot be held here: ") + why));
-    const QString root = makeInstall(dir);
-    const QString logs = dir.filePath(QStringLiteral("logs"));
-    const QString targetLib = root + QStringLiteral("/updater/lib");
+    const QString targetLib = m_root + QStringLiteral("/updater/lib");
     QVERIFY(writeFile(targetLib + QStringLiteral("/libcore.so"), "old core"));
     FileHold hold;
     QVERIFY2(hold.hold(targetLib + QStringLiteral("/libcore.so"), FileHold::Entry, &why), qPrintable(why));
     QElapsedTimer timer;
     timer.start();
-    const int code = run(root + QStringLiteral("/updater_temp/filerelay"), {QStringLiteral("-l"), logs}, 90000);
+    const int code = relay({QStringLiteral("-l"), m_logs}, 90000);
     const qint64 elapsed = timer.elapsed();
     hold.release();
     QCOMPARE(code, 1);
     QCOMPARE(readFile(targetLib + QStringLiteral("/libcore.so")), QByteArray("old core"));
     // Twenty passes a second apart before giving up.
     QVERIFY2(elapsed >= 19000, qPrintable(QString::number(elapsed)));
-    const QString log = logIn(logs);
+    const QString log = logIn(m_logs);
     QVERIFY2(log.contains(QStringLiteral("Warning ")) && log.contains(QStringLiteral("can't replace files: libcore.so in folder: ")
                                                                     + QDir(targetLib).absolutePath()),
              qPrintable(log));
     // Everything else still arrived, below the held file's folder too.
-    QCOMPARE(readFile(root + QStringLiteral("/updater/kestraupd")), QByteArray("new updater binary"));
+    QCOMPARE(readFile(m_root + QStringLiteral("/updater/kestraupd")), QByteArray("new updater binary"));
     QCOMPARE(readFile(targetLib + QStringLiteral("/plugins/platform.so")), QByteArray("platform plugin"));
-    QCOMPARE(readFile(root + QStringLiteral("/updater/Отчёты/шаблон (1).xml")), QByteArray("<template/>"));
+    QCOMPARE(readFile(m_root + QStringLiteral("/updater/Отчёты/шаблон (1).xml")), QByteArray("<template/>"));
 }
 
 QTEST_GUILESS_MAIN(TestFileRelay)

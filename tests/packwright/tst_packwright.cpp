@@ -156,8 +156,6 @@ private slots:
 
     void documentMatchesTree();
     void documentFormat();
-    void checksumFileMatchesSha1sum();
-    void documentPassesXmllint();
     void emptySource();
     void hashedNameCollisions_data();
     void hashedNameCollisions();
@@ -173,11 +171,26 @@ private slots:
 
 private:
     int run(const QStringList &arguments, const QStringList &prefix = {});
+    // Packs m_src as module into m_out.
+    int build(const QString &module, const QStringList &prefix = {})
+    {
+        return run({QStringLiteral("-m"), module, QStringLiteral("-f"), m_src, QStringLiteral("-o"), m_out}, prefix);
+    }
+    // A copy of m_out as it is now (empty when the copy failed).
+    QString snapshotOutput()
+    {
+        const QString snapshot = m_dir->filePath(QStringLiteral("snapshot"));
+        return QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), m_out, snapshot}) == 0 ? snapshot
+                                                                                                    : QString();
+    }
     QString logText() const;
     QString buildRichTree(const QString &root);
     QDomDocument loadDocument(const QString &output, QByteArray *raw = nullptr);
 
     QTemporaryDir m_work;
+    QScopedPointer<QTemporaryDir> m_dir; // each test's own: source m_src, output m_out
+    QString m_src;
+    QString m_out;
     QString m_binDir;
     QString m_exe;
     QByteArray m_output;
@@ -198,6 +211,10 @@ void TestPackwright::init()
 {
     QDir(m_binDir + QStringLiteral("/logs")).removeRecursively();
     m_output.clear();
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    m_src = m_dir->filePath(QStringLiteral("src"));
+    m_out = m_dir->filePath(QStringLiteral("out"));
 }
 
 int TestPackwright::run(const QStringList &arguments, const QStringList &prefix)
@@ -253,6 +270,8 @@ QString TestPackwright::buildRichTree(const QString &root)
         {QStringLiteral("Папка с пробелом/inner/x.txt"), "nested below a generated name\n"},
         {QStringLiteral("Sub2 (old)/Z.txt"), "z\n"},
         {QStringLiteral(".git/config"), "hidden folder\n"},
+        // The CDATA terminator in a folder name must not break the section.
+        {QStringLiteral("x]]>y/z.txt"), "z"},
     };
     for (const auto &file : files) {
         if (!writeFile(root + QLatin1Char('/') + file.first, file.second))
@@ -382,29 +401,25 @@ void TestPackwright::rejectedParameters()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
-    QTemporaryDir dir;
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString out = dir.filePath(QStringLiteral("out"));
-    QVERIFY(writeFile(src + QStringLiteral("/a.txt"), "a"));
+    QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "a"));
     for (QString &argument : arguments)
-        argument.replace(QStringLiteral("@SRC@"), src).replace(QStringLiteral("@OUT@"), out);
-    message.replace(QStringLiteral("@SRC@"), src);
+        argument.replace(QStringLiteral("@SRC@"), m_src).replace(QStringLiteral("@OUT@"), m_out);
+    message.replace(QStringLiteral("@SRC@"), m_src);
 
     QCOMPARE(run(arguments), 1);
     QVERIFY2(logText().contains(QStringLiteral("Critical ")) && logText().contains(message), qPrintable(logText()));
     // Nothing was written: neither a pack nor a folder outside the output.
-    QVERIFY(!QFileInfo::exists(out + QStringLiteral("/update_fileinfo.xml")));
-    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("m"))));
+    QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/update_fileinfo.xml")));
+    QVERIFY(!QFileInfo::exists(m_dir->filePath(QStringLiteral("m"))));
 }
 
 void TestPackwright::laterFlagWins()
 {
-    QTemporaryDir dir;
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("src/a.txt")), "a"));
-    QCOMPARE(run({"-m", "first", "-f", dir.filePath("src"), "-o", dir.filePath("out"), "-m", "second"}), 0);
-    QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("out/second/a.txt"))));
-    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("out/first"))));
-    QCOMPARE(loadDocument(dir.filePath("out"))
+    QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "a"));
+    QCOMPARE(run({"-m", "first", "-f", m_src, "-o", m_out, "-m", "second"}), 0);
+    QVERIFY(QFileInfo::exists(m_out + QStringLiteral("/second/a.txt")));
+    QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/first")));
+    QCOMPARE(loadDocument(m_out)
                  .documentElement()
                  .firstChildElement("modules")
                  .firstChildElement("infoaboutmodule")
@@ -420,15 +435,28 @@ void TestPackwright::versionOption()
 
 void TestPackwright::documentMatchesTree()
 {
-    QTemporaryDir dir;
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString out = dir.filePath(QStringLiteral("out"));
-    QCOMPARE(buildRichTree(src), QString());
-    QCOMPARE(run({"-m", "mod", "-f", src, "-o", out}), 0);
+    const QString xmllint = findExecutable({QStringLiteral("/usr/bin/xmllint")});
+    QVERIFY2(!xmllint.isEmpty(), "xmllint (libxml2-utils) is missing");
+    QCOMPARE(buildRichTree(m_src), QString());
+    QCOMPARE(build("mod"), 0);
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.start(xmllint, {QStringLiteral("--noout"), m_out + QStringLiteral("/update_fileinfo.xml")});
+    QVERIFY(tool.waitForFinished(30000));
+    QVERIFY2(tool.exitCode() == 0, tool.readAll().constData());
+    // The checksum file holds what sha1sum says of the document.
+    tool.setWorkingDirectory(m_out);
+    tool.setProcessChannelMode(QProcess::SeparateChannels);
+    tool.start(QStringLiteral("sha1sum"), {QStringLiteral("update_fileinfo.xml")});
+    QVERIFY(tool.waitForFinished(30000));
+    QCOMPARE(tool.exitCode(), 0);
+    const QByteArray digest = tool.readAllStandardOutput().left(40); // "<hex>  update_fileinfo.xml\n"
+    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(QString::fromLatin1(digest)).hasMatch());
+    QCOMPARE(readFile(m_out + QStringLiteral("/update_fileinfo.sha1")), digest + "\tupdate_fileinfo.xml");
 
     QList<Expected> expected;
-    expectedEntries(src, QString(), {}, &expected);
-    const QDomDocument doc = loadDocument(out);
+    expectedEntries(m_src, QString(), {}, &expected);
+    const QDomDocument doc = loadDocument(m_out);
     const QList<DocEntry> entries = documentEntries(doc);
     QCOMPARE(entries.size(), expected.size());
 
@@ -470,7 +498,7 @@ void TestPackwright::documentMatchesTree()
             QCOMPARE(storedFile, hashedName(want.fileName));
 
         // The stored copy is byte for byte the source.
-        const QString copy = out + QLatin1Char('/') + entry.data;
+        const QString copy = m_out + QLatin1Char('/') + entry.data;
         QVERIFY2(QFileInfo(copy).isFile(), qPrintable(copy));
         QVERIFY2(readFile(copy) == content, qPrintable(copy));
         dataFiles.insert(entry.data);
@@ -479,7 +507,7 @@ void TestPackwright::documentMatchesTree()
 
     // The data folder holds exactly the listed files and, as folders, the
     // source's visible folders, empty ones included; nothing hidden.
-    const QStringList present = listEntries(out + QStringLiteral("/mod"));
+    const QStringList present = listEntries(m_out + QStringLiteral("/mod"));
     int folders = 0;
     for (const QString &entry : present) {
         QVERIFY2(!entry.startsWith(QLatin1Char('.')) && !entry.contains(QStringLiteral("/.")), qPrintable(entry));
@@ -489,18 +517,18 @@ void TestPackwright::documentMatchesTree()
             QVERIFY2(dataFiles.contains(QStringLiteral("mod/") + entry), qPrintable(entry));
     }
     QCOMPARE(present.size() - folders, dataFiles.size());
-    // sub, sub/deeper, the cyrillic folder, its inner, "Sub2 (old)", empty,
-    // empty/emptier and the empty cyrillic folder.
-    QCOMPARE(folders, 8);
-    QVERIFY(QFileInfo(out + QStringLiteral("/mod/empty/emptier")).isDir());
+    // sub, sub/deeper, the cyrillic folder, its inner, "Sub2 (old)", "x]]>y",
+    // empty, empty/emptier and the empty cyrillic folder.
+    QCOMPARE(folders, 9);
+    QVERIFY(QFileInfo(m_out + QStringLiteral("/mod/empty/emptier")).isDir());
     // The output holds the pack and nothing else, no staging leftovers.
-    QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+    QCOMPARE(QDir(m_out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
              QStringList({"mod", "update_fileinfo.sha1", "update_fileinfo.xml"}));
 
     // The updater's reader sees the same entries.
     QList<FileInfoEntry> read;
     QString error;
-    QVERIFY2(readFileInfoDocument(out + QStringLiteral("/update_fileinfo.xml"), &read, &error), qPrintable(error));
+    QVERIFY2(readFileInfoDocument(m_out + QStringLiteral("/update_fileinfo.xml"), &read, &error), qPrintable(error));
     QCOMPARE(read.size(), entries.size());
     for (int i = 0; i < read.size(); ++i) {
         QCOMPARE(read.at(i).fileName, entries.at(i).fileName);
@@ -514,18 +542,15 @@ void TestPackwright::documentMatchesTree()
 
 void TestPackwright::documentFormat()
 {
-    QTemporaryDir dir;
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString out = dir.filePath(QStringLiteral("out"));
-    QVERIFY(writeFile(src + QStringLiteral("/a.txt"), "alpha\n"));
-    QVERIFY(writeFile(src + QStringLiteral("/b.txt"), "beta\n"));
-    QVERIFY(writeFile(src + QStringLiteral("/sub/c.txt"), "gamma\n"));
+    QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "alpha\n"));
+    QVERIFY(writeFile(m_src + QStringLiteral("/b.txt"), "beta\n"));
+    QVERIFY(writeFile(m_src + QStringLiteral("/sub/c.txt"), "gamma\n"));
     const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
-    QCOMPARE(run({"-m", "m", "-f", src, "-o", out}), 0);
+    QCOMPARE(build("m"), 0);
     const QDateTime after = QDateTime::currentDateTimeUtc().addSecs(1);
 
     QByteArray raw;
-    const QDomDocument doc = loadDocument(out, &raw);
+    const QDomDocument doc = loadDocument(m_out, &raw);
     const QDomElement root = doc.documentElement();
     const QString datetime = root.attribute(QStringLiteral("datetime"));
     QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$")).match(datetime).hasMatch(),
@@ -546,59 +571,16 @@ void TestPackwright::documentFormat()
     QCOMPARE(QString::fromUtf8(raw), expected);
 }
 
-void TestPackwright::checksumFileMatchesSha1sum()
-{
-    QTemporaryDir dir;
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString out = dir.filePath(QStringLiteral("out"));
-    QCOMPARE(buildRichTree(src), QString());
-    QCOMPARE(run({"-m", "mod", "-f", src, "-o", out}), 0);
-
-    QProcess sha1sum;
-    sha1sum.setWorkingDirectory(out);
-    sha1sum.start(QStringLiteral("sha1sum"), {QStringLiteral("update_fileinfo.xml")});
-    QVERIFY(sha1sum.waitForFinished(30000));
-    QCOMPARE(sha1sum.exitCode(), 0);
-    const QByteArray line = sha1sum.readAllStandardOutput(); // "<hex>  update_fileinfo.xml\n"
-    const QByteArray digest = line.left(40);
-    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(QString::fromLatin1(digest)).hasMatch());
-    QCOMPARE(readFile(out + QStringLiteral("/update_fileinfo.sha1")), digest + "\tupdate_fileinfo.xml");
-}
-
-void TestPackwright::documentPassesXmllint()
-{
-    const QString xmllint = findExecutable({QStringLiteral("/usr/bin/xmllint")});
-    QVERIFY2(!xmllint.isEmpty(), "xmllint (libxml2-utils) is missing");
-    QTemporaryDir dir;
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString out = dir.filePath(QStringLiteral("out"));
-    QCOMPARE(buildRichTree(src), QString());
-    // A folder name with the CDATA terminator in it must not break the section.
-    QVERIFY(writeFile(src + QStringLiteral("/x]]>y/z.txt"), "z"));
-    QCOMPARE(run({"-m", "mod", "-f", src, "-o", out}), 0);
-    QProcess lint;
-    lint.setProcessChannelMode(QProcess::MergedChannels);
-    lint.start(xmllint, {QStringLiteral("--noout"), out + QStringLiteral("/update_fileinfo.xml")});
-    QVERIFY(lint.waitForFinished(30000));
-    QVERIFY2(lint.exitCode() == 0, lint.readAll().constData());
-    const QList<DocEntry> entries = documentEntries(loadDocument(out));
-    QVERIFY(std::any_of(entries.begin(), entries.end(),
-                        [](const DocEntry &e) { return e.path == QStringLiteral("/x]]>y"); }));
-}
-
 void TestPackwright::emptySource()
 {
-    QTemporaryDir dir;
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString out = dir.filePath(QStringLiteral("out"));
-    QVERIFY(QDir().mkpath(src + QStringLiteral("/only/empty")));
-    QCOMPARE(run({"-m", "m", "-f", src, "-o", out}), 0);
-    const QDomDocument doc = loadDocument(out);
+    QVERIFY(QDir().mkpath(m_src + QStringLiteral("/only/empty")));
+    QCOMPARE(build("m"), 0);
+    const QDomDocument doc = loadDocument(m_out);
     const QDomElement files =
         doc.documentElement().firstChildElement("modules").firstChildElement("infoaboutmodule").firstChildElement("files");
     QVERIFY(!files.isNull());
     QVERIFY(!files.hasChildNodes());
-    QVERIFY(QFileInfo(out + QStringLiteral("/m/only/empty")).isDir());
+    QVERIFY(QFileInfo(m_out + QStringLiteral("/m/only/empty")).isDir());
 }
 
 void TestPackwright::hashedNameCollisions_data()
@@ -627,34 +609,28 @@ void TestPackwright::hashedNameCollisions()
 {
     QFETCH(QStringList, names);
     QFETCH(QStringList, stored);
-    QTemporaryDir dir;
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString out = dir.filePath(QStringLiteral("out"));
     for (const QString &name : names)
-        QVERIFY(writeFile(src + QLatin1Char('/') + name, name.toUtf8()));
-    QCOMPARE(run({"-m", "m", "-f", src, "-o", out}), 0);
-    const QList<DocEntry> entries = documentEntries(loadDocument(out));
+        QVERIFY(writeFile(m_src + QLatin1Char('/') + name, name.toUtf8()));
+    QCOMPARE(build("m"), 0);
+    const QList<DocEntry> entries = documentEntries(loadDocument(m_out));
     QCOMPARE(entries.size(), stored.size());
     for (int i = 0; i < entries.size(); ++i) {
         QCOMPARE(entries.at(i).data, QStringLiteral("m/") + stored.at(i));
         // Each stored copy still holds its own source file.
-        QCOMPARE(readFile(out + QLatin1Char('/') + entries.at(i).data), entries.at(i).fileName.toUtf8());
+        QCOMPARE(readFile(m_out + QLatin1Char('/') + entries.at(i).data), entries.at(i).fileName.toUtf8());
     }
 }
 
 void TestPackwright::rebuildChangesOnlyVolatileParts()
 {
-    QTemporaryDir dir;
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString out = dir.filePath(QStringLiteral("out"));
-    QCOMPARE(buildRichTree(src), QString());
-    QCOMPARE(run({"-m", "mod", "-f", src, "-o", out}), 0);
+    QCOMPARE(buildRichTree(m_src), QString());
+    QCOMPARE(build("mod"), 0);
     QByteArray first;
-    const QDomDocument firstDoc = loadDocument(out, &first);
+    const QDomDocument firstDoc = loadDocument(m_out, &first);
     QTest::qSleep(1100); // let the time stamp move on
-    QCOMPARE(run({"-m", "mod", "-f", src, "-o", out}), 0);
+    QCOMPARE(build("mod"), 0);
     QByteArray second;
-    const QDomDocument secondDoc = loadDocument(out, &second);
+    const QDomDocument secondDoc = loadDocument(m_out, &second);
 
     QVERIFY(firstDoc.documentElement().attribute("guid") != secondDoc.documentElement().attribute("guid"));
     QVERIFY(firstDoc.documentElement().attribute("datetime") != secondDoc.documentElement().attribute("datetime"));
@@ -675,71 +651,62 @@ void TestPackwright::rebuildChangesOnlyVolatileParts()
         QVERIFY(!generated(first).contains(name));
     // And only the new pack's data folder remains.
     for (const DocEntry &entry : documentEntries(secondDoc))
-        QVERIFY(QFileInfo(out + QLatin1Char('/') + entry.data).isFile());
+        QVERIFY(QFileInfo(m_out + QLatin1Char('/') + entry.data).isFile());
     for (const QString &name : generated(first))
-        QVERIFY2(!listEntries(out).join('\n').contains(name), qPrintable(name));
+        QVERIFY2(!listEntries(m_out).join('\n').contains(name), qPrintable(name));
 }
 
 void TestPackwright::rebuildDropsDeletedFiles()
 {
-    QTemporaryDir dir;
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString other = dir.filePath(QStringLiteral("other"));
-    const QString out = dir.filePath(QStringLiteral("out"));
-    QVERIFY(writeFile(src + QStringLiteral("/keep.txt"), "keep"));
-    QVERIFY(writeFile(src + QStringLiteral("/gone.txt"), "gone"));
-    QVERIFY(writeFile(src + QStringLiteral("/old/inner.txt"), "inner"));
+    const QString other = m_dir->filePath(QStringLiteral("other"));
+    QVERIFY(writeFile(m_src + QStringLiteral("/keep.txt"), "keep"));
+    QVERIFY(writeFile(m_src + QStringLiteral("/gone.txt"), "gone"));
+    QVERIFY(writeFile(m_src + QStringLiteral("/old/inner.txt"), "inner"));
     QVERIFY(writeFile(other + QStringLiteral("/o.txt"), "other module"));
-    QCOMPARE(run({"-m", "m", "-f", src, "-o", out}), 0);
-    QCOMPARE(run({"-m", "n", "-f", other, "-o", out}), 0);
-    QVERIFY(QFileInfo(out + QStringLiteral("/m/gone.txt")).isFile());
+    QCOMPARE(build("m"), 0);
+    QCOMPARE(run({"-m", "n", "-f", other, "-o", m_out}), 0);
+    QVERIFY(QFileInfo(m_out + QStringLiteral("/m/gone.txt")).isFile());
 
-    QVERIFY(QFile::remove(src + QStringLiteral("/gone.txt")));
-    QVERIFY(QDir(src + QStringLiteral("/old")).removeRecursively());
-    QVERIFY(writeFile(src + QStringLiteral("/keep.txt"), "changed"));
-    QCOMPARE(run({"-m", "m", "-f", src, "-o", out}), 0);
+    QVERIFY(QFile::remove(m_src + QStringLiteral("/gone.txt")));
+    QVERIFY(QDir(m_src + QStringLiteral("/old")).removeRecursively());
+    QVERIFY(writeFile(m_src + QStringLiteral("/keep.txt"), "changed"));
+    QCOMPARE(build("m"), 0);
 
-    QCOMPARE(listEntries(out + QStringLiteral("/m")), QStringList{"keep.txt"});
-    QCOMPARE(readFile(out + QStringLiteral("/m/keep.txt")), QByteArray("changed"));
-    const QList<DocEntry> entries = documentEntries(loadDocument(out));
+    QCOMPARE(listEntries(m_out + QStringLiteral("/m")), QStringList{"keep.txt"});
+    QCOMPARE(readFile(m_out + QStringLiteral("/m/keep.txt")), QByteArray("changed"));
+    const QList<DocEntry> entries = documentEntries(loadDocument(m_out));
     QCOMPARE(entries.size(), 1);
     QCOMPARE(entries.first().data, QStringLiteral("m/keep.txt"));
     // The other module's data stays; the top-level files are the last build's.
-    QCOMPARE(readFile(out + QStringLiteral("/n/o.txt")), QByteArray("other module"));
+    QCOMPARE(readFile(m_out + QStringLiteral("/n/o.txt")), QByteArray("other module"));
 }
 
 void TestPackwright::hiddenFilesOfPublishedPackSurvive()
 {
-    QTemporaryDir dir;
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString out = dir.filePath(QStringLiteral("out"));
-    QVERIFY(writeFile(src + QStringLiteral("/a.txt"), "a"));
-    QVERIFY(writeFile(src + QStringLiteral("/sub/b.txt"), "b"));
-    QCOMPARE(run({"-m", "m", "-f", src, "-o", out}), 0);
+    QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "a"));
+    QVERIFY(writeFile(m_src + QStringLiteral("/sub/b.txt"), "b"));
+    QCOMPARE(build("m"), 0);
     // What an administrator put beside the published data (access rules).
-    QVERIFY(writeFile(out + QStringLiteral("/m/.htaccess"), "Options -Indexes\n"));
-    QVERIFY(writeFile(out + QStringLiteral("/m/sub/.meta/info"), "kept"));
-    QCOMPARE(run({"-m", "m", "-f", src, "-o", out}), 0);
-    QCOMPARE(readFile(out + QStringLiteral("/m/.htaccess")), QByteArray("Options -Indexes\n"));
-    QCOMPARE(readFile(out + QStringLiteral("/m/sub/.meta/info")), QByteArray("kept"));
-    QCOMPARE(readFile(out + QStringLiteral("/m/sub/b.txt")), QByteArray("b"));
+    QVERIFY(writeFile(m_out + QStringLiteral("/m/.htaccess"), "Options -Indexes\n"));
+    QVERIFY(writeFile(m_out + QStringLiteral("/m/sub/.meta/info"), "kept"));
+    QCOMPARE(build("m"), 0);
+    QCOMPARE(readFile(m_out + QStringLiteral("/m/.htaccess")), QByteArray("Options -Indexes\n"));
+    QCOMPARE(readFile(m_out + QStringLiteral("/m/sub/.meta/info")), QByteArray("kept"));
+    QCOMPARE(readFile(m_out + QStringLiteral("/m/sub/b.txt")), QByteArray("b"));
 }
 
 void TestPackwright::unreadableSourceKeepsOutput()
 {
-    QTemporaryDir dir;
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString out = dir.filePath(QStringLiteral("out"));
-    const QString snapshot = dir.filePath(QStringLiteral("snapshot"));
-    QCOMPARE(buildRichTree(src), QString());
-    QCOMPARE(run({"-m", "mod", "-f", src, "-o", out}), 0);
-    QVERIFY(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), out, snapshot}) == 0);
+    QCOMPARE(buildRichTree(m_src), QString());
+    QCOMPARE(build("mod"), 0);
+    const QString snapshot = snapshotOutput();
+    QVERIFY(!snapshot.isEmpty());
 
     // A file nobody may read. Permissions stop every user but root, and root
     // only while it runs without the capabilities that bypass them; so as
     // root the program runs under setpriv with those two capabilities gone
     // from its bounding and inheritable sets, as a plain user it runs as is.
-    const QString locked = src + QStringLiteral("/sub/locked.dat");
+    const QString locked = m_src + QStringLiteral("/sub/locked.dat");
     QVERIFY(writeFile(locked, "secret"));
     QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
     QStringList prefix;
@@ -758,12 +725,12 @@ void TestPackwright::unreadableSourceKeepsOutput()
         if (cat.exitCode() == 0)
             QSKIP("the file stays readable without the capabilities");
     }
-    QCOMPARE(run({"-m", "mod", "-f", src, "-o", out}, prefix), 2);
+    QCOMPARE(build("mod", prefix), 2);
     QVERIFY2(logText().contains(QStringLiteral("can't open file: ") + locked + QStringLiteral(" to read only, error: ")),
              qPrintable(logText()));
-    QCOMPARE(listEntries(out), listEntries(snapshot));
+    QCOMPARE(listEntries(m_out), listEntries(snapshot));
     QString why;
-    QVERIFY2(treesEqual(out, snapshot, &why), qPrintable(why));
+    QVERIFY2(treesEqual(m_out, snapshot, &why), qPrintable(why));
     QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
@@ -783,35 +750,32 @@ void TestPackwright::outputFailureKeepsOldPack()
 {
     QFETCH(QString, held);
     QFETCH(int, kind);
-    QTemporaryDir dir;
     QString why;
-    if (!FileHold::isAvailable(dir.path(), &why))
+    if (!FileHold::isAvailable(m_dir->path(), &why))
         QSKIP(qPrintable(QStringLiteral("entries cannot be held here: ") + why));
     if (!isRoot() && kind == FileHold::Entry)
         QSKIP("a read-only output folder already blocks the staging folder; covered by the first row");
 
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString out = dir.filePath(QStringLiteral("out"));
-    const QString snapshot = dir.filePath(QStringLiteral("snapshot"));
-    QCOMPARE(buildRichTree(src), QString());
-    QCOMPARE(run({"-m", "mod", "-f", src, "-o", out}), 0);
-    QVERIFY(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), out, snapshot}) == 0);
-    QVERIFY(writeFile(src + QStringLiteral("/new.txt"), "new file"));
-    QVERIFY(QFile::remove(src + QStringLiteral("/a.txt")));
+    QCOMPARE(buildRichTree(m_src), QString());
+    QCOMPARE(build("mod"), 0);
+    const QString snapshot = snapshotOutput();
+    QVERIFY(!snapshot.isEmpty());
+    QVERIFY(writeFile(m_src + QStringLiteral("/new.txt"), "new file"));
+    QVERIFY(QFile::remove(m_src + QStringLiteral("/a.txt")));
 
     FileHold hold;
-    QVERIFY2(hold.hold(held.isEmpty() ? out : out + QLatin1Char('/') + held, FileHold::Kind(kind), &why),
+    QVERIFY2(hold.hold(held.isEmpty() ? m_out : m_out + QLatin1Char('/') + held, FileHold::Kind(kind), &why),
              qPrintable(why));
-    const int code = run({"-m", "mod", "-f", src, "-o", out});
+    const int code = build("mod");
     QVERIFY(hold.release());
     QCOMPARE(code, 4);
-    QCOMPARE(listEntries(out), listEntries(snapshot));
-    QVERIFY2(treesEqual(out, snapshot, &why), qPrintable(why));
+    QCOMPARE(listEntries(m_out), listEntries(snapshot));
+    QVERIFY2(treesEqual(m_out, snapshot, &why), qPrintable(why));
 
     // Once the output can be written again the same build goes through.
-    QCOMPARE(run({"-m", "mod", "-f", src, "-o", out}), 0);
-    QCOMPARE(readFile(out + QStringLiteral("/mod/new.txt")), QByteArray("new file"));
-    QVERIFY(!QFileInfo::exists(out + QStringLiteral("/mod/a.txt")));
+    QCOMPARE(build("mod"), 0);
+    QCOMPARE(readFile(m_out + QStringLiteral("/mod/new.txt")), QByteArray("new file"));
+    QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/mod/a.txt")));
 }
 
 void TestPackwright::unpackableSource_data()
@@ -832,31 +796,27 @@ void TestPackwright::unpackableSource()
 {
     QFETCH(QString, entry);
     QFETCH(QString, message);
-    QTemporaryDir dir;
-    const QString src = dir.filePath(QStringLiteral("src"));
-    const QString out = dir.filePath(QStringLiteral("out"));
-    QVERIFY(writeFile(src + QStringLiteral("/sub/ok.txt"), "ok"));
-    QCOMPARE(run({"-m", "m", "-f", src, "-o", out}), 0);
-    const QStringList before = listEntries(out);
+    QVERIFY(writeFile(m_src + QStringLiteral("/sub/ok.txt"), "ok"));
+    QCOMPARE(build("m"), 0);
+    const QStringList before = listEntries(m_out);
     if (entry.isEmpty())
-        QVERIFY(QFile::link(src, src + QStringLiteral("/sub/loop")));
+        QVERIFY(QFile::link(m_src, m_src + QStringLiteral("/sub/loop")));
     else
-        QVERIFY(writeFile(src + QLatin1Char('/') + entry, "x"));
-    QCOMPARE(run({"-m", "m", "-f", src, "-o", out}), 2);
-    message.replace(QStringLiteral("@SRC@"), src);
+        QVERIFY(writeFile(m_src + QLatin1Char('/') + entry, "x"));
+    QCOMPARE(build("m"), 2);
+    message.replace(QStringLiteral("@SRC@"), m_src);
     QVERIFY2(logText().contains(message), qPrintable(logText()));
-    QCOMPARE(listEntries(out), before);
+    QCOMPARE(listEntries(m_out), before);
 }
 
 void TestPackwright::logFolderUnwritable()
 {
     // The program still runs when its log folder cannot be made; each
     // failure is told on standard output instead.
-    QTemporaryDir dir;
     QString why;
-    if (!FileHold::isAvailable(dir.path(), &why))
+    if (!FileHold::isAvailable(m_dir->path(), &why))
         QSKIP(qPrintable(QStringLiteral("folders cannot be held here: ") + why));
-    const QString bin = dir.filePath(QStringLiteral("bin"));
+    const QString bin = m_dir->filePath(QStringLiteral("bin"));
     QVERIFY(QDir().mkpath(bin));
     QVERIFY(QFile::copy(m_exe, bin + QStringLiteral("/packwright")));
     FileHold hold;

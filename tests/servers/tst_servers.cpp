@@ -92,6 +92,21 @@ private:
         return QDir(Settings::applicationDir()).relativeFilePath(m_work->filePath(file));
     }
     QString folderDoc(const QString &name) const { return m_work->filePath("share/bin/" + name); }
+    // config.ini: the admitted project keys, the update servers' sources
+    // (their local copies main.xml, server2.xml, ...) and further entries;
+    // then a store reading it, its projects filled.
+    void configure(const QStringList &keys, const QStringList &sources, const Entries &extra = {})
+    {
+        Entries entries{{"projects/projects_count", keys.size()}, {"General/update_servers_count", sources.size()}};
+        for (int i = 0; i < keys.size(); ++i)
+            entries.append({QStringLiteral("projects/key%1").arg(i + 1), keys.at(i)});
+        for (int i = 0; i < sources.size(); ++i) {
+            const QString server = QStringLiteral("server%1/").arg(i + 1);
+            entries.append({server + "source_path", sources.at(i)});
+            entries.append({server + "local_file_path", localName(i ? server.chopped(1) + ".xml" : "main.xml")});
+        }
+        writeConfig(m_ini, entries + extra);
+    }
 
     QScopedPointer<QTemporaryDir> m_work;
     QString m_ini;
@@ -245,11 +260,7 @@ void TestServers::server1DefaultsGoToTheVendorHost()
 
 void TestServers::fillFromFolder()
 {
-    writeConfig(m_ini, {{"projects/projects_count", 2},
-                        {"projects/key1", kApp},
-                        {"projects/key2", kTool},
-                        {"server1/source_path", folderDoc("first.xml")},
-                        {"server1/local_file_path", localName("main.xml")}});
+    configure({kApp, kTool}, {folderDoc("first.xml")});
     Settings settings;
     settings.setConfigPath(m_ini);
     settings.fillProjects();
@@ -266,15 +277,7 @@ void TestServers::fillFromFolder()
 
 void TestServers::fillFromHttpAndFolder()
 {
-    writeConfig(m_ini, {{"projects/projects_count", 3},
-                        {"projects/key1", kApp},
-                        {"projects/key2", kTool},
-                        {"projects/key3", kLab},
-                        {"General/update_servers_count", 2},
-                        {"server1/source_path", m_nginx.baseUrl() + "/bin/first.xml"},
-                        {"server1/local_file_path", localName("main.xml")},
-                        {"server2/source_path", folderDoc("second.xml")},
-                        {"server2/local_file_path", localName("second.xml")}});
+    configure({kApp, kTool, kLab}, {m_nginx.baseUrl() + "/bin/first.xml", folderDoc("second.xml")});
     Settings settings;
     settings.setConfigPath(m_ini);
     settings.fillProjects();
@@ -295,10 +298,7 @@ void TestServers::sourceWithoutSlash()
 {
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(m_work->filePath("share/bin")));
-    writeConfig(m_ini, {{"projects/projects_count", 1},
-                        {"projects/key1", kApp},
-                        {"server1/source_path", "first.xml"},
-                        {"server1/local_file_path", localName("main.xml")}});
+    configure({kApp}, {"first.xml"});
     Settings settings;
     settings.setConfigPath(m_ini);
     settings.fillProjects();
@@ -311,22 +311,12 @@ void TestServers::sourceWithoutSlash()
 void TestServers::failingSourceWithFallbacks()
 {
     const QString base = m_nginx.baseUrl();
-    writeConfig(m_ini, {{"projects/projects_count", 3},
-                        {"projects/key1", kApp},
-                        {"projects/key2", kTool},
-                        {"projects/key3", kLab},
-                        {"General/update_servers_count", 3},
-                        {"server1/source_path", base + "/bin/missing.xml"},
-                        {"server1/local_file_path", localName("main.xml")},
-                        {"server1/alternative_servers_count", 3},
-                        {"server1/alternative_server1", ""},
-                        {"server1/alternative_server2", m_work->filePath("nowhere/first.xml")},
-                        {"server1/alternative_server3", base + "/bin/first.xml"},
-                        // a server with nothing reachable is skipped, the next one is still read
-                        {"server2/source_path", base + "/bin/gone.xml"},
-                        {"server2/local_file_path", localName("gone.xml")},
-                        {"server3/source_path", folderDoc("second.xml")},
-                        {"server3/local_file_path", localName("third.xml")}});
+    // server2 has nothing reachable: it is skipped, server3 is still read.
+    configure({kApp, kTool, kLab}, {base + "/bin/missing.xml", base + "/bin/gone.xml", folderDoc("second.xml")},
+              {{"server1/alternative_servers_count", 3},
+               {"server1/alternative_server1", ""},
+               {"server1/alternative_server2", m_work->filePath("nowhere/first.xml")},
+               {"server1/alternative_server3", base + "/bin/first.xml"}});
     Settings settings;
     settings.setConfigPath(m_ini);
     MessageCapture capture;
@@ -351,17 +341,8 @@ void TestServers::unreadableDocumentStopsFill_data()
 void TestServers::unreadableDocumentStopsFill()
 {
     QFETCH(QString, document);
-    writeConfig(m_ini, {{"projects/projects_count", 3},
-                        {"projects/key1", kApp},
-                        {"projects/key2", kTool},
-                        {"projects/key3", kLab},
-                        {"General/update_servers_count", 3},
-                        {"server1/source_path", folderDoc("first.xml")},
-                        {"server1/local_file_path", localName("main.xml")},
-                        {"server2/source_path", m_nginx.baseUrl() + "/bin/" + document},
-                        {"server2/local_file_path", localName("bad.xml")},
-                        {"server3/source_path", folderDoc("second.xml")},
-                        {"server3/local_file_path", localName("third.xml")}});
+    configure({kApp, kTool, kLab},
+              {folderDoc("first.xml"), m_nginx.baseUrl() + "/bin/" + document, folderDoc("second.xml")});
     Settings settings;
     settings.setConfigPath(m_ini);
     MessageCapture capture;
@@ -370,7 +351,7 @@ void TestServers::unreadableDocumentStopsFill()
     QVERIFY2(capture.contains(QtWarningMsg, "error parse document"), qPrintable(capture.warnings().join('\n')));
     // What the first server gave stays; the third is never read.
     QCOMPARE(describe(settings.programmDescriptions()), (QStringList{"server1 app: core", "server1 tool: core"}));
-    QVERIFY(!QFile::exists(m_work->filePath("third.xml")));
+    QVERIFY(!QFile::exists(m_work->filePath("server3.xml")));
 }
 
 void TestServers::postReachesServerWithProjectIds()
@@ -380,12 +361,7 @@ void TestServers::postReachesServerWithProjectIds()
     server.setResponse(200, readFile(kDataDir + "/first.xml"));
     QString error;
     QVERIFY2(server.start(&error), qPrintable(error));
-    writeConfig(m_ini, {{"projects/projects_count", 2},
-                        {"projects/key1", kApp},
-                        {"projects/key2", kTool},
-                        {"server1/source_path", server.baseUrl() + "/bin/first.xml"},
-                        {"server1/local_file_path", localName("main.xml")},
-                        {"server1/metod", "pOsT"}});
+    configure({kApp, kTool}, {server.baseUrl() + "/bin/first.xml"}, {{"server1/metod", "pOsT"}});
     Settings *settings = Settings::instance();
     settings->setConfigPath(m_ini);
     settings->fillProjects();
@@ -407,35 +383,27 @@ void TestServers::postReachesServerWithProjectIds()
 
 void TestServers::mirrors()
 {
-    writeConfig(m_ini, {{"projects/projects_count", 3},
-                        {"projects/key1", kApp},
-                        {"projects/key2", kTool},
-                        {"projects/key3", kLab},
-                        {"General/update_servers_count", 2},
-                        {"server1/source_path", m_nginx.baseUrl() + "/bin/first.xml"},
-                        {"server1/local_file_path", localName("main.xml")},
-                        {"server2/source_path", folderDoc("second.xml")},
-                        {"server2/local_file_path", localName("second.xml")},
-                        {"General/mirrors_count", 5},
-                        {"mirror1/main_server_name", "server1"},
-                        {"mirror1/mirror_folder", "D:/mirror1"},
-                        {"mirror2/main_server_name", "server1"},
-                        {"mirror2/mirror_folder", "D:/mirror2"},
-                        {"mirror2/programms_count", 0},
-                        {"mirror3/main_server_name", "server1"},
-                        {"mirror3/mirror_folder", "D:/mirror3"},
-                        {"mirror3/programms_count", 4},
-                        {"mirror3/programm_name1", "app"},
-                        {"mirror3/programm_guid1", kApp},
-                        {"mirror3/programm_name2", "tool"},
-                        {"mirror3/programm_guid2", kApp}, // not tool's guid
-                        {"mirror3/programm_name3", "app"},
-                        {"mirror3/programm_guid3", kApp},
-                        {"mirror3/programm_name4", "lab"},
-                        {"mirror3/programm_guid4", kLab},
-                        {"mirror4/main_server_name", "server2"},
-                        {"mirror4/mirror_folder", "\\\\share\\mirror4"},
-                        {"mirror5/main_server_name", "Server1"}});
+    configure({kApp, kTool, kLab}, {m_nginx.baseUrl() + "/bin/first.xml", folderDoc("second.xml")},
+              {{"General/mirrors_count", 5},
+               {"mirror1/main_server_name", "server1"},
+               {"mirror1/mirror_folder", "D:/mirror1"},
+               {"mirror2/main_server_name", "server1"},
+               {"mirror2/mirror_folder", "D:/mirror2"},
+               {"mirror2/programms_count", 0},
+               {"mirror3/main_server_name", "server1"},
+               {"mirror3/mirror_folder", "D:/mirror3"},
+               {"mirror3/programms_count", 4},
+               {"mirror3/programm_name1", "app"},
+               {"mirror3/programm_guid1", kApp},
+               {"mirror3/programm_name2", "tool"},
+               {"mirror3/programm_guid2", kApp}, // not tool's guid
+               {"mirror3/programm_name3", "app"},
+               {"mirror3/programm_guid3", kApp},
+               {"mirror3/programm_name4", "lab"},
+               {"mirror3/programm_guid4", kLab},
+               {"mirror4/main_server_name", "server2"},
+               {"mirror4/mirror_folder", "\\\\share\\mirror4"},
+               {"mirror5/main_server_name", "Server1"}});
     Settings settings;
     settings.setConfigPath(m_ini);
     settings.fillProjects();
@@ -460,14 +428,8 @@ void TestServers::mirrors()
 
 void TestServers::setProjectsRefills()
 {
-    writeConfig(m_ini, {{"projects/projects_count", 3},
-                        {"projects/key1", kApp},
-                        {"projects/key2", kTool},
-                        {"projects/key3", "left-behind"},
-                        {"server1/source_path", folderDoc("first.xml")},
-                        {"server1/local_file_path", localName("main.xml")},
-                        {"General/mirrors_count", 1},
-                        {"mirror1/main_server_name", "server1"}});
+    configure({kApp, kTool, "left-behind"}, {folderDoc("first.xml")},
+              {{"General/mirrors_count", 1}, {"mirror1/main_server_name", "server1"}});
     Settings settings;
     settings.setConfigPath(m_ini);
     settings.fillProjects();
@@ -488,12 +450,7 @@ void TestServers::setProjectsRefills()
 
 void TestServers::refillFreesPreviousTables()
 {
-    writeConfig(m_ini, {{"projects/projects_count", 1},
-                        {"projects/key1", kApp},
-                        {"server1/source_path", folderDoc("first.xml")},
-                        {"server1/local_file_path", localName("main.xml")},
-                        {"General/mirrors_count", 1},
-                        {"mirror1/main_server_name", "server1"}});
+    configure({kApp}, {folderDoc("first.xml")}, {{"General/mirrors_count", 1}, {"mirror1/main_server_name", "server1"}});
     Settings settings;
     settings.setConfigPath(m_ini);
     settings.fillProjects();
