@@ -91,10 +91,12 @@ private:
     void serve(QTcpSocket *socket)
     {
         auto buffer = QSharedPointer<QByteArray>::create();
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer]() {
+        const int connection = ++m_connections;
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer, connection]() {
             buffer->append(socket->readAll());
             Request request;
             while (takeRequest(buffer.data(), &request)) {
+                request.connection = connection;
                 m_owner->record(request);
                 answer(socket);
             }
@@ -114,6 +116,11 @@ private:
             socket->disconnectFromHost();
             break;
         case Behaviour::Silent:
+            break;
+        case Behaviour::Raw:
+            socket->write(m_owner->m_raw);
+            if (m_owner->m_rawClose)
+                socket->disconnectFromHost();
             break;
         case Behaviour::HeadersThenStall:
             socket->write(headers + body.left(qMax(1, body.size() / 10)));
@@ -145,6 +152,7 @@ private:
     }
 
     ScriptedHttpServer *m_owner;
+    int m_connections = 0;
 };
 
 ScriptedHttpServer::ScriptedHttpServer(Behaviour behaviour) : m_behaviour(behaviour) {}
@@ -158,6 +166,12 @@ void ScriptedHttpServer::setResponse(int status, const QByteArray &body)
 {
     m_status = status;
     m_body = body;
+}
+
+void ScriptedHttpServer::setRaw(const QByteArray &answer, bool closeAfter)
+{
+    m_raw = answer;
+    m_rawClose = closeAfter;
 }
 
 void ScriptedHttpServer::setTrickle(int pieceSize, int intervalMs)

@@ -23,6 +23,7 @@ public:
         HeadersThenStall, // headers and a first piece of the body, then nothing
         Truncate,         // headers and a first piece of the body, then close
         Trickle,          // headers, then the body in pieces at an interval
+        Raw,              // the bytes of setRaw() as they stand, for every request
     };
 
     struct Request
@@ -31,6 +32,7 @@ public:
         QByteArray target;
         QList<QPair<QByteArray, QByteArray>> headers;
         QByteArray body;
+        int connection = 0; // which accepted connection carried it, from 1
         // Value of the first header of that name (case-insensitive).
         QByteArray header(const QByteArray &name) const;
     };
@@ -43,6 +45,9 @@ public:
     // The answer of Respond, and the body that the other behaviours start or
     // trickle out; set before start().
     void setResponse(int status, const QByteArray &body);
+    // Raw: the whole answer, head and body, sent verbatim; the connection is
+    // closed after it when closeAfter is set, kept open otherwise.
+    void setRaw(const QByteArray &answer, bool closeAfter);
     // Trickle: body sent in pieces of pieceSize bytes every intervalMs.
     void setTrickle(int pieceSize, int intervalMs);
 
@@ -61,6 +66,8 @@ private:
     Behaviour m_behaviour;
     int m_status = 200;
     QByteArray m_body;
+    QByteArray m_raw;
+    bool m_rawClose = false;
     int m_pieceSize = 1;
     int m_intervalMs = 500;
     quint16 m_port = 0;

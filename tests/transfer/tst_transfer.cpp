@@ -4,6 +4,8 @@
 // records POST bodies or stops answering on purpose.
 
 #include "filehold.h"
+#include "httpconnection.h"
+#include "networkaccess.h"
 #include "ftpserver.h"
 #include "nginxserver.h"
 #include "scriptedhttpserver.h"
@@ -112,6 +114,10 @@ private slots:
     void failureLeavesNoFile_data();
     void failureLeavesNoFile();
     void truncatedBodyFails();
+    void plainConnectionKeptAlive();
+    void plainAnswers_data();
+    void plainAnswers();
+    void idleConnectionClosedByServer();
     void unopenableDestination_data();
     void unopenableDestination();
     void postBody_data();
@@ -370,6 +376,91 @@ void TestTransfer::truncatedBodyFails()
     QVERIFY(!fetchFile(server.baseUrl() + QStringLiteral("/pack.bin"), destination, &error));
     QVERIFY(!error.isEmpty());
     QVERIFY(!QFile::exists(destination));
+}
+
+void TestTransfer::plainConnectionKeptAlive()
+{
+    // Small files one after another travel over one connection.
+    QString error;
+    QVERIFY2(fetchFile(url(m_http.baseUrl(), QStringLiteral("/small.xml")), out(QStringLiteral("first.xml")), &error),
+             qPrintable(error));
+    const int opened = threadHttpConnection()->connectionsOpened();
+    for (int i = 0; i < 20; ++i) {
+        const QString destination = out(QStringLiteral("f%1.bin").arg(i));
+        QVERIFY2(fetchFile(url(m_http.baseUrl(), QStringLiteral("/sub/папка/file.bin")), destination, &error),
+                 qPrintable(error));
+        QCOMPARE(readFile(destination), readFile(m_root + QStringLiteral("/sub/папка/file.bin")));
+    }
+    QCOMPARE(threadHttpConnection()->connectionsOpened(), opened);
+}
+
+void TestTransfer::plainAnswers_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("closeAfter");
+    QTest::addColumn<QByteArray>("expected"); // stored file; empty: must fail
+
+    const QByteArray body = patternBytes(9000, 21);
+    const QByteArray hex = QByteArray::number(4000, 16);
+    QTest::newRow("chunked, kept open")
+        << "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + hex + "\r\n" + body.left(4000) + "\r\n"
+               + QByteArray::number(5000, 16) + "\r\n" + body.mid(4000) + "\r\n0\r\n\r\n"
+        << false << body;
+    QTest::newRow("interim answer first")
+        << "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n" + body << false << body;
+    QTest::newRow("old server, body to the close") << "HTTP/1.0 200 OK\r\n\r\n" + body << true << body;
+    // A compressed body goes to the network manager, which unpacks it.
+    QTest::newRow("deflate-coded body unpacked")
+        << "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: "
+               + QByteArray::number(qCompress(body).size() - 4) + "\r\n\r\n" + qCompress(body).mid(4)
+        << false << body;
+    QTest::newRow("503 fails") << QByteArray("HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy") << false
+                               << QByteArray();
+    QTest::newRow("chunked body cut short") << "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + hex
+                                                   + "\r\n" + body.left(100)
+                                            << true << QByteArray();
+    QTest::newRow("garbage instead of an answer") << QByteArray("220 ftp ready\r\n\r\n") << true << QByteArray();
+}
+
+void TestTransfer::plainAnswers()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, closeAfter);
+    QFETCH(QByteArray, expected);
+    ScriptedHttpServer server(ScriptedHttpServer::Behaviour::Raw);
+    server.setRaw(answer, closeAfter);
+    QVERIFY(server.start());
+    const QString destination = out(QStringLiteral("answer.bin"));
+    QString error;
+    const bool ok = fetchFile(server.baseUrl() + QStringLiteral("/answer.bin"), destination, &error);
+    if (expected.isEmpty()) {
+        QVERIFY(!ok);
+        QVERIFY(!error.isEmpty());
+        QVERIFY2(!QFile::exists(destination), "a failed download left a file behind");
+    } else {
+        QVERIFY2(ok, qPrintable(error));
+        QCOMPARE(readFile(destination), expected);
+    }
+}
+
+void TestTransfer::idleConnectionClosedByServer()
+{
+    // The server promises to keep the connection and closes it anyway; the
+    // next request finds it gone and is sent again on a new one.
+    const QByteArray body = patternBytes(5000, 5);
+    ScriptedHttpServer server(ScriptedHttpServer::Behaviour::Raw);
+    server.setRaw("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + body, true);
+    QVERIFY(server.start());
+    for (int i = 0; i < 5; ++i) {
+        const QString destination = out(QStringLiteral("again%1.bin").arg(i));
+        QString error;
+        QVERIFY2(fetchFile(server.baseUrl() + QStringLiteral("/f.bin"), destination, &error), qPrintable(error));
+        QCOMPARE(readFile(destination), body);
+    }
+    const QList<ScriptedHttpServer::Request> requests = server.requests();
+    QCOMPARE(requests.size(), 5);
+    for (int i = 0; i < requests.size(); ++i)
+        QCOMPARE(requests.at(i).connection, i + 1);
 }
 
 void TestTransfer::unopenableDestination_data()

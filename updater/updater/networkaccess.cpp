@@ -1,5 +1,7 @@
 #include "networkaccess.h"
 
+#include "httpconnection.h"
+
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkCookie>
@@ -27,7 +29,12 @@ public:
 struct ManagerHolder
 {
     QPointer<QNetworkAccessManager> manager;
-    ~ManagerHolder() { delete manager.data(); }
+    QPointer<HttpConnection> connection;
+    ~ManagerHolder()
+    {
+        delete manager.data();
+        delete connection.data();
+    }
 };
 
 QThreadStorage<ManagerHolder *> &managers()
@@ -36,19 +43,36 @@ QThreadStorage<ManagerHolder *> &managers()
     return storage;
 }
 
-} // namespace
-
-QNetworkAccessManager *threadNetworkAccessManager()
+ManagerHolder *threadHolder()
 {
     QThreadStorage<ManagerHolder *> &storage = managers();
     if (!storage.hasLocalData())
         storage.setLocalData(new ManagerHolder);
-    ManagerHolder *holder = storage.localData();
+    return storage.localData();
+}
+
+QObject *threadParent()
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    return app && app->thread() == QThread::currentThread() ? app : nullptr;
+}
+
+} // namespace
+
+QNetworkAccessManager *threadNetworkAccessManager()
+{
+    ManagerHolder *holder = threadHolder();
     if (!holder->manager) {
-        QCoreApplication *app = QCoreApplication::instance();
-        QObject *parent = app && app->thread() == QThread::currentThread() ? app : nullptr;
-        holder->manager = new QNetworkAccessManager(parent);
+        holder->manager = new QNetworkAccessManager(threadParent());
         holder->manager->setCookieJar(new NoCookieJar);
     }
     return holder->manager.data();
+}
+
+HttpConnection *threadHttpConnection()
+{
+    ManagerHolder *holder = threadHolder();
+    if (!holder->connection)
+        holder->connection = new HttpConnection(threadParent());
+    return holder->connection.data();
 }

@@ -1,6 +1,7 @@
 #include "packfetcher.h"
 
 #include "filehash.h"
+#include "httpconnection.h"
 #include "sha1digest.h"
 #include "networkaccess.h"
 #include "settings.h"
@@ -69,18 +70,27 @@ private:
     struct Transfer
     {
         int id = 0;
+        QUrl url;
         QNetworkReply *reply = nullptr;
+        HttpConnection *connection = nullptr;
         QFile file;
         std::unique_ptr<Sha1Digest> hash;
         bool writeFailed = false;
     };
 
     void start(int id, const QString &source, const QString &destination);
+    void startPlain(Transfer *t);
+    void startManaged(Transfer *t);
     void drain(Transfer *t);
     void finish(Transfer *t);
+    void plainFinished(HttpConnection *connection);
+    void complete(Transfer *t, const QString &error);
 
     PackFetcher::Private *m_d;
     std::map<int, std::unique_ptr<Transfer>> m_transfers;
+    // Kept-alive plain connections, at most one per transfer in flight.
+    QList<HttpConnection *> m_idle;
+    std::map<HttpConnection *, Transfer *> m_plainBusy;
     bool m_stopping = false;
 };
 
@@ -170,18 +180,80 @@ void FetchWorker::start(int id, const QString &source, const QString &destinatio
         return;
     }
 
-    QNetworkRequest request(QUrl(source, QUrl::TolerantMode));
+    raw->url = QUrl(source, QUrl::TolerantMode);
+    if (HttpConnection::canServe(raw->url))
+        startPlain(raw);
+    else
+        startManaged(raw);
+}
+
+void FetchWorker::startPlain(Transfer *t)
+{
+    HttpConnection *connection = nullptr;
+    if (!m_idle.isEmpty()) {
+        connection = m_idle.takeLast();
+    } else {
+        connection = new HttpConnection(this);
+        connect(connection, &HttpConnection::finished, this, [this, connection]() { plainFinished(connection); });
+    }
+    connection->setStallTimeout(m_d->stallMs);
+    t->connection = connection;
+    m_plainBusy[connection] = t;
+    connection->get(t->url, [t](const char *data, qint64 size) {
+        t->hash->addData(data, size);
+        if (t->file.write(data, size) == size)
+            return true;
+        t->writeFailed = true;
+        return false;
+    });
+}
+
+void FetchWorker::plainFinished(HttpConnection *connection)
+{
+    auto busy = m_plainBusy.find(connection);
+    if (busy == m_plainBusy.end())
+        return;
+    Transfer *t = busy->second;
+    m_plainBusy.erase(busy);
+    m_idle.append(connection);
+    t->connection = nullptr;
+    QString error;
+    switch (connection->outcome()) {
+    case HttpConnection::NotHandled:
+        // A redirect or a coded body: the network manager takes it from the
+        // start, under its policies.
+        t->file.seek(0);
+        t->file.resize(0);
+        t->hash = std::make_unique<Sha1Digest>();
+        startManaged(t);
+        return;
+    case HttpConnection::Succeeded:
+        if (!t->file.flush())
+            error = QStringLiteral("can't write file %1 error: %2").arg(t->file.fileName(), t->file.errorString());
+        break;
+    default:
+        error = t->writeFailed
+                    ? QStringLiteral("can't write file %1 error: %2").arg(t->file.fileName(), t->file.errorString())
+                    : connection->errorString();
+        break;
+    }
+    complete(t, error);
+}
+
+void FetchWorker::startManaged(Transfer *t)
+{
+    QNetworkRequest request(t->url);
     // Same policy as every other download: redirects only to an equally or
     // more secure scheme, and a server that stops sending fails the file
     // instead of holding the run forever.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setTransferTimeout(m_d->stallMs);
-    raw->reply = threadNetworkAccessManager()->get(request);
+    t->reply = threadNetworkAccessManager()->get(request);
     // Bounded buffer: a slow disk holds the connection back instead of
     // letting the reply grow in memory.
-    raw->reply->setReadBufferSize(kChunk);
-    connect(raw->reply, &QNetworkReply::readyRead, this, [this, raw]() { drain(raw); });
-    connect(raw->reply, &QNetworkReply::finished, this, [this, raw]() { finish(raw); });
+    t->reply->setReadBufferSize(kChunk);
+    connect(t->reply, &QNetworkReply::readyRead, this, [this, t]() { drain(t); });
+    connect(t->reply, &QNetworkReply::finished, this, [this, t]() { finish(t); });
 }
 
 void FetchWorker::drain(Transfer *t)
@@ -228,12 +300,18 @@ void FetchWorker::finish(Transfer *t)
             error = QStringLiteral("can't write file %1 error: %2").arg(t->file.fileName(), t->file.errorString());
         }
     }
+    reply->deleteLater();
+    t->reply = nullptr;
+    complete(t, error);
+}
+
+void FetchWorker::complete(Transfer *t, const QString &error)
+{
     t->file.close();
     const bool ok = error.isEmpty();
     if (!ok)
         t->file.remove();
     const QString sha1 = ok ? hexDigest(*t->hash) : QString();
-    reply->deleteLater();
 
     const int id = t->id;
     m_transfers.erase(id); // t is gone from here on
@@ -257,14 +335,18 @@ void FetchWorker::shutdown()
     m_stopping = true;
     for (auto &entry : m_transfers) {
         Transfer *t = entry.second.get();
-        QNetworkReply *reply = t->reply;
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
+        if (QNetworkReply *reply = t->reply) {
+            reply->disconnect(this);
+            reply->abort();
+            reply->deleteLater();
+        }
+        if (t->connection)
+            t->connection->abort(QStringLiteral("stopped"));
         t->file.close();
         t->file.remove();
     }
     m_transfers.clear();
+    m_plainBusy.clear();
 }
 
 PackFetcher::PackFetcher(int maxInFlight, qint64 byteBudget) : d(std::make_unique<Private>())

@@ -1,5 +1,6 @@
 #include "transfer.h"
 
+#include "httpconnection.h"
 #include "localfile.h"
 #include "networkaccess.h"
 #include "settings.h"
@@ -53,9 +54,56 @@ bool bodyWanted(const QNetworkReply *reply)
     return code >= 200 && code < 300;
 }
 
+// A GET over the thread's kept-alive plain connection. Returns false when the
+// answer is one this path leaves to the network manager (nothing is kept of
+// it then); otherwise true, with *ok and the reason set.
+bool plainTransfer(const QUrl &url, QFile *file, qint64 stallMs, bool *ok, QString *reason)
+{
+    HttpConnection *connection = threadHttpConnection();
+    connection->setStallTimeout(stallMs);
+    bool writeFailed = false;
+    QEventLoop loop;
+    QObject::connect(connection, &HttpConnection::finished, &loop, &QEventLoop::quit);
+    connection->get(url, [&](const char *data, qint64 size) {
+        if (file->write(data, size) == size)
+            return true;
+        writeFailed = true;
+        return false;
+    });
+    if (connection->outcome() == HttpConnection::Running)
+        loop.exec();
+    switch (connection->outcome()) {
+    case HttpConnection::Succeeded:
+        *ok = file->flush();
+        if (!*ok)
+            *reason = QStringLiteral("can't write file %1 error: %2").arg(file->fileName(), file->errorString());
+        return true;
+    case HttpConnection::NotHandled:
+        file->seek(0);
+        file->resize(0);
+        return false;
+    case HttpConnection::Running: // the event loop ended for another reason
+        connection->abort(QStringLiteral("transfer of %1 interrupted").arg(url.toDisplayString()));
+        break;
+    case HttpConnection::Failed:
+        break;
+    }
+    *ok = false;
+    *reason = writeFailed
+                  ? QStringLiteral("can't write file %1 error: %2").arg(file->fileName(), file->errorString())
+                  : connection->errorString();
+    return true;
+}
+
 // One request, streamed into the open file. Returns false with the reason.
 bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reason)
 {
+    const qint64 stallMs = qint64(stallSeconds()) * 1000;
+    const bool post = method.toUpper() == QLatin1String("POST");
+    bool ok = false;
+    if (!post && HttpConnection::canServe(url) && plainTransfer(url, file, stallMs, &ok, reason))
+        return ok;
+
     QNetworkRequest request(url);
     // Follow redirects only to the same or a safer scheme; an https server
     // redirecting to http is refused rather than silently downgraded.
@@ -63,7 +111,7 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
 
     QNetworkAccessManager *manager = threadNetworkAccessManager();
     std::unique_ptr<QNetworkReply> reply;
-    if (method.toUpper() == QLatin1String("POST")) {
+    if (post) {
         request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
         reply.reset(manager->post(request, projectIdsBody(Settings::instance()->projects())));
     } else {
@@ -72,7 +120,6 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
 
     // Activity only stamps the time; a coarse timer compares. Restarting a
     // timer on every piece of data costs more than the small transfers take.
-    const qint64 stallMs = qint64(stallSeconds()) * 1000;
     bool stalled = false;
     bool writeFailed = false;
     qint64 written = 0;
