@@ -53,6 +53,8 @@ private slots:
     void answers();
     void oversizedHeadRefused();
     void refusingSinkStopsTheBody();
+    void fuzzRegressions_data();
+    void fuzzRegressions();
 };
 
 void TestHttpResponse::answers_data()
@@ -202,6 +204,33 @@ void TestHttpResponse::refusingSinkStopsTheBody()
         return true;
     });
     QCOMPARE(calls, 1);
+}
+
+void TestHttpResponse::fuzzRegressions_data()
+{
+    // Inputs the fuzzer once failed on: the first byte picks the piece size.
+    QTest::addColumn<QString>("path");
+    const QDir dir(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR "/httpresponse"));
+    const QFileInfoList files = dir.entryInfoList(QDir::Files, QDir::Name);
+    QVERIFY(!files.isEmpty());
+    for (const QFileInfo &file : files)
+        QTest::newRow(qPrintable(file.fileName())) << file.absoluteFilePath();
+}
+
+void TestHttpResponse::fuzzRegressions()
+{
+    QFETCH(QString, path);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray input = file.readAll();
+    QVERIFY(!input.isEmpty());
+    const Result result = parse(input.mid(1), 1 + quint8(input.at(0)) % 97, true);
+    QVERIFY(result.state == HttpResponseParser::Done || result.state == HttpResponseParser::Failed);
+    HttpResponseParser parser;
+    parser.feed(input.constData() + 1, input.size() - 1, nullptr);
+    parser.closed();
+    if (parser.state() == HttpResponseParser::Done && parser.contentLength() >= 0)
+        QCOMPARE(parser.bodyReceived(), parser.contentLength());
 }
 
 QTEST_GUILESS_MAIN(TestHttpResponse)

@@ -280,7 +280,9 @@ bool HttpResponseParser::headEnded()
         return false;
     }
     if (m_status == 204 || m_status == 304) {
+        // These never carry a body, whatever length the head names.
         m_mode = NoBody;
+        m_contentLength = 0;
     } else if (m_chunked) {
         // A length next to a chunked body is ignored; such a connection is
         // not trusted for another request.
