@@ -15,7 +15,9 @@
 #include <QThread>
 #include <QTimer>
 
+#include <charconv>
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -30,18 +32,74 @@ void addSelection(QMap<QString, QStringList> *map, const QString &text)
     (*map)[programm] += modules;
 }
 
-void printLine(const QString &line)
+// UTF-8 of text appended to line; a line break becomes a blank, so that
+// every signal stays on one line.
+void appendText(std::string *line, const QString &text)
 {
-    const QByteArray bytes = line.toUtf8() + '\n';
-    // Buffered; a timer flushes several times a second, so a watcher sees
-    // lines promptly without one write per line slowing long runs down.
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    const std::size_t start = line->size();
+    line->resize(start + std::size_t(text.size()) * 3); // room for the longest form
+    char *out = &(*line)[start];
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u < 0x80) {
+            *out++ = u == '\n' ? ' ' : char(u);
+        } else if (u < 0x800) {
+            *out++ = char(0xc0 | (u >> 6));
+            *out++ = char(0x80 | (u & 0x3f));
+        } else if (u < 0xd800 || u > 0xdfff) {
+            *out++ = char(0xe0 | (u >> 12));
+            *out++ = char(0x80 | ((u >> 6) & 0x3f));
+            *out++ = char(0x80 | (u & 0x3f));
+        } else {
+            // Surrogates: Qt's own encoder, which knows what to do with odd ones.
+            line->resize(start);
+            QByteArray bytes = text.toUtf8();
+            bytes.replace('\n', ' ');
+            line->append(bytes.constData(), std::size_t(bytes.size()));
+            return;
+        }
+    }
+    line->resize(std::size_t(out - line->data()));
 }
 
-QString flat(QString text)
+void appendNumber(std::string *line, int n)
 {
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return text;
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    line->append(digits, end);
+}
+
+// One line of output, written whole: lines come from the install thread
+// while the main thread's timer flushes, and stdio's lock keeps a line in
+// one piece. Buffered; the timer flushes several times a second, so a
+// watcher sees lines promptly without one write per line slowing long runs
+// down.
+void writeLine(const std::string &line)
+{
+    std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+void printLine(const char *kind, const QString &text)
+{
+    std::string line = kind;
+    line += '\t';
+    appendText(&line, text);
+    line += '\n';
+    writeLine(line);
+}
+
+void printProgress(int nDo, int nAll, const QString &text)
+{
+    // Reused: progress comes once per file.
+    static thread_local std::string line;
+    line.assign("progress\t");
+    appendNumber(&line, nDo);
+    line += '\t';
+    appendNumber(&line, nAll);
+    line += '\t';
+    appendText(&line, text);
+    line += '\n';
+    writeLine(line);
 }
 
 } // namespace
@@ -116,15 +174,16 @@ int main(int argc, char *argv[])
         thread.setInstallPath(parser.value(installPathOption));
     thread.setFoldersToRemove(parser.values(foldersOption));
 
-    QObject::connect(&thread, &InstallThread::message, &app,
-                     [](const QString &text) { printLine(QStringLiteral("message\t") + flat(text)); });
-    QObject::connect(&thread, &InstallThread::error, &app,
-                     [](const QString &text) { printLine(QStringLiteral("error\t") + flat(text)); });
-    QObject::connect(&thread, &InstallThread::status, &app,
-                     [](const QString &text) { printLine(QStringLiteral("status\t") + flat(text)); });
-    QObject::connect(&thread, &InstallThread::progress, &app, [](int nDo, int nAll, const QString &text) {
-        printLine(QStringLiteral("progress\t%1\t%2\t").arg(nDo).arg(nAll) + flat(text));
-    });
+    // Printed on the install thread as the signals are emitted: in their
+    // order, and without a queued event per signal for the main thread to
+    // wake up for (a module of ten thousand files sends ten thousand).
+    QObject::connect(&thread, &InstallThread::message, &thread,
+                     [](const QString &text) { printLine("message", text); }, Qt::DirectConnection);
+    QObject::connect(&thread, &InstallThread::error, &thread,
+                     [](const QString &text) { printLine("error", text); }, Qt::DirectConnection);
+    QObject::connect(&thread, &InstallThread::status, &thread,
+                     [](const QString &text) { printLine("status", text); }, Qt::DirectConnection);
+    QObject::connect(&thread, &InstallThread::progress, &thread, printProgress, Qt::DirectConnection);
 
     // Hooks that must act at an exact point of the run run on the install
     // thread itself.
@@ -155,7 +214,7 @@ int main(int argc, char *argv[])
     }
 
     QObject::connect(&thread, &QThread::finished, &app, [&app, settings]() {
-        printLine(QStringLiteral("finished\tselfUpdatePending=%1").arg(settings->selfUpdatePending() ? 1 : 0));
+        printLine("finished", QStringLiteral("selfUpdatePending=%1").arg(settings->selfUpdatePending() ? 1 : 0));
         std::fflush(stdout);
         app.exit(0);
     });

@@ -1,11 +1,13 @@
 // Path rules of the install engine: which server texts may name places on
 // disk, the folder of a program or module, and the size text.
 
+#include "filestat.h"
 #include "installthread.h"
 #include "projectdescription.h"
 #include "safepath.h"
 #include "settings.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 class TestEnginePaths : public QObject
@@ -22,6 +24,8 @@ private slots:
     void sizeText_data();
     void sizeText();
     void folderOfUpdater();
+    void fileSize_data();
+    void fileSize();
 };
 
 void TestEnginePaths::fileName_data()
@@ -63,6 +67,9 @@ void TestEnginePaths::subPath_data()
     QTest::newRow("backslash parent") << "\\..\\x" << false;
     QTest::newRow("drive") << "C:/Windows" << false;
     QTest::newRow("drive relative") << "/C:x" << false;
+    QTest::newRow("dot and blank inside") << "/sub/. ./x" << false;
+    QTest::newRow("trailing dot of a name") << "/sub./x" << true;
+    QTest::newRow("nul") << QString::fromUtf8("/a\0b", 4) << false;
 }
 
 void TestEnginePaths::subPath()
@@ -89,6 +96,14 @@ void TestEnginePaths::dataPath_data()
     QTest::newRow("url") << "http://evil/x" << false;
     QTest::newRow("query") << "m/x?y" << false;
     QTest::newRow("folder only") << "m/" << false;
+    QTest::newRow("escaped letter") << "m/%41.txt" << true;
+    QTest::newRow("escaped dot in a name") << "m/a%2etxt" << true;
+    QTest::newRow("escaped slash leading") << "%2fetc/x" << false;
+    QTest::newRow("escaped backslash") << "m/%5c..%5cx" << false;
+    QTest::newRow("escaped nul") << "m/x%00" << false;
+    QTest::newRow("escaped parent in the middle") << "m/%2E./x" << false;
+    QTest::newRow("dot and blank") << "m/. /x" << false;
+    QTest::newRow("fragment") << "m/x#y" << false;
 }
 
 void TestEnginePaths::dataPath()
@@ -128,6 +143,44 @@ void TestEnginePaths::folderOfUpdater()
     thread.setMirror(true);
     // Not in the settings' table: its own name.
     QCOMPARE(thread.programmPath(QStringLiteral("palladupd")), QStringLiteral("/root/palladupd"));
+}
+
+void TestEnginePaths::fileSize_data()
+{
+    QTest::addColumn<QString>("name"); // under a folder holding a file "f" of 5 bytes and a folder "d"
+    QTest::newRow("file") << "f";
+    QTest::newRow("missing") << "none";
+    QTest::newRow("in a missing folder") << "none/f";
+    QTest::newRow("link to the file") << "link";
+    QTest::newRow("link to nothing") << "broken";
+    QTest::newRow("under a file") << "f/x";
+}
+
+// The up-to-date check asks the system directly; it must answer as
+// QFileInfo, which every other step uses.
+void TestEnginePaths::fileSize()
+{
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile file(dir.filePath(QStringLiteral("f")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write("12345"), qint64(5));
+    file.close();
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("d")));
+    QFile::link(file.fileName(), dir.filePath(QStringLiteral("link")));
+    QFile::link(dir.filePath(QStringLiteral("gone")), dir.filePath(QStringLiteral("broken")));
+
+    const QString path = dir.filePath(name);
+    const QFileInfo info(path);
+    qint64 size = -1;
+    QCOMPARE(localFileSize(path, &size), info.exists());
+    QCOMPARE(size, info.exists() ? info.size() : qint64(0));
+    if (name == QLatin1String("file"))
+        QCOMPARE(size, qint64(5));
+
+    // A folder exists too.
+    QVERIFY(localFileSize(dir.filePath(QStringLiteral("d")), &size));
 }
 
 QTEST_GUILESS_MAIN(TestEnginePaths)

@@ -1,12 +1,16 @@
 // The streaming reader of file-information documents must read exactly what
 // a DOM reads (the mirror path uses the DOM), and refuse what the DOM guard
-// refuses.
+// refuses. Its quick path, which reads the plain form straight from the
+// bytes, must read exactly what the full reader reads, and leave everything
+// else to it.
 
 #include "fileinfoscan.h"
 #include "xmlguard.h"
 
 #include <QDomDocument>
 #include <QtTest>
+
+#include <random>
 
 namespace {
 
@@ -22,7 +26,8 @@ QStringList domReading(const QByteArray &document)
     for (int i = 0; i < nodes.count(); ++i) {
         const QDomElement e = nodes.at(i).toElement();
         rows << QStringList{e.attribute(QStringLiteral("filename")), e.attribute(QStringLiteral("hash")),
-                            e.attribute(QStringLiteral("size")), e.attribute(QStringLiteral("is_need_delete")),
+                            QString::number(fileInfoSize(e.attribute(QStringLiteral("size")))),
+                            QString::number(fileInfoDeleteFlag(e.attribute(QStringLiteral("is_need_delete")))),
                             e.firstChildElement(QStringLiteral("path")).text(),
                             e.firstChildElement(QStringLiteral("data")).text()}
                     .join(QLatin1Char('|'));
@@ -40,8 +45,79 @@ QStringList scanReading(const QByteArray &document)
         return {QStringLiteral("<refused>")};
     QStringList rows;
     for (const ScannedFileInfo &e : entries)
-        rows << QStringList{e.fileName, e.hash, e.size, e.isNeedDelete, e.path, e.data}.join(QLatin1Char('|'));
+        rows << QStringList{e.fileName, e.hash, QString::number(e.size), QString::number(e.isNeedDelete), e.path, e.data}
+                    .join(QLatin1Char('|'));
     return rows;
+}
+
+QStringList rowsOf(const QVector<ScannedFileInfo> &entries)
+{
+    QStringList rows;
+    for (const ScannedFileInfo &e : entries)
+        rows << QStringList{e.fileName, e.hash, QString::number(e.size), QString::number(e.isNeedDelete), e.path,
+                            e.data}
+                    .join(QLatin1Char('|'));
+    return rows;
+}
+
+// The full reader alone, refusals included.
+QStringList fullReading(const QByteArray &document)
+{
+    QVector<ScannedFileInfo> entries;
+    QString message;
+    int line = 0;
+    int column = 0;
+    if (!fullScanFileInfoEntries(document, &entries, &message, &line, &column))
+        return {QStringLiteral("<refused>")};
+    return rowsOf(entries);
+}
+
+// The quick reader alone; an empty list when it gives up.
+bool quickReading(const QByteArray &document, QStringList *rows)
+{
+    QVector<ScannedFileInfo> entries;
+    const bool read = quickScanFileInfoEntries(document, &entries);
+    *rows = rowsOf(entries);
+    return read;
+}
+
+// A document as packwright writes it, with a few files of every kind.
+QByteArray packDocument()
+{
+    return QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<updater_pack datetime=\"2026-12-07T00:31:13Z\" guid=\"{61978a36-c3fa}\">\n"
+                      "    <modules>\n"
+                      "        <infoaboutmodule name=\"app\" is_required=\"0\">\n"
+                      "            <files>\n"
+                      "                <fileinfo filename=\"a.exe\" hash=\"25e70cf156ea7a9bfe090487c2586f82d816376b\" "
+                      "size=\"14294\" is_need_delete=\"0\">\n"
+                      "                    <path><![CDATA[]]></path>\n"
+                      "                    <data><![CDATA[app/a.exe]]></data>\n"
+                      "                </fileinfo>\n"
+                      "                <fileinfo filename=\"\xd0\xbe\xd1\x82\xd1\x87\xd1\x91\xd1\x82 &amp; "
+                      "\xe2\x84\x96" "1.txt\" hash=\"b7183665a22fefd9d15bf5f9e044ecd623a31b7a\" size=\"8650\" "
+                      "is_need_delete=\"0\">\n"
+                      "                    <path><![CDATA[/docs]]></path>\n"
+                      "                    <data><![CDATA[app/docs/\xd0\xbe\xd1\x82\xd1\x87\xd1\x91\xd1\x82 & "
+                      "\xe2\x84\x96" "1.txt]]></data>\n"
+                      "                </fileinfo>\n"
+                      "                <fileinfo filename=\"b.dll\" hash=\"215510caa002f228487d6ffdb4a9942d749f2dfb\" "
+                      "size=\"5153\" is_need_delete=\"0\">\n"
+                      "                    <path><![CDATA[/docs]]></path>\n"
+                      "                    <data><![CDATA[app/docs/b.dll]]></data>\n"
+                      "                </fileinfo>\n"
+                      "                <fileinfo filename=\"old.cfg\" hash=\"\" size=\"0\" is_need_delete=\"1\">\n"
+                      "                    <path><![CDATA[/etc]]></path>\n"
+                      "                    <data><![CDATA[]]></data>\n"
+                      "                </fileinfo>\n"
+                      "            </files>\n"
+                      "        </infoaboutmodule>\n"
+                      "        <description><![CDATA[]]></description>\n"
+                      "        <localizedname><![CDATA[\xd0\x9f\xd1\x80\xd0\xbe\xd0\xb3\xd1\x80\xd0\xb0\xd0"
+                      "\xbc\xd0\xbc\xd0\xb0]]></localizedname>\n"
+                      "    </modules>\n"
+                      "    <commands/>\n"
+                      "</updater_pack>\n");
 }
 
 } // namespace
@@ -54,6 +130,11 @@ private slots:
     void sameAsDom_data();
     void sameAsDom();
     void reportsPosition();
+    void quickReadsPackForm();
+    void quickLeavesTheRest_data();
+    void quickLeavesTheRest();
+    void quickNeverDiffersFromFull_data();
+    void quickNeverDiffersFromFull();
 };
 
 void TestFileInfoScan::sameAsDom_data()
@@ -85,6 +166,13 @@ void TestFileInfoScan::sameAsDom_data()
         << QByteArray("<r><fileinfo filename=\"a\"><x><path>/not</path></x></fileinfo></r>");
     QTest::newRow("document element named fileinfo is not an entry")
         << QByteArray("<fileinfo filename=\"root\"><fileinfo filename=\"child\"/></fileinfo>");
+    QTest::newRow("pack form with names in Russian") << packDocument();
+    QTest::newRow("numbers written otherwise")
+        << QByteArray("<r><fileinfo filename=\"a\" size=\" 12 \" is_need_delete=\"+1\"/>"
+                      "<fileinfo filename=\"b\" size=\"99999999999999999999\" is_need_delete=\"1x\"/>"
+                      "<fileinfo filename=\"c\" size=\"-3\" is_need_delete=\"0001\"/>"
+                      "<fileinfo filename=\"d\" size=\"1&#48;\" is_need_delete=\"&#49;\"/>"
+                      "<fileinfo filename=\"e\" size=\"123456789012345678\" is_need_delete=\"\"/></r>");
     QTest::newRow("no entries") << QByteArray("<updater_pack><modules/></updater_pack>");
     QTest::newRow("not well-formed") << QByteArray("<r><fileinfo filename=\"a\"></r>");
     QTest::newRow("empty") << QByteArray();
@@ -113,6 +201,144 @@ void TestFileInfoScan::reportsPosition()
     QCOMPARE(line, 3);
     QVERIFY(column > 0);
     QVERIFY(entries.isEmpty());
+}
+
+void TestFileInfoScan::quickReadsPackForm()
+{
+    // The form pack builders write is what the quick path is for.
+    QStringList quick;
+    QVERIFY(quickReading(packDocument(), &quick));
+    QCOMPARE(quick.size(), 4);
+    QCOMPARE(quick, fullReading(packDocument()));
+    QCOMPARE(quick.at(1), QString::fromUtf8("отчёт & №1.txt|b7183665a22fefd9d15bf5f9e044ecd623a31b7a|8650|0|/docs|"
+                                            "app/docs/отчёт & №1.txt"));
+}
+
+void TestFileInfoScan::quickLeavesTheRest_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    const QByteArray entry = "<fileinfo filename=\"a\" size=\"1\"><path>/p</path><data>d</data></fileinfo>";
+    auto wrap = [&](const QByteArray &inside) { return "<r>" + inside + "</r>"; };
+    // Well-formed, but outside the plain form.
+    QTest::newRow("type declaration") << "<!DOCTYPE r>" + wrap(entry);
+    QTest::newRow("processing instruction") << "<?pi x?>" + wrap(entry);
+    QTest::newRow("character reference in an attribute")
+        << wrap("<fileinfo filename=\"&#x41;\"><path>/p</path><data>d</data></fileinfo>");
+    QTest::newRow("character reference in text")
+        << wrap("<fileinfo filename=\"a\"><path>/&#112;</path><data>d</data></fileinfo>");
+    QTest::newRow("namespace prefix") << QByteArray("<r xmlns:x=\"u\"><x:fileinfo filename=\"a\"/></r>");
+    QTest::newRow("default namespace") << QByteArray("<r xmlns=\"u\"><fileinfo filename=\"a\"/></r>");
+    QTest::newRow("carriage returns") << wrap("\r\n" + entry + "\r\n");
+    QTest::newRow("carriage return in a path")
+        << wrap("<fileinfo filename=\"a\"><path>/p\rq</path><data>d</data></fileinfo>");
+    QTest::newRow("byte order mark") << "\xef\xbb\xbf" + wrap(entry);
+    QTest::newRow("other encoding")
+        << "<?xml version=\"1.0\" encoding=\"windows-1251\"?>" + wrap("<fileinfo filename=\"\xee\xf2\"/>");
+    QTest::newRow("version 1.1") << "<?xml version=\"1.1\"?>" + wrap(entry);
+    QTest::newRow("tab in an attribute") << wrap("<fileinfo filename=\"a\tb\"/>");
+    QTest::newRow("line break in an attribute") << wrap("<fileinfo filename=\"a\nb\"/>");
+    QTest::newRow("C1 control") << wrap("<fileinfo filename=\"a\xc2\x85\"/>");
+    // Not well-formed: the full reader refuses them with its own message.
+    QTest::newRow("duplicate attribute") << wrap("<fileinfo filename=\"a\" filename=\"b\"/>");
+    QTest::newRow("double hyphen in a comment") << wrap("<!-- a -- b -->" + entry);
+    QTest::newRow("comment ending in a hyphen") << wrap("<!-- a --->" + entry);
+    QTest::newRow("cdata end in text") << wrap("]]>" + entry);
+    QTest::newRow("control character") << wrap(entry + "\x01");
+    QTest::newRow("nul") << wrap(QByteArray("<fileinfo filename=\"a\0b\"/>", 27));
+    QTest::newRow("invalid utf-8") << wrap("<fileinfo filename=\"a\xff\"/>");
+    QTest::newRow("overlong utf-8") << wrap("<fileinfo filename=\"\xc0\xaf\"/>");
+    QTest::newRow("encoded surrogate") << wrap("<fileinfo filename=\"\xed\xa0\x80\"/>");
+    QTest::newRow("non-character") << wrap("<fileinfo filename=\"\xef\xbf\xbf\"/>");
+    QTest::newRow("truncated utf-8") << wrap("<fileinfo filename=\"a\"/>\xd0");
+    QTest::newRow("less-than in an attribute") << wrap("<fileinfo filename=\"a<b\"/>");
+    QTest::newRow("unknown entity") << wrap("<fileinfo filename=\"&nbsp;\"/>");
+    QTest::newRow("bare ampersand") << wrap("<fileinfo><path>a & b</path></fileinfo>");
+    QTest::newRow("attributes not apart") << wrap("<fileinfo filename=\"a\"size=\"1\"/>");
+    QTest::newRow("unquoted attribute") << wrap("<fileinfo filename=a/>");
+    QTest::newRow("mismatched end tag") << wrap("<fileinfo><path>/p</data></fileinfo>");
+    QTest::newRow("unclosed cdata") << wrap("<fileinfo><path><![CDATA[/p</path></fileinfo>");
+    QTest::newRow("unclosed element") << QByteArray("<r>") + entry;
+    QTest::newRow("text after the document element") << wrap(entry) + "x";
+    QTest::newRow("second document element") << wrap(entry) + "<r/>";
+    QTest::newRow("declaration not at the start") << " <?xml version=\"1.0\"?>" + wrap(entry);
+    QTest::newRow("name starting with a digit") << wrap("<1a/>");
+    QTest::newRow("empty") << QByteArray();
+    QByteArray deep;
+    for (int i = 0; i < kMaxUntrustedXmlDepth + 1; ++i)
+        deep += "<x>";
+    for (int i = 0; i < kMaxUntrustedXmlDepth + 1; ++i)
+        deep += "</x>";
+    QTest::newRow("nested one level too deep") << deep;
+}
+
+void TestFileInfoScan::quickLeavesTheRest()
+{
+    QFETCH(QByteArray, document);
+    QStringList quick;
+    QVERIFY(!quickReading(document, &quick));
+    QVERIFY(quick.isEmpty());
+    // The whole reader still reads it, as the full reader alone does.
+    QCOMPARE(scanReading(document), fullReading(document));
+}
+
+void TestFileInfoScan::quickNeverDiffersFromFull_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    QTest::addColumn<quint32>("seed");
+    QTest::newRow("pack form") << packDocument() << quint32(1);
+    QTest::newRow("entities and comments")
+        << QByteArray("<?xml version='1.0' encoding='utf-8' standalone='no'?><!-- head --><r a='&quot;x&apos;'>"
+                      "<fileinfo filename=\"x&amp;y\" hash='h' size=\"7\" is_need_delete='1'><!-- c -->"
+                      "<path>/a&lt;b<![CDATA[&c]]></path><data>d<b>e</b>f&gt;</data><path>/no</path></fileinfo>"
+                      "<fileinfo filename=\"z\"><x><path>/not</path></x></fileinfo></r>\n<!-- tail -->")
+        << quint32(2);
+}
+
+// Documents broken at random places: whatever the quick path accepts must be
+// well-formed and read exactly as the full reader reads it.
+void TestFileInfoScan::quickNeverDiffersFromFull()
+{
+    QFETCH(QByteArray, document);
+    QFETCH(quint32, seed);
+    static const char interesting[] = "<>&;\"'/!-[]?= \t\r\nax:#%\x80\xc3\xbf\xd0\xff\x01";
+    std::mt19937 random(seed);
+    auto pick = [&](int n) { return int(random() % quint32(n)); };
+    int accepted = 0;
+    int declined = 0;
+    for (int round = 0; round < 4000; ++round) {
+        QByteArray mutated = document;
+        const int changes = 1 + pick(3);
+        for (int c = 0; c < changes && !mutated.isEmpty(); ++c) {
+            const int at = pick(mutated.size());
+            const char byte = interesting[pick(int(sizeof interesting) - 1)];
+            switch (pick(4)) {
+            case 0:
+                mutated[at] = byte;
+                break;
+            case 1:
+                mutated.insert(at, byte);
+                break;
+            case 2:
+                mutated.remove(at, 1 + pick(4));
+                break;
+            default:
+                mutated.insert(at, mutated.mid(pick(mutated.size()), 1 + pick(12)));
+                break;
+            }
+        }
+        QStringList quick;
+        if (quickReading(mutated, &quick)) {
+            ++accepted;
+            const QStringList full = fullReading(mutated);
+            if (quick != full)
+                QFAIL(qPrintable(QStringLiteral("quick and full readings differ for: ") + QString::fromLatin1(mutated.toPercentEncoding())));
+        } else {
+            ++declined;
+        }
+    }
+    // Both outcomes occur, or the comparison proved nothing.
+    QVERIFY2(accepted > 100, qPrintable(QString::number(accepted)));
+    QVERIFY2(declined > 100, qPrintable(QString::number(declined)));
 }
 
 QTEST_GUILESS_MAIN(TestFileInfoScan)

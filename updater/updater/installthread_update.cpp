@@ -17,9 +17,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QStringBuilder>
 #include <QTemporaryDir>
 
 #include <climits>
+#include <cstring>
 
 namespace {
 
@@ -33,10 +35,91 @@ struct Entry
     int isNeedDelete = 0;
     QString path;
     QString data;
-    QString folder;
-    QString target;
+    QString folder; // shared by the entries of one folder
     bool safe = false;
+
+    QString target() const { return folder % QLatin1Char('/') % fileName; }
 };
+
+// A translated text whose placeholders %1 and %2 stand once each: filled in
+// by plain concatenation, which costs a fraction of QString::arg in a loop
+// that may run ten thousand times. Any other form is filled in by arg.
+class FillIn
+{
+public:
+    explicit FillIn(const QString &pattern) : m_pattern(pattern)
+    {
+        int slot[2] = {-1, -1};
+        int percents = 0;
+        for (int i = 0; i < pattern.size(); ++i) {
+            if (pattern.at(i) != QLatin1Char('%'))
+                continue;
+            ++percents;
+            if (i + 1 < pattern.size() && (pattern.at(i + 1) == QLatin1Char('1') || pattern.at(i + 1) == QLatin1Char('2'))
+                && (i + 2 == pattern.size() || !pattern.at(i + 2).isDigit())) {
+                const int n = pattern.at(i + 1).unicode() - '1';
+                if (slot[n] >= 0)
+                    return; // twice
+                slot[n] = i;
+            }
+        }
+        m_arguments = slot[1] >= 0 ? 2 : 1;
+        if (slot[0] < 0 || percents != m_arguments)
+            return; // not the plain form
+        m_first = slot[1] < 0 || slot[0] < slot[1] ? 0 : 1;
+        const int a = qMin(slot[0], m_arguments == 2 ? slot[1] : slot[0]);
+        const int b = qMax(slot[0], m_arguments == 2 ? slot[1] : slot[0]);
+        m_head = pattern.left(a);
+        m_middle = m_arguments == 2 ? pattern.mid(a + 2, b - a - 2) : QString();
+        m_tail = pattern.mid(b + 2);
+        m_plain = true;
+    }
+
+    QString operator()(const QString &a1) const
+    {
+        if (!m_plain || m_arguments != 1)
+            return m_pattern.arg(a1);
+        return m_head % a1 % m_tail;
+    }
+
+    QString operator()(const QString &a1, const QString &a2) const
+    {
+        if (!m_plain || m_arguments != 2)
+            return m_pattern.arg(a1, a2);
+        const QString &x = m_first == 0 ? a1 : a2;
+        const QString &y = m_first == 0 ? a2 : a1;
+        return m_head % x % m_middle % y % m_tail;
+    }
+
+private:
+    QString m_pattern;
+    QString m_head;
+    QString m_middle;
+    QString m_tail;
+    int m_arguments = 0;
+    int m_first = 0; // which argument comes first
+    bool m_plain = false;
+};
+
+// Whether file holds exactly bytes, read in pieces: the local record is as
+// large as the fetched document and need not be held in memory beside it.
+bool sameContent(QFile *file, const QByteArray &bytes)
+{
+    if (file->size() != bytes.size())
+        return false;
+    QByteArray buffer(1 << 16, Qt::Uninitialized);
+    qint64 offset = 0;
+    for (;;) {
+        const qint64 n = file->read(buffer.data(), buffer.size());
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return offset == bytes.size();
+        if (offset + n > bytes.size() || std::memcmp(buffer.constData(), bytes.constData() + offset, size_t(n)) != 0)
+            return false;
+        offset += n;
+    }
+}
 
 // Sizes come from the server: negative counts add nothing and the sum
 // saturates instead of overflowing.
@@ -120,25 +203,31 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         qWarning().noquote() << fetchError;
     }
 
-    // An unchanged document lets files be compared by size alone. Equal
-    // bytes are what equal SHA-1 texts of the two files stand for; comparing
-    // the bytes spares hashing both documents.
-    bool compareHash = true;
-    QByteArray documentBytes;
-    {
-        QFile fetchedDocument(tempDocument);
-        QFile local(localDocument);
-        if (fetched && fetchedDocument.open(QIODevice::ReadOnly)) {
-            documentBytes = fetchedDocument.readAll();
-            if (local.open(QIODevice::ReadOnly) && local.size() == documentBytes.size())
-                compareHash = local.readAll() != documentBytes;
-        }
-    }
     QFile documentFile(tempDocument);
     if (!documentFile.open(QIODevice::ReadOnly)) {
         emit error(tr("Ошибка при открытии файла %1, %2").arg(tempDocument, documentFile.errorString()));
         return false;
     }
+    // The fetched copy lies in this step's own temporary folder: mapped
+    // rather than read, it costs no copy of several megabytes.
+    QByteArray documentBytes;
+    const qint64 documentSize = documentFile.size();
+    uchar *mapped = documentSize > 0 && documentSize < (qint64(1) << 30) ? documentFile.map(0, documentSize) : nullptr;
+    if (mapped)
+        documentBytes = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), int(documentSize));
+    else
+        documentBytes = documentFile.readAll();
+
+    // An unchanged document lets files be compared by size alone. Equal
+    // bytes are what equal SHA-1 texts of the two files stand for; comparing
+    // the bytes spares hashing both documents.
+    bool compareHash = true;
+    if (fetched) {
+        QFile local(localDocument);
+        if (local.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+            compareHash = !sameContent(&local, documentBytes);
+    }
+
     // The document comes from the server: no entity declarations, bounded
     // nesting. A mirror rewrites it, so it needs the DOM; an installation
     // only reads it, in one streaming pass.
@@ -148,8 +237,6 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     QString parseError;
     int line = 0;
     int column = 0;
-    if (documentBytes.isEmpty())
-        documentBytes = documentFile.readAll();
     bool parsed;
     if (m_isMirror) {
         parsed = setUntrustedContent(document, documentBytes, &parseError, &line, &column);
@@ -162,8 +249,8 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 ScannedFileInfo entry;
                 entry.fileName = element.attribute(QStringLiteral("filename"));
                 entry.hash = element.attribute(QStringLiteral("hash"));
-                entry.size = element.attribute(QStringLiteral("size"));
-                entry.isNeedDelete = element.attribute(QStringLiteral("is_need_delete"));
+                entry.size = fileInfoSize(element.attribute(QStringLiteral("size")));
+                entry.isNeedDelete = fileInfoDeleteFlag(element.attribute(QStringLiteral("is_need_delete")));
                 entry.path = element.firstChildElement(QStringLiteral("path")).text();
                 entry.data = element.firstChildElement(QStringLiteral("data")).text();
                 scanned.append(entry);
@@ -173,6 +260,9 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     } else {
         parsed = scanFileInfoEntries(documentBytes, &scanned, &parseError, &line, &column);
     }
+    documentBytes.clear();
+    if (mapped)
+        documentFile.unmap(mapped);
     if (!parsed) {
         emit error(tr("Ошибка при открытии xml %1, %2, строка %3, колонка %4")
                        .arg(tempDocument, parseError, QString::number(line), QString::number(column)));
@@ -185,28 +275,32 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     QVector<Entry> entries;
     qint64 total = 0;
     entries.reserve(scanned.size());
+    QString lastPath;
+    QString lastFolder;
+    bool lastPathSafe = false;
     for (int i = 0; i < scanned.size(); ++i) {
-        const ScannedFileInfo &s = scanned.at(i);
+        ScannedFileInfo &s = scanned[i];
         Entry e;
         if (m_isMirror)
             e.element = elements.at(i);
-        e.fileName = s.fileName;
-        e.hash = s.hash;
-        bool ok = false;
-        e.size = s.size.toLongLong(&ok);
-        if (!ok)
-            e.size = 0;
-        e.isNeedDelete = s.isNeedDelete.toInt();
-        e.path = s.path;
-        e.data = s.data;
-        e.folder = folder + QLatin1Char('/') + e.path;
-        e.target = e.folder + QLatin1Char('/') + e.fileName;
+        e.fileName = std::move(s.fileName);
+        e.hash = std::move(s.hash);
+        e.size = s.size;
+        e.isNeedDelete = s.isNeedDelete;
+        e.path = std::move(s.path);
+        e.data = std::move(s.data);
+        // Files of one folder stand together in the document.
+        if (i == 0 || e.path != lastPath) {
+            lastPath = e.path;
+            lastFolder = folder + QLatin1Char('/') + e.path;
+            lastPathSafe = isSafeSubPath(e.path);
+        }
+        e.folder = lastFolder;
         // Server texts must not lead outside the module folder, nor the
         // source outside the pack folder.
-        e.safe = isSafePathComponent(e.fileName) && isSafeSubPath(e.path)
-                 && (e.isNeedDelete == 1 || isSafeDataPath(e.data));
+        e.safe = isSafePathComponent(e.fileName) && lastPathSafe && (e.isNeedDelete == 1 || isSafeDataPath(e.data));
         total = addSize(total, e.size);
-        entries.append(e);
+        entries.append(std::move(e));
     }
     scanned.clear();
     const int totalKib = kib(total);
@@ -233,7 +327,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             QVector<QString> cleanTargets(entries.size());
             for (int i = 0; i < entries.size(); ++i) {
                 if (entries.at(i).safe) {
-                    cleanTargets[i] = QDir::cleanPath(entries.at(i).target);
+                    cleanTargets[i] = QDir::cleanPath(entries.at(i).target());
                     ++targetCount[cleanTargets.at(i)];
                 }
             }
@@ -243,7 +337,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 item.evaluate = e.safe && e.isNeedDelete != 1 && targetCount.value(cleanTargets.at(i)) == 1;
                 if (!item.evaluate)
                     continue;
-                item.target = e.target;
+                item.target = e.target();
                 item.hash = e.hash;
                 item.size = e.size;
                 item.protectedName = doNotDelete.contains(e.fileName);
@@ -263,17 +357,18 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             }
         };
         // Translated once per step: the loop may run ten thousand times.
-        const QString fileProgress = tr("Обновление %1 (%2)");
-        const QString bytesText = tr("%1 б");
-        const QString kibText = tr("%1 Кб");
-        const QString mibText = tr("%1 Mб");
+        const FillIn fileProgress(tr("Обновление %1 (%2)"));
+        const FillIn bytesText(tr("%1 б"));
+        const FillIn kibText(tr("%1 Кб"));
+        const FillIn mibText(tr("%1 Mб"));
         auto sizeText = [&](qint64 size) {
             if (size < 10240)
-                return bytesText.arg(size);
+                return bytesText(QString::number(size));
             if (size < 10485760)
-                return kibText.arg(size >> 10);
-            return mibText.arg(size >> 20);
+                return kibText(QString::number(size >> 10));
+            return mibText(QString::number(size >> 20));
         };
+        QString lastFolder; // empty: no entry's folder is that of the module
         qint64 done = 0;
         const bool selfUpdate = !m_isMirror && (name == editionKey() || name == devEditionKey());
 
@@ -283,7 +378,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 break;
             }
             const Entry &e = entries.at(i);
-            emit progress(kib(done), totalKib, fileProgress.arg(e.fileName, sizeText(e.size)));
+            emit progress(kib(done), totalKib, fileProgress(e.fileName, sizeText(e.size)));
             if (!e.safe) {
                 const QString text = e.isNeedDelete == 1 || (isSafePathComponent(e.fileName) && isSafeSubPath(e.path))
                                          ? e.data
@@ -294,29 +389,34 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                                             + e.data;
                 continue;
             }
-            if (!createdFolders.contains(e.folder)) {
-                if (QDir().mkpath(e.folder))
+            // Entries of one folder stand together; lastFolder is the last
+            // one known to exist.
+            if (e.folder != lastFolder) {
+                if (createdFolders.contains(e.folder) || QDir().mkpath(e.folder)) {
                     createdFolders.insert(e.folder);
-                else
+                    lastFolder = e.folder;
+                } else {
                     emit error(tr("Ошибка при создании директории %1").arg(QDir(e.folder).absolutePath()));
+                }
             }
-            if (doNotDelete.contains(e.fileName) && QFileInfo::exists(e.target))
+            const QString target = e.target();
+            if (doNotDelete.contains(e.fileName) && QFileInfo::exists(target))
                 continue;
 
             if (e.isNeedDelete == 1) {
-                if (QFileInfo::exists(e.target)) {
+                if (QFileInfo::exists(target)) {
                     backupWhenDue();
-                    QFile file(e.target);
+                    QFile file(target);
                     if (file.remove()) {
                         changed = true;
                     } else {
-                        emit error(tr("Ошибка при удалении файла %1, %2").arg(e.target, file.errorString()));
+                        emit error(tr("Ошибка при удалении файла %1, %2").arg(target, file.errorString()));
                         failed = true;
                     }
                 }
             } else {
                 const bool ahead = !items.isEmpty() && items.at(i).evaluate;
-                const bool need = ahead ? lookahead.needUpdate(i) : needUpdate(e.target, e.hash, e.size, compareHash);
+                const bool need = ahead ? lookahead.needUpdate(i) : needUpdate(target, e.hash, e.size, compareHash);
                 if (need) {
                     backupWhenDue();
                     const QString source = sourceOf(i);
@@ -324,7 +424,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                     if (!ahead)
                         fetcher.enqueue(i, source, temp, e.size);
                     m_fetchId = i;
-                    if (updateFile(e.target, source, temp, e.hash))
+                    if (updateFile(target, source, temp, e.hash))
                         changed = true;
                     else
                         failed = true;

@@ -1,80 +1,109 @@
 #include "safepath.h"
 
 #include <QByteArray>
-#include <QStringList>
 #include <QUrl>
 
 namespace {
 
-bool isDotsOnly(const QString &component)
-{
-    for (const QChar c : component) {
-        if (c != QLatin1Char('.'))
-            return false;
-    }
-    return true; // also the empty text
-}
+// The checks walk the texts in place: a document of ten thousand entries
+// passes through them at every run.
 
-bool hasForbiddenCharacter(const QString &text, const QString &forbidden)
+bool isForbidden(QChar c, const char *forbidden)
 {
-    for (const QChar c : text) {
-        // Every forbidden character is ASCII punctuation; letters skip the search.
-        if (c.unicode() == 0 || (c.unicode() < 0x80 && !c.isLetterOrNumber() && forbidden.contains(c)))
+    const ushort u = c.unicode();
+    if (u == 0)
+        return true;
+    // Every forbidden character is ASCII punctuation.
+    if (u >= 0x80)
+        return false;
+    for (const char *f = forbidden; *f; ++f) {
+        if (u == ushort(*f))
             return true;
     }
     return false;
 }
 
-// Windows drops trailing dots and blanks of a component, so "..." or ". ."
-// can still name the parent there.
-bool isParentAlias(const QString &component)
+bool hasForbiddenCharacter(const QChar *begin, const QChar *end, const char *forbidden)
 {
-    QString trimmed = component;
-    while (!trimmed.isEmpty() && (trimmed.endsWith(QLatin1Char('.')) || trimmed.endsWith(QLatin1Char(' '))))
-        trimmed.chop(1);
-    return trimmed.isEmpty();
+    for (const QChar *c = begin; c != end; ++c) {
+        if (isForbidden(*c, forbidden))
+            return true;
+    }
+    return false;
+}
+
+bool hasForbiddenCharacter(const QString &text, const char *forbidden)
+{
+    return hasForbiddenCharacter(text.constData(), text.constData() + text.size(), forbidden);
+}
+
+// Windows drops trailing dots and blanks of a component, so "..." or ". ."
+// can still name the parent there: a component of nothing but dots and
+// blanks (or nothing at all) names no file of its own.
+bool isParentAlias(const QChar *begin, const QChar *end)
+{
+    for (const QChar *c = begin; c != end; ++c) {
+        if (*c != QLatin1Char('.') && *c != QLatin1Char(' '))
+            return false;
+    }
+    return true;
+}
+
+// Walks the "/"-separated parts of text in one pass: false when a character
+// is forbidden, or when a non-empty part is refused by check(begin, end,
+// escaped) - escaped telling whether the part holds a "%".
+template <typename Check>
+bool checkParts(const QString &text, const char *forbidden, Check check)
+{
+    const QChar *begin = text.constData();
+    const QChar *end = begin + text.size();
+    const QChar *part = begin;
+    bool escaped = false;
+    for (const QChar *c = begin;; ++c) {
+        if (c == end || *c == QLatin1Char('/')) {
+            if (c != part && !check(part, c, escaped))
+                return false;
+            if (c == end)
+                return true;
+            part = c + 1;
+            escaped = false;
+            continue;
+        }
+        if (isForbidden(*c, forbidden))
+            return false;
+        escaped = escaped || *c == QLatin1Char('%');
+    }
 }
 
 } // namespace
 
 bool isSafePathComponent(const QString &name)
 {
-    if (name.isEmpty() || isDotsOnly(name) || isParentAlias(name))
+    const QChar *begin = name.constData();
+    const QChar *end = begin + name.size();
+    if (isParentAlias(begin, end)) // also the empty name and dots only
         return false;
-    return !hasForbiddenCharacter(name, QStringLiteral("/\\:"));
+    return !hasForbiddenCharacter(begin, end, "/\\:");
 }
 
 bool isSafeSubPath(const QString &path)
 {
-    if (hasForbiddenCharacter(path, QStringLiteral("\\:")))
-        return false;
-    const QStringList parts = path.split(QLatin1Char('/'));
-    for (const QString &part : parts) {
-        // Empty parts come from the leading "/" and doubled separators.
-        if (!part.isEmpty() && isParentAlias(part))
-            return false;
-    }
-    return true;
+    // Empty parts come from the leading "/" and doubled separators.
+    return checkParts(path, "\\:", [](const QChar *b, const QChar *e, bool) { return !isParentAlias(b, e); });
 }
 
 bool isSafeDataPath(const QString &data)
 {
-    if (data.isEmpty())
+    if (data.isEmpty() || data.endsWith(QLatin1Char('/'))) // the stored copy itself must have a name
         return false;
-    if (hasForbiddenCharacter(data, QStringLiteral("\\:?#")))
-        return false;
-    const QStringList parts = data.split(QLatin1Char('/'));
-    for (const QString &part : parts) {
-        if (part.isEmpty())
-            continue;
-        if (isParentAlias(part))
+    return checkParts(data, "\\:?#", [](const QChar *b, const QChar *e, bool escaped) {
+        if (isParentAlias(b, e))
             return false;
-        if (!part.contains(QLatin1Char('%')))
-            continue;
-        const QString decoded = QUrl::fromPercentEncoding(part.toUtf8());
-        if (isParentAlias(decoded) || hasForbiddenCharacter(decoded, QStringLiteral("/\\:")))
-            return false;
-    }
-    // The stored copy itself must have a name.
-    return !parts.last().isEmpty();
+        if (!escaped)
+            return true;
+        // A web server decodes "%2e%2e" and "%2f" before it looks for the file.
+        const QString decoded = QUrl::fromPercentEncoding(QString(b, int(e - b)).toUtf8());
+        return !isParentAlias(decoded.constData(), decoded.constData() + decoded.size())
+               && !hasForbiddenCharacter(decoded, "/\\:");
+    });
 }
