@@ -18,13 +18,6 @@ namespace {
 
 const QString kUpdater = QStringLiteral("kestraupd");
 
-struct Run
-{
-    int exitCode = -1;
-    bool finished = false;
-    QByteArray output;
-};
-
 bool waitFor(const std::function<bool()> &condition, int timeoutMs)
 {
     QElapsedTimer timer;
@@ -69,7 +62,7 @@ private:
     bool makeRoot(QString *error);
     bool serveOverHttp();
     void setConfig(const QString &line, const QString &value);
-    Run runUpdater(const QString &program, const QStringList &args, int timeoutMs = 180000);
+    ProcessResult runUpdater(const QString &program, const QStringList &args, int timeoutMs = 180000);
     QString updaterDir() const { return m_root + QLatin1Char('/') + kUpdater; }
     QStringList harnessLog() const;
     bool installedEqualsSource(const QString &module, const QString &source, QString *why) const;
@@ -100,11 +93,10 @@ void TestStartupRuns::cleanup()
 
 bool TestStartupRuns::makeRoot(QString *error)
 {
-    QProcess make;
-    make.setProcessChannelMode(QProcess::MergedChannels);
-    make.start(QStringLiteral("bash"), {sourceDir() + QStringLiteral("/scripts/make-demo-root.sh"), binDir(), m_root});
-    if (!make.waitForFinished(120000) || make.exitCode() != 0) {
-        *error = QString::fromLocal8Bit(make.readAll());
+    const ProcessResult make = runProcess(
+        QStringLiteral("bash"), {sourceDir() + QStringLiteral("/scripts/make-demo-root.sh"), binDir(), m_root}, 120000);
+    if (!make.ok()) {
+        *error = QString::fromLocal8Bit(make.output);
         return false;
     }
     // The harness runs start-up paths that would wait for a person.
@@ -143,25 +135,12 @@ bool TestStartupRuns::serveOverHttp()
     return true;
 }
 
-Run TestStartupRuns::runUpdater(const QString &program, const QStringList &args, int timeoutMs)
+ProcessResult TestStartupRuns::runUpdater(const QString &program, const QStringList &args, int timeoutMs)
 {
-    Run run;
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("KESTRA_HARNESS_LOG"), m_root + QStringLiteral("/harness.log"));
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(m_root);
-    process.start(updaterDir() + QLatin1Char('/') + program, args);
-    run.finished = process.waitForFinished(timeoutMs);
-    if (!run.finished) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    run.exitCode = process.exitCode();
-    run.output = process.readAll();
-    return run;
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("KESTRA_HARNESS_LOG", m_root + "/harness.log");
+    return runProcess(updaterDir() + QLatin1Char('/') + program, args, timeoutMs, m_root, env);
 }
 
 // config.ini as key=value pairs: the updater may rewrite the file (it writes
@@ -205,7 +184,7 @@ void TestStartupRuns::runModeInstallsAndLaunches()
     QFETCH(bool, http);
     if (http)
         QVERIFY(serveOverHttp());
-    const Run run = runUpdater(kUpdater, {QStringLiteral("--run"), QStringLiteral("sampleapp")});
+    const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
     QVERIFY2(run.finished, run.output.constData());
     QCOMPARE(run.exitCode, 0);
 
@@ -237,15 +216,12 @@ void TestStartupRuns::selfUpdateReachesTheUpdatersFolder()
     QVERIFY(QFile::copy(binDir() + QStringLiteral("/filerelay"), release.filePath(QStringLiteral("filerelay"))));
     QVERIFY(writeFile(release.filePath(QStringLiteral("release_notes.txt")), "Версия 1.0.0.26\n"));
     QVERIFY(writeFile(release.filePath(QStringLiteral("config.ini")), "[General]\nupdate_servers_count=0\n"));
-    QProcess pack;
-    pack.start(binDir() + QStringLiteral("/packwright"),
-               {QStringLiteral("-m"), kUpdater, QStringLiteral("-f"), release.path(), QStringLiteral("-o"),
-                m_root + QStringLiteral("/server/packs/") + kUpdater});
-    QVERIFY(pack.waitForFinished(60000));
-    QCOMPARE(pack.exitCode(), 0);
+    const ProcessResult pack = runProcess(binDir() + QStringLiteral("/packwright"),
+                                          {"-m", kUpdater, "-f", release.path(), "-o", m_root + "/server/packs/" + kUpdater});
+    QVERIFY2(pack.ok(), pack.output.constData());
 
     const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
-    const Run run = runUpdater(kUpdater, {QStringLiteral("--run"), QStringLiteral("sampleapp")});
+    const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
     QVERIFY2(run.finished, run.output.constData());
     QCOMPARE(run.exitCode, 0);
 
@@ -261,7 +237,7 @@ void TestStartupRuns::selfUpdateReachesTheUpdatersFolder()
 
 void TestStartupRuns::runForAProgramThatIsNotInstalled()
 {
-    const Run run = runUpdater(QStringLiteral("kestraupd_harness"), {QStringLiteral("--run"), QStringLiteral("nosuch")});
+    const ProcessResult run = runUpdater("kestraupd_harness", {"--run", "nosuch"});
     QVERIFY2(run.finished, run.output.constData());
     QCOMPARE(run.exitCode, 0);
     // Nothing to launch: the main window is shown instead, and no box blames
@@ -274,7 +250,7 @@ void TestStartupRuns::runForAProgramThatIsNotInstalled()
 
 void TestStartupRuns::runForARunningProgram()
 {
-    Run first = runUpdater(kUpdater, {QStringLiteral("--run"), QStringLiteral("sampleapp")});
+    ProcessResult first = runUpdater(kUpdater, {"--run", "sampleapp"});
     QVERIFY(first.finished);
     const QString record = m_root + QStringLiteral("/sampleapp/last_run.txt");
     QVERIFY(waitFor([&] { return QFile::exists(record); }, 15000));
@@ -286,7 +262,7 @@ void TestStartupRuns::runForARunningProgram()
     QVERIFY(writeFile(m_root + QStringLiteral("/sampleapp/readme.txt"), "local copy\n"));
     QFile::remove(m_root + QStringLiteral("/updater_temp/kestraupd"));
 
-    const Run run = runUpdater(QStringLiteral("kestraupd_harness"), {QStringLiteral("--run"), QStringLiteral("sampleapp")});
+    const ProcessResult run = runUpdater("kestraupd_harness", {"--run", "sampleapp"});
     QVERIFY2(run.finished, run.output.constData());
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(harnessLog(), QStringList{QStringLiteral("messagebox\tОбновление программы не произведено из-за запущенных копий!")});
@@ -299,7 +275,7 @@ void TestStartupRuns::runForARunningProgram()
 
 void TestStartupRuns::argWithoutRunHasNoEffect()
 {
-    const Run run = runUpdater(QStringLiteral("kestraupd_harness"), {QStringLiteral("--arg"), QStringLiteral("--demo")});
+    const ProcessResult run = runUpdater("kestraupd_harness", {"--arg", "--demo"});
     QVERIFY2(run.finished, run.output.constData());
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(harnessLog(), QStringList{QStringLiteral("mainwindow")});
@@ -316,8 +292,8 @@ void TestStartupRuns::pathOverridesStayInThisProcess()
     const QString logs = m_root + QStringLiteral("/elsewhere/logs");
     const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
 
-    const Run run = runUpdater(kUpdater, {QStringLiteral("--run"), QStringLiteral("sampleapp"), QStringLiteral("--logs_path"), logs,
-                                          QStringLiteral("--install_config_path"), registry});
+    const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp", "--logs_path", logs,
+                                          "--install_config_path", registry});
     QVERIFY2(run.finished, run.output.constData());
     QCOMPARE(run.exitCode, 0);
     QVERIFY(QFile::exists(m_root + QStringLiteral("/sampleapp/kestrasample")));
@@ -338,7 +314,7 @@ void TestStartupRuns::hiddenServerFailsGracefully()
 
     QElapsedTimer timer;
     timer.start();
-    const Run run = runUpdater(QStringLiteral("kestraupd_harness"), {}, 60000);
+    const ProcessResult run = runUpdater("kestraupd_harness", {}, 60000);
     QVERIFY2(run.finished, "start-up hung on a silent server");
     QCOMPARE(run.exitCode, 0);
     QVERIFY(timer.elapsed() < 45000);

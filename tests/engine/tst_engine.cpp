@@ -93,7 +93,7 @@ struct DriverRun
     do {                                                                                                               \
         QVERIFY2((run).finished, (run).rawOutput.constData());                                                         \
         QVERIFY2((run).count(QStringLiteral("error")) == 0,                                                            \
-                 qPrintable((run).texts(QStringLiteral("error")).join(QStringLiteral(" | "))));                          \
+                 qPrintable((run).texts(QStringLiteral("error")).join(QStringLiteral(" | "))));                        \
     } while (false)
 
 // An isolated installation: the install root (with the driver copied into
@@ -138,9 +138,7 @@ public:
             environment.insert(QStringLiteral("TMPDIR"), m_tempDir);
             process->setProcessEnvironment(environment);
         }
-        process->start(driverPath(), QStringList{QStringLiteral("--config"), configPath(),
-                                                 QStringLiteral("--installed"), registryPath()}
-                                         + arguments);
+        process->start(driverPath(), QStringList{"--config", configPath(), "--installed", registryPath()} + arguments);
         return process->waitForStarted(10000);
     }
 
@@ -283,7 +281,7 @@ class TestEngine : public QObject
 private:
     // The clinic published on a plain folder ("folder") or by nginx, and
     // config.ini pointing at it.
-    bool setupClinic(EngineFixture &f, const QString &server, NginxServer *nginx);
+    bool setupClinic(EngineFixture &f, const QString &server = QStringLiteral("folder"), NginxServer *nginx = nullptr);
     bool buildViewer(EngineFixture &f, bool release2);
 private slots:
     void initTestCase();
@@ -322,8 +320,7 @@ bool TestEngine::buildViewer(EngineFixture &f, bool release2)
     if (!f.buildPack(clinic(release2).first()))
         return false;
     return !release2
-           || addDeletionEntry(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml"),
-                               QStringLiteral("old.txt"), QString());
+        || addDeletionEntry(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml"), "old.txt", QString());
 }
 
 bool TestEngine::setupClinic(EngineFixture &f, const QString &server, NginxServer *nginx)
@@ -344,11 +341,11 @@ void TestEngine::firstInstall_data()
 {
     QTest::addColumn<QString>("server");
     QTest::addColumn<QString>("tempDir");
-    QTest::newRow("plain folder") << QStringLiteral("folder") << QString();
+    QTest::newRow("plain folder") << "folder" << QString();
     if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
-        QTest::newRow("plain folder, temporary folder on tmpfs") << QStringLiteral("folder") << QStringLiteral("/dev/shm");
+        QTest::newRow("plain folder, temporary folder on tmpfs") << "folder" << "/dev/shm";
     if (NginxServer::isAvailable())
-        QTest::newRow("nginx") << QStringLiteral("nginx") << QString();
+        QTest::newRow("nginx") << "nginx" << QString();
 }
 
 void TestEngine::firstInstall()
@@ -360,8 +357,7 @@ void TestEngine::firstInstall()
     f.setTempDir(tempDir);
     QVERIFY(setupClinic(f, server, &nginx));
 
-    const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports"),
-                                 QStringLiteral("--change-config")});
+    const DriverRun run = f.run({"--update", "viewer:dicom,reports", "--change-config"});
     VERIFY_CLEAN_RUN(run);
 
     QString why;
@@ -422,7 +418,7 @@ void TestEngine::updateToNewRelease()
     NginxServer nginx;
     f.setTempDir(tempDir);
     QVERIFY(setupClinic(f, server, &nginx));
-    const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom"), QStringLiteral("--change-config")};
+    const QStringList args{"--update", "viewer:dicom", "--change-config"};
     QVERIFY(f.run(args).finished);
     const QString viewer = f.installRoot() + QStringLiteral("/viewer");
     // The user's own settings and files beside the program.
@@ -450,7 +446,8 @@ void TestEngine::updateToNewRelease()
             updated << QFileInfo(m.section(QLatin1Char(' '), 2, -3)).fileName();
     }
     updated.sort();
-    QCOMPARE(updated, QStringList({QStringLiteral("core.so"), QStringLiteral("new.txt"), QStringLiteral("viewer.exe")}));
+    QCOMPARE(updated,
+             QStringList({QStringLiteral("core.so"), QStringLiteral("new.txt"), QStringLiteral("viewer.exe")}));
     // No staging files left beside targets.
     for (const QString &rel : listFilesRecursive(viewer))
         QVERIFY2(!rel.contains(QLatin1String("kestra-new")), qPrintable(rel));
@@ -459,8 +456,8 @@ void TestEngine::updateToNewRelease()
 void TestEngine::unchangedDocumentComparesSizesOnly()
 {
     EngineFixture f;
-    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
-    const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer")};
+    QVERIFY(setupClinic(f));
+    const QStringList args{"--update", "viewer"};
     QVERIFY(f.run(args).finished);
     const QString core = f.installRoot() + QStringLiteral("/viewer/lib/core.so");
     const QString exe = f.installRoot() + QStringLiteral("/viewer/viewer.exe");
@@ -489,7 +486,7 @@ void TestEngine::failuresAreRepairedByNextRun()
     EngineFixture f;
     NginxServer nginx;
     QVERIFY(setupClinic(f, QStringLiteral("nginx"), &nginx));
-    const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom")};
+    const QStringList args{"--update", "viewer:dicom"};
     QVERIFY(f.run(args).finished);
     const QString viewer = f.installRoot() + QStringLiteral("/viewer");
     const QByteArray oldRecord = readFile(viewer + QStringLiteral("/update_fileinfo.xml"));
@@ -533,8 +530,7 @@ void TestEngine::serverStoppedMidRun()
     EngineFixture f;
     NginxServer nginx;
     QVERIFY(setupClinic(f, QStringLiteral("nginx"), &nginx));
-    const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom"), QStringLiteral("--delay-ms"),
-                           QStringLiteral("150")};
+    const QStringList args{"--update", "viewer:dicom", "--delay-ms", "150"};
     QProcess driver;
     QVERIFY(f.startDetached(&driver, args));
     // Stop the server once the first module is under way.
@@ -557,7 +553,7 @@ void TestEngine::serverStoppedMidRun()
     again.setRoot(f.serverDir());
     QVERIFY(again.start());
     QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, QString(), again.baseUrl() + QStringLiteral("/project.xml")));
-    const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom")});
+    const DriverRun run = f.run({"--update", "viewer:dicom"});
     VERIFY_CLEAN_RUN(run);
     QString why;
     QVERIFY2(f.installed({"viewer", "dicom", "codec"}, &why), qPrintable(why));
@@ -585,7 +581,7 @@ void TestEngine::killedRunNeverLosesATarget()
     QVERIFY(nginx.start());
     QVERIFY(f.writeConfig({kViewerGuid}, QString(), nginx.baseUrl() + QStringLiteral("/project.xml")));
     QVERIFY(f.buildPack(QStringLiteral("big"), tree1, QStringLiteral("packs/big")));
-    const QStringList args{QStringLiteral("--update"), QStringLiteral("big")};
+    const QStringList args{"--update", "big"};
     QVERIFY(f.run(args).finished);
     QVERIFY(f.buildPack(QStringLiteral("big"), tree2, QStringLiteral("packs/big")));
 
@@ -600,7 +596,7 @@ void TestEngine::killedRunNeverLosesATarget()
         f.setTempDir(seed % 2 == 0 && otherVolume.isValid() ? otherVolume.path() : QString());
         QRandomGenerator random(seed);
         QProcess driver;
-        QVERIFY(f.startDetached(&driver, args + QStringList{QStringLiteral("--delay-ms"), QStringLiteral("15")}));
+        QVERIFY(f.startDetached(&driver, args + QStringList{"--delay-ms", "15"}));
         // Kill after a random file of the module has started (plus a random
         // moment more), so every kill lands inside the file loop.
         const int files = int(random.bounded(1, 40));
@@ -676,9 +672,8 @@ void TestEngine::hostileDocument()
     QFETCH(QString, data);
     QFETCH(bool, removal);
     EngineFixture f;
-    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
-    QVERIFY(f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom"), QStringLiteral("--change-config")})
-                .finished);
+    QVERIFY(setupClinic(f));
+    QVERIFY(f.run({"--update", "viewer:dicom", "--change-config"}).finished);
     // Bait: what a hostile document would fetch, and files it would hit.
     const QByteArray evil("evil content\n");
     writeFile(f.serverDir() + QStringLiteral("/packs/dicom/m/evil.txt"), evil);
@@ -689,13 +684,10 @@ void TestEngine::hostileDocument()
 
     const QByteArray good = readFile(f.root() + QStringLiteral("/trees/dicom/d.dll"));
     writeFile(f.serverDir() + QStringLiteral("/packs/dicom/m/d.dll"), good);
-    const QString entries = entryXml(fileName, path, data, evil) + entryXml(QStringLiteral("d.dll"), QString(),
-                                                                             QStringLiteral("m/d.dll"), good);
+    const QString entries = entryXml(fileName, path, data, evil) + entryXml("d.dll", QString(), "m/d.dll", good);
     writeFile(f.serverDir() + QStringLiteral("/packs/dicom/update_fileinfo.xml"), documentXml(entries));
 
-    const DriverRun run = removal
-                              ? f.run({QStringLiteral("--remove-plugins"), QStringLiteral("viewer:dicom")})
-                              : f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom")});
+    const DriverRun run = removal ? f.run({"--remove-plugins", "viewer:dicom"}) : f.run({"--update", "viewer:dicom"});
     QVERIFY2(run.finished, run.rawOutput.constData());
     QVERIFY2(run.hasError(u("Недопустимый путь файла")), run.rawOutput.constData());
 
@@ -703,14 +695,16 @@ void TestEngine::hostileDocument()
     for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
         // dicom is the module under attack; removing it also removes its
         // necessary dependency codec, as it should.
-        if (it.key().startsWith(QLatin1String("install/dicom/")) || it.key().startsWith(QLatin1String("install/updater/"))
+        if (it.key().startsWith(QLatin1String("install/dicom/"))
+            || it.key().startsWith(QLatin1String("install/updater/"))
             || (removal && it.key().startsWith(QLatin1String("install/codec/"))))
             continue;
         QVERIFY2(after.value(it.key()) == it.value(), qPrintable(QStringLiteral("changed: ") + it.key()));
     }
     for (auto it = after.constBegin(); it != after.constEnd(); ++it) {
         if (!before.contains(it.key()))
-            QVERIFY2(it.key().startsWith(QLatin1String("install/dicom/")) || it.key().startsWith(QLatin1String("install/updater/")),
+            QVERIFY2(it.key().startsWith(QLatin1String("install/dicom/"))
+                         || it.key().startsWith(QLatin1String("install/updater/")),
                      qPrintable(QStringLiteral("created: ") + it.key()));
         QVERIFY2(it.value() != evil || !it.key().startsWith(QLatin1String("install/dicom")),
                  qPrintable(QStringLiteral("fetched: ") + it.key()));
@@ -731,7 +725,7 @@ void TestEngine::hostileModuleFolder()
     up.pack = QStringLiteral("packs/evil");
     QVERIFY(f.writeProject({up}));
     QVERIFY(f.writeConfig({kViewerGuid}));
-    const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("..")});
+    const DriverRun run = f.run({"--update", ".."});
     QVERIFY(run.finished);
     QVERIFY(run.hasError(u("Недопустимый путь файла")));
     QVERIFY(!QFile::exists(f.root() + QStringLiteral("/evil.txt")));
@@ -741,14 +735,14 @@ void TestEngine::hostileModuleFolder()
 void TestEngine::backupOncePerModuleStep()
 {
     EngineFixture f;
-    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
-    const QStringList args{QStringLiteral("--update"), QStringLiteral("viewer:dicom")};
+    QVERIFY(setupClinic(f));
+    const QStringList args{"--update", "viewer:dicom"};
     QVERIFY(f.run(args).finished);
     const QString viewer = f.installRoot() + QStringLiteral("/viewer");
     const QMap<QString, QByteArray> before = snapshot(viewer);
 
     QVERIFY(buildViewer(f, true));
-    const DriverRun run = f.run(args + QStringList{QStringLiteral("--backup")});
+    const DriverRun run = f.run(args + QStringList{"--backup"});
     VERIFY_CLEAN_RUN(run);
     // Only viewer changed: one archive, named after it.
     const QStringList zips = QDir(f.installRoot() + QStringLiteral("/backup")).entryList(QDir::Files);
@@ -757,30 +751,24 @@ void TestEngine::backupOncePerModuleStep()
     const QString zip = f.installRoot() + QStringLiteral("/backup/") + zips.first();
 
     const QString unzip = findExecutable({QStringLiteral("/usr/bin/unzip")});
-    if (!unzip.isEmpty()) {
-        QProcess test;
-        test.start(unzip, {QStringLiteral("-t"), zip});
-        QVERIFY(test.waitForFinished(30000));
-        QCOMPARE(test.exitCode(), 0);
-    }
+    if (!unzip.isEmpty())
+        QVERIFY(runTool(unzip, {"-t", zip}));
     // Python's reader: every entry named from the module folder, bytes equal
     // to the folder before the update.
-    QProcess python;
-    python.start(QStringLiteral("/usr/bin/python3"),
-                 {QStringLiteral("-c"),
-                  QStringLiteral("import sys,zipfile,hashlib\n"
-                                 "z=zipfile.ZipFile(sys.argv[1])\n"
-                                 "assert z.testzip() is None\n"
-                                 "for n in sorted(z.namelist()):\n"
-                                 "  print(n+'\\t'+hashlib.sha1(z.read(n)).hexdigest())\n"),
-                  zip});
-    QVERIFY(python.waitForFinished(30000));
-    QCOMPARE(python.exitCode(), 0);
+    const ProcessResult python = runProcess(QStringLiteral("/usr/bin/python3"),
+                                            {"-c",
+                                             "import sys,zipfile,hashlib\n"
+                                             "z=zipfile.ZipFile(sys.argv[1])\n"
+                                             "assert z.testzip() is None\n"
+                                             "for n in sorted(z.namelist()):\n"
+                                             "  print(n+'\\t'+hashlib.sha1(z.read(n)).hexdigest())\n",
+                                             zip});
+    QVERIFY2(python.ok(), python.output.constData());
     QStringList expected;
     for (auto it = before.constBegin(); it != before.constEnd(); ++it)
         expected << QStringLiteral("viewer/") + it.key() + QLatin1Char('\t') + sha1Hex(it.value());
     expected.sort();
-    QStringList actual = QString::fromUtf8(python.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList actual = QString::fromUtf8(python.output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     actual.sort();
     QCOMPARE(actual, expected);
 }
@@ -788,15 +776,13 @@ void TestEngine::backupOncePerModuleStep()
 void TestEngine::removal()
 {
     EngineFixture f;
-    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
-    QVERIFY(f.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports"), QStringLiteral("--update"),
-                   QStringLiteral("archive"), QStringLiteral("--change-config")})
-                .finished);
+    QVERIFY(setupClinic(f));
+    QVERIFY(f.run({"--update", "viewer:dicom,reports", "--update", "archive", "--change-config"}).finished);
     const QString root = f.installRoot();
     writeFile(root + QStringLiteral("/reports/user.txt"), "kept\n");
 
     // Partial: reports goes, its user file and folder stay; dicom stays.
-    DriverRun run = f.run({QStringLiteral("--remove-plugins"), QStringLiteral("viewer:reports")});
+    DriverRun run = f.run({"--remove-plugins", "viewer:reports"});
     QVERIFY(run.finished);
     QVERIFY(!QFile::exists(root + QStringLiteral("/reports/r.txt")));
     QCOMPARE(readFile(root + QStringLiteral("/reports/user.txt")), QByteArray("kept\n"));
@@ -804,7 +790,7 @@ void TestEngine::removal()
     QVERIFY(QFile::exists(root + QStringLiteral("/dicom/d.dll")));
 
     // An unregistered module is not removed.
-    run = f.run({QStringLiteral("--remove-plugins"), QStringLiteral("viewer:reports")});
+    run = f.run({"--remove-plugins", "viewer:reports"});
     QVERIFY(run.finished);
     QCOMPARE(readFile(root + QStringLiteral("/reports/user.txt")), QByteArray("kept\n"));
     QCOMPARE(run.count(QStringLiteral("status")), 0);
@@ -812,7 +798,7 @@ void TestEngine::removal()
     // Whole: viewer's listed files go, doNotDelete survives, emptied
     // sub-folders are removed; its necessary chain goes with dicom.
     writeFile(root + QStringLiteral("/viewer/lib/.hidden"), "h\n");
-    run = f.run({QStringLiteral("--remove"), QStringLiteral("viewer")});
+    run = f.run({"--remove", "viewer"});
     QVERIFY(run.finished);
     QVERIFY(run.texts(QStringLiteral("message")).contains(u("Программа Просмотр удалена")));
     QVERIFY(run.texts(QStringLiteral("message")).contains(u("Удалена дирестория %1/viewer/lib").arg(root)));
@@ -829,16 +815,16 @@ void TestEngine::removal()
 void TestEngine::mirrorRoundTrip()
 {
     EngineFixture f;
-    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    QVERIFY(setupClinic(f));
     const QString mirror = f.root() + QStringLiteral("/mirror");
     QDir().mkpath(mirror);
-    DriverRun run = f.run({QStringLiteral("--mirror"), QStringLiteral("--install-path"), mirror,
-                           QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports")});
+    DriverRun run = f.run({"--mirror", "--install-path", mirror, "--update", "viewer:dicom,reports"});
     VERIFY_CLEAN_RUN(run);
 
     // Layout: one folder per module guid with both documents.
     for (const QString &guid : {kViewerGuid, kDicomGuid, kCodecGuid, kReportsGuid}) {
-        QVERIFY2(QFile::exists(mirror + QLatin1Char('/') + guid + QStringLiteral("/update_fileinfo.xml")), qPrintable(guid));
+        QVERIFY2(QFile::exists(mirror + QLatin1Char('/') + guid + QStringLiteral("/update_fileinfo.xml")),
+                 qPrintable(guid));
         QVERIFY(QFile::exists(mirror + QLatin1Char('/') + guid + QStringLiteral("/mirror_fileinfo.xml")));
     }
     QVERIFY(!QFile::exists(mirror + QLatin1Char('/') + kArchiveGuid));
@@ -875,19 +861,17 @@ void TestEngine::mirrorRoundTrip()
     }
     // codec is needed by dicom only; it is listed too, after the program's
     // own modules, or a client of the mirror could not install it.
-    QCOMPARE(names, QStringList({QStringLiteral("viewer"), QStringLiteral("dicom"), QStringLiteral("reports"),
-                                 QStringLiteral("codec"), QStringLiteral("archive")}));
+    QCOMPARE(names, QStringList({"viewer", "dicom", "reports", "codec", "archive"}));
 
     // Round trip: a second installation served by the mirror.
     EngineFixture g;
     QVERIFY(g.init());
     QVERIFY(g.writeConfig({kViewerGuid, kArchiveGuid}, QString(), mirror + QStringLiteral("/mirror.xml")));
-    run = g.run({QStringLiteral("--update"), QStringLiteral("viewer:dicom,reports"), QStringLiteral("--change-config")});
+    run = g.run({"--update", "viewer:dicom,reports", "--change-config"});
     VERIFY_CLEAN_RUN(run);
     QString why;
     QVERIFY2(g.installed({"viewer", "dicom", "codec", "reports"}, &why, &f), qPrintable(why));
-    QCOMPARE(pluginNames(findProgramm(g.registry(), QStringLiteral("viewer"))),
-             QStringList({QStringLiteral("dicom"), QStringLiteral("reports")}));
+    QCOMPARE(pluginNames(findProgramm(g.registry(), QStringLiteral("viewer"))), QStringList({"dicom", "reports"}));
 }
 
 void TestEngine::selfUpdateAndBuildFilter_data()
@@ -927,10 +911,10 @@ void TestEngine::selfUpdateAndBuildFilter()
                                {{"build.txt", b.build}, {"kestra.exe", patternBytes(1000, 9)}},
                                QStringLiteral("packs/") + QLatin1String(b.build)};
     QVERIFY(f.publish(elements));
-    QVERIFY(f.writeConfig(PackWorld::programmGuids(elements), QStringLiteral("[config]\nversion=%1\n").arg(architecture)));
+    QVERIFY(
+        f.writeConfig(PackWorld::programmGuids(elements), QStringLiteral("[config]\nversion=%1\n").arg(architecture)));
     const bool development = updaterFolder.contains(QLatin1String("_d"));
-    const DriverRun run = f.run({QStringLiteral("--update"),
-                                 development ? QStringLiteral("palladupd_dev") : QStringLiteral("palladupd")});
+    const DriverRun run = f.run({"--update", development ? "palladupd_dev" : "palladupd"});
     QVERIFY2(run.finished, run.rawOutput.constData());
     const QString temp = f.installRoot() + QStringLiteral("/updater_temp");
     // With no filter both release builds pass; the first one fills the folder
@@ -938,14 +922,14 @@ void TestEngine::selfUpdateAndBuildFilter()
     const QString first = expectedBuild.section(QLatin1Char(','), 0, 0);
     QCOMPARE(readFile(temp + QStringLiteral("/build.txt")), first.toLatin1());
     QCOMPARE(run.count(QStringLiteral("status")), 1);
-    QCOMPARE(run.count(QStringLiteral("message")) - run.texts(QStringLiteral("message")).filter(u("Обновлен файл")).size(),
+    QCOMPARE(run.count(QStringLiteral("message"))
+                 - run.texts(QStringLiteral("message")).filter(u("Обновлен файл")).size(),
              expectedBuild.count(QLatin1Char(',')) + 1);
     QVERIFY(run.selfUpdatePending);
     QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/palladupd")));
 
     // Nothing new: the flag is not raised again.
-    const DriverRun again = f.run({QStringLiteral("--update"),
-                                   development ? QStringLiteral("palladupd_dev") : QStringLiteral("palladupd")});
+    const DriverRun again = f.run({"--update", development ? "palladupd_dev" : "palladupd"});
     QVERIFY(again.finished);
     QVERIFY(!again.selfUpdatePending);
 }
@@ -953,10 +937,9 @@ void TestEngine::selfUpdateAndBuildFilter()
 void TestEngine::interruptionBetweenProgramsAndFiles()
 {
     EngineFixture f;
-    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    QVERIFY(setupClinic(f));
     // Between programs: viewer is registered, archive is not touched.
-    DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("viewer"), QStringLiteral("--update"),
-                           QStringLiteral("archive"), QStringLiteral("--change-config"), QStringLiteral("--interrupt-on"),
+    DriverRun run = f.run({"--update", "viewer", "--update", "archive", "--change-config", "--interrupt-on",
                            u("message:Программа Просмотр обновлена")});
     QVERIFY(run.finished);
     QVERIFY(!findProgramm(f.registry(), QStringLiteral("viewer")).isEmpty());
@@ -966,8 +949,7 @@ void TestEngine::interruptionBetweenProgramsAndFiles()
     // Between files: the request comes while archive.exe is handled; that
     // file is finished, the loop stops before db/a.dat; progress still ends
     // full; the local record is not written, so the next run finishes.
-    run = f.run({QStringLiteral("--update"), QStringLiteral("archive"), QStringLiteral("--interrupt-on"),
-                 u("progress:Обновление archive.exe")});
+    run = f.run({"--update", "archive", "--interrupt-on", u("progress:Обновление archive.exe")});
     QVERIFY(run.finished);
     const QString archive = f.installRoot() + QStringLiteral("/archive");
     QVERIFY(QFile::exists(archive + QStringLiteral("/archive.exe")));
@@ -978,7 +960,7 @@ void TestEngine::interruptionBetweenProgramsAndFiles()
     const DriverLine last = progress.last();
     QCOMPARE(last.text, u("Файлы обновлены"));
     QCOMPARE(last.nDo, last.nAll);
-    run = f.run({QStringLiteral("--update"), QStringLiteral("archive")});
+    run = f.run({"--update", "archive"});
     QVERIFY(run.finished);
     QString why;
     QVERIFY2(moduleEquals(archive, f.root() + QStringLiteral("/trees/archive"), &why), qPrintable(why));
@@ -987,14 +969,12 @@ void TestEngine::interruptionBetweenProgramsAndFiles()
 void TestEngine::mirrorNotWrittenAfterInterruption()
 {
     EngineFixture f;
-    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    QVERIFY(setupClinic(f));
     const QString mirror = f.root() + QStringLiteral("/mirror");
     QDir().mkpath(mirror);
     writeFile(mirror + QStringLiteral("/mirror.xml"), "previous\n");
-    const DriverRun run = f.run({QStringLiteral("--mirror"), QStringLiteral("--install-path"), mirror,
-                                 QStringLiteral("--update"), QStringLiteral("viewer"), QStringLiteral("--update"),
-                                 QStringLiteral("archive"), QStringLiteral("--interrupt-on"),
-                                 u("message:Программа Просмотр обновлена")});
+    const DriverRun run = f.run({"--mirror", "--install-path", mirror, "--update", "viewer", "--update", "archive",
+                                 "--interrupt-on", u("message:Программа Просмотр обновлена")});
     QVERIFY(run.finished);
     QCOMPARE(readFile(mirror + QStringLiteral("/mirror.xml")), QByteArray("previous\n"));
     QVERIFY(QFile::exists(mirror + QLatin1Char('/') + kViewerGuid + QStringLiteral("/viewer.exe")));
@@ -1003,14 +983,12 @@ void TestEngine::mirrorNotWrittenAfterInterruption()
 void TestEngine::mirrorRemovesOnlyItsOwnFolders()
 {
     EngineFixture f;
-    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
+    QVERIFY(setupClinic(f));
     const QString mirror = f.root() + QStringLiteral("/mirror");
     writeFile(mirror + QStringLiteral("/obsolete/a/b.txt"), "old\n");
     writeFile(f.root() + QStringLiteral("/outside/keep.txt"), "keep\n");
-    const DriverRun run = f.run({QStringLiteral("--mirror"), QStringLiteral("--install-path"), mirror,
-                                 QStringLiteral("--update"), QStringLiteral("archive"), QStringLiteral("--remove-folder"),
-                                 QStringLiteral("obsolete"), QStringLiteral("--remove-folder"), QStringLiteral("missing"),
-                                 QStringLiteral("--remove-folder"), QStringLiteral("../outside")});
+    const DriverRun run = f.run({"--mirror", "--install-path", mirror, "--update", "archive", "--remove-folder",
+                                 "obsolete", "--remove-folder", "missing", "--remove-folder", "../outside"});
     QVERIFY(run.finished);
     QVERIFY(!QFile::exists(mirror + QStringLiteral("/obsolete")));
     QVERIFY(QFile::exists(f.root() + QStringLiteral("/outside/keep.txt")));
@@ -1028,14 +1006,13 @@ void TestEngine::progressOfHugeModule()
     // by doNotDelete: totals beyond 32 bits without writing them.
     const QByteArray small("small\n");
     writeFile(f.serverDir() + QStringLiteral("/packs/huge/m/small.txt"), small);
-    const QString entries =
-        entryXml(QStringLiteral("small.txt"), QString(), QStringLiteral("m/small.txt"), small)
+    const QString entries = entryXml("small.txt", QString(), "m/small.txt", small)
         + QStringLiteral("<fileinfo filename=\"gone.bin\" hash=\"x\" size=\"3221225472\" is_need_delete=\"1\">"
                          "<path><![CDATA[]]></path><data><![CDATA[m/gone.bin]]></data></fileinfo>\n");
     writeFile(f.serverDir() + QStringLiteral("/packs/huge/update_fileinfo.xml"), documentXml(entries));
     QVERIFY(f.writeProject({programm(QStringLiteral("huge"), kViewerGuid)}));
     QVERIFY(f.writeConfig({kViewerGuid}));
-    const DriverRun run = f.run({QStringLiteral("--update"), QStringLiteral("huge")});
+    const DriverRun run = f.run({"--update", "huge"});
     QVERIFY(run.finished);
     const QList<DriverLine> progress = run.linesOf(QStringLiteral("progress"));
     const int totalKib = int((3221225472LL + small.size()) / 1024);
@@ -1048,16 +1025,15 @@ void TestEngine::progressOfHugeModule()
 void TestEngine::refusedAndEmptyRuns()
 {
     EngineFixture f;
-    QVERIFY(setupClinic(f, QStringLiteral("folder"), nullptr));
-    DriverRun run = f.run({QStringLiteral("--mirror"), QStringLiteral("--change-config"), QStringLiteral("--update"),
-                           QStringLiteral("viewer")});
+    QVERIFY(setupClinic(f));
+    DriverRun run = f.run({"--mirror", "--change-config", "--update", "viewer"});
     QVERIFY(run.finished);
     QCOMPARE(run.texts(QStringLiteral("error")), QStringList({u("При обновлении зеркала нельзя изменять конфиг!!!")}));
     QCOMPARE(run.lines.size(), 2); // the error and the end of the run
     QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/viewer")));
 
     // A mirror run without its folder refuses to start.
-    run = f.run({QStringLiteral("--mirror"), QStringLiteral("--update"), QStringLiteral("viewer")});
+    run = f.run({"--mirror", "--update", "viewer"});
     QVERIFY(run.finished);
     QCOMPARE(run.texts(QStringLiteral("error")), QStringList({u("Не задана папка зеркала")}));
     QCOMPARE(run.lines.size(), 2);

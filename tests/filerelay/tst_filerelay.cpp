@@ -56,16 +56,16 @@ private slots:
     void lastingHoldIsReported();
 
 private:
-    int run(const QString &copier, const QStringList &arguments, int timeoutMs = 60000);
-    // The copier in m_root/updater_temp.
+    // The copier in m_root/updater_temp, started from elsewhere: the folders
+    // must follow the copier, not the working folder.
     int relay(const QStringList &arguments, int timeoutMs = 60000)
     {
-        return run(m_root + QStringLiteral("/updater_temp/filerelay"), arguments, timeoutMs);
+        return runProcess(m_root + QStringLiteral("/updater_temp/filerelay"), arguments, timeoutMs, QDir::tempPath())
+            .exitCode;
     }
     static QString logIn(const QString &logsBase);
 
     QString m_built;
-    QByteArray m_output;
     // Each test's installation: m_root/updater_temp holds the copier and the
     // update; m_logs is a log folder for -l.
     QScopedPointer<QTemporaryDir> m_dir;
@@ -88,25 +88,6 @@ void TestFileRelay::init()
     QVERIFY(QDir().mkpath(m_root + QStringLiteral("/updater_temp")));
     QVERIFY(QFile::copy(m_built, m_root + QStringLiteral("/updater_temp/filerelay")));
     writeUpdate(m_root + QStringLiteral("/updater_temp"));
-}
-
-int TestFileRelay::run(const QString &copier, const QStringList &arguments, int timeoutMs)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    // Started from elsewhere: the folders must follow the copier, not the
-    // working folder.
-    process.setWorkingDirectory(QDir::tempPath());
-    process.start(copier, arguments);
-    if (!process.waitForStarted(10000))
-        return -1000;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return -1001;
-    }
-    m_output = process.readAll();
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1002;
 }
 
 QString TestFileRelay::logIn(const QString &logsBase)
@@ -176,7 +157,8 @@ void TestFileRelay::defaultFoldersBesideTheCopier()
     QVERIFY(QFileInfo(source + QStringLiteral("/lib/plugins/platform.so")).isFile());
     // Default log folder: beside the copier, logs/<yyyy_MM>/filerelay<date>.txt.
     const QString log = logIn(source + QStringLiteral("/logs"));
-    QVERIFY2(log.contains(QStringLiteral("Info ")) && log.contains(QStringLiteral("file copy is started, version 1.0.0.1 (")),
+    QVERIFY2(log.contains(QStringLiteral("Info "))
+                 && log.contains(QStringLiteral("file copy is started, version 1.0.0.1 (")),
              qPrintable(log));
 }
 
@@ -189,8 +171,7 @@ void TestFileRelay::absoluteFolders()
     writeUpdate(from);
     QVERIFY(writeFile(to + QStringLiteral("/kestraupd"), "old updater binary"));
     QVERIFY(writeFile(to + QStringLiteral("/keep.dat"), "not in the update"));
-    QCOMPARE(relay({QStringLiteral("--from_path"), from, QStringLiteral("--to_path"), to, QStringLiteral("-l"), m_logs}),
-             0);
+    QCOMPARE(relay({"--from_path", from, "--to_path", to, "-l", m_logs}), 0);
     QCOMPARE(readFile(to + QStringLiteral("/kestraupd")), QByteArray("new updater binary"));
     QCOMPARE(readFile(to + QStringLiteral("/lib/libcore.so")), patternBytes(300000, 5));
     QCOMPARE(readFile(to + QStringLiteral("/keep.dat")), QByteArray("not in the update"));
@@ -202,18 +183,16 @@ void TestFileRelay::absoluteFolders()
 void TestFileRelay::foldersFromSettingsFile()
 {
     writeUpdate(m_root + QStringLiteral("/staged"));
-    QVERIFY(writeFile(m_root + QStringLiteral("/updater_temp/filerelay_config.ini"),
-                      "[General]\nfrom_path=staged\nto_path=installed\nlogs_path=" + m_dir->filePath("ini-logs").toUtf8()
-                          + "\n"));
+    QVERIFY(writeFile(
+        m_root + QStringLiteral("/updater_temp/filerelay_config.ini"),
+        "[General]\nfrom_path=staged\nto_path=installed\nlogs_path=" + m_dir->filePath("ini-logs").toUtf8() + "\n"));
     QCOMPARE(relay({}), 0);
     QCOMPARE(readFile(m_root + QStringLiteral("/installed/kestraupd")), QByteArray("new updater binary"));
     QVERIFY(logIn(m_dir->filePath(QStringLiteral("ini-logs"))).contains(QStringLiteral("file copy is started")));
 
     // A command-line value beats the file; another settings file via -c.
     QVERIFY(writeFile(m_dir->filePath(QStringLiteral("other.ini")), "[General]\nfrom_path=updater_temp\n"));
-    QCOMPARE(relay({QStringLiteral("-c"), m_dir->filePath(QStringLiteral("other.ini")), QStringLiteral("--to"),
-                  QStringLiteral("second")}),
-             0);
+    QCOMPARE(relay({"-c", m_dir->filePath(QStringLiteral("other.ini")), "--to", "second"}), 0);
     QVERIFY(QFileInfo(m_root + QStringLiteral("/second/filerelay")).isFile());
     QVERIFY(QFileInfo(m_root + QStringLiteral("/second/filerelay_config.ini")).isFile());
 }
@@ -257,8 +236,7 @@ void TestFileRelay::readOnlyTargetReplaced()
 
 void TestFileRelay::missingSource()
 {
-    QCOMPARE(relay({QStringLiteral("--from"), QStringLiteral("nowhere"), QStringLiteral("-l"), m_logs}),
-             1);
+    QCOMPARE(relay({"--from", "nowhere", "-l", m_logs}), 1);
     QVERIFY2(logIn(m_logs).contains(QStringLiteral("Warning ")) && logIn(m_logs).contains(
                  QStringLiteral("from dir: nowhere not found in dir: ") + QDir(m_root).absolutePath()),
              qPrintable(logIn(m_logs)));
@@ -279,9 +257,7 @@ void TestFileRelay::targetInsideSource()
     // Replacing a file deletes it first: copying a folder onto itself would
     // destroy the only copy.
     QFETCH(QString, to);
-    QCOMPARE(relay({QStringLiteral("--to"), to, QStringLiteral("-l"), m_logs},
-                 30000),
-             1);
+    QCOMPARE(relay({"--to", to, "-l", m_logs}, 30000), 1);
     QCOMPARE(readFile(m_root + QStringLiteral("/updater_temp/kestraupd")), QByteArray("new updater binary"));
     QCOMPARE(readFile(m_root + QStringLiteral("/updater_temp/lib/libcore.so")), patternBytes(300000, 5));
     QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/updater_temp/lib/lib")));
@@ -363,8 +339,9 @@ void TestFileRelay::lastingHoldIsReported()
     // Twenty passes a second apart before giving up.
     QVERIFY2(elapsed >= 19000, qPrintable(QString::number(elapsed)));
     const QString log = logIn(m_logs);
-    QVERIFY2(log.contains(QStringLiteral("Warning ")) && log.contains(QStringLiteral("can't replace files: libcore.so in folder: ")
-                                                                    + QDir(targetLib).absolutePath()),
+    QVERIFY2(log.contains(QStringLiteral("Warning "))
+                 && log.contains(QStringLiteral("can't replace files: libcore.so in folder: ")
+                                 + QDir(targetLib).absolutePath()),
              qPrintable(log));
     // Everything else still arrived, below the held file's folder too.
     QCOMPARE(readFile(m_root + QStringLiteral("/updater/kestraupd")), QByteArray("new updater binary"));

@@ -11,7 +11,6 @@ private slots:
     void cleanup() { QCoreApplication::setApplicationName(m_original); }
     void keysAndGuids_data();
     void keysAndGuids();
-    void constants();
 
 private:
     QString m_original = QCoreApplication::applicationName();
@@ -47,14 +46,6 @@ void TestEdition::keysAndGuids()
     QTEST(devEditionKey(), "devKey");
     QTEST(updaterGuid(), "guid");
     QTEST(devUpdaterGuid(), "devGuid");
-}
-
-void TestEdition::constants()
-{
-    QCOMPARE(kUpdaterTempFolder, QStringLiteral("updater_temp"));
-    QCOMPARE(kCopierFileName, QStringLiteral("filerelay") + executableSuffix());
-    QCOMPARE(kUpdaterGuid32Dev, QStringLiteral("add99e3d-ad32-4ac1-959b-0dfc8ce69a70"));
-    QCOMPARE(kUpdaterGuid32Release, QStringLiteral("2bd29468-6e7c-46f7-b6ae-2d27742b8790"));
 }
 
 QTEST_GUILESS_MAIN(TestEdition)

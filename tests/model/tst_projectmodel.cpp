@@ -108,7 +108,6 @@ private slots:
     void writtenForm_data();
     void writtenForm();
     void writtenFormRoundTrip();
-    void fullPath();
 
     void containsDependLooksOneLevelDown();
     void addPluginPlacesModules_data();
@@ -163,9 +162,6 @@ void TestProjectModel::readElement_data()
     QTest::newRow("is_base capital first letter is false")
         << "<project name='m' is_base='True'/>" << "" << QStringList{"m", "", "", "", "", "false", ""}
         << QStringList{} << "" << QStringList{};
-    QTest::newRow("is_base in capitals is false") << "<project name='m' is_base='TRUE'/>" << ""
-                                                  << QStringList{"m", "", "", "", "", "false", ""} << QStringList{}
-                                                  << "" << QStringList{};
     QTest::newRow("is_base with a blank is false") << "<project name='m' is_base='true '/>" << ""
                                                    << QStringList{"m", "", "", "", "", "false", ""}
                                                    << QStringList{} << "" << QStringList{};
@@ -398,18 +394,6 @@ void TestProjectModel::writtenFormRoundTrip()
     QCOMPARE(copy.binaries().first()->date(), original.binaries().first()->date());
     QCOMPARE(copy.depends(), original.depends());
     QCOMPARE(copy.doNotDelete(), original.doNotDelete());
-}
-
-void TestProjectModel::fullPath()
-{
-    PluginBinary binary;
-    QCOMPARE(binary.arch(), QStringLiteral("x86"));
-    QVERIFY(!binary.date().isValid());
-    binary.setSourceDir(QStringLiteral("https://h/bin"));
-    binary.setPath(QStringLiteral("mod/x64"));
-    QCOMPARE(binary.fullPath(), QStringLiteral("https://h/bin/mod/x64"));
-    binary.setSourceDir(QString());
-    QCOMPARE(binary.fullPath(), QStringLiteral("/mod/x64"));
 }
 
 // ---- descriptions ----

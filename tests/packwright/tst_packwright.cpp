@@ -180,8 +180,7 @@ private:
     QString snapshotOutput()
     {
         const QString snapshot = m_dir->filePath(QStringLiteral("snapshot"));
-        return QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), m_out, snapshot}) == 0 ? snapshot
-                                                                                                    : QString();
+        return QProcess::execute(QStringLiteral("cp"), {"-a", m_out, snapshot}) == 0 ? snapshot : QString();
     }
     QString logText() const;
     QString buildRichTree(const QString &root);
@@ -219,21 +218,10 @@ void TestPackwright::init()
 
 int TestPackwright::run(const QStringList &arguments, const QStringList &prefix)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    if (prefix.isEmpty())
-        process.start(m_exe, arguments);
-    else
-        process.start(prefix.first(), prefix.mid(1) + QStringList{m_exe} + arguments);
-    if (!process.waitForStarted(10000))
-        return -1000;
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return -1001;
-    }
-    m_output = process.readAll();
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1002;
+    const QStringList command = prefix + QStringList{m_exe} + arguments;
+    const ProcessResult result = runProcess(command.first(), command.mid(1), 120000);
+    m_output = result.output;
+    return result.exitCode;
 }
 
 QString TestPackwright::logText() const
@@ -439,18 +427,12 @@ void TestPackwright::documentMatchesTree()
     QVERIFY2(!xmllint.isEmpty(), "xmllint (libxml2-utils) is missing");
     QCOMPARE(buildRichTree(m_src), QString());
     QCOMPARE(build("mod"), 0);
-    QProcess tool;
-    tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start(xmllint, {QStringLiteral("--noout"), m_out + QStringLiteral("/update_fileinfo.xml")});
-    QVERIFY(tool.waitForFinished(30000));
-    QVERIFY2(tool.exitCode() == 0, tool.readAll().constData());
+    const ProcessResult lint = runProcess(xmllint, {"--noout", m_out + QStringLiteral("/update_fileinfo.xml")});
+    QVERIFY2(lint.ok(), lint.output.constData());
     // The checksum file holds what sha1sum says of the document.
-    tool.setWorkingDirectory(m_out);
-    tool.setProcessChannelMode(QProcess::SeparateChannels);
-    tool.start(QStringLiteral("sha1sum"), {QStringLiteral("update_fileinfo.xml")});
-    QVERIFY(tool.waitForFinished(30000));
-    QCOMPARE(tool.exitCode(), 0);
-    const QByteArray digest = tool.readAllStandardOutput().left(40); // "<hex>  update_fileinfo.xml\n"
+    const ProcessResult sum = runProcess(QStringLiteral("sha1sum"), {"update_fileinfo.xml"}, 30000, m_out);
+    QVERIFY(sum.ok());
+    const QByteArray digest = sum.output.left(40); // "<hex>  update_fileinfo.xml\n"
     QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(QString::fromLatin1(digest)).hasMatch());
     QCOMPARE(readFile(m_out + QStringLiteral("/update_fileinfo.sha1")), digest + "\tupdate_fileinfo.xml");
 
@@ -601,8 +583,7 @@ void TestPackwright::hashedNameCollisions_data()
     const QString p = hashedName(QStringLiteral("(p).txt")).chopped(4);
     QTest::newRow("own name taken by an earlier hashed file")
         << QStringList{QStringLiteral("(p).txt"), p + ".txt"} << QStringList{p + ".txt", p + "_1.txt"};
-    QTest::newRow("names differing only in case")
-        << QStringList{QStringLiteral("A.txt"), QStringLiteral("a.txt")} << QStringList{"A.txt", "a_1.txt"};
+    QTest::newRow("names differing only in case") << QStringList{"A.txt", "a.txt"} << QStringList{"A.txt", "a_1.txt"};
 }
 
 void TestPackwright::hashedNameCollisions()
@@ -719,10 +700,7 @@ void TestPackwright::unreadableSourceKeepsOutput()
         // setpriv itself fails, or the file stays readable: nothing to test.
         if (QProcess::execute(prefix.first(), prefix.mid(1) + QStringList{QStringLiteral("/bin/true")}) != 0)
             QSKIP("setpriv cannot drop capabilities here");
-        QProcess cat;
-        cat.start(prefix.first(), prefix.mid(1) + QStringList{QStringLiteral("/bin/cat"), locked});
-        QVERIFY(cat.waitForFinished(10000));
-        if (cat.exitCode() == 0)
+        if (runProcess(prefix.first(), prefix.mid(1) + QStringList{"/bin/cat", locked}).ok())
             QSKIP("the file stays readable without the capabilities");
     }
     QCOMPARE(build("mod", prefix), 2);
@@ -821,17 +799,11 @@ void TestPackwright::logFolderUnwritable()
     QVERIFY(QFile::copy(m_exe, bin + QStringLiteral("/packwright")));
     FileHold hold;
     QVERIFY2(hold.hold(bin, FileHold::Contents, &why), qPrintable(why));
-    QProcess process;
-    process.start(bin + QStringLiteral("/packwright"), QStringList());
-    const bool finished = process.waitForFinished(30000);
-    if (!finished) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
+    const ProcessResult run = runProcess(bin + QStringLiteral("/packwright"), {}, 30000);
     hold.release();
-    QVERIFY(finished);
-    QCOMPARE(process.exitCode(), 1);
-    const QByteArray out = process.readAllStandardOutput();
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 1);
+    const QByteArray &out = run.output;
     QVERIFY2(out.contains("error create mkdir  logs \n"), out.constData());
     QVERIFY2(out.contains("error create mkdir  " + QDate::currentDate().toString(QStringLiteral("yyyy_MM")).toLatin1()
                           + " \n"),

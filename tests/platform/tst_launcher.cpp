@@ -172,18 +172,10 @@ QString validatorProgram()
 // errors or warnings.
 QString validate(const QString &path)
 {
-    QProcess validator;
-    validator.setProcessChannelMode(QProcess::MergedChannels);
-    validator.start(validatorProgram(), {path});
-    if (!validator.waitForFinished(30000)) {
-        validator.kill();
-        validator.waitForFinished(5000);
-        return QStringLiteral("validator did not finish");
-    }
-    const QString output = QString::fromUtf8(validator.readAll());
-    if (validator.exitStatus() != QProcess::NormalExit || validator.exitCode() != 0
-        || output.contains(QLatin1String("error:")) || output.contains(QLatin1String("warning:")))
-        return output.isEmpty() ? QStringLiteral("exit code %1").arg(validator.exitCode()) : output;
+    const ProcessResult result = runProcess(validatorProgram(), {path}, 30000);
+    const QString output = QString::fromUtf8(result.output);
+    if (!result.ok() || output.contains(QLatin1String("error:")) || output.contains(QLatin1String("warning:")))
+        return output.isEmpty() ? QStringLiteral("exit code %1").arg(result.exitCode) : output;
     return QString();
 }
 

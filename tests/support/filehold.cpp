@@ -1,32 +1,15 @@
 #include "filehold.h"
 
+#include "testprocess.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <unistd.h>
 
 namespace {
-
-bool runTool(const QString &program, const QStringList &arguments, QString *error)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        if (error)
-            *error = QStringLiteral("%1 %2 failed: %3")
-                         .arg(program, arguments.join(QLatin1Char(' ')), QString::fromLocal8Bit(process.readAll()));
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-        return false;
-    }
-    return true;
-}
 
 QString shellQuote(const QString &text)
 {

@@ -33,9 +33,7 @@ bool FtpServer::start(QString *error)
     return startServerOnFreePort(
         m_process, QString::fromLatin1(kPython),
         [this](quint16 port, QStringList *arguments, QString *) {
-            *arguments = QStringList{QStringLiteral("-m"), QStringLiteral("pyftpdlib"), QStringLiteral("-i"),
-                          QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(port),
-                          QStringLiteral("-d"), m_root};
+            *arguments = QStringList{"-m", "pyftpdlib", "-i", "127.0.0.1", "-p", QString::number(port), "-d", m_root};
             return true;
         },
         &m_port, error);

@@ -1,13 +1,13 @@
 #include "packworld.h"
 
 #include "testfiles.h"
+#include "testprocess.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QXmlStreamWriter>
 
@@ -42,23 +42,8 @@ bool PackWorld::buildPack(const QString &module, const QString &tree, const QStr
     const QString out = serverDir() + QLatin1Char('/') + packFolder;
     QDir(out).removeRecursively();
     QDir().mkpath(out);
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setWorkingDirectory(m_root);
-    process.start(packwrightPath(), {QStringLiteral("-m"), module, QStringLiteral("-f"), tree, QStringLiteral("-o"), out});
-    const bool finished = process.waitForFinished(60000);
-    if (!finished || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0
-        || !QFile::exists(out + QStringLiteral("/update_fileinfo.xml"))) {
-        if (error)
-            *error = QStringLiteral("packwright failed for %1 (%2): %3")
-                         .arg(module, process.errorString(), QString::fromLocal8Bit(process.readAll()));
-        if (!finished) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-        return false;
-    }
-    return true;
+    return runTool(packwrightPath(), {"-m", module, "-f", tree, "-o", out}, error, 60000, m_root)
+           && QFile::exists(out + QStringLiteral("/update_fileinfo.xml"));
 }
 
 bool PackWorld::buildPack(const ModuleSpec &module, QString *error)
@@ -99,8 +84,9 @@ bool PackWorld::writeProject(const QList<ModuleSpec> &modules, const QString &fi
         w.writeStartElement(QStringLiteral("depends"));
         for (auto it = m.depends.constBegin(); it != m.depends.constEnd(); ++it) {
             w.writeStartElement(QStringLiteral("depend"));
-            attributes({{QStringLiteral("project"), it.key()},
-                        {QStringLiteral("is_nessesary"), it.value() ? QStringLiteral("true") : QStringLiteral("false")}});
+            attributes(
+                {{QStringLiteral("project"), it.key()},
+                 {QStringLiteral("is_nessesary"), it.value() ? QStringLiteral("true") : QStringLiteral("false")}});
             w.writeEndElement();
         }
         w.writeEndElement();
@@ -211,9 +197,8 @@ QJsonObject PackWorld::programmEntry(const ModuleSpec &programm, const QList<Mod
                       {QStringLiteral("programm_name"), programm.name}};
     QJsonArray array;
     for (const ModuleSpec &plugin : plugins)
-        array.append(QJsonObject{{QStringLiteral("plugin_name"), plugin.name},
-                                 {QStringLiteral("plugin_display_name"), plugin.ruName},
-                                 {QStringLiteral("plugin_type"), plugin.type}});
+        array.append(QJsonObject{
+            {"plugin_name", plugin.name}, {"plugin_display_name", plugin.ruName}, {"plugin_type", plugin.type}});
     if (!array.isEmpty())
         entry.insert(QStringLiteral("plugins"), array);
     return entry;

@@ -3,7 +3,6 @@
 #include "testprocess.h"
 
 #include <QFile>
-#include <QProcess>
 
 namespace {
 
@@ -15,17 +14,7 @@ bool runOpenssl(const QStringList &arguments, const QString &folder, QString *er
             *error = QStringLiteral("openssl is not installed");
         return false;
     }
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(binary, arguments);
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        if (error)
-            *error = QStringLiteral("openssl %1 failed: %2")
-                         .arg(arguments.join(QLatin1Char(' ')), QString::fromLocal8Bit(process.readAll()));
-        return false;
-    }
-    return true;
+    return runTool(binary, arguments, error, 60000, folder);
 }
 
 } // namespace
@@ -46,19 +35,13 @@ bool createTestCertificates(const QString &folder, TestCertificates *out, QStrin
     extFile.close();
 
     const QStringList steps[] = {
-        {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-         QStringLiteral("-nodes"), QStringLiteral("-keyout"), QStringLiteral("ca.key"), QStringLiteral("-out"),
-         QStringLiteral("ca.pem"), QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-         QStringLiteral("/CN=Kestra Test CA"), QStringLiteral("-addext"),
-         QStringLiteral("basicConstraints=critical,CA:TRUE"), QStringLiteral("-addext"),
-         QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")},
-        {QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"), QStringLiteral("-nodes"),
-         QStringLiteral("-keyout"), QStringLiteral("server.key"), QStringLiteral("-out"), QStringLiteral("server.csr"),
-         QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1")},
-        {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), QStringLiteral("server.csr"),
-         QStringLiteral("-CA"), QStringLiteral("ca.pem"), QStringLiteral("-CAkey"), QStringLiteral("ca.key"),
-         QStringLiteral("-CAcreateserial"), QStringLiteral("-out"), QStringLiteral("server.pem"),
-         QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"), QStringLiteral("server.ext")},
+        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj",
+         "/CN=Kestra Test CA", "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+         "keyUsage=critical,keyCertSign,cRLSign"},
+        {"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj",
+         "/CN=127.0.0.1"},
+        {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
+         "server.pem", "-days", "2", "-extfile", "server.ext"},
     };
     for (const QStringList &step : steps) {
         if (!runOpenssl(step, folder, error))

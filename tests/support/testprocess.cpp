@@ -62,6 +62,40 @@ QByteArray TestProcess::output()
     return m_process.readAll();
 }
 
+ProcessResult runProcess(const QString &program, const QStringList &arguments, int timeoutMs,
+                         const QString &workingDir, const QProcessEnvironment &environment)
+{
+    OrphanSafeProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (!workingDir.isEmpty())
+        process.setWorkingDirectory(workingDir);
+    if (!environment.isEmpty())
+        process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    ProcessResult result;
+    if (!process.waitForStarted(10000))
+        return result;
+    result.finished = process.waitForFinished(timeoutMs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    } else if (process.exitStatus() == QProcess::NormalExit) {
+        result.exitCode = process.exitCode();
+    }
+    result.output = process.readAll();
+    return result;
+}
+
+bool runTool(const QString &program, const QStringList &arguments, QString *error, int timeoutMs,
+             const QString &workingDir)
+{
+    const ProcessResult result = runProcess(program, arguments, timeoutMs, workingDir);
+    if (!result.ok() && error)
+        *error = QStringLiteral("%1 %2 failed: %3")
+                     .arg(program, arguments.join(QLatin1Char(' ')), QString::fromLocal8Bit(result.output));
+    return result.ok();
+}
+
 bool startServerOnFreePort(TestProcess &process, const QString &program, const ServerLaunch &launch, quint16 *port,
                            QString *error)
 {

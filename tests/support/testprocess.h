@@ -38,6 +38,29 @@ private:
     qint64 m_pid = 0;
 };
 
+// What a program run to its end left: whether it ended by itself within the
+// time given, its exit code (-1 when it crashed or was killed) and what it
+// printed (stdout and stderr merged).
+struct ProcessResult
+{
+    bool finished = false;
+    int exitCode = -1;
+    QByteArray output;
+
+    bool ok() const { return finished && exitCode == 0; }
+};
+
+// Runs program to its end; one still running after timeoutMs is killed.
+// An empty environment is this process's own.
+ProcessResult runProcess(const QString &program, const QStringList &arguments, int timeoutMs = 60000,
+                         const QString &workingDir = QString(),
+                         const QProcessEnvironment &environment = QProcessEnvironment());
+
+// runProcess for a helper tool that must succeed: false, with the command
+// line and what the tool printed in error, when it does not.
+bool runTool(const QString &program, const QStringList &arguments, QString *error = nullptr, int timeoutMs = 60000,
+             const QString &workingDir = QString());
+
 // Prepares one attempt to start a server on the given port: writes its
 // configuration if it has one and fills the command line.
 using ServerLaunch = std::function<bool(quint16 port, QStringList *arguments, QString *error)>;

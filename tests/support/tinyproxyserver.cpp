@@ -6,8 +6,7 @@ namespace {
 
 QString tinyproxyBinary()
 {
-    return findExecutable({QStringLiteral("/usr/bin/tinyproxy"), QStringLiteral("/usr/sbin/tinyproxy"),
-                           QStringLiteral("tinyproxy")});
+    return findExecutable({"/usr/bin/tinyproxy", "/usr/sbin/tinyproxy", "tinyproxy"});
 }
 
 } // namespace
