@@ -450,7 +450,8 @@ void TestServers::setProjectsRefills()
 
 void TestServers::refillFreesPreviousTables()
 {
-    configure({kApp}, {folderDoc("first.xml")}, {{"General/mirrors_count", 1}, {"mirror1/main_server_name", "server1"}});
+    configure({kApp}, {folderDoc("first.xml")},
+              {{"General/mirrors_count", 1}, {"mirror1/main_server_name", "server1"}});
     Settings settings;
     settings.setConfigPath(m_ini);
     settings.fillProjects();
