@@ -1,11 +1,13 @@
 // Path rules of the install engine: which server texts may name places on
-// disk, the folder of a program or module, and the size text.
+// disk, the folder of a program or module, the size text, and how the sizes
+// of installed files are read.
 
 #include "filestat.h"
 #include "installthread.h"
 #include "projectdescription.h"
 #include "safepath.h"
 #include "settings.h"
+#include "updatelookahead.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -26,6 +28,8 @@ private slots:
     void folderOfUpdater();
     void fileSize_data();
     void fileSize();
+    void sizesReadAhead();
+    void sizesReadBeforeAChangeAreNotUsed();
 };
 
 void TestEnginePaths::fileName_data()
@@ -181,6 +185,77 @@ void TestEnginePaths::fileSize()
 
     // A folder exists too.
     QVERIFY(localFileSize(dir.filePath(QStringLiteral("d")), &size));
+}
+
+namespace {
+
+// count files "f<i>" of i % 7 bytes; every fifth one is missing.
+QStringList makeFiles(const QTemporaryDir &dir, int count)
+{
+    QStringList paths;
+    for (int i = 0; i < count; ++i) {
+        paths << dir.filePath(QStringLiteral("f%1").arg(i));
+        if (i % 5 == 4)
+            continue;
+        QFile file(paths.last());
+        if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(i % 7, 'x')) != i % 7)
+            return {};
+    }
+    return paths;
+}
+
+} // namespace
+
+// What the worker read ahead is what the loop would read itself.
+void TestEnginePaths::sizesReadAhead()
+{
+    QTemporaryDir dir;
+    const int count = 600;
+    const QStringList paths = makeFiles(dir, count);
+    QCOMPARE(paths.size(), count);
+    int found = 0;
+    // The worker may not get a processor at once on a busy machine.
+    for (int attempt = 0; attempt < 10 && found == 0; ++attempt) {
+        SizePrefetch sizes(count, [&](int i) { return i % 3 == 2 ? QString() : paths.at(i); });
+        QThread::msleep(50u << qMin(attempt, 4));
+        for (int i = 0; i < count; ++i) {
+            bool exists = true;
+            qint64 size = -1;
+            if (!sizes.take(i, &exists, &size))
+                continue;
+            QVERIFY2(i % 3 != 2, "an entry left to the loop was read");
+            QCOMPARE(exists, i % 5 != 4);
+            QCOMPARE(size, exists ? qint64(i % 7) : qint64(0));
+            ++found;
+        }
+    }
+    QVERIFY(found > 0);
+}
+
+// Once the loop has changed files, sizes read before are stale: only sizes
+// read after the change may be used.
+void TestEnginePaths::sizesReadBeforeAChangeAreNotUsed()
+{
+    QTemporaryDir dir;
+    const int count = 600;
+    const QStringList paths = makeFiles(dir, count);
+    QCOMPARE(paths.size(), count);
+    SizePrefetch sizes(count, [&](int i) { return paths.at(i); });
+    QThread::msleep(100); // let the worker read what it can
+    for (int i = 0; i < count; ++i) {
+        QFile file(paths.at(i));
+        QVERIFY(file.open(QIODevice::Append));
+        QCOMPARE(file.write("yz"), qint64(2));
+    }
+    sizes.invalidate();
+    for (int i = 0; i < count; ++i) {
+        bool exists = false;
+        qint64 size = -1;
+        if (sizes.take(i, &exists, &size)) {
+            QVERIFY(exists);
+            QCOMPARE(size, qint64(i % 5 == 4 ? 2 : i % 7 + 2));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestEnginePaths)

@@ -22,23 +22,16 @@
 
 #include <climits>
 #include <cstring>
+#include <memory>
 
 namespace {
 
-// One "fileinfo" entry as the module step reads it.
-struct Entry
+// Where an entry of the document goes: its folder (one text shared by all
+// entries of that folder) and whether its texts passed the path checks.
+struct Placement
 {
-    QDomElement element;
-    QString fileName;
-    QString hash;
-    qint64 size = 0;
-    int isNeedDelete = 0;
-    QString path;
-    QString data;
-    QString folder; // shared by the entries of one folder
+    int folder = 0;
     bool safe = false;
-
-    QString target() const { return folder % QLatin1Char('/') % fileName; }
 };
 
 // A translated text whose placeholders %1 and %2 stand once each: filled in
@@ -272,37 +265,34 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     documentFile.close();
 
     const QStringList doNotDelete = plugin->doNotDelete();
-    QVector<Entry> entries;
+    // The entries stay as read; beside them only where each one goes.
+    const QVector<ScannedFileInfo> &entries = scanned;
+    QVector<Placement> placements(entries.size());
+    QVector<QString> folders;
     qint64 total = 0;
-    entries.reserve(scanned.size());
-    QString lastPath;
-    QString lastFolder;
-    bool lastPathSafe = false;
-    for (int i = 0; i < scanned.size(); ++i) {
-        ScannedFileInfo &s = scanned[i];
-        Entry e;
-        if (m_isMirror)
-            e.element = elements.at(i);
-        e.fileName = std::move(s.fileName);
-        e.hash = std::move(s.hash);
-        e.size = s.size;
-        e.isNeedDelete = s.isNeedDelete;
-        e.path = std::move(s.path);
-        e.data = std::move(s.data);
-        // Files of one folder stand together in the document.
-        if (i == 0 || e.path != lastPath) {
-            lastPath = e.path;
-            lastFolder = folder + QLatin1Char('/') + e.path;
-            lastPathSafe = isSafeSubPath(e.path);
+    {
+        QString lastPath;
+        bool lastPathSafe = false;
+        for (int i = 0; i < entries.size(); ++i) {
+            const ScannedFileInfo &e = entries.at(i);
+            // Files of one folder stand together in the document.
+            if (i == 0 || e.path != lastPath) {
+                lastPath = e.path;
+                folders.append(folder + QLatin1Char('/') + e.path);
+                lastPathSafe = isSafeSubPath(e.path);
+            }
+            Placement &placement = placements[i];
+            placement.folder = folders.size() - 1;
+            // Server texts must not lead outside the module folder, nor the
+            // source outside the pack folder.
+            placement.safe = isSafePathComponent(e.fileName) && lastPathSafe
+                             && (e.isNeedDelete == 1 || isSafeDataPath(e.data));
+            total = addSize(total, e.size);
         }
-        e.folder = lastFolder;
-        // Server texts must not lead outside the module folder, nor the
-        // source outside the pack folder.
-        e.safe = isSafePathComponent(e.fileName) && lastPathSafe && (e.isNeedDelete == 1 || isSafeDataPath(e.data));
-        total = addSize(total, e.size);
-        entries.append(std::move(e));
     }
-    scanned.clear();
+    auto targetOf = [&](int i) -> QString {
+        return folders.at(placements.at(i).folder) % QLatin1Char('/') % entries.at(i).fileName;
+    };
     const int totalKib = kib(total);
     emit progress(0, totalKib, tr("Обновление файлов"));
 
@@ -326,18 +316,19 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             QHash<QString, int> targetCount;
             QVector<QString> cleanTargets(entries.size());
             for (int i = 0; i < entries.size(); ++i) {
-                if (entries.at(i).safe) {
-                    cleanTargets[i] = QDir::cleanPath(entries.at(i).target());
+                if (placements.at(i).safe) {
+                    cleanTargets[i] = QDir::cleanPath(targetOf(i));
                     ++targetCount[cleanTargets.at(i)];
                 }
             }
             for (int i = 0; i < entries.size(); ++i) {
-                const Entry &e = entries.at(i);
+                const ScannedFileInfo &e = entries.at(i);
                 UpdateLookahead::Item &item = items[i];
-                item.evaluate = e.safe && e.isNeedDelete != 1 && targetCount.value(cleanTargets.at(i)) == 1;
+                item.evaluate =
+                    placements.at(i).safe && e.isNeedDelete != 1 && targetCount.value(cleanTargets.at(i)) == 1;
                 if (!item.evaluate)
                     continue;
-                item.target = e.target();
+                item.target = targetOf(i);
                 item.hash = e.hash;
                 item.size = e.size;
                 item.protectedName = doNotDelete.contains(e.fileName);
@@ -347,6 +338,13 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         }
         UpdateLookahead lookahead(items, compareHash, &fetcher);
         m_fetcher = &fetcher;
+        // Sizes alone: a second thread reads ahead what it can.
+        std::unique_ptr<SizePrefetch> sizes;
+        if (!compareHash) {
+            sizes = std::make_unique<SizePrefetch>(entries.size(), [&](int i) {
+                return placements.at(i).safe && entries.at(i).isNeedDelete != 1 ? targetOf(i) : QString();
+            });
+        }
 
         QSet<QString> createdFolders;
         bool backupDone = false;
@@ -377,9 +375,9 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 interrupted = true;
                 break;
             }
-            const Entry &e = entries.at(i);
+            const ScannedFileInfo &e = entries.at(i);
             emit progress(kib(done), totalKib, fileProgress(e.fileName, sizeText(e.size)));
-            if (!e.safe) {
+            if (!placements.at(i).safe) {
                 const QString text = e.isNeedDelete == 1 || (isSafePathComponent(e.fileName) && isSafeSubPath(e.path))
                                          ? e.data
                                          : e.path + QLatin1Char('/') + e.fileName;
@@ -391,15 +389,16 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             }
             // Entries of one folder stand together; lastFolder is the last
             // one known to exist.
-            if (e.folder != lastFolder) {
-                if (createdFolders.contains(e.folder) || QDir().mkpath(e.folder)) {
-                    createdFolders.insert(e.folder);
-                    lastFolder = e.folder;
+            const QString &entryFolder = folders.at(placements.at(i).folder);
+            if (entryFolder != lastFolder) {
+                if (createdFolders.contains(entryFolder) || QDir().mkpath(entryFolder)) {
+                    createdFolders.insert(entryFolder);
+                    lastFolder = entryFolder;
                 } else {
-                    emit error(tr("Ошибка при создании директории %1").arg(QDir(e.folder).absolutePath()));
+                    emit error(tr("Ошибка при создании директории %1").arg(QDir(entryFolder).absolutePath()));
                 }
             }
-            const QString target = e.target();
+            const QString target = targetOf(i);
             if (doNotDelete.contains(e.fileName) && QFileInfo::exists(target))
                 continue;
 
@@ -413,10 +412,20 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                         emit error(tr("Ошибка при удалении файла %1, %2").arg(target, file.errorString()));
                         failed = true;
                     }
+                    if (sizes)
+                        sizes->invalidate();
                 }
             } else {
                 const bool ahead = !items.isEmpty() && items.at(i).evaluate;
-                const bool need = ahead ? lookahead.needUpdate(i) : needUpdate(target, e.hash, e.size, compareHash);
+                bool need;
+                bool exists = false;
+                qint64 actual = 0;
+                if (ahead)
+                    need = lookahead.needUpdate(i);
+                else if (sizes && sizes->take(i, &exists, &actual))
+                    need = !exists || actual != e.size;
+                else
+                    need = needUpdate(target, e.hash, e.size, compareHash);
                 if (need) {
                     backupWhenDue();
                     const QString source = sourceOf(i);
@@ -428,11 +437,13 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                         changed = true;
                     else
                         failed = true;
+                    if (sizes)
+                        sizes->invalidate(); // the backup and the new file
                 }
                 done = addSize(done, e.size);
             }
             if (m_isMirror)
-                rewriteMirrorData(e.element, e.path, e.fileName);
+                rewriteMirrorData(elements.at(i), e.path, e.fileName);
         }
         m_fetcher = nullptr;
         m_fetchId = -1;

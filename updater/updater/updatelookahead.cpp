@@ -119,3 +119,75 @@ bool UpdateLookahead::needUpdate(int index)
     d->changed.wait(lock, [&] { return d->decisions[size_t(index)] != Pending; });
     return d->decisions[size_t(index)] == Replace;
 }
+
+struct SizePrefetch::Private
+{
+    // Per entry: 0 while unknown, else Found | (Exists) | epoch << 2.
+    enum : quint32 { Found = 1, Exists = 2 };
+    std::function<QString(int)> targetOf;
+    int count = 0;
+    std::unique_ptr<std::atomic<quint32>[]> states;
+    std::unique_ptr<qint64[]> sizes; // written before the state that publishes it
+    std::atomic<int> loopAt{0};      // the entry the loop is checking
+    std::atomic<quint32> epoch{0};   // counts the loop's changes on disk
+    std::atomic<bool> stopping{false};
+    std::thread worker;
+
+    void work()
+    {
+        for (int i = 0; i < count && !stopping.load(std::memory_order_relaxed); ++i) {
+            // Entries the loop has reached it checks itself.
+            const int at = loopAt.load(std::memory_order_relaxed);
+            if (i <= at)
+                i = at + 1;
+            if (i >= count)
+                break;
+            const QString target = targetOf(i);
+            if (target.isEmpty())
+                continue;
+            // The epoch is read before the file: a change during the call
+            // makes the answer stale, as it should.
+            const quint32 seen = epoch.load(std::memory_order_acquire);
+            qint64 size = 0;
+            const bool exists = localFileSize(target, &size);
+            sizes[size_t(i)] = size;
+            states[size_t(i)].store(Found | (exists ? quint32(Exists) : 0u) | (seen << 2), std::memory_order_release);
+        }
+    }
+};
+
+SizePrefetch::SizePrefetch(int count, std::function<QString(int)> targetOf) : d(std::make_unique<Private>())
+{
+    d->targetOf = std::move(targetOf);
+    d->count = count;
+    d->states.reset(new std::atomic<quint32>[size_t(count)]);
+    for (int i = 0; i < count; ++i)
+        d->states[size_t(i)].store(0, std::memory_order_relaxed);
+    d->sizes.reset(new qint64[size_t(count)]);
+    d->loopAt.store(-1);
+    if (count > 1)
+        d->worker = std::thread([this] { d->work(); });
+}
+
+SizePrefetch::~SizePrefetch()
+{
+    d->stopping.store(true);
+    if (d->worker.joinable())
+        d->worker.join();
+}
+
+bool SizePrefetch::take(int index, bool *exists, qint64 *size)
+{
+    d->loopAt.store(index, std::memory_order_relaxed);
+    const quint32 state = d->states[size_t(index)].load(std::memory_order_acquire);
+    if (!(state & Private::Found) || (state >> 2) != (d->epoch.load(std::memory_order_relaxed) & 0x3fffffff))
+        return false;
+    *exists = state & Private::Exists;
+    *size = d->sizes[size_t(index)];
+    return true;
+}
+
+void SizePrefetch::invalidate()
+{
+    d->epoch.fetch_add(1, std::memory_order_acq_rel);
+}

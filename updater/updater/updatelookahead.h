@@ -4,6 +4,7 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
 class PackFetcher;
@@ -40,6 +41,36 @@ public:
     // Whether item index has to be replaced; waits for the workers. Must be
     // asked in increasing index order, for items with evaluate set.
     bool needUpdate(int index);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+// Sizes of the installed files, read ahead of a module's file loop on one
+// worker thread while files are compared by size alone (the document did
+// not change): the loop and the worker share the system calls, which are
+// nearly all the check costs. Nothing waits: an entry the worker has not
+// reached yet the loop checks itself. A size read before the loop last
+// changed something on disk is not used, so the loop decides as if it had
+// read every size itself, in order.
+class SizePrefetch
+{
+public:
+    // targetOf(index) gives the file of entry index, or an empty text for
+    // entries the loop checks alone. Called on the worker thread: it may
+    // only read what the loop does not change while it runs.
+    SizePrefetch(int count, std::function<QString(int)> targetOf);
+    ~SizePrefetch(); // stops the worker (a call under way is finished)
+    SizePrefetch(const SizePrefetch &) = delete;
+    SizePrefetch &operator=(const SizePrefetch &) = delete;
+
+    // What the worker found for entry index, if it got there and nothing
+    // changed since: whether the file exists, and its size.
+    bool take(int index, bool *exists, qint64 *size);
+
+    // The loop changed files on disk: what was read until now is stale.
+    void invalidate();
 
 private:
     struct Private;
