@@ -133,8 +133,11 @@ private slots:
     void quickReadsPackForm();
     void quickLeavesTheRest_data();
     void quickLeavesTheRest();
+    void quickReadsAsFull_data();
+    void quickReadsAsFull();
     void quickNeverDiffersFromFull_data();
     void quickNeverDiffersFromFull();
+    void fuzzRegressions();
 };
 
 void TestFileInfoScan::sameAsDom_data()
@@ -281,6 +284,29 @@ void TestFileInfoScan::quickLeavesTheRest()
     QCOMPARE(scanReading(document), fullReading(document));
 }
 
+void TestFileInfoScan::quickReadsAsFull_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    // U+FEFF is a character inside a document, also where a text starts.
+    QTest::newRow("zero width no-break space opening a path")
+        << QByteArray("<r><fileinfo filename=\"a\"><path>\xef\xbb\xbf/x</path><data>d</data></fileinfo></r>");
+    QTest::newRow("zero width no-break space opening a name")
+        << QByteArray("<r><fileinfo filename=\"\xef\xbb\xbf\xef\xbb\xbf\"/></r>");
+    QTest::newRow("zero width no-break space after an entity")
+        << QByteArray("<r><fileinfo filename=\"&amp;\xef\xbb\xbf" "a\"><path>&lt;\xef\xbb\xbf</path></fileinfo></r>");
+    QTest::newRow("zero width no-break space in a cdata section")
+        << QByteArray("<r><fileinfo><data><![CDATA[\xef\xbb\xbf" "d]]></data></fileinfo></r>");
+    QTest::newRow("four-byte character") << QByteArray("<r><fileinfo filename=\"\xf0\x9f\x98\x80\"/></r>");
+}
+
+void TestFileInfoScan::quickReadsAsFull()
+{
+    QFETCH(QByteArray, document);
+    QStringList quick;
+    QVERIFY(quickReading(document, &quick));
+    QCOMPARE(quick, fullReading(document));
+}
+
 void TestFileInfoScan::quickNeverDiffersFromFull_data()
 {
     QTest::addColumn<QByteArray>("document");
@@ -311,7 +337,13 @@ void TestFileInfoScan::quickNeverDiffersFromFull()
         for (int c = 0; c < changes && !mutated.isEmpty(); ++c) {
             const int at = pick(mutated.size());
             const char byte = interesting[pick(int(sizeof interesting) - 1)];
-            switch (pick(4)) {
+            static const char *const sequences[] = {"\xef\xbb\xbf", "\xd1\x91", "\xc2\x85", "\xef\xbf\xbe",
+                                                    "\xf0\x9f\x98\x80", "&amp;", "&#65;", "]]>", "<!--", "-->",
+                                                    "<![CDATA[", "</", "/>", "\r\n"};
+            switch (pick(5)) {
+            case 4:
+                mutated.insert(at, sequences[pick(int(sizeof sequences / sizeof *sequences))]);
+                break;
             case 0:
                 mutated[at] = byte;
                 break;
@@ -339,6 +371,23 @@ void TestFileInfoScan::quickNeverDiffersFromFull()
     // Both outcomes occur, or the comparison proved nothing.
     QVERIFY2(accepted > 100, qPrintable(QString::number(accepted)));
     QVERIFY2(declined > 100, qPrintable(QString::number(declined)));
+}
+
+void TestFileInfoScan::fuzzRegressions()
+{
+    // Documents the fuzzer once found the quick path reading otherwise.
+    const QDir dir(QStringLiteral(KESTRA_TEST_DATA_DIR "/../../fuzz/regressions/fileinfo"));
+    const QStringList files = dir.entryList(QDir::Files);
+    QVERIFY(!files.isEmpty());
+    for (const QString &name : files) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray document = file.readAll();
+        QStringList quick;
+        if (quickReading(document, &quick))
+            QVERIFY2(quick == fullReading(document), qPrintable(name));
+        QCOMPARE(scanReading(document), fullReading(document));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFileInfoScan)

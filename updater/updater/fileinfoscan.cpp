@@ -2,6 +2,7 @@
 
 #include "xmlguard.h"
 
+#include <QTextCodec>
 #include <QXmlStreamReader>
 
 #include <cstring>
@@ -310,7 +311,15 @@ private:
 
     static QString decode(const char *b, const char *e, bool ascii)
     {
-        return ascii ? QString::fromLatin1(b, int(e - b)) : QString::fromUtf8(b, int(e - b));
+        if (ascii)
+            return QString::fromLatin1(b, int(e - b));
+        // QString::fromUtf8 drops a byte order mark at the start, the
+        // reader keeps U+FEFF inside a document as a character.
+        if (e - b >= 3 && std::memcmp(b, "\xef\xbb\xbf", 3) == 0) {
+            QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+            return QTextCodec::codecForMib(106)->toUnicode(b, int(e - b), &state);
+        }
+        return QString::fromUtf8(b, int(e - b));
     }
 
     // Character data of path and data elements. The files of one folder
