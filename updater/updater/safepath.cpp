@@ -8,31 +8,41 @@ namespace {
 // The checks walk the texts in place: a document of ten thousand entries
 // passes through them at every run.
 
-bool isForbidden(QChar c, const char *forbidden)
+// The forbidden characters of one kind of text, as a set of ASCII codes.
+class Forbidden
 {
-    const ushort u = c.unicode();
-    if (u == 0)
-        return true;
-    // Every forbidden character is ASCII punctuation.
-    if (u >= 0x80)
-        return false;
-    for (const char *f = forbidden; *f; ++f) {
-        if (u == ushort(*f))
-            return true;
+public:
+    constexpr explicit Forbidden(const char *characters)
+    {
+        for (const char *c = characters; *c; ++c)
+            m_bits[static_cast<unsigned char>(*c) >> 6] |= quint64(1) << (static_cast<unsigned char>(*c) & 63);
     }
-    return false;
-}
+    // NUL is never allowed; every other forbidden character is ASCII
+    // punctuation.
+    bool contains(QChar c) const
+    {
+        const ushort u = c.unicode();
+        return u == 0 || (u < 128 && (m_bits[u >> 6] >> (u & 63)) & 1);
+    }
 
-bool hasForbiddenCharacter(const QChar *begin, const QChar *end, const char *forbidden)
+private:
+    quint64 m_bits[2] = {0, 0};
+};
+
+constexpr Forbidden kNameForbidden("/\\:");
+constexpr Forbidden kSubPathForbidden("\\:");
+constexpr Forbidden kDataForbidden("\\:?#");
+
+bool hasForbiddenCharacter(const QChar *begin, const QChar *end, const Forbidden &forbidden)
 {
     for (const QChar *c = begin; c != end; ++c) {
-        if (isForbidden(*c, forbidden))
+        if (forbidden.contains(*c))
             return true;
     }
     return false;
 }
 
-bool hasForbiddenCharacter(const QString &text, const char *forbidden)
+bool hasForbiddenCharacter(const QString &text, const Forbidden &forbidden)
 {
     return hasForbiddenCharacter(text.constData(), text.constData() + text.size(), forbidden);
 }
@@ -53,7 +63,7 @@ bool isParentAlias(const QChar *begin, const QChar *end)
 // is forbidden, or when a non-empty part is refused by check(begin, end,
 // escaped) - escaped telling whether the part holds a "%".
 template <typename Check>
-bool checkParts(const QString &text, const char *forbidden, Check check)
+bool checkParts(const QString &text, const Forbidden &forbidden, Check check)
 {
     const QChar *begin = text.constData();
     const QChar *end = begin + text.size();
@@ -69,7 +79,7 @@ bool checkParts(const QString &text, const char *forbidden, Check check)
             escaped = false;
             continue;
         }
-        if (isForbidden(*c, forbidden))
+        if (forbidden.contains(*c))
             return false;
         escaped = escaped || *c == QLatin1Char('%');
     }
@@ -83,20 +93,20 @@ bool isSafePathComponent(const QString &name)
     const QChar *end = begin + name.size();
     if (isParentAlias(begin, end)) // also the empty name and dots only
         return false;
-    return !hasForbiddenCharacter(begin, end, "/\\:");
+    return !hasForbiddenCharacter(begin, end, kNameForbidden);
 }
 
 bool isSafeSubPath(const QString &path)
 {
     // Empty parts come from the leading "/" and doubled separators.
-    return checkParts(path, "\\:", [](const QChar *b, const QChar *e, bool) { return !isParentAlias(b, e); });
+    return checkParts(path, kSubPathForbidden, [](const QChar *b, const QChar *e, bool) { return !isParentAlias(b, e); });
 }
 
 bool isSafeDataPath(const QString &data)
 {
     if (data.isEmpty() || data.endsWith(QLatin1Char('/'))) // the stored copy itself must have a name
         return false;
-    return checkParts(data, "\\:?#", [](const QChar *b, const QChar *e, bool escaped) {
+    return checkParts(data, kDataForbidden, [](const QChar *b, const QChar *e, bool escaped) {
         if (isParentAlias(b, e))
             return false;
         if (!escaped)
@@ -104,6 +114,6 @@ bool isSafeDataPath(const QString &data)
         // A web server decodes "%2e%2e" and "%2f" before it looks for the file.
         const QString decoded = QUrl::fromPercentEncoding(QString(b, int(e - b)).toUtf8());
         return !isParentAlias(decoded.constData(), decoded.constData() + decoded.size())
-               && !hasForbiddenCharacter(decoded, "/\\:");
+               && !hasForbiddenCharacter(decoded, kNameForbidden);
     });
 }
