@@ -114,19 +114,9 @@ private slots:
     {
         InstallDialog dialog;
         QCOMPARE(dialog.objectName(), QStringLiteral("InstallDialog"));
-        QCOMPARE(dialog.size(), QSize(524, 308));
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Установка (обновление) программ (1.0.0.25)"));
-        auto *layout = dialog.findChild<QVBoxLayout *>(QStringLiteral("mainVerticalLayout"));
-        QVERIFY(layout);
-        QCOMPARE(layout->contentsMargins(), QMargins(3, 3, 3, 3));
-        QCOMPARE(layout->indexOf(browser(&dialog)), 0);
         QCOMPARE(cancelButton(&dialog)->text(), QStringLiteral("Отмена"));
         QVERIFY(!cancelButton(&dialog)->icon().isNull());
-        auto *row = dialog.findChild<QHBoxLayout *>(QStringLiteral("horizontalLayout"));
-        QVERIFY(row);
-        QVERIFY(row->itemAt(0)->spacerItem());
-        QCOMPARE(row->itemAt(0)->spacerItem()->sizeHint(), QSize(450, 20));
-        QCOMPARE(row->itemAt(1)->widget(), cancelButton(&dialog));
     }
 
     void messageLines_data()
@@ -302,35 +292,31 @@ private slots:
         InstallDialog dialog;
         bool boxAboveLog = false;
         bool stillOpenAfterClose = false;
+        // Once the dialog is up again, asks it for something it must refuse.
+        const auto ask = [&dialog](const std::function<void()> &request) -> ModalAnswerer::Step {
+            return [&dialog, request](QWidget *w) {
+                if (w == &dialog)
+                    QTimer::singleShot(0, &dialog, request);
+                return w == &dialog;
+            };
+        };
+        const ModalAnswerer::Step refusal = ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Ошибка"));
         ModalAnswerer answerer(120000);
         answerer
             .then([&](QWidget *w) {
-                if (w != &dialog)
-                    return false;
                 auto *box = w->findChild<QGroupBox *>(QStringLiteral("mainthread1111groupBox"));
-                if (!box)
+                if (w != &dialog || !box)
                     return false;
                 auto *layout = w->findChild<QVBoxLayout *>(QStringLiteral("mainVerticalLayout"));
                 boxAboveLog = layout->indexOf(box) < layout->indexOf(browser(w));
                 QTimer::singleShot(0, &dialog, [&dialog] { dialog.startInstall(false); });
                 return true;
             })
-            .then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Ошибка")))
-            .then([&](QWidget *w) {
-                if (w != &dialog)
-                    return false;
-                QTimer::singleShot(0, &dialog, [&dialog] { dialog.close(); });
-                return true;
-            })
-            .then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Ошибка")))
-            .then([&](QWidget *w) {
-                // Escape is a close request too.
-                if (w != &dialog)
-                    return false;
-                QTimer::singleShot(0, &dialog, [&dialog] { QTest::keyClick(&dialog, Qt::Key_Escape); });
-                return true;
-            })
-            .then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Ошибка")))
+            .then(refusal)
+            .then(ask([&dialog] { dialog.close(); }))
+            .then(refusal)
+            .then(ask([&dialog] { QTest::keyClick(&dialog, Qt::Key_Escape); })) // Escape is a close request too
+            .then(refusal)
             .then([&](QWidget *w) {
                 if (w != &dialog)
                     return false;
