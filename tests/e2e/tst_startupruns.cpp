@@ -40,6 +40,17 @@ QString binDir()
     return QStringLiteral(KESTRA_BIN_DIR);
 }
 
+// config.ini as key=value pairs: the updater may rewrite the file (it writes
+// the configuration level back), which reorders it without changing it.
+QMap<QString, QString> iniValues(const QString &path)
+{
+    QSettings ini(path, QSettings::IniFormat);
+    QMap<QString, QString> values;
+    for (const QString &key : ini.allKeys())
+        values.insert(key, ini.value(key).toString());
+    return values;
+}
+
 } // namespace
 
 class TestStartupRuns : public QObject
@@ -47,16 +58,178 @@ class TestStartupRuns : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-    void runModeInstallsAndLaunches_data();
-    void runModeInstallsAndLaunches();
-    void selfUpdateReachesTheUpdatersFolder();
-    void runForAProgramThatIsNotInstalled();
-    void runForARunningProgram();
-    void argWithoutRunHasNoEffect();
-    void pathOverridesStayInThisProcess();
-    void hiddenServerFailsGracefully();
+    void init()
+    {
+        m_dir = new QTemporaryDir;
+        m_root = m_dir->path() + QStringLiteral("/root");
+        QString error;
+        QVERIFY2(makeRoot(&error), qPrintable(error));
+    }
+
+    void cleanup()
+    {
+        // The copier runs detached after each updater exit; let it finish before
+        // the folder goes away.
+        QThread::msleep(300);
+        delete m_nginx;
+        m_nginx = nullptr;
+        delete m_dir;
+        m_dir = nullptr;
+    }
+
+    void runModeInstallsAndLaunches_data()
+    {
+        QTest::addColumn<bool>("http");
+        QTest::newRow("folder server") << false;
+        QTest::newRow("nginx server") << true;
+    }
+
+    void runModeInstallsAndLaunches()
+    {
+        QFETCH(bool, http);
+        if (http)
+            QVERIFY(serveOverHttp());
+        const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
+        QVERIFY2(run.finished, run.output.constData());
+        QCOMPARE(run.exitCode, 0);
+
+        QString why;
+        QVERIFY2(installedEqualsSource(QStringLiteral("sampleapp"), sourceDir() + QStringLiteral("/demo/files/sampleapp"), &why),
+                 qPrintable(why));
+        QVERIFY2(installedEqualsSource(QStringLiteral("sampleapp_config"),
+                                       sourceDir() + QStringLiteral("/demo/files/sampleapp_config"), &why),
+                 qPrintable(why));
+        QCOMPARE(readFile(m_root + QStringLiteral("/sampleapp/kestrasample")), readFile(binDir() + QStringLiteral("/kestrasample")));
+        // Only registered modules are brought up to date.
+        QVERIFY(!QDir(m_root + QStringLiteral("/sampleapp_reports")).exists());
+
+        // Launched detached from its folder with the registry's parameters.
+        const QString record = m_root + QStringLiteral("/sampleapp/last_run.txt");
+        QVERIFY(waitFor([&] { return QFile::exists(record) && readFile(record).endsWith("arg=--demo\n"); }, 15000));
+        const QStringList lines = QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines, (QStringList{QStringLiteral("cwd=") + m_root + QStringLiteral("/sampleapp"), QStringLiteral("arg=--settings"),
+                                     QStringLiteral("arg=") + m_root + QStringLiteral("/sampleapp_config/settings.ini"),
+                                     QStringLiteral("arg=--demo")}));
+    }
+
+    void selfUpdateReachesTheUpdatersFolder()
+    {
+        // A new release of the updater: one more file, and a config.ini of its
+        // own that must not replace the installation's settings.
+        QTemporaryDir release;
+        QVERIFY(QFile::copy(binDir() + QStringLiteral("/kestraupd"), release.filePath(QStringLiteral("kestraupd"))));
+        QVERIFY(QFile::copy(binDir() + QStringLiteral("/filerelay"), release.filePath(QStringLiteral("filerelay"))));
+        QVERIFY(writeFile(release.filePath(QStringLiteral("release_notes.txt")), "Версия 1.0.0.26\n"));
+        QVERIFY(writeFile(release.filePath(QStringLiteral("config.ini")), "[General]\nupdate_servers_count=0\n"));
+        const ProcessResult pack = runProcess(binDir() + QStringLiteral("/packwright"),
+                                              {"-m", kUpdater, "-f", release.path(), "-o", m_root + "/server/packs/" + kUpdater});
+        QVERIFY2(pack.ok(), pack.output.constData());
+
+        const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
+        const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
+        QVERIFY2(run.finished, run.output.constData());
+        QCOMPARE(run.exitCode, 0);
+
+        // The new copy is assembled beside the updater...
+        QCOMPARE(readFile(m_root + QStringLiteral("/updater_temp/release_notes.txt")), QByteArray("Версия 1.0.0.26\n"));
+        // ...and the copier, started at exit, brings it over.
+        const QString notes = updaterDir() + QStringLiteral("/release_notes.txt");
+        QVERIFY2(waitFor([&] { return QFile::exists(notes); }, 30000), "the copier did not deliver the new files");
+        QCOMPARE(readFile(notes), QByteArray("Версия 1.0.0.26\n"));
+        QCOMPARE(iniValues(updaterDir() + QStringLiteral("/config.ini")), configBefore);
+        QCOMPARE(readFile(updaterDir() + QStringLiteral("/filerelay")),
+                 readFile(binDir() + QStringLiteral("/filerelay")));
+    }
+
+    void runForAProgramThatIsNotInstalled()
+    {
+        const ProcessResult run = runUpdater("kestraupd_harness", {"--run", "nosuch"});
+        QVERIFY2(run.finished, run.output.constData());
+        QCOMPARE(run.exitCode, 0);
+        // Nothing to launch: the main window is shown instead, and no box blames
+        // running copies of a program that is not there.
+        QCOMPARE(harnessLog(), QStringList{QStringLiteral("mainwindow")});
+        QVERIFY(!QDir(m_root + QStringLiteral("/nosuch")).exists());
+        // The updater still updated itself.
+        QVERIFY(QFile::exists(m_root + QStringLiteral("/updater_temp/kestraupd")));
+    }
+
+    void runForARunningProgram()
+    {
+        ProcessResult first = runUpdater(kUpdater, {"--run", "sampleapp"});
+        QVERIFY(first.finished);
+        const QString record = m_root + QStringLiteral("/sampleapp/last_run.txt");
+        QVERIFY(waitFor([&] { return QFile::exists(record); }, 15000));
+
+        TestProcess open;
+        QVERIFY(open.start(m_root + QStringLiteral("/sampleapp/kestrasample"), {QStringLiteral("--stay")}));
+        QVERIFY(waitFor([&] { return readFile(record).contains("arg=--stay"); }, 10000));
+        // A changed file on the server that must not be touched while the program runs.
+        QVERIFY(writeFile(m_root + QStringLiteral("/sampleapp/readme.txt"), "local copy\n"));
+        QFile::remove(m_root + QStringLiteral("/updater_temp/kestraupd"));
+
+        const ProcessResult run = runUpdater("kestraupd_harness", {"--run", "sampleapp"});
+        QVERIFY2(run.finished, run.output.constData());
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(harnessLog(), QStringList{QStringLiteral("messagebox\tОбновление программы не произведено из-за запущенных копий!")});
+        QCOMPARE(readFile(m_root + QStringLiteral("/sampleapp/readme.txt")), QByteArray("local copy\n"));
+        // The updater still updated itself and still launched the program.
+        QVERIFY(QFile::exists(m_root + QStringLiteral("/updater_temp/kestraupd")));
+        QVERIFY(waitFor([&] { return readFile(record).endsWith("arg=--demo\n"); }, 15000));
+        open.stop();
+    }
+
+    void argWithoutRunHasNoEffect()
+    {
+        const ProcessResult run = runUpdater("kestraupd_harness", {"--arg", "--demo"});
+        QVERIFY2(run.finished, run.output.constData());
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(harnessLog(), QStringList{QStringLiteral("mainwindow")});
+        QVERIFY(!QFile::exists(m_root + QStringLiteral("/sampleapp/last_run.txt")));
+    }
+
+    void pathOverridesStayInThisProcess()
+    {
+        // The default registry knows nothing; the one named on the command line
+        // registers the sample program, so only it can make run mode install it.
+        const QString registry = m_root + QStringLiteral("/elsewhere/installed.json");
+        QVERIFY(writeFile(registry, readFile(updaterDir() + QStringLiteral("/installed.json"))));
+        QVERIFY(writeFile(updaterDir() + QStringLiteral("/installed.json"), "{}"));
+        const QString logs = m_root + QStringLiteral("/elsewhere/logs");
+        const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
+
+        const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp", "--logs_path", logs,
+                                              "--install_config_path", registry});
+        QVERIFY2(run.finished, run.output.constData());
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(QFile::exists(m_root + QStringLiteral("/sampleapp/kestrasample")));
+        const QString logFile = logs + QLatin1Char('/') + QDate::currentDate().toString(QStringLiteral("yyyy_MM")) + QLatin1Char('/')
+                                + QDate::currentDate().toString(Qt::ISODate) + QStringLiteral(".txt");
+        QVERIFY2(readFile(logFile).contains("updater is started, version 1.0.0.25"), qPrintable(logFile));
+        QCOMPARE(iniValues(updaterDir() + QStringLiteral("/config.ini")), configBefore);
+        QCOMPARE(readFile(updaterDir() + QStringLiteral("/installed.json")), QByteArray("{}"));
+    }
+
+    void hiddenServerFailsGracefully()
+    {
+        // A server that accepts connections and never answers.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        setConfig(QStringLiteral("source_path"), QStringLiteral("http://127.0.0.1:%1/projects.xml").arg(silent.serverPort()));
+        setConfig(QStringLiteral("transfer_stall_timeout"), QStringLiteral("2"));
+
+        QElapsedTimer timer;
+        timer.start();
+        const ProcessResult run = runUpdater("kestraupd_harness", {}, 60000);
+        QVERIFY2(run.finished, "start-up hung on a silent server");
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(timer.elapsed() < 45000);
+        QCOMPARE(harnessLog(), QStringList{QStringLiteral("mainwindow")});
+        const QString logFile = updaterDir() + QStringLiteral("/logs/")
+            + QDate::currentDate().toString(QStringLiteral("yyyy_MM")) + QLatin1Char('/')
+            + QDate::currentDate().toString(Qt::ISODate) + QStringLiteral(".txt");
+        QVERIFY(readFile(logFile).contains("Warning "));
+    }
 
 private:
     bool makeRoot(QString *error);
@@ -71,25 +244,6 @@ private:
     QString m_root;
     NginxServer *m_nginx = nullptr;
 };
-
-void TestStartupRuns::init()
-{
-    m_dir = new QTemporaryDir;
-    m_root = m_dir->path() + QStringLiteral("/root");
-    QString error;
-    QVERIFY2(makeRoot(&error), qPrintable(error));
-}
-
-void TestStartupRuns::cleanup()
-{
-    // The copier runs detached after each updater exit; let it finish before
-    // the folder goes away.
-    QThread::msleep(300);
-    delete m_nginx;
-    m_nginx = nullptr;
-    delete m_dir;
-    m_dir = nullptr;
-}
 
 bool TestStartupRuns::makeRoot(QString *error)
 {
@@ -143,17 +297,6 @@ ProcessResult TestStartupRuns::runUpdater(const QString &program, const QStringL
     return runProcess(updaterDir() + QLatin1Char('/') + program, args, timeoutMs, m_root, env);
 }
 
-// config.ini as key=value pairs: the updater may rewrite the file (it writes
-// the configuration level back), which reorders it without changing it.
-QMap<QString, QString> iniValues(const QString &path)
-{
-    QSettings ini(path, QSettings::IniFormat);
-    QMap<QString, QString> values;
-    for (const QString &key : ini.allKeys())
-        values.insert(key, ini.value(key).toString());
-    return values;
-}
-
 QStringList TestStartupRuns::harnessLog() const
 {
     return QString::fromUtf8(readFile(m_root + QStringLiteral("/harness.log"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -170,158 +313,6 @@ bool TestStartupRuns::installedEqualsSource(const QString &module, const QString
         }
     }
     return true;
-}
-
-void TestStartupRuns::runModeInstallsAndLaunches_data()
-{
-    QTest::addColumn<bool>("http");
-    QTest::newRow("folder server") << false;
-    QTest::newRow("nginx server") << true;
-}
-
-void TestStartupRuns::runModeInstallsAndLaunches()
-{
-    QFETCH(bool, http);
-    if (http)
-        QVERIFY(serveOverHttp());
-    const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
-    QVERIFY2(run.finished, run.output.constData());
-    QCOMPARE(run.exitCode, 0);
-
-    QString why;
-    QVERIFY2(installedEqualsSource(QStringLiteral("sampleapp"), sourceDir() + QStringLiteral("/demo/files/sampleapp"), &why),
-             qPrintable(why));
-    QVERIFY2(installedEqualsSource(QStringLiteral("sampleapp_config"),
-                                   sourceDir() + QStringLiteral("/demo/files/sampleapp_config"), &why),
-             qPrintable(why));
-    QCOMPARE(readFile(m_root + QStringLiteral("/sampleapp/kestrasample")), readFile(binDir() + QStringLiteral("/kestrasample")));
-    // Only registered modules are brought up to date.
-    QVERIFY(!QDir(m_root + QStringLiteral("/sampleapp_reports")).exists());
-
-    // Launched detached from its folder with the registry's parameters.
-    const QString record = m_root + QStringLiteral("/sampleapp/last_run.txt");
-    QVERIFY(waitFor([&] { return QFile::exists(record) && readFile(record).endsWith("arg=--demo\n"); }, 15000));
-    const QStringList lines = QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines, (QStringList{QStringLiteral("cwd=") + m_root + QStringLiteral("/sampleapp"), QStringLiteral("arg=--settings"),
-                                 QStringLiteral("arg=") + m_root + QStringLiteral("/sampleapp_config/settings.ini"),
-                                 QStringLiteral("arg=--demo")}));
-}
-
-void TestStartupRuns::selfUpdateReachesTheUpdatersFolder()
-{
-    // A new release of the updater: one more file, and a config.ini of its
-    // own that must not replace the installation's settings.
-    QTemporaryDir release;
-    QVERIFY(QFile::copy(binDir() + QStringLiteral("/kestraupd"), release.filePath(QStringLiteral("kestraupd"))));
-    QVERIFY(QFile::copy(binDir() + QStringLiteral("/filerelay"), release.filePath(QStringLiteral("filerelay"))));
-    QVERIFY(writeFile(release.filePath(QStringLiteral("release_notes.txt")), "Версия 1.0.0.26\n"));
-    QVERIFY(writeFile(release.filePath(QStringLiteral("config.ini")), "[General]\nupdate_servers_count=0\n"));
-    const ProcessResult pack = runProcess(binDir() + QStringLiteral("/packwright"),
-                                          {"-m", kUpdater, "-f", release.path(), "-o", m_root + "/server/packs/" + kUpdater});
-    QVERIFY2(pack.ok(), pack.output.constData());
-
-    const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
-    const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
-    QVERIFY2(run.finished, run.output.constData());
-    QCOMPARE(run.exitCode, 0);
-
-    // The new copy is assembled beside the updater...
-    QCOMPARE(readFile(m_root + QStringLiteral("/updater_temp/release_notes.txt")), QByteArray("Версия 1.0.0.26\n"));
-    // ...and the copier, started at exit, brings it over.
-    const QString notes = updaterDir() + QStringLiteral("/release_notes.txt");
-    QVERIFY2(waitFor([&] { return QFile::exists(notes); }, 30000), "the copier did not deliver the new files");
-    QCOMPARE(readFile(notes), QByteArray("Версия 1.0.0.26\n"));
-    QCOMPARE(iniValues(updaterDir() + QStringLiteral("/config.ini")), configBefore);
-    QCOMPARE(readFile(updaterDir() + QStringLiteral("/filerelay")), readFile(binDir() + QStringLiteral("/filerelay")));
-}
-
-void TestStartupRuns::runForAProgramThatIsNotInstalled()
-{
-    const ProcessResult run = runUpdater("kestraupd_harness", {"--run", "nosuch"});
-    QVERIFY2(run.finished, run.output.constData());
-    QCOMPARE(run.exitCode, 0);
-    // Nothing to launch: the main window is shown instead, and no box blames
-    // running copies of a program that is not there.
-    QCOMPARE(harnessLog(), QStringList{QStringLiteral("mainwindow")});
-    QVERIFY(!QDir(m_root + QStringLiteral("/nosuch")).exists());
-    // The updater still updated itself.
-    QVERIFY(QFile::exists(m_root + QStringLiteral("/updater_temp/kestraupd")));
-}
-
-void TestStartupRuns::runForARunningProgram()
-{
-    ProcessResult first = runUpdater(kUpdater, {"--run", "sampleapp"});
-    QVERIFY(first.finished);
-    const QString record = m_root + QStringLiteral("/sampleapp/last_run.txt");
-    QVERIFY(waitFor([&] { return QFile::exists(record); }, 15000));
-
-    TestProcess open;
-    QVERIFY(open.start(m_root + QStringLiteral("/sampleapp/kestrasample"), {QStringLiteral("--stay")}));
-    QVERIFY(waitFor([&] { return readFile(record).contains("arg=--stay"); }, 10000));
-    // A changed file on the server that must not be touched while the program runs.
-    QVERIFY(writeFile(m_root + QStringLiteral("/sampleapp/readme.txt"), "local copy\n"));
-    QFile::remove(m_root + QStringLiteral("/updater_temp/kestraupd"));
-
-    const ProcessResult run = runUpdater("kestraupd_harness", {"--run", "sampleapp"});
-    QVERIFY2(run.finished, run.output.constData());
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(harnessLog(), QStringList{QStringLiteral("messagebox\tОбновление программы не произведено из-за запущенных копий!")});
-    QCOMPARE(readFile(m_root + QStringLiteral("/sampleapp/readme.txt")), QByteArray("local copy\n"));
-    // The updater still updated itself and still launched the program.
-    QVERIFY(QFile::exists(m_root + QStringLiteral("/updater_temp/kestraupd")));
-    QVERIFY(waitFor([&] { return readFile(record).endsWith("arg=--demo\n"); }, 15000));
-    open.stop();
-}
-
-void TestStartupRuns::argWithoutRunHasNoEffect()
-{
-    const ProcessResult run = runUpdater("kestraupd_harness", {"--arg", "--demo"});
-    QVERIFY2(run.finished, run.output.constData());
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(harnessLog(), QStringList{QStringLiteral("mainwindow")});
-    QVERIFY(!QFile::exists(m_root + QStringLiteral("/sampleapp/last_run.txt")));
-}
-
-void TestStartupRuns::pathOverridesStayInThisProcess()
-{
-    // The default registry knows nothing; the one named on the command line
-    // registers the sample program, so only it can make run mode install it.
-    const QString registry = m_root + QStringLiteral("/elsewhere/installed.json");
-    QVERIFY(writeFile(registry, readFile(updaterDir() + QStringLiteral("/installed.json"))));
-    QVERIFY(writeFile(updaterDir() + QStringLiteral("/installed.json"), "{}"));
-    const QString logs = m_root + QStringLiteral("/elsewhere/logs");
-    const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
-
-    const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp", "--logs_path", logs,
-                                          "--install_config_path", registry});
-    QVERIFY2(run.finished, run.output.constData());
-    QCOMPARE(run.exitCode, 0);
-    QVERIFY(QFile::exists(m_root + QStringLiteral("/sampleapp/kestrasample")));
-    const QString logFile = logs + QLatin1Char('/') + QDate::currentDate().toString(QStringLiteral("yyyy_MM")) + QLatin1Char('/')
-                            + QDate::currentDate().toString(Qt::ISODate) + QStringLiteral(".txt");
-    QVERIFY2(readFile(logFile).contains("updater is started, version 1.0.0.25"), qPrintable(logFile));
-    QCOMPARE(iniValues(updaterDir() + QStringLiteral("/config.ini")), configBefore);
-    QCOMPARE(readFile(updaterDir() + QStringLiteral("/installed.json")), QByteArray("{}"));
-}
-
-void TestStartupRuns::hiddenServerFailsGracefully()
-{
-    // A server that accepts connections and never answers.
-    QTcpServer silent;
-    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
-    setConfig(QStringLiteral("source_path"), QStringLiteral("http://127.0.0.1:%1/projects.xml").arg(silent.serverPort()));
-    setConfig(QStringLiteral("transfer_stall_timeout"), QStringLiteral("2"));
-
-    QElapsedTimer timer;
-    timer.start();
-    const ProcessResult run = runUpdater("kestraupd_harness", {}, 60000);
-    QVERIFY2(run.finished, "start-up hung on a silent server");
-    QCOMPARE(run.exitCode, 0);
-    QVERIFY(timer.elapsed() < 45000);
-    QCOMPARE(harnessLog(), QStringList{QStringLiteral("mainwindow")});
-    const QString logFile = updaterDir() + QStringLiteral("/logs/") + QDate::currentDate().toString(QStringLiteral("yyyy_MM"))
-                            + QLatin1Char('/') + QDate::currentDate().toString(Qt::ISODate) + QStringLiteral(".txt");
-    QVERIFY(readFile(logFile).contains("Warning "));
 }
 
 QTEST_GUILESS_MAIN(TestStartupRuns)

@@ -139,35 +139,559 @@ class TestPackwright : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
+    void initTestCase()
+    {
+        QVERIFY(m_work.isValid());
+        // A private copy of the program: its log folder lies beside it, so the
+        // log is this test's alone.
+        m_binDir = m_work.filePath(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(m_binDir));
+        m_exe = m_binDir + QStringLiteral("/packwright");
+        QVERIFY2(QFile::copy(QStringLiteral(KESTRA_BIN_DIR "/packwright"), m_exe), "packwright is not built");
+    }
 
-    void allowedNames_data();
-    void allowedNames();
+    void init()
+    {
+        QDir(m_binDir + QStringLiteral("/logs")).removeRecursively();
+        m_output.clear();
+        m_dir.reset(new QTemporaryDir);
+        QVERIFY(m_dir->isValid());
+        m_src = m_dir->filePath(QStringLiteral("src"));
+        m_out = m_dir->filePath(QStringLiteral("out"));
+    }
 
-    void copyWithHash_data();
-    void copyWithHash();
+    void allowedNames_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("expected");
+        QTest::newRow("empty") << QString() << true;
+        QTest::newRow("lower letters and digits") << QStringLiteral("abc123") << true;
+        QTest::newRow("capitals") << QStringLiteral("Report") << true;
+        QTest::newRow("signs . _ - +") << QStringLiteral("a.b_c-d+e") << true;
+        QTest::newRow("blank") << QStringLiteral("a b") << false;
+        QTest::newRow("parenthesis") << QStringLiteral("a(1)") << false;
+        QTest::newRow("cyrillic") << QStringLiteral("отчёт") << false;
+        QTest::newRow("tilde") << QStringLiteral("a~1") << false;
+        QTest::newRow("comma") << QStringLiteral("a,b") << false;
+    }
 
-    void noArgumentsEndsWithCodeOne();
-    void rejectedParameters_data();
-    void rejectedParameters();
-    void laterFlagWins();
-    void versionOption();
+    void allowedNames()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, expected);
+        PackwrightThread worker;
+        QCOMPARE(worker.isAllowedName(text), expected);
+    }
 
-    void documentMatchesTree();
-    void documentFormat();
-    void emptySource();
-    void hashedNameCollisions_data();
-    void hashedNameCollisions();
-    void rebuildChangesOnlyVolatileParts();
-    void rebuildDropsDeletedFiles();
-    void hiddenFilesOfPublishedPackSurvive();
-    void unreadableSourceKeepsOutput();
-    void outputFailureKeepsOldPack_data();
-    void outputFailureKeepsOldPack();
-    void unpackableSource_data();
-    void unpackableSource();
-    void logFolderUnwritable();
+    void copyWithHash_data()
+    {
+        QTest::addColumn<QString>("sourceBase");
+        QTest::addColumn<qint64>("size");
+        const QString disk = QDir::tempPath();
+        // Memory-backed /dev/shm is another file system than the temporary
+        // folder on most systems: copies between them take the written path.
+        const QString shm = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : disk;
+        QTest::newRow("empty file") << disk << qint64(0);
+        QTest::newRow("one byte") << disk << qint64(1);
+        QTest::newRow("exactly one block") << disk << qint64(1 << 20);
+        QTest::newRow("blocks and a tail") << disk << qint64(5 * (1 << 20) + 123);
+        QTest::newRow("other file system, blocks and a tail") << shm << qint64(5 * (1 << 20) + 123);
+    }
+
+    void copyWithHash()
+    {
+        QFETCH(QString, sourceBase);
+        QFETCH(qint64, size);
+        QTemporaryDir sourceDir(sourceBase + QStringLiteral("/copy-source-XXXXXX"));
+        QTemporaryDir targetDir;
+        QVERIFY(sourceDir.isValid() && targetDir.isValid());
+        const QByteArray content = patternBytes(size, 11);
+        const QString source = sourceDir.filePath(QStringLiteral("in.bin"));
+        const QString target = targetDir.filePath(QStringLiteral("out.bin"));
+        QVERIFY(writeFile(source, content));
+
+        QString hash;
+        qint64 copied = -1;
+        FileCopyFault fault = FileCopyFault::Destination;
+        QString error;
+        QVERIFY2(copyFileWithSha1(source, target, &hash, &copied, &fault, &error), qPrintable(error));
+        QCOMPARE(fault, FileCopyFault::None);
+        QCOMPARE(hash, sha1Hex(content));
+        QCOMPARE(copied, size);
+        QVERIFY(readFile(target) == content);
+        QCOMPARE(fileSha1Hex(target), sha1Hex(content));
+
+        // An existing target is never overwritten.
+        QVERIFY(writeFile(source, "other"));
+        QVERIFY(!copyFileWithSha1(source, target, &hash, &copied, &fault, &error));
+        QCOMPARE(fault, FileCopyFault::Destination);
+        QVERIFY(readFile(target) == content);
+        // A missing source is a source fault and leaves nothing behind.
+        QVERIFY(!copyFileWithSha1(source + QStringLiteral(".missing"), target + QStringLiteral(".2"), &hash, &copied,
+                                  &fault, &error));
+        QCOMPARE(fault, FileCopyFault::SourceOpen);
+        QVERIFY(!QFileInfo::exists(target + QStringLiteral(".2")));
+    }
+
+    void noArgumentsEndsWithCodeOne()
+    {
+        // The worker fails before the main thread reaches its event loop; the
+        // program must still end, with the worker's code.
+        QCOMPARE(run({}), 1);
+        QVERIFY2(logText().contains(QStringLiteral("empty module name.")), qPrintable(logText()));
+        QVERIFY(logText().contains(QStringLiteral("pack builder is started, version 2.2.7 (")));
+    }
+
+    void rejectedParameters_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        const QString src = QStringLiteral("@SRC@");
+        const QString out = QStringLiteral("@OUT@");
+        QTest::newRow("no module") << QStringList{"-f", src, "-o", out} << QStringLiteral("empty module name.");
+        QTest::newRow("no source") << QStringList{"-m", "m", "-o", out} << QStringLiteral("empty source path");
+        QTest::newRow("missing source") << QStringList{"-m", "m", "-f", "@SRC@/nowhere", "-o", out}
+                                        << QStringLiteral("source path: @SRC@/nowhere not found.");
+        QTest::newRow("no output") << QStringList{"-m", "m", "-f", src} << QStringLiteral("empty output path");
+        QTest::newRow("output below a file") << QStringList{"-m", "m", "-f", src, "-o", "@SRC@/a.txt/out"}
+                                             << QStringLiteral("can't create output path: @SRC@/a.txt/out");
+        QTest::newRow("module leaving the output") << QStringList{"-m", "../m", "-f", src, "-o", out}
+                                                   << QStringLiteral("bad module name: ../m");
+        QTest::newRow("absolute module") << QStringList{"-m", "/tmp/m", "-f", src, "-o", out}
+                                         << QStringLiteral("bad module name: /tmp/m");
+        QTest::newRow("flag without value at the end") << QStringList{"-f", src, "-o", out, "-m"}
+                                                       << QStringLiteral("empty module name.");
+    }
+
+    void rejectedParameters()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "a"));
+        for (QString &argument : arguments)
+            argument.replace(QStringLiteral("@SRC@"), m_src).replace(QStringLiteral("@OUT@"), m_out);
+        message.replace(QStringLiteral("@SRC@"), m_src);
+
+        QCOMPARE(run(arguments), 1);
+        QVERIFY2(logText().contains(QStringLiteral("Critical ")) && logText().contains(message), qPrintable(logText()));
+        // Nothing was written: neither a pack nor a folder outside the output.
+        QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/update_fileinfo.xml")));
+        QVERIFY(!QFileInfo::exists(m_dir->filePath(QStringLiteral("m"))));
+    }
+
+    void laterFlagWins()
+    {
+        QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "a"));
+        QCOMPARE(run({"-m", "first", "-f", m_src, "-o", m_out, "-m", "second"}), 0);
+        QVERIFY(QFileInfo::exists(m_out + QStringLiteral("/second/a.txt")));
+        QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/first")));
+        QCOMPARE(loadDocument(m_out)
+                     .documentElement()
+                     .firstChildElement("modules")
+                     .firstChildElement("infoaboutmodule")
+                     .attribute("name"),
+                 QStringLiteral("second"));
+    }
+
+    void versionOption()
+    {
+        QCOMPARE(run({"--version"}), 0);
+        QVERIFY2(m_output.trimmed().endsWith("2.2.7.0"), m_output.constData());
+    }
+
+    void documentMatchesTree()
+    {
+        const QString xmllint = findExecutable({QStringLiteral("/usr/bin/xmllint")});
+        QVERIFY2(!xmllint.isEmpty(), "xmllint (libxml2-utils) is missing");
+        QCOMPARE(buildRichTree(m_src), QString());
+        QCOMPARE(build("mod"), 0);
+        const ProcessResult lint = runProcess(xmllint, {"--noout", m_out + QStringLiteral("/update_fileinfo.xml")});
+        QVERIFY2(lint.ok(), lint.output.constData());
+        // The checksum file holds what sha1sum says of the document.
+        const ProcessResult sum = runProcess(QStringLiteral("sha1sum"), {"update_fileinfo.xml"}, 30000, m_out);
+        QVERIFY(sum.ok());
+        const QByteArray digest = sum.output.left(40); // "<hex>  update_fileinfo.xml\n"
+        QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(QString::fromLatin1(digest)).hasMatch());
+        QCOMPARE(readFile(m_out + QStringLiteral("/update_fileinfo.sha1")), digest + "\tupdate_fileinfo.xml");
+
+        QList<Expected> expected;
+        expectedEntries(m_src, QString(), {}, &expected);
+        const QDomDocument doc = loadDocument(m_out);
+        const QList<DocEntry> entries = documentEntries(doc);
+        QCOMPARE(entries.size(), expected.size());
+
+        QSet<QString> dataFiles;
+        QMap<QString, QString> storedFolderOf; // source folder path -> data folder text
+        for (int i = 0; i < entries.size(); ++i) {
+            const DocEntry &entry = entries.at(i);
+            const Expected &want = expected.at(i);
+            const QByteArray content = readFile(want.sourceFile);
+            QCOMPARE(entry.fileName, want.fileName);
+            QCOMPARE(entry.path, want.path);
+            QCOMPARE(entry.hash, sha1Hex(content));
+            QCOMPARE(entry.size, qint64(content.size()));
+            QCOMPARE(entry.isNeedDelete, QStringLiteral("0"));
+
+            // data = module / stored folder names / stored file name
+            const QStringList segments = entry.data.split(QLatin1Char('/'));
+            QCOMPARE(segments.size(), want.folders.size() + 2);
+            QCOMPARE(segments.first(), QStringLiteral("mod"));
+            for (int level = 0; level < want.folders.size(); ++level) {
+                const QString folder = want.folders.at(level);
+                const QString stored = segments.at(level + 1);
+                if (allowed(folder))
+                    QCOMPARE(stored, folder);
+                else
+                    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f_]{36}$")).match(stored).hasMatch()
+                                 && stored.count(QLatin1Char('_')) == 4,
+                             qPrintable(stored));
+                // All files of one source folder share one data folder.
+                const QString key = want.folders.mid(0, level + 1).join(QLatin1Char('/'));
+                const QString prefix = segments.mid(0, level + 2).join(QLatin1Char('/'));
+                QCOMPARE(storedFolderOf.value(key, prefix), prefix);
+                storedFolderOf.insert(key, prefix);
+            }
+            const QString storedFile = segments.last();
+            if (allowed(QFileInfo(want.fileName).completeBaseName()))
+                QCOMPARE(storedFile, want.fileName);
+            else
+                QCOMPARE(storedFile, hashedName(want.fileName));
+
+            // The stored copy is byte for byte the source.
+            const QString copy = m_out + QLatin1Char('/') + entry.data;
+            QVERIFY2(QFileInfo(copy).isFile(), qPrintable(copy));
+            QVERIFY2(readFile(copy) == content, qPrintable(copy));
+            dataFiles.insert(entry.data);
+        }
+        QCOMPARE(storedFolderOf.value(QStringLiteral("sub")), QStringLiteral("mod/sub"));
+
+        // The data folder holds exactly the listed files and, as folders, the
+        // source's visible folders, empty ones included; nothing hidden.
+        const QStringList present = listEntries(m_out + QStringLiteral("/mod"));
+        int folders = 0;
+        for (const QString &entry : present) {
+            QVERIFY2(!entry.startsWith(QLatin1Char('.')) && !entry.contains(QStringLiteral("/.")), qPrintable(entry));
+            if (entry.endsWith(QLatin1Char('/')))
+                ++folders;
+            else
+                QVERIFY2(dataFiles.contains(QStringLiteral("mod/") + entry), qPrintable(entry));
+        }
+        QCOMPARE(present.size() - folders, dataFiles.size());
+        // sub, sub/deeper, the cyrillic folder, its inner, "Sub2 (old)", "x]]>y",
+        // empty, empty/emptier and the empty cyrillic folder.
+        QCOMPARE(folders, 9);
+        QVERIFY(QFileInfo(m_out + QStringLiteral("/mod/empty/emptier")).isDir());
+        // The output holds the pack and nothing else, no staging leftovers.
+        QCOMPARE(QDir(m_out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+                 QStringList({"mod", "update_fileinfo.sha1", "update_fileinfo.xml"}));
+
+        // The updater's reader sees the same entries.
+        QList<FileInfoEntry> read;
+        QString error;
+        QVERIFY2(readFileInfoDocument(m_out + QStringLiteral("/update_fileinfo.xml"), &read, &error),
+                 qPrintable(error));
+        QCOMPARE(read.size(), entries.size());
+        for (int i = 0; i < read.size(); ++i) {
+            QCOMPARE(read.at(i).fileName, entries.at(i).fileName);
+            QCOMPARE(read.at(i).hash, entries.at(i).hash);
+            QCOMPARE(read.at(i).size, entries.at(i).size);
+            QCOMPARE(read.at(i).isNeedDelete, 0);
+            QCOMPARE(read.at(i).path, entries.at(i).path);
+            QCOMPARE(read.at(i).data, entries.at(i).data);
+        }
+    }
+
+    void documentFormat()
+    {
+        QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "alpha\n"));
+        QVERIFY(writeFile(m_src + QStringLiteral("/b.txt"), "beta\n"));
+        QVERIFY(writeFile(m_src + QStringLiteral("/sub/c.txt"), "gamma\n"));
+        const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+        QCOMPARE(build("m"), 0);
+        const QDateTime after = QDateTime::currentDateTimeUtc().addSecs(1);
+
+        QByteArray raw;
+        const QDomDocument doc = loadDocument(m_out, &raw);
+        const QDomElement root = doc.documentElement();
+        const QString datetime = root.attribute(QStringLiteral("datetime"));
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$")).match(datetime).hasMatch(),
+                 qPrintable(datetime));
+        const QDateTime built = QDateTime::fromString(datetime, Qt::ISODate);
+        QVERIFY(built >= before.addMSecs(-before.time().msec()) && built <= after);
+        const QString guid = root.attribute(QStringLiteral("guid"));
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$"))
+                .match(guid)
+                .hasMatch(),
+            qPrintable(guid));
+
+        // Byte for byte: declaration, element and attribute order, four-space
+        // indentation, CDATA sections. Only time and guid vary.
+        QString expected = QString::fromUtf8(readFile(QStringLiteral(KESTRA_TEST_DATA_DIR "/simple_pack.xml")));
+        QVERIFY(!expected.isEmpty());
+        expected.replace(QStringLiteral("@DATETIME@"), datetime).replace(QStringLiteral("@GUID@"), guid);
+        QCOMPARE(QString::fromUtf8(raw), expected);
+    }
+
+    void emptySource()
+    {
+        QVERIFY(QDir().mkpath(m_src + QStringLiteral("/only/empty")));
+        QCOMPARE(build("m"), 0);
+        const QDomDocument doc = loadDocument(m_out);
+        const QDomElement files =
+            doc.documentElement().firstChildElement("modules").firstChildElement("infoaboutmodule").firstChildElement("files");
+        QVERIFY(!files.isNull());
+        QVERIFY(!files.hasChildNodes());
+        QVERIFY(QFileInfo(m_out + QStringLiteral("/m/only/empty")).isDir());
+    }
+
+    void hashedNameCollisions_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QStringList>("stored"); // in document order
+        const QString h = hashedName(QStringLiteral("ж.txt")).chopped(4); // upper-case hex of "ж"
+        // Latin names sort before Cyrillic ones, so the literal file comes first.
+        QTest::newRow("hashed name taken by an earlier file")
+            << QStringList{h + ".txt", QStringLiteral("ж.txt")} << QStringList{h + ".txt", h + "_1.txt"};
+        QTest::newRow("hashed name and _1 taken")
+            << QStringList{h + ".txt", h + "_1.txt", QStringLiteral("ж.txt")}
+            << QStringList{h + ".txt", h + "_1.txt", h + "_2.txt"};
+        QTest::newRow("other extension does not collide")
+            << QStringList{h + ".txt", QStringLiteral("ж.dat")} << QStringList{h + ".txt", h + ".dat"};
+        // "(" sorts before the hex digits: the hashed copy is stored first and the
+        // file that has that very name must not overwrite it.
+        const QString p = hashedName(QStringLiteral("(p).txt")).chopped(4);
+        QTest::newRow("own name taken by an earlier hashed file")
+            << QStringList{QStringLiteral("(p).txt"), p + ".txt"} << QStringList{p + ".txt", p + "_1.txt"};
+        QTest::newRow("names differing only in case")
+            << QStringList{"A.txt", "a.txt"} << QStringList{"A.txt", "a_1.txt"};
+    }
+
+    void hashedNameCollisions()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(QStringList, stored);
+        for (const QString &name : names)
+            QVERIFY(writeFile(m_src + QLatin1Char('/') + name, name.toUtf8()));
+        QCOMPARE(build("m"), 0);
+        const QList<DocEntry> entries = documentEntries(loadDocument(m_out));
+        QCOMPARE(entries.size(), stored.size());
+        for (int i = 0; i < entries.size(); ++i) {
+            QCOMPARE(entries.at(i).data, QStringLiteral("m/") + stored.at(i));
+            // Each stored copy still holds its own source file.
+            QCOMPARE(readFile(m_out + QLatin1Char('/') + entries.at(i).data), entries.at(i).fileName.toUtf8());
+        }
+    }
+
+    void rebuildChangesOnlyVolatileParts()
+    {
+        QCOMPARE(buildRichTree(m_src), QString());
+        QCOMPARE(build("mod"), 0);
+        QByteArray first;
+        const QDomDocument firstDoc = loadDocument(m_out, &first);
+        QTest::qSleep(1100); // let the time stamp move on
+        QCOMPARE(build("mod"), 0);
+        QByteArray second;
+        const QDomDocument secondDoc = loadDocument(m_out, &second);
+
+        QVERIFY(firstDoc.documentElement().attribute("guid") != secondDoc.documentElement().attribute("guid"));
+        QVERIFY(firstDoc.documentElement().attribute("datetime") != secondDoc.documentElement().attribute("datetime"));
+        QVERIFY(first != second);
+        QCOMPARE(normalized(QString::fromUtf8(second)), normalized(QString::fromUtf8(first)));
+        // Generated folder names are fresh.
+        const auto generated = [](const QByteArray &doc) {
+            QStringList names;
+            auto it = QRegularExpression(QStringLiteral("[0-9a-f]{8}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{12}"))
+                          .globalMatch(QString::fromUtf8(doc));
+            while (it.hasNext())
+                names << it.next().captured();
+            names.removeDuplicates();
+            return names;
+        };
+        QVERIFY(!generated(first).isEmpty());
+        for (const QString &name : generated(second))
+            QVERIFY(!generated(first).contains(name));
+        // And only the new pack's data folder remains.
+        for (const DocEntry &entry : documentEntries(secondDoc))
+            QVERIFY(QFileInfo(m_out + QLatin1Char('/') + entry.data).isFile());
+        for (const QString &name : generated(first))
+            QVERIFY2(!listEntries(m_out).join('\n').contains(name), qPrintable(name));
+    }
+
+    void rebuildDropsDeletedFiles()
+    {
+        const QString other = m_dir->filePath(QStringLiteral("other"));
+        QVERIFY(writeFile(m_src + QStringLiteral("/keep.txt"), "keep"));
+        QVERIFY(writeFile(m_src + QStringLiteral("/gone.txt"), "gone"));
+        QVERIFY(writeFile(m_src + QStringLiteral("/old/inner.txt"), "inner"));
+        QVERIFY(writeFile(other + QStringLiteral("/o.txt"), "other module"));
+        QCOMPARE(build("m"), 0);
+        QCOMPARE(run({"-m", "n", "-f", other, "-o", m_out}), 0);
+        QVERIFY(QFileInfo(m_out + QStringLiteral("/m/gone.txt")).isFile());
+
+        QVERIFY(QFile::remove(m_src + QStringLiteral("/gone.txt")));
+        QVERIFY(QDir(m_src + QStringLiteral("/old")).removeRecursively());
+        QVERIFY(writeFile(m_src + QStringLiteral("/keep.txt"), "changed"));
+        QCOMPARE(build("m"), 0);
+
+        QCOMPARE(listEntries(m_out + QStringLiteral("/m")), QStringList{"keep.txt"});
+        QCOMPARE(readFile(m_out + QStringLiteral("/m/keep.txt")), QByteArray("changed"));
+        const QList<DocEntry> entries = documentEntries(loadDocument(m_out));
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries.first().data, QStringLiteral("m/keep.txt"));
+        // The other module's data stays; the top-level files are the last build's.
+        QCOMPARE(readFile(m_out + QStringLiteral("/n/o.txt")), QByteArray("other module"));
+    }
+
+    void hiddenFilesOfPublishedPackSurvive()
+    {
+        QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "a"));
+        QVERIFY(writeFile(m_src + QStringLiteral("/sub/b.txt"), "b"));
+        QCOMPARE(build("m"), 0);
+        // What an administrator put beside the published data (access rules).
+        QVERIFY(writeFile(m_out + QStringLiteral("/m/.htaccess"), "Options -Indexes\n"));
+        QVERIFY(writeFile(m_out + QStringLiteral("/m/sub/.meta/info"), "kept"));
+        QCOMPARE(build("m"), 0);
+        QCOMPARE(readFile(m_out + QStringLiteral("/m/.htaccess")), QByteArray("Options -Indexes\n"));
+        QCOMPARE(readFile(m_out + QStringLiteral("/m/sub/.meta/info")), QByteArray("kept"));
+        QCOMPARE(readFile(m_out + QStringLiteral("/m/sub/b.txt")), QByteArray("b"));
+    }
+
+    void unreadableSourceKeepsOutput()
+    {
+        QCOMPARE(buildRichTree(m_src), QString());
+        QCOMPARE(build("mod"), 0);
+        const QString snapshot = snapshotOutput();
+        QVERIFY(!snapshot.isEmpty());
+
+        // A file nobody may read. Permissions stop every user but root, and root
+        // only while it runs without the capabilities that bypass them; so as
+        // root the program runs under setpriv with those two capabilities gone
+        // from its bounding and inheritable sets, as a plain user it runs as is.
+        const QString locked = m_src + QStringLiteral("/sub/locked.dat");
+        QVERIFY(writeFile(locked, "secret"));
+        QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
+        QStringList prefix;
+        if (isRoot()) {
+            const QString setpriv
+                = findExecutable({QStringLiteral("/usr/bin/setpriv"), QStringLiteral("/bin/setpriv")});
+            QVERIFY2(!setpriv.isEmpty(), "setpriv (util-linux) is missing");
+            prefix = QStringList{setpriv, QStringLiteral("--inh-caps=-dac_override,-dac_read_search"),
+                      QStringLiteral("--bounding-set=-dac_override,-dac_read_search")};
+            // Where capabilities cannot be dropped (a container without them)
+            // setpriv itself fails, or the file stays readable: nothing to test.
+            if (QProcess::execute(prefix.first(), prefix.mid(1) + QStringList{QStringLiteral("/bin/true")}) != 0)
+                QSKIP("setpriv cannot drop capabilities here");
+            if (runProcess(prefix.first(), prefix.mid(1) + QStringList{"/bin/cat", locked}).ok())
+                QSKIP("the file stays readable without the capabilities");
+        }
+        QCOMPARE(build("mod", prefix), 2);
+        QVERIFY2(logText().contains(QStringLiteral("can't open file: ") + locked + QStringLiteral(" to read only, error: ")),
+                 qPrintable(logText()));
+        QCOMPARE(listEntries(m_out), listEntries(snapshot));
+        QString why;
+        QVERIFY2(treesEqual(m_out, snapshot, &why), qPrintable(why));
+        QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+
+    void outputFailureKeepsOldPack_data()
+    {
+        QTest::addColumn<QString>("held");
+        QTest::addColumn<int>("kind");
+        // Nothing can be created in the output: the staging folder fails.
+        QTest::newRow("output folder locked") << QString() << int(FileHold::Contents);
+        // The new data folder is already in place when the old document refuses
+        // to move: the swap must be undone.
+        QTest::newRow("published document locked") << QStringLiteral("update_fileinfo.xml") << int(FileHold::Entry);
+        QTest::newRow("published data folder locked") << QStringLiteral("mod") << int(FileHold::Entry);
+    }
+
+    void outputFailureKeepsOldPack()
+    {
+        QFETCH(QString, held);
+        QFETCH(int, kind);
+        QString why;
+        if (!FileHold::isAvailable(m_dir->path(), &why))
+            QSKIP(qPrintable(QStringLiteral("entries cannot be held here: ") + why));
+        if (!isRoot() && kind == FileHold::Entry)
+            QSKIP("a read-only output folder already blocks the staging folder; covered by the first row");
+
+        QCOMPARE(buildRichTree(m_src), QString());
+        QCOMPARE(build("mod"), 0);
+        const QString snapshot = snapshotOutput();
+        QVERIFY(!snapshot.isEmpty());
+        QVERIFY(writeFile(m_src + QStringLiteral("/new.txt"), "new file"));
+        QVERIFY(QFile::remove(m_src + QStringLiteral("/a.txt")));
+
+        FileHold hold;
+        QVERIFY2(hold.hold(held.isEmpty() ? m_out : m_out + QLatin1Char('/') + held, FileHold::Kind(kind), &why),
+                 qPrintable(why));
+        const int code = build("mod");
+        QVERIFY(hold.release());
+        QCOMPARE(code, 4);
+        QCOMPARE(listEntries(m_out), listEntries(snapshot));
+        QVERIFY2(treesEqual(m_out, snapshot, &why), qPrintable(why));
+
+        // Once the output can be written again the same build goes through.
+        QCOMPARE(build("mod"), 0);
+        QCOMPARE(readFile(m_out + QStringLiteral("/mod/new.txt")), QByteArray("new file"));
+        QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/mod/a.txt")));
+    }
+
+    void unpackableSource_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QString>("message");
+        // Names the workstations could not store as they are, or that would
+        // reach outside the module folder there: the updater's reader refuses
+        // such documents, so no such pack is built.
+        QTest::newRow("colon in a file name") << "sub/a:b.txt"
+                                              << "file name can't be packed: @SRC@/sub/a:b.txt";
+        QTest::newRow("backslash in a folder name") << "up\\down/x.txt"
+                                                    << "folder name can't be packed: @SRC@/up\\down";
+        QTest::newRow("link back to an ancestor folder") << QString() << "folder loop at: @SRC@/sub/loop";
+    }
+
+    void unpackableSource()
+    {
+        QFETCH(QString, entry);
+        QFETCH(QString, message);
+        QVERIFY(writeFile(m_src + QStringLiteral("/sub/ok.txt"), "ok"));
+        QCOMPARE(build("m"), 0);
+        const QStringList before = listEntries(m_out);
+        if (entry.isEmpty())
+            QVERIFY(QFile::link(m_src, m_src + QStringLiteral("/sub/loop")));
+        else
+            QVERIFY(writeFile(m_src + QLatin1Char('/') + entry, "x"));
+        QCOMPARE(build("m"), 2);
+        message.replace(QStringLiteral("@SRC@"), m_src);
+        QVERIFY2(logText().contains(message), qPrintable(logText()));
+        QCOMPARE(listEntries(m_out), before);
+    }
+
+    void logFolderUnwritable()
+    {
+        // The program still runs when its log folder cannot be made; each
+        // failure is told on standard output instead.
+        QString why;
+        if (!FileHold::isAvailable(m_dir->path(), &why))
+            QSKIP(qPrintable(QStringLiteral("folders cannot be held here: ") + why));
+        const QString bin = m_dir->filePath(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin));
+        QVERIFY(QFile::copy(m_exe, bin + QStringLiteral("/packwright")));
+        FileHold hold;
+        QVERIFY2(hold.hold(bin, FileHold::Contents, &why), qPrintable(why));
+        const ProcessResult run = runProcess(bin + QStringLiteral("/packwright"), {}, 30000);
+        hold.release();
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 1);
+        const QByteArray &out = run.output;
+        QVERIFY2(out.contains("error create mkdir  logs \n"), out.constData());
+        QVERIFY2(out.contains("error create mkdir  "
+                              + QDate::currentDate().toString(QStringLiteral("yyyy_MM")).toLatin1() + " \n"),
+                 out.constData());
+        QVERIFY(!QFileInfo::exists(bin + QStringLiteral("/logs")));
+    }
 
 private:
     int run(const QStringList &arguments, const QStringList &prefix = {});
@@ -176,12 +700,14 @@ private:
     {
         return run({QStringLiteral("-m"), module, QStringLiteral("-f"), m_src, QStringLiteral("-o"), m_out}, prefix);
     }
+
     // A copy of m_out as it is now (empty when the copy failed).
     QString snapshotOutput()
     {
         const QString snapshot = m_dir->filePath(QStringLiteral("snapshot"));
         return QProcess::execute(QStringLiteral("cp"), {"-a", m_out, snapshot}) == 0 ? snapshot : QString();
     }
+
     QString logText() const;
     QString buildRichTree(const QString &root);
     QDomDocument loadDocument(const QString &output, QByteArray *raw = nullptr);
@@ -194,27 +720,6 @@ private:
     QString m_exe;
     QByteArray m_output;
 };
-
-void TestPackwright::initTestCase()
-{
-    QVERIFY(m_work.isValid());
-    // A private copy of the program: its log folder lies beside it, so the
-    // log is this test's alone.
-    m_binDir = m_work.filePath(QStringLiteral("bin"));
-    QVERIFY(QDir().mkpath(m_binDir));
-    m_exe = m_binDir + QStringLiteral("/packwright");
-    QVERIFY2(QFile::copy(QStringLiteral(KESTRA_BIN_DIR "/packwright"), m_exe), "packwright is not built");
-}
-
-void TestPackwright::init()
-{
-    QDir(m_binDir + QStringLiteral("/logs")).removeRecursively();
-    m_output.clear();
-    m_dir.reset(new QTemporaryDir);
-    QVERIFY(m_dir->isValid());
-    m_src = m_dir->filePath(QStringLiteral("src"));
-    m_out = m_dir->filePath(QStringLiteral("out"));
-}
 
 int TestPackwright::run(const QStringList &arguments, const QStringList &prefix)
 {
@@ -280,535 +785,6 @@ QDomDocument TestPackwright::loadDocument(const QString &output, QByteArray *raw
     if (!doc.setContent(bytes, &error))
         qWarning() << "document does not parse:" << error;
     return doc;
-}
-
-void TestPackwright::allowedNames_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("expected");
-    QTest::newRow("empty") << QString() << true;
-    QTest::newRow("lower letters and digits") << QStringLiteral("abc123") << true;
-    QTest::newRow("capitals") << QStringLiteral("Report") << true;
-    QTest::newRow("signs . _ - +") << QStringLiteral("a.b_c-d+e") << true;
-    QTest::newRow("blank") << QStringLiteral("a b") << false;
-    QTest::newRow("parenthesis") << QStringLiteral("a(1)") << false;
-    QTest::newRow("cyrillic") << QStringLiteral("отчёт") << false;
-    QTest::newRow("tilde") << QStringLiteral("a~1") << false;
-    QTest::newRow("comma") << QStringLiteral("a,b") << false;
-}
-
-void TestPackwright::allowedNames()
-{
-    QFETCH(QString, text);
-    QFETCH(bool, expected);
-    PackwrightThread worker;
-    QCOMPARE(worker.isAllowedName(text), expected);
-}
-
-void TestPackwright::copyWithHash_data()
-{
-    QTest::addColumn<QString>("sourceBase");
-    QTest::addColumn<qint64>("size");
-    const QString disk = QDir::tempPath();
-    // Memory-backed /dev/shm is another file system than the temporary
-    // folder on most systems: copies between them take the written path.
-    const QString shm = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : disk;
-    QTest::newRow("empty file") << disk << qint64(0);
-    QTest::newRow("one byte") << disk << qint64(1);
-    QTest::newRow("exactly one block") << disk << qint64(1 << 20);
-    QTest::newRow("blocks and a tail") << disk << qint64(5 * (1 << 20) + 123);
-    QTest::newRow("other file system, blocks and a tail") << shm << qint64(5 * (1 << 20) + 123);
-}
-
-void TestPackwright::copyWithHash()
-{
-    QFETCH(QString, sourceBase);
-    QFETCH(qint64, size);
-    QTemporaryDir sourceDir(sourceBase + QStringLiteral("/copy-source-XXXXXX"));
-    QTemporaryDir targetDir;
-    QVERIFY(sourceDir.isValid() && targetDir.isValid());
-    const QByteArray content = patternBytes(size, 11);
-    const QString source = sourceDir.filePath(QStringLiteral("in.bin"));
-    const QString target = targetDir.filePath(QStringLiteral("out.bin"));
-    QVERIFY(writeFile(source, content));
-
-    QString hash;
-    qint64 copied = -1;
-    FileCopyFault fault = FileCopyFault::Destination;
-    QString error;
-    QVERIFY2(copyFileWithSha1(source, target, &hash, &copied, &fault, &error), qPrintable(error));
-    QCOMPARE(fault, FileCopyFault::None);
-    QCOMPARE(hash, sha1Hex(content));
-    QCOMPARE(copied, size);
-    QVERIFY(readFile(target) == content);
-    QCOMPARE(fileSha1Hex(target), sha1Hex(content));
-
-    // An existing target is never overwritten.
-    QVERIFY(writeFile(source, "other"));
-    QVERIFY(!copyFileWithSha1(source, target, &hash, &copied, &fault, &error));
-    QCOMPARE(fault, FileCopyFault::Destination);
-    QVERIFY(readFile(target) == content);
-    // A missing source is a source fault and leaves nothing behind.
-    QVERIFY(!copyFileWithSha1(source + QStringLiteral(".missing"), target + QStringLiteral(".2"), &hash, &copied,
-                              &fault, &error));
-    QCOMPARE(fault, FileCopyFault::SourceOpen);
-    QVERIFY(!QFileInfo::exists(target + QStringLiteral(".2")));
-}
-
-void TestPackwright::noArgumentsEndsWithCodeOne()
-{
-    // The worker fails before the main thread reaches its event loop; the
-    // program must still end, with the worker's code.
-    QCOMPARE(run({}), 1);
-    QVERIFY2(logText().contains(QStringLiteral("empty module name.")), qPrintable(logText()));
-    QVERIFY(logText().contains(QStringLiteral("pack builder is started, version 2.2.7 (")));
-}
-
-void TestPackwright::rejectedParameters_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("message");
-    const QString src = QStringLiteral("@SRC@");
-    const QString out = QStringLiteral("@OUT@");
-    QTest::newRow("no module") << QStringList{"-f", src, "-o", out} << QStringLiteral("empty module name.");
-    QTest::newRow("no source") << QStringList{"-m", "m", "-o", out} << QStringLiteral("empty source path");
-    QTest::newRow("missing source") << QStringList{"-m", "m", "-f", "@SRC@/nowhere", "-o", out}
-                                    << QStringLiteral("source path: @SRC@/nowhere not found.");
-    QTest::newRow("no output") << QStringList{"-m", "m", "-f", src} << QStringLiteral("empty output path");
-    QTest::newRow("output below a file") << QStringList{"-m", "m", "-f", src, "-o", "@SRC@/a.txt/out"}
-                                         << QStringLiteral("can't create output path: @SRC@/a.txt/out");
-    QTest::newRow("module leaving the output") << QStringList{"-m", "../m", "-f", src, "-o", out}
-                                               << QStringLiteral("bad module name: ../m");
-    QTest::newRow("absolute module") << QStringList{"-m", "/tmp/m", "-f", src, "-o", out}
-                                     << QStringLiteral("bad module name: /tmp/m");
-    QTest::newRow("flag without value at the end") << QStringList{"-f", src, "-o", out, "-m"}
-                                                   << QStringLiteral("empty module name.");
-}
-
-void TestPackwright::rejectedParameters()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, message);
-    QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "a"));
-    for (QString &argument : arguments)
-        argument.replace(QStringLiteral("@SRC@"), m_src).replace(QStringLiteral("@OUT@"), m_out);
-    message.replace(QStringLiteral("@SRC@"), m_src);
-
-    QCOMPARE(run(arguments), 1);
-    QVERIFY2(logText().contains(QStringLiteral("Critical ")) && logText().contains(message), qPrintable(logText()));
-    // Nothing was written: neither a pack nor a folder outside the output.
-    QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/update_fileinfo.xml")));
-    QVERIFY(!QFileInfo::exists(m_dir->filePath(QStringLiteral("m"))));
-}
-
-void TestPackwright::laterFlagWins()
-{
-    QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "a"));
-    QCOMPARE(run({"-m", "first", "-f", m_src, "-o", m_out, "-m", "second"}), 0);
-    QVERIFY(QFileInfo::exists(m_out + QStringLiteral("/second/a.txt")));
-    QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/first")));
-    QCOMPARE(loadDocument(m_out)
-                 .documentElement()
-                 .firstChildElement("modules")
-                 .firstChildElement("infoaboutmodule")
-                 .attribute("name"),
-             QStringLiteral("second"));
-}
-
-void TestPackwright::versionOption()
-{
-    QCOMPARE(run({"--version"}), 0);
-    QVERIFY2(m_output.trimmed().endsWith("2.2.7.0"), m_output.constData());
-}
-
-void TestPackwright::documentMatchesTree()
-{
-    const QString xmllint = findExecutable({QStringLiteral("/usr/bin/xmllint")});
-    QVERIFY2(!xmllint.isEmpty(), "xmllint (libxml2-utils) is missing");
-    QCOMPARE(buildRichTree(m_src), QString());
-    QCOMPARE(build("mod"), 0);
-    const ProcessResult lint = runProcess(xmllint, {"--noout", m_out + QStringLiteral("/update_fileinfo.xml")});
-    QVERIFY2(lint.ok(), lint.output.constData());
-    // The checksum file holds what sha1sum says of the document.
-    const ProcessResult sum = runProcess(QStringLiteral("sha1sum"), {"update_fileinfo.xml"}, 30000, m_out);
-    QVERIFY(sum.ok());
-    const QByteArray digest = sum.output.left(40); // "<hex>  update_fileinfo.xml\n"
-    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(QString::fromLatin1(digest)).hasMatch());
-    QCOMPARE(readFile(m_out + QStringLiteral("/update_fileinfo.sha1")), digest + "\tupdate_fileinfo.xml");
-
-    QList<Expected> expected;
-    expectedEntries(m_src, QString(), {}, &expected);
-    const QDomDocument doc = loadDocument(m_out);
-    const QList<DocEntry> entries = documentEntries(doc);
-    QCOMPARE(entries.size(), expected.size());
-
-    QSet<QString> dataFiles;
-    QMap<QString, QString> storedFolderOf; // source folder path -> data folder text
-    for (int i = 0; i < entries.size(); ++i) {
-        const DocEntry &entry = entries.at(i);
-        const Expected &want = expected.at(i);
-        const QByteArray content = readFile(want.sourceFile);
-        QCOMPARE(entry.fileName, want.fileName);
-        QCOMPARE(entry.path, want.path);
-        QCOMPARE(entry.hash, sha1Hex(content));
-        QCOMPARE(entry.size, qint64(content.size()));
-        QCOMPARE(entry.isNeedDelete, QStringLiteral("0"));
-
-        // data = module / stored folder names / stored file name
-        const QStringList segments = entry.data.split(QLatin1Char('/'));
-        QCOMPARE(segments.size(), want.folders.size() + 2);
-        QCOMPARE(segments.first(), QStringLiteral("mod"));
-        for (int level = 0; level < want.folders.size(); ++level) {
-            const QString folder = want.folders.at(level);
-            const QString stored = segments.at(level + 1);
-            if (allowed(folder))
-                QCOMPARE(stored, folder);
-            else
-                QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f_]{36}$")).match(stored).hasMatch()
-                             && stored.count(QLatin1Char('_')) == 4,
-                         qPrintable(stored));
-            // All files of one source folder share one data folder.
-            const QString key = want.folders.mid(0, level + 1).join(QLatin1Char('/'));
-            const QString prefix = segments.mid(0, level + 2).join(QLatin1Char('/'));
-            QCOMPARE(storedFolderOf.value(key, prefix), prefix);
-            storedFolderOf.insert(key, prefix);
-        }
-        const QString storedFile = segments.last();
-        if (allowed(QFileInfo(want.fileName).completeBaseName()))
-            QCOMPARE(storedFile, want.fileName);
-        else
-            QCOMPARE(storedFile, hashedName(want.fileName));
-
-        // The stored copy is byte for byte the source.
-        const QString copy = m_out + QLatin1Char('/') + entry.data;
-        QVERIFY2(QFileInfo(copy).isFile(), qPrintable(copy));
-        QVERIFY2(readFile(copy) == content, qPrintable(copy));
-        dataFiles.insert(entry.data);
-    }
-    QCOMPARE(storedFolderOf.value(QStringLiteral("sub")), QStringLiteral("mod/sub"));
-
-    // The data folder holds exactly the listed files and, as folders, the
-    // source's visible folders, empty ones included; nothing hidden.
-    const QStringList present = listEntries(m_out + QStringLiteral("/mod"));
-    int folders = 0;
-    for (const QString &entry : present) {
-        QVERIFY2(!entry.startsWith(QLatin1Char('.')) && !entry.contains(QStringLiteral("/.")), qPrintable(entry));
-        if (entry.endsWith(QLatin1Char('/')))
-            ++folders;
-        else
-            QVERIFY2(dataFiles.contains(QStringLiteral("mod/") + entry), qPrintable(entry));
-    }
-    QCOMPARE(present.size() - folders, dataFiles.size());
-    // sub, sub/deeper, the cyrillic folder, its inner, "Sub2 (old)", "x]]>y",
-    // empty, empty/emptier and the empty cyrillic folder.
-    QCOMPARE(folders, 9);
-    QVERIFY(QFileInfo(m_out + QStringLiteral("/mod/empty/emptier")).isDir());
-    // The output holds the pack and nothing else, no staging leftovers.
-    QCOMPARE(QDir(m_out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
-             QStringList({"mod", "update_fileinfo.sha1", "update_fileinfo.xml"}));
-
-    // The updater's reader sees the same entries.
-    QList<FileInfoEntry> read;
-    QString error;
-    QVERIFY2(readFileInfoDocument(m_out + QStringLiteral("/update_fileinfo.xml"), &read, &error), qPrintable(error));
-    QCOMPARE(read.size(), entries.size());
-    for (int i = 0; i < read.size(); ++i) {
-        QCOMPARE(read.at(i).fileName, entries.at(i).fileName);
-        QCOMPARE(read.at(i).hash, entries.at(i).hash);
-        QCOMPARE(read.at(i).size, entries.at(i).size);
-        QCOMPARE(read.at(i).isNeedDelete, 0);
-        QCOMPARE(read.at(i).path, entries.at(i).path);
-        QCOMPARE(read.at(i).data, entries.at(i).data);
-    }
-}
-
-void TestPackwright::documentFormat()
-{
-    QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "alpha\n"));
-    QVERIFY(writeFile(m_src + QStringLiteral("/b.txt"), "beta\n"));
-    QVERIFY(writeFile(m_src + QStringLiteral("/sub/c.txt"), "gamma\n"));
-    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
-    QCOMPARE(build("m"), 0);
-    const QDateTime after = QDateTime::currentDateTimeUtc().addSecs(1);
-
-    QByteArray raw;
-    const QDomDocument doc = loadDocument(m_out, &raw);
-    const QDomElement root = doc.documentElement();
-    const QString datetime = root.attribute(QStringLiteral("datetime"));
-    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$")).match(datetime).hasMatch(),
-             qPrintable(datetime));
-    const QDateTime built = QDateTime::fromString(datetime, Qt::ISODate);
-    QVERIFY(built >= before.addMSecs(-before.time().msec()) && built <= after);
-    const QString guid = root.attribute(QStringLiteral("guid"));
-    QVERIFY2(QRegularExpression(QStringLiteral("^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$"))
-                 .match(guid)
-                 .hasMatch(),
-             qPrintable(guid));
-
-    // Byte for byte: declaration, element and attribute order, four-space
-    // indentation, CDATA sections. Only time and guid vary.
-    QString expected = QString::fromUtf8(readFile(QStringLiteral(KESTRA_TEST_DATA_DIR "/simple_pack.xml")));
-    QVERIFY(!expected.isEmpty());
-    expected.replace(QStringLiteral("@DATETIME@"), datetime).replace(QStringLiteral("@GUID@"), guid);
-    QCOMPARE(QString::fromUtf8(raw), expected);
-}
-
-void TestPackwright::emptySource()
-{
-    QVERIFY(QDir().mkpath(m_src + QStringLiteral("/only/empty")));
-    QCOMPARE(build("m"), 0);
-    const QDomDocument doc = loadDocument(m_out);
-    const QDomElement files =
-        doc.documentElement().firstChildElement("modules").firstChildElement("infoaboutmodule").firstChildElement("files");
-    QVERIFY(!files.isNull());
-    QVERIFY(!files.hasChildNodes());
-    QVERIFY(QFileInfo(m_out + QStringLiteral("/m/only/empty")).isDir());
-}
-
-void TestPackwright::hashedNameCollisions_data()
-{
-    QTest::addColumn<QStringList>("names");
-    QTest::addColumn<QStringList>("stored"); // in document order
-    const QString h = hashedName(QStringLiteral("ж.txt")).chopped(4); // upper-case hex of "ж"
-    // Latin names sort before Cyrillic ones, so the literal file comes first.
-    QTest::newRow("hashed name taken by an earlier file")
-        << QStringList{h + ".txt", QStringLiteral("ж.txt")} << QStringList{h + ".txt", h + "_1.txt"};
-    QTest::newRow("hashed name and _1 taken")
-        << QStringList{h + ".txt", h + "_1.txt", QStringLiteral("ж.txt")}
-        << QStringList{h + ".txt", h + "_1.txt", h + "_2.txt"};
-    QTest::newRow("other extension does not collide")
-        << QStringList{h + ".txt", QStringLiteral("ж.dat")} << QStringList{h + ".txt", h + ".dat"};
-    // "(" sorts before the hex digits: the hashed copy is stored first and the
-    // file that has that very name must not overwrite it.
-    const QString p = hashedName(QStringLiteral("(p).txt")).chopped(4);
-    QTest::newRow("own name taken by an earlier hashed file")
-        << QStringList{QStringLiteral("(p).txt"), p + ".txt"} << QStringList{p + ".txt", p + "_1.txt"};
-    QTest::newRow("names differing only in case") << QStringList{"A.txt", "a.txt"} << QStringList{"A.txt", "a_1.txt"};
-}
-
-void TestPackwright::hashedNameCollisions()
-{
-    QFETCH(QStringList, names);
-    QFETCH(QStringList, stored);
-    for (const QString &name : names)
-        QVERIFY(writeFile(m_src + QLatin1Char('/') + name, name.toUtf8()));
-    QCOMPARE(build("m"), 0);
-    const QList<DocEntry> entries = documentEntries(loadDocument(m_out));
-    QCOMPARE(entries.size(), stored.size());
-    for (int i = 0; i < entries.size(); ++i) {
-        QCOMPARE(entries.at(i).data, QStringLiteral("m/") + stored.at(i));
-        // Each stored copy still holds its own source file.
-        QCOMPARE(readFile(m_out + QLatin1Char('/') + entries.at(i).data), entries.at(i).fileName.toUtf8());
-    }
-}
-
-void TestPackwright::rebuildChangesOnlyVolatileParts()
-{
-    QCOMPARE(buildRichTree(m_src), QString());
-    QCOMPARE(build("mod"), 0);
-    QByteArray first;
-    const QDomDocument firstDoc = loadDocument(m_out, &first);
-    QTest::qSleep(1100); // let the time stamp move on
-    QCOMPARE(build("mod"), 0);
-    QByteArray second;
-    const QDomDocument secondDoc = loadDocument(m_out, &second);
-
-    QVERIFY(firstDoc.documentElement().attribute("guid") != secondDoc.documentElement().attribute("guid"));
-    QVERIFY(firstDoc.documentElement().attribute("datetime") != secondDoc.documentElement().attribute("datetime"));
-    QVERIFY(first != second);
-    QCOMPARE(normalized(QString::fromUtf8(second)), normalized(QString::fromUtf8(first)));
-    // Generated folder names are fresh.
-    const auto generated = [](const QByteArray &doc) {
-        QStringList names;
-        auto it = QRegularExpression(QStringLiteral("[0-9a-f]{8}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{12}"))
-                      .globalMatch(QString::fromUtf8(doc));
-        while (it.hasNext())
-            names << it.next().captured();
-        names.removeDuplicates();
-        return names;
-    };
-    QVERIFY(!generated(first).isEmpty());
-    for (const QString &name : generated(second))
-        QVERIFY(!generated(first).contains(name));
-    // And only the new pack's data folder remains.
-    for (const DocEntry &entry : documentEntries(secondDoc))
-        QVERIFY(QFileInfo(m_out + QLatin1Char('/') + entry.data).isFile());
-    for (const QString &name : generated(first))
-        QVERIFY2(!listEntries(m_out).join('\n').contains(name), qPrintable(name));
-}
-
-void TestPackwright::rebuildDropsDeletedFiles()
-{
-    const QString other = m_dir->filePath(QStringLiteral("other"));
-    QVERIFY(writeFile(m_src + QStringLiteral("/keep.txt"), "keep"));
-    QVERIFY(writeFile(m_src + QStringLiteral("/gone.txt"), "gone"));
-    QVERIFY(writeFile(m_src + QStringLiteral("/old/inner.txt"), "inner"));
-    QVERIFY(writeFile(other + QStringLiteral("/o.txt"), "other module"));
-    QCOMPARE(build("m"), 0);
-    QCOMPARE(run({"-m", "n", "-f", other, "-o", m_out}), 0);
-    QVERIFY(QFileInfo(m_out + QStringLiteral("/m/gone.txt")).isFile());
-
-    QVERIFY(QFile::remove(m_src + QStringLiteral("/gone.txt")));
-    QVERIFY(QDir(m_src + QStringLiteral("/old")).removeRecursively());
-    QVERIFY(writeFile(m_src + QStringLiteral("/keep.txt"), "changed"));
-    QCOMPARE(build("m"), 0);
-
-    QCOMPARE(listEntries(m_out + QStringLiteral("/m")), QStringList{"keep.txt"});
-    QCOMPARE(readFile(m_out + QStringLiteral("/m/keep.txt")), QByteArray("changed"));
-    const QList<DocEntry> entries = documentEntries(loadDocument(m_out));
-    QCOMPARE(entries.size(), 1);
-    QCOMPARE(entries.first().data, QStringLiteral("m/keep.txt"));
-    // The other module's data stays; the top-level files are the last build's.
-    QCOMPARE(readFile(m_out + QStringLiteral("/n/o.txt")), QByteArray("other module"));
-}
-
-void TestPackwright::hiddenFilesOfPublishedPackSurvive()
-{
-    QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "a"));
-    QVERIFY(writeFile(m_src + QStringLiteral("/sub/b.txt"), "b"));
-    QCOMPARE(build("m"), 0);
-    // What an administrator put beside the published data (access rules).
-    QVERIFY(writeFile(m_out + QStringLiteral("/m/.htaccess"), "Options -Indexes\n"));
-    QVERIFY(writeFile(m_out + QStringLiteral("/m/sub/.meta/info"), "kept"));
-    QCOMPARE(build("m"), 0);
-    QCOMPARE(readFile(m_out + QStringLiteral("/m/.htaccess")), QByteArray("Options -Indexes\n"));
-    QCOMPARE(readFile(m_out + QStringLiteral("/m/sub/.meta/info")), QByteArray("kept"));
-    QCOMPARE(readFile(m_out + QStringLiteral("/m/sub/b.txt")), QByteArray("b"));
-}
-
-void TestPackwright::unreadableSourceKeepsOutput()
-{
-    QCOMPARE(buildRichTree(m_src), QString());
-    QCOMPARE(build("mod"), 0);
-    const QString snapshot = snapshotOutput();
-    QVERIFY(!snapshot.isEmpty());
-
-    // A file nobody may read. Permissions stop every user but root, and root
-    // only while it runs without the capabilities that bypass them; so as
-    // root the program runs under setpriv with those two capabilities gone
-    // from its bounding and inheritable sets, as a plain user it runs as is.
-    const QString locked = m_src + QStringLiteral("/sub/locked.dat");
-    QVERIFY(writeFile(locked, "secret"));
-    QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
-    QStringList prefix;
-    if (isRoot()) {
-        const QString setpriv = findExecutable({QStringLiteral("/usr/bin/setpriv"), QStringLiteral("/bin/setpriv")});
-        QVERIFY2(!setpriv.isEmpty(), "setpriv (util-linux) is missing");
-        prefix = QStringList{setpriv, QStringLiteral("--inh-caps=-dac_override,-dac_read_search"),
-                  QStringLiteral("--bounding-set=-dac_override,-dac_read_search")};
-        // Where capabilities cannot be dropped (a container without them)
-        // setpriv itself fails, or the file stays readable: nothing to test.
-        if (QProcess::execute(prefix.first(), prefix.mid(1) + QStringList{QStringLiteral("/bin/true")}) != 0)
-            QSKIP("setpriv cannot drop capabilities here");
-        if (runProcess(prefix.first(), prefix.mid(1) + QStringList{"/bin/cat", locked}).ok())
-            QSKIP("the file stays readable without the capabilities");
-    }
-    QCOMPARE(build("mod", prefix), 2);
-    QVERIFY2(logText().contains(QStringLiteral("can't open file: ") + locked + QStringLiteral(" to read only, error: ")),
-             qPrintable(logText()));
-    QCOMPARE(listEntries(m_out), listEntries(snapshot));
-    QString why;
-    QVERIFY2(treesEqual(m_out, snapshot, &why), qPrintable(why));
-    QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-}
-
-void TestPackwright::outputFailureKeepsOldPack_data()
-{
-    QTest::addColumn<QString>("held");
-    QTest::addColumn<int>("kind");
-    // Nothing can be created in the output: the staging folder fails.
-    QTest::newRow("output folder locked") << QString() << int(FileHold::Contents);
-    // The new data folder is already in place when the old document refuses
-    // to move: the swap must be undone.
-    QTest::newRow("published document locked") << QStringLiteral("update_fileinfo.xml") << int(FileHold::Entry);
-    QTest::newRow("published data folder locked") << QStringLiteral("mod") << int(FileHold::Entry);
-}
-
-void TestPackwright::outputFailureKeepsOldPack()
-{
-    QFETCH(QString, held);
-    QFETCH(int, kind);
-    QString why;
-    if (!FileHold::isAvailable(m_dir->path(), &why))
-        QSKIP(qPrintable(QStringLiteral("entries cannot be held here: ") + why));
-    if (!isRoot() && kind == FileHold::Entry)
-        QSKIP("a read-only output folder already blocks the staging folder; covered by the first row");
-
-    QCOMPARE(buildRichTree(m_src), QString());
-    QCOMPARE(build("mod"), 0);
-    const QString snapshot = snapshotOutput();
-    QVERIFY(!snapshot.isEmpty());
-    QVERIFY(writeFile(m_src + QStringLiteral("/new.txt"), "new file"));
-    QVERIFY(QFile::remove(m_src + QStringLiteral("/a.txt")));
-
-    FileHold hold;
-    QVERIFY2(hold.hold(held.isEmpty() ? m_out : m_out + QLatin1Char('/') + held, FileHold::Kind(kind), &why),
-             qPrintable(why));
-    const int code = build("mod");
-    QVERIFY(hold.release());
-    QCOMPARE(code, 4);
-    QCOMPARE(listEntries(m_out), listEntries(snapshot));
-    QVERIFY2(treesEqual(m_out, snapshot, &why), qPrintable(why));
-
-    // Once the output can be written again the same build goes through.
-    QCOMPARE(build("mod"), 0);
-    QCOMPARE(readFile(m_out + QStringLiteral("/mod/new.txt")), QByteArray("new file"));
-    QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/mod/a.txt")));
-}
-
-void TestPackwright::unpackableSource_data()
-{
-    QTest::addColumn<QString>("entry");
-    QTest::addColumn<QString>("message");
-    // Names the workstations could not store as they are, or that would
-    // reach outside the module folder there: the updater's reader refuses
-    // such documents, so no such pack is built.
-    QTest::newRow("colon in a file name") << "sub/a:b.txt"
-                                          << "file name can't be packed: @SRC@/sub/a:b.txt";
-    QTest::newRow("backslash in a folder name") << "up\\down/x.txt"
-                                                << "folder name can't be packed: @SRC@/up\\down";
-    QTest::newRow("link back to an ancestor folder") << QString() << "folder loop at: @SRC@/sub/loop";
-}
-
-void TestPackwright::unpackableSource()
-{
-    QFETCH(QString, entry);
-    QFETCH(QString, message);
-    QVERIFY(writeFile(m_src + QStringLiteral("/sub/ok.txt"), "ok"));
-    QCOMPARE(build("m"), 0);
-    const QStringList before = listEntries(m_out);
-    if (entry.isEmpty())
-        QVERIFY(QFile::link(m_src, m_src + QStringLiteral("/sub/loop")));
-    else
-        QVERIFY(writeFile(m_src + QLatin1Char('/') + entry, "x"));
-    QCOMPARE(build("m"), 2);
-    message.replace(QStringLiteral("@SRC@"), m_src);
-    QVERIFY2(logText().contains(message), qPrintable(logText()));
-    QCOMPARE(listEntries(m_out), before);
-}
-
-void TestPackwright::logFolderUnwritable()
-{
-    // The program still runs when its log folder cannot be made; each
-    // failure is told on standard output instead.
-    QString why;
-    if (!FileHold::isAvailable(m_dir->path(), &why))
-        QSKIP(qPrintable(QStringLiteral("folders cannot be held here: ") + why));
-    const QString bin = m_dir->filePath(QStringLiteral("bin"));
-    QVERIFY(QDir().mkpath(bin));
-    QVERIFY(QFile::copy(m_exe, bin + QStringLiteral("/packwright")));
-    FileHold hold;
-    QVERIFY2(hold.hold(bin, FileHold::Contents, &why), qPrintable(why));
-    const ProcessResult run = runProcess(bin + QStringLiteral("/packwright"), {}, 30000);
-    hold.release();
-    QVERIFY(run.finished);
-    QCOMPARE(run.exitCode, 1);
-    const QByteArray &out = run.output;
-    QVERIFY2(out.contains("error create mkdir  logs \n"), out.constData());
-    QVERIFY2(out.contains("error create mkdir  " + QDate::currentDate().toString(QStringLiteral("yyyy_MM")).toLatin1()
-                          + " \n"),
-             out.constData());
-    QVERIFY(!QFileInfo::exists(bin + QStringLiteral("/logs")));
 }
 
 QTEST_GUILESS_MAIN(TestPackwright)
