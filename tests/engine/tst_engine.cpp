@@ -176,14 +176,13 @@ QMap<QString, QByteArray> viewerRelease1()
 
 QMap<QString, QByteArray> viewerRelease2()
 {
-    return {
-        {QStringLiteral("viewer.exe"), patternBytes(90000, 11)},       // changed size
-        {QStringLiteral("lib/core.so"), patternBytes(40000, 12)},      // same size, other bytes
-        {u("Отчёт (1).txt"), QByteArray("report template 1\n")},      // unchanged
-        {QStringLiteral("sub dir/x.cfg"), QByteArray("x=1\n")},        // unchanged
-        {QStringLiteral("added/new.txt"), QByteArray("new in 2\n")},   // added
-        {QStringLiteral("settings.ini"), QByteArray("[main]\nfrom=release2\n")}, // protected
-    };
+    QMap<QString, QByteArray> files = viewerRelease1();
+    files.insert(QStringLiteral("viewer.exe"), patternBytes(90000, 11));  // changed size
+    files.insert(QStringLiteral("lib/core.so"), patternBytes(40000, 12)); // same size, other bytes
+    files.insert(QStringLiteral("added/new.txt"), "new in 2\n");         // added
+    files.insert(QStringLiteral("settings.ini"), "[main]\nfrom=release2\n"); // protected
+    files.remove(QStringLiteral("old.txt")); // dropped: marked for deletion in the document
+    return files;
 }
 
 // The clinic: program viewer needs dicom (necessary, which in turn needs
@@ -208,29 +207,6 @@ ModuleSpec programm(const QString &name, const QString &guid, const QMap<QString
     return {name, QStringLiteral("project"), guid, name, {}, {}, {}, {}, files, {}};
 }
 
-// Marks a file for deletion in a pack's document, as a release engineer does
-// for files that a release drops.
-bool addDeletionEntry(const QString &document, const QString &fileName, const QString &path, qint64 size = 10)
-{
-    QDomDocument doc;
-    if (!doc.setContent(readFile(document)))
-        return false;
-    QDomElement files = doc.documentElement().elementsByTagName(QStringLiteral("files")).at(0).toElement();
-    QDomElement entry = doc.createElement(QStringLiteral("fileinfo"));
-    entry.setAttribute(QStringLiteral("filename"), fileName);
-    entry.setAttribute(QStringLiteral("hash"), QStringLiteral("0000000000000000000000000000000000000000"));
-    entry.setAttribute(QStringLiteral("size"), QString::number(size));
-    entry.setAttribute(QStringLiteral("is_need_delete"), QStringLiteral("1"));
-    QDomElement p = doc.createElement(QStringLiteral("path"));
-    p.appendChild(doc.createCDATASection(path));
-    entry.appendChild(p);
-    QDomElement d = doc.createElement(QStringLiteral("data"));
-    d.appendChild(doc.createCDATASection(QString()));
-    entry.appendChild(d);
-    files.appendChild(entry);
-    return writeFile(document, doc.toByteArray(4));
-}
-
 QString sha1Hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
@@ -244,6 +220,16 @@ QString entryXml(const QString &fileName, const QString &path, const QString &da
                           "<path><![CDATA[%5]]></path><data><![CDATA[%6]]></data></fileinfo>\n")
         .arg(fileName.toHtmlEscaped(), sha1Hex(content), QString::number(content.size()), QString::number(needDelete),
              path, data);
+}
+
+// Marks a file for deletion in a pack's document, as a release engineer does
+// for files that a release drops.
+bool addDeletionEntry(const QString &document, const QString &fileName)
+{
+    QByteArray xml = readFile(document);
+    const int end = xml.lastIndexOf("</files>");
+    return end > 0
+           && writeFile(document, xml.insert(end, entryXml(fileName, QString(), QString(), "to be deleted\n", 1).toUtf8()));
 }
 
 QByteArray documentXml(const QString &entries)
@@ -1010,7 +996,7 @@ bool TestEngine::buildViewer(EngineFixture &f, bool release2)
     if (!f.buildPack(clinic(release2).first()))
         return false;
     return !release2
-        || addDeletionEntry(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml"), "old.txt", QString());
+        || addDeletionEntry(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml"), QStringLiteral("old.txt"));
 }
 
 bool TestEngine::setupClinic(EngineFixture &f, const QString &server, NginxServer *nginx)
