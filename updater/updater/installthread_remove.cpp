@@ -19,6 +19,11 @@
 
 namespace {
 
+// The zip writer takes each file into memory whole, and the archive format it
+// writes ends at 4 GiB. A larger file would exhaust memory or be stored
+// empty, so it is left out of the backup and reported instead.
+const qint64 kBackupFileLimit = 512 * 1024 * 1024;
+
 // A folder that shows no files and no sub-folders; hidden and system entries
 // do not count.
 bool looksEmpty(const QString &path)
@@ -62,6 +67,12 @@ bool InstallThread::backupFolder(const QString &name)
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
             emit error(tr("Ошибка при открытии файла %1 на чтение (%2)").arg(path, file.errorString()));
+            continue;
+        }
+        if (file.size() > kBackupFileLimit) {
+            emit error(tr("Файл %1 слишком большой для бэкапа (%2 МБ), он не сохранён в архив")
+                           .arg(path)
+                           .arg(file.size() / (1024 * 1024)));
             continue;
         }
         const QString entryName = path.startsWith(prefix) ? path.mid(prefix.size()) : path;
