@@ -122,13 +122,16 @@ bool UpdateLookahead::needUpdate(int index)
 
 struct SizePrefetch::Private
 {
-    // Per entry: 0 while unknown, else Found | (Exists) | epoch << 2.
-    enum : quint32 { Found = 1, Exists = 2 };
+    // Per entry: Free until the worker claims it (Busy) or the loop does
+    // (Taken); what the worker found is Found | Exists | epoch << 4. A claim
+    // keeps both from reading the same file.
+    enum : quint32 { Free = 0, Busy = 1, Taken = 2, Found = 4, Exists = 8 };
+    static constexpr int kEpochShift = 4;
     std::function<QString(int)> targetOf;
     int count = 0;
     std::unique_ptr<std::atomic<quint32>[]> states;
     std::unique_ptr<qint64[]> sizes; // written before the state that publishes it
-    std::atomic<int> loopAt{0};      // the entry the loop is checking
+    std::atomic<int> loopAt{-1};     // the entry the loop is checking
     std::atomic<quint32> epoch{0};   // counts the loop's changes on disk
     std::atomic<bool> stopping{false};
     std::thread worker;
@@ -145,13 +148,17 @@ struct SizePrefetch::Private
             const QString target = targetOf(i);
             if (target.isEmpty())
                 continue;
+            quint32 expected = Free;
+            if (!states[size_t(i)].compare_exchange_strong(expected, Busy, std::memory_order_acq_rel))
+                continue; // the loop got there first
             // The epoch is read before the file: a change during the call
             // makes the answer stale, as it should.
             const quint32 seen = epoch.load(std::memory_order_acquire);
             qint64 size = 0;
             const bool exists = localFileSize(target, &size);
             sizes[size_t(i)] = size;
-            states[size_t(i)].store(Found | (exists ? quint32(Exists) : 0u) | (seen << 2), std::memory_order_release);
+            states[size_t(i)].store(Found | (exists ? quint32(Exists) : 0u) | (seen << kEpochShift),
+                                    std::memory_order_release);
         }
     }
 };
@@ -162,9 +169,8 @@ SizePrefetch::SizePrefetch(int count, std::function<QString(int)> targetOf) : d(
     d->count = count;
     d->states.reset(new std::atomic<quint32>[size_t(count)]);
     for (int i = 0; i < count; ++i)
-        d->states[size_t(i)].store(0, std::memory_order_relaxed);
+        d->states[size_t(i)].store(Private::Free, std::memory_order_relaxed);
     d->sizes.reset(new qint64[size_t(count)]);
-    d->loopAt.store(-1);
     if (count > 1)
         d->worker = std::thread([this] { d->work(); });
 }
@@ -179,8 +185,19 @@ SizePrefetch::~SizePrefetch()
 bool SizePrefetch::take(int index, bool *exists, qint64 *size)
 {
     d->loopAt.store(index, std::memory_order_relaxed);
-    const quint32 state = d->states[size_t(index)].load(std::memory_order_acquire);
-    if (!(state & Private::Found) || (state >> 2) != (d->epoch.load(std::memory_order_relaxed) & 0x3fffffff))
+    std::atomic<quint32> &slot = d->states[size_t(index)];
+    quint32 state = Private::Free;
+    if (slot.compare_exchange_strong(state, Private::Taken, std::memory_order_acq_rel))
+        return false; // not reached: the loop reads it itself
+    // The worker is reading this very file: its answer is a moment away,
+    // unless the worker lost its processor; then the loop reads it itself.
+    for (int spin = 0; state == Private::Busy && spin < 64; ++spin) {
+        std::this_thread::yield();
+        state = slot.load(std::memory_order_acquire);
+    }
+    if (!(state & Private::Found)
+        || (state >> Private::kEpochShift)
+               != (d->epoch.load(std::memory_order_relaxed) & (~quint32(0) >> Private::kEpochShift)))
         return false;
     *exists = state & Private::Exists;
     *size = d->sizes[size_t(index)];
