@@ -185,6 +185,20 @@ void TestEnginePaths::fileSize()
 
     // A folder exists too.
     QVERIFY(localFileSize(dir.filePath(QStringLiteral("d")), &size));
+
+    // Asked by name in the folder, the same answers.
+    const FolderFileSizes folder(dir.path());
+    qint64 inFolder = -1;
+    QCOMPARE(folder.fileSize(name, &inFolder), info.exists());
+    QCOMPARE(inFolder, info.exists() ? info.size() : qint64(0));
+
+    // A folder made after it was first asked about is found.
+    const FolderFileSizes later(dir.filePath(QStringLiteral("later")));
+    QVERIFY(!later.fileSize(QStringLiteral("f"), &inFolder));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("later")));
+    QVERIFY(QFile::copy(file.fileName(), dir.filePath(QStringLiteral("later/f"))));
+    QVERIFY(later.fileSize(QStringLiteral("f"), &inFolder));
+    QCOMPARE(inFolder, qint64(5));
 }
 
 namespace {
@@ -206,30 +220,31 @@ QStringList makeFiles(const QTemporaryDir &dir, int count)
 
 } // namespace
 
-// What the worker read ahead is what the loop would read itself.
+// Whether read ahead or not, every size is what the file has.
 void TestEnginePaths::sizesReadAhead()
 {
     QTemporaryDir dir;
     const int count = 600;
     const QStringList paths = makeFiles(dir, count);
     QCOMPARE(paths.size(), count);
-    int found = 0;
-    // The worker may not get a processor at once on a busy machine.
-    for (int attempt = 0; attempt < 10 && found == 0; ++attempt) {
-        SizePrefetch sizes(count, [&](int i) { return i % 3 == 2 ? QString() : paths.at(i); });
-        QThread::msleep(50u << qMin(attempt, 4));
+    QDir(dir.path()).mkdir(QStringLiteral("sub"));
+    QFile(paths.at(7)).copy(dir.filePath(QStringLiteral("sub/f7")));
+    const QVector<QString> folders{dir.path(), dir.filePath(QStringLiteral("sub")), dir.filePath(QStringLiteral("none"))};
+    // Entries alternate between the folders; every third one is the loop's alone.
+    auto folderOf = [](int i) { return i % 3 == 2 ? -1 : (i / 100) % 3; };
+    auto nameOf = [](int i) { return QStringLiteral("f%1").arg(i); };
+    for (const int pause : {0, 20, 200}) {
+        SizePrefetch sizes(count, folders, folderOf, nameOf);
+        QThread::msleep(ulong(pause)); // the worker may get ahead, or not
         for (int i = 0; i < count; ++i) {
-            bool exists = true;
-            qint64 size = -1;
-            if (!sizes.take(i, &exists, &size))
+            if (folderOf(i) < 0)
                 continue;
-            QVERIFY2(i % 3 != 2, "an entry left to the loop was read");
-            QCOMPARE(exists, i % 5 != 4);
-            QCOMPARE(size, exists ? qint64(i % 7) : qint64(0));
-            ++found;
+            const QString path = folders.at(folderOf(i)) + QLatin1Char('/') + nameOf(i);
+            qint64 size = -1;
+            QCOMPARE(sizes.fileSize(i, &size), QFileInfo::exists(path));
+            QCOMPARE(size, QFileInfo(path).size());
         }
     }
-    QVERIFY(found > 0);
 }
 
 // Once the loop has changed files, sizes read before are stale: only sizes
@@ -240,7 +255,7 @@ void TestEnginePaths::sizesReadBeforeAChangeAreNotUsed()
     const int count = 600;
     const QStringList paths = makeFiles(dir, count);
     QCOMPARE(paths.size(), count);
-    SizePrefetch sizes(count, [&](int i) { return paths.at(i); });
+    SizePrefetch sizes(count, {dir.path()}, [](int) { return 0; }, [](int i) { return QStringLiteral("f%1").arg(i); });
     QThread::msleep(100); // let the worker read what it can
     for (int i = 0; i < count; ++i) {
         QFile file(paths.at(i));
@@ -249,12 +264,9 @@ void TestEnginePaths::sizesReadBeforeAChangeAreNotUsed()
     }
     sizes.invalidate();
     for (int i = 0; i < count; ++i) {
-        bool exists = false;
         qint64 size = -1;
-        if (sizes.take(i, &exists, &size)) {
-            QVERIFY(exists);
-            QCOMPARE(size, qint64(i % 5 == 4 ? 2 : i % 7 + 2));
-        }
+        QVERIFY(sizes.fileSize(i, &size));
+        QCOMPARE(size, qint64(i % 5 == 4 ? 2 : i % 7 + 2));
     }
 }
 

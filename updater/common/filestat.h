@@ -10,4 +10,22 @@
 // otherwise true with *size the size in bytes (0 for a folder on Windows).
 bool localFileSize(const QString &path, qint64 *size);
 
+// Sizes of the files of one folder, asked by file name: the folder's path is
+// resolved once, not again for every file (a module's folders hold hundreds
+// of files). Answers as localFileSize of the folder's path, "/" and the name.
+class FolderFileSizes
+{
+public:
+    explicit FolderFileSizes(const QString &folder);
+    ~FolderFileSizes();
+    FolderFileSizes(const FolderFileSizes &) = delete;
+    FolderFileSizes &operator=(const FolderFileSizes &) = delete;
+
+    bool fileSize(const QString &name, qint64 *size) const;
+
+private:
+    QString m_folder;
+    qintptr m_handle = -1; // the system's handle of the folder, where it has one
+};
+
 #endif // FILESTAT_H

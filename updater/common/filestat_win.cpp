@@ -31,3 +31,14 @@ bool localFileSize(const QString &path, qint64 *size)
     *size = info.size();
     return info.exists();
 }
+
+// Windows has no lookup relative to a folder handle that is cheaper than the
+// attribute call by path.
+FolderFileSizes::FolderFileSizes(const QString &folder) : m_folder(folder) {}
+
+FolderFileSizes::~FolderFileSizes() = default;
+
+bool FolderFileSizes::fileSize(const QString &name, qint64 *size) const
+{
+    return localFileSize(m_folder + QLatin1Char('/') + name, size);
+}

@@ -341,9 +341,13 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         // Sizes alone: a second thread reads ahead what it can.
         std::unique_ptr<SizePrefetch> sizes;
         if (!compareHash) {
-            sizes = std::make_unique<SizePrefetch>(entries.size(), [&](int i) {
-                return placements.at(i).safe && entries.at(i).isNeedDelete != 1 ? targetOf(i) : QString();
-            });
+            sizes = std::make_unique<SizePrefetch>(
+                entries.size(), folders,
+                [&](int i) {
+                    const Placement &placement = placements.at(i);
+                    return placement.safe && entries.at(i).isNeedDelete != 1 ? placement.folder : -1;
+                },
+                [&](int i) { return entries.at(i).fileName; });
         }
 
         QSet<QString> createdFolders;
@@ -418,12 +422,11 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             } else {
                 const bool ahead = !items.isEmpty() && items.at(i).evaluate;
                 bool need;
-                bool exists = false;
                 qint64 actual = 0;
                 if (ahead)
                     need = lookahead.needUpdate(i);
-                else if (sizes && sizes->take(i, &exists, &actual))
-                    need = !exists || actual != e.size;
+                else if (sizes)
+                    need = !sizes->fileSize(i, &actual) || actual != e.size;
                 else
                     need = needUpdate(target, e.hash, e.size, compareHash);
                 if (need) {

@@ -120,6 +120,33 @@ bool UpdateLookahead::needUpdate(int index)
     return d->decisions[size_t(index)] == Replace;
 }
 
+namespace {
+
+// Size lookups in one folder after another: the entries of a folder stand
+// together, so one folder is open at a time. The loop only ever adds
+// folders, and a folder missing when it was opened is asked by path.
+class FolderCursor
+{
+public:
+    explicit FolderCursor(const QVector<QString> &folders) : m_folders(folders) {}
+
+    bool fileSize(int folder, const QString &name, qint64 *size)
+    {
+        if (folder != m_index || !m_sizes) {
+            m_sizes = std::make_unique<FolderFileSizes>(m_folders.at(folder));
+            m_index = folder;
+        }
+        return m_sizes->fileSize(name, size);
+    }
+
+private:
+    const QVector<QString> &m_folders;
+    int m_index = -1;
+    std::unique_ptr<FolderFileSizes> m_sizes;
+};
+
+} // namespace
+
 struct SizePrefetch::Private
 {
     // Per entry: Free until the worker claims it (Busy) or the loop does
@@ -127,17 +154,21 @@ struct SizePrefetch::Private
     // keeps both from reading the same file.
     enum : quint32 { Free = 0, Busy = 1, Taken = 2, Found = 4, Exists = 8 };
     static constexpr int kEpochShift = 4;
-    std::function<QString(int)> targetOf;
+    QVector<QString> folders;
+    std::function<int(int)> folderOf;
+    std::function<QString(int)> nameOf;
     int count = 0;
     std::unique_ptr<std::atomic<quint32>[]> states;
     std::unique_ptr<qint64[]> sizes; // written before the state that publishes it
     std::atomic<int> loopAt{-1};     // the entry the loop is checking
     std::atomic<quint32> epoch{0};   // counts the loop's changes on disk
     std::atomic<bool> stopping{false};
+    std::unique_ptr<FolderCursor> loopCursor; // the loop's own lookups
     std::thread worker;
 
     void work()
     {
+        FolderCursor cursor(folders);
         for (int i = 0; i < count && !stopping.load(std::memory_order_relaxed); ++i) {
             // Entries the loop has reached it checks itself.
             const int at = loopAt.load(std::memory_order_relaxed);
@@ -145,8 +176,8 @@ struct SizePrefetch::Private
                 i = at + 1;
             if (i >= count)
                 break;
-            const QString target = targetOf(i);
-            if (target.isEmpty())
+            const int folder = folderOf(i);
+            if (folder < 0)
                 continue;
             quint32 expected = Free;
             if (!states[size_t(i)].compare_exchange_strong(expected, Busy, std::memory_order_acq_rel))
@@ -155,7 +186,7 @@ struct SizePrefetch::Private
             // makes the answer stale, as it should.
             const quint32 seen = epoch.load(std::memory_order_acquire);
             qint64 size = 0;
-            const bool exists = localFileSize(target, &size);
+            const bool exists = cursor.fileSize(folder, nameOf(i), &size);
             sizes[size_t(i)] = size;
             states[size_t(i)].store(Found | (exists ? quint32(Exists) : 0u) | (seen << kEpochShift),
                                     std::memory_order_release);
@@ -163,14 +194,19 @@ struct SizePrefetch::Private
     }
 };
 
-SizePrefetch::SizePrefetch(int count, std::function<QString(int)> targetOf) : d(std::make_unique<Private>())
+SizePrefetch::SizePrefetch(int count, const QVector<QString> &folders, std::function<int(int)> folderOf,
+                           std::function<QString(int)> nameOf)
+    : d(std::make_unique<Private>())
 {
-    d->targetOf = std::move(targetOf);
+    d->folders = folders;
+    d->folderOf = std::move(folderOf);
+    d->nameOf = std::move(nameOf);
     d->count = count;
     d->states.reset(new std::atomic<quint32>[size_t(count)]);
     for (int i = 0; i < count; ++i)
         d->states[size_t(i)].store(Private::Free, std::memory_order_relaxed);
     d->sizes.reset(new qint64[size_t(count)]);
+    d->loopCursor = std::make_unique<FolderCursor>(d->folders);
     if (count > 1)
         d->worker = std::thread([this] { d->work(); });
 }
@@ -182,26 +218,27 @@ SizePrefetch::~SizePrefetch()
         d->worker.join();
 }
 
-bool SizePrefetch::take(int index, bool *exists, qint64 *size)
+bool SizePrefetch::fileSize(int index, qint64 *size)
 {
     d->loopAt.store(index, std::memory_order_relaxed);
     std::atomic<quint32> &slot = d->states[size_t(index)];
     quint32 state = Private::Free;
-    if (slot.compare_exchange_strong(state, Private::Taken, std::memory_order_acq_rel))
-        return false; // not reached: the loop reads it itself
-    // The worker is reading this very file: its answer is a moment away,
-    // unless the worker lost its processor; then the loop reads it itself.
-    for (int spin = 0; state == Private::Busy && spin < 64; ++spin) {
-        std::this_thread::yield();
-        state = slot.load(std::memory_order_acquire);
+    if (!slot.compare_exchange_strong(state, Private::Taken, std::memory_order_acq_rel)) {
+        // The worker is reading this very file: its answer is a moment
+        // away, unless the worker lost its processor; then the loop reads
+        // the file itself.
+        for (int spin = 0; state == Private::Busy && spin < 64; ++spin) {
+            std::this_thread::yield();
+            state = slot.load(std::memory_order_acquire);
+        }
+        if ((state & Private::Found)
+            && (state >> Private::kEpochShift)
+                   == (d->epoch.load(std::memory_order_relaxed) & (~quint32(0) >> Private::kEpochShift))) {
+            *size = d->sizes[size_t(index)];
+            return state & Private::Exists;
+        }
     }
-    if (!(state & Private::Found)
-        || (state >> Private::kEpochShift)
-               != (d->epoch.load(std::memory_order_relaxed) & (~quint32(0) >> Private::kEpochShift)))
-        return false;
-    *exists = state & Private::Exists;
-    *size = d->sizes[size_t(index)];
-    return true;
+    return d->loopCursor->fileSize(d->folderOf(index), d->nameOf(index), size);
 }
 
 void SizePrefetch::invalidate()

@@ -47,27 +47,27 @@ private:
     std::unique_ptr<Private> d;
 };
 
-// Sizes of the installed files, read ahead of a module's file loop on one
-// worker thread while files are compared by size alone (the document did
-// not change): the loop and the worker share the system calls, which are
-// nearly all the check costs. Nothing waits: an entry the worker has not
-// reached yet the loop checks itself. A size read before the loop last
-// changed something on disk is not used, so the loop decides as if it had
-// read every size itself, in order.
+// Sizes of the installed files while files are compared by size alone (the
+// document did not change), read ahead of a module's file loop on a worker
+// thread: the loop and the worker share the system calls, which are nearly
+// all the check costs, and neither waits for the other. A size read before
+// the loop last changed something on disk is read again, so the loop decides
+// as if it had read every size itself, in order.
 class SizePrefetch
 {
 public:
-    // targetOf(index) gives the file of entry index, or an empty text for
-    // entries the loop checks alone. Called on the worker thread: it may
-    // only read what the loop does not change while it runs.
-    SizePrefetch(int count, std::function<QString(int)> targetOf);
+    // Entry index is the file nameOf(index) in folders[folderOf(index)];
+    // folderOf gives -1 for entries the loop does not ask about. Both are
+    // called on the worker thread: they may only read what the loop does not
+    // change while it runs.
+    SizePrefetch(int count, const QVector<QString> &folders, std::function<int(int)> folderOf,
+                 std::function<QString(int)> nameOf);
     ~SizePrefetch(); // stops the worker (a call under way is finished)
     SizePrefetch(const SizePrefetch &) = delete;
     SizePrefetch &operator=(const SizePrefetch &) = delete;
 
-    // What the worker found for entry index, if it got there and nothing
-    // changed since: whether the file exists, and its size.
-    bool take(int index, bool *exists, qint64 *size);
+    // For the loop: whether the file of entry index exists, and its size.
+    bool fileSize(int index, qint64 *size);
 
     // The loop changed files on disk: what was read until now is stale.
     void invalidate();
