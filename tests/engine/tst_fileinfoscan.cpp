@@ -376,7 +376,7 @@ void TestFileInfoScan::quickNeverDiffersFromFull()
 void TestFileInfoScan::fuzzRegressions()
 {
     // Documents the fuzzer once found the quick path reading otherwise.
-    const QDir dir(QStringLiteral(KESTRA_TEST_DATA_DIR "/../../fuzz/regressions/fileinfo"));
+    const QDir dir(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR "/fileinfo"));
     const QStringList files = dir.entryList(QDir::Files);
     QVERIFY(!files.isEmpty());
     for (const QString &name : files) {
