@@ -88,6 +88,21 @@ struct DriverRun
     }
 };
 
+// What a running driver prints until it has printed count progress lines
+// (or ended, or timeoutMs passed).
+QByteArray readProgress(QProcess &driver, int count, int timeoutMs)
+{
+    QByteArray out;
+    QElapsedTimer timer;
+    timer.start();
+    while (out.count(QByteArray("progress\t")) < count && timer.elapsed() < timeoutMs
+           && driver.state() == QProcess::Running) {
+        driver.waitForReadyRead(20);
+        out += driver.readAllStandardOutput();
+    }
+    return out;
+}
+
 // The run ended normally and told of no error.
 #define VERIFY_CLEAN_RUN(run)                                                                                          \
     do {                                                                                                               \
@@ -473,13 +488,7 @@ private slots:
         QProcess driver;
         QVERIFY(f.startDetached(&driver, args));
         // Stop the server once the first module is under way.
-        QElapsedTimer timer;
-        timer.start();
-        QByteArray out;
-        while (!out.contains("progress\t") && timer.elapsed() < 20000) {
-            driver.waitForReadyRead(100);
-            out += driver.readAllStandardOutput();
-        }
+        QByteArray out = readProgress(driver, 1, 20000);
         nginx.stop();
         QVERIFY(driver.waitForFinished(60000));
         out += driver.readAllStandardOutput();
@@ -540,14 +549,7 @@ private slots:
             // Kill after a random file of the module has started (plus a random
             // moment more), so every kill lands inside the file loop.
             const int files = int(random.bounded(1, 40));
-            QByteArray out;
-            QElapsedTimer timer;
-            timer.start();
-            while (out.count(QByteArray("progress\t")) < files + 1 && timer.elapsed() < 30000
-                   && driver.state() == QProcess::Running) {
-                driver.waitForReadyRead(20);
-                out += driver.readAllStandardOutput();
-            }
+            readProgress(driver, files + 1, 30000);
             QTest::qWait(int(random.bounded(0, 30)));
             driver.kill(); // SIGKILL: no chance to clean up
             QVERIFY(driver.waitForFinished(10000));

@@ -155,15 +155,6 @@ private slots:
         QVERIFY(!QPixmap(image).isNull());
     }
 
-    void logFileOfTheDay()
-    {
-        const QString logs = m_dir.filePath(QStringLiteral("daylogs"));
-        Settings::instance()->setRuntimeValue(QStringLiteral("General"), QStringLiteral("logs_path"), logs);
-        QCOMPARE(updaterLogFilePath(),
-                 logs + QLatin1Char('/') + QDate::currentDate().toString("yyyy_MM") + QLatin1Char('/')
-                     + QDate::currentDate().toString(Qt::ISODate) + QStringLiteral(".txt"));
-    }
-
 private:
     QTemporaryDir m_dir;
     QString m_appName;

@@ -110,6 +110,8 @@ private slots:
         QTest::addColumn<QStringList>("binaries");
         QTest::addColumn<QString>("depends");
         QTest::addColumn<QStringList>("doNotDelete");
+        const QStringList defaults{"m", "", "", "", "", "false", ""}; // of <project name='m'>
+        const QStringList none;
 
         QTest::newRow("every attribute")
             << "<project name='app' ru_name='Программа' type='project' parent='p' real_path='r/p' is_base='true'"
@@ -125,52 +127,46 @@ private slots:
                            "http://h/bin"}
             << "core=1;extra=0" << QStringList{"user.ini", "data/db.sqlite"};
 
-        QTest::newRow("attribute defaults")
-            << "<project name='m'/>"
-            << "" << QStringList{"m", "", "", "", "", "false", ""} << QStringList{} << "" << QStringList{};
+        QTest::newRow("attribute defaults") << "<project name='m'/>" << "" << defaults << none << "" << none;
 
         QTest::newRow("values taken verbatim, not trimmed")
             << "<project name=' m x ' ru_name='  ' type=' project'/>" << ""
-            << QStringList{" m x ", "  ", " project", "", "", "false", ""} << QStringList{} << "" << QStringList{};
+            << QStringList{" m x ", "  ", " project", "", "", "false", ""} << none << "" << none;
 
         QTest::newRow("is_base capital first letter is false")
-            << "<project name='m' is_base='True'/>" << "" << QStringList{"m", "", "", "", "", "false", ""}
-            << QStringList{} << "" << QStringList{};
-        QTest::newRow("is_base with a blank is false") << "<project name='m' is_base='true '/>" << ""
-                                                       << QStringList{"m", "", "", "", "", "false", ""}
-                                                       << QStringList{} << "" << QStringList{};
+            << "<project name='m' is_base='True'/>" << "" << defaults << none << "" << none;
+        QTest::newRow("is_base with a blank is false")
+            << "<project name='m' is_base='true '/>" << "" << defaults << none << "" << none;
 
         QTest::newRow("binaries of several tags, one without path")
             << "<project name='m'><bin><x86 path='a' file_name='f'/><x64 path='b'/><arm file_name='no path'/>"
                "<x64 path=''/><anything path='c' date='not a date'/></bin></project>"
-            << "/srv/share"
-            << QStringList{"m", "", "", "", "", "false", ""}
+            << "/srv/share" << defaults
             << QStringList{"x86|a|f||invalid|||/srv/share", "x64|b|||invalid|||/srv/share",
                            "anything|c|||invalid|||/srv/share"}
-            << "" << QStringList{};
+            << "" << none;
 
         QTest::newRow("only the first bin, depends and do_not_delete are read")
             << "<project name='m'><bin><x86 path='first'/></bin><bin><x86 path='second'/></bin>"
                "<depends><depend project='a'/></depends><depends><depend project='b'/></depends>"
-               "<do_not_delete><file file_name='1'/></do_not_delete><do_not_delete><file "
-               "file_name='2'/></do_not_delete>"
-               "</project>"
-            << "" << QStringList{"m", "", "", "", "", "false", ""} << QStringList{"x86|first|||invalid|||"} << "a=0"
+               "<do_not_delete><file file_name='1'/></do_not_delete>"
+               "<do_not_delete><file file_name='2'/></do_not_delete></project>"
+            << "" << defaults << QStringList{"x86|first|||invalid|||"} << "a=0"
             << QStringList{"1"};
 
         QTest::newRow("duplicate depend: the later flag wins")
             << "<project name='m'><depends><depend project='z' is_nessesary='true'/><depend project='a'/>"
                "<depend project='z' is_nessesary='false'/><depend project='a' is_nessesary='true'/></depends></project>"
-            << "" << QStringList{"m", "", "", "", "", "false", ""} << QStringList{} << "a=1;z=0" << QStringList{};
+            << "" << defaults << none << "a=1;z=0" << none;
 
         QTest::newRow("depend without project gives the empty name")
-            << "<project name='m'><depends><depend is_nessesary='true'/></depends></project>" << ""
-            << QStringList{"m", "", "", "", "", "false", ""} << QStringList{} << "=1" << QStringList{};
+            << "<project name='m'><depends><depend is_nessesary='true'/></depends></project>" << "" << defaults
+            << none << "=1" << none;
 
         QTest::newRow("is_nessesary other than lowercase true is false")
             << "<project name='m'><depends><depend project='a' is_nessesary='True'/>"
                "<depend project='b' is_nessesary='TRUE'/><depend project='c' is_nessesary='1'/></depends></project>"
-            << "" << QStringList{"m", "", "", "", "", "false", ""} << QStringList{} << "a=0;b=0;c=0" << QStringList{};
+            << "" << defaults << none << "a=0;b=0;c=0" << none;
 
         QTest::newRow("comments, text and foreign elements are skipped")
             << "<project name='m'>"
@@ -178,16 +174,15 @@ private slots:
                "<depends>text<!-- <depend project='c'/> --><other project='o'/><depend project='d'/></depends>"
                "<do_not_delete>t<!-- <file file_name='c'/> --><folder file_name='o'/><file file_name='k'/><file/>"
                "</do_not_delete></project>"
-            << "" << QStringList{"m", "", "", "", "", "false", ""} << QStringList{"x86|real|||invalid|||"} << "d=0"
+            << "" << defaults << QStringList{"x86|real|||invalid|||"} << "d=0"
             << QStringList{"k", ""};
 
         QTest::newRow("dates with zone and milliseconds")
             << "<project name='m'><bin><a path='1' date='2024-03-05T10:20:30.123Z'/>"
                "<b path='2' date='2024-03-05'/><c path='3' date='05.03.2024'/></bin></project>"
-            << "" << QStringList{"m", "", "", "", "", "false", ""}
-            << QStringList{"a|1|||2024-03-05T10:20:30.123Z|||", "b|2|||2024-03-05T00:00:00.000|||",
+            << "" << defaults << QStringList{"a|1|||2024-03-05T10:20:30.123Z|||", "b|2|||2024-03-05T00:00:00.000|||",
                            "c|3|||invalid|||"}
-            << "" << QStringList{};
+            << "" << none;
     }
 
     void readElement()

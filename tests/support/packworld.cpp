@@ -42,8 +42,13 @@ bool PackWorld::buildPack(const QString &module, const QString &tree, const QStr
     const QString out = serverDir() + QLatin1Char('/') + packFolder;
     QDir(out).removeRecursively();
     QDir().mkpath(out);
-    return runTool(packwrightPath(), {"-m", module, "-f", tree, "-o", out}, error, 60000, m_root)
-           && QFile::exists(out + QStringLiteral("/update_fileinfo.xml"));
+    if (!runTool(packwrightPath(), {"-m", module, "-f", tree, "-o", out}, error, 60000, m_root))
+        return false;
+    if (QFile::exists(out + QStringLiteral("/update_fileinfo.xml")))
+        return true;
+    if (error)
+        *error = QStringLiteral("packwright wrote no document for ") + module;
+    return false;
 }
 
 bool PackWorld::buildPack(const ModuleSpec &module, QString *error)
