@@ -747,8 +747,8 @@ bool quickScanFileInfoEntries(const QByteArray &document, QVector<ScannedFileInf
     entries->clear();
     // An entry takes a hundred bytes and more: room for all of them at once
     // spares copying the list as it grows (what is not used of the room is
-    // never touched).
-    entries->reserve(document.size() / 100);
+    // never touched). Past a quarter million entries it grows as it must.
+    entries->reserve(qMin(document.size() / 100, 1 << 18));
     QuickScanner scanner(document, entries);
     if (scanner.run())
         return true;

@@ -4,11 +4,13 @@
 #include "packfetcher.h"
 #include "transfer.h"
 
+#include <QDebug>
 #include <QFileInfo>
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -207,8 +209,14 @@ SizePrefetch::SizePrefetch(int count, const QVector<QString> &folders, std::func
         d->states[size_t(i)].store(Private::Free, std::memory_order_relaxed);
     d->sizes.reset(new qint64[size_t(count)]);
     d->loopCursor = std::make_unique<FolderCursor>(d->folders);
-    if (count > 1)
-        d->worker = std::thread([this] { d->work(); });
+    if (count > 1) {
+        try {
+            d->worker = std::thread([this] { d->work(); });
+        } catch (const std::system_error &) {
+            // No thread to spare: the loop reads every size itself.
+            qWarning().noquote() << QStringLiteral("size read-ahead runs without its worker thread");
+        }
+    }
 }
 
 SizePrefetch::~SizePrefetch()
