@@ -222,11 +222,6 @@ ModuleSpec programm(const QString &name, const QString &guid, const QMap<QString
     return {name, QStringLiteral("project"), guid, name, {}, {}, {}, {}, files, {}};
 }
 
-QString sha1Hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
-}
-
 // One hand-written entry of a file-information document.
 QString entryXml(const QString &fileName, const QString &path, const QString &data, const QByteArray &content,
                  int needDelete = 0)

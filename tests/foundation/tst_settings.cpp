@@ -1,8 +1,8 @@
 #include "settings.h"
+#include "testfiles.h"
 
 #include <QAtomicInt>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDate>
 #include <QDir>
 #include <QElapsedTimer>
@@ -14,21 +14,6 @@
 #include <QThread>
 
 namespace {
-
-void writeIni(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
-QByteArray fileDigest(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1);
-}
 
 QString month()
 {
@@ -98,7 +83,7 @@ private slots:
         QFETCH(QString, key);
         QFETCH(QVariant, defaultValue);
         QFETCH(QVariant, expected);
-        writeIni(m_ini, "[General]\nmake_backup=true\n[global_proxy]\nhost=proxy.local\nport=3128\n");
+        QVERIFY(writeFile(m_ini, "[General]\nmake_backup=true\n[global_proxy]\nhost=proxy.local\nport=3128\n"));
         Settings settings;
         settings.setConfigPath(m_ini);
         QCOMPARE(settings.value(group, key, defaultValue).toString(), expected.toString());
@@ -106,7 +91,7 @@ private slots:
 
     void runtimeValueShadowsOnlyItsKey()
     {
-        writeIni(m_ini, "[General]\nlogs_path=/from/file\ninstall_config_path=/file/installed.json\n");
+        QVERIFY(writeFile(m_ini, "[General]\nlogs_path=/from/file\ninstall_config_path=/file/installed.json\n"));
         Settings settings;
         settings.setConfigPath(m_ini);
         settings.setRuntimeValue(QStringLiteral("General"), QStringLiteral("logs_path"), QStringLiteral("/runtime"));
@@ -142,7 +127,7 @@ private slots:
 
     void cyrillicValuesRoundTrip()
     {
-        writeIni(m_ini, QStringLiteral("[mirror1]\nmirror_folder=D:/Зеркало клиники\n").toUtf8());
+        QVERIFY(writeFile(m_ini, QStringLiteral("[mirror1]\nmirror_folder=D:/Зеркало клиники\n").toUtf8()));
         Settings settings;
         settings.setConfigPath(m_ini);
         QCOMPARE(settings.value(QStringLiteral("mirror1"), QStringLiteral("mirror_folder")).toString(),
@@ -179,7 +164,7 @@ private slots:
     void logsPathFollowsLogsPath()
     {
         const QString base = m_dir.filePath(QStringLiteral("journal"));
-        writeIni(m_ini, QStringLiteral("[General]\nlogs_path=%1\n").arg(base).toUtf8());
+        QVERIFY(writeFile(m_ini, QStringLiteral("[General]\nlogs_path=%1\n").arg(base).toUtf8()));
         Settings settings;
         settings.setConfigPath(m_ini);
         const QString path = settings.logsPath();
@@ -188,7 +173,7 @@ private slots:
 
         // An uncreatable folder is still returned.
         const QString blocker = m_dir.filePath(QStringLiteral("plain"));
-        writeIni(blocker, "x");
+        QVERIFY(writeFile(blocker, "x"));
         settings.setRuntimeValue(QStringLiteral("General"), QStringLiteral("logs_path"),
                                  blocker + QStringLiteral("/sub"));
         QCOMPARE(settings.logsPath(), blocker + QStringLiteral("/sub/") + month());
@@ -196,8 +181,8 @@ private slots:
 
     void runtimeOverridesAreNeverWritten()
     {
-        writeIni(m_ini, "[General]\nmake_backup=false\ninstall_config_path=/etc/kestra/installed.json\n");
-        const QByteArray before = fileDigest(m_ini);
+        QVERIFY(writeFile(m_ini, "[General]\nmake_backup=false\ninstall_config_path=/etc/kestra/installed.json\n"));
+        const QByteArray before = readFile(m_ini);
         Settings settings;
         settings.setConfigPath(m_ini);
         QCOMPARE(settings.installedConfigPath(), QStringLiteral("/etc/kestra/installed.json"));
@@ -205,7 +190,7 @@ private slots:
         settings.setRuntimeValue(QStringLiteral("General"), QStringLiteral("install_config_path"), m_dir.filePath("i"));
         QCOMPARE(settings.logsPath(), m_dir.filePath("l") + QLatin1Char('/') + month());
         QCOMPARE(settings.installedConfigPath(), m_dir.filePath("i"));
-        QCOMPARE(fileDigest(m_ini), before);
+        QCOMPARE(readFile(m_ini), before);
     }
 
     void readersDuringWrites()

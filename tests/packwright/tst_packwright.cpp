@@ -8,7 +8,6 @@
 #include "testfiles.h"
 #include "testprocess.h"
 
-#include <QCryptographicHash>
 #include <QDate>
 #include <QDateTime>
 #include <QDir>
@@ -35,11 +34,6 @@ bool allowed(const QString &text)
             return false;
     }
     return true;
-}
-
-QString sha1Hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
 }
 
 QString hashedName(const QString &fileName)
