@@ -189,8 +189,13 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     const QString tempDocument = tempDir.path() + QLatin1Char('/') + binary->fileName();
     const QString localDocument = folder + QLatin1Char('/') + fileinfoName;
 
+    // A pack on a disk or a share is copied as its files are (QFile::copy
+    // would also sync the copy to the disk, which a temporary file does not
+    // need); a server's is downloaded.
     QString fetchError;
-    const bool fetched = fetchFile(documentSource, tempDocument, &fetchError, QString());
+    const bool fetched = PackFetcher::isRemote(documentSource)
+                             ? fetchFile(documentSource, tempDocument, &fetchError, QString())
+                             : copyFileHashing(documentSource, tempDocument, nullptr, &fetchError);
     if (!fetched) {
         emit error(tr("Ошибка при скачивании %1, %2").arg(documentSource, tempDocument));
         qWarning().noquote() << fetchError;
