@@ -42,7 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QJsonObject read = settings.installedConfig();
     settings.setRuntimeValue(QStringLiteral("General"), QStringLiteral("install_config_path"), copyPath);
     settings.setInstalledConfig(read);
-    if (settings.installedConfig() != read) {
+    // Compared as maps: QJsonObject's own comparison orders keys holding a
+    // NUL character inconsistently and calls equal registries different.
+    if (settings.installedConfig().toVariantMap() != read.toVariantMap()) {
         fprintf(stderr, "registry changed on writing\n");
         abort();
     }
