@@ -17,6 +17,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -222,5 +223,12 @@ int main(int argc, char *argv[])
     QObject::connect(&flusher, &QTimer::timeout, &app, []() { std::fflush(stdout); });
     flusher.start(50);
     thread.start();
-    return app.exec();
+    const int code = app.exec();
+    thread.wait();
+    // Qt's threads are detached: one that has just finished may still be
+    // tearing down its thread data while this one runs the static
+    // destructors, which can crash the driver after a run that went well.
+    // Everything it has to say is written, so it leaves at once.
+    std::fflush(stdout);
+    std::_Exit(code);
 }

@@ -166,11 +166,15 @@ public:
         if (!process.waitForFinished(timeoutMs)) {
             process.kill();
             process.waitForFinished(5000);
-            result.rawOutput = process.readAllStandardOutput();
+            result.rawOutput = process.readAllStandardOutput() + "\n(killed after the time limit)\n"
+                               + process.readAllStandardError();
             return result;
         }
-        return DriverRun::parse(process.readAllStandardOutput(),
-                                process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1);
+        const int code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        result = DriverRun::parse(process.readAllStandardOutput(), code);
+        if (!result.finished)
+            result.rawOutput += "\n(exit code " + QByteArray::number(code) + ")\n" + process.readAllStandardError();
+        return result;
     }
 
 private:
@@ -917,7 +921,7 @@ private slots:
         // Between programs: viewer is registered, archive is not touched.
         DriverRun run = f.run({"--update", "viewer", "--update", "archive", "--change-config", "--interrupt-on",
                                u("message:Программа Просмотр обновлена")});
-        QVERIFY(run.finished);
+        QVERIFY2(run.finished, run.rawOutput.constData());
         QVERIFY(!findProgramm(f.registry(), QStringLiteral("viewer")).isEmpty());
         QVERIFY(findProgramm(f.registry(), QStringLiteral("archive")).isEmpty());
         QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/archive")));
