@@ -259,6 +259,21 @@ private:
             ++m_p;
     }
 
+    // After an attribute's name: blanks, "=", blanks and the opening quote,
+    // which is passed back; the value starts where this leaves off.
+    bool openValue(char *quote)
+    {
+        skipSpace();
+        if (m_p >= m_end || *m_p != '=')
+            return false;
+        ++m_p;
+        skipSpace();
+        if (m_p >= m_end || (*m_p != '"' && *m_p != '\''))
+            return false;
+        *quote = *m_p++;
+        return true;
+    }
+
     // Bytes from b to e may stand in character data: no control characters
     // but tab and line feed (a carriage return would be normalised), and
     // sequences above ASCII only when they are valid UTF-8 of characters
@@ -351,14 +366,9 @@ private:
                 return false;
             }
             m_p += length;
-            skipSpace();
-            if (m_p >= m_end || *m_p != '=')
+            char quote = 0;
+            if (!openValue(&quote))
                 return false;
-            ++m_p;
-            skipSpace();
-            if (m_p >= m_end || (*m_p != '"' && *m_p != '\''))
-                return false;
-            const char quote = *m_p++;
             const char *value = m_p;
             while (m_p < m_end && *m_p != quote)
                 ++m_p;
@@ -588,14 +598,9 @@ private:
                     return false; // the same attribute twice
             }
             m_attributes.push_back(attribute);
-            skipSpace();
-            if (m_p >= m_end || *m_p != '=')
+            char quote = 0;
+            if (!openValue(&quote))
                 return false;
-            ++m_p;
-            skipSpace();
-            if (m_p >= m_end || (*m_p != '"' && *m_p != '\''))
-                return false;
-            const char quote = *m_p++;
             QString *value = nullptr;
             qint64 *size = nullptr;
             int *deleteFlag = nullptr;

@@ -1,5 +1,7 @@
 #include "httpconnection.h"
 
+#include "transfer.h"
+
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
 #include <QNetworkProxyQuery>
@@ -159,10 +161,7 @@ void HttpConnection::onReadyRead()
             finish(NotHandled);
             return;
         }
-        finish(Failed, QStringLiteral("server replied with HTTP status %1%2 for %3")
-                           .arg(QString::number(status),
-                                reason.isEmpty() ? QString() : QLatin1Char(' ') + QString::fromLatin1(reason),
-                                m_url.toDisplayString()));
+        finish(Failed, httpStatusError(status, QString::fromLatin1(reason), m_url));
         return;
     }
     switch (m_parser.state()) {

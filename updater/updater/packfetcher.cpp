@@ -4,7 +4,7 @@
 #include "httpconnection.h"
 #include "sha1digest.h"
 #include "networkaccess.h"
-#include "settings.h"
+#include "transfer.h"
 
 #include <QFile>
 #include <QMutex>
@@ -23,17 +23,6 @@
 namespace {
 
 const qint64 kChunk = 1024 * 1024;
-
-const int kDefaultStallSeconds = 60;
-
-int stallMilliseconds()
-{
-    bool ok = false;
-    const int seconds = Settings::instance()
-                            ->value(QString(), QStringLiteral("transfer_stall_timeout"), kDefaultStallSeconds)
-                            .toInt(&ok);
-    return (ok && seconds > 0 ? seconds : kDefaultStallSeconds) * 1000;
-}
 
 QString hexDigest(Sha1Digest &hash)
 {
@@ -293,9 +282,7 @@ void FetchWorker::finish(Transfer *t)
         const QString scheme = reply->url().scheme();
         if ((scheme == QLatin1String("http") || scheme == QLatin1String("https"))
             && (!status.isValid() || status.toInt() < 200 || status.toInt() >= 300)) {
-            error = QStringLiteral("server replied with HTTP status %1 for %2")
-                        .arg(status.isValid() ? QString::number(status.toInt()) : QStringLiteral("(none)"),
-                             reply->url().toDisplayString());
+            error = httpStatusError(status.isValid() ? status.toInt() : -1, QString(), reply->url());
         } else if (!t->file.flush()) {
             error = QStringLiteral("can't write file %1 error: %2").arg(t->file.fileName(), t->file.errorString());
         }
@@ -353,7 +340,7 @@ PackFetcher::PackFetcher(int maxInFlight, qint64 byteBudget) : d(std::make_uniqu
 {
     d->maxInFlight = qMax(1, maxInFlight);
     d->budget = byteBudget;
-    d->stallMs = stallMilliseconds();
+    d->stallMs = int(transferStallMilliseconds());
     d->worker = new FetchWorker(d.get());
     d->worker->moveToThread(&d->thread);
     QObject::connect(&d->thread, &QThread::finished, d->worker, &QObject::deleteLater);

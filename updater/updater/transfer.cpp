@@ -25,18 +25,6 @@ const int kDefaultStallSeconds = 60;
 const qint64 kWholeReadLimit = 4999999;
 const qint64 kHashChunk = 1000000;
 
-// Seconds a transfer may go without receiving a byte. A missing, zero or
-// negative value falls back to the default: a download must never be able to
-// wait forever on a server that stopped answering.
-int stallSeconds()
-{
-    bool ok = false;
-    const int seconds = Settings::instance()
-                            ->value(QString(), QStringLiteral("transfer_stall_timeout"), kDefaultStallSeconds)
-                            .toInt(&ok);
-    return ok && seconds > 0 ? seconds : kDefaultStallSeconds;
-}
-
 bool isHttp(const QUrl &url)
 {
     const QString scheme = url.scheme();
@@ -98,7 +86,7 @@ bool plainTransfer(const QUrl &url, QFile *file, qint64 stallMs, bool *ok, QStri
 // One request, streamed into the open file. Returns false with the reason.
 bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reason)
 {
-    const qint64 stallMs = qint64(stallSeconds()) * 1000;
+    const qint64 stallMs = transferStallMilliseconds();
     const bool post = method.toUpper() == QLatin1String("POST");
     bool ok = false;
     if (!post && HttpConnection::canServe(url) && plainTransfer(url, file, stallMs, &ok, reason))
@@ -190,10 +178,8 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
         // A redirect that was not followed or any other non-2xx answer that
         // the network layer lets through is not the file that was asked for.
         if (!status.isValid() || code < 200 || code >= 300) {
-            const QString phrase = r->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-            *reason = QStringLiteral("server replied with HTTP status %1%2 for %3")
-                          .arg(status.isValid() ? QString::number(code) : QStringLiteral("(none)"),
-                               phrase.isEmpty() ? QString() : QLatin1Char(' ') + phrase, url.toDisplayString());
+            *reason = httpStatusError(status.isValid() ? code : -1,
+                                      r->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(), url);
             return false;
         }
     }
@@ -218,6 +204,24 @@ bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reas
 }
 
 } // namespace
+
+// A download must never be able to wait forever on a server that stopped
+// answering, so a bad value falls back to the default.
+qint64 transferStallMilliseconds()
+{
+    bool ok = false;
+    const int seconds = Settings::instance()
+                            ->value(QString(), QStringLiteral("transfer_stall_timeout"), kDefaultStallSeconds)
+                            .toInt(&ok);
+    return qint64(ok && seconds > 0 ? seconds : kDefaultStallSeconds) * 1000;
+}
+
+QString httpStatusError(int status, const QString &reasonPhrase, const QUrl &url)
+{
+    return QStringLiteral("server replied with HTTP status %1%2 for %3")
+        .arg(status >= 0 ? QString::number(status) : QStringLiteral("(none)"),
+             reasonPhrase.isEmpty() ? QString() : QLatin1Char(' ') + reasonPhrase, url.toDisplayString());
+}
 
 QByteArray projectIdsBody(const QStringList &ids)
 {

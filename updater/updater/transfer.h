@@ -18,6 +18,14 @@
 bool loadUrl(const QUrl &url, const QString &fileName, QString *error = nullptr,
              const QString &method = QStringLiteral("GET"));
 
+// General/transfer_stall_timeout in milliseconds: how long a download may
+// receive nothing before it fails. A missing, zero or negative value gives
+// the default of 60 s.
+qint64 transferStallMilliseconds();
+
+// The failure text of a final HTTP answer that is not 2xx (status -1: none).
+QString httpStatusError(int status, const QString &reasonPhrase, const QUrl &url);
+
 // The JSON body of the POST: {"projectIds" : [...]} with one GUID a line,
 // exactly as update servers expect it, UTF-8.
 QByteArray projectIdsBody(const QStringList &ids);
