@@ -297,6 +297,9 @@ void TestFileInfoScan::quickReadsAsFull_data()
     QTest::newRow("zero width no-break space in a cdata section")
         << QByteArray("<r><fileinfo><data><![CDATA[\xef\xbb\xbf" "d]]></data></fileinfo></r>");
     QTest::newRow("four-byte character") << QByteArray("<r><fileinfo filename=\"\xf0\x9f\x98\x80\"/></r>");
+    // packwright writes a SHA-256 after the attributes the reader knows.
+    QTest::newRow("pack form with sha256 attributes")
+        << packDocument().replace("is_need_delete=\"0\">", "is_need_delete=\"0\" sha256=\"9f86d081884c7d65\">");
 }
 
 void TestFileInfoScan::quickReadsAsFull()

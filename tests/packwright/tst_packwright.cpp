@@ -5,6 +5,7 @@
 #include "filehash.h"
 #include "filehold.h"
 #include "packwrightthread.h"
+#include "signature.h"
 #include "testfiles.h"
 #include "testprocess.h"
 
@@ -87,7 +88,7 @@ QStringList listEntries(const QString &root)
 
 struct DocEntry
 {
-    QString fileName, hash, path, data;
+    QString fileName, hash, sha256, path, data;
     qint64 size = -1;
     QString isNeedDelete;
 };
@@ -101,6 +102,7 @@ QList<DocEntry> documentEntries(const QDomDocument &doc)
         DocEntry entry;
         entry.fileName = e.attribute(QStringLiteral("filename"));
         entry.hash = e.attribute(QStringLiteral("hash"));
+        entry.sha256 = e.attribute(QStringLiteral("sha256"));
         entry.size = e.attribute(QStringLiteral("size")).toLongLong();
         entry.isNeedDelete = e.attribute(QStringLiteral("is_need_delete"));
         entry.path = e.firstChildElement(QStringLiteral("path")).text();
@@ -142,6 +144,10 @@ private slots:
         QVERIFY(QDir().mkpath(m_binDir));
         m_exe = m_binDir + QStringLiteral("/packwright");
         QVERIFY2(QFile::copy(QStringLiteral(KESTRA_BIN_DIR "/packwright"), m_exe), "packwright is not built");
+        // The publisher's key pair, made as a publisher makes it.
+        m_key = m_work.filePath(QStringLiteral("publisher"));
+        QCOMPARE(run({"--new-key", m_key}), 0);
+        m_key += QStringLiteral(".key");
     }
 
     void init()
@@ -255,6 +261,22 @@ private slots:
                                          << QStringLiteral("bad module name: /tmp/m");
         QTest::newRow("flag without value at the end") << QStringList{"-f", src, "-o", out, "-m"}
                                                        << QStringLiteral("empty module name.");
+        QTest::newRow("missing signing key") << QStringList{"-m", "m", "-f", src, "-o", out, "-k", "@SRC@/no.key"}
+                                             << QStringLiteral("bad private key: can't open key @SRC@/no.key");
+        QTest::newRow("signing key not a key") << QStringList{"-m", "m", "-f", src, "-o", out, "-k", "@SRC@/a.txt"}
+                                               << QStringLiteral("is not a private key without pass phrase");
+        QTest::newRow("public key given as the signing key")
+            << QStringList{"-m", "m", "-f", src, "-o", out, "-k", "@KEY@.pub"}
+            << QStringLiteral("is not a private key without pass phrase");
+        QTest::newRow("expiry in the past")
+            << QStringList{"-m", "m", "-f", src, "-o", out, "-k", "@KEY@.key", "--expires", "2020-01-01T00:00:00Z"}
+            << QStringLiteral("bad expiry (days from now or a future UTC time): 2020-01-01T00:00:00Z");
+        QTest::newRow("expiry without a key") << QStringList{"-m", "m", "-f", src, "-o", out, "--expires", "30"}
+                                              << QStringLiteral("--expires without a private key (-k)");
+        QTest::newRow("signing a document without a key") << QStringList{"--sign", "@SRC@/a.txt"}
+                                                          << QStringLiteral("no private key (-k) to sign with");
+        QTest::newRow("signing a missing document") << QStringList{"--sign", "@SRC@/no.xml", "-k", "@KEY@.key"}
+                                                    << QStringLiteral("document to sign: @SRC@/no.xml not found.");
     }
 
     void rejectedParameters()
@@ -262,14 +284,16 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QString, message);
         QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "a"));
+        const QString key = m_key.chopped(4);
         for (QString &argument : arguments)
-            argument.replace(QStringLiteral("@SRC@"), m_src).replace(QStringLiteral("@OUT@"), m_out);
+            argument.replace(QStringLiteral("@SRC@"), m_src).replace(QStringLiteral("@OUT@"), m_out).replace("@KEY@", key);
         message.replace(QStringLiteral("@SRC@"), m_src);
 
         QCOMPARE(run(arguments), 1);
         QVERIFY2(logText().contains(QStringLiteral("Critical ")) && logText().contains(message), qPrintable(logText()));
-        // Nothing was written: neither a pack nor a folder outside the output.
-        QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/update_fileinfo.xml")));
+        // Nothing was written: no output, no signature, no folder outside the output.
+        QVERIFY(!QFileInfo::exists(m_out));
+        QCOMPARE(listEntries(m_src), QStringList{"a.txt"});
         QVERIFY(!QFileInfo::exists(m_dir->filePath(QStringLiteral("m"))));
     }
 
@@ -291,6 +315,141 @@ private slots:
     {
         QCOMPARE(run({"--version"}), 0);
         QVERIFY2(m_output.trimmed().endsWith("2.2.7.0"), m_output.constData());
+    }
+
+    void keyPair()
+    {
+        // The pair of initTestCase: a private key for its owner alone, which
+        // openssl reads, and its public half as one base64 line.
+        const QString base = m_key.chopped(4);
+        QCOMPARE(runProcess(QStringLiteral("stat"), {"-c", "%a", m_key}).output, QByteArray("600\n"));
+        const QByteArray line = readFile(base + QStringLiteral(".pub"));
+        QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9+/]{43}=\\n$")).match(QString::fromLatin1(line)).hasMatch(),
+                 line.constData());
+        const ProcessResult half = runProcess(QStringLiteral("bash"),
+            {"-c", "openssl pkey -in \"$0\" -pubout -outform DER | tail -c 32 | base64", m_key});
+        QVERIFY2(half.ok(), half.output.constData());
+        QCOMPARE(half.output, line);
+
+        // A key is never replaced.
+        const QByteArray before = readFile(m_key);
+        QCOMPARE(run({"--new-key", base}), 4);
+        QVERIFY2(logText().contains(QStringLiteral("already exists, not replaced")), qPrintable(logText()));
+        QCOMPARE(readFile(m_key), before);
+
+        // openssl, not our own verifier, accepts what --sign wrote.
+        QVERIFY(writeFile(m_src + QStringLiteral("/projects.xml"), "<projects/>\n"));
+        QCOMPARE(run({"--sign", m_src + QStringLiteral("/projects.xml"), "-k", m_key}), 0);
+        const ProcessResult check = runProcess(QStringLiteral("bash"),
+            {"-c", "cd \"$0\" && head -n -1 projects.sig >part && tail -n 1 projects.sig | cut -d' ' -f2 | base64 -d >sig"
+                   " && openssl pkey -in \"$1\" -pubout >pub.pem"
+                   " && openssl pkeyutl -verify -pubin -inkey pub.pem -rawin -in part -sigfile sig",
+             m_src, m_key});
+        QVERIFY2(check.ok(), check.output.constData());
+    }
+
+    void signatures_data()
+    {
+        QTest::addColumn<QString>("document"); // "pack" (built with -k) or "project" (signed with --sign)
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("fault");
+        const auto row = [](const char *name, const char *document, const char *change, SignatureFault fault) {
+            QTest::newRow(name) << QString::fromLatin1(document) << QString::fromLatin1(change) << int(fault);
+        };
+        row("signed pack verifies", "pack", "", SignatureFault::None);
+        row("signed project document verifies", "project", "", SignatureFault::None);
+        row("signed pack with an expiry verifies", "pack", "expiry", SignatureFault::None);
+        row("a byte changed in the document", "pack", "document byte", SignatureFault::DocumentMismatch);
+        row("a byte appended to the project document", "project", "document longer", SignatureFault::DocumentMismatch);
+        row("envelope of another document", "project", "renamed", SignatureFault::DocumentMismatch);
+        row("signed by another key", "pack", "other key", SignatureFault::UntrustedKey);
+        row("a signed line edited", "pack", "edited line", SignatureFault::BadSignature);
+        row("expiry in the past", "pack", "expired", SignatureFault::Expired);
+        row("unknown field", "pack", "unknown field", SignatureFault::Malformed);
+        row("field given twice", "pack", "field twice", SignatureFault::Malformed);
+        row("field missing", "pack", "field missing", SignatureFault::Malformed);
+        row("fields out of order", "pack", "out of order", SignatureFault::Malformed);
+        row("over-long envelope", "pack", "over-long", SignatureFault::Malformed);
+        row("bad base64", "pack", "bad base64", SignatureFault::Malformed);
+        row("carriage returns", "pack", "carriage returns", SignatureFault::Malformed);
+        row("unsigned rebuild leaves no signature", "pack", "unsigned rebuild", SignatureFault::Malformed);
+    }
+
+    void signatures()
+    {
+        QFETCH(QString, document);
+        QFETCH(QString, change);
+        QFETCH(int, fault);
+        QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "alpha\n"));
+        QString path = m_out + QStringLiteral("/update_fileinfo.xml");
+        const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+        if (document == QLatin1String("pack")) {
+            const QStringList expiry = change == QLatin1String("expiry") ? QStringList{"--expires", "30"} : QStringList();
+            QCOMPARE(run(QStringList{"-m", "m", "-f", m_src, "-o", m_out, "-k", m_key} + expiry), 0);
+        } else {
+            path = m_out + QStringLiteral("/projects.xml");
+            QVERIFY(writeFile(path, "<projects/>\n"));
+            QCOMPARE(run({"--sign", path, "-k", m_key}), 0);
+        }
+        const QString sig = signatureFilePath(path);
+        QVERIFY(QFileInfo(sig).isFile());
+        QByteArray privateKey, publicKey, otherPrivate, otherPublic, nextPrivate, nextPublic;
+        QVERIFY(loadSigningKey(m_key, &privateKey, &publicKey));
+        QVERIFY(generateSigningKeyPair(&otherPrivate, &otherPublic));
+        QVERIFY(generateSigningKeyPair(&nextPrivate, &nextPublic));
+        QByteArray doc = readFile(path);
+        QByteArray envelope = readFile(sig);
+        const auto edit = [&envelope](const char *pattern, const char *replacement) {
+            envelope = QString::fromUtf8(envelope)
+                           .replace(QRegularExpression(QLatin1String(pattern)), QLatin1String(replacement))
+                           .toUtf8();
+        };
+        QCOMPARE(envelope.contains("\nexpires "), change == QLatin1String("expiry"));
+        const QString name = QFileInfo(path).fileName();
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        if (change == QLatin1String("document byte"))
+            doc[doc.size() / 2] = doc.at(doc.size() / 2) ^ 1;
+        else if (change == QLatin1String("document longer"))
+            doc += ' ';
+        else if (change == QLatin1String("renamed"))
+            path = m_out + QStringLiteral("/other.xml");
+        else if (change == QLatin1String("other key"))
+            envelope = makeSignatureEnvelope(name, doc, otherPrivate, now);
+        else if (change == QLatin1String("edited line"))
+            envelope.replace("signed 2", "signed 1");
+        else if (change == QLatin1String("expired"))
+            envelope = makeSignatureEnvelope(name, doc, privateKey, now.addDays(-2), now.addDays(-1));
+        else if (change == QLatin1String("unknown field"))
+            envelope.replace("\nsize ", "\ncomment x\nsize ");
+        else if (change == QLatin1String("field twice"))
+            envelope.replace("\nkey ", "\ndocument " + name.toUtf8() + "\nkey ");
+        else if (change == QLatin1String("field missing"))
+            edit("\nsha256 [^\n]*", "");
+        else if (change == QLatin1String("out of order"))
+            edit("\n(size [^\n]*)\n(sha256 [^\n]*)", "\n\\2\n\\1");
+        else if (change == QLatin1String("over-long"))
+            envelope.replace("document ", "document " + QByteArray(kMaxSignatureEnvelopeSize, 'a'));
+        else if (change == QLatin1String("bad base64"))
+            envelope.replace("\nsignature ", "\nsignature =");
+        else if (change == QLatin1String("carriage returns"))
+            envelope.replace("\n", "\r\n");
+        else if (change == QLatin1String("unsigned rebuild"))
+            QCOMPARE(build("m"), 0);
+        if (change != QLatin1String("unsigned rebuild")) {
+            QVERIFY(writeFile(path, doc));
+            QVERIFY(writeFile(signatureFilePath(path), envelope));
+        }
+
+        // Two trusted keys, as while a publisher changes keys.
+        QDateTime signedAt;
+        QString reason;
+        SignatureFault got = SignatureFault::Malformed;
+        const bool ok = verifyDocumentFile(path, {nextPublic, publicKey}, &signedAt, &reason, &got);
+        QCOMPARE(int(got), fault);
+        QCOMPARE(ok, fault == int(SignatureFault::None));
+        QCOMPARE(reason.isEmpty(), ok);
+        if (ok)
+            QVERIFY(signedAt >= before && signedAt <= QDateTime::currentDateTimeUtc());
     }
 
     void documentMatchesTree()
@@ -323,6 +482,9 @@ private slots:
             QCOMPARE(entry.fileName, want.fileName);
             QCOMPARE(entry.path, want.path);
             QCOMPARE(entry.hash, sha1Hex(content));
+            const ProcessResult sha256 = runProcess(QStringLiteral("sha256sum"), {want.sourceFile});
+            QVERIFY(sha256.ok());
+            QCOMPARE(entry.sha256, QString::fromLatin1(sha256.output.left(64)));
             QCOMPARE(entry.size, qint64(content.size()));
             QCOMPARE(entry.isNeedDelete, QStringLiteral("0"));
 
@@ -712,6 +874,7 @@ private:
     QString m_out;
     QString m_binDir;
     QString m_exe;
+    QString m_key; // the publisher's private key, made by packwright --new-key
     QByteArray m_output;
 };
 

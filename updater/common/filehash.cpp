@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QFile>
 
+#include <memory>
 #include <vector>
 
 namespace {
@@ -55,7 +56,7 @@ QString fileSha1Hex(const QString &path, QString *error)
 }
 
 bool copyFileWithSha1(const QString &source, const QString &destination, QString *sha1Hex, qint64 *size,
-                      FileCopyFault *fault, QString *error)
+                      FileCopyFault *fault, QString *error, QString *sha256Hex)
 {
     setFault(fault, FileCopyFault::None, nullptr, QString());
     QFile in(source);
@@ -69,6 +70,8 @@ bool copyFileWithSha1(const QString &source, const QString &destination, QString
         return false;
     }
     Sha1Digest digest;
+    // Only when asked for: the updater's own copies need SHA-1 alone.
+    std::unique_ptr<Sha256Digest> digest256(sha256Hex ? new Sha256Digest : nullptr);
     qint64 total = 0;
     const QDateTime modifiedBefore = in.fileTime(QFileDevice::FileModificationTime);
     char *buffer = blockBuffer();
@@ -82,6 +85,8 @@ bool copyFileWithSha1(const QString &source, const QString &destination, QString
         if (got == 0)
             break;
         digest.addData(buffer, got);
+        if (digest256)
+            digest256->addData(buffer, got);
         QString reason;
         if (!appendFileRange(in, total, out, buffer, got, &reason)) {
             setFault(fault, FileCopyFault::Destination, error, reason);
@@ -106,6 +111,8 @@ bool copyFileWithSha1(const QString &source, const QString &destination, QString
     }
     if (sha1Hex)
         *sha1Hex = QString::fromLatin1(digest.result().toHex());
+    if (sha256Hex)
+        *sha256Hex = QString::fromLatin1(digest256->result().toHex());
     if (size)
         *size = total;
     return true;

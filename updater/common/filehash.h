@@ -21,8 +21,9 @@ enum class FileCopyFault {
 // Copies source to a new file destination (an existing destination is an
 // error, never overwritten) and returns the SHA-1 (lowercase hexadecimal)
 // and size of exactly the bytes copied. On failure nothing is left at the
-// destination; fault and error (when given) tell what went wrong.
+// destination; fault and error (when given) tell what went wrong. With
+// sha256Hex the same pass also gives the SHA-256 of those bytes.
 bool copyFileWithSha1(const QString &source, const QString &destination, QString *sha1Hex, qint64 *size,
-                      FileCopyFault *fault = nullptr, QString *error = nullptr);
+                      FileCopyFault *fault = nullptr, QString *error = nullptr, QString *sha256Hex = nullptr);
 
 #endif // FILEHASH_H

@@ -23,6 +23,13 @@ int main(int argc, char *argv[])
                       QCoreApplication::translate("main", "Source folder path <folder_path>")});
     parser.addOption({{QStringLiteral("o"), QStringLiteral("output_path")},
                       QCoreApplication::translate("main", "Output path. <output_path>.")});
+    parser.addOption({QStringLiteral("k"),
+                      QCoreApplication::translate("main", "Sign with the private key <NAME.key>.")});
+    parser.addOption({QStringLiteral("new-key"),
+                      QCoreApplication::translate("main", "Write a new key pair <NAME>.key and <NAME>.pub.")});
+    parser.addOption({QStringLiteral("sign"), QCoreApplication::translate("main", "Sign the document <FILE>.")});
+    parser.addOption({QStringLiteral("expires"),
+                      QCoreApplication::translate("main", "Signature expiry: <days> or <UTC time>.")});
     parser.process(app);
 
     const QVersionNumber version = QVersionNumber::fromString(QCoreApplication::applicationVersion());

@@ -4,6 +4,7 @@
 #include "filehash.h"
 #include "packswap.h"
 #include "sha1digest.h"
+#include "signature.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -39,6 +40,7 @@ struct FileCopyJob
     QString stored; // name in the data folder
     QString target; // path of the stored copy
     QString hash;
+    QString sha256;
     qint64 size = 0;
     bool ok = false;
     FileCopyFault fault = FileCopyFault::None;
@@ -85,6 +87,14 @@ void PackwrightThread::takeArguments(const QStringList &arguments)
             m_sourcePath = arguments.at(i + 1);
         else if (flag == QLatin1String("-o"))
             m_outputPath = arguments.at(i + 1);
+        else if (flag == QLatin1String("-k"))
+            m_keyPath = arguments.at(i + 1);
+        else if (flag == QLatin1String("--new-key"))
+            m_newKeyName = arguments.at(i + 1);
+        else if (flag == QLatin1String("--sign"))
+            m_signPath = arguments.at(i + 1);
+        else if (flag == QLatin1String("--expires"))
+            m_expiresText = arguments.at(i + 1);
     }
 }
 
@@ -96,7 +106,85 @@ void PackwrightThread::run()
 
 void PackwrightThread::build()
 {
-    if (!checkParams()) {
+    if (!m_newKeyName.isEmpty())
+        m_resultCode = makeKeyPair();
+    else if (!m_signPath.isEmpty())
+        m_resultCode = signDocument();
+    else
+        buildPack();
+}
+
+int PackwrightThread::makeKeyPair()
+{
+    QString error;
+    QByteArray publicKey;
+    if (!writeSigningKeyPair(m_newKeyName, &publicKey, &error)) {
+        qCritical().noquote() << QStringLiteral("can't make key pair: ") + error;
+        return OutputFailed;
+    }
+    qInfo().noquote() << QStringLiteral("key pair written: %1.key (private), %1.pub (public), key id %2")
+                             .arg(m_newKeyName, signingKeyId(publicKey));
+    return Success;
+}
+
+int PackwrightThread::signDocument()
+{
+    if (!QFileInfo(m_signPath).isFile()) {
+        qCritical().noquote() << QStringLiteral("document to sign: ") + m_signPath + QStringLiteral(" not found.");
+        return BadParameters;
+    }
+    if (m_keyPath.isEmpty()) {
+        qCritical().noquote() << QStringLiteral("no private key (-k) to sign with");
+        return BadParameters;
+    }
+    if (!checkSigningParams())
+        return BadParameters;
+    QString error;
+    if (!signDocumentFile(m_signPath, m_signingKey, m_expires, &error)) {
+        qCritical().noquote() << QStringLiteral("can't sign document: ") + error;
+        return OutputFailed;
+    }
+    qInfo().noquote() << QStringLiteral("signed: ") + signatureFilePath(m_signPath);
+    return Success;
+}
+
+bool PackwrightThread::checkSigningParams()
+{
+    m_signingKey.clear();
+    m_expires = QDateTime();
+    if (m_keyPath.isEmpty()) {
+        if (m_expiresText.isEmpty())
+            return true;
+        qCritical().noquote() << QStringLiteral("--expires without a private key (-k)");
+        return false;
+    }
+    QString error;
+    QByteArray publicKey;
+    if (!loadSigningKey(m_keyPath, &m_signingKey, &publicKey, &error)) {
+        qCritical().noquote() << QStringLiteral("bad private key: ") + error;
+        return false;
+    }
+    if (m_expiresText.isEmpty())
+        return true;
+    // A number of days from now, or a UTC time as "2027-06-01T00:00:00Z".
+    bool isNumber = false;
+    const int days = m_expiresText.toInt(&isNumber);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    m_expires = isNumber ? (days > 0 && days <= 36600 ? now.addDays(days) : QDateTime())
+                         : QDateTime::fromString(m_expiresText, Qt::ISODate).toUTC();
+    if (!m_expires.isValid() || m_expires <= now) {
+        qCritical().noquote() << QStringLiteral("bad expiry (days from now or a future UTC time): ") + m_expiresText;
+        m_signingKey.clear();
+        return false;
+    }
+    m_expires = m_expires.addMSecs(-m_expires.time().msec());
+    return true;
+}
+
+void PackwrightThread::buildPack()
+{
+    // The key first: a build that cannot be signed creates no output folder.
+    if (!checkSigningParams() || !checkParams()) {
         m_resultCode = BadParameters;
         return;
     }
@@ -126,8 +214,14 @@ void PackwrightThread::build()
     }
     // The document goes last, so a document in the output always finds its
     // data in place.
-    const QStringList entries = {m_moduleName, m_fileInfoBaseName + QStringLiteral(".sha1"),
-                                 m_fileInfoBaseName + QStringLiteral(".xml")};
+    QStringList entries = {m_moduleName, m_fileInfoBaseName + QStringLiteral(".sha1"),
+                           m_fileInfoBaseName + QStringLiteral(".xml")};
+    const QString signatureName = m_fileInfoBaseName + QStringLiteral(".sig");
+    // The signature goes in just before its document: between the two
+    // renames a reader finds a pair that does not match and refuses it,
+    // never a changed document that it accepts.
+    if (!m_signingKey.isEmpty())
+        entries.insert(2, signatureName);
     if (!swapIntoOutput(staging.path(), output.absolutePath(), entries,
                         QDir(staging.path()).filePath(QStringLiteral("previous")), &error)) {
         qCritical().noquote() << QStringLiteral("can't copy pack to output path: ") + m_outputPath
@@ -135,6 +229,12 @@ void PackwrightThread::build()
         m_resultCode = OutputFailed;
         return;
     }
+
+    // An unsigned build leaves no signature of the previous document behind:
+    // it would only ever fail to match.
+    if (m_signingKey.isEmpty() && QFileInfo::exists(output.filePath(signatureName))
+        && !QFile::remove(output.filePath(signatureName)))
+        qWarning().noquote() << QStringLiteral("can't remove the previous signature ") + output.filePath(signatureName);
 
     // The previous pack now lies in the staging folder; what cannot be
     // deleted stays there, hidden, and does not make the build fail.
@@ -248,6 +348,10 @@ bool PackwrightThread::makeUpdatePocket(const QString &folder)
                                      + QStringLiteral(", error: ") + checksum.errorString();
         return false;
     }
+    if (!m_signingKey.isEmpty() && !signDocumentFile(document.fileName(), m_signingKey, m_expires, &reason)) {
+        qCritical().noquote() << QStringLiteral("can't sign document: ") + reason;
+        return false;
+    }
     return true;
 }
 
@@ -290,7 +394,7 @@ bool PackwrightThread::makeUpdatePocket(QXmlStreamWriter &writer, const QString 
     // bytes it moves, so every file is read once. Names were chosen above in
     // order, so the result does not depend on which copy ends first.
     const auto copy = [](FileCopyJob &job) {
-        job.ok = copyFileWithSha1(job.source, job.target, &job.hash, &job.size, &job.fault, &job.reason);
+        job.ok = copyFileWithSha1(job.source, job.target, &job.hash, &job.size, &job.fault, &job.reason, &job.sha256);
     };
     if (jobs.size() == 1) {
         copy(jobs.first());
@@ -319,6 +423,8 @@ bool PackwrightThread::makeUpdatePocket(QXmlStreamWriter &writer, const QString 
         writer.writeAttribute(QStringLiteral("hash"), job.hash);
         writer.writeAttribute(QStringLiteral("size"), QString::number(job.size));
         writer.writeAttribute(QStringLiteral("is_need_delete"), QStringLiteral("0"));
+        // After the attributes every reader knows: older readers skip it.
+        writer.writeAttribute(QStringLiteral("sha256"), job.sha256);
         writer.writeStartElement(QStringLiteral("path"));
         writer.writeCDATA(relativePath);
         writer.writeEndElement();

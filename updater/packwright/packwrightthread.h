@@ -1,6 +1,7 @@
 #ifndef PACKWRIGHTTHREAD_H
 #define PACKWRIGHTTHREAD_H
 
+#include <QDateTime>
 #include <QSet>
 #include <QString>
 #include <QThread>
@@ -33,12 +34,14 @@ public:
     QString outputPath() const { return m_outputPath; }
     int resultCode() const { return m_resultCode; }
 
-    // Takes the values of "-m", "-f" and "-o" from a raw argument list: the
-    // argument right after each flag; a later flag wins, a trailing flag is
-    // ignored.
+    // Takes the values of "-m", "-f", "-o", "-k", "--new-key", "--sign" and
+    // "--expires" from a raw argument list: the argument right after each
+    // flag; a later flag wins, a trailing flag is ignored.
     void takeArguments(const QStringList &arguments);
 
     bool checkParams();
+    // Reads the private key of "-k" and the expiry of "--expires", when given.
+    bool checkSigningParams();
     // Writes a whole pack (document, checksum file, data folder) into folder.
     bool makeUpdatePocket(const QString &folder);
     // Writes one "fileinfo" element per file below sourceFolder and copies the
@@ -55,6 +58,10 @@ protected:
 private:
     // The body of run(): sets the result code.
     void build();
+    void buildPack();
+    // "--new-key NAME" and "--sign FILE -k KEY": result codes.
+    int makeKeyPair();
+    int signDocument();
     // Data-folder name for a file: its own when allowed, else the upper-case
     // SHA-1 of the base name; numbered when already taken in that folder.
     QString storedFileName(const QString &fileName, QSet<QString> &taken) const;
@@ -63,6 +70,12 @@ private:
     QString m_moduleName;
     QString m_sourcePath;
     QString m_outputPath;
+    QString m_keyPath;
+    QString m_newKeyName;
+    QString m_signPath;
+    QString m_expiresText;
+    QByteArray m_signingKey; // raw Ed25519 private key; empty when not signing
+    QDateTime m_expires;
     int m_resultCode = Success;
     const QString m_fileInfoBaseName;
     const QString m_allowedCharacters;
