@@ -658,21 +658,48 @@ private slots:
             QCOMPARE(readFile(f.installRoot() + QStringLiteral("/dicom/d.dll")), good);
     }
 
+    void hostileModuleFolder_data()
+    {
+        // The element's name; the fixture's updater folder is "updater".
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("removal");
+        const char *names[] = {"..", "Updater", "updater.", "updater ", "UPDATER_TEMP", "updater_temp", "Backup",
+                               "con", "nul.txt", "Com1"};
+        for (const char *name : names) {
+            QTest::newRow(qPrintable(QStringLiteral("update, ") + QLatin1String(name))) << u(name) << false;
+            QTest::newRow(qPrintable(QStringLiteral("removal, ") + QLatin1String(name))) << u(name) << true;
+        }
+    }
+
     void hostileModuleFolder()
     {
+        QFETCH(QString, name);
+        QFETCH(bool, removal);
         EngineFixture f;
         QVERIFY(f.init());
-        // packwright refuses the name "..": the pack is built as evil.
+        // packwright refuses some of these names: the pack is built as evil.
         QVERIFY(f.buildPack(programm(QStringLiteral("evil"), kViewerGuid, {{"evil.txt", "x\n"}})));
-        ModuleSpec up = programm(QStringLiteral(".."), kViewerGuid);
+        ModuleSpec up = programm(name, kViewerGuid);
         up.pack = QStringLiteral("packs/evil");
         QVERIFY(f.writeProject({up}));
         QVERIFY(f.writeConfig({kViewerGuid}));
-        const DriverRun run = f.run({"--update", ".."});
-        QVERIFY(run.finished);
-        QVERIFY(run.hasError(u("Недопустимый путь файла")));
+        // A removal needs a registered program: the registry says so.
+        QVERIFY(writeFile(f.registryPath(),
+                          QStringLiteral("{\"programms\":[{\"programm_name\":\"%1\"}]}").arg(name).toUtf8()));
+        const QMap<QString, QByteArray> before = snapshot(f.root(), {QStringLiteral("server"), QStringLiteral("trees")});
+        const DriverRun run = removal ? f.run({"--remove", name}) : f.run({"--update", name});
+        QVERIFY2(run.finished, run.rawOutput.constData());
+        QVERIFY2(run.hasError(u("Недопустимый путь файла")), run.rawOutput.constData());
         QVERIFY(!QFile::exists(f.root() + QStringLiteral("/evil.txt")));
         QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/evil.txt")));
+        // Nothing written or deleted outside the updater's own folder.
+        auto outsideUpdater = [](QMap<QString, QByteArray> files) {
+            for (auto it = files.begin(); it != files.end();)
+                it = it.key().startsWith(QLatin1String("install/updater/")) ? files.erase(it) : it + 1;
+            return files.keys();
+        };
+        QCOMPARE(outsideUpdater(snapshot(f.root(), {QStringLiteral("server"), QStringLiteral("trees")})),
+                 outsideUpdater(before));
     }
 
     void backupOncePerModuleStep_data()

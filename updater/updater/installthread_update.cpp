@@ -145,7 +145,12 @@ bool InstallThread::moduleFolder(const QString &name, QString *folder)
 {
     const QString path = programmPath(name);
     const QString last = path.mid(m_installPath.size() + 1);
-    if (!isSafePathComponent(last)) {
+    // Only the updater's own program is assembled in updater_temp; any other
+    // element there, in the updater's folder or in the backups would land
+    // files that the updater or the copier then runs or copies.
+    const bool ownCopy = !m_isMirror && last == kUpdaterTempFolder && (name == editionKey() || name == devEditionKey());
+    const QString updaterFolder = m_isMirror ? QString() : QFileInfo(Settings::applicationDir()).fileName();
+    if (!(ownCopy ? isSafePathComponent(last) : isSafeModuleFolderName(last, updaterFolder))) {
         emit error(tr("Недопустимый путь файла %1").arg(path));
         qWarning().noquote() << QStringLiteral("refused module folder name ") + last;
         return false;

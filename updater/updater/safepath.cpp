@@ -1,5 +1,7 @@
 #include "safepath.h"
 
+#include "edition.h"
+
 #include <QByteArray>
 #include <QUrl>
 
@@ -85,7 +87,41 @@ bool checkParts(const QString &text, const Forbidden &forbidden, Check check)
     }
 }
 
+// Windows opens a device, not a file, for these names in any folder, also
+// when an extension follows ("COM1.log") or blanks come before it.
+bool isDeviceName(const QString &name)
+{
+    const int dot = name.indexOf(QLatin1Char('.'));
+    const QString stem = (dot < 0 ? name : name.left(dot)).trimmed().toUpper();
+    static const QStringList plain = {QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"),
+                                      QStringLiteral("NUL"), QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+    if (plain.contains(stem))
+        return true;
+    if (stem.size() != 4 || !(stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT"))))
+        return false;
+    // Digits, and the superscript digits Windows also takes for ports.
+    const QChar last = stem.at(3);
+    return (last >= QLatin1Char('0') && last <= QLatin1Char('9')) || last == QChar(0xb9) || last == QChar(0xb2)
+           || last == QChar(0xb3);
+}
+
 } // namespace
+
+bool isSafeModuleFolderName(const QString &name, const QString &updaterFolder)
+{
+    if (!isSafePathComponent(name))
+        return false;
+    const QChar last = name.at(name.size() - 1);
+    if (last == QLatin1Char('.') || last.isSpace())
+        return false;
+    if (isDeviceName(name))
+        return false;
+    for (const QString &reserved : {updaterFolder, kUpdaterTempFolder, QStringLiteral("backup")}) {
+        if (!reserved.isEmpty() && name.compare(reserved, Qt::CaseInsensitive) == 0)
+            return false;
+    }
+    return true;
+}
 
 bool isSafePathComponent(const QString &name)
 {

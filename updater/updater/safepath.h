@@ -13,6 +13,16 @@
 // elements (module names, guids in mirror mode).
 bool isSafePathComponent(const QString &name);
 
+// The folder of a program or module directly under the root of a run: a
+// safe component that Windows would not take for something else and that
+// is none of the folders the updater keeps there itself. Refused, without
+// regard to case: updaterFolder (the updater's own folder), "updater_temp"
+// (the next copy of the updater, which the copier later copies over it),
+// "backup", the device names (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$,
+// CONOUT$, also with an extension: "nul.txt"), and names ending in a dot
+// or a blank, which Windows drops ("kestraupd." is "kestraupd" there).
+bool isSafeModuleFolderName(const QString &name, const QString &updaterFolder);
+
 // The "path" text of an entry: empty, or components separated by "/" (a
 // leading "/" is the normal form, "/sub/folder"); no "\", ":", NUL, and no
 // component made of dots only.
