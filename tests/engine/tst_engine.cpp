@@ -153,9 +153,23 @@ public:
             environment.insert(QStringLiteral("TMPDIR"), m_tempDir);
             process->setProcessEnvironment(environment);
         }
-        process->start(driverPath(), QStringList{"--config", configPath(), "--installed", registryPath()} + arguments);
+        const QStringList driverArguments =
+            QStringList{"--config", configPath(), "--installed", registryPath()} + arguments;
+        if (m_fileSizeLimit > 0) {
+            // A full disk as one process meets it: SIGXFSZ ignored (which the
+            // driver inherits), so a write past the limit fails with EFBIG.
+            process->start(QStringLiteral("/bin/sh"),
+                           QStringList{"-c", QStringLiteral("trap '' XFSZ; exec /usr/bin/prlimit --fsize=%1 \"$0\" \"$@\"")
+                                                 .arg(m_fileSizeLimit),
+                                       driverPath()}
+                               + driverArguments);
+        } else {
+            process->start(driverPath(), driverArguments);
+        }
         return process->waitForStarted(10000);
     }
+    // Largest file the driver may write, in bytes; 0: no limit.
+    void setFileSizeLimit(qint64 bytes) { m_fileSizeLimit = bytes; }
 
     DriverRun run(const QStringList &arguments, int timeoutMs = 120000) const
     {
@@ -179,6 +193,7 @@ public:
 
 private:
     QString m_tempDir;
+    qint64 m_fileSizeLimit = 0;
 };
 
 QMap<QString, QByteArray> viewerRelease1()
@@ -861,6 +876,12 @@ private slots:
             const QDomElement p = projects.at(i).toElement();
             names << p.attribute(QStringLiteral("name"));
             const QDomElement bin = p.firstChildElement(QStringLiteral("bin")).firstChildElement();
+            // Not mirrored: listed, but with no binary naming a file the
+            // mirror does not hold.
+            if (p.attribute(QStringLiteral("guid")) == kArchiveGuid) {
+                QVERIFY(bin.isNull());
+                continue;
+            }
             QCOMPARE(bin.tagName(), QStringLiteral("x64"));
             QCOMPARE(bin.attribute(QStringLiteral("path")), p.attribute(QStringLiteral("guid")) + QLatin1Char('/'));
             QCOMPARE(bin.attribute(QStringLiteral("file_name")), QStringLiteral("mirror_fileinfo.xml"));
@@ -973,18 +994,120 @@ private slots:
         QVERIFY2(moduleEquals(archive, f.root() + QStringLiteral("/trees/archive"), &why), qPrintable(why));
     }
 
-    void mirrorNotWrittenAfterInterruption()
+    void mirrorKeepsItsPublishedState_data()
     {
+        // fault: what goes wrong in the refresh; published: a mirror.xml
+        // was there before it.
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("published");
+        QTest::newRow("interrupted between programs") << "between" << true;
+        QTest::newRow("interrupted inside the last program") << "last" << true;
+        QTest::newRow("upstream project document unreachable") << "unreachable" << true;
+        QTest::newRow("first refresh, a corrupted data file") << "corrupt" << false;
+        QTest::newRow("later refresh, a corrupted data file of a new release") << "corrupt" << true;
+        QTest::newRow("later refresh, file list beyond the file size limit") << "fsize" << true;
+    }
+
+    void mirrorKeepsItsPublishedState()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, published);
         EngineFixture f;
         QVERIFY(setupClinic(f));
         const QString mirror = f.root() + QStringLiteral("/mirror");
+        const QString document = mirror + QStringLiteral("/mirror.xml");
+        const QString archiveList = mirror + QLatin1Char('/') + kArchiveGuid + QStringLiteral("/mirror_fileinfo.xml");
+        const QStringList both{"--mirror", "--install-path", mirror, "--update", "viewer", "--update", "archive"};
         QDir().mkpath(mirror);
-        writeFile(mirror + QStringLiteral("/mirror.xml"), "previous\n");
-        const DriverRun run = f.run({"--mirror", "--install-path", mirror, "--update", "viewer", "--update", "archive",
-                                     "--interrupt-on", u("message:Программа Просмотр обновлена")});
-        QVERIFY(run.finished);
-        QCOMPARE(readFile(mirror + QStringLiteral("/mirror.xml")), QByteArray("previous\n"));
-        QVERIFY(QFile::exists(mirror + QLatin1Char('/') + kViewerGuid + QStringLiteral("/viewer.exe")));
+        if (fault == QLatin1String("fsize")) {
+            // Entries whose names the mirror's serialisation writes six times
+            // as long ("&quot;"): its file list outgrows every other file.
+            const QString upstream = f.serverDir() + QStringLiteral("/packs/archive/update_fileinfo.xml");
+            QByteArray xml = readFile(upstream);
+            QByteArray entries;
+            for (int i = 0; i < 100; ++i)
+                entries += "<fileinfo filename='" + QByteArray(200, '"') + QByteArray::number(i)
+                           + "' hash='x' size='0' is_need_delete='1'><path/><data/></fileinfo>\n";
+            QVERIFY(writeFile(upstream, xml.insert(xml.lastIndexOf("</files>"), entries)));
+        }
+        if (published)
+            VERIFY_CLEAN_RUN(f.run(both));
+        // Marked, so that a rewrite with the same content shows.
+        if (fault != QLatin1String("corrupt"))
+            QVERIFY(writeFile(document, readFile(document) + "<!-- as published -->\n"));
+        const QByteArray before = readFile(document);
+        const QByteArray archiveListBefore = readFile(archiveList);
+        QStringList args = both;
+        if (fault == QLatin1String("between")) {
+            args << "--interrupt-on" << u("message:Программа Просмотр обновлена");
+        } else if (fault == QLatin1String("last")) {
+            args << "--interrupt-on" << u("progress:Обновление archive.exe");
+        } else if (fault == QLatin1String("fsize")) {
+            QVERIFY(QFileInfo(archiveList).size() > 120 * 1024);
+            f.setFileSizeLimit(64 * 1024);
+        } else if (fault == QLatin1String("unreachable")) {
+            // Nothing listens on port 1 of the loopback.
+            QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, QString(), "http://127.0.0.1:1/project.xml"));
+        } else {
+            if (published) { // a new release, whose data file the server then corrupts
+                ModuleSpec archive = clinic().last();
+                archive.files.insert(QStringLiteral("db/a.dat"), patternBytes(2100, 70));
+                QVERIFY(f.buildPack(archive));
+            }
+            const QString data = f.serverDir() + QStringLiteral("/packs/archive/archive/db/a.dat");
+            QVERIFY(writeFile(data, patternBytes(int(QFileInfo(data).size()), 71)));
+        }
+        const DriverRun run = f.run(args);
+        QVERIFY2(run.finished, run.rawOutput.constData());
+
+        if (fault == QLatin1String("corrupt")) {
+            QVERIFY(run.hasError(u("Хэш скачанного файла")));
+            // The module whose new list is not complete keeps what clients
+            // were served before; on a first refresh it has no list, and
+            // the mirror lists it without binaries.
+            QCOMPARE(readFile(archiveList), archiveListBefore);
+            QDomDocument project;
+            QVERIFY(project.setContent(readFile(document)));
+            const QDomNodeList projects = project.elementsByTagName(QStringLiteral("project"));
+            int archiveBinaries = -1;
+            for (int i = 0; i < projects.count(); ++i) {
+                const QDomElement p = projects.at(i).toElement();
+                if (p.attribute(QStringLiteral("name")) == QLatin1String("archive"))
+                    archiveBinaries = p.firstChildElement(QStringLiteral("bin")).childNodes().count();
+            }
+            QCOMPARE(archiveBinaries, published ? 1 : 0);
+            // A workstation behind the mirror: viewer installs; archive is
+            // the previous release, or one clear error for that module only.
+            EngineFixture g;
+            QVERIFY(g.init());
+            QVERIFY(g.writeConfig({kViewerGuid, kArchiveGuid}, QString(), document));
+            const DriverRun client = g.run({"--update", "viewer", "--update", "archive", "--change-config"});
+            QVERIFY2(client.finished, client.rawOutput.constData());
+            QString why;
+            QVERIFY2(g.installed({"viewer"}, &why, &f), qPrintable(why + client.rawOutput));
+            if (published) {
+                VERIFY_CLEAN_RUN(client);
+                QCOMPARE(readFile(g.installRoot() + QStringLiteral("/archive/db/a.dat")), patternBytes(2000, 7));
+            } else {
+                QCOMPARE(client.texts(QStringLiteral("error")), QStringList{u("нет файлов для скачивания для archive")});
+                QVERIFY(findProgramm(g.registry(), QStringLiteral("archive")).isEmpty());
+            }
+            return;
+        }
+        // The published document stays as it was, byte for byte (the file
+        // list that could not be written aside, which the mirror still holds).
+        if (fault != QLatin1String("fsize"))
+            QCOMPARE(readFile(document), before);
+        if (fault == QLatin1String("unreachable"))
+            QVERIFY2(run.hasError(u("оставлен прежним")), run.rawOutput.constData());
+        if (fault == QLatin1String("last") || fault == QLatin1String("fsize"))
+            QCOMPARE(readFile(archiveList), archiveListBefore);
+        if (fault == QLatin1String("fsize")) {
+            QCOMPARE(run.texts(QStringLiteral("error")), QStringList{u("Не все данные записаны в файл")});
+            // No fragment of the failed write is left beside it.
+            QCOMPARE(QDir(QFileInfo(archiveList).path()).entryList({"mirror_fileinfo*"}, QDir::Files | QDir::Hidden),
+                     QStringList{"mirror_fileinfo.xml"});
+        }
     }
 
     void mirrorRemovesOnlyItsOwnFolders()

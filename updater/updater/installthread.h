@@ -94,7 +94,11 @@ private:
 
     // mirror output
     void writeProject(const PluginPtr &plugin, QXmlStreamWriter &writer);
+    // False, with the reason reported, when this pass must leave the
+    // published mirror.xml as it is; mirrored counts the programs done.
+    bool mirrorDocumentDue(int mirrored);
     void writeMirrorDocument();
+    bool saveMirrorFile(const QString &fileName, const QByteArray &bytes);
     void rewriteMirrorData(QDomElement entry, const QString &path, const QString &fileName);
     void writeMirrorFileinfo(const QDomDocument &document, const QString &folder);
     void removeFolders();

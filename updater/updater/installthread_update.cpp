@@ -274,7 +274,10 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     }
     documentFile.close();
 
-    const QStringList doNotDelete = plugin->doNotDelete();
+    // doNotDelete keeps a workstation's own changes to a file. A mirror has
+    // none and must hold every file as the server has it: a kept file would
+    // keep the server's data text, naming a place the mirror does not fill.
+    const QStringList doNotDelete = m_isMirror ? QStringList() : plugin->doNotDelete();
     // The entries stay as read; beside them only where each one goes.
     const QVector<ScannedFileInfo> &entries = scanned;
     QVector<Placement> placements(entries.size());
