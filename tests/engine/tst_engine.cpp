@@ -619,6 +619,14 @@ private slots:
             QTest::newRow(qPrintable(QStringLiteral("removal, ") + QLatin1String(r.row)))
                 << u(r.fileName) << u(r.path) << u(r.data) << true;
         }
+        // dicom/linked is a link to a folder outside the root, holding
+        // evil.txt and a hidden file.
+        QTest::newRow("update, through a folder link in the module folder")
+            << "evil.txt" << "/linked" << "m/evil.txt" << false;
+        QTest::newRow("update, below a folder link in the module folder")
+            << "evil.txt" << "/linked/deeper" << "m/evil.txt" << false;
+        QTest::newRow("removal, through a folder link in the module folder")
+            << "evil.txt" << "/linked" << "m/evil.txt" << true;
     }
 
     void hostileDocument()
@@ -636,6 +644,9 @@ private slots:
         writeFile(f.serverDir() + QStringLiteral("/secret.txt"), evil);
         writeFile(f.root() + QStringLiteral("/secret.txt"), evil);
         writeFile(f.installRoot() + QStringLiteral("/evil.txt"), "victim\n");
+        writeFile(f.root() + QStringLiteral("/outside/evil.txt"), "victim\n");
+        writeFile(f.root() + QStringLiteral("/outside/.hidden"), "victim\n");
+        QVERIFY(QFile::link(f.root() + QStringLiteral("/outside"), f.installRoot() + QStringLiteral("/dicom/linked")));
         const QMap<QString, QByteArray> before
             = snapshot(f.root(), {QStringLiteral("server"), QStringLiteral("trees")});
 
@@ -719,47 +730,78 @@ private slots:
 
     void backupOncePerModuleStep_data()
     {
-        QTest::addColumn<bool>("largeFile");
-        QTest::newRow("module folder") << false;
+        QTest::addColumn<QString>("extra"); // what the module folder holds besides its files
+        QTest::newRow("module folder") << "";
         // The zip writer holds a file in memory whole: a file too large for
         // that is left out and named, the rest of the backup and the update
         // go on.
-        QTest::newRow("with a file too large for the archive") << true;
+        QTest::newRow("with a file too large for the archive") << "large";
+        // What links lead to is not the module's: neither is archived.
+        QTest::newRow("with a folder link and a file link") << "links";
+        // No archive at all, and the update goes on: the disk fills up
+        // while the archive is written, or the folder is larger than a zip
+        // archive can be.
+        QTest::newRow("archive beyond the file size limit") << "fsize";
+        QTest::newRow("folder beyond the 4 GiB of the zip format") << "4gib";
     }
 
     void backupOncePerModuleStep()
     {
-        QFETCH(bool, largeFile);
+        QFETCH(QString, extra);
         EngineFixture f;
         QVERIFY(setupClinic(f));
         const QStringList args{"--update", "viewer:dicom"};
         QVERIFY(f.run(args).finished);
         const QString viewer = f.installRoot() + QStringLiteral("/viewer");
+        const QString outside = f.root() + QStringLiteral("/outside");
+        QVERIFY(writeFile(outside + QStringLiteral("/secret.txt"), "not the module's\n"));
+        if (extra == QLatin1String("fsize"))
+            QVERIFY(writeFile(viewer + QStringLiteral("/user data.bin"), patternBytes(95000, 40)));
         const QMap<QString, QByteArray> before = snapshot(viewer);
         const QString large = viewer + QStringLiteral("/archive.db");
         const qint64 largeSize = 600LL * 1024 * 1024;
-        if (largeFile) {
-            // Sparse: no disk space, and nothing reads it unless it is zipped.
-            QFile file(large);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(largeSize));
+        // Sparse: no disk space, and nothing reads them unless they are zipped.
+        auto sparse = [](const QString &path, qint64 size) {
+            QFile file(path);
+            return file.open(QIODevice::WriteOnly) && file.resize(size);
+        };
+        if (extra == QLatin1String("large"))
+            QVERIFY(sparse(large, largeSize));
+        for (int i = 0; extra == QLatin1String("4gib") && i < 9; ++i)
+            QVERIFY(sparse(viewer + QStringLiteral("/volume%1.db").arg(i), 500LL * 1024 * 1024));
+        if (extra == QLatin1String("links")) {
+            QVERIFY(QFile::link(outside, viewer + QStringLiteral("/linked")));
+            QVERIFY(QFile::link(outside + QStringLiteral("/secret.txt"), viewer + QStringLiteral("/secret.txt")));
         }
+        if (extra == QLatin1String("fsize"))
+            f.setFileSizeLimit(100000); // above every file the update writes, below the archive
 
         QVERIFY(buildViewer(f, true));
         const DriverRun run = f.run(args + QStringList{"--backup"});
-        if (largeFile) {
-            QVERIFY(run.finished);
-            const QStringList errors = run.texts(QStringLiteral("error"));
+        QVERIFY2(run.finished, run.rawOutput.constData());
+        const QStringList errors = run.texts(QStringLiteral("error"));
+        // The update itself went on: the new release is in place (the
+        // protected settings file aside).
+        const QMap<QString, QByteArray> release = viewerRelease2();
+        for (auto it = release.constBegin(); it != release.constEnd(); ++it) {
+            if (it.key() != QLatin1String("settings.ini"))
+                QCOMPARE(readFile(viewer + QLatin1Char('/') + it.key()), it.value());
+        }
+        if (extra == QLatin1String("fsize") || extra == QLatin1String("4gib")) {
+            QCOMPARE(errors.size(), 1);
+            QVERIFY2(errors.first().startsWith(u("Не могу создать файл бэкапа %1/backup/viewer").arg(f.installRoot())),
+                     qPrintable(errors.first()));
+            if (extra == QLatin1String("4gib"))
+                QVERIFY2(errors.first().contains(u("4 ГБ")), qPrintable(errors.first()));
+            // No fragment passing for a backup.
+            QCOMPARE(QDir(f.installRoot() + QStringLiteral("/backup")).entryList(QDir::Files), QStringList());
+            return;
+        }
+        if (extra == QLatin1String("large")) {
             QCOMPARE(errors.size(), 1);
             QVERIFY2(errors.first().contains(u("слишком большой для бэкапа")) && errors.first().contains(large),
                      qPrintable(errors.first()));
             QCOMPARE(QFileInfo(large).size(), largeSize);
-            // The update itself went on: the new release is in place (the
-            // protected settings file aside).
-            const QMap<QString, QByteArray> release = viewerRelease2();
-            for (auto it = release.constBegin(); it != release.constEnd(); ++it) {
-                if (it.key() != QLatin1String("settings.ini"))
-                    QCOMPARE(readFile(viewer + QLatin1Char('/') + it.key()), it.value());
-            }
         } else {
             VERIFY_CLEAN_RUN(run);
         }

@@ -10,6 +10,7 @@
 class PackFetcher;
 class ProjectPlugin;
 class QDomDocument;
+class QFile;
 class QDomElement;
 class QXmlStreamWriter;
 
@@ -85,6 +86,9 @@ private:
     void removeProgramms();
     bool removePlugin(const PluginPtr &plugin);
     bool backupFolder(const QString &name);
+    QStringList backupFiles(const QString &folder);
+    bool fitsZipFormat(const QStringList &files, const QString &prefix, QString *reason);
+    bool writeBackup(QFile *archive, const QStringList &files, const QString &prefix);
 
     // update pass and its pieces
     void updateProgramms();

@@ -140,7 +140,7 @@ void InstallThread::removeFolders()
             emit error(tr("Ошибка при переходе из %1 в %2").arg(QDir(m_installPath).absolutePath(), name));
             continue;
         }
-        if (!dir.removeRecursively())
+        if (!removeTree(dir.absolutePath()))
             emit error(tr("Ошибка при удалении папки %1").arg(dir.absolutePath()));
     }
 }

@@ -282,6 +282,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     const QVector<ScannedFileInfo> &entries = scanned;
     QVector<Placement> placements(entries.size());
     QVector<QString> folders;
+    QVector<bool> linkedFolders; // reached through a link: nothing is written there
     qint64 total = 0;
     {
         QString lastPath;
@@ -293,6 +294,8 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 lastPath = e.path;
                 folders.append(folder + QLatin1Char('/') + e.path);
                 lastPathSafe = isSafeSubPath(e.path);
+                linkedFolders.append(lastPathSafe && linkOnTheWay(folder, folders.last(), true));
+                lastPathSafe = lastPathSafe && !linkedFolders.last();
             }
             Placement &placement = placements[i];
             placement.folder = folders.size() - 1;
@@ -395,9 +398,13 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             const ScannedFileInfo &e = entries.at(i);
             emit progress(kib(done), totalKib, fileProgress(e.fileName, sizeText(e.size)));
             if (!placements.at(i).safe) {
-                const QString text = e.isNeedDelete == 1 || (isSafePathComponent(e.fileName) && isSafeSubPath(e.path))
+                const bool linked = linkedFolders.at(placements.at(i).folder);
+                const QString text = linked ? targetOf(i)
+                                     : e.isNeedDelete == 1 || (isSafePathComponent(e.fileName) && isSafeSubPath(e.path))
                                          ? e.data
                                          : e.path + QLatin1Char('/') + e.fileName;
+                if (linked)
+                    qWarning().noquote() << QStringLiteral("refused file entry: its folder is reached through a link");
                 emit error(tr("Недопустимый путь файла %1").arg(text));
                 qWarning().noquote() << QStringLiteral("refused file entry: path ") + e.path
                                             + QStringLiteral(" filename ") + e.fileName + QStringLiteral(" data ")

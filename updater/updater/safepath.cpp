@@ -3,6 +3,9 @@
 #include "edition.h"
 
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QUrl>
 
 namespace {
@@ -152,4 +155,47 @@ bool isSafeDataPath(const QString &data)
         return !isParentAlias(decoded.constData(), decoded.constData() + decoded.size())
                && !hasForbiddenCharacter(decoded, kNameForbidden);
     });
+}
+
+bool linkOnTheWay(const QString &base, const QString &path, bool withLast)
+{
+    const QString cleanBase = QDir::cleanPath(base);
+    const QString cleanPath = QDir::cleanPath(path);
+    if (!cleanPath.startsWith(cleanBase))
+        return true; // not below base: nothing may go there
+    QStringList parts = cleanPath.mid(cleanBase.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (!withLast && !parts.isEmpty())
+        parts.removeLast();
+    QString walked = cleanBase;
+    for (const QString &part : qAsConst(parts)) {
+        walked += QLatin1Char('/') + part;
+        const QFileInfo info(walked);
+        if (info.isSymbolicLink() || info.isJunction())
+            return true;
+        if (!info.exists())
+            return false;
+    }
+    return false;
+}
+
+bool removeTree(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isSymbolicLink() || info.isJunction())
+        return QFile::remove(path) || QDir().rmdir(path); // a link to a folder goes as a folder on Windows
+    if (!info.exists())
+        return true; // already gone, as QDir::removeRecursively counts it
+    if (!info.isDir()) {
+        if (QFile::remove(path))
+            return true;
+        // A read-only file is not removed on Windows until it is writable.
+        QFile::setPermissions(path, info.permissions() | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+        return QFile::remove(path);
+    }
+    bool removed = true;
+    const QFileInfoList entries =
+        QDir(path).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries)
+        removed = removeTree(entry.filePath()) && removed;
+    return QDir().rmdir(path) && removed;
 }

@@ -35,4 +35,16 @@ bool isSafeSubPath(const QString &path);
 // percent-decoding (a web server decodes "%2e%2e"), and it names a file.
 bool isSafeDataPath(const QString &data);
 
+// On disk: whether a folder (or, with withLast, the file itself) between
+// base, not included, and path is a symbolic link or a junction. A module
+// folder may itself be a link an administrator made; a link inside it leads
+// writes and deletions elsewhere, wherever someone pointed it. The walk ends
+// at the first part that does not exist.
+bool linkOnTheWay(const QString &base, const QString &path, bool withLast);
+
+// Removes path and everything below it without following links: a link or
+// junction met on the way (or path itself being one) is removed itself,
+// never what it leads to. False when anything stayed.
+bool removeTree(const QString &path);
+
 #endif // SAFEPATH_H
