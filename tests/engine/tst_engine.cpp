@@ -196,9 +196,16 @@ private:
     qint64 m_fileSizeLimit = 0;
 };
 
+// Names as long as a file system takes (255): the engine's temporary and
+// staging names must not add to them.
+const QString kLongName = QString(241, QLatin1Char('n')) + QStringLiteral(".txt");
+const QString kLongestName = QString(250, QLatin1Char('m')) + QStringLiteral(".dll");
+
 QMap<QString, QByteArray> viewerRelease1()
 {
     return {
+        {kLongName, QByteArray("long 1\n")},
+        {QStringLiteral("lib/") + kLongestName, QByteArray("longest 1\n")},
         {QStringLiteral("viewer.exe"), patternBytes(70000, 1)},
         {QStringLiteral("lib/core.so"), patternBytes(40000, 2)},
         {u("Отчёт (1).txt"), QByteArray("report template 1\n")},
@@ -215,6 +222,8 @@ QMap<QString, QByteArray> viewerRelease2()
     files.insert(QStringLiteral("lib/core.so"), patternBytes(40000, 12)); // same size, other bytes
     files.insert(QStringLiteral("added/new.txt"), "new in 2\n");         // added
     files.insert(QStringLiteral("settings.ini"), "[main]\nfrom=release2\n"); // protected
+    files.insert(kLongName, "long 2\n"); // same size, other bytes
+    files.insert(QStringLiteral("lib/") + kLongestName, "longest 2\n");
     files.remove(QStringLiteral("old.txt")); // dropped: marked for deletion in the document
     return files;
 }
@@ -414,8 +423,8 @@ private slots:
                 updated << QFileInfo(m.section(QLatin1Char(' '), 2, -3)).fileName();
         }
         updated.sort();
-        QCOMPARE(updated,
-                 QStringList({QStringLiteral("core.so"), QStringLiteral("new.txt"), QStringLiteral("viewer.exe")}));
+        QCOMPARE(updated, QStringList({QStringLiteral("core.so"), kLongestName, QStringLiteral("new.txt"), kLongName,
+                                       QStringLiteral("viewer.exe")}));
         // No staging files left beside targets.
         for (const QString &rel : listFilesRecursive(viewer))
             QVERIFY2(!rel.contains(QLatin1String("kestra-new")), qPrintable(rel));

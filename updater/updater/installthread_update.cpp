@@ -3,6 +3,7 @@
 #include "edition.h"
 #include "fileinfoscan.h"
 #include "filemove.h"
+#include "localfile.h"
 #include "packfetcher.h"
 #include "projectdescription.h"
 #include "safepath.h"
@@ -129,14 +130,6 @@ int kib(qint64 bytes)
 {
     const qint64 k = bytes / 1024;
     return k > INT_MAX ? INT_MAX : int(k);
-}
-
-// The installed copy is written beside its target under this name and then
-// moved over it; a hidden name keeps it out of backups and folder listings.
-QString stagingPath(const QString &target)
-{
-    const QFileInfo info(target);
-    return info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".kestra-new");
 }
 
 } // namespace
@@ -320,9 +313,9 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         // decided in the loop, when the earlier entry has been handled.
         PackFetcher fetcher;
         auto sourceOf = [&](int i) { return sourceDir + QLatin1Char('/') + entries.at(i).data; };
-        auto tempOf = [&](int i) {
-            return tempDir.path() + QLatin1Char('/') + QString::number(i) + QLatin1Char('-') + entries.at(i).fileName;
-        };
+        // Named by the entry's index alone: a prefix or suffix added to a
+        // long file name would pass the 255 characters a name may have.
+        auto tempOf = [&](int i) { return tempDir.path() + QLatin1Char('/') + QString::number(i); };
         // With an unchanged document a file is checked by its size: one stat,
         // cheaper in the loop than handing it to a worker. Otherwise the
         // workers hash ahead; a target named twice is decided in the loop.
@@ -559,9 +552,8 @@ bool InstallThread::updateFile(const QString &target, const QString &source, con
         return false;
     }
 
-    const QFileInfo tempInfo(tempPath);
-    const qint64 size = tempInfo.size();
-    const QString suffix = tempInfo.suffix();
+    const qint64 size = QFileInfo(tempPath).size();
+    const QString suffix = QFileInfo(target).suffix(); // the temporary name has none
     if (suffix.isEmpty() || suffix == QLatin1String("exe") || suffix == QLatin1String("so")
         || suffix == QLatin1String("dll")) {
         QFile::setPermissions(tempPath, QFile::permissions(tempPath) | QFileDevice::Permissions(0x1111));
