@@ -1054,6 +1054,7 @@ private slots:
         QTest::newRow("interrupted between programs") << "between" << true;
         QTest::newRow("interrupted inside the last program") << "last" << true;
         QTest::newRow("upstream project document unreachable") << "unreachable" << true;
+        QTest::newRow("no program's file list on the server") << "nothing" << true;
         QTest::newRow("first refresh, a corrupted data file") << "corrupt" << false;
         QTest::newRow("later refresh, a corrupted data file of a new release") << "corrupt" << true;
         QTest::newRow("later refresh, file list beyond the file size limit") << "fsize" << true;
@@ -1096,6 +1097,9 @@ private slots:
         } else if (fault == QLatin1String("fsize")) {
             QVERIFY(QFileInfo(archiveList).size() > 120 * 1024);
             f.setFileSizeLimit(64 * 1024);
+        } else if (fault == QLatin1String("nothing")) {
+            QVERIFY(QFile::remove(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml")));
+            QVERIFY(QFile::remove(f.serverDir() + QStringLiteral("/packs/archive/update_fileinfo.xml")));
         } else if (fault == QLatin1String("unreachable")) {
             // Nothing listens on port 1 of the loopback.
             QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, QString(), "http://127.0.0.1:1/project.xml"));
@@ -1149,7 +1153,7 @@ private slots:
         // list that could not be written aside, which the mirror still holds).
         if (fault != QLatin1String("fsize"))
             QCOMPARE(readFile(document), before);
-        if (fault == QLatin1String("unreachable"))
+        if (fault == QLatin1String("unreachable") || fault == QLatin1String("nothing"))
             QVERIFY2(run.hasError(u("оставлен прежним")), run.rawOutput.constData());
         if (fault == QLatin1String("last") || fault == QLatin1String("fsize"))
             QCOMPARE(readFile(archiveList), archiveListBefore);
