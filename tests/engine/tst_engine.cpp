@@ -1058,6 +1058,7 @@ private slots:
         QTest::newRow("first refresh, a corrupted data file") << "corrupt" << false;
         QTest::newRow("later refresh, a corrupted data file of a new release") << "corrupt" << true;
         QTest::newRow("later refresh, file list beyond the file size limit") << "fsize" << true;
+        QTest::newRow("later refresh, file list replaced by a link") << "link" << true;
     }
 
     void mirrorKeepsItsPublishedState()
@@ -1097,6 +1098,10 @@ private slots:
         } else if (fault == QLatin1String("fsize")) {
             QVERIFY(QFileInfo(archiveList).size() > 120 * 1024);
             f.setFileSizeLimit(64 * 1024);
+        } else if (fault == QLatin1String("link")) {
+            QVERIFY(writeFile(f.root() + QStringLiteral("/outside/victim.xml"), "victim\n"));
+            QVERIFY(QFile::remove(archiveList));
+            QVERIFY(QFile::link(f.root() + QStringLiteral("/outside/victim.xml"), archiveList));
         } else if (fault == QLatin1String("nothing")) {
             QVERIFY(QFile::remove(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml")));
             QVERIFY(QFile::remove(f.serverDir() + QStringLiteral("/packs/archive/update_fileinfo.xml")));
@@ -1147,6 +1152,15 @@ private slots:
                 QCOMPARE(client.texts(QStringLiteral("error")), QStringList{u("нет файлов для скачивания для archive")});
                 QVERIFY(findProgramm(g.registry(), QStringLiteral("archive")).isEmpty());
             }
+            return;
+        }
+        if (fault == QLatin1String("link")) {
+            VERIFY_CLEAN_RUN(run);
+            QCOMPARE(readFile(f.root() + QStringLiteral("/outside/victim.xml")), QByteArray("victim\n"));
+            QVERIFY(!QFileInfo(archiveList).isSymLink());
+            QDomDocument list;
+            QVERIFY(list.setContent(readFile(archiveList)));
+            QCOMPARE(list.elementsByTagName(QStringLiteral("fileinfo")).count(), 2);
             return;
         }
         // The published document stays as it was, byte for byte (the file

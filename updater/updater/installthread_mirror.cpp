@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QDomDocument>
+#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QXmlStreamWriter>
@@ -29,6 +30,11 @@ bool InstallThread::saveMirrorFile(const QString &fileName, const QByteArray &by
     // Clients read these documents while a refresh runs, and a refresh can be
     // killed or meet a full disk: the new text replaces the published one
     // only once it is on disk whole, so a client sees the old one or the new.
+    // QSaveFile writes to what a link names; a link left in the mirror's
+    // place is replaced, never written through.
+    const QFileInfo info(fileName);
+    if ((info.isSymbolicLink() || info.isJunction()) && !QFile::remove(fileName))
+        qWarning().noquote() << QStringLiteral("can't remove the link %1").arg(fileName);
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly)) {
         emit error(tr("Ошибка при открытии файла %1 на запись (%2)").arg(fileName, file.errorString()));
