@@ -781,6 +781,11 @@ private slots:
         if (extra == QLatin1String("links")) {
             QVERIFY(QFile::link(outside, viewer + QStringLiteral("/linked")));
             QVERIFY(QFile::link(outside + QStringLiteral("/secret.txt"), viewer + QStringLiteral("/secret.txt")));
+            // A dangling link where a new copy is staged (a temporary folder
+            // on another file system makes the engine stage every file).
+            if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+                f.setTempDir(QStringLiteral("/dev/shm"));
+            QVERIFY(QFile::link(outside + QStringLiteral("/planted"), viewer + QStringLiteral("/.viewer.exe.kestra-new")));
         }
         if (extra == QLatin1String("fsize"))
             f.setFileSizeLimit(100000); // above every file the update writes, below the archive
@@ -814,6 +819,7 @@ private slots:
         } else {
             VERIFY_CLEAN_RUN(run);
         }
+        QVERIFY(!QFileInfo::exists(outside + QStringLiteral("/planted")));
         // Only viewer changed: one archive, named after it.
         const QStringList zips = QDir(f.installRoot() + QStringLiteral("/backup")).entryList(QDir::Files);
         QCOMPARE(zips.size(), 1);

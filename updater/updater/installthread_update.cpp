@@ -571,8 +571,10 @@ bool InstallThread::updateFile(const QString &target, const QString &source, con
     QString copyError;
     if (!moved) {
         const QString staging = stagingPath(target);
-        if (QFileInfo::exists(staging))
-            QFile::remove(staging); // left by an interrupted earlier run
+        // Left by an interrupted earlier run, or a link someone left there
+        // (exists() does not see a dangling one): the copy must create a
+        // file of its own, never write through a link.
+        QFile::remove(staging);
         copied = copyFileHashing(tempPath, staging, nullptr, &copyError);
         if (copied) {
             QFile::setPermissions(staging, QFile::permissions(tempPath));
