@@ -153,9 +153,23 @@ public:
             environment.insert(QStringLiteral("TMPDIR"), m_tempDir);
             process->setProcessEnvironment(environment);
         }
-        process->start(driverPath(), QStringList{"--config", configPath(), "--installed", registryPath()} + arguments);
+        const QStringList driverArguments =
+            QStringList{"--config", configPath(), "--installed", registryPath()} + arguments;
+        if (m_fileSizeLimit > 0) {
+            // A full disk as one process meets it: SIGXFSZ ignored (which the
+            // driver inherits), so a write past the limit fails with EFBIG.
+            process->start(QStringLiteral("/bin/sh"),
+                           QStringList{"-c", QStringLiteral("trap '' XFSZ; exec /usr/bin/prlimit --fsize=%1 \"$0\" \"$@\"")
+                                                 .arg(m_fileSizeLimit),
+                                       driverPath()}
+                               + driverArguments);
+        } else {
+            process->start(driverPath(), driverArguments);
+        }
         return process->waitForStarted(10000);
     }
+    // Largest file the driver may write, in bytes; 0: no limit.
+    void setFileSizeLimit(qint64 bytes) { m_fileSizeLimit = bytes; }
 
     DriverRun run(const QStringList &arguments, int timeoutMs = 120000) const
     {
@@ -179,11 +193,19 @@ public:
 
 private:
     QString m_tempDir;
+    qint64 m_fileSizeLimit = 0;
 };
+
+// Names as long as a file system takes (255): the engine's temporary and
+// staging names must not add to them.
+const QString kLongName = QString(241, QLatin1Char('n')) + QStringLiteral(".txt");
+const QString kLongestName = QString(250, QLatin1Char('m')) + QStringLiteral(".dll");
 
 QMap<QString, QByteArray> viewerRelease1()
 {
     return {
+        {kLongName, QByteArray("long 1\n")},
+        {QStringLiteral("lib/") + kLongestName, QByteArray("longest 1\n")},
         {QStringLiteral("viewer.exe"), patternBytes(70000, 1)},
         {QStringLiteral("lib/core.so"), patternBytes(40000, 2)},
         {u("Отчёт (1).txt"), QByteArray("report template 1\n")},
@@ -200,6 +222,8 @@ QMap<QString, QByteArray> viewerRelease2()
     files.insert(QStringLiteral("lib/core.so"), patternBytes(40000, 12)); // same size, other bytes
     files.insert(QStringLiteral("added/new.txt"), "new in 2\n");         // added
     files.insert(QStringLiteral("settings.ini"), "[main]\nfrom=release2\n"); // protected
+    files.insert(kLongName, "long 2\n"); // same size, other bytes
+    files.insert(QStringLiteral("lib/") + kLongestName, "longest 2\n");
     files.remove(QStringLiteral("old.txt")); // dropped: marked for deletion in the document
     return files;
 }
@@ -399,8 +423,8 @@ private slots:
                 updated << QFileInfo(m.section(QLatin1Char(' '), 2, -3)).fileName();
         }
         updated.sort();
-        QCOMPARE(updated,
-                 QStringList({QStringLiteral("core.so"), QStringLiteral("new.txt"), QStringLiteral("viewer.exe")}));
+        QCOMPARE(updated, QStringList({QStringLiteral("core.so"), kLongestName, QStringLiteral("new.txt"), kLongName,
+                                       QStringLiteral("viewer.exe")}));
         // No staging files left beside targets.
         for (const QString &rel : listFilesRecursive(viewer))
             QVERIFY2(!rel.contains(QLatin1String("kestra-new")), qPrintable(rel));
@@ -604,6 +628,14 @@ private slots:
             QTest::newRow(qPrintable(QStringLiteral("removal, ") + QLatin1String(r.row)))
                 << u(r.fileName) << u(r.path) << u(r.data) << true;
         }
+        // dicom/linked is a link to a folder outside the root, holding
+        // evil.txt and a hidden file.
+        QTest::newRow("update, through a folder link in the module folder")
+            << "evil.txt" << "/linked" << "m/evil.txt" << false;
+        QTest::newRow("update, below a folder link in the module folder")
+            << "evil.txt" << "/linked/deeper" << "m/evil.txt" << false;
+        QTest::newRow("removal, through a folder link in the module folder")
+            << "evil.txt" << "/linked" << "m/evil.txt" << true;
     }
 
     void hostileDocument()
@@ -621,6 +653,9 @@ private slots:
         writeFile(f.serverDir() + QStringLiteral("/secret.txt"), evil);
         writeFile(f.root() + QStringLiteral("/secret.txt"), evil);
         writeFile(f.installRoot() + QStringLiteral("/evil.txt"), "victim\n");
+        writeFile(f.root() + QStringLiteral("/outside/evil.txt"), "victim\n");
+        writeFile(f.root() + QStringLiteral("/outside/.hidden"), "victim\n");
+        QVERIFY(QFile::link(f.root() + QStringLiteral("/outside"), f.installRoot() + QStringLiteral("/dicom/linked")));
         const QMap<QString, QByteArray> before
             = snapshot(f.root(), {QStringLiteral("server"), QStringLiteral("trees")});
 
@@ -658,69 +693,133 @@ private slots:
             QCOMPARE(readFile(f.installRoot() + QStringLiteral("/dicom/d.dll")), good);
     }
 
+    void hostileModuleFolder_data()
+    {
+        // The element's name; the fixture's updater folder is "updater".
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("removal");
+        const char *names[] = {"..", "Updater", "updater.", "updater ", "UPDATER_TEMP", "updater_temp", "Backup",
+                               "con", "nul.txt", "Com1"};
+        for (const char *name : names) {
+            QTest::newRow(qPrintable(QStringLiteral("update, ") + QLatin1String(name))) << u(name) << false;
+            QTest::newRow(qPrintable(QStringLiteral("removal, ") + QLatin1String(name))) << u(name) << true;
+        }
+    }
+
     void hostileModuleFolder()
     {
+        QFETCH(QString, name);
+        QFETCH(bool, removal);
         EngineFixture f;
         QVERIFY(f.init());
-        // packwright refuses the name "..": the pack is built as evil.
+        // packwright refuses some of these names: the pack is built as evil.
         QVERIFY(f.buildPack(programm(QStringLiteral("evil"), kViewerGuid, {{"evil.txt", "x\n"}})));
-        ModuleSpec up = programm(QStringLiteral(".."), kViewerGuid);
+        ModuleSpec up = programm(name, kViewerGuid);
         up.pack = QStringLiteral("packs/evil");
         QVERIFY(f.writeProject({up}));
         QVERIFY(f.writeConfig({kViewerGuid}));
-        const DriverRun run = f.run({"--update", ".."});
-        QVERIFY(run.finished);
-        QVERIFY(run.hasError(u("Недопустимый путь файла")));
+        // A removal needs a registered program: the registry says so.
+        QVERIFY(writeFile(f.registryPath(),
+                          QStringLiteral("{\"programms\":[{\"programm_name\":\"%1\"}]}").arg(name).toUtf8()));
+        const QMap<QString, QByteArray> before = snapshot(f.root(), {QStringLiteral("server"), QStringLiteral("trees")});
+        const DriverRun run = removal ? f.run({"--remove", name}) : f.run({"--update", name});
+        QVERIFY2(run.finished, run.rawOutput.constData());
+        QVERIFY2(run.hasError(u("Недопустимый путь файла")), run.rawOutput.constData());
         QVERIFY(!QFile::exists(f.root() + QStringLiteral("/evil.txt")));
         QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/evil.txt")));
+        // Nothing written or deleted outside the updater's own folder.
+        auto outsideUpdater = [](QMap<QString, QByteArray> files) {
+            for (auto it = files.begin(); it != files.end();)
+                it = it.key().startsWith(QLatin1String("install/updater/")) ? files.erase(it) : it + 1;
+            return files.keys();
+        };
+        QCOMPARE(outsideUpdater(snapshot(f.root(), {QStringLiteral("server"), QStringLiteral("trees")})),
+                 outsideUpdater(before));
     }
 
     void backupOncePerModuleStep_data()
     {
-        QTest::addColumn<bool>("largeFile");
-        QTest::newRow("module folder") << false;
+        QTest::addColumn<QString>("extra"); // what the module folder holds besides its files
+        QTest::newRow("module folder") << "";
         // The zip writer holds a file in memory whole: a file too large for
         // that is left out and named, the rest of the backup and the update
         // go on.
-        QTest::newRow("with a file too large for the archive") << true;
+        QTest::newRow("with a file too large for the archive") << "large";
+        // What links lead to is not the module's: neither is archived.
+        QTest::newRow("with a folder link and a file link") << "links";
+        // No archive at all, and the update goes on: the disk fills up
+        // while the archive is written, or the folder is larger than a zip
+        // archive can be.
+        QTest::newRow("archive beyond the file size limit") << "fsize";
+        QTest::newRow("folder beyond the 4 GiB of the zip format") << "4gib";
     }
 
     void backupOncePerModuleStep()
     {
-        QFETCH(bool, largeFile);
+        QFETCH(QString, extra);
         EngineFixture f;
         QVERIFY(setupClinic(f));
         const QStringList args{"--update", "viewer:dicom"};
         QVERIFY(f.run(args).finished);
         const QString viewer = f.installRoot() + QStringLiteral("/viewer");
+        const QString outside = f.root() + QStringLiteral("/outside");
+        QVERIFY(writeFile(outside + QStringLiteral("/secret.txt"), "not the module's\n"));
+        if (extra == QLatin1String("fsize"))
+            QVERIFY(writeFile(viewer + QStringLiteral("/user data.bin"), patternBytes(95000, 40)));
         const QMap<QString, QByteArray> before = snapshot(viewer);
         const QString large = viewer + QStringLiteral("/archive.db");
         const qint64 largeSize = 600LL * 1024 * 1024;
-        if (largeFile) {
-            // Sparse: no disk space, and nothing reads it unless it is zipped.
-            QFile file(large);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(largeSize));
+        // Sparse: no disk space, and nothing reads them unless they are zipped.
+        auto sparse = [](const QString &path, qint64 size) {
+            QFile file(path);
+            return file.open(QIODevice::WriteOnly) && file.resize(size);
+        };
+        if (extra == QLatin1String("large"))
+            QVERIFY(sparse(large, largeSize));
+        for (int i = 0; extra == QLatin1String("4gib") && i < 9; ++i)
+            QVERIFY(sparse(viewer + QStringLiteral("/volume%1.db").arg(i), 500LL * 1024 * 1024));
+        if (extra == QLatin1String("links")) {
+            QVERIFY(QFile::link(outside, viewer + QStringLiteral("/linked")));
+            QVERIFY(QFile::link(outside + QStringLiteral("/secret.txt"), viewer + QStringLiteral("/secret.txt")));
+            // A dangling link where a new copy is staged (a temporary folder
+            // on another file system makes the engine stage every file).
+            if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+                f.setTempDir(QStringLiteral("/dev/shm"));
+            QVERIFY(QFile::link(outside + QStringLiteral("/planted"), viewer + QStringLiteral("/.viewer.exe.kestra-new")));
         }
+        if (extra == QLatin1String("fsize"))
+            f.setFileSizeLimit(100000); // above every file the update writes, below the archive
 
         QVERIFY(buildViewer(f, true));
         const DriverRun run = f.run(args + QStringList{"--backup"});
-        if (largeFile) {
-            QVERIFY(run.finished);
-            const QStringList errors = run.texts(QStringLiteral("error"));
+        QVERIFY2(run.finished, run.rawOutput.constData());
+        const QStringList errors = run.texts(QStringLiteral("error"));
+        // The update itself went on: the new release is in place (the
+        // protected settings file aside).
+        const QMap<QString, QByteArray> release = viewerRelease2();
+        for (auto it = release.constBegin(); it != release.constEnd(); ++it) {
+            if (it.key() != QLatin1String("settings.ini"))
+                QCOMPARE(readFile(viewer + QLatin1Char('/') + it.key()), it.value());
+        }
+        if (extra == QLatin1String("fsize") || extra == QLatin1String("4gib")) {
+            QCOMPARE(errors.size(), 1);
+            QVERIFY2(errors.first().startsWith(u("Не могу создать файл бэкапа %1/backup/viewer").arg(f.installRoot())),
+                     qPrintable(errors.first()));
+            if (extra == QLatin1String("4gib"))
+                QVERIFY2(errors.first().contains(u("4 ГБ")), qPrintable(errors.first()));
+            // No fragment passing for a backup.
+            QCOMPARE(QDir(f.installRoot() + QStringLiteral("/backup")).entryList(QDir::Files), QStringList());
+            return;
+        }
+        if (extra == QLatin1String("large")) {
             QCOMPARE(errors.size(), 1);
             QVERIFY2(errors.first().contains(u("слишком большой для бэкапа")) && errors.first().contains(large),
                      qPrintable(errors.first()));
             QCOMPARE(QFileInfo(large).size(), largeSize);
-            // The update itself went on: the new release is in place (the
-            // protected settings file aside).
-            const QMap<QString, QByteArray> release = viewerRelease2();
-            for (auto it = release.constBegin(); it != release.constEnd(); ++it) {
-                if (it.key() != QLatin1String("settings.ini"))
-                    QCOMPARE(readFile(viewer + QLatin1Char('/') + it.key()), it.value());
-            }
         } else {
             VERIFY_CLEAN_RUN(run);
         }
+        QVERIFY(!QFileInfo::exists(outside + QStringLiteral("/planted")));
         // Only viewer changed: one archive, named after it.
         const QStringList zips = QDir(f.installRoot() + QStringLiteral("/backup")).entryList(QDir::Files);
         QCOMPARE(zips.size(), 1);
@@ -834,6 +933,12 @@ private slots:
             const QDomElement p = projects.at(i).toElement();
             names << p.attribute(QStringLiteral("name"));
             const QDomElement bin = p.firstChildElement(QStringLiteral("bin")).firstChildElement();
+            // Not mirrored: listed, but with no binary naming a file the
+            // mirror does not hold.
+            if (p.attribute(QStringLiteral("guid")) == kArchiveGuid) {
+                QVERIFY(bin.isNull());
+                continue;
+            }
             QCOMPARE(bin.tagName(), QStringLiteral("x64"));
             QCOMPARE(bin.attribute(QStringLiteral("path")), p.attribute(QStringLiteral("guid")) + QLatin1Char('/'));
             QCOMPARE(bin.attribute(QStringLiteral("file_name")), QStringLiteral("mirror_fileinfo.xml"));
@@ -946,18 +1051,138 @@ private slots:
         QVERIFY2(moduleEquals(archive, f.root() + QStringLiteral("/trees/archive"), &why), qPrintable(why));
     }
 
-    void mirrorNotWrittenAfterInterruption()
+    void mirrorKeepsItsPublishedState_data()
     {
+        // fault: what goes wrong in the refresh; published: a mirror.xml
+        // was there before it.
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("published");
+        QTest::newRow("interrupted between programs") << "between" << true;
+        QTest::newRow("interrupted inside the last program") << "last" << true;
+        QTest::newRow("upstream project document unreachable") << "unreachable" << true;
+        QTest::newRow("no program's file list on the server") << "nothing" << true;
+        QTest::newRow("first refresh, a corrupted data file") << "corrupt" << false;
+        QTest::newRow("later refresh, a corrupted data file of a new release") << "corrupt" << true;
+        QTest::newRow("later refresh, file list beyond the file size limit") << "fsize" << true;
+        QTest::newRow("later refresh, file list replaced by a link") << "link" << true;
+    }
+
+    void mirrorKeepsItsPublishedState()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, published);
         EngineFixture f;
         QVERIFY(setupClinic(f));
         const QString mirror = f.root() + QStringLiteral("/mirror");
+        const QString document = mirror + QStringLiteral("/mirror.xml");
+        const QString archiveList = mirror + QLatin1Char('/') + kArchiveGuid + QStringLiteral("/mirror_fileinfo.xml");
+        const QStringList both{"--mirror", "--install-path", mirror, "--update", "viewer", "--update", "archive"};
         QDir().mkpath(mirror);
-        writeFile(mirror + QStringLiteral("/mirror.xml"), "previous\n");
-        const DriverRun run = f.run({"--mirror", "--install-path", mirror, "--update", "viewer", "--update", "archive",
-                                     "--interrupt-on", u("message:Программа Просмотр обновлена")});
-        QVERIFY(run.finished);
-        QCOMPARE(readFile(mirror + QStringLiteral("/mirror.xml")), QByteArray("previous\n"));
-        QVERIFY(QFile::exists(mirror + QLatin1Char('/') + kViewerGuid + QStringLiteral("/viewer.exe")));
+        if (fault == QLatin1String("fsize")) {
+            // Entries whose names the mirror's serialisation writes six times
+            // as long ("&quot;"): its file list outgrows every other file.
+            const QString upstream = f.serverDir() + QStringLiteral("/packs/archive/update_fileinfo.xml");
+            QByteArray xml = readFile(upstream);
+            QByteArray entries;
+            for (int i = 0; i < 100; ++i)
+                entries += "<fileinfo filename='" + QByteArray(200, '"') + QByteArray::number(i)
+                           + "' hash='x' size='0' is_need_delete='1'><path/><data/></fileinfo>\n";
+            QVERIFY(writeFile(upstream, xml.insert(xml.lastIndexOf("</files>"), entries)));
+        }
+        if (published)
+            VERIFY_CLEAN_RUN(f.run(both));
+        // Marked, so that a rewrite with the same content shows.
+        if (fault != QLatin1String("corrupt"))
+            QVERIFY(writeFile(document, readFile(document) + "<!-- as published -->\n"));
+        const QByteArray before = readFile(document);
+        const QByteArray archiveListBefore = readFile(archiveList);
+        QStringList args = both;
+        if (fault == QLatin1String("between")) {
+            args << "--interrupt-on" << u("message:Программа Просмотр обновлена");
+        } else if (fault == QLatin1String("last")) {
+            args << "--interrupt-on" << u("progress:Обновление archive.exe");
+        } else if (fault == QLatin1String("fsize")) {
+            QVERIFY(QFileInfo(archiveList).size() > 120 * 1024);
+            f.setFileSizeLimit(64 * 1024);
+        } else if (fault == QLatin1String("link")) {
+            QVERIFY(writeFile(f.root() + QStringLiteral("/outside/victim.xml"), "victim\n"));
+            QVERIFY(QFile::remove(archiveList));
+            QVERIFY(QFile::link(f.root() + QStringLiteral("/outside/victim.xml"), archiveList));
+        } else if (fault == QLatin1String("nothing")) {
+            QVERIFY(QFile::remove(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml")));
+            QVERIFY(QFile::remove(f.serverDir() + QStringLiteral("/packs/archive/update_fileinfo.xml")));
+        } else if (fault == QLatin1String("unreachable")) {
+            // Nothing listens on port 1 of the loopback.
+            QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, QString(), "http://127.0.0.1:1/project.xml"));
+        } else {
+            if (published) { // a new release, whose data file the server then corrupts
+                ModuleSpec archive = clinic().last();
+                archive.files.insert(QStringLiteral("db/a.dat"), patternBytes(2100, 70));
+                QVERIFY(f.buildPack(archive));
+            }
+            const QString data = f.serverDir() + QStringLiteral("/packs/archive/archive/db/a.dat");
+            QVERIFY(writeFile(data, patternBytes(int(QFileInfo(data).size()), 71)));
+        }
+        const DriverRun run = f.run(args);
+        QVERIFY2(run.finished, run.rawOutput.constData());
+
+        if (fault == QLatin1String("corrupt")) {
+            QVERIFY(run.hasError(u("Хэш скачанного файла")));
+            // The module whose new list is not complete keeps what clients
+            // were served before; on a first refresh it has no list, and
+            // the mirror lists it without binaries.
+            QCOMPARE(readFile(archiveList), archiveListBefore);
+            QDomDocument project;
+            QVERIFY(project.setContent(readFile(document)));
+            const QDomNodeList projects = project.elementsByTagName(QStringLiteral("project"));
+            int archiveBinaries = -1;
+            for (int i = 0; i < projects.count(); ++i) {
+                const QDomElement p = projects.at(i).toElement();
+                if (p.attribute(QStringLiteral("name")) == QLatin1String("archive"))
+                    archiveBinaries = p.firstChildElement(QStringLiteral("bin")).childNodes().count();
+            }
+            QCOMPARE(archiveBinaries, published ? 1 : 0);
+            // A workstation behind the mirror: viewer installs; archive is
+            // the previous release, or one clear error for that module only.
+            EngineFixture g;
+            QVERIFY(g.init());
+            QVERIFY(g.writeConfig({kViewerGuid, kArchiveGuid}, QString(), document));
+            const DriverRun client = g.run({"--update", "viewer", "--update", "archive", "--change-config"});
+            QVERIFY2(client.finished, client.rawOutput.constData());
+            QString why;
+            QVERIFY2(g.installed({"viewer"}, &why, &f), qPrintable(why + client.rawOutput));
+            if (published) {
+                VERIFY_CLEAN_RUN(client);
+                QCOMPARE(readFile(g.installRoot() + QStringLiteral("/archive/db/a.dat")), patternBytes(2000, 7));
+            } else {
+                QCOMPARE(client.texts(QStringLiteral("error")), QStringList{u("нет файлов для скачивания для archive")});
+                QVERIFY(findProgramm(g.registry(), QStringLiteral("archive")).isEmpty());
+            }
+            return;
+        }
+        if (fault == QLatin1String("link")) {
+            VERIFY_CLEAN_RUN(run);
+            QCOMPARE(readFile(f.root() + QStringLiteral("/outside/victim.xml")), QByteArray("victim\n"));
+            QVERIFY(!QFileInfo(archiveList).isSymLink());
+            QDomDocument list;
+            QVERIFY(list.setContent(readFile(archiveList)));
+            QCOMPARE(list.elementsByTagName(QStringLiteral("fileinfo")).count(), 2);
+            return;
+        }
+        // The published document stays as it was, byte for byte (the file
+        // list that could not be written aside, which the mirror still holds).
+        if (fault != QLatin1String("fsize"))
+            QCOMPARE(readFile(document), before);
+        if (fault == QLatin1String("unreachable") || fault == QLatin1String("nothing"))
+            QVERIFY2(run.hasError(u("оставлен прежним")), run.rawOutput.constData());
+        if (fault == QLatin1String("last") || fault == QLatin1String("fsize"))
+            QCOMPARE(readFile(archiveList), archiveListBefore);
+        if (fault == QLatin1String("fsize")) {
+            QCOMPARE(run.texts(QStringLiteral("error")), QStringList{u("Не все данные записаны в файл")});
+            // No fragment of the failed write is left beside it.
+            QCOMPARE(QDir(QFileInfo(archiveList).path()).entryList({"mirror_fileinfo*"}, QDir::Files | QDir::Hidden),
+                     QStringList{"mirror_fileinfo.xml"});
+        }
     }
 
     void mirrorRemovesOnlyItsOwnFolders()

@@ -34,27 +34,51 @@ private slots:
 
 void TestEnginePaths::fileName_data()
 {
+    // folder: also accepted as the folder of a program or module, beside an
+    // updater whose own folder is "kestraupd".
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("safe");
-    QTest::newRow("plain") << "a.dll" << true;
-    QTest::newRow("cyrillic and blank") << QString::fromUtf8("Отчёт 1.txt") << true;
-    QTest::newRow("leading dot") << ".hidden" << true;
-    QTest::newRow("empty") << "" << false;
-    QTest::newRow("dot") << "." << false;
-    QTest::newRow("dotdot") << ".." << false;
-    QTest::newRow("three dots (windows parent alias)") << "..." << false;
-    QTest::newRow("dots and blank") << ". ." << false;
-    QTest::newRow("slash") << "a/b" << false;
-    QTest::newRow("backslash") << "a\\b" << false;
-    QTest::newRow("drive") << "C:x" << false;
-    QTest::newRow("nul") << QString::fromUtf8("a\0b", 3) << false;
+    QTest::addColumn<bool>("folder");
+    QTest::newRow("plain") << "a.dll" << true << true;
+    QTest::newRow("cyrillic and blank") << QString::fromUtf8("Отчёт 1.txt") << true << true;
+    QTest::newRow("leading dot") << ".hidden" << true << true;
+    QTest::newRow("empty") << "" << false << false;
+    QTest::newRow("dot") << "." << false << false;
+    QTest::newRow("dotdot") << ".." << false << false;
+    QTest::newRow("three dots (windows parent alias)") << "..." << false << false;
+    QTest::newRow("dots and blank") << ". ." << false << false;
+    QTest::newRow("slash") << "a/b" << false << false;
+    QTest::newRow("backslash") << "a\\b" << false << false;
+    QTest::newRow("drive") << "C:x" << false << false;
+    QTest::newRow("nul") << QString::fromUtf8("a\0b", 3) << false << false;
+    // Folders Windows would take for another, or the updater keeps itself.
+    QTest::newRow("updater's folder") << "kestraupd" << true << false;
+    QTest::newRow("updater's folder, other case") << "KestraUpd" << true << false;
+    QTest::newRow("updater's folder, trailing dot") << "kestraupd." << true << false;
+    QTest::newRow("updater's folder, trailing blank") << "kestraupd " << true << false;
+    QTest::newRow("next updater copy") << "updater_temp" << true << false;
+    QTest::newRow("next updater copy, upper case") << "UPDATER_TEMP" << true << false;
+    QTest::newRow("backups") << "Backup" << true << false;
+    QTest::newRow("device con") << "con" << true << false;
+    QTest::newRow("device NUL with extension") << "NUL.txt" << true << false;
+    QTest::newRow("device aux, blank before extension") << "Aux .log" << true << false;
+    QTest::newRow("device com1") << "Com1" << true << false;
+    QTest::newRow("device lpt9") << "lpt9.dat" << true << false;
+    QTest::newRow("device conout$") << "CONOUT$" << true << false;
+    QTest::newRow("device port with superscript digit") << QString::fromUtf8("COM¹") << true << false;
+    QTest::newRow("longer than a device name") << "console" << true << true;
+    QTest::newRow("com port ten is no device") << "com10" << true << true;
+    QTest::newRow("reserved name inside a longer one") << "backup_old" << true << true;
+    QTest::newRow("trailing dot") << "viewer." << true << false;
 }
 
 void TestEnginePaths::fileName()
 {
     QFETCH(QString, name);
     QFETCH(bool, safe);
+    QFETCH(bool, folder);
     QCOMPARE(isSafePathComponent(name), safe);
+    QCOMPARE(isSafeModuleFolderName(name, QStringLiteral("kestraupd")), folder);
 }
 
 void TestEnginePaths::subPath_data()

@@ -176,6 +176,11 @@ void TestFileInfoScan::sameAsDom_data()
                       "<fileinfo filename=\"c\" size=\"-3\" is_need_delete=\"0001\"/>"
                       "<fileinfo filename=\"d\" size=\"1&#48;\" is_need_delete=\"&#49;\"/>"
                       "<fileinfo filename=\"e\" size=\"123456789012345678\" is_need_delete=\"\"/></r>");
+    QTest::newRow("undeclared prefixes, as a schema reference writes them")
+        << QByteArray("<updater_pack xsi:noNamespaceSchemaLocation=\"p.xsd\"><fileinfo filename=\"a\" x:note=\"n\">"
+                      "<path>/p</path></fileinfo><x:fileinfo filename=\"b\"/></updater_pack>");
+    QTest::newRow("declared namespace prefix")
+        << QByteArray("<r xmlns:x=\"u\"><x:fileinfo filename=\"a\"/><fileinfo filename=\"b\"/></r>");
     QTest::newRow("no entries") << QByteArray("<updater_pack><modules/></updater_pack>");
     QTest::newRow("not well-formed") << QByteArray("<r><fileinfo filename=\"a\"></r>");
     QTest::newRow("empty") << QByteArray();

@@ -18,12 +18,19 @@ private slots:
         QTest::addColumn<bool>("targetReadOnly");
         QTest::addColumn<bool>("ok");
         QTest::addColumn<QByteArray>("targetAfter");
-        QTest::newRow("new target") << true << false << false << true << QByteArray("new");
-        QTest::newRow("existing target replaced") << true << true << false << true << QByteArray("new");
-        QTest::newRow("read-only target replaced") << true << true << true << true << QByteArray("new");
+        QTest::addColumn<QString>("name"); // empty: a short one
+        QTest::newRow("new target") << true << false << false << true << QByteArray("new") << QString();
+        QTest::newRow("existing target replaced") << true << true << false << true << QByteArray("new") << QString();
+        QTest::newRow("read-only target replaced") << true << true << true << true << QByteArray("new") << QString();
         // The old file must survive a copy that cannot happen.
-        QTest::newRow("missing source keeps the target") << false << true << false << false << QByteArray("old");
-        QTest::newRow("missing source, no target") << false << false << false << false << QByteArray();
+        QTest::newRow("missing source keeps the target")
+            << false << true << false << false << QByteArray("old") << QString();
+        QTest::newRow("missing source, no target") << false << false << false << false << QByteArray() << QString();
+        // The staging name beside the target must fit where the target does.
+        QTest::newRow("245-character name replaced")
+            << true << true << false << true << QByteArray("new") << QString(241, QLatin1Char('a')) + ".exe";
+        QTest::newRow("name of 254 bytes in UTF-8 replaced")
+            << true << true << false << true << QByteArray("new") << QString(125, QChar(0x436)) + ".exe";
     }
 
     void replace()
@@ -33,9 +40,12 @@ private slots:
         QFETCH(bool, targetReadOnly);
         QFETCH(bool, ok);
         QFETCH(QByteArray, targetAfter);
+        QFETCH(QString, name);
+        if (name.isEmpty())
+            name = QStringLiteral("Программа.exe");
         QTemporaryDir dir;
-        const QString source = dir.filePath(QStringLiteral("src/Программа.exe"));
-        const QString target = dir.filePath(QStringLiteral("dst/Программа.exe"));
+        const QString source = dir.filePath(QStringLiteral("src/") + name);
+        const QString target = dir.filePath(QStringLiteral("dst/") + name);
         QDir().mkpath(dir.filePath(QStringLiteral("src")));
         QDir().mkpath(dir.filePath(QStringLiteral("dst")));
         if (sourceExists)
@@ -53,7 +63,7 @@ private slots:
             QCOMPARE(readFile(target), targetAfter);
         // Nothing staged is left beside the target.
         QCOMPARE(QDir(dir.filePath(QStringLiteral("dst"))).entryList(QDir::Files | QDir::Hidden),
-                 targetAfter.isNull() ? QStringList() : QStringList{QStringLiteral("Программа.exe")});
+                 targetAfter.isNull() ? QStringList() : QStringList{name});
         if (sourceExists)
             QCOMPARE(readFile(source), QByteArray("new"));
     }

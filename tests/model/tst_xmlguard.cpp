@@ -72,7 +72,16 @@ private slots:
         QTest::newRow("bytes that are not UTF-8 in a UTF-8 document")
             << QByteArray("\xef\xbb\xbf<?xml version='1.0' encoding='UTF-8'?><root a='x\xff'/>") << true;
 
+        QTest::newRow("undeclared prefix on an attribute")
+            << QByteArray("<root xsi:noNamespaceSchemaLocation='p.xsd'><projects/></root>") << true;
+        QTest::newRow("undeclared prefix on an element")
+            << QByteArray("<root><ext:note>x</ext:note></root>") << true;
+
         QTest::newRow("billion laughs") << billionLaughs() << false;
+        QTest::newRow("undeclared prefix and an entity")
+            << QByteArray("<!DOCTYPE root [<!ENTITY a 'x'>]><root xsi:a='p'>&a;</root>") << false;
+        QTest::newRow("undeclared prefix and runaway nesting")
+            << QByteArray("<x:root>").append(QByteArray("<x:a>").repeated(1000)) << false;
         QTest::newRow("billion laughs in UTF-16") << utf16(billionLaughs()) << false;
         QTest::newRow("single internal entity")
             << QByteArray("<!DOCTYPE root [<!ENTITY a 'text'>]><root>&a;</root>") << false;

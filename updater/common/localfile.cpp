@@ -3,6 +3,7 @@
 #include "filemove.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 
@@ -41,9 +42,7 @@ bool replaceLocalFile(const QString &source, const QString &destination, QString
     // the updater's own executables this way. The new content is written
     // beside the target and moved over it in one step instead, so the
     // target holds the old file or the new one at every moment.
-    const QFileInfo target(destination);
-    const QString staged = target.absolutePath() + QStringLiteral("/.") + target.fileName()
-                           + QStringLiteral(".kestra-new");
+    const QString staged = stagingPath(QFileInfo(destination).absoluteFilePath());
     QFile::remove(staged);
     if (!copyLocalFile(source, staged, error))
         return false;
@@ -57,4 +56,27 @@ bool replaceLocalFile(const QString &source, const QString &destination, QString
     if (error)
         *error = QCoreApplication::translate("global", "Ошибка при удалении файла %1, %2").arg(destination, reason);
     return false;
+}
+
+QString stagingPath(const QString &target)
+{
+    const QFileInfo info(target);
+    const QString name = info.fileName();
+    const QString suffix = QStringLiteral(".kestra-new");
+    // 255 is the limit in UTF-16 units on Windows and in bytes on Linux.
+    const int limit = 255;
+    auto fits = [&](const QString &staged) { return staged.size() <= limit && staged.toUtf8().size() <= limit; };
+    QString staged = QLatin1Char('.') + name + suffix;
+    if (fits(staged))
+        return info.path() + QLatin1Char('/') + staged;
+    const QString tag = QLatin1Char('~')
+                        + QString::fromLatin1(QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha1)
+                                                  .toHex()
+                                                  .left(8));
+    QString head = name;
+    do {
+        head.chop(head.size() > 1 && head.at(head.size() - 1).isLowSurrogate() ? 2 : 1);
+        staged = QLatin1Char('.') + head + tag + suffix;
+    } while (!fits(staged) && !head.isEmpty());
+    return info.path() + QLatin1Char('/') + staged;
 }

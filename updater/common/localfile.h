@@ -21,4 +21,10 @@ bool removeExistingFile(const QString &destination, QString *error = nullptr);
 // old file cannot be replaced.
 bool replaceLocalFile(const QString &source, const QString &destination, QString *error = nullptr);
 
+// Where a new copy of target is written before it is moved over it: beside
+// it, hidden, as ".<name>.kestra-new". A name too long for that (file names
+// end at 255 characters) is cut and told apart by a hash of the whole name,
+// so that every file a module can hold can also be replaced.
+QString stagingPath(const QString &target);
+
 #endif // LOCALFILE_H

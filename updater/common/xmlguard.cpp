@@ -18,6 +18,10 @@ struct Refusal
 // document element.
 Refusal inspect(QXmlStreamReader &reader, bool scanBody)
 {
+    // The DOM reader is used without namespace processing, so a prefix
+    // nobody declared (xsi:noNamespaceSchemaLocation) is just part of a
+    // name there; the guard must not refuse what that reader accepts.
+    reader.setNamespaceProcessing(false);
     Refusal refusal;
     int depth = 0;
     bool inBody = false; // the document element has started

@@ -15,6 +15,8 @@ class QDomDocument;
 //   still accepted;
 // - elements nested tens of thousands deep overflow the stack of the DOM
 //   parser; real documents nest a handful of levels.
+// Namespaces are not processed, as the DOM parser does not process them: a
+// prefix that no one declared (xsi:noNamespaceSchemaLocation) is accepted.
 // Documents that are not well-formed are refused as well, by the strict
 // stream reader: the DOM parser would accept some of them (NUL and control
 // characters in attribute values) and hand on texts that cannot be written

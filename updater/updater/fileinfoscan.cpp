@@ -119,6 +119,8 @@ bool streamScan(const QByteArray &document, QVector<ScannedFileInfo> *entries, Q
         return false;
     }
     QXmlStreamReader reader(document);
+    // As the DOM reader reads it: an undeclared prefix is part of a name.
+    reader.setNamespaceProcessing(false);
     EntryCollector collector(entries);
     const QString fileinfoTag = QStringLiteral("fileinfo");
     const QString pathTag = QStringLiteral("path");
@@ -130,7 +132,8 @@ bool streamScan(const QByteArray &document, QVector<ScannedFileInfo> *entries, Q
                 reader.raiseError(QStringLiteral("elements nested too deeply"));
                 break;
             }
-            const QStringRef name = reader.name();
+            // The qualified name, as the DOM reader names the element.
+            const QStringRef name = reader.qualifiedName();
             EntryCollector::Kind kind = EntryCollector::Other;
             if (name == fileinfoTag)
                 kind = EntryCollector::FileInfo;

@@ -10,6 +10,7 @@
 class PackFetcher;
 class ProjectPlugin;
 class QDomDocument;
+class QFile;
 class QDomElement;
 class QXmlStreamWriter;
 
@@ -85,6 +86,9 @@ private:
     void removeProgramms();
     bool removePlugin(const PluginPtr &plugin);
     bool backupFolder(const QString &name);
+    QStringList backupFiles(const QString &folder);
+    bool fitsZipFormat(const QStringList &files, const QString &prefix, QString *reason);
+    bool writeBackup(QFile *archive, const QStringList &files, const QString &prefix);
 
     // update pass and its pieces
     void updateProgramms();
@@ -94,7 +98,11 @@ private:
 
     // mirror output
     void writeProject(const PluginPtr &plugin, QXmlStreamWriter &writer);
+    // False, with the reason reported, when this pass must leave the
+    // published mirror.xml as it is; mirrored counts the programs done.
+    bool mirrorDocumentDue(int mirrored);
     void writeMirrorDocument();
+    bool saveMirrorFile(const QString &fileName, const QByteArray &bytes);
     void rewriteMirrorData(QDomElement entry, const QString &path, const QString &fileName);
     void writeMirrorFileinfo(const QDomDocument &document, const QString &folder);
     void removeFolders();

@@ -4,9 +4,12 @@
 #include "safepath.h"
 #include "settings.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QDomDocument>
 #include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QXmlStreamWriter>
 
 void InstallThread::rewriteMirrorData(QDomElement entry, const QString &path, const QString &fileName)
@@ -22,36 +25,86 @@ void InstallThread::rewriteMirrorData(QDomElement entry, const QString &path, co
     data.replaceChild(entry.ownerDocument().createCDATASection(location), first);
 }
 
+bool InstallThread::saveMirrorFile(const QString &fileName, const QByteArray &bytes)
+{
+    // Clients read these documents while a refresh runs, and a refresh can be
+    // killed or meet a full disk: the new text replaces the published one
+    // only once it is on disk whole, so a client sees the old one or the new.
+    // QSaveFile writes to what a link names; a link left in the mirror's
+    // place is replaced, never written through.
+    const QFileInfo info(fileName);
+    if ((info.isSymbolicLink() || info.isJunction()) && !QFile::remove(fileName))
+        qWarning().noquote() << QStringLiteral("can't remove the link %1").arg(fileName);
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly)) {
+        emit error(tr("Ошибка при открытии файла %1 на запись (%2)").arg(fileName, file.errorString()));
+        return false;
+    }
+    if (file.write(bytes) != bytes.size() || !file.commit()) {
+        qWarning().noquote() << QStringLiteral("writing %1 failed: %2; the published file is kept")
+                                    .arg(fileName, file.errorString());
+        file.cancelWriting();
+        emit error(tr("Не все данные записаны в файл"));
+        return false;
+    }
+    return true;
+}
+
 void InstallThread::writeMirrorFileinfo(const QDomDocument &document, const QString &folder)
 {
-    const QString fileName = folder + QLatin1Char('/') + mirrorFileinfoName;
-    QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        emit error(tr("Ошибка при открытии файла %1 на запись (%2)").arg(fileName, file.errorString()));
-        return;
-    }
-    const QByteArray bytes = document.toByteArray(1);
-    if (file.write(bytes) < bytes.size())
-        emit error(tr("Не все данные записаны в файл"));
-    file.close();
+    saveMirrorFile(folder + QLatin1Char('/') + mirrorFileinfoName, document.toByteArray(1));
 }
 
 void InstallThread::writeProject(const PluginPtr &plugin, QXmlStreamWriter &writer)
 {
     // Every binary points at the module's folder in the mirror: its guid, or
-    // its name when it has none (the folder programmPath gives it).
-    const QString folder = programmPath(plugin->name()).mid(m_installPath.size() + 1);
-    plugin->writeXml(writer, folder + QLatin1Char('/'), mirrorFileinfoName);
+    // its name when it has none (the folder programmPath gives it). A module
+    // whose file list the mirror has never held whole is listed without
+    // binaries: a client then reports that module, instead of asking for a
+    // document that is not there.
+    const QString path = programmPath(plugin->name());
+    const QString folder = path.mid(m_installPath.size() + 1);
+    const bool held = QFileInfo::exists(path + QLatin1Char('/') + mirrorFileinfoName);
+    if (!held)
+        qWarning().noquote() << QStringLiteral("mirror holds no complete file list of %1; listed without binaries")
+                                    .arg(plugin->name());
+    plugin->writeXml(writer, folder + QLatin1Char('/'), mirrorFileinfoName, held);
+}
+
+bool InstallThread::mirrorDocumentDue(int mirrored)
+{
+    const QString fileName = m_installPath + QLatin1Char('/') + mirrorDocumentName;
+    // Interrupted inside the last program: what it wrote is not complete.
+    if (isInterruptionRequested())
+        return false;
+    // A program of the mirror that no server document lists means that
+    // document did not load: publishing now would take the program (and, with
+    // an unreachable server, the whole catalogue) from every workstation
+    // behind the mirror.
+    QStringList listed;
+    const QList<ProjectDescription *> descriptions = Settings::instance()->programmDescriptions();
+    for (const ProjectDescription *description : descriptions) {
+        if (description->base())
+            listed.append(description->base()->name());
+    }
+    for (auto it = m_programmsToUpdate.constBegin(); it != m_programmsToUpdate.constEnd(); ++it) {
+        if (!listed.contains(it.key())) {
+            emit error(tr("Программа %1 не найдена на сервере обновлений, файл %2 оставлен прежним")
+                           .arg(it.key(), fileName));
+            return false;
+        }
+    }
+    if (mirrored == 0) {
+        emit error(tr("Ни одна программа не получена с сервера обновлений, файл %1 оставлен прежним").arg(fileName));
+        return false;
+    }
+    return true;
 }
 
 void InstallThread::writeMirrorDocument()
 {
-    const QString fileName = m_installPath + QLatin1Char('/') + mirrorDocumentName;
-    QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        emit error(tr("Ошибка при открытии файла %1 на запись (%2)").arg(fileName, file.errorString()));
-
-    QXmlStreamWriter writer(file.isOpen() ? &file : nullptr);
+    QByteArray bytes;
+    QXmlStreamWriter writer(&bytes);
     writer.setAutoFormatting(true);
     writer.writeStartDocument();
     writer.writeStartElement(QStringLiteral("root"));
@@ -79,8 +132,7 @@ void InstallThread::writeMirrorDocument()
     writer.writeEndElement();
     writer.writeEndElement();
     writer.writeEndDocument();
-    if (file.isOpen())
-        file.close();
+    saveMirrorFile(m_installPath + QLatin1Char('/') + mirrorDocumentName, bytes);
 }
 
 void InstallThread::removeFolders()
@@ -94,7 +146,7 @@ void InstallThread::removeFolders()
             emit error(tr("Ошибка при переходе из %1 в %2").arg(QDir(m_installPath).absolutePath(), name));
             continue;
         }
-        if (!dir.removeRecursively())
+        if (!removeTree(dir.absolutePath()))
             emit error(tr("Ошибка при удалении папки %1").arg(dir.absolutePath()));
     }
 }

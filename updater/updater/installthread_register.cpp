@@ -33,6 +33,7 @@ void InstallThread::updateProgramms()
     const QString architecture =
         settings->value(QStringLiteral("config"), QStringLiteral("version"), QStringLiteral("x64")).toString();
 
+    int mirrored = 0;
     const QList<ProjectDescription *> descriptions = settings->programmDescriptions();
     for (const ProjectDescription *description : descriptions) {
         if (isInterruptionRequested())
@@ -45,6 +46,7 @@ void InstallThread::updateProgramms()
         const QStringList selected = m_programmsToUpdate.value(base->name());
         if (!updatePlugin(base))
             continue;
+        ++mirrored;
 
         QJsonObject config = settings->installedConfig();
         QJsonArray programms = config.value(QStringLiteral("programms")).toArray();
@@ -91,6 +93,6 @@ void InstallThread::updateProgramms()
         }
         emit message(tr("Программа %1 обновлена").arg(base->ruName()));
     }
-    if (m_isMirror)
+    if (m_isMirror && mirrorDocumentDue(mirrored))
         writeMirrorDocument();
 }

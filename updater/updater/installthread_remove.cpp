@@ -24,6 +24,37 @@ namespace {
 // empty, so it is left out of the backup and reported instead.
 const qint64 kBackupFileLimit = 512 * 1024 * 1024;
 
+// Hands the zip writer's bytes to the archive file and remembers whether all
+// of them got there: the writer does not look at what its writes return, so
+// without this a full disk leaves a torn archive that passes for a backup.
+class CheckedOutput : public QIODevice
+{
+public:
+    explicit CheckedOutput(QFile *file) : m_file(file) { open(QIODevice::WriteOnly); }
+    bool failed() const { return m_failed; }
+    void close() override
+    {
+        if (isOpen() && !m_file->flush())
+            m_failed = true;
+        QIODevice::close();
+    }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        if (m_failed || m_file->write(data, size) != size) {
+            m_failed = true;
+            return -1;
+        }
+        return size;
+    }
+
+private:
+    QFile *m_file;
+    bool m_failed = false;
+};
+
 // A folder that shows no files and no sub-folders; hidden and system entries
 // do not count.
 bool looksEmpty(const QString &path)
@@ -48,22 +79,84 @@ bool InstallThread::backupFolder(const QString &name)
     const QString archiveName = backupPath + QLatin1Char('/') + name
                                 + QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd_hhmmss_zzz"))
                                 + QStringLiteral(".zip");
+    QString prefix = root.absolutePath();
+    prefix.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (!prefix.endsWith(QLatin1Char('/')))
+        prefix += QLatin1Char('/');
+    const QStringList files = backupFiles(prefix + name);
+    QString reason;
+    if (!fitsZipFormat(files, prefix, &reason)) {
+        // Checked before anything is written: the writer would wrap its
+        // 32-bit offsets and leave an archive no tool can open.
+        emit error(tr("Не могу создать файл бэкапа %1, ошибка %2").arg(archiveName, reason));
+        return false;
+    }
     QFile archive(archiveName);
     if (!archive.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         emit error(tr("Не могу создать файл бэкапа %1, ошибка %2").arg(archiveName, archive.errorString()));
         return false;
     }
-    QZipWriter zip(&archive);
-    zip.setCompressionPolicy(QZipWriter::AutoCompress);
+    if (!writeBackup(&archive, files, prefix)) {
+        const QString reason = archive.errorString();
+        archive.close();
+        // A fragment would pass for a backup until someone needed it.
+        archive.remove();
+        emit error(tr("Не могу создать файл бэкапа %1, ошибка %2").arg(archiveName, reason));
+        return false;
+    }
+    archive.close();
+    return true;
+}
 
+QStringList InstallThread::backupFiles(const QString &folder)
+{
+    // Links are not followed: what they lead to is not the module's, and
+    // may be anything on the machine.
     QStringList files;
-    folderSize(root.absoluteFilePath(name), &files);
-    QString prefix = root.absolutePath();
-    prefix.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (!prefix.endsWith(QLatin1Char('/')))
-        prefix += QLatin1Char('/');
+    folderSize(folder, &files);
+    QStringList result;
     for (QString path : qAsConst(files)) {
         path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        if (linkOnTheWay(folder, path, true)) {
+            qWarning().noquote() << QStringLiteral("backup leaves out %1: a link").arg(path);
+            continue;
+        }
+        result.append(path);
+    }
+    return result;
+}
+
+bool InstallThread::fitsZipFormat(const QStringList &files, const QString &prefix, QString *reason)
+{
+    // Zip without its 64-bit extension: at most 65535 entries, and every
+    // offset, the directory's included, below 4 GiB. Stored data never
+    // exceeds a file's size, so the sizes bound the archive.
+    const qint64 limit = 0xffffffffLL;
+    if (files.size() > 0xffff) {
+        *reason = tr("в папке %1 файлов, в архив zip помещается не больше 65535").arg(files.size());
+        return false;
+    }
+    qint64 total = 22; // end of the central directory
+    for (const QString &path : files) {
+        const qint64 size = QFileInfo(path).size();
+        if (size > kBackupFileLimit)
+            continue; // left out and reported when the archive is written
+        const qint64 nameBytes = path.mid(prefix.size()).toUtf8().size();
+        total += size + 30 + 46 + 2 * nameBytes; // local header, directory entry
+        if (total > limit) {
+            *reason = tr("файлы папки больше 4 ГБ, предела формата zip");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool InstallThread::writeBackup(QFile *archive, const QStringList &files, const QString &prefix)
+{
+    CheckedOutput output(archive);
+    QZipWriter zip(&output);
+    zip.setCompressionPolicy(QZipWriter::AutoCompress);
+    for (const QString &path : files) {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
             emit error(tr("Ошибка при открытии файла %1 на чтение (%2)").arg(path, file.errorString()));
@@ -78,10 +171,11 @@ bool InstallThread::backupFolder(const QString &name)
         const QString entryName = path.startsWith(prefix) ? path.mid(prefix.size()) : path;
         zip.addFile(entryName, &file);
         file.close();
+        if (output.failed() || zip.status() != QZipWriter::NoError)
+            return false; // no use going on: the archive stops midway
     }
-    zip.close();
-    archive.close();
-    return true;
+    zip.close(); // writes the directory and closes output, flushing the file
+    return !output.failed() && zip.status() == QZipWriter::NoError;
 }
 
 bool InstallThread::removePlugin(const PluginPtr &plugin)
@@ -154,6 +248,13 @@ bool InstallThread::removePlugin(const PluginPtr &plugin)
         }
         const QString entryFolder = folder + QLatin1Char('/') + path;
         const QString target = entryFolder + QLatin1Char('/') + fileName;
+        // A link inside the module folder leads elsewhere: what lies there
+        // is not the module's to delete.
+        if (linkOnTheWay(folder, entryFolder, true)) {
+            emit error(tr("Недопустимый путь файла %1").arg(target));
+            qWarning().noquote() << QStringLiteral("refused file entry: its folder is reached through a link");
+            continue;
+        }
         if (QFileInfo::exists(target) && !doNotDelete.contains(fileName)) {
             QFile file(target);
             if (file.remove())
@@ -163,7 +264,7 @@ bool InstallThread::removePlugin(const PluginPtr &plugin)
         }
         if (looksEmpty(entryFolder)) {
             QDir dir(entryFolder);
-            if (dir.removeRecursively())
+            if (removeTree(dir.absolutePath()))
                 emit message(tr("Удалена дирестория %1").arg(dir.absolutePath()));
             else
                 emit error(tr("Ошибка при удалении папки %1").arg(dir.absolutePath()));
@@ -171,7 +272,7 @@ bool InstallThread::removePlugin(const PluginPtr &plugin)
     }
     if (looksEmpty(folder)) {
         QDir dir(folder);
-        if (dir.removeRecursively())
+        if (removeTree(dir.absolutePath()))
             emit message(tr("Удалена дирестория %1").arg(dir.absolutePath()));
         else
             emit error(tr("Ошибка при удалении папки %1").arg(dir.absolutePath()));

@@ -3,6 +3,7 @@
 #include "edition.h"
 #include "fileinfoscan.h"
 #include "filemove.h"
+#include "localfile.h"
 #include "packfetcher.h"
 #include "projectdescription.h"
 #include "safepath.h"
@@ -131,21 +132,18 @@ int kib(qint64 bytes)
     return k > INT_MAX ? INT_MAX : int(k);
 }
 
-// The installed copy is written beside its target under this name and then
-// moved over it; a hidden name keeps it out of backups and folder listings.
-QString stagingPath(const QString &target)
-{
-    const QFileInfo info(target);
-    return info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".kestra-new");
-}
-
 } // namespace
 
 bool InstallThread::moduleFolder(const QString &name, QString *folder)
 {
     const QString path = programmPath(name);
     const QString last = path.mid(m_installPath.size() + 1);
-    if (!isSafePathComponent(last)) {
+    // Only the updater's own program is assembled in updater_temp; any other
+    // element there, in the updater's folder or in the backups would land
+    // files that the updater or the copier then runs or copies.
+    const bool ownCopy = !m_isMirror && last == kUpdaterTempFolder && (name == editionKey() || name == devEditionKey());
+    const QString updaterFolder = m_isMirror ? QString() : QFileInfo(Settings::applicationDir()).fileName();
+    if (!(ownCopy ? isSafePathComponent(last) : isSafeModuleFolderName(last, updaterFolder))) {
         emit error(tr("Недопустимый путь файла %1").arg(path));
         qWarning().noquote() << QStringLiteral("refused module folder name ") + last;
         return false;
@@ -269,11 +267,15 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     }
     documentFile.close();
 
-    const QStringList doNotDelete = plugin->doNotDelete();
+    // doNotDelete keeps a workstation's own changes to a file. A mirror has
+    // none and must hold every file as the server has it: a kept file would
+    // keep the server's data text, naming a place the mirror does not fill.
+    const QStringList doNotDelete = m_isMirror ? QStringList() : plugin->doNotDelete();
     // The entries stay as read; beside them only where each one goes.
     const QVector<ScannedFileInfo> &entries = scanned;
     QVector<Placement> placements(entries.size());
     QVector<QString> folders;
+    QVector<bool> linkedFolders; // reached through a link: nothing is written there
     qint64 total = 0;
     {
         QString lastPath;
@@ -285,6 +287,8 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 lastPath = e.path;
                 folders.append(folder + QLatin1Char('/') + e.path);
                 lastPathSafe = isSafeSubPath(e.path);
+                linkedFolders.append(lastPathSafe && linkOnTheWay(folder, folders.last(), true));
+                lastPathSafe = lastPathSafe && !linkedFolders.last();
             }
             Placement &placement = placements[i];
             placement.folder = folders.size() - 1;
@@ -309,9 +313,9 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         // decided in the loop, when the earlier entry has been handled.
         PackFetcher fetcher;
         auto sourceOf = [&](int i) { return sourceDir + QLatin1Char('/') + entries.at(i).data; };
-        auto tempOf = [&](int i) {
-            return tempDir.path() + QLatin1Char('/') + QString::number(i) + QLatin1Char('-') + entries.at(i).fileName;
-        };
+        // Named by the entry's index alone: a prefix or suffix added to a
+        // long file name would pass the 255 characters a name may have.
+        auto tempOf = [&](int i) { return tempDir.path() + QLatin1Char('/') + QString::number(i); };
         // With an unchanged document a file is checked by its size: one stat,
         // cheaper in the loop than handing it to a worker. Otherwise the
         // workers hash ahead; a target named twice is decided in the loop.
@@ -387,9 +391,13 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             const ScannedFileInfo &e = entries.at(i);
             emit progress(kib(done), totalKib, fileProgress(e.fileName, sizeText(e.size)));
             if (!placements.at(i).safe) {
-                const QString text = e.isNeedDelete == 1 || (isSafePathComponent(e.fileName) && isSafeSubPath(e.path))
+                const bool linked = linkedFolders.at(placements.at(i).folder);
+                const QString text = linked ? targetOf(i)
+                                     : e.isNeedDelete == 1 || (isSafePathComponent(e.fileName) && isSafeSubPath(e.path))
                                          ? e.data
                                          : e.path + QLatin1Char('/') + e.fileName;
+                if (linked)
+                    qWarning().noquote() << QStringLiteral("refused file entry: its folder is reached through a link");
                 emit error(tr("Недопустимый путь файла %1").arg(text));
                 qWarning().noquote() << QStringLiteral("refused file entry: path ") + e.path
                                             + QStringLiteral(" filename ") + e.fileName + QStringLiteral(" data ")
@@ -544,9 +552,8 @@ bool InstallThread::updateFile(const QString &target, const QString &source, con
         return false;
     }
 
-    const QFileInfo tempInfo(tempPath);
-    const qint64 size = tempInfo.size();
-    const QString suffix = tempInfo.suffix();
+    const qint64 size = QFileInfo(tempPath).size();
+    const QString suffix = QFileInfo(target).suffix(); // the temporary name has none
     if (suffix.isEmpty() || suffix == QLatin1String("exe") || suffix == QLatin1String("so")
         || suffix == QLatin1String("dll")) {
         QFile::setPermissions(tempPath, QFile::permissions(tempPath) | QFileDevice::Permissions(0x1111));
@@ -564,8 +571,10 @@ bool InstallThread::updateFile(const QString &target, const QString &source, con
     QString copyError;
     if (!moved) {
         const QString staging = stagingPath(target);
-        if (QFileInfo::exists(staging))
-            QFile::remove(staging); // left by an interrupted earlier run
+        // Left by an interrupted earlier run, or a link someone left there
+        // (exists() does not see a dangling one): the copy must create a
+        // file of its own, never write through a link.
+        QFile::remove(staging);
         copied = copyFileHashing(tempPath, staging, nullptr, &copyError);
         if (copied) {
             QFile::setPermissions(staging, QFile::permissions(tempPath));

@@ -118,7 +118,7 @@ bool ProjectPlugin::loadFromXml(const QDomElement &element)
 }
 
 void ProjectPlugin::writeXml(QXmlStreamWriter &writer, const QString &pathOverride,
-                             const QString &fileNameOverride) const
+                             const QString &fileNameOverride, bool withBinaries) const
 {
     writer.writeStartElement(QStringLiteral("project"));
     writer.writeAttribute(QStringLiteral("name"), m_name);
@@ -130,7 +130,7 @@ void ProjectPlugin::writeXml(QXmlStreamWriter &writer, const QString &pathOverri
     writer.writeAttribute(QStringLiteral("guid"), m_guid);
 
     writer.writeStartElement(QStringLiteral("bin"));
-    for (const PluginBinary *binary : m_binaries) {
+    for (const PluginBinary *binary : withBinaries ? m_binaries : QList<PluginBinary *>()) {
         writer.writeStartElement(binary->arch());
         writer.writeAttribute(QStringLiteral("path"), pathOverride.isNull() ? binary->path() : pathOverride);
         writer.writeAttribute(QStringLiteral("file_name"),

@@ -74,9 +74,10 @@ public:
     // pathOverride / fileNameOverride is written as "path" / "file_name" of
     // every binary instead of the entry's own value; null texts (the
     // defaults) keep the entries' values. An empty but non-null text writes
-    // an empty attribute.
+    // an empty attribute. withBinaries false writes an empty "bin": a
+    // mirror lists an element whose files it does not hold that way.
     void writeXml(QXmlStreamWriter &writer, const QString &pathOverride = QString(),
-                  const QString &fileNameOverride = QString()) const;
+                  const QString &fileNameOverride = QString(), bool withBinaries = true) const;
 
     QString name() const { return m_name; }
     void setName(const QString &v) { m_name = v; }

@@ -1,6 +1,11 @@
 #include "safepath.h"
 
+#include "edition.h"
+
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QUrl>
 
 namespace {
@@ -85,7 +90,41 @@ bool checkParts(const QString &text, const Forbidden &forbidden, Check check)
     }
 }
 
+// Windows opens a device, not a file, for these names in any folder, also
+// when an extension follows ("COM1.log") or blanks come before it.
+bool isDeviceName(const QString &name)
+{
+    const int dot = name.indexOf(QLatin1Char('.'));
+    const QString stem = (dot < 0 ? name : name.left(dot)).trimmed().toUpper();
+    static const QStringList plain = {QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"),
+                                      QStringLiteral("NUL"), QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+    if (plain.contains(stem))
+        return true;
+    if (stem.size() != 4 || !(stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT"))))
+        return false;
+    // Digits, and the superscript digits Windows also takes for ports.
+    const QChar last = stem.at(3);
+    return (last >= QLatin1Char('0') && last <= QLatin1Char('9')) || last == QChar(0xb9) || last == QChar(0xb2)
+           || last == QChar(0xb3);
+}
+
 } // namespace
+
+bool isSafeModuleFolderName(const QString &name, const QString &updaterFolder)
+{
+    if (!isSafePathComponent(name))
+        return false;
+    const QChar last = name.at(name.size() - 1);
+    if (last == QLatin1Char('.') || last.isSpace())
+        return false;
+    if (isDeviceName(name))
+        return false;
+    for (const QString &reserved : {updaterFolder, kUpdaterTempFolder, QStringLiteral("backup")}) {
+        if (!reserved.isEmpty() && name.compare(reserved, Qt::CaseInsensitive) == 0)
+            return false;
+    }
+    return true;
+}
 
 bool isSafePathComponent(const QString &name)
 {
@@ -116,4 +155,47 @@ bool isSafeDataPath(const QString &data)
         return !isParentAlias(decoded.constData(), decoded.constData() + decoded.size())
                && !hasForbiddenCharacter(decoded, kNameForbidden);
     });
+}
+
+bool linkOnTheWay(const QString &base, const QString &path, bool withLast)
+{
+    const QString cleanBase = QDir::cleanPath(base);
+    const QString cleanPath = QDir::cleanPath(path);
+    if (!cleanPath.startsWith(cleanBase))
+        return true; // not below base: nothing may go there
+    QStringList parts = cleanPath.mid(cleanBase.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (!withLast && !parts.isEmpty())
+        parts.removeLast();
+    QString walked = cleanBase;
+    for (const QString &part : qAsConst(parts)) {
+        walked += QLatin1Char('/') + part;
+        const QFileInfo info(walked);
+        if (info.isSymbolicLink() || info.isJunction())
+            return true;
+        if (!info.exists())
+            return false;
+    }
+    return false;
+}
+
+bool removeTree(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isSymbolicLink() || info.isJunction())
+        return QFile::remove(path) || QDir().rmdir(path); // a link to a folder goes as a folder on Windows
+    if (!info.exists())
+        return true; // already gone, as QDir::removeRecursively counts it
+    if (!info.isDir()) {
+        if (QFile::remove(path))
+            return true;
+        // A read-only file is not removed on Windows until it is writable.
+        QFile::setPermissions(path, info.permissions() | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+        return QFile::remove(path);
+    }
+    bool removed = true;
+    const QFileInfoList entries =
+        QDir(path).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries)
+        removed = removeTree(entry.filePath()) && removed;
+    return QDir().rmdir(path) && removed;
 }

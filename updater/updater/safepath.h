@@ -13,6 +13,16 @@
 // elements (module names, guids in mirror mode).
 bool isSafePathComponent(const QString &name);
 
+// The folder of a program or module directly under the root of a run: a
+// safe component that Windows would not take for something else and that
+// is none of the folders the updater keeps there itself. Refused, without
+// regard to case: updaterFolder (the updater's own folder), "updater_temp"
+// (the next copy of the updater, which the copier later copies over it),
+// "backup", the device names (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$,
+// CONOUT$, also with an extension: "nul.txt"), and names ending in a dot
+// or a blank, which Windows drops ("kestraupd." is "kestraupd" there).
+bool isSafeModuleFolderName(const QString &name, const QString &updaterFolder);
+
 // The "path" text of an entry: empty, or components separated by "/" (a
 // leading "/" is the normal form, "/sub/folder"); no "\", ":", NUL, and no
 // component made of dots only.
@@ -24,5 +34,17 @@ bool isSafeSubPath(const QString &path);
 // no "\", ":", NUL, "?" or "#", no component made of dots only, also after
 // percent-decoding (a web server decodes "%2e%2e"), and it names a file.
 bool isSafeDataPath(const QString &data);
+
+// On disk: whether a folder (or, with withLast, the file itself) between
+// base, not included, and path is a symbolic link or a junction. A module
+// folder may itself be a link an administrator made; a link inside it leads
+// writes and deletions elsewhere, wherever someone pointed it. The walk ends
+// at the first part that does not exist.
+bool linkOnTheWay(const QString &base, const QString &path, bool withLast);
+
+// Removes path and everything below it without following links: a link or
+// junction met on the way (or path itself being one) is removed itself,
+// never what it leads to. False when anything stayed.
+bool removeTree(const QString &path);
 
 #endif // SAFEPATH_H
