@@ -270,6 +270,9 @@ private slots:
         QTest::newRow("corrupted data file fails and names it")
             << "corrupt" << QStringList{"--update-all", "--json"} << 1
             << QStringList{"json:exit_code=1", "json:errors~readme.txt"};
+        QTest::newRow("check with no readable server fails instead of reporting all current")
+            << "no server" << QStringList{"--check", "--json"} << 1
+            << QStringList{"json:exit_code=1", "json:errors~no programms could be read"};
         QTest::newRow("two commands are bad usage")
             << QString() << QStringList{"--check", "--update-all"} << 2 << QStringList{"missing:updater_temp"};
         QTest::newRow("a command with run mode is bad usage")
@@ -298,6 +301,8 @@ private slots:
             QVERIFY(writeFile(m_root + QStringLiteral("/sampleapp/readme.txt"), "local copy\n"));
             expect << "out:exit code 0";
         }
+        if (prepare == QLatin1String("no server"))
+            setConfig(QStringLiteral("source_path"), m_root + QStringLiteral("/nowhere/projects.xml"));
         if (prepare == QLatin1String("corrupt"))
             QVERIFY(writeFile(m_root + QStringLiteral("/server/packs/sampleapp/sampleapp/readme.txt"), "tampered\n"));
         QFile::remove(m_root + QStringLiteral("/harness.log"));

@@ -5,6 +5,7 @@
 #include "installdialog.h"
 #include "launcher.h"
 #include "loghandler.h"
+#include "platform.h"
 #include "mainwindow.h"
 #include "processinfo.h"
 #include "settings.h"
@@ -252,6 +253,8 @@ int qMain(int argc, char *argv[])
                                                    : new QApplication(argc, argv));
     if (!headless)
         initUpdaterResources();
+    else
+        platform::attachParentConsole();
     QCoreApplication::addLibraryPath(QCoreApplication::applicationDirPath());
     installLogHandler(updaterLogFilePath);
 
