@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
@@ -231,6 +232,112 @@ private slots:
         QVERIFY(readFile(logFile).contains("Warning "));
     }
 
+    // The administrators' runs, each without a display: nothing may wait for
+    // a window. Expectations: "exists:" / "missing:" a path under the root,
+    // "out:" a text on standard output, "registry:" / "!registry:" a text in
+    // installed.json, "json:" a key=value of the --json report's top level.
+    void commandLineRuns_data()
+    {
+        QTest::addColumn<QString>("prepare");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("expect");
+        QTest::newRow("check on an outdated installation")
+            << QString() << QStringList{"--check", "--json"} << 3
+            << QStringList{"json:exit_code=3", "json:command=check", "missing:sampleapp", "missing:updater_temp"};
+        QTest::newRow("check on a current installation")
+            << "update" << QStringList{"--check", "--json"} << 0 << QStringList{"json:exit_code=0"};
+        QTest::newRow("update-all installs registered modules and updates the updater")
+            << QString() << QStringList{"--update-all"} << 0
+            << QStringList{"exists:sampleapp/kestrasample", "exists:sampleapp_config/settings.ini",
+                           "missing:sampleapp_reports", "exists:updater_temp/kestraupd", "out:exit code 0"};
+        QTest::newRow("update-all skips a running program")
+            << "running" << QStringList{"--update-all"} << 0
+            << QStringList{"out:sampleapp is running and will not be updated", "exists:updater_temp/kestraupd"};
+        QTest::newRow("install brings the necessary module along")
+            << "empty registry" << QStringList{"--install", "sampleapp,sampleapp_reports"} << 0
+            << QStringList{"exists:sampleapp_config/settings.ini", "exists:sampleapp_reports",
+                           "registry:sampleapp_config", "registry:sampleapp_reports"};
+        QTest::newRow("remove one optional module")
+            << "with reports" << QStringList{"--remove", "sampleapp:sampleapp_reports"} << 0
+            << QStringList{"!registry:sampleapp_reports", "registry:sampleapp_config", "exists:sampleapp/kestrasample"};
+        QTest::newRow("remove a necessary module is refused")
+            << "update" << QStringList{"--remove", "sampleapp:sampleapp_config", "--json"} << 2
+            << QStringList{"json:exit_code=2", "registry:sampleapp_config"};
+        QTest::newRow("remove a program")
+            << "update" << QStringList{"--remove", "sampleapp"} << 0
+            << QStringList{"!registry:sampleapp", "missing:sampleapp/kestrasample"};
+        QTest::newRow("corrupted data file fails and names it")
+            << "corrupt" << QStringList{"--update-all", "--json"} << 1
+            << QStringList{"json:exit_code=1", "json:errors~readme.txt"};
+        QTest::newRow("check with no readable server fails instead of reporting all current")
+            << "no server" << QStringList{"--check", "--json"} << 1
+            << QStringList{"json:exit_code=1", "json:errors~no programms could be read"};
+        QTest::newRow("two commands are bad usage")
+            << QString() << QStringList{"--check", "--update-all"} << 2 << QStringList{"missing:updater_temp"};
+        QTest::newRow("a command with run mode is bad usage")
+            << QString() << QStringList{"--check", "--run", "sampleapp"} << 2 << QStringList{};
+        QTest::newRow("an unknown programm is bad usage")
+            << QString() << QStringList{"--install", "nosuch"} << 2 << QStringList{"missing:updater_temp"};
+    }
+
+    void commandLineRuns()
+    {
+        QFETCH(QString, prepare);
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, expect);
+        TestProcess open;
+        if (prepare == QLatin1String("empty registry"))
+            QVERIFY(writeFile(updaterDir() + QStringLiteral("/installed.json"), "{}"));
+        if (prepare == QLatin1String("with reports"))
+            QCOMPARE(runHeadless({"--install", "sampleapp,sampleapp_reports"}).exitCode, 0);
+        if (prepare == QLatin1String("update") || prepare == QLatin1String("running"))
+            QCOMPARE(runHeadless({"--update-all"}).exitCode, 0);
+        if (prepare == QLatin1String("running")) {
+            const QString record = m_root + QStringLiteral("/sampleapp/last_run.txt");
+            QVERIFY(open.start(m_root + QStringLiteral("/sampleapp/kestrasample"), {QStringLiteral("--stay")}));
+            QVERIFY(waitFor([&] { return readFile(record).contains("arg=--stay"); }, 10000));
+            QVERIFY(writeFile(m_root + QStringLiteral("/sampleapp/readme.txt"), "local copy\n"));
+            expect << "out:exit code 0";
+        }
+        if (prepare == QLatin1String("no server"))
+            setConfig(QStringLiteral("source_path"), m_root + QStringLiteral("/nowhere/projects.xml"));
+        if (prepare == QLatin1String("corrupt"))
+            QVERIFY(writeFile(m_root + QStringLiteral("/server/packs/sampleapp/sampleapp/readme.txt"), "tampered\n"));
+        QFile::remove(m_root + QStringLiteral("/harness.log"));
+
+        const ProcessResult run = runHeadless(args);
+        QVERIFY2(run.finished, "a command-line run blocked");
+        QVERIFY2(run.exitCode == exitCode, run.output.constData());
+        if (args.contains(QStringLiteral("--json")))
+            QVERIFY2(jsonValid(run.output), run.output.constData());
+        const QByteArray registry = readFile(updaterDir() + QStringLiteral("/installed.json"));
+        for (const QString &item : expect) {
+            const QString what = item.section(QLatin1Char(':'), 1);
+            bool ok = true;
+            if (item.startsWith(QLatin1String("exists:")))
+                ok = QFileInfo::exists(m_root + QLatin1Char('/') + what);
+            else if (item.startsWith(QLatin1String("missing:")))
+                ok = !QFileInfo::exists(m_root + QLatin1Char('/') + what);
+            else if (item.startsWith(QLatin1String("out:")))
+                ok = run.output.contains(what.toUtf8());
+            else if (item.startsWith(QLatin1String("registry:")))
+                ok = registry.contains(what.toUtf8());
+            else if (item.startsWith(QLatin1String("!registry:")))
+                ok = !registry.contains(what.toUtf8());
+            else if (item.startsWith(QLatin1String("json:")))
+                ok = jsonHas(run.output, what);
+            QVERIFY2(ok, qPrintable(item + QStringLiteral("\n") + QString::fromUtf8(run.output)));
+        }
+        if (prepare == QLatin1String("running")) {
+            QCOMPARE(readFile(m_root + QStringLiteral("/sampleapp/readme.txt")), QByteArray("local copy\n"));
+            open.stop();
+        }
+        // No window was ever shown: the harness would have recorded it.
+        QVERIFY(!QFile::exists(m_root + QStringLiteral("/harness.log")));
+    }
+
 private:
     bool makeRoot(QString *error);
     bool serveOverHttp();
@@ -238,6 +345,10 @@ private:
     ProcessResult runUpdater(const QString &program, const QStringList &args, int timeoutMs = 180000);
     QString updaterDir() const { return m_root + QLatin1Char('/') + kUpdater; }
     QStringList harnessLog() const;
+    // The harness (which records any window) without a display.
+    ProcessResult runHeadless(const QStringList &args);
+    static bool jsonValid(const QByteArray &document);
+    static bool jsonHas(const QByteArray &document, const QString &keyValue);
     bool installedEqualsSource(const QString &module, const QString &source, QString *why) const;
 
     QTemporaryDir *m_dir = nullptr;
@@ -295,6 +406,65 @@ ProcessResult TestStartupRuns::runUpdater(const QString &program, const QStringL
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("KESTRA_HARNESS_LOG", m_root + "/harness.log");
     return runProcess(updaterDir() + QLatin1Char('/') + program, args, timeoutMs, m_root, env);
+}
+
+ProcessResult TestStartupRuns::runHeadless(const QStringList &args)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    env.insert("KESTRA_HARNESS_LOG", m_root + "/harness.log");
+    // Standard error is merged into the output; with --json the report is
+    // therefore read from standard output alone, by a second process below.
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(m_root);
+    ProcessResult result;
+    process.start(updaterDir() + QStringLiteral("/kestraupd_harness"), args);
+    result.finished = process.waitForStarted(10000) && process.waitForFinished(180000);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    result.exitCode = process.exitCode();
+    result.output = process.readAllStandardOutput();
+    // The copier the run handed over to finishes before anything else looks
+    // at the installation.
+    const QByteArray copier = (m_root + QStringLiteral("/updater_temp/filerelay")).toUtf8();
+    waitFor([&] {
+        for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            if (readFile(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline")).startsWith(copier))
+                return false;
+        }
+        return true;
+    }, 30000);
+    return result;
+}
+
+bool TestStartupRuns::jsonValid(const QByteArray &document)
+{
+    QProcess python;
+    python.start(QStringLiteral("python3"), {QStringLiteral("-c"), QStringLiteral("import json,sys; json.load(sys.stdin)")});
+    python.write(document);
+    python.closeWriteChannel();
+    return python.waitForFinished(30000) && python.exitStatus() == QProcess::NormalExit && python.exitCode() == 0;
+}
+
+bool TestStartupRuns::jsonHas(const QByteArray &document, const QString &keyValue)
+{
+    // key=value compares a top-level value; key~text looks for text in it.
+    const bool contains = keyValue.contains(QLatin1Char('~'));
+    const QString key = keyValue.section(contains ? QLatin1Char('~') : QLatin1Char('='), 0, 0);
+    const QString value = keyValue.section(contains ? QLatin1Char('~') : QLatin1Char('='), 1);
+    const QString script = QStringLiteral("import json,sys; v=json.load(sys.stdin)[sys.argv[1]]; "
+                                          "t=json.dumps(v, ensure_ascii=False) if sys.argv[3]=='1' else str(v); "
+                                          "sys.exit(0 if (sys.argv[2] in t if sys.argv[3]=='1' else t==sys.argv[2]) else 1)");
+    QProcess python;
+    python.start(QStringLiteral("python3"), {QStringLiteral("-c"), script, key, value, contains ? QStringLiteral("1") : QStringLiteral("0")});
+    python.write(document);
+    python.closeWriteChannel();
+    return python.waitForFinished(30000) && python.exitStatus() == QProcess::NormalExit && python.exitCode() == 0;
 }
 
 QStringList TestStartupRuns::harnessLog() const

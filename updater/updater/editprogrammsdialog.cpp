@@ -1,9 +1,8 @@
 #include "editprogrammsdialog.h"
 #include "ui_editprogrammsdialog.h"
 
-#include "edition.h"
+#include "installplan.h"
 #include "startup.h"
-#include "projectdescription.h"
 #include "settings.h"
 
 #include <QTreeWidgetItem>
@@ -47,37 +46,25 @@ void EditProgrammsDialog::fillProgramms()
     tree->setHeaderLabels({tr("Название"), tr("Служебное название")});
     tree->hideColumn(1);
 
-    const QString updater = editionKey();
-    const QString devUpdater = devEditionKey();
-    const QList<ProjectDescription *> descriptions = Settings::instance()->programmDescriptions();
-    for (const ProjectDescription *description : descriptions) {
-        if (!description || !description->base())
-            continue;
-        const ProjectPluginPtr base = description->base();
-        const QString name = base->name();
-
+    // The starting ticks and locks are the shared selection rules, which the
+    // command-line install and removal follow too.
+    const QList<SelectionRow> rows = selectionRows(Settings::instance()->programmDescriptions(), installed);
+    for (const SelectionRow &row : rows) {
         auto *programmItem = new QTreeWidgetItem(tree);
         programmItem->setFlags(kRowFlags);
-        programmItem->setCheckState(0, installed.contains(name) ? Qt::Checked : Qt::Unchecked);
-        if (name == updater || name == devUpdater)
+        programmItem->setCheckState(0, row.ticked ? Qt::Checked : Qt::Unchecked);
+        if (row.locked)
             lockTicked(programmItem);
-        programmItem->setText(0, base->ruName());
-        programmItem->setText(1, name);
-
-        const QStringList installedPlugins = installed.value(name);
-        const QList<ProjectPluginPtr> modules = description->modules();
-        for (const ProjectPluginPtr &module : modules) {
-            if (!module)
-                continue;
+        programmItem->setText(0, row.displayName);
+        programmItem->setText(1, row.name);
+        for (const SelectionRow &plugin : row.plugins) {
             auto *pluginItem = new QTreeWidgetItem(programmItem);
             pluginItem->setFlags(kRowFlags);
-            pluginItem->setCheckState(0, installedPlugins.contains(module->name(), Qt::CaseSensitive)
-                                             ? Qt::Checked
-                                             : Qt::Unchecked);
-            if (description->isNecessary(module->name()))
+            pluginItem->setCheckState(0, plugin.ticked ? Qt::Checked : Qt::Unchecked);
+            if (plugin.locked)
                 lockTicked(pluginItem);
-            pluginItem->setText(0, module->ruName());
-            pluginItem->setText(1, module->name());
+            pluginItem->setText(0, plugin.displayName);
+            pluginItem->setText(1, plugin.name);
         }
     }
 }

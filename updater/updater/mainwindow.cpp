@@ -5,7 +5,7 @@
 #include "editprogrammsdialog.h"
 #include "startup.h"
 #include "installdialog.h"
-#include "installedprogramm.h"
+#include "installplan.h"
 #include "launcher.h"
 #include "localfile.h"
 #include "mirrordescription.h"
@@ -294,24 +294,12 @@ void MainWindow::on_editButton_clicked()
         return;
     const QMap<QString, QStringList> selection = selectionDialog.selection();
 
-    QStringList programmsToRemove;
-    QMap<QString, QStringList> pluginsToRemove;
-    for (auto it = installed.constBegin(); it != installed.constEnd(); ++it) {
-        if (!selection.contains(it.key())) {
-            programmsToRemove.append(it.key());
-            continue;
-        }
-        const QStringList chosen = selection.value(it.key());
-        for (const QString &plugin : it.value()) {
-            if (!chosen.contains(plugin, Qt::CaseSensitive))
-                pluginsToRemove[it.key()].append(plugin);
-        }
-    }
+    const SelectionChange change = compareSelection(installed, selection);
 
     InstallDialog installDialog(this);
     installDialog.setProgrammsToUpdate(selection);
-    installDialog.setProgrammsToRemove(programmsToRemove);
-    installDialog.setPluginsToRemove(pluginsToRemove);
+    installDialog.setProgrammsToRemove(change.programmsToRemove);
+    installDialog.setPluginsToRemove(change.pluginsToRemove);
     installDialog.setChangeConfig(true);
     installDialog.setCloseWhenFinished(false);
     installDialog.setInstallPath(Settings::installRoot());
@@ -352,24 +340,9 @@ void MainWindow::on_refreshButton_clicked()
     Settings *settings = Settings::instance();
     InstallDialog installDialog;
 
-    const QMap<QString, QStringList> programms = settings->installedModules(QString());
-    const QMap<QString, InstalledProgramm *> records = settings->installedProgramms();
-    QMap<QString, QStringList> toUpdate;
-    QStringList running;
-    for (auto it = programms.constBegin(); it != programms.constEnd(); ++it) {
-        const QString &name = it.key();
-        if (name == editionKey() || name == devEditionKey())
-            continue;
-        if (!isProgrammRunning(settings->executeFilename(name), settings->executablePath(name))) {
-            toUpdate.insert(name, it.value());
-            continue;
-        }
-        const InstalledProgramm *record = records.value(name, nullptr);
-        if (record)
-            running.append(record->displayName);
-        else
-            qWarning() << tr("Не найдена установленная программа %1").arg(name);
-    }
+    const RefreshSet set = collectRefreshSet();
+    const QStringList &running = set.runningDisplayNames;
+    const QMap<QString, QStringList> &toUpdate = set.toUpdate;
 
     if (!running.isEmpty()) {
         QMessageBox::warning(this, tr("Запущенные программы"),
@@ -398,31 +371,8 @@ void MainWindow::on_refreshMirrorsButton_clicked()
     for (const MirrorDescription *mirror : mirrors) {
         if (!mirror)
             continue;
-        QMap<QString, QStringList> toUpdate;
-        for (const ProjectDescription *description : mirror->programms) {
-            if (!description || !description->base())
-                continue;
-            QStringList modules;
-            for (const ProjectPluginPtr &module : description->modules()) {
-                if (module)
-                    modules.append(module->name());
-            }
-            toUpdate.insert(description->base()->name(), modules);
-        }
-
-        const QStringList obsolete = obsoleteMirrorFolders(mirror->mirrorFolder, mirror->programms);
-        for (const QString &name : obsolete) {
-            // Only direct sub-folders of the mirror may go: a name that points
-            // at the mirror itself or elsewhere is never followed.
-            if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
-                || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'))) {
-                qWarning() << "refusing to remove mirror sub-folder" << name;
-                continue;
-            }
-            QDir folder(mirror->mirrorFolder + QLatin1Char('/') + name);
-            if (folder.exists() && !folder.removeRecursively())
-                qWarning() << "can't remove folder" << folder.absolutePath();
-        }
+        const QMap<QString, QStringList> toUpdate = mirrorUpdateSet(*mirror);
+        removeObsoleteMirrorFolders(*mirror);
 
         InstallDialog installDialog(this);
         installDialog.setWindowTitle(tr("Обновляем зеркало %1").arg(mirror->mainServerName));

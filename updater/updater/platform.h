@@ -74,6 +74,13 @@ bool writeShortcut(const std::wstring &path, const Shortcut &shortcut, std::wstr
 // ".exe" on Windows, empty elsewhere.
 const wchar_t *executableSuffix();
 
+// A program built for the window subsystem has no standard output of its
+// own when started from a console. For the command-line runs it takes the
+// console of the process that started it, unless its output is already
+// redirected (a scheduled task writing to a file keeps its handles).
+// Nothing to do where every program has its standard streams.
+void attachParentConsole();
+
 } // namespace platform
 
 #endif // PLATFORM_H

@@ -352,4 +352,8 @@ const wchar_t *executableSuffix()
     return L"";
 }
 
+void attachParentConsole()
+{
+}
+
 } // namespace platform

@@ -1,15 +1,19 @@
 #include "startup.h"
 
 #include "edition.h"
+#include "headlessrun.h"
 #include "installdialog.h"
 #include "launcher.h"
 #include "loghandler.h"
+#include "platform.h"
 #include "mainwindow.h"
 #include "processinfo.h"
 #include "settings.h"
 #include "transfer.h"
 
 #include <QApplication>
+#include <cstdio>
+#include <memory>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QDate>
@@ -61,6 +65,7 @@ void setupUpdaterOptions(QCommandLineParser &parser)
         QStringList{QStringLiteral("a"), QStringLiteral("arg")},
         QCoreApplication::translate("main", "Optional arguments to runned <programm_name>."),
         QCoreApplication::translate("main", "arg")));
+    HeadlessRun::addOptions(parser);
 }
 
 void applyUpdaterOptions(const QCommandLineParser &parser)
@@ -209,10 +214,47 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     return exitCode;
 }
 
+namespace {
+
+// A usage error of an administrators' run ends with its own exit code
+// instead of the parser's; help and version behave as usual.
+bool parseHeadless(QCommandLineParser &parser)
+{
+    if (!parser.parse(QCoreApplication::arguments())) {
+        qWarning().noquote() << parser.errorText();
+        fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    return true;
+}
+
+int headlessRuns(const QCommandLineParser &parser)
+{
+    HeadlessRun run(parser);
+    const int exitCode = run.exec();
+    if (Settings::instance()->selfUpdatePending())
+        startCopier();
+    return exitCode;
+}
+
+} // namespace
+
 int qMain(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    initUpdaterResources();
+    // The administrators' runs get no application with a display at all:
+    // nothing can then wait for a window no one sees, and a workstation
+    // without a desktop session runs them as well.
+    const bool headless = HeadlessRun::requested(argc, argv);
+    std::unique_ptr<QCoreApplication> app(headless ? new QCoreApplication(argc, argv)
+                                                   : new QApplication(argc, argv));
+    if (!headless)
+        initUpdaterResources();
+    else
+        platform::attachParentConsole();
     QCoreApplication::addLibraryPath(QCoreApplication::applicationDirPath());
     installLogHandler(updaterLogFilePath);
 
@@ -222,16 +264,21 @@ int qMain(int argc, char *argv[])
     // resource; elsewhere there is none, so the same number is set here.
     if (QCoreApplication::applicationVersion().isEmpty())
         QCoreApplication::setApplicationVersion(QLatin1String(kUpdaterVersion));
-    parser.process(app);
+    if (!headless)
+        parser.process(*app);
+    else if (!parseHeadless(parser))
+        return HeadlessRun::BadUsage;
 
     applyUpdaterOptions(parser);
     qInfo().noquote() << QStringLiteral("updater is started, version ") + QLatin1String(kUpdaterVersion);
     applyGlobalProxy();
+    if (headless)
+        return headlessRuns(parser);
 
     const QPixmap splashImage(splashImagePath());
     QSplashScreen splash(splashImage);
     splash.show();
     QCoreApplication::processEvents();
 
-    return startupRuns(parser, splash, app);
+    return startupRuns(parser, splash, *static_cast<QApplication *>(app.get()));
 }
