@@ -26,6 +26,12 @@
 
 namespace {
 
+// A file-information document is read whole (mapped, or into a DOM for a
+// mirror): one of 10,000 files takes under 3 MB, so this bound leaves room
+// for modules far larger while a hostile server cannot exhaust memory or
+// the temporary volume with it.
+const qint64 kMaxFileInfoDocumentSize = 128 * 1024 * 1024;
+
 // Where an entry of the document goes: its folder (one text shared by all
 // entries of that folder) and whether its texts passed the path checks.
 struct Placement
@@ -194,7 +200,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     // need); a server's is downloaded.
     QString fetchError;
     const bool fetched = PackFetcher::isRemote(documentSource)
-                             ? fetchFile(documentSource, tempDocument, &fetchError, QString())
+                             ? fetchFile(documentSource, tempDocument, &fetchError, QString(), kMaxFileInfoDocumentSize)
                              : copyFileHashing(documentSource, tempDocument, nullptr, &fetchError);
     if (!fetched) {
         emit error(tr("Ошибка при скачивании %1, %2").arg(documentSource, tempDocument));
@@ -210,6 +216,13 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     // rather than read, it costs no copy of several megabytes.
     QByteArray documentBytes;
     const qint64 documentSize = documentFile.size();
+    if (documentSize > kMaxFileInfoDocumentSize) {
+        emit error(tr("Ошибка при открытии файла %1, %2")
+                       .arg(tempDocument, QStringLiteral("document is larger than %1 bytes").arg(kMaxFileInfoDocumentSize)));
+        documentFile.close();
+        QFile::remove(tempDocument);
+        return false;
+    }
     uchar *mapped = documentSize > 0 && documentSize < (qint64(1) << 30) ? documentFile.map(0, documentSize) : nullptr;
     if (mapped)
         documentBytes = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), int(documentSize));
@@ -377,6 +390,12 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         };
         QString lastFolder; // empty: no entry's folder is that of the module
         qint64 done = 0;
+        // While a file is waited for, the bar follows its bytes; a few
+        // updates a second, never one per piece of data.
+        QString currentText;
+        fetcher.setProgressHandler([&](int, qint64 bytes) {
+            emit progress(kib(addSize(done, bytes)), totalKib, currentText);
+        });
         const bool selfUpdate = !m_isMirror && (name == editionKey() || name == devEditionKey());
 
         for (int i = 0; i < entries.size(); ++i) {
@@ -385,7 +404,8 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 break;
             }
             const ScannedFileInfo &e = entries.at(i);
-            emit progress(kib(done), totalKib, fileProgress(e.fileName, sizeText(e.size)));
+            currentText = fileProgress(e.fileName, sizeText(e.size));
+            emit progress(kib(done), totalKib, currentText);
             if (!placements.at(i).safe) {
                 const QString text = e.isNeedDelete == 1 || (isSafePathComponent(e.fileName) && isSafeSubPath(e.path))
                                          ? e.data

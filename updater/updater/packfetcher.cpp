@@ -1,33 +1,25 @@
 #include "packfetcher.h"
 
 #include "filehash.h"
-#include "httpconnection.h"
-#include "sha1digest.h"
-#include "networkaccess.h"
+#include "download.h"
 #include "transfer.h"
 
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QObject>
 #include <QThread>
 #include <QUrl>
 #include <QWaitCondition>
 
 #include <atomic>
+#include <functional>
 #include <map>
 
 namespace {
 
-const qint64 kChunk = 1024 * 1024;
-
-QString hexDigest(Sha1Digest &hash)
-{
-    return QString::fromLatin1(hash.result().toHex());
-}
+// Progress is reported at most this often while a file is waited for.
+const unsigned long kProgressIntervalMs = 250;
 
 struct Job
 {
@@ -40,11 +32,13 @@ struct Job
     bool ok = false;
     QString sha1;
     QString error;
+    // Content bytes written so far, shared with the download.
+    std::shared_ptr<std::atomic<qint64>> received = std::make_shared<std::atomic<qint64>>(0);
 };
 
 } // namespace
 
-// Lives in the fetcher's thread; owns the replies in flight.
+// Lives in the fetcher's thread; owns the downloads in flight.
 class FetchWorker : public QObject
 {
     Q_OBJECT
@@ -59,27 +53,15 @@ private:
     struct Transfer
     {
         int id = 0;
-        QUrl url;
-        QNetworkReply *reply = nullptr;
-        HttpConnection *connection = nullptr;
         QFile file;
-        std::unique_ptr<Sha1Digest> hash;
-        bool writeFailed = false;
+        std::unique_ptr<Download> download;
     };
 
-    void start(int id, const QString &source, const QString &destination);
-    void startPlain(Transfer *t);
-    void startManaged(Transfer *t);
-    void drain(Transfer *t);
-    void finish(Transfer *t);
-    void plainFinished(HttpConnection *connection);
+    void start(int id, const Job &job);
     void complete(Transfer *t, const QString &error);
 
     PackFetcher::Private *m_d;
     std::map<int, std::unique_ptr<Transfer>> m_transfers;
-    // Kept-alive plain connections, at most one per transfer in flight.
-    QList<HttpConnection *> m_idle;
-    std::map<HttpConnection *, Transfer *> m_plainBusy;
     bool m_stopping = false;
 };
 
@@ -97,6 +79,8 @@ struct PackFetcher::Private
     QThread thread;
     FetchWorker *worker = nullptr;
 
+    std::function<void(int, qint64)> progress;
+
     std::atomic<bool> pokePending{false};
 
     // One wake-up of the worker covers every change made before it runs, so
@@ -113,13 +97,7 @@ void FetchWorker::pump()
     m_d->pokePending = false;
     if (m_stopping)
         return;
-    struct Start
-    {
-        int id;
-        QString source;
-        QString destination;
-    };
-    QList<Start> starts;
+    QList<std::pair<int, Job>> starts;
     {
         QMutexLocker lock(&m_d->mutex);
         // The job the loop waits for starts whatever the budget says;
@@ -130,7 +108,7 @@ void FetchWorker::pump()
             job.state = Job::Running;
             ++m_d->running;
             m_d->heldBytes += job.size;
-            starts.append({wanted->first, job.source, job.destination});
+            starts.append({wanted->first, job});
         }
         for (auto &entry : m_d->jobs) {
             Job &job = entry.second;
@@ -141,26 +119,26 @@ void FetchWorker::pump()
             job.state = Job::Running;
             ++m_d->running;
             m_d->heldBytes += job.size;
-            starts.append({entry.first, job.source, job.destination});
+            starts.append({entry.first, job});
         }
     }
-    for (const Start &s : starts)
-        start(s.id, s.source, s.destination);
+    for (const auto &s : starts)
+        start(s.first, s.second);
 }
 
-void FetchWorker::start(int id, const QString &source, const QString &destination)
+void FetchWorker::start(int id, const Job &job)
 {
+    const QString &destination = job.destination;
     auto t = std::make_unique<Transfer>();
     Transfer *raw = t.get();
     raw->id = id;
-    raw->hash = std::make_unique<Sha1Digest>();
     raw->file.setFileName(destination);
     m_transfers[id] = std::move(t);
     if (!raw->file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         QMutexLocker lock(&m_d->mutex);
-        Job &job = m_d->jobs[id];
-        job.error = QStringLiteral("can't open file %1 error: %2").arg(destination, raw->file.errorString());
-        job.state = Job::Done;
+        Job &stored = m_d->jobs[id];
+        stored.error = QStringLiteral("can't open file %1 error: %2").arg(destination, raw->file.errorString());
+        stored.state = Job::Done;
         --m_d->running;
         m_d->changed.wakeAll();
         lock.unlock();
@@ -169,127 +147,18 @@ void FetchWorker::start(int id, const QString &source, const QString &destinatio
         return;
     }
 
-    raw->url = QUrl(source, QUrl::TolerantMode);
-    if (HttpConnection::canServe(raw->url))
-        startPlain(raw);
-    else
-        startManaged(raw);
-}
-
-void FetchWorker::startPlain(Transfer *t)
-{
-    HttpConnection *connection = nullptr;
-    if (!m_idle.isEmpty()) {
-        connection = m_idle.takeLast();
-    } else {
-        connection = new HttpConnection(this);
-        connect(connection, &HttpConnection::finished, this, [this, connection]() { plainFinished(connection); });
-    }
-    connection->setStallTimeout(m_d->stallMs);
-    t->connection = connection;
-    m_plainBusy[connection] = t;
-    connection->get(t->url, [t](const char *data, qint64 size) {
-        t->hash->addData(data, size);
-        if (t->file.write(data, size) == size)
-            return true;
-        t->writeFailed = true;
-        return false;
-    });
-}
-
-void FetchWorker::plainFinished(HttpConnection *connection)
-{
-    auto busy = m_plainBusy.find(connection);
-    if (busy == m_plainBusy.end())
-        return;
-    Transfer *t = busy->second;
-    m_plainBusy.erase(busy);
-    m_idle.append(connection);
-    t->connection = nullptr;
-    QString error;
-    switch (connection->outcome()) {
-    case HttpConnection::NotHandled:
-        // A redirect or a coded body: the network manager takes it from the
-        // start, under its policies.
-        t->file.seek(0);
-        t->file.resize(0);
-        t->hash = std::make_unique<Sha1Digest>();
-        startManaged(t);
-        return;
-    case HttpConnection::Succeeded:
-        if (!t->file.flush())
-            error = QStringLiteral("can't write file %1 error: %2").arg(t->file.fileName(), t->file.errorString());
-        break;
-    default:
-        error = t->writeFailed
-                    ? QStringLiteral("can't write file %1 error: %2").arg(t->file.fileName(), t->file.errorString())
-                    : connection->errorString();
-        break;
-    }
-    complete(t, error);
-}
-
-void FetchWorker::startManaged(Transfer *t)
-{
-    QNetworkRequest request(t->url);
-    // Same policy as every other download: redirects only to an equally or
-    // more secure scheme, and a server that stops sending fails the file
-    // instead of holding the run forever.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(m_d->stallMs);
-    t->reply = threadNetworkAccessManager()->get(request);
-    // Bounded buffer: a slow disk holds the connection back instead of
-    // letting the reply grow in memory.
-    t->reply->setReadBufferSize(kChunk);
-    connect(t->reply, &QNetworkReply::readyRead, this, [this, t]() { drain(t); });
-    connect(t->reply, &QNetworkReply::finished, this, [this, t]() { finish(t); });
-}
-
-void FetchWorker::drain(Transfer *t)
-{
-    const QVariant status = t->reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    // Bodies of error pages and redirects never reach the file.
-    const bool wanted = !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
-    while (t->reply->bytesAvailable() > 0) {
-        const QByteArray chunk = t->reply->read(kChunk);
-        if (chunk.isEmpty())
-            break;
-        if (!wanted || t->writeFailed)
-            continue;
-        t->hash->addData(chunk.constData(), chunk.size());
-        if (t->file.write(chunk) != chunk.size()) {
-            t->writeFailed = true;
-            t->reply->abort();
-            return;
-        }
-    }
-}
-
-void FetchWorker::finish(Transfer *t)
-{
-    QNetworkReply *reply = t->reply;
-    if (!t->writeFailed)
-        drain(t);
-    QString error;
-    if (t->writeFailed) {
-        error = QStringLiteral("can't write file %1 error: %2").arg(t->file.fileName(), t->file.errorString());
-    } else if (reply->error() != QNetworkReply::NoError) {
-        error = reply->error() == QNetworkReply::OperationCanceledError && !m_stopping
-                    ? QStringLiteral("transfer of %1 stalled").arg(reply->url().toDisplayString())
-                    : reply->errorString();
-    } else {
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        const QString scheme = reply->url().scheme();
-        if ((scheme == QLatin1String("http") || scheme == QLatin1String("https"))
-            && (!status.isValid() || status.toInt() < 200 || status.toInt() >= 300)) {
-            error = httpStatusError(status.isValid() ? status.toInt() : -1, QString(), reply->url());
-        } else if (!t->file.flush()) {
-            error = QStringLiteral("can't write file %1 error: %2").arg(t->file.fileName(), t->file.errorString());
-        }
-    }
-    reply->deleteLater();
-    t->reply = nullptr;
-    complete(t, error);
+    Download::Options options;
+    options.stallMs = m_d->stallMs;
+    options.hash = true;
+    options.received = job.received;
+    // The document names each file's size: a body past it is not the file,
+    // and must not fill the temporary folder on the way.
+    if (job.size > 0)
+        options.maxBytes = job.size;
+    raw->download = std::make_unique<Download>(QUrl(job.source, QUrl::TolerantMode), &raw->file, options);
+    connect(raw->download.get(), &Download::finished, this,
+            [this, raw]() { complete(raw, raw->download->errorString()); });
+    raw->download->start();
 }
 
 void FetchWorker::complete(Transfer *t, const QString &error)
@@ -298,9 +167,11 @@ void FetchWorker::complete(Transfer *t, const QString &error)
     const bool ok = error.isEmpty();
     if (!ok)
         t->file.remove();
-    const QString sha1 = ok ? hexDigest(*t->hash) : QString();
+    const QString sha1 = ok ? t->download->sha1() : QString();
 
     const int id = t->id;
+    // Deleted later: this runs inside the download's own signal.
+    t->download.release()->deleteLater();
     m_transfers.erase(id); // t is gone from here on
     {
         QMutexLocker lock(&m_d->mutex);
@@ -322,18 +193,13 @@ void FetchWorker::shutdown()
     m_stopping = true;
     for (auto &entry : m_transfers) {
         Transfer *t = entry.second.get();
-        if (QNetworkReply *reply = t->reply) {
-            reply->disconnect(this);
-            reply->abort();
-            reply->deleteLater();
-        }
-        if (t->connection)
-            t->connection->abort(QStringLiteral("stopped"));
+        if (t->download)
+            t->download->abort(QStringLiteral("stopped"));
+        t->download.reset();
         t->file.close();
         t->file.remove();
     }
     m_transfers.clear();
-    m_plainBusy.clear();
 }
 
 PackFetcher::PackFetcher(int maxInFlight, qint64 byteBudget) : d(std::make_unique<Private>())
@@ -357,6 +223,12 @@ PackFetcher::~PackFetcher()
         if (entry.second.state == Job::Done && entry.second.ok)
             QFile::remove(entry.second.destination);
     }
+}
+
+void PackFetcher::setProgressHandler(std::function<void(int id, qint64 bytes)> handler)
+{
+    QMutexLocker lock(&d->mutex);
+    d->progress = std::move(handler);
 }
 
 bool PackFetcher::isRemote(const QString &source)
@@ -404,11 +276,30 @@ bool PackFetcher::take(int id, QString *sha1, QString *error)
         d->poke();
         lock.relock();
     }
+    // The wait wakes a few times a second: to report the bytes that have
+    // arrived and to give up when the waiting thread is asked to stop (the
+    // fetcher's destructor then aborts what is in flight).
+    QThread *caller = QThread::currentThread();
     for (;;) {
         it = d->jobs.find(id);
         if (it->second.state == Job::Done)
             break;
-        d->changed.wait(&d->mutex);
+        if (caller->isInterruptionRequested()) {
+            if (error)
+                *error = QStringLiteral("transfer of %1 interrupted").arg(it->second.source);
+            d->wanted = -1;
+            return false;
+        }
+        if (d->progress) {
+            const qint64 got = it->second.received->load();
+            lock.unlock();
+            d->progress(id, got);
+            lock.relock();
+            it = d->jobs.find(id);
+            if (it->second.state == Job::Done)
+                break;
+        }
+        d->changed.wait(&d->mutex, kProgressIntervalMs);
     }
     const Job job = it->second;
     d->heldBytes -= job.size;

@@ -3,6 +3,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 // Fetches the data files of one module step, computing each file's SHA-1
@@ -32,7 +33,13 @@ public:
     // Waits until id is fetched and takes the result: true with the content's
     // SHA-1 (lowercase hex), or false with the reason (no file left behind).
     // An id that was never queued is an error.
+    // While it waits, take() calls the progress handler (in the waiting
+    // thread, about four times a second) with the bytes of id received so
+    // far, and gives up with an error when the waiting thread is asked to
+    // stop (QThread::requestInterruption).
     bool take(int id, QString *sha1, QString *error);
+
+    void setProgressHandler(std::function<void(int id, qint64 bytes)> handler);
 
     // True for sources that are downloaded (http, https, ftp), as opposed to
     // copied from a local path.
