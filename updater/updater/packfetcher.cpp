@@ -15,6 +15,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <vector>
 
 namespace {
 
@@ -45,6 +46,14 @@ class FetchWorker : public QObject
 public:
     explicit FetchWorker(PackFetcher::Private *d) : m_d(d) {}
 
+    // One wake-up covers every change made before it runs, so a burst of
+    // queued jobs costs one event per worker, not one per job.
+    void poke()
+    {
+        if (!m_pokePending.exchange(true))
+            QMetaObject::invokeMethod(this, "pump", Qt::QueuedConnection);
+    }
+
 public slots:
     void pump();
     void shutdown();
@@ -62,7 +71,9 @@ private:
 
     PackFetcher::Private *m_d;
     std::map<int, std::unique_ptr<Transfer>> m_transfers;
+    int m_running = 0; // under the fetcher's mutex
     bool m_stopping = false;
+    std::atomic<bool> m_pokePending{false};
 };
 
 struct PackFetcher::Private
@@ -70,31 +81,28 @@ struct PackFetcher::Private
     QMutex mutex;
     QWaitCondition changed;
     std::map<int, Job> jobs;
-    int running = 0;
     int wanted = -1; // the id take() waits for
     int stallMs = 0; // read once: the settings file is not reread per file
     qint64 heldBytes = 0; // running and fetched, not yet taken
     int maxInFlight = 6;
     qint64 budget = 0;
-    QThread thread;
-    FetchWorker *worker = nullptr;
+    // Each worker thread has its own network manager: per-request work of
+    // small files is spread over the cores instead of queueing on one.
+    std::vector<std::unique_ptr<QThread>> threads;
+    std::vector<FetchWorker *> workers;
 
     std::function<void(int, qint64)> progress;
 
-    std::atomic<bool> pokePending{false};
-
-    // One wake-up of the worker covers every change made before it runs, so
-    // a burst of queued jobs costs one event, not one per job.
     void poke()
     {
-        if (!pokePending.exchange(true))
-            QMetaObject::invokeMethod(worker, "pump", Qt::QueuedConnection);
+        for (FetchWorker *worker : workers)
+            worker->poke();
     }
 };
 
 void FetchWorker::pump()
 {
-    m_d->pokePending = false;
+    m_pokePending = false;
     if (m_stopping)
         return;
     QList<std::pair<int, Job>> starts;
@@ -106,7 +114,7 @@ void FetchWorker::pump()
         if (wanted != m_d->jobs.end() && wanted->second.remote && wanted->second.state == Job::Queued) {
             Job &job = wanted->second;
             job.state = Job::Running;
-            ++m_d->running;
+            ++m_running;
             m_d->heldBytes += job.size;
             starts.append({wanted->first, job});
         }
@@ -114,10 +122,10 @@ void FetchWorker::pump()
             Job &job = entry.second;
             if (!job.remote || job.state != Job::Queued)
                 continue;
-            if (m_d->running >= m_d->maxInFlight || m_d->heldBytes + job.size > m_d->budget)
+            if (m_running >= m_d->maxInFlight || m_d->heldBytes + job.size > m_d->budget)
                 break;
             job.state = Job::Running;
-            ++m_d->running;
+            ++m_running;
             m_d->heldBytes += job.size;
             starts.append({entry.first, job});
         }
@@ -139,11 +147,11 @@ void FetchWorker::start(int id, const Job &job)
         Job &stored = m_d->jobs[id];
         stored.error = QStringLiteral("can't open file %1 error: %2").arg(destination, raw->file.errorString());
         stored.state = Job::Done;
-        --m_d->running;
+        --m_running;
         m_d->changed.wakeAll();
         lock.unlock();
         m_transfers.erase(id);
-        m_d->poke();
+        poke();
         return;
     }
 
@@ -182,7 +190,7 @@ void FetchWorker::complete(Transfer *t, const QString &error)
             it->second.sha1 = sha1;
             it->second.error = error;
         }
-        --m_d->running;
+        --m_running;
         m_d->changed.wakeAll();
     }
     pump();
@@ -202,22 +210,30 @@ void FetchWorker::shutdown()
     m_transfers.clear();
 }
 
-PackFetcher::PackFetcher(int maxInFlight, qint64 byteBudget) : d(std::make_unique<Private>())
+PackFetcher::PackFetcher(int maxInFlight, qint64 byteBudget, int threads) : d(std::make_unique<Private>())
 {
     d->maxInFlight = qMax(1, maxInFlight);
     d->budget = byteBudget;
     d->stallMs = int(transferStallMilliseconds());
-    d->worker = new FetchWorker(d.get());
-    d->worker->moveToThread(&d->thread);
-    QObject::connect(&d->thread, &QThread::finished, d->worker, &QObject::deleteLater);
-    d->thread.start();
+    for (int i = 0; i < qMax(1, threads); ++i) {
+        auto thread = std::make_unique<QThread>();
+        auto *worker = new FetchWorker(d.get());
+        worker->moveToThread(thread.get());
+        QObject::connect(thread.get(), &QThread::finished, worker, &QObject::deleteLater);
+        thread->start();
+        d->workers.push_back(worker);
+        d->threads.push_back(std::move(thread));
+    }
 }
 
 PackFetcher::~PackFetcher()
 {
-    QMetaObject::invokeMethod(d->worker, "shutdown", Qt::BlockingQueuedConnection);
-    d->thread.quit();
-    d->thread.wait();
+    for (FetchWorker *worker : d->workers)
+        QMetaObject::invokeMethod(worker, "shutdown", Qt::BlockingQueuedConnection);
+    for (auto &thread : d->threads) {
+        thread->quit();
+        thread->wait();
+    }
     // Files fetched ahead and never taken.
     for (auto &entry : d->jobs) {
         if (entry.second.state == Job::Done && entry.second.ok)

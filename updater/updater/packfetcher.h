@@ -8,8 +8,8 @@
 
 // Fetches the data files of one module step, computing each file's SHA-1
 // while it streams to disk. Web sources are downloaded on a thread of the
-// fetcher's own through one reused network manager with several requests in
-// flight, so files can arrive ahead of the install loop; local sources
+// fetcher's own (each with its reused network manager) with several requests
+// in flight, so files can arrive ahead of the install loop; local sources
 // (plain folders, shares) are copied when they are waited for.
 //
 // Look-ahead is bounded: besides the lowest pending job, downloads start only
@@ -20,7 +20,8 @@
 class PackFetcher
 {
 public:
-    explicit PackFetcher(int maxInFlight = 6, qint64 byteBudget = 64 * 1024 * 1024);
+    // maxInFlight requests per network thread, threads network threads.
+    explicit PackFetcher(int maxInFlight = 6, qint64 byteBudget = 64 * 1024 * 1024, int threads = 3);
     ~PackFetcher();
     PackFetcher(const PackFetcher &) = delete;
     PackFetcher &operator=(const PackFetcher &) = delete;
