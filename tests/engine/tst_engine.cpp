@@ -432,6 +432,60 @@ private slots:
         QCOMPARE(run.texts(QStringLiteral("message")).filter(u("Обновлен файл")).size(), 1);
     }
 
+    void checksumFileBeforeDocument_data()
+    {
+        QTest::addColumn<QString>("checksum");  // what the server publishes beside release 2
+        QTest::addColumn<int>("recordAgeDays"); // age of the local record's last whole fetch
+        QTest::addColumn<bool>("release2");     // release 2 installed: the document was fetched
+        // A document replaced by hand keeps release 1's checksum file: the
+        // record stands in for the document, until a day has passed.
+        QTest::newRow("checksum names the record: document not fetched") << "release1" << 0 << false;
+        QTest::newRow("checksum names the record, record a day old: fetched") << "release1" << 2 << true;
+        QTest::newRow("checksum of the new document: fetched") << "release2" << 0 << true;
+        QTest::newRow("no checksum file: fetched") << "none" << 0 << true;
+        QTest::newRow("unreadable checksum file: fetched") << "garbage" << 0 << true;
+    }
+
+    void checksumFileBeforeDocument()
+    {
+        if (!NginxServer::isAvailable())
+            QSKIP("nginx is not installed");
+        QFETCH(QString, checksum);
+        QFETCH(int, recordAgeDays);
+        QFETCH(bool, release2);
+        EngineFixture f;
+        NginxServer nginx;
+        QVERIFY(setupClinic(f, QStringLiteral("nginx"), &nginx));
+        const QStringList args{"--update", "viewer"};
+        QVERIFY(f.run(args).finished);
+        const QString viewer = f.installRoot() + QStringLiteral("/viewer");
+        const QString record = viewer + QStringLiteral("/update_fileinfo.xml");
+        const QString sums = f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.sha1");
+        const QByteArray release1Sums = readFile(sums);
+        QCOMPARE(release1Sums, sha1Hex(readFile(record)).toLatin1() + "\tupdate_fileinfo.xml");
+
+        QVERIFY(buildViewer(f, true));
+        const QString document = f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml");
+        if (checksum == "release1")
+            QVERIFY(writeFile(sums, release1Sums));
+        else if (checksum == "release2")
+            QVERIFY(writeFile(sums, sha1Hex(readFile(document)).toLatin1() + "\tupdate_fileinfo.xml"));
+        else if (checksum == "none")
+            QVERIFY(QFile::remove(sums));
+        else
+            QVERIFY(writeFile(sums, "<html>not found</html>"));
+        if (recordAgeDays > 0) {
+            QFile file(record);
+            QVERIFY(file.open(QIODevice::Append));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-recordAgeDays),
+                                     QFileDevice::FileModificationTime));
+        }
+        const DriverRun run = f.run(args);
+        VERIFY_CLEAN_RUN(run);
+        QCOMPARE(readFile(record) == readFile(document), release2);
+        QCOMPARE(readFile(viewer + QStringLiteral("/viewer.exe")) == patternBytes(70000, 1), !release2);
+    }
+
     void failuresAreRepairedByNextRun()
     {
         if (!NginxServer::isAvailable())
@@ -805,6 +859,10 @@ private slots:
             QVERIFY2(QFile::exists(mirror + QLatin1Char('/') + guid + QStringLiteral("/update_fileinfo.xml")),
                      qPrintable(guid));
             QVERIFY(QFile::exists(mirror + QLatin1Char('/') + guid + QStringLiteral("/mirror_fileinfo.xml")));
+            // With its checksum file, which the mirror's clients read first.
+            const QString document = mirror + QLatin1Char('/') + guid + QStringLiteral("/mirror_fileinfo.xml");
+            QCOMPARE(readFile(mirror + QLatin1Char('/') + guid + QStringLiteral("/mirror_fileinfo.sha1")),
+                     sha1Hex(readFile(document)).toLatin1() + "\tmirror_fileinfo.xml");
         }
         QVERIFY(!QFile::exists(mirror + QLatin1Char('/') + kArchiveGuid));
         QVERIFY(QFile::exists(mirror + QLatin1Char('/') + kViewerGuid + QStringLiteral("/sub dir/x.cfg")));

@@ -1,6 +1,7 @@
 #include "installthread.h"
 
 #include "edition.h"
+#include "checksumfile.h"
 #include "fileinfoscan.h"
 #include "filemove.h"
 #include "packfetcher.h"
@@ -160,6 +161,27 @@ bool InstallThread::moduleFolder(const QString &name, QString *folder)
     return true;
 }
 
+namespace {
+
+// True when the checksum file beside the server's document names the SHA-1
+// of the local record, which was fetched whole within the last day.
+bool publishedUnchanged(const QString &sourceDir, const QString &documentName, const QString &record,
+                        const QString &tempFolder)
+{
+    if (!fetchedWholeRecently(record))
+        return false;
+    const QString name = checksumFileName(documentName);
+    const QString temp = tempFolder + QLatin1Char('/') + name;
+    QString error;
+    if (!fetchFile(sourceDir + name, temp, &error, QString(), 4096))
+        return false;
+    const QString published = readChecksumFile(temp);
+    QFile::remove(temp);
+    return !published.isEmpty() && published == calcHash(record);
+}
+
+} // namespace
+
 bool InstallThread::updatePlugin(const PluginPtr &plugin)
 {
     if (!plugin)
@@ -199,9 +221,14 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     // would also sync the copy to the disk, which a temporary file does not
     // need); a server's is downloaded.
     QString fetchError;
-    const bool fetched = PackFetcher::isRemote(documentSource)
-                             ? fetchFile(documentSource, tempDocument, &fetchError, QString(), kMaxFileInfoDocumentSize)
-                             : copyFileHashing(documentSource, tempDocument, nullptr, &fetchError);
+    const bool remote = PackFetcher::isRemote(documentSource);
+    // The published checksum naming the local record's SHA-1 says the
+    // document did not change: the record stands in for it.
+    const bool unchanged = remote && publishedUnchanged(sourceDir, binary->fileName(), localDocument, tempDir.path());
+    const bool fetched = unchanged ? copyFileHashing(localDocument, tempDocument, nullptr, &fetchError)
+                         : remote  ? fetchFile(documentSource, tempDocument, &fetchError, QString(),
+                                               kMaxFileInfoDocumentSize)
+                                   : copyFileHashing(documentSource, tempDocument, nullptr, &fetchError);
     if (!fetched) {
         emit error(tr("Ошибка при скачивании %1, %2").arg(documentSource, tempDocument));
         qWarning().noquote() << fetchError;
@@ -517,8 +544,13 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         if (!temp.remove())
             emit error(tr("Ошибка при удалении временного файла %1, %2").arg(tempDocument, temp.errorString()));
     }
-    if (m_isMirror && complete)
+    if (complete && remote && !unchanged && !compareHash)
+        markFetchedWhole(localDocument); // a byte-identical record was kept as it was
+    if (m_isMirror && complete) {
         writeMirrorFileinfo(document, folder);
+        // Clients of the mirror check this before they fetch the document.
+        writeChecksumFile(folder + QLatin1Char('/') + mirrorFileinfoName);
+    }
 
     const QMap<QString, bool> depends = plugin->depends();
     const QMap<QString, ProjectPluginPtr> all = Settings::instance()->allPlugins();
