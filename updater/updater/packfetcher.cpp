@@ -4,6 +4,7 @@
 #include "download.h"
 #include "transfer.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
@@ -296,6 +297,8 @@ bool PackFetcher::take(int id, QString *sha1, QString *error)
     // arrived and to give up when the waiting thread is asked to stop (the
     // fetcher's destructor then aborts what is in flight).
     QThread *caller = QThread::currentThread();
+    QElapsedTimer sinceReport; // a file that arrives at once reports nothing
+    sinceReport.start();
     for (;;) {
         it = d->jobs.find(id);
         if (it->second.state == Job::Done)
@@ -306,7 +309,8 @@ bool PackFetcher::take(int id, QString *sha1, QString *error)
             d->wanted = -1;
             return false;
         }
-        if (d->progress) {
+        if (d->progress && sinceReport.hasExpired(kProgressIntervalMs)) {
+            sinceReport.restart();
             const qint64 got = it->second.received->load();
             lock.unlock();
             d->progress(id, got);
