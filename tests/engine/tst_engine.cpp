@@ -988,6 +988,27 @@ private slots:
         QVERIFY(!again.selfUpdatePending);
     }
 
+    void interruptionAbortsDownloadInProgress()
+    {
+        if (!NginxServer::isAvailable())
+            QSKIP("nginx is not installed");
+        // tables.bin takes over four seconds at 64 KiB/s; a cancel while it
+        // downloads ends the run about at once, and dicom stays unrecorded.
+        EngineFixture f;
+        NginxServer nginx;
+        QVERIFY(setupClinic(f, QStringLiteral("nginx-slow"), &nginx));
+        QElapsedTimer timer;
+        timer.start();
+        const DriverRun run =
+            f.run({"--update", "viewer:dicom", "--interrupt-on", u("progress:Обновление tables.bin")});
+        const qint64 elapsed = timer.elapsed();
+        QVERIFY2(run.finished, run.rawOutput.constData());
+        QVERIFY2(elapsed < 4000, qPrintable(QString::number(elapsed)));
+        QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/dicom/data/tables.bin")));
+        QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/dicom/update_fileinfo.xml")));
+        QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join('\n')));
+    }
+
     void interruptionBetweenProgramsAndFiles()
     {
         EngineFixture f;

@@ -229,6 +229,8 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                          : remote  ? fetchFile(documentSource, tempDocument, &fetchError, QString(),
                                                kMaxFileInfoDocumentSize)
                                    : copyFileHashing(documentSource, tempDocument, nullptr, &fetchError);
+    if (!fetched && isInterruptionRequested())
+        return false; // cancelled: nothing of this module was touched
     if (!fetched) {
         emit error(tr("Ошибка при скачивании %1, %2").arg(documentSource, tempDocument));
         qWarning().noquote() << fetchError;
@@ -585,7 +587,9 @@ bool InstallThread::updateFile(const QString &target, const QString &source, con
         fetched = copyFileHashing(source, tempPath, &actualHash, &fetchError);
     }
     if (!fetched) {
-        emit error(tr("Ошибка при скачивании файла %1 в %2, %3").arg(source, tempPath, fetchError));
+        // A transfer aborted because the run was cancelled is no server fault.
+        if (!isInterruptionRequested())
+            emit error(tr("Ошибка при скачивании файла %1 в %2, %3").arg(source, tempPath, fetchError));
         if (QFile::exists(tempPath))
             QFile::remove(tempPath);
         return false;
