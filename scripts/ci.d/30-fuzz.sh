@@ -1,7 +1,7 @@
 #!/bin/bash
 # libFuzzer runs of the readers of untrusted files: the project document
 # (with the written mirror form read back), installed.json, the pack's
-# file-information document and a web server's answer. A clang build folder
+# file-information document. A clang build folder
 # of its own builds only these targets and the libraries they link,
 # instrumented for coverage, AddressSanitizer and UBSan; each target runs for
 # a bounded time from the seed corpus in tests/fuzz/corpus. A failing input
@@ -14,10 +14,10 @@ seconds=${FUZZ_SECONDS:-45}
 
 CC=${FUZZ_CC:-clang} CXX=${FUZZ_CXX:-clang++} cmake -S "$root" -B "$work" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKESTRA_SANITIZE=ON -DKESTRA_FUZZ=ON -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" >/dev/null
-cmake --build "$work" --target fuzz_project fuzz_installed fuzz_fileinfo fuzz_httpresponse -j"$(nproc)"
+cmake --build "$work" --target fuzz_project fuzz_installed fuzz_fileinfo -j"$(nproc)"
 
 status=0
-for target in project installed fileinfo httpresponse; do
+for target in project installed fileinfo; do
     binary="$work/bin/fuzz_$target"
     corpus="$work/corpus-$target"
     artifacts="$work/artifacts-$target"

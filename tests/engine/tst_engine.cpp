@@ -16,6 +16,8 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <algorithm>
+
 namespace {
 
 const QString kViewerGuid = QStringLiteral("11111111-1111-4111-8111-111111111111");
@@ -321,8 +323,11 @@ private slots:
         QTest::newRow("plain folder") << "folder" << QString();
         if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
             QTest::newRow("plain folder, temporary folder on tmpfs") << "folder" << "/dev/shm";
-        if (NginxServer::isAvailable())
+        if (NginxServer::isAvailable()) {
             QTest::newRow("nginx") << "nginx" << QString();
+            // The bar follows the bytes of a large file, not only whole files.
+            QTest::newRow("nginx over a slow link") << "nginx-slow" << QString();
+        }
     }
 
     void firstInstall()
@@ -380,6 +385,17 @@ private slots:
         QCOMPARE(reports.value(QStringLiteral("plugin_display_name")).toString(), u("Отчёты"));
         QCOMPARE(reports.value(QStringLiteral("plugin_type")).toString(), QStringLiteral("config"));
         QVERIFY(!run.selfUpdatePending);
+        if (server == QLatin1String("nginx-slow")) {
+            // Several updates while tables.bin (292 KiB at 64 KiB/s) arrives,
+            // each further on than the last.
+            QList<int> during;
+            for (const DriverLine &l : progress) {
+                if (l.text.startsWith(u("Обновление tables.bin")) && (during.isEmpty() || l.nDo != during.last()))
+                    during << l.nDo;
+            }
+            QVERIFY2(during.size() >= 3, qPrintable(QString::number(during.size())));
+            QVERIFY(std::is_sorted(during.begin(), during.end()));
+        }
     }
 
     void updateToNewRelease_data()
@@ -454,6 +470,60 @@ private slots:
         QVERIFY(run.finished);
         QCOMPARE(readFile(core), patternBytes(40000, 2));
         QCOMPARE(run.texts(QStringLiteral("message")).filter(u("Обновлен файл")).size(), 1);
+    }
+
+    void checksumFileBeforeDocument_data()
+    {
+        QTest::addColumn<QString>("checksum");  // what the server publishes beside release 2
+        QTest::addColumn<int>("recordAgeDays"); // age of the local record's last whole fetch
+        QTest::addColumn<bool>("release2");     // release 2 installed: the document was fetched
+        // A document replaced by hand keeps release 1's checksum file: the
+        // record stands in for the document, until a day has passed.
+        QTest::newRow("checksum names the record: document not fetched") << "release1" << 0 << false;
+        QTest::newRow("checksum names the record, record a day old: fetched") << "release1" << 2 << true;
+        QTest::newRow("checksum of the new document: fetched") << "release2" << 0 << true;
+        QTest::newRow("no checksum file: fetched") << "none" << 0 << true;
+        QTest::newRow("unreadable checksum file: fetched") << "garbage" << 0 << true;
+    }
+
+    void checksumFileBeforeDocument()
+    {
+        if (!NginxServer::isAvailable())
+            QSKIP("nginx is not installed");
+        QFETCH(QString, checksum);
+        QFETCH(int, recordAgeDays);
+        QFETCH(bool, release2);
+        EngineFixture f;
+        NginxServer nginx;
+        QVERIFY(setupClinic(f, QStringLiteral("nginx"), &nginx));
+        const QStringList args{"--update", "viewer"};
+        QVERIFY(f.run(args).finished);
+        const QString viewer = f.installRoot() + QStringLiteral("/viewer");
+        const QString record = viewer + QStringLiteral("/update_fileinfo.xml");
+        const QString sums = f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.sha1");
+        const QByteArray release1Sums = readFile(sums);
+        QCOMPARE(release1Sums, sha1Hex(readFile(record)).toLatin1() + "\tupdate_fileinfo.xml");
+
+        QVERIFY(buildViewer(f, true));
+        const QString document = f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml");
+        if (checksum == "release1")
+            QVERIFY(writeFile(sums, release1Sums));
+        else if (checksum == "release2")
+            QVERIFY(writeFile(sums, sha1Hex(readFile(document)).toLatin1() + "\tupdate_fileinfo.xml"));
+        else if (checksum == "none")
+            QVERIFY(QFile::remove(sums));
+        else
+            QVERIFY(writeFile(sums, "<html>not found</html>"));
+        if (recordAgeDays > 0) {
+            QFile file(record);
+            QVERIFY(file.open(QIODevice::Append));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-recordAgeDays),
+                                     QFileDevice::FileModificationTime));
+        }
+        const DriverRun run = f.run(args);
+        VERIFY_CLEAN_RUN(run);
+        QCOMPARE(readFile(record) == readFile(document), release2);
+        QCOMPARE(readFile(viewer + QStringLiteral("/viewer.exe")) == patternBytes(70000, 1), !release2);
     }
 
     void failuresAreRepairedByNextRun()
@@ -904,6 +974,10 @@ private slots:
             QVERIFY2(QFile::exists(mirror + QLatin1Char('/') + guid + QStringLiteral("/update_fileinfo.xml")),
                      qPrintable(guid));
             QVERIFY(QFile::exists(mirror + QLatin1Char('/') + guid + QStringLiteral("/mirror_fileinfo.xml")));
+            // With its checksum file, which the mirror's clients read first.
+            const QString document = mirror + QLatin1Char('/') + guid + QStringLiteral("/mirror_fileinfo.xml");
+            QCOMPARE(readFile(mirror + QLatin1Char('/') + guid + QStringLiteral("/mirror_fileinfo.sha1")),
+                     sha1Hex(readFile(document)).toLatin1() + "\tmirror_fileinfo.xml");
         }
         QVERIFY(!QFile::exists(mirror + QLatin1Char('/') + kArchiveGuid));
         QVERIFY(QFile::exists(mirror + QLatin1Char('/') + kViewerGuid + QStringLiteral("/sub dir/x.cfg")));
@@ -1017,6 +1091,27 @@ private slots:
         const DriverRun again = f.run({"--update", development ? "palladupd_dev" : "palladupd"});
         QVERIFY(again.finished);
         QVERIFY(!again.selfUpdatePending);
+    }
+
+    void interruptionAbortsDownloadInProgress()
+    {
+        if (!NginxServer::isAvailable())
+            QSKIP("nginx is not installed");
+        // tables.bin takes over four seconds at 64 KiB/s; a cancel while it
+        // downloads ends the run about at once, and dicom stays unrecorded.
+        EngineFixture f;
+        NginxServer nginx;
+        QVERIFY(setupClinic(f, QStringLiteral("nginx-slow"), &nginx));
+        QElapsedTimer timer;
+        timer.start();
+        const DriverRun run =
+            f.run({"--update", "viewer:dicom", "--interrupt-on", u("progress:Обновление tables.bin")});
+        const qint64 elapsed = timer.elapsed();
+        QVERIFY2(run.finished, run.rawOutput.constData());
+        QVERIFY2(elapsed < 4000, qPrintable(QString::number(elapsed)));
+        QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/dicom/data/tables.bin")));
+        QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/dicom/update_fileinfo.xml")));
+        QVERIFY2(run.texts(QStringLiteral("error")).isEmpty(), qPrintable(run.texts(QStringLiteral("error")).join('\n')));
     }
 
     void interruptionBetweenProgramsAndFiles()
@@ -1264,8 +1359,10 @@ bool TestEngine::setupClinic(EngineFixture &f, const QString &server, NginxServe
     if (!f.init() || !f.publish(clinic()))
         return false;
     QString source;
-    if (server == QLatin1String("nginx")) {
+    if (server.startsWith(QLatin1String("nginx"))) {
         nginx->setRoot(f.serverDir());
+        if (server == QLatin1String("nginx-slow"))
+            nginx->addServerDirective(QStringLiteral("limit_rate 64k;"));
         if (!nginx->start())
             return false;
         source = nginx->baseUrl() + QStringLiteral("/project.xml");

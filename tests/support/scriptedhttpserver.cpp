@@ -98,12 +98,12 @@ private:
             while (takeRequest(buffer.data(), &request)) {
                 request.connection = connection;
                 m_owner->record(request);
-                answer(socket);
+                answer(socket, request);
             }
         });
     }
 
-    void answer(QTcpSocket *socket)
+    void answer(QTcpSocket *socket, const Request &request)
     {
         const QByteArray body = m_owner->m_body;
         const QByteArray headers = statusLine(m_owner->m_status) + QByteArrayLiteral("Content-Length: ")
@@ -129,6 +129,24 @@ private:
             socket->write(headers + body.left(qMax(1, body.size() / 10)));
             socket->disconnectFromHost();
             break;
+        case Behaviour::CutOnce: {
+            const QByteArray range = request.header("Range");
+            qint64 from = 0;
+            if (range.startsWith("bytes=") && m_owner->m_honourRange)
+                from = range.mid(6, range.indexOf('-') - 6).toLongLong();
+            if (++m_answers == 1) {
+                socket->write(headers + body.left(body.size() * 2 / 5));
+            } else if (from > 0 && from < body.size()) {
+                socket->write("HTTP/1.1 206 Partial Content\r\nContent-Length: " + QByteArray::number(body.size() - from)
+                              + "\r\nContent-Range: bytes " + QByteArray::number(from) + '-'
+                              + QByteArray::number(body.size() - 1) + '/' + QByteArray::number(body.size())
+                              + "\r\nConnection: close\r\n\r\n" + body.mid(int(from)));
+            } else {
+                socket->write(headers + body);
+            }
+            socket->disconnectFromHost();
+            break;
+        }
         case Behaviour::Trickle: {
             socket->write(headers);
             auto sent = QSharedPointer<int>::create(0);
@@ -153,6 +171,7 @@ private:
 
     ScriptedHttpServer *m_owner;
     int m_connections = 0;
+    int m_answers = 0;
 };
 
 ScriptedHttpServer::ScriptedHttpServer(Behaviour behaviour) : m_behaviour(behaviour) {}

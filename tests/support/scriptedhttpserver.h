@@ -24,6 +24,8 @@ public:
         Truncate,         // headers and a first piece of the body, then close
         Trickle,          // headers, then the body in pieces at an interval
         Raw,              // the bytes of setRaw() as they stand, for every request
+        CutOnce,          // first answer cut after 40 % of the body; later ones whole,
+                          // as 206 from a Range request when setHonourRange(true)
     };
 
     struct Request
@@ -50,6 +52,8 @@ public:
     void setRaw(const QByteArray &answer, bool closeAfter);
     // Trickle: body sent in pieces of pieceSize bytes every intervalMs.
     void setTrickle(int pieceSize, int intervalMs);
+    // CutOnce: whether a request with "Range: bytes=N-" gets 206 and the rest.
+    void setHonourRange(bool honour) { m_honourRange = honour; }
 
     bool start(QString *error = nullptr);
     void stop();
@@ -70,6 +74,7 @@ private:
     bool m_rawClose = false;
     int m_pieceSize = 1;
     int m_intervalMs = 500;
+    bool m_honourRange = true;
     quint16 m_port = 0;
     Worker *m_worker = nullptr;
     mutable QMutex m_mutex;

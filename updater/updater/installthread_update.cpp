@@ -1,6 +1,7 @@
 #include "installthread.h"
 
 #include "edition.h"
+#include "checksumfile.h"
 #include "fileinfoscan.h"
 #include "filemove.h"
 #include "localfile.h"
@@ -26,6 +27,12 @@
 #include <memory>
 
 namespace {
+
+// A file-information document is read whole (mapped, or into a DOM for a
+// mirror): one of 10,000 files takes under 3 MB, so this bound leaves room
+// for modules far larger while a hostile server cannot exhaust memory or
+// the temporary volume with it.
+const qint64 kMaxFileInfoDocumentSize = 128 * 1024 * 1024;
 
 // Where an entry of the document goes: its folder (one text shared by all
 // entries of that folder) and whether its texts passed the path checks.
@@ -152,6 +159,27 @@ bool InstallThread::moduleFolder(const QString &name, QString *folder)
     return true;
 }
 
+namespace {
+
+// True when the checksum file beside the server's document names the SHA-1
+// of the local record, which was fetched whole within the last day.
+bool publishedUnchanged(const QString &sourceDir, const QString &documentName, const QString &record,
+                        const QString &tempFolder)
+{
+    if (!fetchedWholeRecently(record))
+        return false;
+    const QString name = checksumFileName(documentName);
+    const QString temp = tempFolder + QLatin1Char('/') + name;
+    QString error;
+    if (!fetchFile(sourceDir + name, temp, &error, QString(), 4096))
+        return false;
+    const QString published = readChecksumFile(temp);
+    QFile::remove(temp);
+    return !published.isEmpty() && published == calcHash(record);
+}
+
+} // namespace
+
 bool InstallThread::updatePlugin(const PluginPtr &plugin)
 {
     if (!plugin)
@@ -191,9 +219,16 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     // would also sync the copy to the disk, which a temporary file does not
     // need); a server's is downloaded.
     QString fetchError;
-    const bool fetched = PackFetcher::isRemote(documentSource)
-                             ? fetchFile(documentSource, tempDocument, &fetchError, QString())
-                             : copyFileHashing(documentSource, tempDocument, nullptr, &fetchError);
+    const bool remote = PackFetcher::isRemote(documentSource);
+    // The published checksum naming the local record's SHA-1 says the
+    // document did not change: the record stands in for it.
+    const bool unchanged = remote && publishedUnchanged(sourceDir, binary->fileName(), localDocument, tempDir.path());
+    const bool fetched = unchanged ? copyFileHashing(localDocument, tempDocument, nullptr, &fetchError)
+                         : remote  ? fetchFile(documentSource, tempDocument, &fetchError, QString(),
+                                               kMaxFileInfoDocumentSize)
+                                   : copyFileHashing(documentSource, tempDocument, nullptr, &fetchError);
+    if (!fetched && isInterruptionRequested())
+        return false; // cancelled: nothing of this module was touched
     if (!fetched) {
         emit error(tr("Ошибка при скачивании %1, %2").arg(documentSource, tempDocument));
         qWarning().noquote() << fetchError;
@@ -208,6 +243,13 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     // rather than read, it costs no copy of several megabytes.
     QByteArray documentBytes;
     const qint64 documentSize = documentFile.size();
+    if (documentSize > kMaxFileInfoDocumentSize) {
+        emit error(tr("Ошибка при открытии файла %1, %2")
+                       .arg(tempDocument, QStringLiteral("document is larger than %1 bytes").arg(kMaxFileInfoDocumentSize)));
+        documentFile.close();
+        QFile::remove(tempDocument);
+        return false;
+    }
     uchar *mapped = documentSize > 0 && documentSize < (qint64(1) << 30) ? documentFile.map(0, documentSize) : nullptr;
     if (mapped)
         documentBytes = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), int(documentSize));
@@ -381,6 +423,12 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         };
         QString lastFolder; // empty: no entry's folder is that of the module
         qint64 done = 0;
+        // While a file is waited for, the bar follows its bytes; a few
+        // updates a second, never one per piece of data.
+        QString currentText;
+        fetcher.setProgressHandler([&](int, qint64 bytes) {
+            emit progress(kib(addSize(done, bytes)), totalKib, currentText);
+        });
         const bool selfUpdate = !m_isMirror && (name == editionKey() || name == devEditionKey());
 
         for (int i = 0; i < entries.size(); ++i) {
@@ -389,7 +437,8 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 break;
             }
             const ScannedFileInfo &e = entries.at(i);
-            emit progress(kib(done), totalKib, fileProgress(e.fileName, sizeText(e.size)));
+            currentText = fileProgress(e.fileName, sizeText(e.size));
+            emit progress(kib(done), totalKib, currentText);
             if (!placements.at(i).safe) {
                 const bool linked = linkedFolders.at(placements.at(i).folder);
                 const QString text = linked ? targetOf(i)
@@ -505,8 +554,13 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         if (!temp.remove())
             emit error(tr("Ошибка при удалении временного файла %1, %2").arg(tempDocument, temp.errorString()));
     }
-    if (m_isMirror && complete)
+    if (complete && remote && !unchanged && !compareHash)
+        markFetchedWhole(localDocument); // a byte-identical record was kept as it was
+    if (m_isMirror && complete) {
         writeMirrorFileinfo(document, folder);
+        // Clients of the mirror check this before they fetch the document.
+        writeChecksumFile(folder + QLatin1Char('/') + mirrorFileinfoName);
+    }
 
     const QMap<QString, bool> depends = plugin->depends();
     const QMap<QString, ProjectPluginPtr> all = Settings::instance()->allPlugins();
@@ -541,7 +595,9 @@ bool InstallThread::updateFile(const QString &target, const QString &source, con
         fetched = copyFileHashing(source, tempPath, &actualHash, &fetchError);
     }
     if (!fetched) {
-        emit error(tr("Ошибка при скачивании файла %1 в %2, %3").arg(source, tempPath, fetchError));
+        // A transfer aborted because the run was cancelled is no server fault.
+        if (!isInterruptionRequested())
+            emit error(tr("Ошибка при скачивании файла %1 в %2, %3").arg(source, tempPath, fetchError));
         if (QFile::exists(tempPath))
             QFile::remove(tempPath);
         return false;

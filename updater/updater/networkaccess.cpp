@@ -1,7 +1,5 @@
 #include "networkaccess.h"
 
-#include "httpconnection.h"
-
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkCookie>
@@ -29,12 +27,7 @@ public:
 struct ManagerHolder
 {
     QPointer<QNetworkAccessManager> manager;
-    QPointer<HttpConnection> connection;
-    ~ManagerHolder()
-    {
-        delete manager.data();
-        delete connection.data();
-    }
+    ~ManagerHolder() { delete manager.data(); }
 };
 
 QThreadStorage<ManagerHolder *> &managers()
@@ -67,12 +60,4 @@ QNetworkAccessManager *threadNetworkAccessManager()
         holder->manager->setCookieJar(new NoCookieJar);
     }
     return holder->manager.data();
-}
-
-HttpConnection *threadHttpConnection()
-{
-    ManagerHolder *holder = threadHolder();
-    if (!holder->connection)
-        holder->connection = new HttpConnection(threadParent());
-    return holder->connection.data();
 }

@@ -1,7 +1,6 @@
 #ifndef NETWORKACCESS_H
 #define NETWORKACCESS_H
 
-class HttpConnection;
 class QNetworkAccessManager;
 
 // The calling thread's network access manager, created on first use. One
@@ -11,9 +10,5 @@ class QNetworkAccessManager;
 // follows the application proxy in force at that moment. It is destroyed in its own thread: with the
 // application object for the GUI thread, at thread exit for the others.
 QNetworkAccessManager *threadNetworkAccessManager();
-
-// The calling thread's kept-alive plain-HTTP connection, with the same
-// lifetime as the thread's manager.
-HttpConnection *threadHttpConnection();
 
 #endif // NETWORKACCESS_H

@@ -1,33 +1,27 @@
 #include "packfetcher.h"
 
 #include "filehash.h"
-#include "httpconnection.h"
-#include "sha1digest.h"
-#include "networkaccess.h"
+#include "download.h"
 #include "transfer.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QObject>
 #include <QThread>
 #include <QUrl>
 #include <QWaitCondition>
 
 #include <atomic>
+#include <functional>
 #include <map>
+#include <vector>
 
 namespace {
 
-const qint64 kChunk = 1024 * 1024;
-
-QString hexDigest(Sha1Digest &hash)
-{
-    return QString::fromLatin1(hash.result().toHex());
-}
+// Progress is reported at most this often while a file is waited for.
+const unsigned long kProgressIntervalMs = 250;
 
 struct Job
 {
@@ -40,16 +34,26 @@ struct Job
     bool ok = false;
     QString sha1;
     QString error;
+    // Content bytes written so far, shared with the download.
+    std::shared_ptr<std::atomic<qint64>> received = std::make_shared<std::atomic<qint64>>(0);
 };
 
 } // namespace
 
-// Lives in the fetcher's thread; owns the replies in flight.
+// Lives in the fetcher's thread; owns the downloads in flight.
 class FetchWorker : public QObject
 {
     Q_OBJECT
 public:
     explicit FetchWorker(PackFetcher::Private *d) : m_d(d) {}
+
+    // One wake-up covers every change made before it runs, so a burst of
+    // queued jobs costs one event per worker, not one per job.
+    void poke()
+    {
+        if (!m_pokePending.exchange(true))
+            QMetaObject::invokeMethod(this, "pump", Qt::QueuedConnection);
+    }
 
 public slots:
     void pump();
@@ -59,28 +63,18 @@ private:
     struct Transfer
     {
         int id = 0;
-        QUrl url;
-        QNetworkReply *reply = nullptr;
-        HttpConnection *connection = nullptr;
         QFile file;
-        std::unique_ptr<Sha1Digest> hash;
-        bool writeFailed = false;
+        std::unique_ptr<Download> download;
     };
 
-    void start(int id, const QString &source, const QString &destination);
-    void startPlain(Transfer *t);
-    void startManaged(Transfer *t);
-    void drain(Transfer *t);
-    void finish(Transfer *t);
-    void plainFinished(HttpConnection *connection);
+    void start(int id, const Job &job);
     void complete(Transfer *t, const QString &error);
 
     PackFetcher::Private *m_d;
     std::map<int, std::unique_ptr<Transfer>> m_transfers;
-    // Kept-alive plain connections, at most one per transfer in flight.
-    QList<HttpConnection *> m_idle;
-    std::map<HttpConnection *, Transfer *> m_plainBusy;
+    int m_running = 0; // under the fetcher's mutex
     bool m_stopping = false;
+    std::atomic<bool> m_pokePending{false};
 };
 
 struct PackFetcher::Private
@@ -88,38 +82,31 @@ struct PackFetcher::Private
     QMutex mutex;
     QWaitCondition changed;
     std::map<int, Job> jobs;
-    int running = 0;
     int wanted = -1; // the id take() waits for
     int stallMs = 0; // read once: the settings file is not reread per file
     qint64 heldBytes = 0; // running and fetched, not yet taken
     int maxInFlight = 6;
     qint64 budget = 0;
-    QThread thread;
-    FetchWorker *worker = nullptr;
+    // Each worker thread has its own network manager: per-request work of
+    // small files is spread over the cores instead of queueing on one.
+    std::vector<std::unique_ptr<QThread>> threads;
+    std::vector<FetchWorker *> workers;
 
-    std::atomic<bool> pokePending{false};
+    std::function<void(int, qint64)> progress;
 
-    // One wake-up of the worker covers every change made before it runs, so
-    // a burst of queued jobs costs one event, not one per job.
     void poke()
     {
-        if (!pokePending.exchange(true))
-            QMetaObject::invokeMethod(worker, "pump", Qt::QueuedConnection);
+        for (FetchWorker *worker : workers)
+            worker->poke();
     }
 };
 
 void FetchWorker::pump()
 {
-    m_d->pokePending = false;
+    m_pokePending = false;
     if (m_stopping)
         return;
-    struct Start
-    {
-        int id;
-        QString source;
-        QString destination;
-    };
-    QList<Start> starts;
+    QList<std::pair<int, Job>> starts;
     {
         QMutexLocker lock(&m_d->mutex);
         // The job the loop waits for starts whatever the budget says;
@@ -128,168 +115,59 @@ void FetchWorker::pump()
         if (wanted != m_d->jobs.end() && wanted->second.remote && wanted->second.state == Job::Queued) {
             Job &job = wanted->second;
             job.state = Job::Running;
-            ++m_d->running;
+            ++m_running;
             m_d->heldBytes += job.size;
-            starts.append({wanted->first, job.source, job.destination});
+            starts.append({wanted->first, job});
         }
         for (auto &entry : m_d->jobs) {
             Job &job = entry.second;
             if (!job.remote || job.state != Job::Queued)
                 continue;
-            if (m_d->running >= m_d->maxInFlight || m_d->heldBytes + job.size > m_d->budget)
+            if (m_running >= m_d->maxInFlight || m_d->heldBytes + job.size > m_d->budget)
                 break;
             job.state = Job::Running;
-            ++m_d->running;
+            ++m_running;
             m_d->heldBytes += job.size;
-            starts.append({entry.first, job.source, job.destination});
+            starts.append({entry.first, job});
         }
     }
-    for (const Start &s : starts)
-        start(s.id, s.source, s.destination);
+    for (const auto &s : starts)
+        start(s.first, s.second);
 }
 
-void FetchWorker::start(int id, const QString &source, const QString &destination)
+void FetchWorker::start(int id, const Job &job)
 {
+    const QString &destination = job.destination;
     auto t = std::make_unique<Transfer>();
     Transfer *raw = t.get();
     raw->id = id;
-    raw->hash = std::make_unique<Sha1Digest>();
     raw->file.setFileName(destination);
     m_transfers[id] = std::move(t);
     if (!raw->file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         QMutexLocker lock(&m_d->mutex);
-        Job &job = m_d->jobs[id];
-        job.error = QStringLiteral("can't open file %1 error: %2").arg(destination, raw->file.errorString());
-        job.state = Job::Done;
-        --m_d->running;
+        Job &stored = m_d->jobs[id];
+        stored.error = QStringLiteral("can't open file %1 error: %2").arg(destination, raw->file.errorString());
+        stored.state = Job::Done;
+        --m_running;
         m_d->changed.wakeAll();
         lock.unlock();
         m_transfers.erase(id);
-        m_d->poke();
+        poke();
         return;
     }
 
-    raw->url = QUrl(source, QUrl::TolerantMode);
-    if (HttpConnection::canServe(raw->url))
-        startPlain(raw);
-    else
-        startManaged(raw);
-}
-
-void FetchWorker::startPlain(Transfer *t)
-{
-    HttpConnection *connection = nullptr;
-    if (!m_idle.isEmpty()) {
-        connection = m_idle.takeLast();
-    } else {
-        connection = new HttpConnection(this);
-        connect(connection, &HttpConnection::finished, this, [this, connection]() { plainFinished(connection); });
-    }
-    connection->setStallTimeout(m_d->stallMs);
-    t->connection = connection;
-    m_plainBusy[connection] = t;
-    connection->get(t->url, [t](const char *data, qint64 size) {
-        t->hash->addData(data, size);
-        if (t->file.write(data, size) == size)
-            return true;
-        t->writeFailed = true;
-        return false;
-    });
-}
-
-void FetchWorker::plainFinished(HttpConnection *connection)
-{
-    auto busy = m_plainBusy.find(connection);
-    if (busy == m_plainBusy.end())
-        return;
-    Transfer *t = busy->second;
-    m_plainBusy.erase(busy);
-    m_idle.append(connection);
-    t->connection = nullptr;
-    QString error;
-    switch (connection->outcome()) {
-    case HttpConnection::NotHandled:
-        // A redirect or a coded body: the network manager takes it from the
-        // start, under its policies.
-        t->file.seek(0);
-        t->file.resize(0);
-        t->hash = std::make_unique<Sha1Digest>();
-        startManaged(t);
-        return;
-    case HttpConnection::Succeeded:
-        if (!t->file.flush())
-            error = QStringLiteral("can't write file %1 error: %2").arg(t->file.fileName(), t->file.errorString());
-        break;
-    default:
-        error = t->writeFailed
-                    ? QStringLiteral("can't write file %1 error: %2").arg(t->file.fileName(), t->file.errorString())
-                    : connection->errorString();
-        break;
-    }
-    complete(t, error);
-}
-
-void FetchWorker::startManaged(Transfer *t)
-{
-    QNetworkRequest request(t->url);
-    // Same policy as every other download: redirects only to an equally or
-    // more secure scheme, and a server that stops sending fails the file
-    // instead of holding the run forever.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(m_d->stallMs);
-    t->reply = threadNetworkAccessManager()->get(request);
-    // Bounded buffer: a slow disk holds the connection back instead of
-    // letting the reply grow in memory.
-    t->reply->setReadBufferSize(kChunk);
-    connect(t->reply, &QNetworkReply::readyRead, this, [this, t]() { drain(t); });
-    connect(t->reply, &QNetworkReply::finished, this, [this, t]() { finish(t); });
-}
-
-void FetchWorker::drain(Transfer *t)
-{
-    const QVariant status = t->reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    // Bodies of error pages and redirects never reach the file.
-    const bool wanted = !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
-    while (t->reply->bytesAvailable() > 0) {
-        const QByteArray chunk = t->reply->read(kChunk);
-        if (chunk.isEmpty())
-            break;
-        if (!wanted || t->writeFailed)
-            continue;
-        t->hash->addData(chunk.constData(), chunk.size());
-        if (t->file.write(chunk) != chunk.size()) {
-            t->writeFailed = true;
-            t->reply->abort();
-            return;
-        }
-    }
-}
-
-void FetchWorker::finish(Transfer *t)
-{
-    QNetworkReply *reply = t->reply;
-    if (!t->writeFailed)
-        drain(t);
-    QString error;
-    if (t->writeFailed) {
-        error = QStringLiteral("can't write file %1 error: %2").arg(t->file.fileName(), t->file.errorString());
-    } else if (reply->error() != QNetworkReply::NoError) {
-        error = reply->error() == QNetworkReply::OperationCanceledError && !m_stopping
-                    ? QStringLiteral("transfer of %1 stalled").arg(reply->url().toDisplayString())
-                    : reply->errorString();
-    } else {
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        const QString scheme = reply->url().scheme();
-        if ((scheme == QLatin1String("http") || scheme == QLatin1String("https"))
-            && (!status.isValid() || status.toInt() < 200 || status.toInt() >= 300)) {
-            error = httpStatusError(status.isValid() ? status.toInt() : -1, QString(), reply->url());
-        } else if (!t->file.flush()) {
-            error = QStringLiteral("can't write file %1 error: %2").arg(t->file.fileName(), t->file.errorString());
-        }
-    }
-    reply->deleteLater();
-    t->reply = nullptr;
-    complete(t, error);
+    Download::Options options;
+    options.stallMs = m_d->stallMs;
+    options.hash = true;
+    options.received = job.received;
+    // The document names each file's size: a body past it is not the file,
+    // and must not fill the temporary folder on the way.
+    if (job.size > 0)
+        options.maxBytes = job.size;
+    raw->download = std::make_unique<Download>(QUrl(job.source, QUrl::TolerantMode), &raw->file, options);
+    connect(raw->download.get(), &Download::finished, this,
+            [this, raw]() { complete(raw, raw->download->errorString()); });
+    raw->download->start();
 }
 
 void FetchWorker::complete(Transfer *t, const QString &error)
@@ -298,9 +176,11 @@ void FetchWorker::complete(Transfer *t, const QString &error)
     const bool ok = error.isEmpty();
     if (!ok)
         t->file.remove();
-    const QString sha1 = ok ? hexDigest(*t->hash) : QString();
+    const QString sha1 = ok ? t->download->sha1() : QString();
 
     const int id = t->id;
+    // Deleted later: this runs inside the download's own signal.
+    t->download.release()->deleteLater();
     m_transfers.erase(id); // t is gone from here on
     {
         QMutexLocker lock(&m_d->mutex);
@@ -311,7 +191,7 @@ void FetchWorker::complete(Transfer *t, const QString &error)
             it->second.sha1 = sha1;
             it->second.error = error;
         }
-        --m_d->running;
+        --m_running;
         m_d->changed.wakeAll();
     }
     pump();
@@ -322,41 +202,50 @@ void FetchWorker::shutdown()
     m_stopping = true;
     for (auto &entry : m_transfers) {
         Transfer *t = entry.second.get();
-        if (QNetworkReply *reply = t->reply) {
-            reply->disconnect(this);
-            reply->abort();
-            reply->deleteLater();
-        }
-        if (t->connection)
-            t->connection->abort(QStringLiteral("stopped"));
+        if (t->download)
+            t->download->abort(QStringLiteral("stopped"));
+        t->download.reset();
         t->file.close();
         t->file.remove();
     }
     m_transfers.clear();
-    m_plainBusy.clear();
 }
 
-PackFetcher::PackFetcher(int maxInFlight, qint64 byteBudget) : d(std::make_unique<Private>())
+PackFetcher::PackFetcher(int maxInFlight, qint64 byteBudget, int threads) : d(std::make_unique<Private>())
 {
     d->maxInFlight = qMax(1, maxInFlight);
     d->budget = byteBudget;
     d->stallMs = int(transferStallMilliseconds());
-    d->worker = new FetchWorker(d.get());
-    d->worker->moveToThread(&d->thread);
-    QObject::connect(&d->thread, &QThread::finished, d->worker, &QObject::deleteLater);
-    d->thread.start();
+    for (int i = 0; i < qMax(1, threads); ++i) {
+        auto thread = std::make_unique<QThread>();
+        auto *worker = new FetchWorker(d.get());
+        worker->moveToThread(thread.get());
+        QObject::connect(thread.get(), &QThread::finished, worker, &QObject::deleteLater);
+        thread->start();
+        d->workers.push_back(worker);
+        d->threads.push_back(std::move(thread));
+    }
 }
 
 PackFetcher::~PackFetcher()
 {
-    QMetaObject::invokeMethod(d->worker, "shutdown", Qt::BlockingQueuedConnection);
-    d->thread.quit();
-    d->thread.wait();
+    for (FetchWorker *worker : d->workers)
+        QMetaObject::invokeMethod(worker, "shutdown", Qt::BlockingQueuedConnection);
+    for (auto &thread : d->threads) {
+        thread->quit();
+        thread->wait();
+    }
     // Files fetched ahead and never taken.
     for (auto &entry : d->jobs) {
         if (entry.second.state == Job::Done && entry.second.ok)
             QFile::remove(entry.second.destination);
     }
+}
+
+void PackFetcher::setProgressHandler(std::function<void(int id, qint64 bytes)> handler)
+{
+    QMutexLocker lock(&d->mutex);
+    d->progress = std::move(handler);
 }
 
 bool PackFetcher::isRemote(const QString &source)
@@ -404,11 +293,33 @@ bool PackFetcher::take(int id, QString *sha1, QString *error)
         d->poke();
         lock.relock();
     }
+    // The wait wakes a few times a second: to report the bytes that have
+    // arrived and to give up when the waiting thread is asked to stop (the
+    // fetcher's destructor then aborts what is in flight).
+    QThread *caller = QThread::currentThread();
+    QElapsedTimer sinceReport; // a file that arrives at once reports nothing
+    sinceReport.start();
     for (;;) {
         it = d->jobs.find(id);
         if (it->second.state == Job::Done)
             break;
-        d->changed.wait(&d->mutex);
+        if (caller->isInterruptionRequested()) {
+            if (error)
+                *error = QStringLiteral("transfer of %1 interrupted").arg(it->second.source);
+            d->wanted = -1;
+            return false;
+        }
+        if (d->progress && sinceReport.hasExpired(kProgressIntervalMs)) {
+            sinceReport.restart();
+            const qint64 got = it->second.received->load();
+            lock.unlock();
+            d->progress(id, got);
+            lock.relock();
+            it = d->jobs.find(id);
+            if (it->second.state == Job::Done)
+                break;
+        }
+        d->changed.wait(&d->mutex, kProgressIntervalMs);
     }
     const Job job = it->second;
     d->heldBytes -= job.size;

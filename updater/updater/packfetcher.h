@@ -3,12 +3,13 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 // Fetches the data files of one module step, computing each file's SHA-1
 // while it streams to disk. Web sources are downloaded on a thread of the
-// fetcher's own through one reused network manager with several requests in
-// flight, so files can arrive ahead of the install loop; local sources
+// fetcher's own (each with its reused network manager) with several requests
+// in flight, so files can arrive ahead of the install loop; local sources
 // (plain folders, shares) are copied when they are waited for.
 //
 // Look-ahead is bounded: besides the lowest pending job, downloads start only
@@ -19,7 +20,8 @@
 class PackFetcher
 {
 public:
-    explicit PackFetcher(int maxInFlight = 6, qint64 byteBudget = 64 * 1024 * 1024);
+    // maxInFlight requests per network thread, threads network threads.
+    explicit PackFetcher(int maxInFlight = 6, qint64 byteBudget = 64 * 1024 * 1024, int threads = 3);
     ~PackFetcher();
     PackFetcher(const PackFetcher &) = delete;
     PackFetcher &operator=(const PackFetcher &) = delete;
@@ -32,7 +34,13 @@ public:
     // Waits until id is fetched and takes the result: true with the content's
     // SHA-1 (lowercase hex), or false with the reason (no file left behind).
     // An id that was never queued is an error.
+    // While it waits, take() calls the progress handler (in the waiting
+    // thread, about four times a second) with the bytes of id received so
+    // far, and gives up with an error when the waiting thread is asked to
+    // stop (QThread::requestInterruption).
     bool take(int id, QString *sha1, QString *error);
+
+    void setProgressHandler(std::function<void(int id, qint64 bytes)> handler);
 
     // True for sources that are downloaded (http, https, ftp), as opposed to
     // copied from a local path.

@@ -1,23 +1,17 @@
 #include "transfer.h"
 
-#include "httpconnection.h"
+#include "download.h"
 #include "localfile.h"
-#include "networkaccess.h"
 #include "settings.h"
 #include "sha1digest.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QThread>
 #include <QTimer>
-
-#include <memory>
 
 namespace {
 
@@ -25,182 +19,42 @@ const int kDefaultStallSeconds = 60;
 const qint64 kWholeReadLimit = 4999999;
 const qint64 kHashChunk = 1000000;
 
-bool isHttp(const QUrl &url)
-{
-    const QString scheme = url.scheme();
-    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
-}
-
-// True while the reply's current response is one whose body is the payload.
-// Bodies of error pages and of redirects must never reach the destination.
-bool bodyWanted(const QNetworkReply *reply)
-{
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid())
-        return true; // ftp, file: no status line
-    const int code = status.toInt();
-    return code >= 200 && code < 300;
-}
-
-// A GET over the thread's kept-alive plain connection. Returns false when the
-// answer is one this path leaves to the network manager (nothing is kept of
-// it then); otherwise true, with *ok and the reason set.
-bool plainTransfer(const QUrl &url, QFile *file, qint64 stallMs, bool *ok, QString *reason)
-{
-    HttpConnection *connection = threadHttpConnection();
-    connection->setStallTimeout(stallMs);
-    bool writeFailed = false;
-    QEventLoop loop;
-    QObject::connect(connection, &HttpConnection::finished, &loop, &QEventLoop::quit);
-    connection->get(url, [&](const char *data, qint64 size) {
-        if (file->write(data, size) == size)
-            return true;
-        writeFailed = true;
-        return false;
-    });
-    if (connection->outcome() == HttpConnection::Running)
-        loop.exec();
-    switch (connection->outcome()) {
-    case HttpConnection::Succeeded:
-        *ok = file->flush();
-        if (!*ok)
-            *reason = QStringLiteral("can't write file %1 error: %2").arg(file->fileName(), file->errorString());
-        return true;
-    case HttpConnection::NotHandled:
-        file->seek(0);
-        file->resize(0);
-        return false;
-    case HttpConnection::Running: // the event loop ended for another reason
-        connection->abort(QStringLiteral("transfer of %1 interrupted").arg(url.toDisplayString()));
-        break;
-    case HttpConnection::Failed:
-        break;
-    }
-    *ok = false;
-    *reason = writeFailed
-                  ? QStringLiteral("can't write file %1 error: %2").arg(file->fileName(), file->errorString())
-                  : connection->errorString();
-    return true;
-}
+// How often a waiting download looks whether its thread was asked to stop.
+const int kInterruptPollMs = 100;
 
 // One request, streamed into the open file. Returns false with the reason.
-bool transfer(const QUrl &url, const QString &method, QFile *file, QString *reason)
+bool transfer(const QUrl &url, const QString &method, qint64 maxBytes, QFile *file, QString *reason)
 {
-    const qint64 stallMs = transferStallMilliseconds();
-    const bool post = method.toUpper() == QLatin1String("POST");
-    bool ok = false;
-    if (!post && HttpConnection::canServe(url) && plainTransfer(url, file, stallMs, &ok, reason))
-        return ok;
-
-    QNetworkRequest request(url);
-    // Follow redirects only to the same or a safer scheme; an https server
-    // redirecting to http is refused rather than silently downgraded.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-
-    QNetworkAccessManager *manager = threadNetworkAccessManager();
-    std::unique_ptr<QNetworkReply> reply;
-    if (post) {
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-        reply.reset(manager->post(request, projectIdsBody(Settings::instance()->projects())));
-    } else {
-        reply.reset(manager->get(request));
-    }
-
-    // Activity only stamps the time; a coarse timer compares. Restarting a
-    // timer on every piece of data costs more than the small transfers take.
-    bool stalled = false;
-    bool writeFailed = false;
-    qint64 written = 0;
-    bool wasRedirected = false;
+    Download::Options options;
+    options.post = method.toUpper() == QLatin1String("POST");
+    if (options.post)
+        options.postBody = projectIdsBody(Settings::instance()->projects());
+    options.maxBytes = maxBytes;
+    options.stallMs = transferStallMilliseconds();
+    Download download(url, file, options);
     QEventLoop loop;
-    QElapsedTimer lastActivity;
-    lastActivity.start();
-    QTimer watchdog;
-    watchdog.setInterval(int(qBound<qint64>(100, stallMs / 4, 1000)));
-
-    QNetworkReply *r = reply.get();
-    auto drain = [&]() {
-        const QByteArray chunk = r->readAll();
-        if (chunk.isEmpty() || writeFailed || !bodyWanted(r))
+    QObject::connect(&download, &Download::finished, &loop, &QEventLoop::quit);
+    // A cancelled install must not wait for a large file to arrive: the
+    // reply itself is aborted, not only the loop around it.
+    QThread *thread = QThread::currentThread();
+    QTimer interruption;
+    interruption.setInterval(kInterruptPollMs);
+    QObject::connect(&interruption, &QTimer::timeout, &loop, [&]() {
+        if (!thread->isInterruptionRequested())
             return;
-        if (file->write(chunk) != chunk.size()) {
-            writeFailed = true;
-            r->abort();
-            return;
-        }
-        written += chunk.size();
-    };
-    auto moving = [&]() { lastActivity.restart(); };
-
-    QObject::connect(r, &QNetworkReply::readyRead, &loop, [&]() {
-        moving();
-        drain();
+        download.abort(QStringLiteral("transfer of %1 interrupted").arg(url.toDisplayString()));
+        loop.quit();
     });
-    QObject::connect(r, &QNetworkReply::downloadProgress, &loop, moving);
-    QObject::connect(r, &QNetworkReply::uploadProgress, &loop, moving);
-    QObject::connect(r, &QNetworkReply::metaDataChanged, &loop, moving);
-    QObject::connect(r, &QNetworkReply::redirected, &loop, [&]() {
-        wasRedirected = true;
-        moving();
-    });
-    QObject::connect(r, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&watchdog, &QTimer::timeout, &loop, [&]() {
-        if (lastActivity.elapsed() < stallMs)
-            return;
-        stalled = true;
-        r->abort();
-    });
-
-    watchdog.start();
-    if (!r->isFinished())
+    if (thread->isInterruptionRequested()) {
+        *reason = QStringLiteral("transfer of %1 interrupted").arg(url.toDisplayString());
+        return false;
+    }
+    download.start();
+    interruption.start();
+    if (!download.isFinished())
         loop.exec();
-    watchdog.stop();
-    if (!stalled && !writeFailed)
-        drain();
-
-    if (writeFailed) {
-        *reason = QStringLiteral("can't write file %1 error: %2").arg(file->fileName(), file->errorString());
-        return false;
-    }
-    if (stalled) {
-        *reason = QStringLiteral("transfer of %1 stalled: no data for %2 s")
-                      .arg(url.toDisplayString())
-                      .arg(stallMs / 1000);
-        return false;
-    }
-    if (r->error() != QNetworkReply::NoError) {
-        *reason = r->errorString();
-        return false;
-    }
-    if (isHttp(r->url()) || isHttp(url)) {
-        const QVariant status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        const int code = status.toInt();
-        // A redirect that was not followed or any other non-2xx answer that
-        // the network layer lets through is not the file that was asked for.
-        if (!status.isValid() || code < 200 || code >= 300) {
-            *reason = httpStatusError(status.isValid() ? code : -1,
-                                      r->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(), url);
-            return false;
-        }
-    }
-    // A server that closes the connection early can end the reply without an
-    // error; a body shorter than the announced length is not the file. When
-    // the network layer unpacks a compressed body it drops the length; after
-    // a redirect the reply may still carry the redirect's own length, so the
-    // check is left out there rather than failing good downloads.
-    const QVariant length = r->header(QNetworkRequest::ContentLengthHeader);
-    if (isHttp(r->url()) && !wasRedirected && length.isValid() && length.toLongLong() != written) {
-        *reason = QStringLiteral("incomplete transfer of %1: %2 of %3 bytes received")
-                      .arg(url.toDisplayString())
-                      .arg(written)
-                      .arg(length.toLongLong());
-        return false;
-    }
-    if (!file->flush()) {
-        *reason = QStringLiteral("can't write file %1 error: %2").arg(file->fileName(), file->errorString());
-        return false;
-    }
-    return true;
+    *reason = download.errorString();
+    return download.succeeded();
 }
 
 } // namespace
@@ -235,7 +89,7 @@ QByteArray projectIdsBody(const QStringList &ids)
     return body.toUtf8();
 }
 
-bool loadUrl(const QUrl &url, const QString &fileName, QString *error, const QString &method)
+bool loadUrl(const QUrl &url, const QString &fileName, QString *error, const QString &method, qint64 maxBytes)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -247,7 +101,7 @@ bool loadUrl(const QUrl &url, const QString &fileName, QString *error, const QSt
         return false;
     }
     QString reason;
-    if (transfer(url, method, &file, &reason))
+    if (transfer(url, method, maxBytes, &file, &reason))
         return true;
     // What arrived before the failure (or a server's error page) is not the
     // document; leaving it would let the caller parse it as one.
@@ -259,12 +113,13 @@ bool loadUrl(const QUrl &url, const QString &fileName, QString *error, const QSt
     return false;
 }
 
-bool fetchFile(const QString &source, const QString &fileName, QString *error, const QString &method)
+bool fetchFile(const QString &source, const QString &fileName, QString *error, const QString &method,
+               qint64 maxBytes)
 {
     const QUrl url(source, QUrl::TolerantMode);
     const QString scheme = url.scheme();
     if (scheme == QLatin1String("http") || scheme == QLatin1String("https") || scheme == QLatin1String("ftp"))
-        return loadUrl(url, fileName, error, method);
+        return loadUrl(url, fileName, error, method, maxBytes);
     return copyLocalFile(source, fileName, error);
 }
 

@@ -12,11 +12,13 @@
 
 // Downloads url into fileName by GET, or by the JSON POST of the project
 // GUIDs when method is "POST" (any case). Redirects are followed only to an
-// equally or more secure scheme; a non-2xx answer, a transfer that receives
-// nothing for General/transfer_stall_timeout seconds (default 60) or a write
-// error fails, and a failed download leaves no file behind.
+// equally or more secure scheme; a non-2xx answer, a body shorter or longer
+// than declared or longer than maxBytes (when not -1), a transfer that
+// receives nothing for General/transfer_stall_timeout seconds (default 60),
+// an interruption of the calling thread or a write error fails, and a failed
+// download leaves no file behind. A broken GET is resumed where it stopped.
 bool loadUrl(const QUrl &url, const QString &fileName, QString *error = nullptr,
-             const QString &method = QStringLiteral("GET"));
+             const QString &method = QStringLiteral("GET"), qint64 maxBytes = -1);
 
 // General/transfer_stall_timeout in milliseconds: how long a download may
 // receive nothing before it fails. A missing, zero or negative value gives
@@ -31,9 +33,9 @@ QString httpStatusError(int status, const QString &reasonPhrase, const QUrl &url
 QByteArray projectIdsBody(const QStringList &ids);
 
 // Downloads an http/https/ftp source, otherwise copies a local file (the
-// copy never overwrites an existing destination).
+// copy never overwrites an existing destination). maxBytes bounds downloads.
 bool fetchFile(const QString &source, const QString &fileName, QString *error = nullptr,
-               const QString &method = QStringLiteral("GET"));
+               const QString &method = QStringLiteral("GET"), qint64 maxBytes = -1);
 
 // Removes an existing destination first, then behaves as fetchFile.
 bool replaceFile(const QString &source, const QString &fileName, QString *error = nullptr,
