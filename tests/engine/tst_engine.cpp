@@ -1276,7 +1276,7 @@ private slots:
             QCOMPARE(run.texts(QStringLiteral("error")), QStringList{u("Не все данные записаны в файл")});
             // No fragment of the failed write is left beside it.
             QCOMPARE(QDir(QFileInfo(archiveList).path()).entryList({"mirror_fileinfo*"}, QDir::Files | QDir::Hidden),
-                     QStringList{"mirror_fileinfo.xml"});
+                     (QStringList{"mirror_fileinfo.sha1", "mirror_fileinfo.xml"}));
         }
     }
 
