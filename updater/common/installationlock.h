@@ -30,9 +30,10 @@ public:
     void release();
     bool isHeld() const;
 
-    // The process that holds the lock now, when another one does: its id and
-    // program name ("kestraupd", "filerelay", ...). False when it is free or
-    // held by this object.
+    // The owner named in the lock file, when this object does not hold it:
+    // its process id and program name ("kestraupd", "filerelay", ...). It
+    // may be a crashed owner whose lock acquire() would take over. False
+    // when there is no lock file or this object holds the lock.
     bool holder(qint64 *pid, QString *program) const;
 
     // The lock file of an install root.
