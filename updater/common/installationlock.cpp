@@ -65,6 +65,11 @@ bool InstallationLock::isHeld() const
     return m_file->isLocked();
 }
 
+bool InstallationLock::heldByOther() const
+{
+    return !m_file->isLocked() && m_file->error() == QLockFile::LockFailedError;
+}
+
 bool InstallationLock::holder(qint64 *pid, QString *program) const
 {
     if (m_file->isLocked())

@@ -29,6 +29,9 @@ public:
     bool acquire(int waitMs, QString *error = nullptr);
     void release();
     bool isHeld() const;
+    // After a failed acquire(): true when another process holds the lock,
+    // false when the lock file could not be written at all.
+    bool heldByOther() const;
 
     // The owner named in the lock file, when this object does not hold it:
     // its process id and program name ("kestraupd", "filerelay", ...). It
