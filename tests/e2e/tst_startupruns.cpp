@@ -1,7 +1,9 @@
+#include "installationlock.h"
 #include "nginxserver.h"
 #include "testfiles.h"
 #include "testprocess.h"
 
+#include <QCoreApplication>
 #include <QDate>
 #include <QDir>
 #include <QElapsedTimer>
@@ -27,6 +29,8 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
         if (condition())
             return true;
         QThread::msleep(100);
+        // Lets QProcess notice the end of a child started by the test.
+        QCoreApplication::processEvents();
     }
     return condition();
 }
@@ -81,15 +85,30 @@ private slots:
     void runModeInstallsAndLaunches_data()
     {
         QTest::addColumn<bool>("http");
-        QTest::newRow("folder server") << false;
-        QTest::newRow("nginx server") << true;
+        QTest::addColumn<QString>("situation");
+        QTest::newRow("folder server") << false << "alone";
+        QTest::newRow("nginx server") << true << "alone";
+        // Each start finds the copier of the one before still at work.
+        QTest::newRow("ten starts back to back") << false << "ten";
+        QTest::newRow("start while a hand-over holds the installation") << false << "handover";
+        // As when the copier renames a new kestraupd over the one starting.
+        QTest::newRow("executable replaced as the run starts") << false << "replaced";
     }
 
     void runModeInstallsAndLaunches()
     {
         QFETCH(bool, http);
+        QFETCH(QString, situation);
         if (http)
             QVERIFY(serveOverHttp());
+        if (situation == QLatin1String("ten"))
+            startTenTimes();
+        else if (situation == QLatin1String("handover"))
+            startDuringHandOver();
+        else if (situation == QLatin1String("replaced"))
+            startReplaced();
+        if (QTest::currentTestFailed())
+            return;
         const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
         QVERIFY2(run.finished, run.output.constData());
         QCOMPARE(run.exitCode, 0);
@@ -113,30 +132,68 @@ private slots:
                                      QStringLiteral("arg=--demo")}));
     }
 
+    void selfUpdateReachesTheUpdatersFolder_data()
+    {
+        QTest::addColumn<QString>("course");
+        QTest::newRow("complete release") << "complete";
+        // One data file of the release is missing on the server: the copy in
+        // updater_temp is half new and must not reach the updater's folder.
+        QTest::newRow("release with a data file missing") << "partial";
+        // The updater was killed before its copier ran: the next start finds
+        // updater_temp current and must still hand it over.
+        QTest::newRow("missed hand-over repaired at the next start") << "missed";
+    }
+
     void selfUpdateReachesTheUpdatersFolder()
     {
-        // A new release of the updater: one more file, and a config.ini of its
-        // own that must not replace the installation's settings.
+        QFETCH(QString, course);
+        // A new release of the updater: two more files, and a config.ini of
+        // its own that must not replace the installation's settings.
         QTemporaryDir release;
         QVERIFY(QFile::copy(binDir() + QStringLiteral("/kestraupd"), release.filePath(QStringLiteral("kestraupd"))));
         QVERIFY(QFile::copy(binDir() + QStringLiteral("/filerelay"), release.filePath(QStringLiteral("filerelay"))));
         QVERIFY(writeFile(release.filePath(QStringLiteral("release_notes.txt")), "Версия 1.0.0.26\n"));
+        QVERIFY(writeFile(release.filePath(QStringLiteral("version.txt")), "1.0.0.26\n"));
         QVERIFY(writeFile(release.filePath(QStringLiteral("config.ini")), "[General]\nupdate_servers_count=0\n"));
+        const QString packDir = m_root + "/server/packs/" + kUpdater;
         const ProcessResult pack = runProcess(binDir() + QStringLiteral("/packwright"),
-                                              {"-m", kUpdater, "-f", release.path(), "-o", m_root + "/server/packs/" + kUpdater});
+                                              {"-m", kUpdater, "-f", release.path(), "-o", packDir});
         QVERIFY2(pack.ok(), pack.output.constData());
+        if (course == QLatin1String("partial"))
+            QVERIFY(QFile::remove(packDir + QLatin1Char('/') + packData(packDir, QStringLiteral("release_notes.txt"))));
 
         const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
+        const QString notes = updaterDir() + QStringLiteral("/release_notes.txt");
+        const QString version = updaterDir() + QStringLiteral("/version.txt");
+        if (course == QLatin1String("missed")) {
+            const ProcessResult first = runUpdater(kUpdater, {"--run", "sampleapp"});
+            QVERIFY2(first.ok(), first.output.constData());
+            QVERIFY2(waitFor([&] { return QFile::exists(notes) && !isLocked(); }, 30000), "no first hand-over");
+            // What the updater's folder looks like when the copier never ran.
+            for (const QString &name : {notes, version, updaterDir() + QStringLiteral("/update_fileinfo.xml")})
+                QVERIFY(QFile::remove(name));
+        }
         const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
         QVERIFY2(run.finished, run.output.constData());
         QCOMPARE(run.exitCode, 0);
 
+        if (course == QLatin1String("partial")) {
+            // The new file that did arrive waits in updater_temp; nothing of the
+            // release reaches the updater, which stays wholly old.
+            QCOMPARE(readFile(m_root + QStringLiteral("/updater_temp/version.txt")), QByteArray("1.0.0.26\n"));
+            QVERIFY(!waitFor([&] { return QFile::exists(version); }, 5000));
+            QVERIFY(!QFile::exists(notes));
+            return;
+        }
         // The new copy is assembled beside the updater...
         QCOMPARE(readFile(m_root + QStringLiteral("/updater_temp/release_notes.txt")), QByteArray("Версия 1.0.0.26\n"));
         // ...and the copier, started at exit, brings it over.
-        const QString notes = updaterDir() + QStringLiteral("/release_notes.txt");
-        QVERIFY2(waitFor([&] { return QFile::exists(notes); }, 30000), "the copier did not deliver the new files");
+        QVERIFY2(waitFor([&] { return QFile::exists(notes) && !isLocked(); }, 30000),
+                 "the copier did not deliver the new files");
         QCOMPARE(readFile(notes), QByteArray("Версия 1.0.0.26\n"));
+        QCOMPARE(readFile(version), QByteArray("1.0.0.26\n"));
+        QCOMPARE(readFile(updaterDir() + QStringLiteral("/update_fileinfo.xml")),
+                 readFile(m_root + QStringLiteral("/updater_temp/update_fileinfo.xml")));
         QCOMPARE(iniValues(updaterDir() + QStringLiteral("/config.ini")), configBefore);
         QCOMPARE(readFile(updaterDir() + QStringLiteral("/filerelay")),
                  readFile(binDir() + QStringLiteral("/filerelay")));
@@ -273,6 +330,9 @@ private slots:
         QTest::newRow("check with no readable server fails instead of reporting all current")
             << "no server" << QStringList{"--check", "--json"} << 1
             << QStringList{"json:exit_code=1", "json:errors~no programms could be read"};
+        QTest::newRow("a second run while another holds the installation")
+            << "busy" << QStringList{"--update-all", "--json"} << 4
+            << QStringList{"json:exit_code=4", "missing:updater_temp", "missing:sampleapp"};
         QTest::newRow("two commands are bad usage")
             << QString() << QStringList{"--check", "--update-all"} << 2 << QStringList{"missing:updater_temp"};
         QTest::newRow("a command with run mode is bad usage")
@@ -301,6 +361,9 @@ private slots:
             QVERIFY(writeFile(m_root + QStringLiteral("/sampleapp/readme.txt"), "local copy\n"));
             expect << "out:exit code 0";
         }
+        InstallationLock other(m_root);
+        if (prepare == QLatin1String("busy"))
+            QVERIFY(other.acquire(0));
         if (prepare == QLatin1String("no server"))
             setConfig(QStringLiteral("source_path"), m_root + QStringLiteral("/nowhere/projects.xml"));
         if (prepare == QLatin1String("corrupt"))
@@ -338,7 +401,46 @@ private slots:
         QVERIFY(!QFile::exists(m_root + QStringLiteral("/harness.log")));
     }
 
+    void secondWindowedStartIsRefused()
+    {
+        InstallationLock other(m_root);
+        QVERIFY(other.acquire(0));
+        const ProcessResult run = runUpdater("kestraupd_harness", {}, 60000);
+        QVERIFY2(run.finished, run.output.constData());
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(harnessLog(),
+                 QStringList{QStringLiteral("messagebox\tПрограмма обновления уже запущена. Дождитесь её завершения.")});
+        QVERIFY(!QFile::exists(m_root + QStringLiteral("/updater_temp/kestraupd")));
+    }
+
+    void runModeOutwaitedLaunchesWithoutUpdate()
+    {
+        const ProcessResult first = runUpdater(kUpdater, {"--run", "sampleapp"});
+        QVERIFY2(first.ok(), first.output.constData());
+        const QString delivered = updaterDir() + QStringLiteral("/update_fileinfo.xml");
+        QVERIFY(waitFor([&] { return QFile::exists(delivered) && !isLocked(); }, 30000));
+        const QString readme = m_root + QStringLiteral("/sampleapp/readme.txt");
+        QVERIFY(writeFile(readme, "local copy\n"));
+        const QString record = m_root + QStringLiteral("/sampleapp/last_run.txt");
+        QFile::remove(record);
+
+        // Another run keeps the installation for longer than a shortcut waits.
+        InstallationLock other(m_root);
+        QVERIFY(other.acquire(0));
+        const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"}, 150000);
+        QVERIFY2(run.ok(), run.output.constData());
+        QVERIFY(waitFor([&] { return readFile(record).endsWith("arg=--demo\n"); }, 15000));
+        QCOMPARE(readFile(readme), QByteArray("local copy\n"));
+        QVERIFY(updaterLog().contains("programm sampleapp is launched without being updated"));
+    }
+
 private:
+    void startTenTimes();
+    void startDuringHandOver();
+    void startReplaced();
+    bool isLocked() const;
+    QByteArray updaterLog() const;
+    static QString packData(const QString &packDir, const QString &fileName);
     bool makeRoot(QString *error);
     bool serveOverHttp();
     void setConfig(const QString &line, const QString &value);
@@ -355,6 +457,77 @@ private:
     QString m_root;
     NginxServer *m_nginx = nullptr;
 };
+
+// Ten shortcut starts, each right after the one before ended: every one
+// must read its settings and registry and launch the program.
+void TestStartupRuns::startTenTimes()
+{
+    const QString record = m_root + QStringLiteral("/sampleapp/last_run.txt");
+    for (int i = 0; i < 10; ++i) {
+        QFile::remove(record);
+        const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"}, 120000);
+        QVERIFY2(run.ok(), run.output.constData());
+        QVERIFY2(waitFor([&] { return readFile(record).endsWith("arg=--demo\n"); }, 15000),
+                 qPrintable(QStringLiteral("start %1 did not launch the program").arg(i + 1)));
+    }
+    QVERIFY(!updaterLog().contains("is not installed"));
+}
+
+// A start while the copier holds the installation waits for it to end.
+void TestStartupRuns::startDuringHandOver()
+{
+    InstallationLock copier(m_root);
+    QVERIFY(copier.acquire(0));
+    TestProcess updater;
+    QString why;
+    QVERIFY2(updater.start(updaterDir() + QLatin1Char('/') + kUpdater, {"--run", "sampleapp"}, &why, m_root),
+             qPrintable(why));
+    QVERIFY(waitFor([&] { return updaterLog().contains("installation is busy, waiting up to"); }, 15000));
+    QVERIFY(updater.isRunning());
+    QVERIFY(!QFile::exists(m_root + QStringLiteral("/sampleapp/kestrasample")));
+    copier.release();
+    QVERIFY(waitFor([&] { return !updater.isRunning(); }, 120000));
+    updater.stop();
+}
+
+// The executable is renamed over while the run starts: the process runs a
+// file that no longer has a name, started by its bare name as a search-path
+// lookup would.
+void TestStartupRuns::startReplaced()
+{
+    const QString exe = updaterDir() + QLatin1Char('/') + kUpdater;
+    const QString script = QStringLiteral("exec 3< \"$1\" && cp \"$1\" \"$1.new\" && mv -f \"$1.new\" \"$1\" "
+                                          "&& exec -a kestraupd /proc/self/fd/3 --run sampleapp");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("PATH", "/usr/bin:/bin");
+    const ProcessResult run = runProcess(QStringLiteral("bash"), {"-c", script, "bash", exe}, 180000, m_root, env);
+    QVERIFY2(run.ok(), run.output.constData());
+    QVERIFY2(!updaterLog().contains("is not installed"), updaterLog().constData());
+    QVERIFY(QFile::exists(m_root + QStringLiteral("/sampleapp/kestrasample")));
+}
+
+bool TestStartupRuns::isLocked() const
+{
+    InstallationLock probe(m_root);
+    return !probe.acquire(0);
+}
+
+QByteArray TestStartupRuns::updaterLog() const
+{
+    return readFile(updaterDir() + QStringLiteral("/logs/") + QDate::currentDate().toString(QStringLiteral("yyyy_MM"))
+                    + QLatin1Char('/') + QDate::currentDate().toString(Qt::ISODate) + QStringLiteral(".txt"));
+}
+
+// The data file of one entry in a pack's file-information document.
+QString TestStartupRuns::packData(const QString &packDir, const QString &fileName)
+{
+    const QString document = QString::fromUtf8(readFile(packDir + QStringLiteral("/update_fileinfo.xml")));
+    const QRegularExpression entry(QStringLiteral("filename=\"") + QRegularExpression::escape(fileName)
+                                   + QStringLiteral("\"[^>]*>.*?<data><!\\[CDATA\\[([^\\]]*)\\]\\]></data>"),
+                                   QRegularExpression::DotMatchesEverythingOption);
+    return entry.match(document).captured(1);
+}
 
 bool TestStartupRuns::makeRoot(QString *error)
 {

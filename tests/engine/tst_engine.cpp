@@ -1087,8 +1087,17 @@ private slots:
         QVERIFY(run.selfUpdatePending);
         QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/palladupd")));
 
-        // Nothing new: the flag is not raised again.
-        const DriverRun again = f.run({"--update", development ? "palladupd_dev" : "palladupd"});
+        // Nothing new, but the copy never reached the updater's folder: the
+        // hand-over is still due.
+        const QString own = development ? QStringLiteral("palladupd_dev") : QStringLiteral("palladupd");
+        const DriverRun missed = f.run({"--update", own});
+        QVERIFY(missed.finished);
+        QVERIFY(missed.selfUpdatePending);
+        // Once the copier brought the record over, nothing is due any more.
+        QVERIFY(QDir().mkpath(f.installRoot() + QLatin1Char('/') + own));
+        QVERIFY(QFile::copy(temp + QStringLiteral("/update_fileinfo.xml"),
+                            f.installRoot() + QLatin1Char('/') + own + QStringLiteral("/update_fileinfo.xml")));
+        const DriverRun again = f.run({"--update", own});
         QVERIFY(again.finished);
         QVERIFY(!again.selfUpdatePending);
     }

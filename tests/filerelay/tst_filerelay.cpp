@@ -3,6 +3,7 @@
 
 #include "filehold.h"
 #include "filesettings.h"
+#include "installationlock.h"
 #include "testfiles.h"
 #include "testprocess.h"
 
@@ -13,8 +14,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
+
+#include <functional>
 
 namespace {
 
@@ -22,6 +27,7 @@ namespace {
 void writeUpdate(const QString &root)
 {
     writeFile(root + QStringLiteral("/kestraupd"), "new updater binary");
+    writeFile(root + QStringLiteral("/update_fileinfo.xml"), "<record of the new release/>");
     writeFile(root + QStringLiteral("/lib/libcore.so"), patternBytes(300000, 5));
     writeFile(root + QStringLiteral("/lib/plugins/platform.so"), "platform plugin");
     writeFile(root + QStringLiteral("/Отчёты/шаблон (1).xml"), "<template/>");
@@ -249,29 +255,53 @@ private slots:
         QVERIFY(QFileInfo(m_root + QStringLiteral("/updater/filerelay")).isFile());
     }
 
-    void briefHoldIsOutwaited()
+    void outwaitsTheExitingUpdater_data()
     {
-        // The updater that just exited still holds its executable for a moment.
+        QTest::addColumn<QString>("what");
+        // The updater that just exited still holds its executable a moment.
+        QTest::newRow("held executable let go after 3 s") << "file";
+        // Another updater run still has the installation.
+        QTest::newRow("installation lock let go after 3 s") << "lock";
+        // A crashed updater left its lock behind: taken over at once.
+        QTest::newRow("lock of a crashed updater") << "stale";
+    }
+
+    void outwaitsTheExitingUpdater()
+    {
+        QFETCH(QString, what);
         QString why;
-        if (!FileHold::isAvailable(m_dir->path(), &why))
+        if (what == QLatin1String("file") && !FileHold::isAvailable(m_dir->path(), &why))
             QSKIP(qPrintable(QStringLiteral("files cannot be held here: ") + why));
         const QString target = m_root + QStringLiteral("/updater/kestraupd");
         QVERIFY(writeFile(target, "old updater binary"));
+        QVERIFY(writeFile(m_root + QStringLiteral("/updater/update_fileinfo.xml"), "<old record/>"));
         FileHold hold;
-        QVERIFY2(hold.hold(target, FileHold::Entry, &why), qPrintable(why));
-        // Another process lets go of the file after about three seconds.
-        TestProcess releaser;
-        QVERIFY(releaser.start(QStringLiteral("/bin/sh"),
-                               {QStringLiteral("-c"), QStringLiteral("sleep 3; ") + hold.releaseShellCommand()}, &why));
+        InstallationLock lock(m_root);
+        TestProcess copier;
+        if (what == QLatin1String("file"))
+            QVERIFY2(hold.hold(target, FileHold::Entry, &why), qPrintable(why));
+        else if (what == QLatin1String("lock"))
+            QVERIFY(lock.acquire(0));
+        else
+            QVERIFY(writeFile(InstallationLock::filePath(m_root), QByteArray::number(deadPid()) + "\nkestraupd\n"
+                                                                      + QSysInfo::machineHostName().toUtf8() + "\n"));
         QElapsedTimer timer;
         timer.start();
-        const int code = relay({}, 60000);
-        const qint64 elapsed = timer.elapsed();
+        QVERIFY2(copier.start(m_root + QStringLiteral("/updater_temp/filerelay"), {}, &why, QDir::tempPath()),
+                 qPrintable(why));
+        QThread::msleep(what == QLatin1String("stale") ? 0 : 3000);
+        if (what != QLatin1String("stale"))
+            QCOMPARE(readFile(target), QByteArray("old updater binary"));
         hold.release();
-        QCOMPARE(code, 0);
+        lock.release();
+        QVERIFY(waitFor([&] { return !copier.isRunning(); }, 60000));
+        const qint64 elapsed = timer.elapsed();
         QCOMPARE(readFile(target), QByteArray("new updater binary"));
-        // It was replaced in a retry pass, not at the first attempt.
-        QVERIFY2(elapsed >= 2000 && elapsed < 15000, qPrintable(QString::number(elapsed)));
+        QCOMPARE(readFile(m_root + QStringLiteral("/updater/update_fileinfo.xml")),
+                 QByteArray("<record of the new release/>"));
+        QVERIFY2(what == QLatin1String("stale") ? elapsed < 15000 : elapsed >= 2000 && elapsed < 20000,
+                 qPrintable(QString::number(elapsed)));
+        QVERIFY(!QFileInfo::exists(InstallationLock::filePath(m_root)));
     }
 
     void lastingHoldIsReported()
@@ -290,6 +320,9 @@ private slots:
         hold.release();
         QCOMPARE(code, 1);
         QCOMPARE(readFile(targetLib + QStringLiteral("/libcore.so")), QByteArray("old core"));
+        // Without every file, the updater's folder has no record of the release,
+        // so the updater hands its copy over again at its next exit.
+        QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/updater/update_fileinfo.xml")));
         // Twenty passes a second apart before giving up.
         QVERIFY2(elapsed >= 19000, qPrintable(QString::number(elapsed)));
         const QString log = logIn(m_logs);
@@ -304,6 +337,27 @@ private slots:
     }
 
 private:
+    static bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < timeoutMs && !condition()) {
+            QThread::msleep(100);
+            QCoreApplication::processEvents();
+        }
+        return condition();
+    }
+
+    // The id of a process that has ended.
+    static qint64 deadPid()
+    {
+        QProcess done;
+        done.start(QStringLiteral("/bin/true"), QStringList());
+        const qint64 pid = done.processId();
+        done.waitForFinished(10000);
+        return pid;
+    }
+
     // The copier in m_root/updater_temp, started from elsewhere: the folders
     // must follow the copier, not the working folder.
     int relay(const QStringList &arguments, int timeoutMs = 60000)

@@ -214,7 +214,6 @@ private slots:
         }
         startInstalled(labProcess, QStringLiteral("kestra_lab"), QStringLiteral("lab"));
         Settings::instance()->loadInstalledProgramms(); // as at the next start
-        Settings::instance()->setSelfUpdatePending(false);
 
         MainWindow window;
         window.refreshAndShow();
@@ -232,7 +231,6 @@ private slots:
                 || readFile(path(QStringLiteral("kestra_lab/readme.txt"))) != "release 2 of kestra_lab");
         QCOMPARE(readFile(path(QStringLiteral("kestra_reg/readme.txt"))), QByteArray("release 2 of kestra_reg"));
         QVERIFY(labProcess.isRunning());
-        QVERIFY(Settings::instance()->selfUpdatePending());
     }
 
     void refreshWithEverythingRunning()

@@ -127,6 +127,7 @@ void checkProcesses(const std::wstring &runFolder)
         const std::vector<std::wstring> own = platform::listModules(self->processId);
         check(!own.empty() && own.front() == ownPath(), L"own first module is own executable");
     }
+    checkEqual(platform::runningExecutable(), ownPath(), L"running executable");
     check(platform::listModules(0xFFFFFFF0u).empty(), L"no modules for a process that does not exist");
     check(platform::listModules(0x100000000ull).empty(), L"no modules for an identifier out of range");
 

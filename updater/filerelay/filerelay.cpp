@@ -1,11 +1,13 @@
 #include "filerelay.h"
 
 #include "filesettings.h"
+#include "installationlock.h"
 #include "localfile.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
@@ -13,6 +15,13 @@ namespace {
 
 constexpr int kRetryPasses = 20;
 constexpr unsigned long kRetryPauseMs = 1000;
+// The updater lets go of the installation as it starts the copier; a wait
+// this long covers its exit and a short run started meanwhile.
+constexpr int kLockWaitMs = 60000;
+// The updater's record of its files. It must only stand in the updater's
+// folder once every file it lists is there: the updater compares it with
+// its new copy's record to see whether a hand-over is still due.
+const char kRecordName[] = "update_fileinfo.xml";
 
 // True (and logged) when target is the source folder or lies inside it.
 bool copiesIntoItself(const QString &source, const QString &target)
@@ -22,6 +31,30 @@ bool copiesIntoItself(const QString &source, const QString &target)
     qWarning().noquote() << QStringLiteral("can't copy folder into itself: from dir: ") + source
                                 + QStringLiteral(" to dir: ") + target;
     return true;
+}
+
+// The copy while holding the installation: no updater runs installs in it,
+// and none starts reading the updater's folder while it is half replaced.
+bool relayLocked(const QDir &source, const QDir &target)
+{
+    QDir root(target);
+    root.cdUp();
+    InstallationLock lock(root.absolutePath());
+    if (!lock.acquire(kLockWaitMs)) {
+        qWarning().noquote() << QStringLiteral("nothing copied; the next start of the updater hands its copy over again");
+        return false;
+    }
+    // Without the record during the copy, a copy cut short (a kill, a power
+    // cut, a locked file) is seen as not handed over and repeated.
+    const QString record = target.filePath(QLatin1String(kRecordName));
+    if (QFileInfo::exists(record) && !QFile::remove(record)) {
+        qWarning().noquote() << QStringLiteral("can't remove ") + record + QStringLiteral("; nothing copied");
+        return false;
+    }
+    if (fileRelays(source, target))
+        return true;
+    QFile::remove(record);
+    return false;
 }
 
 } // namespace
@@ -62,7 +95,7 @@ bool fileRelays()
 
     if (copiesIntoItself(sourceCanonical, target.canonicalPath()))
         return false;
-    return fileRelays(source, target);
+    return relayLocked(source, target);
 }
 
 bool fileRelays(const QDir &source, const QDir &target)

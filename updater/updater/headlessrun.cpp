@@ -2,6 +2,7 @@
 
 #include "edition.h"
 #include "fileinfoscan.h"
+#include "installationlock.h"
 #include "installplan.h"
 #include "installthread.h"
 #include "mirrordescription.h"
@@ -144,9 +145,10 @@ void HeadlessRun::addOptions(QCommandLineParser &parser)
     parser.addOption(QCommandLineOption(kJson, QStringLiteral("Print the report as one JSON document.")));
 }
 
-HeadlessRun::HeadlessRun(const QCommandLineParser &parser, QObject *parent)
+HeadlessRun::HeadlessRun(const QCommandLineParser &parser, InstallationLock &lock, QObject *parent)
     : QObject(parent)
     , m_parser(parser)
+    , m_lock(lock)
     , m_json(parser.isSet(kJson))
 {
 }
@@ -240,10 +242,11 @@ int HeadlessRun::exec()
     if (command == kCheck)
         return finish(command, check());
 
-    // The installation lock belongs here: taken before the first change to
-    // the installation and held through the self-update, so that a second
-    // updater run (windowed or not) waits briefly and this one exits with
-    // Busy when the wait runs out.
+    // Taken before the first change to the installation and held through
+    // the self-update: a second updater run (windowed or not) waits briefly,
+    // and this one ends with Busy when the wait runs out.
+    if (!takeInstallation())
+        return finish(command, Busy);
     bool usable = true;
     if (command == kUpdateAll)
         updateAll();
@@ -257,6 +260,26 @@ int HeadlessRun::exec()
         return finish(command, BadUsage);
     selfUpdate();
     return finish(command, m_errors.isEmpty() ? Done : Failed);
+}
+
+bool HeadlessRun::takeInstallation()
+{
+    // A scheduled run may meet a user's updater or a hand-over; a few
+    // seconds cover a hand-over, a user's run is not waited for.
+    constexpr int kBusyWaitMs = 10000;
+    if (m_lock.acquire(0))
+        return true;
+    if (!m_lock.heldByOther()) {
+        // An install root this user cannot write to: the run goes on and
+        // reports what it cannot change.
+        qWarning().noquote() << QStringLiteral("the installation lock cannot be written; going on without it");
+        return true;
+    }
+    say(QStringLiteral("another updater run is in progress, waiting up to %1 s").arg(kBusyWaitMs / 1000));
+    if (m_lock.acquire(kBusyWaitMs) || !m_lock.heldByOther())
+        return true;
+    fail(QStringLiteral("another updater run keeps the installation busy"));
+    return false;
 }
 
 int HeadlessRun::finish(const QString &command, int code)

@@ -16,6 +16,8 @@ class QTextStream;
 // print progress and the engine's lines to standard output (to standard
 // error with --json, whose one document then owns standard output), and end
 // with an exit code a scheduler can act on.
+class InstallationLock;
+
 class HeadlessRun : public QObject
 {
     Q_OBJECT
@@ -29,7 +31,9 @@ public:
     // Adds the long options to the updater's parser.
     static void addOptions(QCommandLineParser &parser);
 
-    explicit HeadlessRun(const QCommandLineParser &parser, QObject *parent = nullptr);
+    // The run takes lock before it changes the installation (a --check only
+    // reads and takes none); the caller lets it go at the hand-over.
+    HeadlessRun(const QCommandLineParser &parser, InstallationLock &lock, QObject *parent = nullptr);
 
     // Loads servers and the registry, does the command, then the self-update
     // (except for --check) and the hand-over to the copier. Returns the exit
@@ -49,6 +53,7 @@ private:
     };
 
     bool usage(QString *command, QString *target);
+    bool takeInstallation();
     int check();
     void checkModule(const QString &programm, const QString &module, QJsonArray *modules);
     void updateAll();
@@ -64,6 +69,7 @@ private:
     int finish(const QString &command, int code);
 
     const QCommandLineParser &m_parser;
+    InstallationLock &m_lock;
     bool m_json = false;
     QJsonArray m_programms;
     QJsonArray m_actions;

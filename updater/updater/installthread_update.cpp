@@ -122,6 +122,20 @@ bool sameContent(QFile *file, const QByteArray &bytes)
     }
 }
 
+// True unless both local records exist and hold the same bytes. The copier
+// brings the record over last, so the updater's folder holds the record of
+// a release only once every file of it arrived: a copy in updater_temp whose
+// record differs was never handed over whole (the updater was killed before
+// the copier ran, or the copier gave up on locked files).
+bool differentRecords(const QString &newRecord, const QString &installedRecord)
+{
+    QFile fresh(newRecord);
+    QFile installed(installedRecord);
+    if (!fresh.open(QIODevice::ReadOnly) || !installed.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return true;
+    return !sameContent(&installed, fresh.readAll());
+}
+
 // Sizes come from the server: negative counts add nothing and the sum
 // saturates instead of overflowing.
 qint64 addSize(qint64 total, qint64 size)
@@ -188,6 +202,12 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     if (updatedPlugins.contains(name))
         return true;
     emit status(tr("Обновление модуля %1").arg(plugin->ruName()));
+    // The updater's own step decides alone whether its copy in updater_temp
+    // is handed over: until it has completed, an earlier "yes" of this
+    // process no longer holds, since the copy may now be half new.
+    const bool selfUpdate = !m_isMirror && (name == editionKey() || name == devEditionKey());
+    if (selfUpdate)
+        Settings::instance()->setSelfUpdatePending(false);
 
     QTemporaryDir tempDir;
     const QList<PluginBinary *> binaries = plugin->binaries();
@@ -349,7 +369,6 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
 
     bool failed = false;
     bool interrupted = false;
-    bool changed = false;
     {
         // Decide and download ahead of the loop; a target named twice is
         // decided in the loop, when the earlier entry has been handled.
@@ -429,7 +448,6 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         fetcher.setProgressHandler([&](int, qint64 bytes) {
             emit progress(kib(addSize(done, bytes)), totalKib, currentText);
         });
-        const bool selfUpdate = !m_isMirror && (name == editionKey() || name == devEditionKey());
 
         for (int i = 0; i < entries.size(); ++i) {
             if (isInterruptionRequested()) {
@@ -451,6 +469,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 qWarning().noquote() << QStringLiteral("refused file entry: path ") + e.path
                                             + QStringLiteral(" filename ") + e.fileName + QStringLiteral(" data ")
                                             + e.data;
+                failed = true;
                 continue;
             }
             // Entries of one folder stand together; lastFolder is the last
@@ -462,6 +481,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                     lastFolder = entryFolder;
                 } else {
                     emit error(tr("Ошибка при создании директории %1").arg(QDir(entryFolder).absolutePath()));
+                    failed = true;
                 }
             }
             const QString target = targetOf(i);
@@ -472,9 +492,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 if (QFileInfo::exists(target)) {
                     backupWhenDue();
                     QFile file(target);
-                    if (file.remove()) {
-                        changed = true;
-                    } else {
+                    if (!file.remove()) {
                         emit error(tr("Ошибка при удалении файла %1, %2").arg(target, file.errorString()));
                         failed = true;
                     }
@@ -498,9 +516,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                     if (!ahead)
                         fetcher.enqueue(i, source, temp, e.size);
                     m_fetchId = i;
-                    if (updateFile(target, source, temp, e.hash))
-                        changed = true;
-                    else
+                    if (!updateFile(target, source, temp, e.hash))
                         failed = true;
                     if (sizes)
                         sizes->invalidate(); // the backup and the new file
@@ -512,12 +528,6 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         }
         m_fetcher = nullptr;
         m_fetchId = -1;
-        if (selfUpdate && !failed && !interrupted && (changed || compareHash)) {
-            // Hand the new copy to the copier only once it is complete: a
-            // half-assembled updater copied over the working one could leave
-            // the workstation without a working updater.
-            Settings::instance()->setSelfUpdatePending(true);
-        }
     }
 
     emit progress(totalKib, totalKib, tr("Файлы обновлены"));
@@ -546,9 +556,14 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             if (!replaced)
                 QFile::remove(staging);
         }
-        if (!replaced)
+        if (!replaced) {
             emit error(tr("Ошибка при копированииго файла %1 в %2, %3").arg(tempDocument, localDocument, copyError));
+            failed = true;
+        }
     }
+    if (selfUpdate && !failed && !interrupted)
+        Settings::instance()->setSelfUpdatePending(
+            differentRecords(localDocument, m_installPath + QLatin1Char('/') + name + QLatin1Char('/') + fileinfoName));
     {
         QFile temp(tempDocument);
         if (!temp.remove())

@@ -148,7 +148,7 @@ bool createLink(const QString &displayName, const QString &folderName, const QSt
         return false;
     }
     const QString linkPath = folder + QLatin1Char('/') + baseName + QStringLiteral(".lnk");
-    const QString target = QCoreApplication::applicationFilePath();
+    const QString target = Settings::applicationFile();
 
     QDir dir(Settings::applicationDir());
     dir.cdUp();

@@ -361,8 +361,6 @@ void MainWindow::on_refreshButton_clicked()
     installDialog.setInstallPath(Settings::installRoot());
     installDialog.setMakeBackup(settings->makeBackup());
     installDialog.startInstall(false);
-
-    settings->setSelfUpdatePending(true);
 }
 
 void MainWindow::on_refreshMirrorsButton_clicked()

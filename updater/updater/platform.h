@@ -71,6 +71,12 @@ std::wstring shortcutFilePath(const std::wstring &path);
 // On failure nothing is left behind and error (when given) says why.
 bool writeShortcut(const std::wstring &path, const Shortcut &shortcut, std::wstring *error = nullptr);
 
+// The full path of the executable this process runs, as it was started. It
+// stays right after the file was replaced or removed while the process runs
+// (a self-update does that), where the system's own answer may no longer
+// name an existing file. Empty when the system cannot tell.
+std::wstring runningExecutable();
+
 // ".exe" on Windows, empty elsewhere.
 const wchar_t *executableSuffix();
 

@@ -347,6 +347,11 @@ bool writeShortcut(const std::wstring &path, const Shortcut &shortcut, std::wstr
     return true;
 }
 
+std::wstring runningExecutable()
+{
+    return executableOf(static_cast<quint64>(::getpid())).toStdWString();
+}
+
 const wchar_t *executableSuffix()
 {
     return L"";

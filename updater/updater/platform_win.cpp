@@ -187,6 +187,24 @@ bool writeShortcut(const std::wstring &path, const Shortcut &shortcut, std::wstr
     return true;
 }
 
+std::wstring runningExecutable()
+{
+    // The loader's record of the image path does not follow a rename of the
+    // file, so it still names the updater's folder during a hand-over.
+    std::wstring path(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return std::wstring();
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+    return std::wstring();
+}
+
 const wchar_t *executableSuffix()
 {
     return L".exe";

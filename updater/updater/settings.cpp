@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include "platform.h"
+
 #include "installedprogramm.h"
 #include "mirrordescription.h"
 #include "projectdescription.h"
@@ -8,6 +10,7 @@
 #include <QDate>
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QSettings>
 #include <QTextCodec>
@@ -45,9 +48,23 @@ Settings::~Settings()
     clearInstalledProgramms();
 }
 
+QString Settings::applicationFile()
+{
+    // Asked of the system once, at the first use early in start-up, and kept:
+    // a hand-over may replace the executable while this process starts, and
+    // Qt's own answer then comes from the command line and the search path,
+    // which can name another folder or none, so that config.ini and the
+    // registry would silently not be found.
+    static const QString file = [] {
+        const QString running = QString::fromStdWString(platform::runningExecutable());
+        return running.isEmpty() ? QCoreApplication::applicationFilePath() : QDir::cleanPath(running);
+    }();
+    return file;
+}
+
 QString Settings::applicationDir()
 {
-    return QCoreApplication::applicationDirPath();
+    return QFileInfo(applicationFile()).absolutePath();
 }
 
 bool Settings::isDevelopmentInstallation()

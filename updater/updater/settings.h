@@ -99,6 +99,8 @@ public:
     QList<MirrorDescription *> mirrors() const;
     QMap<QString, InstalledProgramm *> installedProgramms() const;
 
+    // The executable the updater runs from, also when it was replaced since.
+    static QString applicationFile();
     // The folder the updater runs from; every relative default hangs off it.
     static QString applicationDir();
     // True when the updater's folder path contains "_dev" or "_debug".

@@ -3,6 +3,7 @@
 #include "edition.h"
 #include "headlessrun.h"
 #include "installdialog.h"
+#include "installationlock.h"
 #include "launcher.h"
 #include "loghandler.h"
 #include "platform.h"
@@ -41,7 +42,7 @@ QString updaterLogFilePath()
 
 void setupUpdaterOptions(QCommandLineParser &parser)
 {
-    const QString dir = QCoreApplication::applicationDirPath();
+    const QString dir = Settings::applicationDir();
     parser.setApplicationDescription(QCoreApplication::translate("main", "Medical sofware updater"));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -74,7 +75,7 @@ void applyUpdaterOptions(const QCommandLineParser &parser)
     if (parser.isSet(QStringLiteral("config_path")))
         settings->setConfigPath(parser.value(QStringLiteral("config_path")));
     else
-        settings->setConfigPath(QCoreApplication::applicationDirPath() + QStringLiteral("/config.ini"));
+        settings->setConfigPath(Settings::applicationDir() + QStringLiteral("/config.ini"));
 
     // Held in memory only: config.ini is never rewritten by an override.
     if (parser.isSet(QStringLiteral("logs_path")))
@@ -130,6 +131,43 @@ bool startCopier()
 
 namespace {
 
+// How long a start waits for another holder of the installation. A hand-over
+// takes seconds; a run mode start waits as long as a shortcut's user would
+// for the other run before the program is launched without its update.
+constexpr int kHandOverWaitMs = 30000;
+constexpr int kOtherRunWaitMs = 60000;
+constexpr int kWindowedWaitMs = 2000;
+// Let-go install threads of cancelled dialogs may still write in
+// updater_temp; the copier must not start before they have ended.
+constexpr int kDetachedWaitBeforeCopierMs = 30000;
+
+bool heldByCopier(const InstallationLock &lock)
+{
+    QString program;
+    return lock.holder(nullptr, &program) && program.startsWith(QLatin1String("filerelay"));
+}
+
+// An install root this user cannot write to cannot be updated either; its
+// programs must still start, so the updater goes on without the lock.
+bool unlockableRoot()
+{
+    qWarning().noquote() << QStringLiteral("the installation lock cannot be written; going on without it");
+    return true;
+}
+
+// Takes the installation for this process. A start during a hand-over waits
+// for the copier; a run mode start also waits for another updater's run.
+bool acquireInstallation(InstallationLock &lock, bool runMode)
+{
+    const int waitMs = runMode ? kOtherRunWaitMs : heldByCopier(lock) ? kHandOverWaitMs : kWindowedWaitMs;
+    if (lock.acquire(0))
+        return true;
+    if (!lock.heldByOther())
+        return unlockableRoot();
+    qInfo().noquote() << QStringLiteral("installation is busy, waiting up to %1 ms").arg(waitMs);
+    return lock.acquire(waitMs) || (!lock.heldByOther() && unlockableRoot());
+}
+
 // Brings one installed program up to date before it is launched.
 void updateRunProgramm(const QString &runName, QSplashScreen &splash)
 {
@@ -162,24 +200,78 @@ void updateRunProgramm(const QString &runName, QSplashScreen &splash)
 
 } // namespace
 
+namespace {
+
+// In run mode without the installation: the program is launched as it is.
+int launchWithoutUpdate(const QString &runName, const QStringList &runArguments)
+{
+    qWarning().noquote() << QStringLiteral("another updater keeps the installation busy; programm ") + runName
+                                + QStringLiteral(" is launched without being updated");
+    if (startProgramm(runName, runArguments))
+        return 0;
+    QMessageBox box;
+    box.setText(QCoreApplication::translate("main", "Программа обновления уже запущена. Дождитесь её завершения."));
+    box.exec();
+    return 1;
+}
+
+// The hand-over at exit: only a complete new copy of the updater, only once
+// no let-go install thread can still write in it, and never beside another
+// copier (the lock, released here, is what the copier takes next).
+void handOverAtExit(InstallationLock &lock)
+{
+    const bool complete = Settings::instance()->selfUpdatePending();
+    const bool threadsEnded = InstallDialog::waitForDetachedThreads(kDetachedWaitBeforeCopierMs);
+    lock.release();
+    if (!complete)
+        return;
+    if (!threadsEnded) {
+        qWarning().noquote() << QStringLiteral("install threads still run after %1 ms; the copier is not started")
+                                    .arg(kDetachedWaitBeforeCopierMs);
+        return;
+    }
+    startCopier();
+}
+
+} // namespace
+
 int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplication &app)
 {
     Settings *settings = Settings::instance();
-    settings->fillProjects();
-    settings->fillMirrors();
-    settings->loadInstalledProgramms();
-
     const QString runName = parser.isSet(QStringLiteral("run")) ? parser.value(QStringLiteral("run")) : QString();
     const QStringList runArguments = parser.isSet(QStringLiteral("arg"))
                                          ? splitArguments(parser.value(QStringLiteral("arg")), QLatin1Char(' '),
                                                           QLatin1Char('"'))
                                          : QStringList();
 
+    // One process changes an installation at a time: two updaters would run
+    // installs on the same registry and updater_temp, and one started during
+    // a hand-over would read a half-replaced folder.
+    InstallationLock lock(Settings::installRoot());
+    if (!acquireInstallation(lock, !runName.isEmpty())) {
+        splash.close();
+        if (!runName.isEmpty()) {
+            settings->fillProjects();
+            settings->loadInstalledProgramms();
+            return launchWithoutUpdate(runName, runArguments);
+        }
+        QMessageBox box;
+        box.setText(QCoreApplication::translate("main", "Программа обновления уже запущена. Дождитесь её завершения."));
+        box.exec();
+        return 1;
+    }
+
+    settings->fillProjects();
+    settings->fillMirrors();
+    settings->loadInstalledProgramms();
+
     if (!runName.isEmpty())
         updateRunProgramm(runName, splash);
 
     // The updater itself is brought up to date at every start; the new copy
-    // is assembled in updater_temp and handed to the copier at exit.
+    // is assembled in updater_temp and handed to the copier at exit. Only
+    // this step decides that (it also notices a copy that a killed updater
+    // or a failed copier never handed over); a failed step hands nothing.
     InstallDialog selfUpdate;
     selfUpdate.setChangeConfig(true);
     selfUpdate.setCloseWhenFinished(true);
@@ -189,8 +281,6 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     self.insert(updaterProgrammName(), QStringList());
     selfUpdate.setProgrammsToUpdate(self);
     selfUpdate.startInstall(false);
-
-    settings->setSelfUpdatePending(true);
 
     MainWindow window;
     splash.finish(&window);
@@ -209,8 +299,7 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
         exitCode = QApplication::exec();
     }
 
-    if (settings->selfUpdatePending())
-        startCopier();
+    handOverAtExit(lock);
     return exitCode;
 }
 
@@ -234,10 +323,10 @@ bool parseHeadless(QCommandLineParser &parser)
 
 int headlessRuns(const QCommandLineParser &parser)
 {
-    HeadlessRun run(parser);
+    InstallationLock lock(Settings::installRoot());
+    HeadlessRun run(parser, lock);
     const int exitCode = run.exec();
-    if (Settings::instance()->selfUpdatePending())
-        startCopier();
+    handOverAtExit(lock);
     return exitCode;
 }
 
@@ -245,6 +334,9 @@ int headlessRuns(const QCommandLineParser &parser)
 
 int qMain(int argc, char *argv[])
 {
+    // Before anything else: the folder must be known while the executable
+    // still is the one that started.
+    Settings::applicationFile();
     // The administrators' runs get no application with a display at all:
     // nothing can then wait for a window no one sees, and a workstation
     // without a desktop session runs them as well.
@@ -255,7 +347,7 @@ int qMain(int argc, char *argv[])
         initUpdaterResources();
     else
         platform::attachParentConsole();
-    QCoreApplication::addLibraryPath(QCoreApplication::applicationDirPath());
+    QCoreApplication::addLibraryPath(Settings::applicationDir());
     installLogHandler(updaterLogFilePath);
 
     QCommandLineParser parser;
