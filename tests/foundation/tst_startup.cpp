@@ -90,6 +90,12 @@ private slots:
         QCOMPARE(f.readAll(), original);
     }
 
+    void qtTranslation()
+    {
+        QVERIFY(installQtTranslation());
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Отмена"));
+    }
+
     void proxy_data()
     {
         QTest::addColumn<QByteArray>("ini");
@@ -106,8 +112,10 @@ private slots:
                                       << "proxy.lan" << 8080 << "" << "";
         QTest::newRow("full") << QByteArray("[global_proxy]\nis_need=true\nhost=10.1.1.1\nport=3128\nuser=u\npassword=p w\n")
                               << true << "10.1.1.1" << 3128 << "u" << "p w";
-        QTest::newRow("port truncated to 16 bits") << QByteArray("[global_proxy]\nis_need=true\nhost=h\nport=70000\n")
-                                                   << true << "h" << (70000 & 0xffff) << "" << "";
+        QTest::newRow("port beyond 65535 refused") << QByteArray("[global_proxy]\nis_need=true\nhost=h\nport=999999\n")
+                                                   << false << "" << 0 << "" << "";
+        QTest::newRow("port 0 refused") << QByteArray("[global_proxy]\nis_need=true\nhost=h\nport=0\n") << false << ""
+                                        << 0 << "" << "";
     }
 
     void proxy()

@@ -138,6 +138,8 @@ private slots:
             QVERIFY(world.removeRegistry());
         MainWindow window;
         window.refreshAndShow();
+        // Escape, pressed to close a menu, leaves the updater running.
+        QTest::keyClick(&window, Qt::Key_Escape);
         QVERIFY(window.isVisible());
         QCOMPARE(tree(window)->topLevelItemCount(), filled ? 2 : 0);
         const auto check = [&window](bool current) {

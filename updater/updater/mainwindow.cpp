@@ -24,6 +24,7 @@
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMenu>
@@ -54,6 +55,17 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::keyPressEvent(QKeyEvent *event)
+{
+    // The main window is a dialog only in form: Escape, pressed by habit to
+    // close a menu, must not end the updater (and with it start the copier).
+    if (event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void MainWindow::refreshAndShow()

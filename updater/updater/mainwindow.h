@@ -11,6 +11,7 @@ namespace Ui {
 class MainWindow;
 }
 
+class QKeyEvent;
 class QTreeWidgetItem;
 
 // The updater's main window: the tree of installed programs and plugins and
@@ -33,6 +34,9 @@ public:
 
     // What the tree shows: program name to its installed plugin names.
     QMap<QString, QStringList> installedProgramms() const { return installed; }
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
 
 private slots:
     void on_editButton_clicked();

@@ -23,7 +23,9 @@
 #include <QProcess>
 #include <QNetworkProxy>
 #include <QPixmap>
+#include <QLibraryInfo>
 #include <QSplashScreen>
+#include <QTranslator>
 
 const char *const kUpdaterVersion = "1.0.0.25";
 
@@ -95,10 +97,33 @@ void applyGlobalProxy()
     const QString host = settings->value(group, QStringLiteral("host")).toString();
     if (host.isEmpty())
         return;
-    const auto port = static_cast<quint16>(settings->value(group, QStringLiteral("port"), 8080).toInt());
+    // A port outside 1..65535 cut to 16 bits would send every request to
+    // some unrelated port; such a proxy is refused and the reason logged.
+    bool portOk = false;
+    const int portValue = settings->value(group, QStringLiteral("port"), 8080).toInt(&portOk);
+    if (!portOk || portValue < 1 || portValue > 65535) {
+        qWarning().noquote() << QStringLiteral("proxy port %1 is outside 1-65535; the proxy is not used")
+                                    .arg(settings->value(group, QStringLiteral("port")).toString());
+        return;
+    }
+    const auto port = static_cast<quint16>(portValue);
     const QString user = settings->value(group, QStringLiteral("user")).toString();
     const QString password = settings->value(group, QStringLiteral("password")).toString();
     QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, host, port, user, password));
+}
+
+bool installQtTranslation()
+{
+    static QTranslator translator;
+    for (const QString &folder :
+         {Settings::applicationDir(), QLibraryInfo::location(QLibraryInfo::TranslationsPath)}) {
+        if (translator.load(QStringLiteral("qtbase_ru"), folder)) {
+            QCoreApplication::installTranslator(&translator);
+            return true;
+        }
+    }
+    qWarning().noquote() << QStringLiteral("Qt's Russian translation qtbase_ru.qm was not found");
+    return false;
 }
 
 QString splashImagePath()
@@ -343,8 +368,10 @@ int qMain(int argc, char *argv[])
     const bool headless = HeadlessRun::requested(argc, argv);
     std::unique_ptr<QCoreApplication> app(headless ? new QCoreApplication(argc, argv)
                                                    : new QApplication(argc, argv));
-    if (!headless)
+    if (!headless) {
         initUpdaterResources();
+        installQtTranslation();
+    }
     else
         platform::attachParentConsole();
     QCoreApplication::addLibraryPath(Settings::applicationDir());

@@ -26,6 +26,11 @@ void applyUpdaterOptions(const QCommandLineParser &parser);
 // Sets the application proxy from the global_proxy group, when asked for.
 void applyGlobalProxy();
 
+// Loads Qt's own Russian texts (standard buttons, file dialogs) from Qt's
+// translations folder or, as the Windows build ships it, from beside the
+// updater. False when neither holds it; the windows then show Qt's English.
+bool installQtTranslation();
+
 // The splash image of the running edition.
 QString splashImagePath();
 
