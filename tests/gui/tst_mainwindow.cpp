@@ -1,5 +1,6 @@
 // The main window against a real registry, real schema files, real program
 // starts and real shortcut files in a private home folder.
+#include "edition.h"
 #include "guitest.h"
 #include "mainwindow.h"
 #include "modalanswerer.h"
@@ -7,6 +8,7 @@
 #include "testfiles.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QJsonArray>
@@ -125,15 +127,25 @@ private slots:
     void enabledState_data()
     {
         QTest::addColumn<bool>("filled");
-        QTest::newRow("empty registry") << false;
-        QTest::newRow("filled registry") << true;
+        QTest::addColumn<bool>("withUpdater");
+        QTest::newRow("empty registry") << false << false;
+        QTest::newRow("filled registry") << true << false;
+        QTest::newRow("updater's own row on top") << true << true;
     }
 
     void enabledState()
     {
         QFETCH(bool, filled);
+        QFETCH(bool, withUpdater);
+        QJsonObject registry = filledRegistry();
+        if (withUpdater) {
+            QJsonArray programms = registry.value(QStringLiteral("programms")).toArray();
+            programms.prepend(QJsonObject{{QStringLiteral("programm_name"), editionKey()},
+                                          {QStringLiteral("display_name"), QStringLiteral("Программа обновления")}});
+            registry.insert(QStringLiteral("programms"), programms);
+        }
         if (filled)
-            QVERIFY(world.writeRegistry(filledRegistry()));
+            QVERIFY(world.writeRegistry(registry));
         else
             QVERIFY(world.removeRegistry());
         MainWindow window;
@@ -141,7 +153,7 @@ private slots:
         // Escape, pressed to close a menu, leaves the updater running.
         QTest::keyClick(&window, Qt::Key_Escape);
         QVERIFY(window.isVisible());
-        QCOMPARE(tree(window)->topLevelItemCount(), filled ? 2 : 0);
+        QCOMPARE(tree(window)->topLevelItemCount(), filled ? 2 + int(withUpdater) : 0);
         const auto check = [&window](bool current) {
             for (const char *name : {"runButton", "removeButton", "createLabelButton"})
                 QCOMPARE(button(window, name)->isEnabled(), current);
@@ -154,6 +166,10 @@ private slots:
         check(false);
         if (!filled)
             return;
+        if (withUpdater) {
+            selectProgramm(window, editionKey());
+            check(false);
+        }
         selectProgramm(window, QStringLiteral("kestra_lab"), QStringLiteral("lab_core"));
         check(true);
         tree(window)->setCurrentItem(nullptr);
@@ -210,7 +226,7 @@ private slots:
         const QString marker = world.root() + QStringLiteral("/started.txt");
         QFile::remove(marker);
         const QString script = world.root() + QStringLiteral("/kestra_lab/lab");
-        QVERIFY(writeFile(script, QStringLiteral("#!/bin/sh\npwd > '%1'\n").arg(marker).toUtf8()));
+        QVERIFY(writeFile(script, QStringLiteral("#!/bin/sh\npwd >> '%1'\n").arg(marker).toUtf8()));
         QVERIFY(QFile::setPermissions(script, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
         QVERIFY(world.writeRegistry(filledRegistry()));
         MainWindow window;
@@ -220,6 +236,13 @@ private slots:
         emit tree(window)->itemDoubleClicked(tree(window)->currentItem(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker) && QFileInfo(marker).size() > 0, 10000);
         QCOMPARE(QString::fromUtf8(readFile(marker)).trimmed(), world.root() + QStringLiteral("/kestra_lab"));
+        // Both clicks of a double click on "Запустить": one more start only.
+        QTest::qWait(QApplication::doubleClickInterval() + 50);
+        button(window, "runButton")->click();
+        button(window, "runButton")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(marker).count('\n'), 2, 10000);
+        QTest::qWait(500);
+        QCOMPARE(readFile(marker).count('\n'), 2);
         QVERIFY(answerer.boxes().isEmpty());
     }
 

@@ -71,13 +71,20 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
 void MainWindow::refreshAndShow()
 {
     fillProgramms();
+    // Nothing is chosen until the user chooses: a preselected first row
+    // made "Запустить" the ready default for whatever stood on top.
+    ui->programmsWidget->setCurrentItem(nullptr);
     show();
 }
 
 void MainWindow::on_programmsWidget_currentItemChanged(QTreeWidgetItem *current, QTreeWidgetItem *previous)
 {
     Q_UNUSED(previous);
-    const bool enabled = current != nullptr;
+    // The updater's own row offers nothing to run, remove or link: started
+    // from here it would be a second updater on the same installation.
+    const QTreeWidgetItem *programm = currentProgrammItem();
+    const QString name = programm ? programm->text(1) : QString();
+    const bool enabled = current != nullptr && name != editionKey() && name != devEditionKey();
     ui->runProgrammAction->setEnabled(enabled);
     ui->createDesctopLinkAction->setEnabled(enabled);
     ui->createStartMenuLinkAction->setEnabled(enabled);
@@ -144,8 +151,12 @@ QTreeWidgetItem *MainWindow::currentProgrammItem() const
 void MainWindow::run()
 {
     const QTreeWidgetItem *item = currentProgrammItem();
-    if (!item)
+    if (!item || !ui->runButton->isEnabled())
         return;
+    // The two clicks of a double click on "Запустить" start the program once.
+    if (m_lastRun.isValid() && m_lastRun.elapsed() < QApplication::doubleClickInterval())
+        return;
+    m_lastRun.start();
     const QString name = item->text(1);
     applyConfigLevel(name);
     if (!startProgramm(name, QStringList()))

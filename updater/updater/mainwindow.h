@@ -2,6 +2,7 @@
 #define MAINWINDOW_H
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QMap>
 #include <QPoint>
 #include <QString>
@@ -64,6 +65,7 @@ private:
 
     Ui::MainWindow *ui;
     QMap<QString, QStringList> installed;
+    QElapsedTimer m_lastRun;
 };
 
 #endif // MAINWINDOW_H
