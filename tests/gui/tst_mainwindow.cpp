@@ -166,9 +166,11 @@ private slots:
         check(false);
         if (!filled)
             return;
-        if (withUpdater) {
+        if (withUpdater) { // a second updater is never started from its row
             selectProgramm(window, editionKey());
-            check(false);
+            QVERIFY(!button(window, "runButton")->isEnabled());
+            QVERIFY(!action(window, "runProgrammAction")->isEnabled());
+            QVERIFY(button(window, "removeButton")->isEnabled());
         }
         selectProgramm(window, QStringLiteral("kestra_lab"), QStringLiteral("lab_core"));
         check(true);

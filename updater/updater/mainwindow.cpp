@@ -80,16 +80,17 @@ void MainWindow::refreshAndShow()
 void MainWindow::on_programmsWidget_currentItemChanged(QTreeWidgetItem *current, QTreeWidgetItem *previous)
 {
     Q_UNUSED(previous);
-    // The updater's own row offers nothing to run, remove or link: started
-    // from here it would be a second updater on the same installation.
+    const bool enabled = current != nullptr;
+    // The updater's own row cannot be run: started from here it would be a
+    // second updater on the same installation. (Removing it explains itself.)
     const QTreeWidgetItem *programm = currentProgrammItem();
     const QString name = programm ? programm->text(1) : QString();
-    const bool enabled = current != nullptr && name != editionKey() && name != devEditionKey();
-    ui->runProgrammAction->setEnabled(enabled);
+    const bool runnable = enabled && name != editionKey() && name != devEditionKey();
+    ui->runProgrammAction->setEnabled(runnable);
     ui->createDesctopLinkAction->setEnabled(enabled);
     ui->createStartMenuLinkAction->setEnabled(enabled);
     ui->createQuickLauchLinkAction->setEnabled(enabled);
-    ui->runButton->setEnabled(enabled);
+    ui->runButton->setEnabled(runnable);
     ui->removeButton->setEnabled(enabled);
     ui->createLabelButton->setEnabled(enabled);
 }
