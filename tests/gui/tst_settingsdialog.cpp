@@ -81,7 +81,9 @@ private slots:
         QCOMPARE(table(dialog)->horizontalHeaderItem(0)->text(), QStringLiteral("Ключ проекта"));
         QCOMPARE(table(dialog)->horizontalHeaderItem(1)->text(), QStringLiteral("Наименование"));
         QCOMPARE(dialog.findChild<QLineEdit *>(QStringLiteral("proxyPasswordEdit"))->echoMode(), QLineEdit::Password);
-        QCOMPARE(dialog.findChild<QSpinBox *>(QStringLiteral("proxyPortBox"))->maximum(), 999999);
+        // Only ports a proxy can have: 999999 was stored and cut to 16959.
+        QCOMPARE(dialog.findChild<QSpinBox *>(QStringLiteral("proxyPortBox"))->minimum(), 1);
+        QCOMPARE(dialog.findChild<QSpinBox *>(QStringLiteral("proxyPortBox"))->maximum(), 65535);
     }
 
     // Must run before anything writes the proxy group.
