@@ -422,11 +422,13 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             if (e.isNeedDelete == 1) {
                 if (QFileInfo::exists(target)) {
                     backupWhenDue();
-                    QFile file(target);
-                    if (file.remove()) {
+                    // Read-only files too: otherwise the delete fails on Windows on
+                    // every run and the module's record is never replaced.
+                    QString reason;
+                    if (removeExistingFile(target, &reason)) {
                         changed = true;
                     } else {
-                        emit error(tr("Ошибка при удалении файла %1, %2").arg(target, file.errorString()));
+                        emit error(reason);
                         failed = true;
                     }
                     if (sizes)
