@@ -174,6 +174,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     QString folder;
     if (!moduleFolder(name, &folder))
         return false;
+    sweepStagingFiles(folder); // also updater_temp, before it is handed over
     const PluginBinary *binary = binaries.first();
     if (!isSafePathComponent(binary->fileName())) {
         emit error(tr("Недопустимый путь файла %1").arg(binary->fileName()));
