@@ -1,13 +1,13 @@
 #include "filemove.h"
 
-#include <QDir>
+#include "longpath_win.h"
 
 #include <windows.h>
 
 bool moveFileOver(const QString &from, const QString &to, QString *error)
 {
-    const QString nativeFrom = QDir::toNativeSeparators(from);
-    const QString nativeTo = QDir::toNativeSeparators(to);
+    const QString nativeFrom = longPathW(from);
+    const QString nativeTo = longPathW(to);
     // The content must be on the disk before its name is: after a power cut
     // the module's record (renamed in last) must never name lost bytes.
     // MOVEFILE_WRITE_THROUGH covers the rename only, not the content.
