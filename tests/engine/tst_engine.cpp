@@ -417,6 +417,9 @@ private slots:
         // The user's own settings and files beside the program.
         writeFile(viewer + QStringLiteral("/settings.ini"), "[main]\nfrom=user\n");
         writeFile(viewer + QStringLiteral("/user notes.txt"), "mine\n");
+        // Staging files of a killed run, short and cut form: swept by the next run.
+        writeFile(viewer + QStringLiteral("/.user notes.txt.kestra-new"), "half");
+        writeFile(viewer + QStringLiteral("/.abc~0123abcd.kestra-new"), "half");
 
         QVERIFY(buildViewer(f, true));
         const DriverRun run = f.run(args);

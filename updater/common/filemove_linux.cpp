@@ -2,12 +2,32 @@
 
 #include <QFile>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+// The content must be on the disk before its name is: after a power cut the
+// module's record (renamed in last) must never name a file whose bytes were
+// lost, as the size-only check of an unchanged record would not repair it.
+void flushToDisk(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+} // namespace
+
 bool moveFileOver(const QString &from, const QString &to, QString *error)
 {
+    flushToDisk(from);
     // rename(2) replaces an existing destination atomically.
     if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
         return true;
@@ -20,5 +40,6 @@ bool adoptFile(const QString &from, const QString &to)
 {
     // Within one file system a rename is the whole job; across file systems
     // (EXDEV) the caller copies.
+    flushToDisk(from);
     return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }

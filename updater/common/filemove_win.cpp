@@ -1,13 +1,23 @@
 #include "filemove.h"
 
-#include <QDir>
+#include "longpath_win.h"
 
 #include <windows.h>
 
 bool moveFileOver(const QString &from, const QString &to, QString *error)
 {
-    const QString nativeFrom = QDir::toNativeSeparators(from);
-    const QString nativeTo = QDir::toNativeSeparators(to);
+    const QString nativeFrom = longPathW(from);
+    const QString nativeTo = longPathW(to);
+    // The content must be on the disk before its name is: after a power cut
+    // the module's record (renamed in last) must never name lost bytes.
+    // MOVEFILE_WRITE_THROUGH covers the rename only, not the content.
+    const HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(nativeFrom.utf16()), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        FlushFileBuffers(handle);
+        CloseHandle(handle);
+    }
     // A read-only destination cannot be replaced; the caller has cleared the
     // attribute already, this only covers a race with another writer.
     if (MoveFileExW(reinterpret_cast<LPCWSTR>(nativeFrom.utf16()), reinterpret_cast<LPCWSTR>(nativeTo.utf16()),

@@ -1,16 +1,16 @@
 #include "filestat.h"
 
-#include <QDir>
+#include "longpath_win.h"
 #include <QFileInfo>
 
 #include <windows.h>
 
 bool localFileSize(const QString &path, qint64 *size)
 {
-    // Long paths need the "\\?\" form and links are not followed by the
-    // attribute call: both are left to QFileInfo, which handles them.
-    const QString native = QDir::toNativeSeparators(path);
-    if (native.size() < MAX_PATH) {
+    // The long form reaches paths of 260 characters and more; links are not
+    // followed by the attribute call and are left to QFileInfo.
+    const QString native = longPathW(path);
+    {
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (GetFileAttributesExW(reinterpret_cast<const wchar_t *>(native.utf16()), GetFileExInfoStandard, &data)) {
             if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {

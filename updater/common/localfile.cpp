@@ -4,6 +4,8 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDebug>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -79,4 +81,26 @@ QString stagingPath(const QString &target)
         staged = QLatin1Char('.') + head + tag + suffix;
     } while (!fits(staged) && !head.isEmpty());
     return info.path() + QLatin1Char('/') + staged;
+}
+
+bool isStagingName(const QString &fileName)
+{
+    return fileName.size() > 12 && fileName.startsWith(QLatin1Char('.'))
+           && fileName.endsWith(QLatin1String(".kestra-new"));
+}
+
+int sweepStagingFiles(const QString &folder)
+{
+    // A leftover is not hidden on Windows: it would go into backups, keep a
+    // removed folder from looking empty and be copied on by the hand-over.
+    int swept = 0;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (isStagingName(it.fileName()) && !it.fileInfo().isSymLink() && removeExistingFile(path))
+            ++swept;
+    }
+    if (swept > 0)
+        qWarning().noquote() << QStringLiteral("removed %1 staging file(s) left in %2").arg(swept).arg(folder);
+    return swept;
 }

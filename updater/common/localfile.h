@@ -27,4 +27,12 @@ bool replaceLocalFile(const QString &source, const QString &destination, QString
 // so that every file a module can hold can also be replaced.
 QString stagingPath(const QString &target);
 
+// True for a name stagingPath() gives (".<name>.kestra-new", also the cut
+// form ".<start>~<8 hex>.kestra-new").
+bool isStagingName(const QString &fileName);
+
+// Removes the staging files a killed run left anywhere below folder (links
+// are not followed); returns how many went.
+int sweepStagingFiles(const QString &folder);
+
 #endif // LOCALFILE_H

@@ -108,6 +108,9 @@ bool fileRelays(const QDir &source, const QDir &target)
         // The updater's settings survive a self-update.
         if (name.contains(QLatin1String("config.ini")) && target.exists(name))
             continue;
+        // A staging file of a killed run is no part of the new program.
+        if (isStagingName(name))
+            continue;
         if (!replaceLocalFile(source.filePath(name), target.filePath(name)))
             failed.append(name);
     }

@@ -222,6 +222,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     QString folder;
     if (!moduleFolder(name, &folder))
         return false;
+    sweepStagingFiles(folder); // also updater_temp, before it is handed over
     const PluginBinary *binary = binaries.first();
     if (!isSafePathComponent(binary->fileName())) {
         emit error(tr("Недопустимый путь файла %1").arg(binary->fileName()));
@@ -491,9 +492,11 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             if (e.isNeedDelete == 1) {
                 if (QFileInfo::exists(target)) {
                     backupWhenDue();
-                    QFile file(target);
-                    if (!file.remove()) {
-                        emit error(tr("Ошибка при удалении файла %1, %2").arg(target, file.errorString()));
+                    // Read-only files too: otherwise the delete fails on Windows on
+                    // every run and the module's record is never replaced.
+                    QString reason;
+                    if (!removeExistingFile(target, &reason)) {
+                        emit error(reason);
                         failed = true;
                     }
                     if (sizes)

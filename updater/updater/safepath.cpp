@@ -1,4 +1,5 @@
 #include "safepath.h"
+#include "localfile.h"
 
 #include "edition.h"
 
@@ -185,13 +186,9 @@ bool removeTree(const QString &path)
         return QFile::remove(path) || QDir().rmdir(path); // a link to a folder goes as a folder on Windows
     if (!info.exists())
         return true; // already gone, as QDir::removeRecursively counts it
-    if (!info.isDir()) {
-        if (QFile::remove(path))
-            return true;
-        // A read-only file is not removed on Windows until it is writable.
-        QFile::setPermissions(path, info.permissions() | QFileDevice::WriteOwner | QFileDevice::WriteUser);
-        return QFile::remove(path);
-    }
+    if (!info.isDir())
+        return removeExistingFile(path); // read-only files too
+
     bool removed = true;
     const QFileInfoList entries =
         QDir(path).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);

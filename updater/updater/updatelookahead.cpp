@@ -51,6 +51,20 @@ struct UpdateLookahead::Private
     std::condition_variable changed;
     std::vector<std::thread> workers;
 
+    Decision decide(int index)
+    {
+        const Item &item = items.at(index);
+        if (!item.evaluate)
+            return Keep;
+        if (item.protectedName && QFileInfo::exists(item.target))
+            return Keep; // the loop leaves it alone
+        if (!fileNeedsUpdate(item.target, item.hash, item.size, compareHash))
+            return Keep;
+        if (fetcher)
+            fetcher->enqueue(index, item.source, item.tempPath, item.size);
+        return Replace;
+    }
+
     void work()
     {
         for (;;) {
@@ -64,17 +78,7 @@ struct UpdateLookahead::Private
                 if (index >= items.size())
                     return;
             }
-            const Item &item = items.at(index);
-            Decision decision = Keep;
-            if (item.evaluate) {
-                if (item.protectedName && QFileInfo::exists(item.target)) {
-                    decision = Keep; // the loop leaves it alone
-                } else if (fileNeedsUpdate(item.target, item.hash, item.size, compareHash)) {
-                    decision = Replace;
-                    if (fetcher)
-                        fetcher->enqueue(index, item.source, item.tempPath, item.size);
-                }
-            }
+            const Decision decision = decide(index);
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 decisions[size_t(index)] = decision;
@@ -96,8 +100,15 @@ UpdateLookahead::UpdateLookahead(const QVector<Item> &items, bool compareHash, P
         any = any || item.evaluate;
     if (!any)
         return;
-    for (int i = 0; i < qMax(1, threads); ++i)
-        d->workers.emplace_back([this] { d->work(); });
+    try {
+        for (int i = 0; i < qMax(1, threads); ++i)
+            d->workers.emplace_back([this] { d->work(); });
+    } catch (const std::system_error &) {
+        // Out of threads is no reason to end the update: the workers already
+        // started go on, and with none the loop decides each file itself.
+        qWarning().noquote() << QStringLiteral("update look-ahead runs with %1 worker thread(s)")
+                                    .arg(d->workers.size());
+    }
 }
 
 UpdateLookahead::~UpdateLookahead()
@@ -113,6 +124,8 @@ UpdateLookahead::~UpdateLookahead()
 
 bool UpdateLookahead::needUpdate(int index)
 {
+    if (d->workers.empty())
+        return d->decide(index) == Replace;
     std::unique_lock<std::mutex> lock(d->mutex);
     if (index + 1 > d->consumed) {
         d->consumed = index + 1;
