@@ -163,6 +163,9 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     settings->fillProjects();
     settings->fillMirrors();
     settings->loadInstalledProgramms();
+    // Logged at critical level already; the window also tells the user,
+    // without blocking the start, where the damaged copy was kept.
+    const QString registryNotice = settings->takeRegistryNotice();
 
     const QString runName = parser.isSet(QStringLiteral("run")) ? parser.value(QStringLiteral("run")) : QString();
     const QStringList runArguments = parser.isSet(QStringLiteral("arg"))
@@ -191,6 +194,11 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     splash.finish(&window);
 
     if (runName.isEmpty()) {
+        if (!registryNotice.isEmpty()) {
+            auto *box = new QMessageBox(QMessageBox::Warning, QCoreApplication::applicationName(), registryNotice);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->open();
+        }
         window.applyConfigLevel(QString());
     } else {
         window.applyConfigLevel(runName);
