@@ -108,8 +108,14 @@ private slots:
 
     void setValueWritesFileAndCache()
     {
+        // A value the file already holds leaves it byte for byte as written.
+        const QByteArray handWritten = "; kept by the administrator\n[Paths]\nbackup=C:\\Kestra\\backup\n"
+                                       "[config]\nlevel=0\n";
+        QVERIFY(writeFile(m_ini, handWritten));
         Settings settings;
         settings.setConfigPath(m_ini);
+        settings.setValue(QStringLiteral("config"), QStringLiteral("level"), QStringLiteral("0"));
+        QCOMPARE(readFile(m_ini), handWritten);
         settings.setValue(QString(), QStringLiteral("mirrors_count"), 2);
         settings.setValue(QStringLiteral("projects"), QStringLiteral("key1"), QStringLiteral("guid-1"));
         QSettings direct(m_ini, QSettings::IniFormat);

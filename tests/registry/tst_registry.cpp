@@ -92,43 +92,57 @@ private slots:
     void readDocument_data()
     {
         QTest::addColumn<QByteArray>("content"); // null: no file at all
+        QTest::addColumn<QByteArray>("backup");  // installed.json.bak; null: none
         QTest::addColumn<int>("programms");      // size of "programms" read back
-        QTest::addColumn<int>("errorOffset");    // -1: no parse warning expected
+        QTest::addColumn<int>("errorOffset");    // -1: no damage expected
 
-        QTest::newRow("missing file") << QByteArray() << 0 << -1;
-        QTest::newRow("array at top level") << QByteArray("[{\"programms\": []}]") << 0 << -1;
-        QTest::newRow("bad JSON") << QByteArray("{\"programms\": [ {\"programm_name\": } ]}") << 0 << 35;
-        QTest::newRow("truncated JSON") << QByteArray("{\"programms\": [") << 0 << 15;
-        QTest::newRow("empty file") << QByteArray("") << 0 << 0;
-        QTest::newRow("well-formed") << readFile(kDataDir + "/installed.json") << 8 << -1;
+        const QByteArray good = readFile(kDataDir + "/installed.json");
+        QTest::newRow("missing file") << QByteArray() << good << 0 << -1;
+        QTest::newRow("array at top level") << QByteArray("[{\"programms\": []}]") << QByteArray() << 0 << -1;
+        QTest::newRow("bad JSON") << QByteArray("{\"programms\": [ {\"programm_name\": } ]}") << QByteArray() << 0
+                                  << 35;
+        QTest::newRow("truncated JSON, no backup") << QByteArray("{\"programms\": [") << QByteArray() << 0 << 15;
+        QTest::newRow("truncated JSON restored from backup") << good.left(200) << good << 8 << 200;
+        QTest::newRow("empty file, damaged backup") << QByteArray("") << QByteArray("{") << 0 << 0;
+        QTest::newRow("well-formed") << good << QByteArray() << 8 << -1;
     }
 
     void readDocument()
     {
         QFETCH(QByteArray, content);
+        QFETCH(QByteArray, backup);
         QFETCH(int, programms);
         QFETCH(int, errorOffset);
 
         if (!content.isNull())
             useRegistry(content);
+        if (!backup.isNull())
+            QVERIFY(writeFile(registryPath() + ".bak", backup));
         MessageCapture capture;
         const QJsonObject config = m_settings->installedConfig();
         QCOMPARE(config.value("programms").toArray().size(), programms);
         const QStringList warnings = capture.warnings();
         if (errorOffset < 0) {
             QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+            QVERIFY(m_settings->takeRegistryNotice().isEmpty());
             return;
         }
-        QCOMPARE(warnings.size(), 1);
-        QVERIFY2(warnings.first().startsWith("error parse installed config: "), qPrintable(warnings.first()));
+        QVERIFY2(capture.contains(QtCriticalMsg, QString(" is damaged: ")), qPrintable(warnings.join('\n')));
         const QRegularExpressionMatch match = QRegularExpression(" offset: +(\\d+)$").match(warnings.first());
         QVERIFY2(match.hasMatch(), qPrintable(warnings.first()));
         QCOMPARE(match.captured(1).toInt(), errorOffset);
 
-        // Every query behaves as for a missing file.
-        m_settings->loadInstalledProgramms();
-        QVERIFY(m_settings->installedProgramms().isEmpty());
-        QVERIFY(m_settings->installedModules().isEmpty());
+        // The damaged bytes are kept aside, the user is told where, and a
+        // later write cannot destroy them.
+        const QStringList aside = QDir(m_dir->path()).entryList({"installed.json.damaged-*"}, QDir::Files);
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(readFile(m_dir->filePath(aside.first())), content);
+        QVERIFY(m_settings->takeRegistryNotice().contains(aside.first()));
+        QVERIFY(m_settings->setInstalledConfig(registryWith(1, "x")));
+        QCOMPARE(readFile(m_dir->filePath(aside.first())), content);
+        QCOMPARE(m_settings->installedConfig().value("programms").toArray().size(), 1);
+        if (programms > 0)
+            QCOMPARE(readFile(registryPath() + ".bak"), backup);
     }
 
     void loadTable()
@@ -329,7 +343,7 @@ private slots:
         QCOMPARE(readFile(registryPath()), before);
         QCOMPARE(m_settings->installedConfig(), old);
         // No half-written temporary file is left beside it.
-        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"installed.json"});
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), (QStringList{"installed.json", "installed.json.bak"}));
     }
 
     void unreadableRegistryIsReported()
@@ -350,7 +364,7 @@ private slots:
         m_settings->setRuntimeValue("General", "install_config_path", path);
         MessageCapture capture;
         m_settings->setInstalledConfig(registryWith(1, "x"));
-        QVERIFY(capture.contains(QtWarningMsg, "can't open file to write: "));
+        QVERIFY(capture.contains(QtWarningMsg, "can't write file: "));
         QVERIFY(!QFile::exists(path));
     }
 

@@ -4,6 +4,7 @@
 #include "projectdescription.h"
 #include "settings.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -89,7 +90,13 @@ void InstallThread::updateProgramms()
             else
                 programms.append(entry);
             config.insert(QStringLiteral("programms"), programms);
-            settings->setInstalledConfig(config);
+            // An update the registry does not record is no finished update.
+            QString reason;
+            if (!settings->setInstalledConfig(config, &reason)) {
+                emit error(tr("Не удалось записать список установленных программ %1 (%2)")
+                               .arg(QDir::toNativeSeparators(settings->installedConfigPath()), reason));
+                continue;
+            }
         }
         emit message(tr("Программа %1 обновлена").arg(base->ruName()));
     }

@@ -359,6 +359,9 @@ void InstallThread::removeProgramms()
             programms.replace(index, programm);
         }
         config.insert(QStringLiteral("programms"), programms);
-        settings->setInstalledConfig(config);
+        QString reason;
+        if (!settings->setInstalledConfig(config, &reason))
+            emit error(tr("Не удалось записать список установленных программ %1 (%2)")
+                           .arg(QDir::toNativeSeparators(settings->installedConfigPath()), reason));
     }
 }

@@ -123,7 +123,11 @@ void Settings::setValue(const QString &group, const QString &key, const QVariant
     {
         QSettings ini(configPath(), QSettings::IniFormat);
         openIni(ini, group);
-        ini.setValue(key, value);
+        // QSettings rewrites the whole file on any change, dropping the
+        // administrator's comments and order; a value the file already holds
+        // is therefore not written at all.
+        if (!ini.contains(key) || ini.value(key) != value)
+            ini.setValue(key, value);
     }
     std::unique_lock<std::shared_mutex> state(m_stateLock);
     m_cache[cacheGroupName(group)].insert(key, value);

@@ -61,9 +61,13 @@ public:
     // Every query reads installed.json afresh. setInstalledConfig writes a
     // new file beside the old one and renames it over it, so a failed or
     // interrupted write leaves the old registry and readers never see a
-    // half-written one.
+    // half-written one. The previous good registry is kept as
+    // installed.json.bak; a registry that no longer parses is moved aside
+    // (installed.json.damaged-<time>) and restored from it.
     QJsonObject installedConfig() const;
-    void setInstalledConfig(const QJsonObject &config);
+    bool setInstalledConfig(const QJsonObject &config, QString *error = nullptr);
+    // The Russian notice of the last registry recovery, cleared on reading.
+    QString takeRegistryNotice();
     void loadInstalledProgramms();
     QString executeFilename(const QString &programmName) const;
     QString executablePath(const QString &programmName, QStringList *params = nullptr) const;
@@ -122,6 +126,8 @@ private:
     QList<MirrorDescription *> m_mirrors;
     QMap<QString, InstalledProgramm *> m_installedProgramms;
     mutable QMutex m_mutex;
+    mutable QString m_registryNotice; // guarded by m_mutex
+    QJsonObject recoverInstalledConfig(const QString &path) const;
     std::atomic<bool> m_selfUpdatePending{false};
 
     // Guards m_cache, m_configPath and m_configured for readers. A standard

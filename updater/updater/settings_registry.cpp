@@ -8,7 +8,10 @@
 #include "installedprogramm.h"
 #include "projectdescription.h"
 
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -55,6 +58,65 @@ QJsonObject findProgramm(const QJsonObject &config, const QString &name)
     return QJsonObject();
 }
 
+// Reads a whole file; false when it cannot be opened.
+bool readBytes(const QString &path, QByteArray *bytes, QString *error = nullptr)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    *bytes = file.readAll();
+    return true;
+}
+
+// A registry is damaged when its bytes are no JSON at all; a document of
+// another shape reads as an empty registry, as a missing key would.
+bool parseRegistry(const QByteArray &bytes, QJsonObject *config, QString *reason = nullptr)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        if (reason)
+            *reason = parseError.errorString() + QStringLiteral(" offset: ") + QString::number(parseError.offset);
+        return false;
+    }
+    *config = document.object();
+    return true;
+}
+
+bool writeAtomically(const QString &path, const QByteArray &data, QString *error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size()) {
+        *error = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+// Moves a registry that no longer parses out of the way under a name of its
+// own, so that no later write can destroy what it still holds. Empty when the
+// bytes could not be kept.
+QString keepDamaged(const QString &path, const QByteArray &bytes)
+{
+    const QString aside = path + QStringLiteral(".damaged-")
+                          + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss-zzz"));
+    if (QFile::rename(path, aside))
+        return aside;
+    QString error;
+    if (writeAtomically(aside, bytes, &error))
+        return aside;
+    qCritical().noquote() << QStringLiteral("can't keep damaged registry ") + path + QStringLiteral(": ") + error;
+    return QString();
+}
+
 } // namespace
 
 QJsonObject Settings::installedConfig() const
@@ -63,55 +125,105 @@ QJsonObject Settings::installedConfig() const
     // Open first and ask about existence only when that fails: QFile's own
     // existence test can miss a file that another thread is just renaming
     // over the old one, and a missing registry must stay silent.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (!QFileInfo::exists(path))
-            return QJsonObject();
-        qWarning() << "can't open file to read: " << file.fileName() << " error: " << file.errorString();
+    QByteArray bytes;
+    QString error;
+    if (!readBytes(path, &bytes, &error)) {
+        if (QFileInfo::exists(path))
+            qWarning() << "can't open file to read: " << path << " error: " << error;
         return QJsonObject();
     }
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    file.close();
-    if (parseError.error != QJsonParseError::NoError) {
-        qWarning() << "error parse installed config: " << parseError.errorString() << " offset: "
-                   << parseError.offset;
-    }
-    return document.object();
+    QJsonObject config;
+    if (parseRegistry(bytes, &config))
+        return config;
+    return recoverInstalledConfig(path);
 }
 
-void Settings::setInstalledConfig(const QJsonObject &config)
+QJsonObject Settings::recoverInstalledConfig(const QString &path) const
+{
+    // Under the writers' lock: a writer may just have replaced the file, and
+    // two readers must not both move it aside.
+    QMutexLocker writers(&m_mutex);
+    QByteArray bytes;
+    QJsonObject config;
+    QString reason;
+    if (!readBytes(path, &bytes) || parseRegistry(bytes, &config, &reason))
+        return config;
+    qCritical().noquote() << QStringLiteral("installed registry ") + path + QStringLiteral(" is damaged: ") + reason;
+    const QString aside = keepDamaged(path, bytes);
+    if (aside.isEmpty())
+        return QJsonObject();
+    const QString backup = path + QStringLiteral(".bak");
+    QByteArray backupBytes;
+    QString error;
+    if (readBytes(backup, &backupBytes) && parseRegistry(backupBytes, &config)
+        && writeAtomically(path, backupBytes, &error)) {
+        qCritical().noquote() << QStringLiteral("installed registry restored from ") + backup
+                                     + QStringLiteral(", damaged copy kept as ") + aside;
+        m_registryNotice = QCoreApplication::translate("main",
+                                                       "Список установленных программ %1 был повреждён и "
+                                                       "восстановлен из резервной копии %2. Повреждённый "
+                                                       "файл сохранён как %3.")
+                               .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(backup),
+                                    QDir::toNativeSeparators(aside));
+        return config;
+    }
+    qCritical().noquote() << QStringLiteral("installed registry has no usable backup ") + backup
+                                 + QStringLiteral(", damaged copy kept as ") + aside;
+    m_registryNotice = QCoreApplication::translate("main",
+                                                   "Список установленных программ %1 повреждён, резервной "
+                                                   "копии нет. Повреждённый файл сохранён как %2.")
+                           .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(aside));
+    return QJsonObject();
+}
+
+QString Settings::takeRegistryNotice()
+{
+    QMutexLocker writers(&m_mutex);
+    QString notice;
+    notice.swap(m_registryNotice);
+    return notice;
+}
+
+bool Settings::setInstalledConfig(const QJsonObject &config, QString *error)
 {
     // installedConfigPath only takes the cache's read lock, never the
     // writers' mutex, so reading it here cannot deadlock.
     QMutexLocker writers(&m_mutex);
     const QString path = installedConfigPath();
+    QString reason;
+    auto fail = [&](const QString &what) {
+        qWarning().noquote() << QStringLiteral("can't write file: ") + path + QStringLiteral(" error: ") + what;
+        if (error)
+            *error = what;
+        return false;
+    };
 
     // A registry marked read-only stays as it is, as a plain overwrite would.
     const QFileInfo info(path);
-    if (info.exists() && (!info.isFile() || !info.isWritable())) {
-        qWarning() << "can't open file to write: " << path << " error: "
-                   << QStringLiteral("the file is not writable");
-        return;
+    if (info.exists() && (!info.isFile() || !info.isWritable()))
+        return fail(QStringLiteral("the file is not writable"));
+
+    // The registry being replaced becomes the backup when it is good; when it
+    // no longer parses its bytes are moved aside first, and nothing is
+    // written if they cannot be kept.
+    QByteArray previous;
+    if (info.exists() && readBytes(path, &previous)) {
+        QJsonObject parsed;
+        if (parseRegistry(previous, &parsed)) {
+            if (!writeAtomically(path + QStringLiteral(".bak"), previous, &reason))
+                return fail(QStringLiteral("can't keep the backup: ") + reason);
+        } else if (keepDamaged(path, previous).isEmpty()) {
+            return fail(QStringLiteral("the damaged registry could not be kept aside"));
+        }
     }
 
     // The new registry is written beside the old one and renamed over it only
     // when every byte is on disk: a crash or a full disk mid-write leaves the
     // old registry, never a truncated one, and readers on other threads see
     // either the old or the new file.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning() << "can't open file to write: " << file.fileName() << " error: " << file.errorString();
-        return;
-    }
-    const QByteArray data = QJsonDocument(config).toJson(QJsonDocument::Indented);
-    if (file.write(data) != data.size()) {
-        qWarning() << "can't write file: " << path << " error: " << file.errorString();
-        file.cancelWriting();
-        return;
-    }
-    if (!file.commit())
-        qWarning() << "can't write file: " << path << " error: " << file.errorString();
+    if (!writeAtomically(path, QJsonDocument(config).toJson(QJsonDocument::Indented), &reason))
+        return fail(reason);
+    return true;
 }
 
 void Settings::loadInstalledProgramms()

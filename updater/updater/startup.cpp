@@ -289,6 +289,9 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     settings->fillProjects();
     settings->fillMirrors();
     settings->loadInstalledProgramms();
+    // Logged at critical level already; the window also tells the user,
+    // without blocking the start, where the damaged copy was kept.
+    const QString registryNotice = settings->takeRegistryNotice();
 
     if (!runName.isEmpty())
         updateRunProgramm(runName, splash);
@@ -311,6 +314,11 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     splash.finish(&window);
 
     if (runName.isEmpty()) {
+        if (!registryNotice.isEmpty()) {
+            auto *box = new QMessageBox(QMessageBox::Warning, QCoreApplication::applicationName(), registryNotice);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->open();
+        }
         window.applyConfigLevel(QString());
     } else {
         window.applyConfigLevel(runName);
