@@ -249,15 +249,21 @@ void Download::onFinished()
     complete(QString());
 }
 
+// Drops the reply without letting its signals reach this object again.
+void Download::releaseReply()
+{
+    if (!m_reply)
+        return;
+    QNetworkReply *reply = m_reply;
+    m_reply = nullptr;
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
+}
+
 void Download::fail(const QString &reason)
 {
-    if (m_reply) {
-        QNetworkReply *reply = m_reply;
-        m_reply = nullptr;
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
-    }
+    releaseReply();
     complete(reason);
 }
 
@@ -265,13 +271,7 @@ void Download::abort(const QString &reason)
 {
     if (m_finished)
         return;
-    if (m_reply) {
-        QNetworkReply *reply = m_reply;
-        m_reply = nullptr;
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
-    }
+    releaseReply();
     m_finished = true;
     m_error = reason;
 }

@@ -64,6 +64,7 @@ private:
     void onFinished();
     bool acceptResponse();
     void restartContent();
+    void releaseReply();
     void fail(const QString &reason);
     void complete(const QString &error);
     bool resumable() const;
