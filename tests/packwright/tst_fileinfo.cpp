@@ -1,6 +1,7 @@
 // The reader of pack file-information documents, which the updater runs on
 // documents fetched from servers: what it accepts and what it refuses.
 
+#include "entryname.h"
 #include "fileinfo.h"
 #include "testfiles.h"
 

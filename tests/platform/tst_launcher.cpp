@@ -385,10 +385,11 @@ private slots:
         if (!userDirs.isNull())
             QVERIFY(writeFile(configFolder + QStringLiteral("/user-dirs.dirs"), resolve(userDirs).toUtf8()));
 
-        QCOMPARE(linkPlaceFolder(place), resolve(expected));
+        QCOMPARE(linkPlaceFolder(static_cast<LinkPlace>(place)), resolve(expected));
         if (place >= 1 && place <= 3) {
             // The shortcut lands there, the folder made on the way.
-            QVERIFY(createLink(QStringLiteral("Ярлык"), QStringLiteral("updater"), QString(), place, QString()));
+            QVERIFY(createLink(QStringLiteral("Ярлык"), QStringLiteral("updater"), QString(), static_cast<LinkPlace>(place),
+                               QString()));
             QVERIFY(QFileInfo(resolve(expected) + QStringLiteral("/Ярлык.desktop")).isFile());
         }
     }
@@ -425,7 +426,7 @@ private slots:
             quoted << quoteArgument(parameter, QLatin1Char(' '), QLatin1Char('"'), false, true);
         const QString parameterText = quoted.join(QLatin1Char(' '));
         const QString displayName = QStringLiteral("Запуск %1").arg(QString::fromLatin1(QTest::currentDataTag()).left(20).trimmed());
-        QVERIFY(createProgrammLink(displayName, programmName, QString(), parameterText, kLinkDesktop));
+        QVERIFY(createProgrammLink(displayName, programmName, QString(), parameterText, LinkPlace::Desktop));
 
         const QString file = m_home + QStringLiteral("/Desktop/") + displayName + QStringLiteral(".desktop");
         QVERIFY(QFileInfo(file).isFile());
@@ -500,7 +501,7 @@ private slots:
             if (name != QLatin1String("updater") || madeUpdaterIcon)
                 QVERIFY(writeFile(paths.value(name), "icon"));
         }
-        const bool written = createLink(QStringLiteral("Значок"), QFileInfo(folder).fileName(), iconFile, kLinkDesktop,
+        const bool written = createLink(QStringLiteral("Значок"), QFileInfo(folder).fileName(), iconFile, LinkPlace::Desktop,
                                         QStringLiteral("--run x"));
         if (madeUpdaterIcon)
             QFile::remove(m_updaterIcon);
@@ -531,7 +532,7 @@ private slots:
         QFETCH(QString, displayName);
         QFETCH(QString, fileName);
         const QString desktop = m_home + QStringLiteral("/Desktop");
-        const bool written = createLink(displayName, QStringLiteral("updater"), QString(), kLinkDesktop, QString());
+        const bool written = createLink(displayName, QStringLiteral("updater"), QString(), LinkPlace::Desktop, QString());
         QCOMPARE(written, !fileName.isEmpty());
         const QStringList files = QDir(desktop).entryList(QDir::Files | QDir::Hidden);
         QCOMPARE(files, fileName.isEmpty() ? QStringList() : QStringList{fileName + QStringLiteral(".desktop")});
@@ -557,8 +558,11 @@ private slots:
     {
         QFETCH(int, place);
         const QString name = QStringLiteral("tstlauncher-%1-%2").arg(QCoreApplication::applicationPid()).arg(place);
-        QCOMPARE(linkPlaceFolder(place), QString());
-        QVERIFY(!createProgrammLink(name, QStringLiteral("prog"), QString(), QString(), place));
+        // A number from outside the menu's range, as a caller converting one
+        // could pass.
+        const auto unknown = static_cast<LinkPlace>(place);
+        QCOMPARE(linkPlaceFolder(unknown), QString());
+        QVERIFY(!createProgrammLink(name, QStringLiteral("prog"), QString(), QString(), unknown));
         // Not in the root of the file system, nor anywhere relative to it.
         QVERIFY(!QFileInfo::exists(QStringLiteral("/") + name + QStringLiteral(".desktop")));
         QVERIFY(!QFileInfo::exists(QStringLiteral("/") + name + QStringLiteral(".lnk")));
@@ -570,9 +574,9 @@ private slots:
     {
         const QString file = m_home + QStringLiteral("/Desktop/Повтор.desktop");
         QVERIFY(
-            createProgrammLink(QStringLiteral("Повтор"), QStringLiteral("first"), QString(), QString(), kLinkDesktop));
+            createProgrammLink(QStringLiteral("Повтор"), QStringLiteral("first"), QString(), QString(), LinkPlace::Desktop));
         QVERIFY(
-            createProgrammLink(QStringLiteral("Повтор"), QStringLiteral("second"), QString(), QString(), kLinkDesktop));
+            createProgrammLink(QStringLiteral("Повтор"), QStringLiteral("second"), QString(), QString(), LinkPlace::Desktop));
         QString error;
         const QStringList argv = splitExec(readDesktopEntry(file).value(QStringLiteral("Exec")), &error);
         QCOMPARE(argv, (QStringList{m_target, QStringLiteral("--run"), QStringLiteral("second")}));
@@ -582,7 +586,7 @@ private slots:
         // A shortcut that cannot be written (its folder is a file) fails.
         QVERIFY(writeFile(m_home + QStringLiteral("/.local/share/applications"), "not a folder"));
         QVERIFY(
-            !createProgrammLink(QStringLiteral("Меню"), QStringLiteral("prog"), QString(), QString(), kLinkStartMenu));
+            !createProgrammLink(QStringLiteral("Меню"), QStringLiteral("prog"), QString(), QString(), LinkPlace::StartMenu));
     }
 
     void startProgramm_data()

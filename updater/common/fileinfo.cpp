@@ -1,5 +1,6 @@
 #include "fileinfo.h"
 
+#include "entryname.h"
 #include "xmlguard.h"
 
 #include <QDomDocument>
@@ -11,18 +12,6 @@
 #include <limits>
 
 namespace {
-
-// Characters that a name in a pack may not hold: separators and the drive
-// colon would let a document steer a file out of its module folder on the
-// workstations, control characters cannot travel through XML intact.
-bool hasForbiddenCharacter(const QString &text)
-{
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c == QLatin1Char('\\') || c == QLatin1Char(':'))
-            return true;
-    }
-    return false;
-}
 
 // "a/b/c" style text: every segment a portable name.
 bool isRelativePath(const QString &text)
@@ -55,13 +44,6 @@ bool readNumber(const QDomElement &element, const QString &name, qint64 *value)
 }
 
 } // namespace
-
-bool isPortableEntryName(const QString &name)
-{
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        return false;
-    return !name.contains(QLatin1Char('/')) && !hasForbiddenCharacter(name);
-}
 
 bool parseFileInfoDocument(const QByteArray &data, QList<FileInfoEntry> *entries, QString *error)
 {

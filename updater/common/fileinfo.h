@@ -22,10 +22,4 @@ struct FileInfoEntry
 bool parseFileInfoDocument(const QByteArray &data, QList<FileInfoEntry> *entries, QString *error = nullptr);
 bool readFileInfoDocument(const QString &filePath, QList<FileInfoEntry> *entries, QString *error = nullptr);
 
-// True for a file or folder name that a pack may carry: not empty, not "." or
-// "..", no "/", "\\" or ":" and no control characters. Documents whose
-// "filename", "path" or "data" texts break this rule are refused, because
-// such names could reach outside the module or pack folder on Windows.
-bool isPortableEntryName(const QString &name);
-
 #endif // FILEINFO_H

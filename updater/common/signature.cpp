@@ -1,6 +1,6 @@
 #include "signature.h"
 
-#include "fileinfo.h"
+#include "entryname.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>

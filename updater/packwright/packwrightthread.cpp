@@ -1,6 +1,6 @@
 #include "packwrightthread.h"
 
-#include "fileinfo.h"
+#include "entryname.h"
 #include "filehash.h"
 #include "packswap.h"
 #include "sha1digest.h"
@@ -199,7 +199,7 @@ void PackwrightThread::buildPack()
         m_resultCode = OutputFailed;
         return;
     }
-    if (!makeUpdatePocket(staging.path())) {
+    if (!writePack(staging.path())) {
         m_resultCode = BuildFailed;
         return;
     }
@@ -279,7 +279,7 @@ bool PackwrightThread::checkParams()
     return true;
 }
 
-bool PackwrightThread::makeUpdatePocket(const QString &folder)
+bool PackwrightThread::writePack(const QString &folder)
 {
     const QDir dir(folder);
     QFile document(dir.filePath(m_fileInfoBaseName + QStringLiteral(".xml")));
@@ -306,7 +306,7 @@ bool PackwrightThread::makeUpdatePocket(const QString &folder)
     writer.writeStartElement(QStringLiteral("files"));
 
     m_walkStack.clear();
-    if (!makeUpdatePocket(writer, m_sourcePath, dir.filePath(m_moduleName), QString(), m_moduleName))
+    if (!writeFolderEntries(writer, m_sourcePath, dir.filePath(m_moduleName), QString(), m_moduleName))
         return false;
 
     writer.writeEndElement(); // files
@@ -355,9 +355,9 @@ bool PackwrightThread::makeUpdatePocket(const QString &folder)
     return true;
 }
 
-bool PackwrightThread::makeUpdatePocket(QXmlStreamWriter &writer, const QString &sourceFolder,
-                                        const QString &dataFolder, const QString &relativePath,
-                                        const QString &dataPrefix)
+bool PackwrightThread::writeFolderEntries(QXmlStreamWriter &writer, const QString &sourceFolder,
+                                          const QString &dataFolder, const QString &relativePath,
+                                          const QString &dataPrefix)
 {
     // A link to a folder above itself would make the walk endless.
     const QString canonical = QFileInfo(sourceFolder).canonicalFilePath();
@@ -446,8 +446,8 @@ bool PackwrightThread::makeUpdatePocket(QXmlStreamWriter &writer, const QString 
             qCritical().noquote() << QStringLiteral("can't create folder ") + data.absoluteFilePath(stored);
             return false;
         }
-        if (!makeUpdatePocket(writer, folder.filePath(), data.filePath(stored),
-                              relativePath + QLatin1Char('/') + name, dataPrefix + QLatin1Char('/') + stored))
+        if (!writeFolderEntries(writer, folder.filePath(), data.filePath(stored),
+                                relativePath + QLatin1Char('/') + name, dataPrefix + QLatin1Char('/') + stored))
             return false;
     }
     return true;

@@ -43,11 +43,11 @@ public:
     // Reads the private key of "-k" and the expiry of "--expires", when given.
     bool checkSigningParams();
     // Writes a whole pack (document, checksum file, data folder) into folder.
-    bool makeUpdatePocket(const QString &folder);
+    bool writePack(const QString &folder);
     // Writes one "fileinfo" element per file below sourceFolder and copies the
     // files into dataFolder, depth first, sorted by name.
-    bool makeUpdatePocket(QXmlStreamWriter &writer, const QString &sourceFolder, const QString &dataFolder,
-                          const QString &relativePath, const QString &dataPrefix);
+    bool writeFolderEntries(QXmlStreamWriter &writer, const QString &sourceFolder, const QString &dataFolder,
+                            const QString &relativePath, const QString &dataPrefix);
     // Deletes the folder's contents, leaving the folder itself.
     bool removeFolderData(const QString &folder);
     bool isAllowedName(const QString &text) const;

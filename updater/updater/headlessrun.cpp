@@ -508,7 +508,6 @@ void HeadlessRun::refreshMirrors()
             continue;
         EngineRun run;
         run.programmsToUpdate = mirrorUpdateSet(*mirror);
-        removeObsoleteMirrorFolders(*mirror);
         run.isMirror = true;
         run.installPath = mirror->mirrorFolder;
         act(kRefreshMirrors, mirror->mainServerName, mirror->mirrorFolder);

@@ -3,7 +3,6 @@
 #include "edition.h"
 #include "installedprogramm.h"
 #include "mirrordescription.h"
-#include "mirrorfolders.h"
 #include "processinfo.h"
 #include "projectdescription.h"
 #include "settings.h"
@@ -116,19 +115,3 @@ QMap<QString, QStringList> mirrorUpdateSet(const MirrorDescription &mirror)
     return toUpdate;
 }
 
-void removeObsoleteMirrorFolders(const MirrorDescription &mirror)
-{
-    const QStringList obsolete = obsoleteMirrorFolders(mirror.mirrorFolder, mirror.programms);
-    for (const QString &name : obsolete) {
-        // Only direct sub-folders of the mirror may go: a name that points
-        // at the mirror itself or elsewhere is never followed.
-        if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
-            || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'))) {
-            qWarning() << "refusing to remove mirror sub-folder" << name;
-            continue;
-        }
-        QDir folder(mirror.mirrorFolder + QLatin1Char('/') + name);
-        if (folder.exists() && !folder.removeRecursively())
-            qWarning() << "can't remove folder" << folder.absolutePath();
-    }
-}

@@ -58,7 +58,4 @@ RefreshSet collectRefreshSet();
 // A mirror's update set: each program with all of its modules.
 QMap<QString, QStringList> mirrorUpdateSet(const MirrorDescription &mirror);
 
-// Removes the mirror's obsolete sub-folders before its refresh.
-void removeObsoleteMirrorFolders(const MirrorDescription &mirror);
-
 #endif // INSTALLPLAN_H

@@ -108,13 +108,13 @@ QString linkPlaceFolder(LinkPlace place)
 {
     std::wstring folder;
     switch (place) {
-    case kLinkDesktop:
+    case LinkPlace::Desktop:
         folder = platform::userFolder(platform::UserFolder::Desktop);
         break;
-    case kLinkQuickLaunch:
+    case LinkPlace::QuickLaunch:
         folder = platform::userFolder(platform::UserFolder::QuickLaunch);
         break;
-    case kLinkStartMenu:
+    case LinkPlace::StartMenu:
         folder = platform::userFolder(platform::UserFolder::ProgramsMenu);
         if (!folder.empty())
             return QDir::fromNativeSeparators(QString::fromStdWString(folder)) + QObject::tr("/Корвант-Мед");
@@ -134,7 +134,7 @@ bool createLink(const QString &displayName, const QString &folderName, const QSt
     const QString folder = linkPlaceFolder(place);
     if (folder.isEmpty()) {
         qWarning().noquote() << QStringLiteral("no folder for shortcut place %1, shortcut %2 not created")
-                                    .arg(place)
+                                    .arg(static_cast<int>(place))
                                     .arg(displayName);
         return false;
     }

@@ -6,11 +6,9 @@
 #include <QStringList>
 #include <QtGlobal>
 
-// Where a shortcut goes; callers pass the plain number.
-using LinkPlace = int;
-constexpr LinkPlace kLinkDesktop = 1;
-constexpr LinkPlace kLinkQuickLaunch = 2;
-constexpr LinkPlace kLinkStartMenu = 3;
+// Where a shortcut goes. The numbers are those of the shortcut menu's
+// entries, in their order.
+enum class LinkPlace { Desktop = 1, QuickLaunch = 2, StartMenu = 3 };
 
 // Starts an installed program from its folder under the install root,
 // detached, with arguments, or with its recorded parameters when arguments

@@ -9,7 +9,6 @@
 #include "launcher.h"
 #include "localfile.h"
 #include "mirrordescription.h"
-#include "mirrorfolders.h"
 #include "processinfo.h"
 #include "projectdescription.h"
 #include "settings.h"
@@ -239,7 +238,7 @@ void MainWindow::applyConfigLevel(const QString &programmName)
     }
 }
 
-void MainWindow::createCurrentLink(int place, const QString &configFolder)
+void MainWindow::createCurrentLink(LinkPlace place, const QString &configFolder)
 {
     const QTreeWidgetItem *item = currentProgrammItem();
     if (!item)
@@ -253,7 +252,7 @@ void MainWindow::createCurrentLink(int place, const QString &configFolder)
         linkName += QStringLiteral(" (%1)").arg(QFileInfo(configFolder).completeBaseName());
     }
 
-    if (createProgrammLink(linkName, item->text(1), item->text(3), arguments, static_cast<LinkPlace>(place)))
+    if (createProgrammLink(linkName, item->text(1), item->text(3), arguments, place))
         QMessageBox::information(this, tr("Создание ярлыка"), tr("Ярлык создан"), QMessageBox::Ok);
     else
         QMessageBox::critical(this, tr("Создание ярлыка"), tr("Ошибка при создании ярлыка"), QMessageBox::Ok);
@@ -261,17 +260,17 @@ void MainWindow::createCurrentLink(int place, const QString &configFolder)
 
 void MainWindow::on_createDesctopLinkAction_triggered()
 {
-    createCurrentLink(1, QString());
+    createCurrentLink(LinkPlace::Desktop, QString());
 }
 
 void MainWindow::on_createQuickLauchLinkAction_triggered()
 {
-    createCurrentLink(2, QString());
+    createCurrentLink(LinkPlace::QuickLaunch, QString());
 }
 
 void MainWindow::on_createStartMenuLinkAction_triggered()
 {
-    createCurrentLink(3, QString());
+    createCurrentLink(LinkPlace::StartMenu, QString());
 }
 
 void MainWindow::on_createLabelButton_clicked()
@@ -284,12 +283,12 @@ void MainWindow::on_createLabelButton_clicked()
         return;
     const int position = items.indexOf(choice);
     if (position >= 0 && position <= 2) {
-        createCurrentLink(position + 1, QString());
+        createCurrentLink(static_cast<LinkPlace>(position + 1), QString());
     } else if (position == 3) {
         const QString folder = QFileDialog::getExistingDirectory(this, tr("Укажите папку с конфигурацией"),
                                                                  QString(), QFileDialog::ShowDirsOnly);
         if (!folder.isEmpty())
-            createCurrentLink(1, folder);
+            createCurrentLink(LinkPlace::Desktop, folder);
     }
 }
 
@@ -394,7 +393,6 @@ void MainWindow::on_refreshMirrorsButton_clicked()
         if (!mirror)
             continue;
         const QMap<QString, QStringList> toUpdate = mirrorUpdateSet(*mirror);
-        removeObsoleteMirrorFolders(*mirror);
 
         InstallDialog installDialog(this);
         installDialog.setWindowTitle(tr("Обновляем зеркало %1").arg(mirror->mainServerName));

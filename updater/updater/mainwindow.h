@@ -14,6 +14,7 @@ class MainWindow;
 
 class QKeyEvent;
 class QTreeWidgetItem;
+enum class LinkPlace;
 
 // The updater's main window: the tree of installed programs and plugins and
 // every user action (run, shortcuts, install/remove/update, mirrors,
@@ -57,7 +58,7 @@ private slots:
 
 private:
     void fillProgramms();
-    void createCurrentLink(int place, const QString &configFolder);
+    void createCurrentLink(LinkPlace place, const QString &configFolder);
     void run();
     // The program row of the current item (a plugin row stands for its
     // program); null when nothing is current.
