@@ -12,9 +12,9 @@ wineserver=/usr/lib/wine/wineserver64
 
 mkdir -p "$out"
 x86_64-w64-mingw32-g++ -std=c++17 -municode -static -O1 -Wall -Wextra -Werror \
-    -I"$root/updater/updater" \
-    "$root/tests/platform/wincheck.cpp" "$root/updater/updater/platform_win.cpp" \
-    "$root/updater/updater/commandline.cpp" \
+    -I"$root/updater/updater/core" \
+    "$root/tests/platform/wincheck.cpp" "$root/updater/updater/core/platform_win.cpp" \
+    "$root/updater/updater/core/commandline.cpp" \
     -o "$out/wincheck.exe" -lole32 -luuid -lshell32
 
 rm -rf "$out/run"

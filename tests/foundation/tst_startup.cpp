@@ -1,5 +1,6 @@
 #include "settings.h"
 #include "startup.h"
+#include "updatersetup.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

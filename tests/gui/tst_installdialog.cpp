@@ -7,7 +7,6 @@
 #include "modalanswerer.h"
 #include "nginxserver.h"
 #include "settings.h"
-#include "startup.h"
 #include "testfiles.h"
 
 #include <QElapsedTimer>

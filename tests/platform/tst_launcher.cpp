@@ -11,7 +11,7 @@
 #include "launcher.h"
 #include "platformfixture.h"
 #include "settings.h"
-#include "startup.h"
+#include "updatersetup.h"
 #include "testfiles.h"
 #include "testprocess.h"
 #include "transfer.h"

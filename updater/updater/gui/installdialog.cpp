@@ -1,6 +1,6 @@
 #include "installdialog.h"
 
-#include "startup.h"
+#include "updatersetup.h"
 #include "installthread.h"
 
 #include <QCloseEvent>

@@ -3,7 +3,7 @@
 
 #include "edition.h"
 #include "editprogrammsdialog.h"
-#include "startup.h"
+#include "updatersetup.h"
 #include "installdialog.h"
 #include "installplan.h"
 #include "launcher.h"

@@ -1,11 +1,9 @@
-#ifndef STARTUP_H
-#define STARTUP_H
+#ifndef UPDATERSETUP_H
+#define UPDATERSETUP_H
 
 #include <QString>
 
-class QApplication;
 class QCommandLineParser;
-class QSplashScreen;
 
 // The version text the updater logs at start and shows in window titles.
 extern const char *const kUpdaterVersion;
@@ -26,11 +24,6 @@ void applyUpdaterOptions(const QCommandLineParser &parser);
 // Sets the application proxy from the global_proxy group, when asked for.
 void applyGlobalProxy();
 
-// Loads Qt's own Russian texts (standard buttons, file dialogs) from Qt's
-// translations folder or, as the Windows build ships it, from beside the
-// updater. False when neither holds it; the windows then show Qt's English.
-bool installQtTranslation();
-
 // The splash image of the running edition.
 QString splashImagePath();
 
@@ -42,11 +35,4 @@ QString updaterProgrammName();
 // the installed one. Logs and returns false when it cannot be started.
 bool startCopier();
 
-// The runs after the splash: projects, run mode, self-update, main window,
-// hand-over to the copier. Returns the exit code.
-int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplication &app);
-
-// The whole entry point of kestraupd.
-int qMain(int argc, char *argv[]);
-
-#endif // STARTUP_H
+#endif // UPDATERSETUP_H

@@ -1,7 +1,7 @@
 #include "settingsdialog.h"
 #include "ui_settingsdialog.h"
 
-#include "startup.h"
+#include "updatersetup.h"
 #include "projectdescription.h"
 #include "settings.h"
 

@@ -2,7 +2,7 @@
 #include "ui_editprogrammsdialog.h"
 
 #include "installplan.h"
-#include "startup.h"
+#include "updatersetup.h"
 #include "settings.h"
 
 #include <QTreeWidgetItem>
