@@ -551,6 +551,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         QFile::remove(staging);
         bool replaced = copyFileHashing(tempDocument, staging, nullptr, &copyError);
         if (replaced) {
+            hideStagingFile(staging);
             const QFileInfo localInfo(localDocument);
             if (localInfo.exists() && !localInfo.isWritable())
                 QFile::setPermissions(localDocument, QFile::permissions(localDocument) | QFileDevice::WriteOwner
@@ -652,6 +653,7 @@ bool InstallThread::updateFile(const QString &target, const QString &source, con
         copied = copyFileHashing(tempPath, staging, nullptr, &copyError);
         if (copied) {
             QFile::setPermissions(staging, QFile::permissions(tempPath));
+            hideStagingFile(staging);
             copied = moveFileOver(staging, target, &copyError);
             if (!copied)
                 QFile::remove(staging);
