@@ -1012,6 +1012,8 @@ private slots:
         // Whole: viewer's listed files go, doNotDelete survives, emptied
         // sub-folders are removed; its necessary chain goes with dicom.
         writeFile(root + QStringLiteral("/viewer/lib/.hidden"), "h\n");
+        // A read-only file goes as well (Windows refuses until it is made writable).
+        QVERIFY(QFile::setPermissions(root + QStringLiteral("/viewer/lib/core.so"), QFileDevice::ReadOwner));
         run = f.run({"--remove", "viewer"});
         QVERIFY(run.finished);
         QVERIFY(run.texts(QStringLiteral("message")).contains(u("Программа Просмотр удалена")));

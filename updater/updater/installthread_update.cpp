@@ -28,12 +28,6 @@
 
 namespace {
 
-// A file-information document is read whole (mapped, or into a DOM for a
-// mirror): one of 10,000 files takes under 3 MB, so this bound leaves room
-// for modules far larger while a hostile server cannot exhaust memory or
-// the temporary volume with it.
-const qint64 kMaxFileInfoDocumentSize = 128 * 1024 * 1024;
-
 // Where an entry of the document goes: its folder (one text shared by all
 // entries of that folder) and whether its texts passed the path checks.
 struct Placement
