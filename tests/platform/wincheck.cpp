@@ -495,7 +495,9 @@ void checkFileLayer(const std::wstring &runFolder)
     CloseHandle(releaser);
     check(readText(target) == "new content 3", L"content after the holder let go");
 
-    // Held for good: a bounded wait, then a reason; both files as they were.
+    // Held for good: a bounded wait, then a reason; both files as they were,
+    // read-only mark included.
+    check(SetFileAttributesW(winfile::longPath(target).c_str(), FILE_ATTRIBUTE_READONLY) != 0, L"make read-only");
     held = holdFile(target);
     check(writeText(staging, "new content 4") && winfile::hide(staging), L"fourth staging copy");
     const ULONGLONG start = GetTickCount64();
@@ -507,6 +509,7 @@ void checkFileLayer(const std::wstring &runFolder)
     check(retries == winfile::kMoveAttempts - 1, L"every retry used: " + std::to_wstring(retries));
     check(took < 10000, L"gave up in bounded time: " + std::to_wstring(took) + L" ms");
     check(readText(target) == "new content 3", L"held file keeps its content");
+    check((attributesOf(target) & FILE_ATTRIBUTE_READONLY) != 0, L"held file still read-only");
     check(readText(staging) == "new content 4" && (attributesOf(staging) & FILE_ATTRIBUTE_HIDDEN),
           L"staging copy kept, still hidden");
     check(!winfile::moveOver(folder + L"\\none", target, &retries, &error) && retries == 0,

@@ -121,8 +121,9 @@ bool moveOver(const std::wstring &from, const std::wstring &to, int *retries, st
     flush(from);
 
     const DWORD targetAttributes = GetFileAttributesW(target.c_str());
-    if (targetAttributes != INVALID_FILE_ATTRIBUTES && (targetAttributes & FILE_ATTRIBUTE_READONLY)
-        && !(targetAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    const bool writable = targetAttributes != INVALID_FILE_ATTRIBUTES && (targetAttributes & FILE_ATTRIBUTE_READONLY)
+                          && !(targetAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (writable)
         SetFileAttributesW(target.c_str(), targetAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
     // The moved file keeps its attributes: an installed file must not
     // inherit the hidden mark of its staging copy.
@@ -148,6 +149,8 @@ bool moveOver(const std::wstring &from, const std::wstring &to, int *retries, st
     }
     if (unhide)
         SetFileAttributesW(source.c_str(), sourceAttributes);
+    if (writable)
+        SetFileAttributesW(target.c_str(), targetAttributes);
     return fail(error, code);
 }
 
