@@ -4,8 +4,8 @@
 # (POSIX threads variant, the one that has std::thread and std::mutex)
 # against Qt's headers, syntax only. A Windows-only compile error then shows
 # here instead of on the first Windows build. Debian's Qt headers are those
-# of its Linux build; they are the same headers a Windows Qt installs, apart
-# from the configuration, which this check does not depend on.
+# of its Linux build: the declarations a Windows Qt has, with the feature
+# switches of Linux; the compiler sees Windows (_WIN32) and so does Qt.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}
