@@ -157,7 +157,15 @@ public:
         }
         const QStringList driverArguments =
             QStringList{"--config", configPath(), "--installed", registryPath()} + arguments;
-        if (m_fileSizeLimit > 0) {
+        if (!m_traceFile.isEmpty()) {
+            // Every flush and rename of the driver and its threads, with the
+            // path of each flushed file, in the order the system saw them.
+            process->start(QStringLiteral("/usr/bin/strace"),
+                           QStringList{"-f", "-y", "-qq", "-e", "signal=none", "-e",
+                                       "trace=fsync,fdatasync,rename,renameat,renameat2", "-o", m_traceFile,
+                                       driverPath()}
+                               + driverArguments);
+        } else if (m_fileSizeLimit > 0) {
             // A full disk as one process meets it: SIGXFSZ ignored (which the
             // driver inherits), so a write past the limit fails with EFBIG.
             process->start(QStringLiteral("/bin/sh"),
@@ -172,6 +180,9 @@ public:
     }
     // Largest file the driver may write, in bytes; 0: no limit.
     void setFileSizeLimit(qint64 bytes) { m_fileSizeLimit = bytes; }
+    // Runs the driver under strace, its flushes and renames written to path;
+    // empty: not traced.
+    void setTraceFile(const QString &path) { m_traceFile = path; }
 
     DriverRun run(const QStringList &arguments, int timeoutMs = 120000) const
     {
@@ -195,6 +206,7 @@ public:
 
 private:
     QString m_tempDir;
+    QString m_traceFile;
     qint64 m_fileSizeLimit = 0;
 };
 
@@ -305,6 +317,7 @@ class TestEngine : public QObject
     Q_OBJECT
 
 private:
+    static void verifyFlushedBeforeRenamed(const QString &trace, const QString &moduleFolder);
     // The clinic published on a plain folder ("folder") or by nginx, and
     // config.ini pointing at it.
     bool setupClinic(EngineFixture &f, const QString &server = QStringLiteral("folder"), NginxServer *nginx = nullptr);
@@ -320,13 +333,14 @@ private slots:
     {
         QTest::addColumn<QString>("server");
         QTest::addColumn<QString>("tempDir");
-        QTest::newRow("plain folder") << "folder" << QString();
+        QTest::addColumn<QString>("variant"); // of the second run in updateToNewRelease
+        QTest::newRow("plain folder") << "folder" << QString() << QString();
         if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
-            QTest::newRow("plain folder, temporary folder on tmpfs") << "folder" << "/dev/shm";
+            QTest::newRow("plain folder, temporary folder on tmpfs") << "folder" << "/dev/shm" << QString();
         if (NginxServer::isAvailable()) {
-            QTest::newRow("nginx") << "nginx" << QString();
+            QTest::newRow("nginx") << "nginx" << QString() << QString();
             // The bar follows the bytes of a large file, not only whole files.
-            QTest::newRow("nginx over a slow link") << "nginx-slow" << QString();
+            QTest::newRow("nginx over a slow link") << "nginx-slow" << QString() << QString();
         }
     }
 
@@ -401,19 +415,55 @@ private slots:
     void updateToNewRelease_data()
     {
         firstInstall_data();
+        // The file marked for deletion and a file replaced are read-only.
+        QTest::newRow("plain folder, read-only files") << "folder" << QString() << "read-only";
+        // After a power cut the record must never say "new" for bytes that
+        // were not on the disk: every file is flushed before it is renamed
+        // in, and the record is renamed in after the last of them. Moved
+        // from the temporary folder, or copied beside the target first.
+        if (QFileInfo::exists(QStringLiteral("/usr/bin/strace"))) {
+            QTest::newRow("plain folder, traced: flushed before renamed, record last")
+                << "folder" << QString() << "traced";
+            if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+                QTest::newRow("plain folder, temporary folder on tmpfs, traced: flushed before renamed, record last")
+                    << "folder" << "/dev/shm" << "traced";
+        }
+        // The disk fills up while the registry is written: told as an error,
+        // and the program is not reported updated; the registry is kept.
+        QTest::newRow("plain folder, registry beyond the file size limit")
+            << "folder" << QString() << "registry full";
     }
 
     void updateToNewRelease()
     {
         QFETCH(QString, server);
         QFETCH(QString, tempDir);
+        QFETCH(QString, variant);
         EngineFixture f;
         NginxServer nginx;
         f.setTempDir(tempDir);
         QVERIFY(setupClinic(f, server, &nginx));
+        // Another program's entry makes the registry larger than any file
+        // the update writes.
+        if (variant == QLatin1String("registry full"))
+            QVERIFY(writeFile(f.registryPath(), QStringLiteral("{\"programms\":[{\"programm_name\":\"padding\","
+                                                               "\"display_name\":\"%1\"}]}")
+                                                    .arg(QString(300000, QLatin1Char('p')))
+                                                    .toUtf8()));
         const QStringList args{"--update", "viewer:dicom", "--change-config"};
         QVERIFY(f.run(args).finished);
         const QString viewer = f.installRoot() + QStringLiteral("/viewer");
+        if (variant == QLatin1String("read-only")) {
+            for (const char *name : {"old.txt", "lib/core.so", "update_fileinfo.xml"})
+                QVERIFY(QFile::setPermissions(viewer + QLatin1Char('/') + QLatin1String(name),
+                                              QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+        }
+        const QString trace = f.root() + QStringLiteral("/trace.txt");
+        if (variant == QLatin1String("traced"))
+            f.setTraceFile(trace);
+        const QByteArray registryBefore = readFile(f.registryPath());
+        if (variant == QLatin1String("registry full"))
+            f.setFileSizeLimit(200000);
         // The user's own settings and files beside the program.
         writeFile(viewer + QStringLiteral("/settings.ini"), "[main]\nfrom=user\n");
         writeFile(viewer + QStringLiteral("/user notes.txt"), "mine\n");
@@ -423,7 +473,20 @@ private slots:
 
         QVERIFY(buildViewer(f, true));
         const DriverRun run = f.run(args);
-        VERIFY_CLEAN_RUN(run);
+        if (variant == QLatin1String("registry full")) {
+            QVERIFY2(run.finished, run.rawOutput.constData());
+            const QStringList errors = run.texts(QStringLiteral("error"));
+            QCOMPARE(errors.size(), 1);
+            QVERIFY2(errors.first().startsWith(u("Не удалось записать список установленных программ %1 (")
+                                                   .arg(QDir::toNativeSeparators(f.registryPath()))),
+                     qPrintable(errors.first()));
+            QVERIFY(!run.texts(QStringLiteral("message")).contains(u("Программа Просмотр обновлена")));
+            QCOMPARE(readFile(f.registryPath()), registryBefore);
+        } else {
+            VERIFY_CLEAN_RUN(run);
+        }
+        if (variant == QLatin1String("traced"))
+            verifyFlushedBeforeRenamed(trace, viewer);
 
         const QString tree = f.root() + QStringLiteral("/trees/viewer");
         QCOMPARE(readFile(viewer + QStringLiteral("/viewer.exe")), readFile(tree + QStringLiteral("/viewer.exe")));
@@ -949,6 +1012,8 @@ private slots:
         // Whole: viewer's listed files go, doNotDelete survives, emptied
         // sub-folders are removed; its necessary chain goes with dicom.
         writeFile(root + QStringLiteral("/viewer/lib/.hidden"), "h\n");
+        // A read-only file goes as well (Windows refuses until it is made writable).
+        QVERIFY(QFile::setPermissions(root + QStringLiteral("/viewer/lib/core.so"), QFileDevice::ReadOwner));
         run = f.run({"--remove", "viewer"});
         QVERIFY(run.finished);
         QVERIFY(run.texts(QStringLiteral("message")).contains(u("Программа Просмотр удалена")));
@@ -1364,6 +1429,57 @@ bool TestEngine::buildViewer(EngineFixture &f, bool release2)
         return false;
     return !release2
         || addDeletionEntry(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml"), QStringLiteral("old.txt"));
+}
+
+// Reads an strace log of flushes and renames: every file renamed into the
+// module folder was flushed before, under the name it had then, and the
+// module's record was renamed in after every other file of the module.
+void TestEngine::verifyFlushedBeforeRenamed(const QString &trace, const QString &moduleFolder)
+{
+    QStringList lines = QString::fromUtf8(readFile(trace)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // A call another thread interrupted is logged in two parts; joined
+    // here, in the place where it returned.
+    QMap<QString, QString> unfinished;
+    QStringList calls;
+    const QRegularExpression resumed(QStringLiteral("^(\\d+)\\s+<\\.\\.\\. \\w+ resumed>(.*)$"));
+    for (const QString &line : qAsConst(lines)) {
+        const QString pid = line.section(QLatin1Char(' '), 0, 0);
+        if (line.endsWith(QLatin1String("<unfinished ...>"))) {
+            unfinished.insert(pid, line.left(line.size() - int(qstrlen("<unfinished ...>"))));
+            continue;
+        }
+        const QRegularExpressionMatch match = resumed.match(line);
+        calls << (match.hasMatch() ? unfinished.take(match.captured(1)) + match.captured(2) : line);
+    }
+    const QRegularExpression flush(QStringLiteral("^\\d+\\s+f(?:data)?sync\\(\\d+<(.*)>\\)\\s+= 0$"));
+    const QRegularExpression rename(
+        QStringLiteral("^\\d+\\s+rename(?:at2?)?\\((?:[^,]*, )?\"(.*)\", (?:[^,]*, )?\"(.*)\"(?:, \\w+)?\\)\\s+= 0$"));
+    const QString record = moduleFolder + QStringLiteral("/update_fileinfo.xml");
+    QSet<QString> flushed;
+    int dataRenames = 0;
+    int recordAt = -1;
+    int lastDataAt = -1;
+    for (int i = 0; i < calls.size(); ++i) {
+        const QRegularExpressionMatch f = flush.match(calls.at(i));
+        if (f.hasMatch()) {
+            flushed.insert(f.captured(1)); // the system's own form of the path
+            continue;
+        }
+        const QRegularExpressionMatch r = rename.match(calls.at(i));
+        const QString to = QDir::cleanPath(r.captured(2));
+        if (!r.hasMatch() || !to.startsWith(moduleFolder + QLatin1Char('/')))
+            continue;
+        QVERIFY2(flushed.contains(QDir::cleanPath(r.captured(1))),
+                 qPrintable(QStringLiteral("renamed unflushed: ") + calls.at(i)));
+        if (to == record) {
+            recordAt = i;
+        } else {
+            ++dataRenames;
+            lastDataAt = i;
+        }
+    }
+    QVERIFY2(dataRenames >= 5, qPrintable(calls.join(QLatin1Char('\n'))));
+    QVERIFY2(recordAt > lastDataAt, qPrintable(calls.join(QLatin1Char('\n'))));
 }
 
 bool TestEngine::setupClinic(EngineFixture &f, const QString &server, NginxServer *nginx)

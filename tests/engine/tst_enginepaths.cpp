@@ -12,6 +12,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <pthread.h>
+
+#include <system_error>
+#include <thread>
+
 class TestEnginePaths : public QObject
 {
     Q_OBJECT
@@ -28,6 +33,7 @@ private slots:
     void folderOfUpdater();
     void fileSize_data();
     void fileSize();
+    void sizesReadAhead_data();
     void sizesReadAhead();
     void sizesReadBeforeAChangeAreNotUsed();
 };
@@ -244,9 +250,65 @@ QStringList makeFiles(const QTemporaryDir &dir, int count)
 
 } // namespace
 
-// Whether read ahead or not, every size is what the file has.
+// While it lives, every new thread of this process fails to start: its
+// stack (a petabyte) cannot be mapped. What a process out of threads meets.
+class NoThreadsToSpare
+{
+public:
+    NoThreadsToSpare()
+    {
+        m_saved = pthread_getattr_default_np(&m_previous) == 0;
+        pthread_attr_t huge;
+        pthread_attr_init(&huge);
+        pthread_attr_setstacksize(&huge, size_t(1) << 50);
+        m_active = m_saved && pthread_setattr_default_np(&huge) == 0;
+        pthread_attr_destroy(&huge);
+    }
+    ~NoThreadsToSpare()
+    {
+        if (m_saved)
+            pthread_setattr_default_np(&m_previous);
+        if (m_saved)
+            pthread_attr_destroy(&m_previous);
+    }
+    NoThreadsToSpare(const NoThreadsToSpare &) = delete;
+    NoThreadsToSpare &operator=(const NoThreadsToSpare &) = delete;
+    // Whether starting a thread really fails now.
+    bool active() const
+    {
+        if (!m_active)
+            return false;
+        try {
+            std::thread([] {}).join();
+            return false;
+        } catch (const std::system_error &) {
+            return true;
+        }
+    }
+
+private:
+    pthread_attr_t m_previous;
+    bool m_saved = false;
+    bool m_active = false;
+};
+
+void TestEnginePaths::sizesReadAhead_data()
+{
+    QTest::addColumn<int>("pauseMs"); // before the loop: the worker may get ahead, or not
+    QTest::addColumn<bool>("threads"); // false: no thread can be started
+    QTest::newRow("no pause") << 0 << true;
+    QTest::newRow("worker a little ahead") << 20 << true;
+    QTest::newRow("worker far ahead") << 200 << true;
+    // The loop then reads and decides every file itself; the update goes on.
+    QTest::newRow("no thread to spare") << 0 << false;
+}
+
+// Whether read ahead or not, every size is what the file has, and the
+// look-ahead's decisions are those of the size check.
 void TestEnginePaths::sizesReadAhead()
 {
+    QFETCH(int, pauseMs);
+    QFETCH(bool, threads);
     QTemporaryDir dir;
     const int count = 600;
     const QStringList paths = makeFiles(dir, count);
@@ -257,17 +319,31 @@ void TestEnginePaths::sizesReadAhead()
     // Entries alternate between the folders; every third one is the loop's alone.
     auto folderOf = [](int i) { return i % 3 == 2 ? -1 : (i / 100) % 3; };
     auto nameOf = [](int i) { return QStringLiteral("f%1").arg(i); };
-    for (const int pause : {0, 20, 200}) {
-        SizePrefetch sizes(count, folders, folderOf, nameOf);
-        QThread::msleep(ulong(pause)); // the worker may get ahead, or not
-        for (int i = 0; i < count; ++i) {
-            if (folderOf(i) < 0)
-                continue;
-            const QString path = folders.at(folderOf(i)) + QLatin1Char('/') + nameOf(i);
-            qint64 size = -1;
-            QCOMPARE(sizes.fileSize(i, &size), QFileInfo::exists(path));
-            QCOMPARE(size, QFileInfo(path).size());
-        }
+    auto pathOf = [&](int i) { return folders.at(folderOf(i)) + QLatin1Char('/') + nameOf(i); };
+    QVector<UpdateLookahead::Item> items(count);
+    for (int i = 0; i < count; ++i) {
+        items[i].evaluate = folderOf(i) >= 0;
+        items[i].target = items[i].evaluate ? pathOf(i) : QString();
+        items[i].size = i % 7;
+    }
+
+    std::unique_ptr<NoThreadsToSpare> starved;
+    if (!threads) {
+        starved = std::make_unique<NoThreadsToSpare>();
+        QVERIFY2(starved->active(), "threads still start");
+    }
+    SizePrefetch sizes(count, folders, folderOf, nameOf);
+    UpdateLookahead lookahead(items, false, nullptr);
+    starved.reset();
+    QThread::msleep(ulong(pauseMs));
+    for (int i = 0; i < count; ++i) {
+        if (folderOf(i) < 0)
+            continue;
+        const QString path = pathOf(i);
+        qint64 size = -1;
+        QCOMPARE(sizes.fileSize(i, &size), QFileInfo::exists(path));
+        QCOMPARE(size, QFileInfo(path).size());
+        QCOMPARE(lookahead.needUpdate(i), !QFileInfo::exists(path) || QFileInfo(path).size() != i % 7);
     }
 }
 

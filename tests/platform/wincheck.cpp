@@ -1,5 +1,6 @@
 // Checks the Windows platform layer for real: built with mingw-w64 together
-// with platform_win.cpp and run under wine by scripts/ci.d/40-wine.sh.
+// with platform_win.cpp and the file layer (winfile_win.cpp) and run under
+// wine by scripts/ci.d/40-wine.sh.
 //
 //   wincheck.exe           runs every check below; exit code 0 when all pass
 //   wincheck.exe --child   the program the checks start and look for; it
@@ -10,6 +11,7 @@
 
 #include "commandline.h"
 #include "platform.h"
+#include "winfile.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -352,6 +354,177 @@ void checkCommandLine()
     }
 }
 
+// Whole-file helpers for the file-layer checks; they take any path the
+// file layer does (long ones through its own "\\?\" form).
+bool writeText(const std::wstring &path, const std::string &bytes)
+{
+    const HANDLE file = CreateFileW(winfile::longPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const bool ok = WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr) && written == bytes.size();
+    CloseHandle(file);
+    return ok;
+}
+
+std::string readText(const std::wstring &path)
+{
+    const HANDLE file = CreateFileW(winfile::longPath(path).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string bytes;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        bytes.append(buffer, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+DWORD attributesOf(const std::wstring &path)
+{
+    return GetFileAttributesW(winfile::longPath(path).c_str());
+}
+
+bool exists(const std::wstring &path)
+{
+    return attributesOf(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Opens path the way a virus scanner does: reading, and refusing to let it
+// be deleted or replaced while the handle is open.
+HANDLE holdFile(const std::wstring &path)
+{
+    return CreateFileW(winfile::longPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+DWORD WINAPI releaseLater(void *handle)
+{
+    Sleep(400);
+    CloseHandle(static_cast<HANDLE>(handle));
+    return 0;
+}
+
+void checkLongPathForm()
+{
+    checkEqual(winfile::longPath(L"C:/a/./b/../c/"), L"\\\\?\\C:\\a\\c", L"drive path in the long form");
+    checkEqual(winfile::longPath(L"C:\\..\\x"), L"\\\\?\\C:\\x", L"'..' stays at the drive's root");
+    checkEqual(winfile::longPath(L"\\\\srv\\share\\d\\..\\..\\f"), L"\\\\?\\UNC\\srv\\share\\f",
+               L"share path in the long form, '..' stays below the share");
+    checkEqual(winfile::longPath(L"\\\\?\\C:\\a\\..\\b"), L"\\\\?\\C:\\a\\..\\b", L"long form passed on");
+    checkEqual(winfile::longPath(L"rel/x"), L"rel\\x", L"relative path stays relative");
+}
+
+// A folder chain whose paths pass 260 characters, which plain paths do not reach.
+std::wstring longFolder(const std::wstring &runFolder)
+{
+    std::wstring folder = runFolder + L"\\long";
+    CreateDirectoryW(winfile::longPath(folder).c_str(), nullptr);
+    for (int i = 0; i < 6; ++i) {
+        folder += L"\\" + std::wstring(50, wchar_t(L'a' + i));
+        CreateDirectoryW(winfile::longPath(folder).c_str(), nullptr);
+    }
+    return folder;
+}
+
+void checkFileLayer(const std::wstring &runFolder)
+{
+    checkLongPathForm();
+    const std::wstring folder = longFolder(runFolder);
+    check(folder.size() >= 300, L"long folder passes 260 characters: " + std::to_wstring(folder.size()));
+    const std::wstring target = folder + L"\\файл.dll";
+    // wine shows every name with a leading dot as hidden by itself: this
+    // staging copy has none, so that its attribute is the file layer's.
+    const std::wstring staging = folder + L"\\файл.dll.kestra-new";
+    check(writeText(target, "old content"), L"write a file under a long path");
+
+    std::int64_t size = -1;
+    check(winfile::fileSize(target, &size) == winfile::SizeAnswer::Found && size == 11, L"size under a long path");
+    check(winfile::fileSize(folder, &size) == winfile::SizeAnswer::Found && size == 0, L"a folder's size is 0");
+    check(winfile::fileSize(folder + L"\\none", &size) == winfile::SizeAnswer::Missing, L"missing file");
+    check(winfile::fileSize(folder + L"\\none\\x", &size) == winfile::SizeAnswer::Missing, L"missing folder");
+    check(winfile::flush(target), L"flush a file under a long path");
+    check(!winfile::flush(folder + L"\\none"), L"flush of a missing file fails");
+
+    // Staging copy: hidden while it exists, the installed file is not.
+    check(writeText(staging, "new content 1"), L"write the staging copy");
+    check(!(attributesOf(staging) & FILE_ATTRIBUTE_HIDDEN), L"staging copy not hidden before");
+    check(winfile::hide(staging) && (attributesOf(staging) & FILE_ATTRIBUTE_HIDDEN), L"staging copy hidden");
+    // A read-only installed file is replaced all the same.
+    check(SetFileAttributesW(winfile::longPath(target).c_str(), FILE_ATTRIBUTE_READONLY) != 0, L"make read-only");
+    int retries = -1;
+    std::wstring error;
+    const bool movedOverReadOnly = winfile::moveOver(staging, target, &retries, &error);
+    check(movedOverReadOnly, L"move over a read-only file: " + error);
+    check(retries == 0, L"no retries for a free file");
+    check(readText(target) == "new content 1", L"replaced content");
+    check(!exists(staging), L"staging copy gone after the move");
+    check(!(attributesOf(target) & FILE_ATTRIBUTE_HIDDEN), L"replaced file not hidden");
+
+    // Replace over a file another program reads, sharing everything: the
+    // system replaces it at once where it can replace open files, otherwise
+    // once the reader lets go, well within the retries.
+    const HANDLE reader = CreateFileW(winfile::longPath(target).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    check(reader != INVALID_HANDLE_VALUE, L"open the file for reading");
+    check(writeText(staging, "new content 2") && winfile::hide(staging), L"second staging copy");
+    HANDLE releaser = CreateThread(nullptr, 0, releaseLater, reader, 0, nullptr);
+    check(releaser != nullptr, L"start the releasing thread");
+    const bool movedOverOpen = winfile::moveOver(staging, target, &retries, &error);
+    check(movedOverOpen, L"move over an open file: " + error);
+    WaitForSingleObject(releaser, 10000);
+    CloseHandle(releaser);
+    check(readText(target) == "new content 2", L"content after the move over an open file");
+
+    // Held without sharing deletion: tried again until the holder lets go.
+    HANDLE held = holdFile(target);
+    check(held != INVALID_HANDLE_VALUE, L"hold the file");
+    check(writeText(staging, "new content 3") && winfile::hide(staging), L"third staging copy");
+    releaser = CreateThread(nullptr, 0, releaseLater, held, 0, nullptr);
+    check(releaser != nullptr, L"start the releasing thread");
+    error.clear();
+    const bool movedOverHeld = winfile::moveOver(staging, target, &retries, &error);
+    check(movedOverHeld, L"move over a file held for a moment: " + error);
+    check(retries >= 1 && retries < winfile::kMoveAttempts, L"retried while held: " + std::to_wstring(retries));
+    WaitForSingleObject(releaser, 10000);
+    CloseHandle(releaser);
+    check(readText(target) == "new content 3", L"content after the holder let go");
+
+    // Held for good: a bounded wait, then a reason; both files as they were,
+    // read-only mark included.
+    check(SetFileAttributesW(winfile::longPath(target).c_str(), FILE_ATTRIBUTE_READONLY) != 0, L"make read-only");
+    held = holdFile(target);
+    check(writeText(staging, "new content 4") && winfile::hide(staging), L"fourth staging copy");
+    const ULONGLONG start = GetTickCount64();
+    error.clear();
+    check(!winfile::moveOver(staging, target, &retries, &error), L"move over a file held for good fails");
+    const ULONGLONG took = GetTickCount64() - start;
+    CloseHandle(held);
+    check(!error.empty(), L"the failure is explained");
+    check(retries == winfile::kMoveAttempts - 1, L"every retry used: " + std::to_wstring(retries));
+    check(took < 10000, L"gave up in bounded time: " + std::to_wstring(took) + L" ms");
+    check(readText(target) == "new content 3", L"held file keeps its content");
+    check((attributesOf(target) & FILE_ATTRIBUTE_READONLY) != 0, L"held file still read-only");
+    check(readText(staging) == "new content 4" && (attributesOf(staging) & FILE_ATTRIBUTE_HIDDEN),
+          L"staging copy kept, still hidden");
+    check(!winfile::moveOver(folder + L"\\none", target, &retries, &error) && retries == 0,
+          L"a missing source fails at once");
+
+    // Deletion: read-only files too, and nothing there is no failure.
+    check(SetFileAttributesW(winfile::longPath(target).c_str(), FILE_ATTRIBUTE_READONLY) != 0, L"make read-only");
+    const bool removedReadOnly = winfile::remove(target, &error);
+    check(removedReadOnly, L"delete a read-only file: " + error);
+    check(!exists(target), L"read-only file gone");
+    check(winfile::remove(staging, &error) && !exists(staging), L"delete the hidden staging copy");
+    check(winfile::remove(folder + L"\\none", &error), L"deleting nothing succeeds");
+    check(!winfile::remove(folder, &error) && exists(folder), L"a folder is not deleted as a file");
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t *argv[])
@@ -367,6 +540,7 @@ int wmain(int argc, wchar_t *argv[])
     checkFolders();
     checkShortcut(runFolder);
     checkCommandLine();
+    checkFileLayer(runFolder);
     checkEqual(platform::executableSuffix(), L".exe", L"executable suffix");
 
     std::wprintf(L"wincheck: %d checks, %d failed\n", g_checks, g_failures);

@@ -16,4 +16,15 @@ bool moveFileOver(const QString &from, const QString &to, QString *error = nullp
 // then copies.
 bool adoptFile(const QString &from, const QString &to);
 
+// Deletes the file path, also when it is read-only (which Windows refuses to
+// delete otherwise). A link is deleted itself, never what it leads to. True
+// when nothing is left at path; on failure error (when given) receives the
+// system's reason.
+bool deleteFile(const QString &path, QString *error = nullptr);
+
+// Hides a staging file (stagingPath) where a leading dot does not: a
+// leftover must not show up among the user's files. moveFileOver does not
+// carry the mark over to the file it replaces.
+void hideStagingFile(const QString &path);
+
 #endif // FILEMOVE_H

@@ -43,3 +43,19 @@ bool adoptFile(const QString &from, const QString &to)
     flushToDisk(from);
     return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
+
+bool deleteFile(const QString &path, QString *error)
+{
+    // unlink(2) removes a link itself; the file's own permissions do not
+    // matter, only the folder's.
+    if (::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT)
+        return true;
+    if (error)
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+    return false;
+}
+
+void hideStagingFile(const QString &)
+{
+    // The leading dot of a staging name hides it.
+}

@@ -1,32 +1,25 @@
+// Windows: the Qt side of the size call in winfile_win.cpp.
+
 #include "filestat.h"
 
-#include "longpath_win.h"
-#include <QFileInfo>
+#include "winfile.h"
 
-#include <windows.h>
+#include <QFileInfo>
 
 bool localFileSize(const QString &path, qint64 *size)
 {
-    // The long form reaches paths of 260 characters and more; links are not
-    // followed by the attribute call and are left to QFileInfo.
-    const QString native = longPathW(path);
-    {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (GetFileAttributesExW(reinterpret_cast<const wchar_t *>(native.utf16()), GetFileExInfoStandard, &data)) {
-            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                *size = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                            ? 0
-                            : qint64((quint64(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
-                return true;
-            }
-        } else {
-            const DWORD failure = GetLastError();
-            if (failure == ERROR_FILE_NOT_FOUND || failure == ERROR_PATH_NOT_FOUND) {
-                *size = 0;
-                return false;
-            }
-        }
+    std::int64_t bytes = 0;
+    switch (winfile::fileSize(path.toStdWString(), &bytes)) {
+    case winfile::SizeAnswer::Found:
+        *size = bytes;
+        return true;
+    case winfile::SizeAnswer::Missing:
+        *size = 0;
+        return false;
+    case winfile::SizeAnswer::Unknown:
+        break;
     }
+    // Links are followed, as QFileInfo does.
     const QFileInfo info(path);
     *size = info.size();
     return info.exists();

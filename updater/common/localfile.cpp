@@ -21,16 +21,13 @@ bool copyLocalFile(const QString &source, const QString &destination, QString *e
 
 bool removeExistingFile(const QString &destination, QString *error)
 {
-    QFile file(destination);
-    if (!file.exists())
-        return true;
-    // A read-only file cannot be deleted on Windows; clear the attribute first.
-    file.setPermissions(file.permissions() | QFileDevice::WriteOwner | QFileDevice::WriteUser);
-    if (file.remove())
+    // Read-only files too (the file layer clears the attribute Windows
+    // refuses to delete with); a link goes itself, never what it leads to.
+    QString reason;
+    if (deleteFile(destination, &reason))
         return true;
     if (error)
-        *error = QCoreApplication::translate("global", "Ошибка при удалении файла %1, %2")
-                     .arg(destination, file.errorString());
+        *error = QCoreApplication::translate("global", "Ошибка при удалении файла %1, %2").arg(destination, reason);
     return false;
 }
 
@@ -48,9 +45,8 @@ bool replaceLocalFile(const QString &source, const QString &destination, QString
     QFile::remove(staged);
     if (!copyLocalFile(source, staged, error))
         return false;
-    QFile file(destination);
-    // A read-only file cannot be replaced on Windows; clear the attribute first.
-    file.setPermissions(file.permissions() | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+    hideStagingFile(staged);
+    // A read-only destination is made writable by the move itself.
     QString reason;
     if (moveFileOver(staged, destination, &reason))
         return true;

@@ -68,6 +68,12 @@ public:
     // Byte count for display: "%1 б", "%1 Кб" or "%1 Mб".
     static QString sizeToString(qint64 size);
 
+    // A file-information document is read whole (mapped, or into a DOM for
+    // a mirror or a removal): one of 10,000 files takes under 3 MB, so this
+    // bound leaves room for modules far larger while a hostile server
+    // cannot exhaust memory or the temporary volume with it.
+    static constexpr qint64 kMaxFileInfoDocumentSize = 128 * 1024 * 1024;
+
 signals:
     void message(QString text);
     void error(QString text);

@@ -1,5 +1,6 @@
 #include "installthread.h"
 
+#include "localfile.h"
 #include "projectdescription.h"
 #include "safepath.h"
 #include "settings.h"
@@ -178,6 +179,13 @@ bool InstallThread::writeBackup(QFile *archive, const QStringList &files, const 
     return !output.failed() && zip.status() == QZipWriter::NoError;
 }
 
+// What a removal may touch, whatever the server's document says: only
+// entries whose texts pass the path checks, below the module folder, never
+// through a link or junction inside it (a link met as a file is deleted
+// itself, a folder link is removed as an entry, never emptied). Bounds: the
+// document is capped as for updates (kMaxFileInfoDocumentSize), the loop runs
+// once over its entries, and each module is removed once per run
+// (removedPlugins), so a cycle of necessary modules ends.
 bool InstallThread::removePlugin(const PluginPtr &plugin)
 {
     if (!plugin)
@@ -204,7 +212,7 @@ bool InstallThread::removePlugin(const PluginPtr &plugin)
     const QString documentSource = binary->fullPath() + QLatin1Char('/') + binary->fileName();
     const QString tempDocument = tempDir.path() + QLatin1Char('/') + binary->fileName();
     QString fetchError;
-    if (!fetchFile(documentSource, tempDocument, &fetchError, QString())) {
+    if (!fetchFile(documentSource, tempDocument, &fetchError, QString(), kMaxFileInfoDocumentSize)) {
         emit error(tr("Ошибка при скачивании %1, %2").arg(documentSource, tempDocument));
         qWarning().noquote() << fetchError;
     }
@@ -212,6 +220,13 @@ bool InstallThread::removePlugin(const PluginPtr &plugin)
     QFile documentFile(tempDocument);
     if (!documentFile.open(QIODevice::ReadOnly)) {
         emit error(tr("Ошибка при открытии файла %1, %2").arg(tempDocument, documentFile.errorString()));
+        return false;
+    }
+    if (documentFile.size() > kMaxFileInfoDocumentSize) {
+        emit error(tr("Ошибка при открытии файла %1, %2")
+                       .arg(tempDocument, QStringLiteral("document is larger than %1 bytes").arg(kMaxFileInfoDocumentSize)));
+        documentFile.close();
+        documentFile.remove();
         return false;
     }
     QDomDocument document;
@@ -256,11 +271,12 @@ bool InstallThread::removePlugin(const PluginPtr &plugin)
             continue;
         }
         if (QFileInfo::exists(target) && !doNotDelete.contains(fileName)) {
-            QFile file(target);
-            if (file.remove())
+            // Read-only files too: Windows refuses to delete them otherwise.
+            QString reason;
+            if (removeExistingFile(target, &reason))
                 emit message(tr("Удален файл %1").arg(target));
             else
-                emit error(tr("Ошибка при удалении файла %1, %2").arg(target, file.errorString()));
+                emit error(reason);
         }
         if (looksEmpty(entryFolder)) {
             QDir dir(entryFolder);

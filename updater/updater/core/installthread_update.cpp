@@ -28,12 +28,6 @@
 
 namespace {
 
-// A file-information document is read whole (mapped, or into a DOM for a
-// mirror): one of 10,000 files takes under 3 MB, so this bound leaves room
-// for modules far larger while a hostile server cannot exhaust memory or
-// the temporary volume with it.
-const qint64 kMaxFileInfoDocumentSize = 128 * 1024 * 1024;
-
 // Where an entry of the document goes: its folder (one text shared by all
 // entries of that folder) and whether its texts passed the path checks.
 struct Placement
@@ -551,6 +545,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         QFile::remove(staging);
         bool replaced = copyFileHashing(tempDocument, staging, nullptr, &copyError);
         if (replaced) {
+            hideStagingFile(staging);
             const QFileInfo localInfo(localDocument);
             if (localInfo.exists() && !localInfo.isWritable())
                 QFile::setPermissions(localDocument, QFile::permissions(localDocument) | QFileDevice::WriteOwner
@@ -652,6 +647,7 @@ bool InstallThread::updateFile(const QString &target, const QString &source, con
         copied = copyFileHashing(tempPath, staging, nullptr, &copyError);
         if (copied) {
             QFile::setPermissions(staging, QFile::permissions(tempPath));
+            hideStagingFile(staging);
             copied = moveFileOver(staging, target, &copyError);
             if (!copied)
                 QFile::remove(staging);

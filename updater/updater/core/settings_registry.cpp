@@ -5,7 +5,9 @@
 #include "settings.h"
 
 #include "edition.h"
+#include "filemove.h"
 #include "installedprogramm.h"
+#include "localfile.h"
 #include "projectdescription.h"
 
 #include <QCoreApplication>
@@ -18,7 +20,6 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QMutexLocker>
-#include <QSaveFile>
 
 namespace {
 
@@ -88,14 +89,29 @@ bool parseRegistry(const QByteArray &bytes, QJsonObject *config, QString *reason
 
 bool writeAtomically(const QString &path, const QByteArray &data, QString *error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size()) {
+    // Written beside the file and moved over it in one step, as QSaveFile
+    // does; but QSaveFile gives up at once when another program holds the
+    // old file (a virus scanner on Windows scans installed.json right after
+    // each write), where the file layer's move tries again for a moment.
+    const QString staging = stagingPath(QFileInfo(path).absoluteFilePath());
+    // A leftover of a killed run, or a link someone planted: the new bytes
+    // go into a file of their own (NewOnly), never through a link.
+    QFile::remove(staging);
+    QFile file(staging);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         *error = file.errorString();
-        file.cancelWriting();
         return false;
     }
-    if (!file.commit()) {
+    hideStagingFile(staging);
+    const bool written = file.write(data) == data.size() && file.flush();
+    file.close();
+    if (!written || file.error() != QFileDevice::NoError) {
         *error = file.errorString();
+        QFile::remove(staging);
+        return false;
+    }
+    if (!moveFileOver(staging, path, error)) {
+        QFile::remove(staging);
         return false;
     }
     return true;
