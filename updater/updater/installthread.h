@@ -95,6 +95,11 @@ private:
     bool updatePlugin(const PluginPtr &plugin);
     bool updateFile(const QString &target, const QString &source, const QString &tempPath, const QString &hash);
     bool needUpdate(const QString &path, const QString &hash, qint64 size, bool compareHash) const;
+    // With signatures required: whether the fetched document may be used
+    // for module moduleName (trusted signature, not older than the envelope
+    // kept beside record, its own module); otherwise reports why.
+    bool signedDocumentAccepted(const QString &source, const QString &documentName, const QByteArray &document,
+                                const QString &envelopePath, const QString &moduleName, const QString &record);
 
     // mirror output
     void writeProject(const PluginPtr &plugin, QXmlStreamWriter &writer);

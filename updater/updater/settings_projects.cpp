@@ -6,7 +6,10 @@
 
 #include "edition.h"
 #include "mirrordescription.h"
+#include "localfile.h"
 #include "projectdescription.h"
+#include "signature.h"
+#include "signedsource.h"
 #include "transfer.h"
 #include "xmlguard.h"
 
@@ -15,6 +18,8 @@
 #include <QDomDocument>
 #include <QDomElement>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -141,6 +146,7 @@ void Settings::fillProjects()
     // Mirrors point into the descriptions; they must not outlive them.
     clearMirrors();
     clearProjectTables();
+    m_projectErrors.clear();
     const QStringList ids = projects();
 
     const int count = listedCount(QString(), QStringLiteral("update_servers_count"), 1);
@@ -160,8 +166,11 @@ void Settings::fillProjects()
         const QString local = applicationDir() + QLatin1Char('/') + localName;
         const QString method = value(group, QStringLiteral("metod"), first ? QStringLiteral("GET") : QString()).toString();
 
+        // Rollback is judged per configured server, whichever of its
+        // addresses answered.
+        const QString stateKey = source;
         QString error;
-        bool fetched = replaceFile(source, local, &error, method);
+        bool fetched = fetchProjectDocument(source, local, method, stateKey, &error);
         if (!fetched) {
             qWarning().noquote() << error;
             const int alternatives = listedCount(group, QStringLiteral("alternative_servers_count"), 0);
@@ -171,7 +180,7 @@ void Settings::fillProjects()
                 if (alternative.isEmpty())
                     continue;
                 source = alternative;
-                fetched = replaceFile(source, local, &error, QString());
+                fetched = fetchProjectDocument(source, local, QString(), stateKey, &error);
                 if (!fetched)
                     qWarning().noquote() << error;
             }
@@ -182,6 +191,56 @@ void Settings::fillProjects()
         if (!readProjectDocument(local, group, baseFolderOf(source), ids))
             break;
     }
+}
+
+QStringList Settings::projectDocumentErrors() const
+{
+    return m_projectErrors;
+}
+
+bool Settings::fetchProjectDocument(const QString &source, const QString &local, const QString &method,
+                                    const QString &stateKey, QString *error)
+{
+    if (!requireSignatures())
+        return replaceFile(source, local, error, method);
+
+    // Both files land in a folder of their own first: the local copy and its
+    // envelope change only once the pair has passed.
+    QTemporaryDir temp;
+    if (!temp.isValid()) {
+        *error = QStringLiteral("can't create a temporary folder for %1").arg(source);
+        return false;
+    }
+    const QString name = QFileInfo(local).fileName();
+    const QString fetched = temp.path() + QLatin1Char('/') + name;
+    const QString envelope = temp.path() + QStringLiteral("/document.sig");
+    if (!fetchFile(source, fetched, error, method, kMaxProjectDocumentSize))
+        return false;
+    QString envelopeError;
+    fetchFile(signatureSource(source), envelope, &envelopeError, QString(), kMaxSignatureEnvelopeSize + 1);
+
+    QFile file(fetched);
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    file.close();
+    // The envelope names the document as the publisher signed it: the last
+    // part of the source, whatever local name the installation gives it.
+    const QString signedName = sourceFileName(source);
+    const QString statePath = signatureStatePath();
+    QDateTime signedAt;
+    DocumentRefusal refusal = DocumentRefusal::None;
+    QString reason;
+    if (!checkSignedDocument(bytes, signedName, envelope, trustedKeys(), lastAcceptedSigning(statePath, stateKey),
+                             &signedAt, &refusal, &reason)) {
+        *error = QStringLiteral("project document %1 refused: %2").arg(source, reason);
+        m_projectErrors.append(
+            QCoreApplication::translate("main", "Ошибка проверки документа %1, %2").arg(source, refusalText(refusal)));
+        return false;
+    }
+    const QString localEnvelope = signatureFilePath(local);
+    if (!replaceLocalFile(fetched, local, error) || !replaceLocalFile(envelope, localEnvelope, error))
+        return false;
+    recordAcceptedSigning(statePath, stateKey, signedAt);
+    return true;
 }
 
 bool Settings::readProjectDocument(const QString &localFile, const QString &serverKey, const QString &baseFolder,
