@@ -4,6 +4,7 @@
 
 #include "nginxserver.h"
 #include "packworld.h"
+#include "signature.h"
 #include "testfiles.h"
 #include "testprocess.h"
 
@@ -278,6 +279,29 @@ QByteArray documentXml(const QString &entries)
                            "name=\"m\" is_required=\"0\"><files>\n")
             + entries + QStringLiteral("</files></infoaboutmodule></modules><commands/></updater_pack>\n"))
         .toUtf8();
+}
+
+// Signs document (its envelope beside it) as if at signedAt, as the
+// publisher's packwright does at that time.
+bool signAt(const QString &document, const QByteArray &privateKey, const QDateTime &signedAt,
+            const QDateTime &expires = QDateTime())
+{
+    const QByteArray envelope = makeSignatureEnvelope(QFileInfo(document).fileName(), readFile(document), privateKey,
+                                                      signedAt, expires);
+    return !envelope.isEmpty() && writeFile(signatureFilePath(document), envelope);
+}
+
+// The project document and every pack's document of the world's server.
+bool signServer(const PackWorld &world, const QByteArray &privateKey, const QDateTime &signedAt)
+{
+    QStringList documents{world.serverDir() + QStringLiteral("/project.xml")};
+    for (const QString &pack : QDir(world.serverDir() + QStringLiteral("/packs")).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        documents << world.serverDir() + QStringLiteral("/packs/") + pack + QStringLiteral("/update_fileinfo.xml");
+    for (const QString &document : documents) {
+        if (!signAt(document, privateKey, signedAt))
+            return false;
+    }
+    return true;
 }
 
 QJsonObject findProgramm(const QJsonObject &registry, const QString &name)
@@ -764,6 +788,122 @@ private slots:
             QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/dicom/d.dll")));
         else
             QCOMPARE(readFile(f.installRoot() + QStringLiteral("/dicom/d.dll")), good);
+    }
+
+    void signedRelease_data()
+    {
+        QTest::addColumn<QString>("attack"); // what the server does to release 2 of viewer
+        QTest::addColumn<QString>("reason"); // the refusal's reason; empty: release 2 is installed
+        QTest::newRow("signed release accepted") << "none" << QString();
+        QTest::newRow("server without signatures while none are required") << "unsigned server" << QString();
+        QTest::newRow("a byte changed in the signed document") << "byte" << u("подпись");
+        QTest::newRow("consistent forgery: a data file and its hashes changed") << "forgery" << u("подпись");
+        QTest::newRow("unsigned document") << "no envelope" << u("подпись");
+        QTest::newRow("signed by an untrusted key") << "other key" << u("подпись");
+        QTest::newRow("expired signature") << "expired" << u("истёк срок");
+        QTest::newRow("older signed release after a newer one") << "older" << u("старее установленного");
+        QTest::newRow("another module's signed document") << "other module" << u("документ другого модуля");
+    }
+
+    void signedRelease()
+    {
+        QFETCH(QString, attack);
+        QFETCH(QString, reason);
+        const bool signing = attack != QLatin1String("unsigned server");
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        QByteArray key;
+        QByteArray publicKey;
+        QVERIFY(generateSigningKeyPair(&key, &publicKey));
+        EngineFixture f;
+        QVERIFY(f.init());
+        QVERIFY(f.publish(clinic()));
+        if (signing)
+            QVERIFY(signServer(f, key, now.addSecs(-7200)));
+        const QString trust = QStringLiteral("[security]\ntrusted_keys=%1\n").arg(QString::fromLatin1(publicKey.toBase64()));
+        QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, signing ? trust : QString()));
+        const QStringList args{"--update", "viewer:dicom", "--change-config"};
+        DriverRun run = f.run(args);
+        VERIFY_CLEAN_RUN(run);
+        QString why;
+        const QStringList kept = signing ? QStringList{QStringLiteral("update_fileinfo.sig")} : QStringList();
+        for (const QString &module : QStringList{"dicom", "codec"})
+            QVERIFY2(moduleEquals(f.installRoot() + '/' + module, f.treeDir(module), &why, kept), qPrintable(why));
+
+        const QString pack = f.serverDir() + QStringLiteral("/packs/viewer");
+        const QString document = pack + QStringLiteral("/update_fileinfo.xml");
+        const QString release1 = f.root() + QStringLiteral("/release1");
+        for (const QString &rel : listFilesRecursive(pack))
+            QVERIFY(writeFile(release1 + '/' + rel, readFile(pack + '/' + rel)));
+        QVERIFY(buildViewer(f, true));
+        if (signing)
+            QVERIFY(signAt(document, key, now.addSecs(-3600)));
+
+        if (attack == QLatin1String("older")) {
+            run = f.run(args); // release 2 goes in; then the server offers release 1 again
+            VERIFY_CLEAN_RUN(run);
+            QVERIFY(QDir(pack).removeRecursively());
+            for (const QString &rel : listFilesRecursive(release1))
+                QVERIFY(writeFile(pack + '/' + rel, readFile(release1 + '/' + rel)));
+        } else if (attack == QLatin1String("byte")) {
+            QByteArray xml = readFile(document);
+            xml.replace("is_required=\"0\"", "is_required=\"1\"");
+            QVERIFY(writeFile(document, xml));
+        } else if (attack == QLatin1String("forgery")) {
+            // The hashes of the document name the forged file: only the
+            // signature can tell.
+            const QByteArray evil = "#!/bin/sh\necho forged\n";
+            QDomDocument dom;
+            QVERIFY(dom.setContent(readFile(document)));
+            const QDomNodeList entries = dom.elementsByTagName(QStringLiteral("fileinfo"));
+            bool found = false;
+            for (int i = 0; i < entries.count(); ++i) {
+                QDomElement e = entries.at(i).toElement();
+                if (e.attribute(QStringLiteral("filename")) != QLatin1String("viewer.exe"))
+                    continue;
+                e.setAttribute(QStringLiteral("hash"), sha1Hex(evil));
+                e.setAttribute(QStringLiteral("sha256"),
+                               QString::fromLatin1(QCryptographicHash::hash(evil, QCryptographicHash::Sha256).toHex()));
+                e.setAttribute(QStringLiteral("size"), QString::number(evil.size()));
+                QVERIFY(writeFile(pack + '/' + e.firstChildElement(QStringLiteral("data")).text(), evil));
+                found = true;
+            }
+            QVERIFY(found);
+            QVERIFY(writeFile(document, dom.toByteArray()));
+        } else if (attack == QLatin1String("no envelope")) {
+            QVERIFY(QFile::remove(signatureFilePath(document)));
+        } else if (attack == QLatin1String("other key")) {
+            QByteArray otherKey;
+            QByteArray otherPublic;
+            QVERIFY(generateSigningKeyPair(&otherKey, &otherPublic));
+            QVERIFY(signAt(document, otherKey, now));
+        } else if (attack == QLatin1String("expired")) {
+            QVERIFY(signAt(document, key, now.addDays(-2), now.addDays(-1).addSecs(-1)));
+        } else if (attack == QLatin1String("other module")) {
+            // codec's genuine document, signed no earlier than viewer's record.
+            const QString codec = f.serverDir() + QStringLiteral("/packs/codec/update_fileinfo.xml");
+            QVERIFY(writeFile(document, readFile(codec)));
+            QVERIFY(writeFile(signatureFilePath(document), readFile(signatureFilePath(codec))));
+        }
+
+        const QMap<QString, QByteArray> before = snapshot(f.installRoot(), {QStringLiteral("updater")});
+        run = f.run(args);
+        QVERIFY2(run.finished, run.rawOutput.constData());
+        if (reason.isEmpty()) {
+            VERIFY_CLEAN_RUN(run);
+            const QString viewer = f.installRoot() + QStringLiteral("/viewer");
+            QCOMPARE(readFile(viewer + QStringLiteral("/viewer.exe")), patternBytes(90000, 11));
+            QCOMPARE(readFile(viewer + QStringLiteral("/update_fileinfo.xml")), readFile(document));
+            QCOMPARE(QFile::exists(viewer + QStringLiteral("/update_fileinfo.sig")), signing);
+            return;
+        }
+        const QStringList refusals = run.texts(QStringLiteral("error")).filter(u("Ошибка проверки документа"));
+        QVERIFY2(refusals.size() == 1, run.rawOutput.constData());
+        QVERIFY2(refusals.first().endsWith(u(", ") + reason), qPrintable(refusals.first()));
+        QVERIFY2(refusals.first().contains(QStringLiteral("packs/viewer")), qPrintable(refusals.first()));
+        // Nothing of the installation changed; the other modules were
+        // still brought up to date (they were current).
+        QCOMPARE(snapshot(f.installRoot(), {QStringLiteral("updater")}), before);
+        QCOMPARE(run.count(QStringLiteral("error")), 1);
     }
 
     void hostileModuleFolder_data()
