@@ -803,6 +803,8 @@ private slots:
         QTest::newRow("expired signature") << "expired" << u("истёк срок");
         QTest::newRow("older signed release after a newer one") << "older" << u("старее установленного");
         QTest::newRow("another module's signed document") << "other module" << u("документ другого модуля");
+        QTest::newRow("signed mirror round trip") << "mirror" << QString();
+        QTest::newRow("signed mirror with a file list of its own") << "forged mirror" << u("подпись");
     }
 
     void signedRelease()
@@ -885,6 +887,10 @@ private slots:
             QVERIFY(writeFile(signatureFilePath(document), readFile(signatureFilePath(codec))));
         }
 
+        if (attack.endsWith(QLatin1String("mirror"))) {
+            signedMirrorRoundTrip(f, trust, attack == QLatin1String("forged mirror"));
+            return;
+        }
         const QMap<QString, QByteArray> before = snapshot(f.installRoot(), {QStringLiteral("updater")});
         run = f.run(args);
         QVERIFY2(run.finished, run.rawOutput.constData());
@@ -904,6 +910,58 @@ private slots:
         // still brought up to date (they were current).
         QCOMPARE(snapshot(f.installRoot(), {QStringLiteral("updater")}), before);
         QCOMPARE(run.count(QStringLiteral("error")), 1);
+    }
+
+    // A mirror refreshed from f's signed server; workstations that trust the
+    // publisher read it through the signed documents it keeps, older ones
+    // as before. forged: the mirror's own file list of viewer names a file
+    // of its own.
+    void signedMirrorRoundTrip(EngineFixture &f, const QString &trust, bool forged)
+    {
+        const QString mirror = f.root() + QStringLiteral("/mirror");
+        QDir().mkpath(mirror);
+        DriverRun run = f.run({"--mirror", "--install-path", mirror, "--update", "viewer:dicom"});
+        VERIFY_CLEAN_RUN(run);
+        QCOMPARE(readFile(mirror + QStringLiteral("/upstream/project.xml")),
+                 readFile(f.serverDir() + QStringLiteral("/project.xml")));
+        QCOMPARE(readFile(mirror + QStringLiteral("/upstream/project.sig")),
+                 readFile(f.serverDir() + QStringLiteral("/project.sig")));
+        QCOMPARE(readFile(mirror + '/' + kViewerGuid + QStringLiteral("/update_fileinfo.sig")),
+                 readFile(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.sig")));
+        const QString viewerList = mirror + '/' + kViewerGuid + QStringLiteral("/mirror_fileinfo.xml");
+        if (forged) {
+            const QByteArray evil = "forged\n";
+            QByteArray xml = readFile(viewerList);
+            const QByteArray good = readFile(f.treeDir(QStringLiteral("viewer")) + QStringLiteral("/sub dir/x.cfg"));
+            QVERIFY(xml.contains(sha1Hex(good).toLatin1()));
+            xml.replace(sha1Hex(good).toLatin1(), sha1Hex(evil).toLatin1());
+            xml.replace(QCryptographicHash::hash(good, QCryptographicHash::Sha256).toHex(),
+                        QCryptographicHash::hash(evil, QCryptographicHash::Sha256).toHex());
+            QVERIFY(writeFile(viewerList, xml));
+            QVERIFY(writeFile(mirror + '/' + kViewerGuid + QStringLiteral("/sub dir/x.cfg"), evil));
+        }
+        for (const bool trusting : {false, true}) {
+            EngineFixture g;
+            QVERIFY(g.init());
+            QVERIFY(g.writeConfig({kViewerGuid}, trusting ? trust : QString(), mirror + QStringLiteral("/mirror.xml")));
+            run = g.run({"--update", "viewer:dicom", "--change-config"});
+            QVERIFY2(run.finished, run.rawOutput.constData());
+            if (!forged || !trusting) {
+                // An older updater cannot tell a forged list: hashes match it.
+                QCOMPARE(run.count(QStringLiteral("error")), 0);
+                const QStringList kept = trusting ? QStringList{QStringLiteral("update_fileinfo.sig")} : QStringList();
+                QString why;
+                for (const QString &module : QStringList{"dicom", "codec"})
+                    QVERIFY2(moduleEquals(g.installRoot() + '/' + module, f.treeDir(module), &why, kept),
+                             qPrintable(why));
+                QCOMPARE(readFile(g.installRoot() + QStringLiteral("/viewer/viewer.exe")), patternBytes(90000, 11));
+                continue;
+            }
+            const QStringList refusals = run.texts(QStringLiteral("error")).filter(u("Ошибка проверки документа"));
+            QVERIFY2(refusals.size() == 1 && refusals.first().endsWith(u(", подпись")), run.rawOutput.constData());
+            // Nothing of the program was installed, nor what it needs.
+            QCOMPARE(QDir(g.installRoot()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{"updater"});
+        }
     }
 
     void hostileModuleFolder_data()

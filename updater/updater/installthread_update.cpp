@@ -261,9 +261,16 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         qWarning().noquote() << fetchError;
     }
     const QString tempEnvelope = tempDir.path() + QStringLiteral("/document.sig");
+    // A mirror's own file list is checked against the publisher's signed one
+    // that the mirror keeps beside it.
+    const bool fromMirror = binary->fileName() == mirrorFileinfoName;
+    const QString tempUpstream = fromMirror ? tempDir.path() + QStringLiteral("/upstream.xml") : QString();
     if (fetched && signedOnly) {
         QString envelopeError; // a missing envelope is told by the check below
-        fetchFile(signatureSource(documentSource), tempEnvelope, &envelopeError, QString(),
+        const QString signedSource = fromMirror ? sourceDir + kUpstreamFileinfoName : documentSource;
+        if (fromMirror)
+            fetchFile(signedSource, tempUpstream, &envelopeError, QString(), kMaxFileInfoDocumentSize);
+        fetchFile(signatureSource(signedSource), tempEnvelope, &envelopeError, QString(),
                   kMaxSignatureEnvelopeSize + 1);
     }
 
@@ -292,7 +299,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     // Checked before a byte of it is parsed: a refused document changes
     // nothing of the module, not even its local record.
     if (signedOnly && !signedDocumentAccepted(documentSource, binary->fileName(), documentBytes, tempEnvelope, name,
-                                              localDocument)) {
+                                              localDocument, tempUpstream)) {
         documentBytes.clear();
         if (mapped)
             documentFile.unmap(mapped);
@@ -629,20 +636,33 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
 
 bool InstallThread::signedDocumentAccepted(const QString &source, const QString &documentName,
                                            const QByteArray &document, const QString &envelopePath,
-                                           const QString &moduleName, const QString &record)
+                                           const QString &moduleName, const QString &record,
+                                           const QString &upstreamPath)
 {
+    QByteArray upstream;
+    if (!upstreamPath.isEmpty()) {
+        QFile file(upstreamPath);
+        if (file.open(QIODevice::ReadOnly) && file.size() <= kMaxFileInfoDocumentSize)
+            upstream = file.readAll();
+    }
+    const QByteArray &signedBytes = upstreamPath.isEmpty() ? document : upstream;
     QDateTime signedAt;
     DocumentRefusal refusal = DocumentRefusal::None;
     QString reason;
-    bool accepted = checkSignedDocument(document, documentName, envelopePath, Settings::instance()->trustedKeys(),
-                                        keptSigningTime(record), &signedAt, &refusal, &reason);
+    bool accepted = checkSignedDocument(signedBytes, upstreamPath.isEmpty() ? documentName : kUpstreamFileinfoName,
+                                        envelopePath, Settings::instance()->trustedKeys(), keptSigningTime(record),
+                                        &signedAt, &refusal, &reason);
     // A genuine document of another module, served in this one's place,
     // would install that module's files here.
-    if (accepted && packModuleName(document) != moduleName) {
+    if (accepted && packModuleName(signedBytes) != moduleName) {
         accepted = false;
         refusal = DocumentRefusal::OtherModule;
         reason = QStringLiteral("the document describes module \"%1\", not \"%2\"")
-                     .arg(packModuleName(document), moduleName);
+                     .arg(packModuleName(signedBytes), moduleName);
+    }
+    if (accepted && !upstreamPath.isEmpty() && !sameEntriesButData(document, upstream, &reason)) {
+        accepted = false;
+        refusal = DocumentRefusal::Signature;
     }
     if (!accepted) {
         emit error(tr("Ошибка проверки документа %1, %2").arg(source, refusalText(refusal)));

@@ -100,6 +100,10 @@ public:
     // The Russian error lines of the project documents the last
     // fillProjects refused (bad signature, expired, older than accepted).
     QStringList projectDocumentErrors() const;
+    // The project documents the last fillProjects accepted by their
+    // signature: each local copy (its envelope beside it) and the name it
+    // was signed under. A mirror refresh republishes them.
+    QList<QPair<QString, QString>> signedProjectDocuments() const;
     // server1's document when config.ini names none: the vendor's update host
     // with the edition's file.
     static QString defaultSourcePath();
@@ -138,6 +142,11 @@ private:
     // local copy as it was.
     bool fetchProjectDocument(const QString &source, const QString &local, const QString &method,
                               const QString &stateKey, QString *error);
+    // For a source without an envelope: a mirror's document, read through
+    // the signed upstream documents the mirror keeps beside it. composed
+    // receives the document to use.
+    bool readThroughUpstream(const QString &source, const QByteArray &mirrorDocument, const QString &stateKey,
+                             const QString &tempFolder, QByteArray *composed, QString *error);
 
     QString m_configPath;
     bool m_configured = false;
@@ -146,6 +155,7 @@ private:
     QMap<QString, ProjectPluginPtr> m_allPlugins;
     QList<MirrorDescription *> m_mirrors;
     QStringList m_projectErrors; // written by fillProjects on the GUI thread only
+    QList<QPair<QString, QString>> m_signedDocuments; // likewise
     QMap<QString, InstalledProgramm *> m_installedProgramms;
     mutable QMutex m_mutex;
     mutable QString m_registryNotice; // guarded by m_mutex

@@ -8,6 +8,7 @@
 #include "mirrordescription.h"
 #include "localfile.h"
 #include "projectdescription.h"
+#include "safepath.h"
 #include "signature.h"
 #include "signedsource.h"
 #include "transfer.h"
@@ -19,6 +20,7 @@
 #include <QDomElement>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QTemporaryDir>
 
 namespace {
@@ -147,6 +149,7 @@ void Settings::fillProjects()
     clearMirrors();
     clearProjectTables();
     m_projectErrors.clear();
+    m_signedDocuments.clear();
     const QStringList ids = projects();
 
     const int count = listedCount(QString(), QStringLiteral("update_servers_count"), 1);
@@ -198,6 +201,65 @@ QStringList Settings::projectDocumentErrors() const
     return m_projectErrors;
 }
 
+QList<QPair<QString, QString>> Settings::signedProjectDocuments() const
+{
+    return m_signedDocuments;
+}
+
+bool Settings::readThroughUpstream(const QString &source, const QByteArray &mirrorDocument, const QString &stateKey,
+                                   const QString &tempFolder, QByteArray *composed, QString *error)
+{
+    const QString base = source.left(source.size() - sourceFileName(source).size()) + kUpstreamFolder + QLatin1Char('/');
+    const QString index = tempFolder + QLatin1Char('/') + kUpstreamIndexName;
+    if (!fetchFile(base + kUpstreamIndexName, index, error, QString(), 64 * 1024)) {
+        *error = QStringLiteral("no signature file and no signed upstream documents beside %1").arg(source);
+        return false;
+    }
+    QFile indexFile(index);
+    const QByteArray names = indexFile.open(QIODevice::ReadOnly) ? indexFile.readAll() : QByteArray();
+    const QString statePath = signatureStatePath();
+    QList<QByteArray> upstream;
+    QList<QPair<QString, QDateTime>> accepted;
+    int n = 0;
+    for (const QByteArray &line : names.split('\n')) {
+        const QString name = QString::fromUtf8(line).trimmed();
+        if (name.isEmpty())
+            continue;
+        // The index is the mirror's: it may only name files in that folder.
+        if (!isSafePathComponent(name) || ++n > kMaxListedEntries) {
+            *error = QStringLiteral("bad name in the upstream index of %1").arg(source);
+            return false;
+        }
+        const QString copy = tempFolder + QStringLiteral("/upstream%1.xml").arg(n);
+        const QString envelope = tempFolder + QStringLiteral("/upstream%1.sig").arg(n);
+        if (!fetchFile(base + name, copy, error, QString(), kMaxProjectDocumentSize))
+            return false;
+        QString envelopeError;
+        fetchFile(signatureSource(base + name), envelope, &envelopeError, QString(), kMaxSignatureEnvelopeSize + 1);
+        QFile file(copy);
+        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        const QString key = stateKey + QStringLiteral(" upstream ") + name;
+        QDateTime signedAt;
+        DocumentRefusal refusal = DocumentRefusal::None;
+        QString reason;
+        if (!checkSignedDocument(bytes, name, envelope, trustedKeys(), lastAcceptedSigning(statePath, key), &signedAt,
+                                 &refusal, &reason)) {
+            *error = QStringLiteral("upstream document %1 of %2 refused: %3").arg(name, source, reason);
+            m_projectErrors.append(QCoreApplication::translate("main", "Ошибка проверки документа %1, %2")
+                                       .arg(base + name, refusalText(refusal)));
+            return false;
+        }
+        upstream.append(bytes);
+        accepted.append({key, signedAt});
+    }
+    *composed = composeMirrorDocument(mirrorDocument, upstream, error);
+    if (composed->isEmpty())
+        return false;
+    for (const auto &pair : qAsConst(accepted))
+        recordAcceptedSigning(statePath, pair.first, pair.second);
+    return true;
+}
+
 bool Settings::fetchProjectDocument(const QString &source, const QString &local, const QString &method,
                                     const QString &stateKey, QString *error)
 {
@@ -217,11 +279,30 @@ bool Settings::fetchProjectDocument(const QString &source, const QString &local,
     if (!fetchFile(source, fetched, error, method, kMaxProjectDocumentSize))
         return false;
     QString envelopeError;
-    fetchFile(signatureSource(source), envelope, &envelopeError, QString(), kMaxSignatureEnvelopeSize + 1);
+    const bool enveloped =
+        fetchFile(signatureSource(source), envelope, &envelopeError, QString(), kMaxSignatureEnvelopeSize + 1);
 
     QFile file(fetched);
     const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     file.close();
+    if (!enveloped) {
+        // A mirror signs nothing itself; the publisher's documents it keeps
+        // decide what its document may offer.
+        QByteArray composed;
+        const int refusedBefore = m_projectErrors.size();
+        if (readThroughUpstream(source, bytes, stateKey, temp.path(), &composed, error)) {
+            QSaveFile out(local);
+            if (!out.open(QIODevice::WriteOnly) || out.write(composed) != composed.size() || !out.commit()) {
+                *error = QStringLiteral("can't write %1: %2").arg(local, out.errorString());
+                return false;
+            }
+            return true;
+        }
+        if (m_projectErrors.size() == refusedBefore)
+            m_projectErrors.append(QCoreApplication::translate("main", "Ошибка проверки документа %1, %2")
+                                       .arg(source, refusalText(DocumentRefusal::Signature)));
+        return false;
+    }
     // The envelope names the document as the publisher signed it: the last
     // part of the source, whatever local name the installation gives it.
     const QString signedName = sourceFileName(source);
@@ -240,6 +321,7 @@ bool Settings::fetchProjectDocument(const QString &source, const QString &local,
     if (!replaceLocalFile(fetched, local, error) || !replaceLocalFile(envelope, localEnvelope, error))
         return false;
     recordAcceptedSigning(statePath, stateKey, signedAt);
+    m_signedDocuments.append({local, signedName});
     return true;
 }
 

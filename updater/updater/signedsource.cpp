@@ -1,9 +1,14 @@
 #include "signedsource.h"
 
 #include "signature.h"
+#include "xmlguard.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDomDocument>
+#include <QDomElement>
+#include <QDomNamedNodeMap>
+#include <QHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -53,7 +58,132 @@ void setAside(const QString &statePath)
                                     .arg(statePath);
 }
 
+bool parseUntrusted(const QByteArray &bytes, QDomDocument *document, const char *what, QString *error)
+{
+    QString message;
+    int line = 0;
+    int column = 0;
+    if (setUntrustedContent(*document, bytes, &message, &line, &column))
+        return true;
+    if (error)
+        *error = QStringLiteral("%1: %2 (line %3, column %4)").arg(QLatin1String(what), message).arg(line).arg(column);
+    return false;
+}
+
+QList<QDomElement> projectElements(const QDomDocument &document)
+{
+    QList<QDomElement> result;
+    const QDomElement projects = document.documentElement().firstChildElement(QStringLiteral("projects"));
+    for (QDomElement e = projects.firstChildElement(QStringLiteral("project")); !e.isNull();
+         e = e.nextSiblingElement(QStringLiteral("project")))
+        result.append(e);
+    return result;
+}
+
+QHash<QString, QString> attributesOf(const QDomElement &element)
+{
+    QHash<QString, QString> result;
+    const QDomNamedNodeMap map = element.attributes();
+    for (int i = 0; i < map.count(); ++i)
+        result.insert(map.item(i).nodeName(), map.item(i).nodeValue());
+    return result;
+}
+
+// The element's children, without the text of "data": the whole entry as
+// the signed document fixes it.
+QString entryShape(const QDomElement &entry)
+{
+    QStringList parts;
+    const QHash<QString, QString> attributes = attributesOf(entry);
+    QStringList names = attributes.keys();
+    names.sort();
+    for (const QString &name : qAsConst(names))
+        parts << name + QLatin1Char('=') + attributes.value(name);
+    for (QDomElement child = entry.firstChildElement(); !child.isNull(); child = child.nextSiblingElement())
+        parts << QLatin1Char('<') + child.tagName() + QLatin1Char('>')
+                     + (child.tagName() == QLatin1String("data") ? QString() : child.text());
+    return parts.join(QChar(0));
+}
+
 } // namespace
+
+const QString kUpstreamFolder = QStringLiteral("upstream");
+const QString kUpstreamIndexName = QStringLiteral("documents.txt");
+const QString kUpstreamFileinfoName = QStringLiteral("update_fileinfo.xml");
+
+QByteArray composeMirrorDocument(const QByteArray &mirrorDocument, const QList<QByteArray> &signedUpstream,
+                                 QString *error)
+{
+    QDomDocument mirror;
+    if (!parseUntrusted(mirrorDocument, &mirror, "mirror document", error))
+        return QByteArray();
+    QHash<QString, QDomElement> signedByGuid;
+    QList<QDomDocument> upstream; // keeps the elements' documents alive
+    for (const QByteArray &bytes : signedUpstream) {
+        QDomDocument document;
+        if (!parseUntrusted(bytes, &document, "upstream document", error))
+            return QByteArray();
+        upstream.append(document);
+        for (const QDomElement &e : projectElements(document)) {
+            if (!signedByGuid.contains(e.attribute(QStringLiteral("guid"))))
+                signedByGuid.insert(e.attribute(QStringLiteral("guid")), e);
+        }
+    }
+    QDomDocument result;
+    QDomElement projects = result.createElement(QStringLiteral("projects"));
+    result.appendChild(result.createElement(QStringLiteral("root"))).appendChild(projects);
+    for (const QDomElement &offered : projectElements(mirror)) {
+        const QString guid = offered.attribute(QStringLiteral("guid"));
+        if (guid.isEmpty() || !signedByGuid.contains(guid)) {
+            qWarning().noquote() << QStringLiteral("mirror element %1 is in no signed document, left out")
+                                        .arg(offered.attribute(QStringLiteral("name")));
+            continue;
+        }
+        QDomElement element = result.importNode(signedByGuid.value(guid), true).toElement();
+        const QDomElement mirrorBin = offered.firstChildElement(QStringLiteral("bin"));
+        QDomElement bin = element.firstChildElement(QStringLiteral("bin"));
+        QList<QDomElement> binaries;
+        for (QDomElement b = bin.firstChildElement(); !b.isNull(); b = b.nextSiblingElement())
+            binaries.append(b);
+        for (QDomElement b : binaries) {
+            const QDomElement held = mirrorBin.firstChildElement(b.tagName());
+            if (held.isNull()) {
+                bin.removeChild(b);
+                continue;
+            }
+            b.setAttribute(QStringLiteral("path"), held.attribute(QStringLiteral("path")));
+            b.setAttribute(QStringLiteral("file_name"), held.attribute(QStringLiteral("file_name")));
+        }
+        projects.appendChild(element);
+    }
+    return result.toByteArray(1);
+}
+
+bool sameEntriesButData(const QByteArray &mirrorFileinfo, const QByteArray &signedFileinfo, QString *error)
+{
+    QDomDocument mirror;
+    QDomDocument original;
+    if (!parseUntrusted(mirrorFileinfo, &mirror, "mirror file list", error)
+        || !parseUntrusted(signedFileinfo, &original, "signed file list", error))
+        return false;
+    const QDomNodeList offered = mirror.elementsByTagName(QStringLiteral("fileinfo"));
+    const QDomNodeList expected = original.elementsByTagName(QStringLiteral("fileinfo"));
+    if (offered.count() != expected.count()) {
+        if (error)
+            *error = QStringLiteral("the mirror lists %1 files, the signed list %2")
+                         .arg(offered.count())
+                         .arg(expected.count());
+        return false;
+    }
+    for (int i = 0; i < offered.count(); ++i) {
+        if (entryShape(offered.at(i).toElement()) != entryShape(expected.at(i).toElement())) {
+            if (error)
+                *error = QStringLiteral("entry %1 of the mirror's file list differs from the signed one").arg(i + 1);
+            return false;
+        }
+    }
+    return true;
+}
 
 QString refusalText(DocumentRefusal refusal)
 {

@@ -43,6 +43,30 @@ bool checkSignedDocument(const QByteArray &document, const QString &documentName
 // element: the module the pack was built for. Empty when there is none.
 QString packModuleName(const QByteArray &document);
 
+// ---- mirrors ----
+// A mirror keeps what it fetched, byte for byte, for workstations that
+// trust the publisher and not the mirror: each module's update_fileinfo.xml
+// with its envelope in the module's folder, and each upstream project
+// document with its envelope in this folder of the mirror, listed by name in
+// its index file.
+extern const QString kUpstreamFolder;      // "upstream"
+extern const QString kUpstreamIndexName;   // "documents.txt", one name a line
+extern const QString kUpstreamFileinfoName; // "update_fileinfo.xml"
+
+// The project document to read from a mirror: for every project element of
+// mirrorDocument (untrusted) whose guid a signed upstream document lists,
+// that signed element with only the pack locations (each binary's "path"
+// and "file_name", matched by architecture) taken from the mirror; a binary
+// the mirror lacks is left out, and so are elements no signed document
+// lists. Empty, with the reason, when a document cannot be read.
+QByteArray composeMirrorDocument(const QByteArray &mirrorDocument, const QList<QByteArray> &signedUpstream,
+                                 QString *error);
+
+// True when every "fileinfo" entry of mirrorFileinfo (untrusted) equals the
+// entry at the same place of the signed document in everything but the
+// text of its "data" element, and neither has more entries.
+bool sameEntriesButData(const QByteArray &mirrorFileinfo, const QByteArray &signedFileinfo, QString *error);
+
 // Signing time of the envelope kept beside a document accepted earlier
 // (documentPath's .sig); invalid when there is none or it is unreadable.
 QDateTime keptSigningTime(const QString &documentPath);
