@@ -800,6 +800,8 @@ private slots:
         QTest::addColumn<QString>("reason"); // the refusal's reason; empty: release 2 is installed
         QTest::newRow("signed release accepted") << "none" << QString();
         QTest::newRow("server without signatures while none are required") << "unsigned server" << QString();
+        QTest::newRow("trusted keys listed with a malformed one and another publisher's") << "key list" << QString();
+        QTest::newRow("a key trusted, signatures not required: unsigned document used") << "not required" << QString();
         QTest::newRow("a byte changed in the signed document") << "byte" << u("подпись");
         QTest::newRow("consistent forgery: a data file and its hashes changed") << "forgery" << u("подпись");
         QTest::newRow("unsigned document") << "no envelope" << u("подпись");
@@ -816,6 +818,7 @@ private slots:
         QFETCH(QString, attack);
         QFETCH(QString, reason);
         const bool signing = attack != QLatin1String("unsigned server");
+        const bool required = signing && attack != QLatin1String("not required");
         const QDateTime now = QDateTime::currentDateTimeUtc();
         QByteArray key;
         QByteArray publicKey;
@@ -825,13 +828,22 @@ private slots:
         QVERIFY(f.publish(clinic()));
         if (signing)
             QVERIFY(signServer(f, key, now.addSecs(-7200)));
-        const QString trust = QStringLiteral("[security]\ntrusted_keys=%1\n").arg(QString::fromLatin1(publicKey.toBase64()));
+        QString trust = QStringLiteral("[security]\ntrusted_keys=%1\n").arg(QString::fromLatin1(publicKey.toBase64()));
+        if (attack == QLatin1String("key list")) {
+            QByteArray otherKey;
+            QByteArray otherPublic;
+            QVERIFY(generateSigningKeyPair(&otherKey, &otherPublic));
+            trust = QStringLiteral("[security]\ntrusted_keys=not-a-key, %1 ,%2\n")
+                        .arg(QString::fromLatin1(otherPublic.toBase64()), QString::fromLatin1(publicKey.toBase64()));
+        } else if (attack == QLatin1String("not required")) {
+            trust += QStringLiteral("require_signatures=false\n");
+        }
         QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, signing ? trust : QString()));
         const QStringList args{"--update", "viewer:dicom", "--change-config"};
         DriverRun run = f.run(args);
         VERIFY_CLEAN_RUN(run);
         QString why;
-        const QStringList kept = signing ? QStringList{QStringLiteral("update_fileinfo.sig")} : QStringList();
+        const QStringList kept = required ? QStringList{QStringLiteral("update_fileinfo.sig")} : QStringList();
         for (const QString &module : QStringList{"dicom", "codec"})
             QVERIFY2(moduleEquals(f.installRoot() + '/' + module, f.treeDir(module), &why, kept), qPrintable(why));
 
@@ -875,7 +887,7 @@ private slots:
             }
             QVERIFY(found);
             QVERIFY(writeFile(document, dom.toByteArray()));
-        } else if (attack == QLatin1String("no envelope")) {
+        } else if (attack == QLatin1String("no envelope") || attack == QLatin1String("not required")) {
             QVERIFY(QFile::remove(signatureFilePath(document)));
         } else if (attack == QLatin1String("other key")) {
             QByteArray otherKey;
@@ -903,7 +915,7 @@ private slots:
             const QString viewer = f.installRoot() + QStringLiteral("/viewer");
             QCOMPARE(readFile(viewer + QStringLiteral("/viewer.exe")), patternBytes(90000, 11));
             QCOMPARE(readFile(viewer + QStringLiteral("/update_fileinfo.xml")), readFile(document));
-            QCOMPARE(QFile::exists(viewer + QStringLiteral("/update_fileinfo.sig")), signing);
+            QCOMPARE(QFile::exists(viewer + QStringLiteral("/update_fileinfo.sig")), required);
             return;
         }
         const QStringList refusals = run.texts(QStringLiteral("error")).filter(u("Ошибка проверки документа"));
