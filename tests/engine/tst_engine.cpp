@@ -908,6 +908,7 @@ private slots:
             return;
         }
         const QMap<QString, QByteArray> before = snapshot(f.installRoot(), {QStringLiteral("updater")});
+        const QJsonObject registryBefore = f.registry();
         run = f.run(args);
         QVERIFY2(run.finished, run.rawOutput.constData());
         if (reason.isEmpty()) {
@@ -925,6 +926,7 @@ private slots:
         // Nothing of the installation changed; the other modules were
         // still brought up to date (they were current).
         QCOMPARE(snapshot(f.installRoot(), {QStringLiteral("updater")}), before);
+        QCOMPARE(f.registry(), registryBefore);
         QCOMPARE(run.count(QStringLiteral("error")), 1);
     }
 
