@@ -197,8 +197,8 @@ QList<QByteArray> Settings::trustedKeys() const
 
 bool Settings::requireSignatures() const
 {
-    const bool anyKey = !trustedKeys().isEmpty();
-    return value(QStringLiteral("security"), QStringLiteral("require_signatures"), anyKey).toBool();
+    const QVariant configured = value(QStringLiteral("security"), QStringLiteral("require_signatures"));
+    return configured.isValid() ? configured.toBool() : !trustedKeys().isEmpty();
 }
 
 QString Settings::signatureStatePath() const
