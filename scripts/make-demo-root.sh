@@ -2,7 +2,11 @@
 # Lays out a demo installation root from a build:
 #   ROOT/kestraupd/   the updater (kestraupd, filerelay), config.ini, installed.json
 #   ROOT/server/      a plain-folder update server: projects.xml and packs
-#                     built by packwright from demo/files and the build's binaries
+#                     built by packwright from demo/files and the build's binaries,
+#                     every document signed with the demo publisher's key
+#   ROOT/publisher/   that key pair (demo.key private, demo.pub public); the
+#                     demo's config.ini trusts demo.pub, so the demo runs with
+#                     signatures required
 # Usage: make-demo-root.sh BUILD_BIN_DIR ROOT
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,12 +17,14 @@ updater=kestraupd
 sample_guid=5b0c7e52-3f8a-4d1e-9a61-2f4c8d9e7a10
 
 rm -rf "$root"
-mkdir -p "$root/$updater" "$root/server/packs" "$root/.stage"
+mkdir -p "$root/$updater" "$root/server/packs" "$root/.stage" "$root/publisher"
 root=$(cd "$root" && pwd)
 stage=$root/.stage
+key=$root/publisher/demo
+"$bin/packwright" --new-key "$key" >/dev/null
 
 pack() { # module source-folder
-    "$bin/packwright" -m "$1" -f "$2" -o "$root/server/packs/$1" >/dev/null
+    "$bin/packwright" -m "$1" -f "$2" -o "$root/server/packs/$1" -k "$key.key" >/dev/null
 }
 
 # The updater's own pack: what a release of the updater installs.
@@ -75,6 +81,7 @@ cat > "$root/server/projects.xml" <<XML
     </projects>
 </root>
 XML
+"$bin/packwright" --sign "$root/server/projects.xml" -k "$key.key" >/dev/null
 
 cp "$bin/kestraupd" "$bin/filerelay" "$root/$updater/"
 cat > "$root/$updater/config.ini" <<INI
@@ -95,6 +102,10 @@ key1=$sample_guid
 [config]
 version=x64
 level=0
+
+[security]
+trusted_keys=$(cat "$key.pub")
+require_signatures=true
 INI
 
 # The sample program is registered but not yet on disk: the first run-mode

@@ -157,7 +157,8 @@ private slots:
         QVERIFY(writeFile(release.filePath(QStringLiteral("config.ini")), "[General]\nupdate_servers_count=0\n"));
         const QString packDir = m_root + "/server/packs/" + kUpdater;
         const ProcessResult pack = runProcess(binDir() + QStringLiteral("/packwright"),
-                                              {"-m", kUpdater, "-f", release.path(), "-o", packDir});
+                                              {"-m", kUpdater, "-f", release.path(), "-o", packDir, "-k",
+                                               m_root + QStringLiteral("/publisher/demo.key")});
         QVERIFY2(pack.ok(), pack.output.constData());
         if (course == QLatin1String("partial"))
             QVERIFY(QFile::remove(packDir + QLatin1Char('/') + packData(packDir, QStringLiteral("release_notes.txt"))));

@@ -4,6 +4,7 @@
 
 #include "nginxserver.h"
 #include "packworld.h"
+#include "signature.h"
 #include "testfiles.h"
 #include "testprocess.h"
 
@@ -290,6 +291,29 @@ QByteArray documentXml(const QString &entries)
                            "name=\"m\" is_required=\"0\"><files>\n")
             + entries + QStringLiteral("</files></infoaboutmodule></modules><commands/></updater_pack>\n"))
         .toUtf8();
+}
+
+// Signs document (its envelope beside it) as if at signedAt, as the
+// publisher's packwright does at that time.
+bool signAt(const QString &document, const QByteArray &privateKey, const QDateTime &signedAt,
+            const QDateTime &expires = QDateTime())
+{
+    const QByteArray envelope = makeSignatureEnvelope(QFileInfo(document).fileName(), readFile(document), privateKey,
+                                                      signedAt, expires);
+    return !envelope.isEmpty() && writeFile(signatureFilePath(document), envelope);
+}
+
+// The project document and every pack's document of the world's server.
+bool signServer(const PackWorld &world, const QByteArray &privateKey, const QDateTime &signedAt)
+{
+    QStringList documents{world.serverDir() + QStringLiteral("/project.xml")};
+    for (const QString &pack : QDir(world.serverDir() + QStringLiteral("/packs")).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        documents << world.serverDir() + QStringLiteral("/packs/") + pack + QStringLiteral("/update_fileinfo.xml");
+    for (const QString &document : documents) {
+        if (!signAt(document, privateKey, signedAt))
+            return false;
+    }
+    return true;
 }
 
 QJsonObject findProgramm(const QJsonObject &registry, const QString &name)
@@ -614,8 +638,12 @@ private slots:
 
         DriverRun run = f.run(args);
         QVERIFY(run.finished);
+        // packwright's entries carry a SHA-256, which the file is checked by.
+        const auto sha256 = [](const QByteArray &bytes) {
+            return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+        };
         QVERIFY(run.hasError(u("Хэш скачанного файла (%1) не совпадает с тем что в описании (%2)")
-                                 .arg(sha1Hex(patternBytes(goodExe.size(), 77)), sha1Hex(goodExe))));
+                                 .arg(sha256(patternBytes(goodExe.size(), 77)), sha256(goodExe))));
         QVERIFY(run.hasError(u("Ошибка при скачивании файла %1/packs/viewer//viewer/added/new.txt в ")
                                  .arg(nginx.baseUrl())));
         QCOMPARE(readFile(viewer + QStringLiteral("/viewer.exe")), patternBytes(70000, 1)); // old file untouched
@@ -827,6 +855,194 @@ private slots:
             QVERIFY(!QFile::exists(f.installRoot() + QStringLiteral("/dicom/d.dll")));
         else
             QCOMPARE(readFile(f.installRoot() + QStringLiteral("/dicom/d.dll")), good);
+    }
+
+    void signedRelease_data()
+    {
+        QTest::addColumn<QString>("attack"); // what the server does to release 2 of viewer
+        QTest::addColumn<QString>("reason"); // the refusal's reason; empty: release 2 is installed
+        QTest::newRow("signed release accepted") << "none" << QString();
+        QTest::newRow("server without signatures while none are required") << "unsigned server" << QString();
+        QTest::newRow("trusted keys listed with a malformed one and another publisher's") << "key list" << QString();
+        QTest::newRow("a key trusted, signatures not required: unsigned document used") << "not required" << QString();
+        QTest::newRow("a byte changed in the signed document") << "byte" << u("подпись");
+        QTest::newRow("consistent forgery: a data file and its hashes changed") << "forgery" << u("подпись");
+        QTest::newRow("unsigned document") << "no envelope" << u("подпись");
+        QTest::newRow("signed by an untrusted key") << "other key" << u("подпись");
+        QTest::newRow("expired signature") << "expired" << u("истёк срок");
+        QTest::newRow("older signed release after a newer one") << "older" << u("старее установленного");
+        QTest::newRow("another module's signed document") << "other module" << u("документ другого модуля");
+        QTest::newRow("signed mirror round trip") << "mirror" << QString();
+        QTest::newRow("signed mirror with a file list of its own") << "forged mirror" << u("подпись");
+    }
+
+    void signedRelease()
+    {
+        QFETCH(QString, attack);
+        QFETCH(QString, reason);
+        const bool signing = attack != QLatin1String("unsigned server");
+        const bool required = signing && attack != QLatin1String("not required");
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        QByteArray key;
+        QByteArray publicKey;
+        QVERIFY(generateSigningKeyPair(&key, &publicKey));
+        EngineFixture f;
+        QVERIFY(f.init());
+        QVERIFY(f.publish(clinic()));
+        if (signing)
+            QVERIFY(signServer(f, key, now.addSecs(-7200)));
+        QString trust = QStringLiteral("[security]\ntrusted_keys=%1\n").arg(QString::fromLatin1(publicKey.toBase64()));
+        if (attack == QLatin1String("key list")) {
+            QByteArray otherKey;
+            QByteArray otherPublic;
+            QVERIFY(generateSigningKeyPair(&otherKey, &otherPublic));
+            trust = QStringLiteral("[security]\ntrusted_keys=not-a-key, %1 ,%2\n")
+                        .arg(QString::fromLatin1(otherPublic.toBase64()), QString::fromLatin1(publicKey.toBase64()));
+        } else if (attack == QLatin1String("not required")) {
+            trust += QStringLiteral("require_signatures=false\n");
+        }
+        QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, signing ? trust : QString()));
+        const QStringList args{"--update", "viewer:dicom", "--change-config"};
+        DriverRun run = f.run(args);
+        VERIFY_CLEAN_RUN(run);
+        QString why;
+        const QStringList kept = required ? QStringList{QStringLiteral("update_fileinfo.sig")} : QStringList();
+        for (const QString &module : QStringList{"dicom", "codec"})
+            QVERIFY2(moduleEquals(f.installRoot() + '/' + module, f.treeDir(module), &why, kept), qPrintable(why));
+
+        const QString pack = f.serverDir() + QStringLiteral("/packs/viewer");
+        const QString document = pack + QStringLiteral("/update_fileinfo.xml");
+        const QString release1 = f.root() + QStringLiteral("/release1");
+        for (const QString &rel : listFilesRecursive(pack))
+            QVERIFY(writeFile(release1 + '/' + rel, readFile(pack + '/' + rel)));
+        QVERIFY(buildViewer(f, true));
+        if (signing)
+            QVERIFY(signAt(document, key, now.addSecs(-3600)));
+
+        if (attack == QLatin1String("older")) {
+            run = f.run(args); // release 2 goes in; then the server offers release 1 again
+            VERIFY_CLEAN_RUN(run);
+            QVERIFY(QDir(pack).removeRecursively());
+            for (const QString &rel : listFilesRecursive(release1))
+                QVERIFY(writeFile(pack + '/' + rel, readFile(release1 + '/' + rel)));
+        } else if (attack == QLatin1String("byte")) {
+            QByteArray xml = readFile(document);
+            xml.replace("is_required=\"0\"", "is_required=\"1\"");
+            QVERIFY(writeFile(document, xml));
+        } else if (attack == QLatin1String("forgery")) {
+            // The hashes of the document name the forged file: only the
+            // signature can tell.
+            const QByteArray evil = "#!/bin/sh\necho forged\n";
+            QDomDocument dom;
+            QVERIFY(dom.setContent(readFile(document)));
+            const QDomNodeList entries = dom.elementsByTagName(QStringLiteral("fileinfo"));
+            bool found = false;
+            for (int i = 0; i < entries.count(); ++i) {
+                QDomElement e = entries.at(i).toElement();
+                if (e.attribute(QStringLiteral("filename")) != QLatin1String("viewer.exe"))
+                    continue;
+                e.setAttribute(QStringLiteral("hash"), sha1Hex(evil));
+                e.setAttribute(QStringLiteral("sha256"),
+                               QString::fromLatin1(QCryptographicHash::hash(evil, QCryptographicHash::Sha256).toHex()));
+                e.setAttribute(QStringLiteral("size"), QString::number(evil.size()));
+                QVERIFY(writeFile(pack + '/' + e.firstChildElement(QStringLiteral("data")).text(), evil));
+                found = true;
+            }
+            QVERIFY(found);
+            QVERIFY(writeFile(document, dom.toByteArray()));
+        } else if (attack == QLatin1String("no envelope") || attack == QLatin1String("not required")) {
+            QVERIFY(QFile::remove(signatureFilePath(document)));
+        } else if (attack == QLatin1String("other key")) {
+            QByteArray otherKey;
+            QByteArray otherPublic;
+            QVERIFY(generateSigningKeyPair(&otherKey, &otherPublic));
+            QVERIFY(signAt(document, otherKey, now));
+        } else if (attack == QLatin1String("expired")) {
+            QVERIFY(signAt(document, key, now.addDays(-2), now.addDays(-1).addSecs(-1)));
+        } else if (attack == QLatin1String("other module")) {
+            // codec's genuine document, signed no earlier than viewer's record.
+            const QString codec = f.serverDir() + QStringLiteral("/packs/codec/update_fileinfo.xml");
+            QVERIFY(writeFile(document, readFile(codec)));
+            QVERIFY(writeFile(signatureFilePath(document), readFile(signatureFilePath(codec))));
+        }
+
+        if (attack.endsWith(QLatin1String("mirror"))) {
+            signedMirrorRoundTrip(f, trust, attack == QLatin1String("forged mirror"));
+            return;
+        }
+        const QMap<QString, QByteArray> before = snapshot(f.installRoot(), {QStringLiteral("updater")});
+        const QJsonObject registryBefore = f.registry();
+        run = f.run(args);
+        QVERIFY2(run.finished, run.rawOutput.constData());
+        if (reason.isEmpty()) {
+            VERIFY_CLEAN_RUN(run);
+            const QString viewer = f.installRoot() + QStringLiteral("/viewer");
+            QCOMPARE(readFile(viewer + QStringLiteral("/viewer.exe")), patternBytes(90000, 11));
+            QCOMPARE(readFile(viewer + QStringLiteral("/update_fileinfo.xml")), readFile(document));
+            QCOMPARE(QFile::exists(viewer + QStringLiteral("/update_fileinfo.sig")), required);
+            return;
+        }
+        const QStringList refusals = run.texts(QStringLiteral("error")).filter(u("Ошибка проверки документа"));
+        QVERIFY2(refusals.size() == 1, run.rawOutput.constData());
+        QVERIFY2(refusals.first().endsWith(u(", ") + reason), qPrintable(refusals.first()));
+        QVERIFY2(refusals.first().contains(QStringLiteral("packs/viewer")), qPrintable(refusals.first()));
+        // Nothing of the installation changed; the other modules were
+        // still brought up to date (they were current).
+        QCOMPARE(snapshot(f.installRoot(), {QStringLiteral("updater")}), before);
+        QCOMPARE(f.registry(), registryBefore);
+        QCOMPARE(run.count(QStringLiteral("error")), 1);
+    }
+
+    // A mirror refreshed from f's signed server; workstations that trust the
+    // publisher read it through the signed documents it keeps, older ones
+    // as before. forged: the mirror's own file list of viewer names a file
+    // of its own.
+    void signedMirrorRoundTrip(EngineFixture &f, const QString &trust, bool forged)
+    {
+        const QString mirror = f.root() + QStringLiteral("/mirror");
+        QDir().mkpath(mirror);
+        DriverRun run = f.run({"--mirror", "--install-path", mirror, "--update", "viewer:dicom"});
+        VERIFY_CLEAN_RUN(run);
+        QCOMPARE(readFile(mirror + QStringLiteral("/upstream/project.xml")),
+                 readFile(f.serverDir() + QStringLiteral("/project.xml")));
+        QCOMPARE(readFile(mirror + QStringLiteral("/upstream/project.sig")),
+                 readFile(f.serverDir() + QStringLiteral("/project.sig")));
+        QCOMPARE(readFile(mirror + '/' + kViewerGuid + QStringLiteral("/update_fileinfo.sig")),
+                 readFile(f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.sig")));
+        const QString viewerList = mirror + '/' + kViewerGuid + QStringLiteral("/mirror_fileinfo.xml");
+        if (forged) {
+            const QByteArray evil = "forged\n";
+            QByteArray xml = readFile(viewerList);
+            const QByteArray good = readFile(f.treeDir(QStringLiteral("viewer")) + QStringLiteral("/sub dir/x.cfg"));
+            QVERIFY(xml.contains(sha1Hex(good).toLatin1()));
+            xml.replace(sha1Hex(good).toLatin1(), sha1Hex(evil).toLatin1());
+            xml.replace(QCryptographicHash::hash(good, QCryptographicHash::Sha256).toHex(),
+                        QCryptographicHash::hash(evil, QCryptographicHash::Sha256).toHex());
+            QVERIFY(writeFile(viewerList, xml));
+            QVERIFY(writeFile(mirror + '/' + kViewerGuid + QStringLiteral("/sub dir/x.cfg"), evil));
+        }
+        for (const bool trusting : {false, true}) {
+            EngineFixture g;
+            QVERIFY(g.init());
+            QVERIFY(g.writeConfig({kViewerGuid}, trusting ? trust : QString(), mirror + QStringLiteral("/mirror.xml")));
+            run = g.run({"--update", "viewer:dicom", "--change-config"});
+            QVERIFY2(run.finished, run.rawOutput.constData());
+            if (!forged || !trusting) {
+                // An older updater cannot tell a forged list: hashes match it.
+                QCOMPARE(run.count(QStringLiteral("error")), 0);
+                const QStringList kept = trusting ? QStringList{QStringLiteral("update_fileinfo.sig")} : QStringList();
+                QString why;
+                for (const QString &module : QStringList{"dicom", "codec"})
+                    QVERIFY2(moduleEquals(g.installRoot() + '/' + module, f.treeDir(module), &why, kept),
+                             qPrintable(why));
+                QCOMPARE(readFile(g.installRoot() + QStringLiteral("/viewer/viewer.exe")), patternBytes(90000, 11));
+                continue;
+            }
+            const QStringList refusals = run.texts(QStringLiteral("error")).filter(u("Ошибка проверки документа"));
+            QVERIFY2(refusals.size() == 1 && refusals.first().endsWith(u(", подпись")), run.rawOutput.constData());
+            // Nothing of the program was installed, nor what it needs.
+            QCOMPARE(QDir(g.installRoot()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{"updater"});
+        }
     }
 
     void hostileModuleFolder_data()

@@ -14,6 +14,12 @@
 
 namespace {
 
+// Newer documents carry a SHA-256 too; rows of older ones stay as they were.
+QString withSha256(const QString &sha256)
+{
+    return sha256.isEmpty() ? QString() : QStringLiteral("|sha256=") + sha256;
+}
+
 // What a DOM gives for the same document: every "fileinfo" below the
 // document element, attributes, and the text of the first "path"/"data".
 QStringList domReading(const QByteArray &document)
@@ -30,7 +36,8 @@ QStringList domReading(const QByteArray &document)
                             QString::number(fileInfoDeleteFlag(e.attribute(QStringLiteral("is_need_delete")))),
                             e.firstChildElement(QStringLiteral("path")).text(),
                             e.firstChildElement(QStringLiteral("data")).text()}
-                    .join(QLatin1Char('|'));
+                        .join(QLatin1Char('|'))
+                    + withSha256(e.attribute(QStringLiteral("sha256")));
     }
     return rows;
 }
@@ -46,7 +53,8 @@ QStringList scanReading(const QByteArray &document)
     QStringList rows;
     for (const ScannedFileInfo &e : entries)
         rows << QStringList{e.fileName, e.hash, QString::number(e.size), QString::number(e.isNeedDelete), e.path, e.data}
-                    .join(QLatin1Char('|'));
+                        .join(QLatin1Char('|'))
+                    + withSha256(e.sha256);
     return rows;
 }
 
@@ -56,7 +64,8 @@ QStringList rowsOf(const QVector<ScannedFileInfo> &entries)
     for (const ScannedFileInfo &e : entries)
         rows << QStringList{e.fileName, e.hash, QString::number(e.size), QString::number(e.isNeedDelete), e.path,
                             e.data}
-                    .join(QLatin1Char('|'));
+                        .join(QLatin1Char('|'))
+                    + withSha256(e.sha256);
     return rows;
 }
 
@@ -152,6 +161,12 @@ void TestFileInfoScan::sameAsDom_data()
                       "<path><![CDATA[/sub]]></path><data><![CDATA[m/sub/c.txt]]></data></fileinfo>"
                       "</files></infoaboutmodule><description><![CDATA[]]></description></modules>"
                       "<commands/></updater_pack>\n");
+    QTest::newRow("pack form with SHA-256")
+        << QByteArray("<updater_pack><modules><infoaboutmodule name=\"m\"><files>"
+                      "<fileinfo filename=\"a.txt\" hash=\"h1\" size=\"12\" is_need_delete=\"0\" sha256=\"s1\">"
+                      "<path><![CDATA[]]></path><data><![CDATA[m/a.txt]]></data></fileinfo>"
+                      "<fileinfo sha256=\"s&amp;2\" filename=\"c.txt\" hash=\"h2\" size=\"3\">"
+                      "<path/><data/></fileinfo></files></infoaboutmodule></modules></updater_pack>");
     QTest::newRow("plain text, entities and mixed CDATA")
         << QByteArray("<r><fileinfo filename=\"a&amp;b.txt\" size=\"x\"><path>/p&lt;q</path>"
                       "<data>m/<![CDATA[a&]]>b<!-- c -->.txt</data></fileinfo></r>");
@@ -292,6 +307,9 @@ void TestFileInfoScan::quickLeavesTheRest()
 void TestFileInfoScan::quickReadsAsFull_data()
 {
     QTest::addColumn<QByteArray>("document");
+    QTest::newRow("SHA-256 before and after the other attributes")
+        << QByteArray("<r><fileinfo sha256=\"s1\" filename=\"a\" hash=\"h\"/>"
+                      "<fileinfo filename=\"b\" size=\"1\" sha256=\"s2\"><path/><data>d</data></fileinfo></r>");
     // U+FEFF is a character inside a document, also where a text starts.
     QTest::newRow("zero width no-break space opening a path")
         << QByteArray("<r><fileinfo filename=\"a\"><path>\xef\xbb\xbf/x</path><data>d</data></fileinfo></r>");

@@ -9,6 +9,7 @@
 #include "projectdescription.h"
 #include "scriptedhttpserver.h"
 #include "settings.h"
+#include "signature.h"
 #include "testfiles.h"
 
 #include <QDir>
@@ -283,14 +284,23 @@ private slots:
     void unreadableDocumentStopsFill_data()
     {
         QTest::addColumn<QString>("document");
-        QTest::newRow("not well-formed") << "malformed.xml";
-        QTest::newRow("entity declarations") << "entities.xml";
-        QTest::newRow("empty") << "empty.xml";
+        QTest::addColumn<QString>("signature"); // what a signing server2 does wrong; empty: none required
+        QTest::newRow("not well-formed") << "malformed.xml" << QString();
+        QTest::newRow("entity declarations") << "entities.xml" << QString();
+        QTest::newRow("empty") << "empty.xml" << QString();
+        // A refused signed document is skipped alone: later servers are read.
+        QTest::newRow("signed, a byte changed: that server skipped") << "second.xml" << "byte";
+        QTest::newRow("signed, older than the one accepted before: that server skipped") << "second.xml" << "older";
     }
 
     void unreadableDocumentStopsFill()
     {
         QFETCH(QString, document);
+        QFETCH(QString, signature);
+        if (!signature.isEmpty()) {
+            refusedSignedDocument(signature);
+            return;
+        }
         configure({kApp, kTool, kLab},
                   {folderDoc("first.xml"), m_nginx.baseUrl() + "/bin/" + document, folderDoc("second.xml")});
         Settings settings;
@@ -419,6 +429,54 @@ private slots:
     }
 
 private:
+    // server1 and server3 sign properly; server2's document (a copy of
+    // server3's) is refused for signature: nothing of server2 changes.
+    void refusedSignedDocument(const QString &signature)
+    {
+        QByteArray key;
+        QByteArray publicKey;
+        QVERIFY(generateSigningKeyPair(&key, &publicKey));
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const QString middle = folderDoc("middle.xml");
+        QVERIFY(writeFile(middle, readFile(folderDoc("second.xml"))));
+        auto sign = [&](const QString &document, const QDateTime &at) {
+            return writeFile(signatureFilePath(document),
+                             makeSignatureEnvelope(QFileInfo(document).fileName(), readFile(document), key, at));
+        };
+        QVERIFY(sign(folderDoc("first.xml"), now) && sign(folderDoc("second.xml"), now) && sign(middle, now));
+        configure({kApp, kTool, kLab}, {folderDoc("first.xml"), middle, folderDoc("second.xml")},
+                  {{"security/trusted_keys", QString::fromLatin1(publicKey.toBase64())},
+                   {"General/install_config_path", m_work->filePath("installed.json")}});
+        const QString local = m_work->filePath("server2.xml");
+        if (signature == QLatin1String("older")) {
+            Settings first;
+            first.setConfigPath(m_ini);
+            first.fillProjects();
+            QVERIFY(first.projectDocumentErrors().isEmpty());
+            QVERIFY(QFile::exists(local));
+            QVERIFY(sign(middle, now.addSecs(-60)));
+        } else {
+            QByteArray xml = readFile(middle);
+            QVERIFY(writeFile(middle, xml.replace("lab", "lax")));
+        }
+        const QByteArray localBefore = readFile(local);
+        const QByteArray envelopeBefore = readFile(signatureFilePath(local));
+
+        Settings settings;
+        settings.setConfigPath(m_ini);
+        MessageCapture capture;
+        settings.fillProjects();
+        const QString reason = signature == QLatin1String("older") ? QString::fromUtf8("старее установленного")
+                                                                   : QString::fromUtf8("подпись");
+        QCOMPARE(settings.projectDocumentErrors(),
+                 QStringList{QString::fromUtf8("Ошибка проверки документа %1, %2").arg(middle, reason)});
+        QCOMPARE(describe(settings.programmDescriptions()),
+                 (QStringList{"server1 app: core,reports", "server1 tool: core", "server3 lab: reports"}));
+        QCOMPARE(readFile(local), localBefore);
+        QCOMPARE(readFile(signatureFilePath(local)), envelopeBefore);
+        QCOMPARE(readFile(m_work->filePath("main.xml")), readFile(folderDoc("first.xml")));
+    }
+
     QString localName(const QString &file) const
     {
         // Relative to the updater's folder, as config.ini gives it.

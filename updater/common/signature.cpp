@@ -436,6 +436,13 @@ bool verifySignatureEnvelope(const QByteArray &envelope, const QString &document
     return true;
 }
 
+QDateTime envelopeSigningTime(const QByteArray &envelope)
+{
+    Envelope parsed;
+    QString why;
+    return parseEnvelope(envelope, &parsed, &why) ? parsed.signedAt : QDateTime();
+}
+
 bool verifyDocumentFile(const QString &documentPath, const QList<QByteArray> &trustedKeys, QDateTime *signedAt,
                         QString *reason, SignatureFault *fault)
 {

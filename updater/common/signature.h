@@ -77,6 +77,10 @@ bool signDocumentFile(const QString &documentPath, const QByteArray &privateKey,
 bool verifySignatureEnvelope(const QByteArray &envelope, const QString &documentName, const QByteArray &document,
                              const QList<QByteArray> &trustedKeys, QDateTime *signedAt = nullptr,
                              QString *reason = nullptr, SignatureFault *fault = nullptr);
+// The signing time an envelope states, read without checking its signature
+// (for envelopes kept beside documents accepted earlier); invalid when the
+// envelope breaks its format.
+QDateTime envelopeSigningTime(const QByteArray &envelope);
 // verifySignatureEnvelope for a document file and the envelope beside it.
 bool verifyDocumentFile(const QString &documentPath, const QList<QByteArray> &trustedKeys,
                         QDateTime *signedAt = nullptr, QString *reason = nullptr, SignatureFault *fault = nullptr);

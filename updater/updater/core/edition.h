@@ -2,12 +2,15 @@
 #define EDITION_H
 
 #include <QString>
+#include <QStringList>
 
 // One build serves three editions; the edition is read from the executable's
 // base name (the application name) on every call.
 QString editionKey();
 QString devEditionKey();
 QString updaterGuid();
+// The publisher keys this edition trusts whatever config.ini says (base64).
+QStringList editionTrustedKeys();
 QString devUpdaterGuid();
 
 // Folder beside the updater's own in which a new copy of it is assembled.

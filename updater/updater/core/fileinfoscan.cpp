@@ -145,6 +145,7 @@ bool streamScan(const QByteArray &document, QVector<ScannedFileInfo> *entries, Q
                 const QXmlStreamAttributes attributes = reader.attributes();
                 entry->fileName = attributes.value(QStringLiteral("filename")).toString();
                 entry->hash = attributes.value(QStringLiteral("hash")).toString();
+                entry->sha256 = attributes.value(QStringLiteral("sha256")).toString();
                 entry->size = fileInfoSize(attributes.value(QStringLiteral("size")).toString());
                 entry->isNeedDelete =
                     fileInfoDeleteFlag(attributes.value(QStringLiteral("is_need_delete")).toString());
@@ -612,6 +613,8 @@ private:
                     value = &entry->fileName;
                 else if (attribute.is("hash", 4))
                     value = &entry->hash;
+                else if (attribute.is("sha256", 6))
+                    value = &entry->sha256;
                 else if (attribute.is("size", 4))
                     size = &entry->size;
                 else if (attribute.is("is_need_delete", 14))

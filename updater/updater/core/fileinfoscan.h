@@ -8,8 +8,14 @@
 // The texts of one "fileinfo" element as the module update reads them.
 struct ScannedFileInfo
 {
+    // The digest a file is checked by: SHA-256 when the entry has one (SHA-1
+    // alone does not resist a collision made by whoever builds the pack),
+    // SHA-1 otherwise. The two have different lengths, 64 and 40 digits.
+    const QString &checkedHash() const { return sha256.isEmpty() ? hash : sha256; }
+
     QString fileName;     // attribute "filename"
     QString hash;         // attribute "hash"
+    QString sha256;       // attribute "sha256", empty in older documents
     qint64 size = 0;      // attribute "size", read by fileInfoSize
     int isNeedDelete = 0; // attribute "is_need_delete", read by fileInfoDeleteFlag
     QString path;         // text of the first child element "path"

@@ -106,7 +106,7 @@ ModuleCheck compareModule(const PluginBinary &binary, const QString &folder, con
             continue;
         const QString target = folder + QLatin1Char('/') + (e.path.isEmpty() ? e.fileName : e.path + QLatin1Char('/') + e.fileName);
         const bool change = e.isNeedDelete == 1 ? QFile::exists(target)
-                                                : fileNeedsUpdate(target, e.hash, e.size, compareHash);
+                                                : fileNeedsUpdate(target, e.checkedHash(), e.size, compareHash);
         if (change) {
             ++result.files;
             if (e.isNeedDelete != 1)

@@ -101,6 +101,16 @@ private:
     bool updatePlugin(const PluginPtr &plugin);
     bool updateFile(const QString &target, const QString &source, const QString &tempPath, const QString &hash);
     bool needUpdate(const QString &path, const QString &hash, qint64 size, bool compareHash) const;
+    // With signatures required: whether the fetched document may be used
+    // for module moduleName (trusted signature, not older than the envelope
+    // kept beside record, its own module); otherwise reports why. From a
+    // mirror (upstreamPath: the signed upstream list it keeps), the signed
+    // list is checked and the mirror's must equal it but for data texts.
+    bool signedDocumentAccepted(const QString &source, const QString &documentName, const QByteArray &document,
+                                const QString &envelopePath, const QString &moduleName, const QString &record,
+                                const QString &upstreamPath);
+    // Republishes the signed upstream project documents in the mirror.
+    void writeUpstreamDocuments();
 
     // mirror output
     void writeProject(const PluginPtr &plugin, QXmlStreamWriter &writer);

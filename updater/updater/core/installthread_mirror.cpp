@@ -3,6 +3,8 @@
 #include "projectdescription.h"
 #include "safepath.h"
 #include "settings.h"
+#include "signature.h"
+#include "signedsource.h"
 
 #include <QDebug>
 #include <QDir>
@@ -132,7 +134,43 @@ void InstallThread::writeMirrorDocument()
     writer.writeEndElement();
     writer.writeEndElement();
     writer.writeEndDocument();
+    // The signed documents first: a client that reads the new mirror.xml
+    // finds the documents that vouch for it.
+    writeUpstreamDocuments();
     saveMirrorFile(m_installPath + QLatin1Char('/') + mirrorDocumentName, bytes);
+}
+
+void InstallThread::writeUpstreamDocuments()
+{
+    const QList<QPair<QString, QString>> documents = Settings::instance()->signedProjectDocuments();
+    if (documents.isEmpty())
+        return;
+    const QString folder = m_installPath + QLatin1Char('/') + kUpstreamFolder;
+    if (!QDir().mkpath(folder)) {
+        emit error(tr("Ошибка при создании директории %1").arg(folder));
+        return;
+    }
+    QStringList names;
+    for (const auto &document : documents) {
+        QFile copy(document.first);
+        QFile envelope(signatureFilePath(document.first));
+        if (!copy.open(QIODevice::ReadOnly) || !envelope.open(QIODevice::ReadOnly)) {
+            emit error(tr("Ошибка при открытии файла %1, %2").arg(document.first, copy.errorString()));
+            continue;
+        }
+        if (!isSafePathComponent(document.second)) {
+            qWarning().noquote() << QStringLiteral("upstream document name %1 not usable in the mirror")
+                                        .arg(document.second);
+            continue;
+        }
+        // Byte for byte as accepted: the envelope vouches for exactly these.
+        const QString target = folder + QLatin1Char('/') + document.second;
+        if (saveMirrorFile(target, copy.readAll())
+            && saveMirrorFile(signatureFilePath(target), envelope.read(kMaxSignatureEnvelopeSize + 1))
+            && !names.contains(document.second))
+            names.append(document.second);
+    }
+    saveMirrorFile(folder + QLatin1Char('/') + kUpstreamIndexName, (names.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
 }
 
 void InstallThread::removeFolders()

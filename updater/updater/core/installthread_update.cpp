@@ -9,6 +9,8 @@
 #include "projectdescription.h"
 #include "safepath.h"
 #include "settings.h"
+#include "signature.h"
+#include "signedsource.h"
 #include "transfer.h"
 #include "updatelookahead.h"
 #include "xmlguard.h"
@@ -236,8 +238,12 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     QString fetchError;
     const bool remote = PackFetcher::isRemote(documentSource);
     // The published checksum naming the local record's SHA-1 says the
-    // document did not change: the record stands in for it.
-    const bool unchanged = remote && publishedUnchanged(sourceDir, binary->fileName(), localDocument, tempDir.path());
+    // document did not change: the record stands in for it. Not when
+    // signatures count: the checksum is unsigned, and the envelope beside
+    // the document may have been renewed.
+    const bool signedOnly = Settings::instance()->requireSignatures();
+    const bool unchanged = remote && !signedOnly
+                           && publishedUnchanged(sourceDir, binary->fileName(), localDocument, tempDir.path());
     const bool fetched = unchanged ? copyFileHashing(localDocument, tempDocument, nullptr, &fetchError)
                          : remote  ? fetchFile(documentSource, tempDocument, &fetchError, QString(),
                                                kMaxFileInfoDocumentSize)
@@ -247,6 +253,19 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     if (!fetched) {
         emit error(tr("Ошибка при скачивании %1, %2").arg(documentSource, tempDocument));
         qWarning().noquote() << fetchError;
+    }
+    const QString tempEnvelope = tempDir.path() + QStringLiteral("/document.sig");
+    // A mirror's own file list is checked against the publisher's signed one
+    // that the mirror keeps beside it.
+    const bool fromMirror = binary->fileName() == mirrorFileinfoName;
+    const QString tempUpstream = fromMirror ? tempDir.path() + QStringLiteral("/upstream.xml") : QString();
+    if (fetched && signedOnly) {
+        QString envelopeError; // a missing envelope is told by the check below
+        const QString signedSource = fromMirror ? sourceDir + kUpstreamFileinfoName : documentSource;
+        if (fromMirror)
+            fetchFile(signedSource, tempUpstream, &envelopeError, QString(), kMaxFileInfoDocumentSize);
+        fetchFile(signatureSource(signedSource), tempEnvelope, &envelopeError, QString(),
+                  kMaxSignatureEnvelopeSize + 1);
     }
 
     QFile documentFile(tempDocument);
@@ -270,6 +289,18 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         documentBytes = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), int(documentSize));
     else
         documentBytes = documentFile.readAll();
+
+    // Checked before a byte of it is parsed: a refused document changes
+    // nothing of the module, not even its local record.
+    if (signedOnly && !signedDocumentAccepted(documentSource, binary->fileName(), documentBytes, tempEnvelope, name,
+                                              localDocument, tempUpstream)) {
+        documentBytes.clear();
+        if (mapped)
+            documentFile.unmap(mapped);
+        documentFile.close();
+        QFile::remove(tempDocument);
+        return false;
+    }
 
     // An unchanged document lets files be compared by size alone. Equal
     // bytes are what equal SHA-1 texts of the two files stand for; comparing
@@ -302,6 +333,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 ScannedFileInfo entry;
                 entry.fileName = element.attribute(QStringLiteral("filename"));
                 entry.hash = element.attribute(QStringLiteral("hash"));
+                entry.sha256 = element.attribute(QStringLiteral("sha256"));
                 entry.size = fileInfoSize(element.attribute(QStringLiteral("size")));
                 entry.isNeedDelete = fileInfoDeleteFlag(element.attribute(QStringLiteral("is_need_delete")));
                 entry.path = element.firstChildElement(QStringLiteral("path")).text();
@@ -394,7 +426,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 if (!item.evaluate)
                     continue;
                 item.target = targetOf(i);
-                item.hash = e.hash;
+                item.hash = e.checkedHash();
                 item.size = e.size;
                 item.protectedName = doNotDelete.contains(e.fileName);
                 item.source = sourceOf(i);
@@ -505,7 +537,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 else if (sizes)
                     need = !sizes->fileSize(i, &actual) || actual != e.size;
                 else
-                    need = needUpdate(target, e.hash, e.size, compareHash);
+                    need = needUpdate(target, e.checkedHash(), e.size, compareHash);
                 if (need) {
                     backupWhenDue();
                     const QString source = sourceOf(i);
@@ -513,7 +545,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                     if (!ahead)
                         fetcher.enqueue(i, source, temp, e.size);
                     m_fetchId = i;
-                    if (!updateFile(target, source, temp, e.hash))
+                    if (!updateFile(target, source, temp, e.checkedHash()))
                         failed = true;
                     if (sizes)
                         sizes->invalidate(); // the backup and the new file
@@ -559,6 +591,16 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             failed = true;
         }
     }
+    // The envelope of the record it describes, kept for the rollback check of
+    // later runs (and, in a mirror, for the mirror's clients).
+    if (signedOnly && !failed && !interrupted) {
+        QString copyError;
+        if (!replaceLocalFile(tempEnvelope, signatureFilePath(localDocument), &copyError)) {
+            emit error(tr("Ошибка при копированииго файла %1 в %2, %3")
+                           .arg(tempEnvelope, signatureFilePath(localDocument), copyError));
+            failed = true;
+        }
+    }
     if (selfUpdate && !failed && !interrupted)
         Settings::instance()->setSelfUpdatePending(
             differentRecords(localDocument, m_installPath + QLatin1Char('/') + name + QLatin1Char('/') + fileinfoName));
@@ -587,6 +629,43 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     return true;
 }
 
+bool InstallThread::signedDocumentAccepted(const QString &source, const QString &documentName,
+                                           const QByteArray &document, const QString &envelopePath,
+                                           const QString &moduleName, const QString &record,
+                                           const QString &upstreamPath)
+{
+    QByteArray upstream;
+    if (!upstreamPath.isEmpty()) {
+        QFile file(upstreamPath);
+        if (file.open(QIODevice::ReadOnly) && file.size() <= kMaxFileInfoDocumentSize)
+            upstream = file.readAll();
+    }
+    const QByteArray &signedBytes = upstreamPath.isEmpty() ? document : upstream;
+    QDateTime signedAt;
+    DocumentRefusal refusal = DocumentRefusal::None;
+    QString reason;
+    bool accepted = checkSignedDocument(signedBytes, upstreamPath.isEmpty() ? documentName : kUpstreamFileinfoName,
+                                        envelopePath, Settings::instance()->trustedKeys(), keptSigningTime(record),
+                                        &signedAt, &refusal, &reason);
+    // A genuine document of another module, served in this one's place,
+    // would install that module's files here.
+    if (accepted && packModuleName(signedBytes) != moduleName) {
+        accepted = false;
+        refusal = DocumentRefusal::OtherModule;
+        reason = QStringLiteral("the document describes module \"%1\", not \"%2\"")
+                     .arg(packModuleName(signedBytes), moduleName);
+    }
+    if (accepted && !upstreamPath.isEmpty() && !sameEntriesButData(document, upstream, &reason)) {
+        accepted = false;
+        refusal = DocumentRefusal::Signature;
+    }
+    if (!accepted) {
+        emit error(tr("Ошибка проверки документа %1, %2").arg(source, refusalText(refusal)));
+        qWarning().noquote() << QStringLiteral("file list %1 refused: %2").arg(source, reason);
+    }
+    return accepted;
+}
+
 bool InstallThread::needUpdate(const QString &path, const QString &hash, qint64 size, bool compareHash) const
 {
     return fileNeedsUpdate(path, hash, size, compareHash);
@@ -603,10 +682,14 @@ bool InstallThread::updateFile(const QString &target, const QString &source, con
     } else if (PackFetcher::isRemote(source)) {
         fetched = fetchFile(source, tempPath, &fetchError, QString());
         if (fetched)
-            actualHash = calcHash(tempPath, QCryptographicHash::Sha1);
+            actualHash = calcHash(tempPath, digestAlgorithm(hash));
     } else {
         fetched = copyFileHashing(source, tempPath, &actualHash, &fetchError);
     }
+    // The fetcher hashes with SHA-1 as the file streams in; an entry that
+    // carries a SHA-256 is checked by that, read once more from the disk.
+    if (fetched && digestAlgorithm(hash) != QCryptographicHash::Sha1)
+        actualHash = calcHash(tempPath, digestAlgorithm(hash));
     if (!fetched) {
         // A transfer aborted because the run was cancelled is no server fault.
         if (!isInterruptionRequested())

@@ -2,6 +2,9 @@
 
 #include "platform.h"
 
+#include "edition.h"
+#include "signature.h"
+
 #include "installedprogramm.h"
 #include "mirrordescription.h"
 #include "projectdescription.h"
@@ -167,6 +170,40 @@ QString Settings::installRoot()
 bool Settings::makeBackup() const
 {
     return value(QString(), QStringLiteral("make_backup"), false).toBool();
+}
+
+QList<QByteArray> Settings::trustedKeys() const
+{
+    // QSettings reads an unquoted value with commas as a list.
+    const QVariant configured = value(QStringLiteral("security"), QStringLiteral("trusted_keys"));
+    const QStringList fromConfig = configured.type() == QVariant::StringList
+                                       ? configured.toStringList()
+                                       : configured.toString().split(QLatin1Char(','));
+    QList<QByteArray> keys;
+    for (const QString &text : editionTrustedKeys() + fromConfig) {
+        if (text.trimmed().isEmpty())
+            continue;
+        QByteArray key;
+        QString error;
+        if (!parsePublicKey(text.trimmed(), &key, &error)) {
+            qWarning().noquote() << QStringLiteral("security/trusted_keys: ignored key: ") + error;
+            continue;
+        }
+        if (!keys.contains(key))
+            keys.append(key);
+    }
+    return keys;
+}
+
+bool Settings::requireSignatures() const
+{
+    const QVariant configured = value(QStringLiteral("security"), QStringLiteral("require_signatures"));
+    return configured.isValid() ? configured.toBool() : !trustedKeys().isEmpty();
+}
+
+QString Settings::signatureStatePath() const
+{
+    return QFileInfo(installedConfigPath()).absolutePath() + QStringLiteral("/signed_documents.json");
 }
 
 bool Settings::selfUpdatePending() const

@@ -54,6 +54,18 @@ public:
     static QString installRoot();
     bool makeBackup() const;
 
+    // ---- trust in published documents ----
+    // Raw publisher keys: those built into the edition and those of
+    // [security] trusted_keys (base64, separated by commas). A key that does
+    // not parse is logged and left out.
+    QList<QByteArray> trustedKeys() const;
+    // [security] require_signatures; by default true exactly when some key
+    // is trusted, so installations keep working until their publisher signs.
+    bool requireSignatures() const;
+    // The state file of the signing times of accepted project documents,
+    // beside the installed-programs registry.
+    QString signatureStatePath() const;
+
     bool selfUpdatePending() const;
     void setSelfUpdatePending(bool pending);
 
@@ -85,6 +97,13 @@ public:
     // list them in.
     void fillProjects();
     void fillMirrors();
+    // The Russian error lines of the project documents the last
+    // fillProjects refused (bad signature, expired, older than accepted).
+    QStringList projectDocumentErrors() const;
+    // The project documents the last fillProjects accepted by their
+    // signature: each local copy (its envelope beside it) and the name it
+    // was signed under. A mirror refresh republishes them.
+    QList<QPair<QString, QString>> signedProjectDocuments() const;
     // server1's document when config.ini names none: the vendor's update host
     // with the edition's file.
     static QString defaultSourcePath();
@@ -117,6 +136,17 @@ private:
     void clearInstalledProgramms();
     void completeDependencies();
     int listedCount(const QString &group, const QString &key, int defaultValue) const;
+    // Fetches the project document source into local; with signatures
+    // required, only once its envelope holds (and not older than the one
+    // last accepted from stateKey), so that a refused document leaves the
+    // local copy as it was.
+    bool fetchProjectDocument(const QString &source, const QString &local, const QString &method,
+                              const QString &stateKey, QString *error);
+    // For a source without an envelope: a mirror's document, read through
+    // the signed upstream documents the mirror keeps beside it. composed
+    // receives the document to use.
+    bool readThroughUpstream(const QString &source, const QByteArray &mirrorDocument, const QString &stateKey,
+                             const QString &tempFolder, QByteArray *composed, QString *error);
 
     QString m_configPath;
     bool m_configured = false;
@@ -124,6 +154,8 @@ private:
     QList<ProjectDescription *> m_programmDescriptions;
     QMap<QString, ProjectPluginPtr> m_allPlugins;
     QList<MirrorDescription *> m_mirrors;
+    QStringList m_projectErrors; // written by fillProjects on the GUI thread only
+    QList<QPair<QString, QString>> m_signedDocuments; // likewise
     QMap<QString, InstalledProgramm *> m_installedProgramms;
     mutable QMutex m_mutex;
     mutable QString m_registryNotice; // guarded by m_mutex

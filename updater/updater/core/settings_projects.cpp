@@ -6,7 +6,11 @@
 
 #include "edition.h"
 #include "mirrordescription.h"
+#include "localfile.h"
 #include "projectdescription.h"
+#include "safepath.h"
+#include "signature.h"
+#include "signedsource.h"
 #include "transfer.h"
 #include "xmlguard.h"
 
@@ -15,6 +19,9 @@
 #include <QDomDocument>
 #include <QDomElement>
 #include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -141,6 +148,8 @@ void Settings::fillProjects()
     // Mirrors point into the descriptions; they must not outlive them.
     clearMirrors();
     clearProjectTables();
+    m_projectErrors.clear();
+    m_signedDocuments.clear();
     const QStringList ids = projects();
 
     const int count = listedCount(QString(), QStringLiteral("update_servers_count"), 1);
@@ -160,8 +169,11 @@ void Settings::fillProjects()
         const QString local = applicationDir() + QLatin1Char('/') + localName;
         const QString method = value(group, QStringLiteral("metod"), first ? QStringLiteral("GET") : QString()).toString();
 
+        // Rollback is judged per configured server, whichever of its
+        // addresses answered.
+        const QString stateKey = source;
         QString error;
-        bool fetched = replaceFile(source, local, &error, method);
+        bool fetched = fetchProjectDocument(source, local, method, stateKey, &error);
         if (!fetched) {
             qWarning().noquote() << error;
             const int alternatives = listedCount(group, QStringLiteral("alternative_servers_count"), 0);
@@ -171,7 +183,7 @@ void Settings::fillProjects()
                 if (alternative.isEmpty())
                     continue;
                 source = alternative;
-                fetched = replaceFile(source, local, &error, QString());
+                fetched = fetchProjectDocument(source, local, QString(), stateKey, &error);
                 if (!fetched)
                     qWarning().noquote() << error;
             }
@@ -182,6 +194,135 @@ void Settings::fillProjects()
         if (!readProjectDocument(local, group, baseFolderOf(source), ids))
             break;
     }
+}
+
+QStringList Settings::projectDocumentErrors() const
+{
+    return m_projectErrors;
+}
+
+QList<QPair<QString, QString>> Settings::signedProjectDocuments() const
+{
+    return m_signedDocuments;
+}
+
+bool Settings::readThroughUpstream(const QString &source, const QByteArray &mirrorDocument, const QString &stateKey,
+                                   const QString &tempFolder, QByteArray *composed, QString *error)
+{
+    const QString base = source.left(source.size() - sourceFileName(source).size()) + kUpstreamFolder + QLatin1Char('/');
+    const QString index = tempFolder + QLatin1Char('/') + kUpstreamIndexName;
+    if (!fetchFile(base + kUpstreamIndexName, index, error, QString(), 64 * 1024)) {
+        *error = QStringLiteral("no signature file and no signed upstream documents beside %1").arg(source);
+        return false;
+    }
+    QFile indexFile(index);
+    const QByteArray names = indexFile.open(QIODevice::ReadOnly) ? indexFile.readAll() : QByteArray();
+    const QString statePath = signatureStatePath();
+    QList<QByteArray> upstream;
+    QList<QPair<QString, QDateTime>> accepted;
+    int n = 0;
+    for (const QByteArray &line : names.split('\n')) {
+        const QString name = QString::fromUtf8(line).trimmed();
+        if (name.isEmpty())
+            continue;
+        // The index is the mirror's: it may only name files in that folder.
+        if (!isSafePathComponent(name) || ++n > kMaxListedEntries) {
+            *error = QStringLiteral("bad name in the upstream index of %1").arg(source);
+            return false;
+        }
+        const QString copy = tempFolder + QStringLiteral("/upstream%1.xml").arg(n);
+        const QString envelope = tempFolder + QStringLiteral("/upstream%1.sig").arg(n);
+        if (!fetchFile(base + name, copy, error, QString(), kMaxProjectDocumentSize))
+            return false;
+        QString envelopeError;
+        fetchFile(signatureSource(base + name), envelope, &envelopeError, QString(), kMaxSignatureEnvelopeSize + 1);
+        QFile file(copy);
+        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        const QString key = stateKey + QStringLiteral(" upstream ") + name;
+        QDateTime signedAt;
+        DocumentRefusal refusal = DocumentRefusal::None;
+        QString reason;
+        if (!checkSignedDocument(bytes, name, envelope, trustedKeys(), lastAcceptedSigning(statePath, key), &signedAt,
+                                 &refusal, &reason)) {
+            *error = QStringLiteral("upstream document %1 of %2 refused: %3").arg(name, source, reason);
+            m_projectErrors.append(QCoreApplication::translate("main", "Ошибка проверки документа %1, %2")
+                                       .arg(base + name, refusalText(refusal)));
+            return false;
+        }
+        upstream.append(bytes);
+        accepted.append({key, signedAt});
+    }
+    *composed = composeMirrorDocument(mirrorDocument, upstream, error);
+    if (composed->isEmpty())
+        return false;
+    for (const auto &pair : qAsConst(accepted))
+        recordAcceptedSigning(statePath, pair.first, pair.second);
+    return true;
+}
+
+bool Settings::fetchProjectDocument(const QString &source, const QString &local, const QString &method,
+                                    const QString &stateKey, QString *error)
+{
+    if (!requireSignatures())
+        return replaceFile(source, local, error, method);
+
+    // Both files land in a folder of their own first: the local copy and its
+    // envelope change only once the pair has passed.
+    QTemporaryDir temp;
+    if (!temp.isValid()) {
+        *error = QStringLiteral("can't create a temporary folder for %1").arg(source);
+        return false;
+    }
+    const QString name = QFileInfo(local).fileName();
+    const QString fetched = temp.path() + QLatin1Char('/') + name;
+    const QString envelope = temp.path() + QStringLiteral("/document.sig");
+    if (!fetchFile(source, fetched, error, method, kMaxProjectDocumentSize))
+        return false;
+    QString envelopeError;
+    const bool enveloped =
+        fetchFile(signatureSource(source), envelope, &envelopeError, QString(), kMaxSignatureEnvelopeSize + 1);
+
+    QFile file(fetched);
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    file.close();
+    if (!enveloped) {
+        // A mirror signs nothing itself; the publisher's documents it keeps
+        // decide what its document may offer.
+        QByteArray composed;
+        const int refusedBefore = m_projectErrors.size();
+        if (readThroughUpstream(source, bytes, stateKey, temp.path(), &composed, error)) {
+            QSaveFile out(local);
+            if (!out.open(QIODevice::WriteOnly) || out.write(composed) != composed.size() || !out.commit()) {
+                *error = QStringLiteral("can't write %1: %2").arg(local, out.errorString());
+                return false;
+            }
+            return true;
+        }
+        if (m_projectErrors.size() == refusedBefore)
+            m_projectErrors.append(QCoreApplication::translate("main", "Ошибка проверки документа %1, %2")
+                                       .arg(source, refusalText(DocumentRefusal::Signature)));
+        return false;
+    }
+    // The envelope names the document as the publisher signed it: the last
+    // part of the source, whatever local name the installation gives it.
+    const QString signedName = sourceFileName(source);
+    const QString statePath = signatureStatePath();
+    QDateTime signedAt;
+    DocumentRefusal refusal = DocumentRefusal::None;
+    QString reason;
+    if (!checkSignedDocument(bytes, signedName, envelope, trustedKeys(), lastAcceptedSigning(statePath, stateKey),
+                             &signedAt, &refusal, &reason)) {
+        *error = QStringLiteral("project document %1 refused: %2").arg(source, reason);
+        m_projectErrors.append(
+            QCoreApplication::translate("main", "Ошибка проверки документа %1, %2").arg(source, refusalText(refusal)));
+        return false;
+    }
+    const QString localEnvelope = signatureFilePath(local);
+    if (!replaceLocalFile(fetched, local, error) || !replaceLocalFile(envelope, localEnvelope, error))
+        return false;
+    recordAcceptedSigning(statePath, stateKey, signedAt);
+    m_signedDocuments.append({local, signedName});
+    return true;
 }
 
 bool Settings::readProjectDocument(const QString &localFile, const QString &serverKey, const QString &baseFolder,

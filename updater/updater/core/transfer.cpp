@@ -130,6 +130,11 @@ bool replaceFile(const QString &source, const QString &fileName, QString *error,
     return fetchFile(source, fileName, error, method);
 }
 
+QCryptographicHash::Algorithm digestAlgorithm(const QString &hexDigest)
+{
+    return hexDigest.size() == 64 ? QCryptographicHash::Sha256 : QCryptographicHash::Sha1;
+}
+
 QString calcHash(const QString &fileName, QCryptographicHash::Algorithm algorithm)
 {
     QFile file(fileName);

@@ -44,6 +44,9 @@ bool replaceFile(const QString &source, const QString &fileName, QString *error 
 // Lowercase hexadecimal digest of a whole file; empty when it cannot be opened.
 QString calcHash(const QString &fileName, QCryptographicHash::Algorithm algorithm = QCryptographicHash::Sha1);
 
+// The algorithm of a hexadecimal digest text: SHA-256 for 64 digits, else SHA-1.
+QCryptographicHash::Algorithm digestAlgorithm(const QString &hexDigest);
+
 // Total size of all files in a folder tree; appends each file's absolute path
 // to files when given.
 qint64 folderSize(const QString &path, QStringList *files = nullptr);

@@ -35,7 +35,7 @@ bool fileNeedsUpdate(const QString &path, const QString &hash, qint64 size, bool
         return true;
     if (!compareHash)
         return false;
-    return calcHash(path, QCryptographicHash::Sha1) != hash;
+    return calcHash(path, digestAlgorithm(hash)) != hash;
 }
 
 struct UpdateLookahead::Private

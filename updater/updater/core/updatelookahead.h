@@ -78,7 +78,8 @@ private:
 };
 
 // True when the local file must be replaced: missing, of another size, or,
-// when hashes are compared, with another SHA-1.
+// when hashes are compared, with another digest (SHA-256 for a hash of 64
+// digits, SHA-1 otherwise).
 bool fileNeedsUpdate(const QString &path, const QString &hash, qint64 size, bool compareHash);
 
 #endif // UPDATELOOKAHEAD_H

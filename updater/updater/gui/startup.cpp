@@ -180,7 +180,12 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     settings->loadInstalledProgramms();
     // Logged at critical level already; the window also tells the user,
     // without blocking the start, where the damaged copy was kept.
-    const QString registryNotice = settings->takeRegistryNotice();
+    // Refused project documents are told the same way: their programs are
+    // missing from the window, and the user should know why.
+    QStringList notices = settings->projectDocumentErrors();
+    notices.prepend(settings->takeRegistryNotice());
+    notices.removeAll(QString());
+    const QString registryNotice = notices.join(QLatin1Char('\n'));
 
     if (!runName.isEmpty())
         updateRunProgramm(runName, splash);
