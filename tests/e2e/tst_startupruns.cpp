@@ -93,6 +93,9 @@ private slots:
         QTest::newRow("start while a hand-over holds the installation") << false << "handover";
         // As when the copier renames a new kestraupd over the one starting.
         QTest::newRow("executable replaced as the run starts") << false << "replaced";
+        // The splash gives way to the install dialog as it appears, and no
+        // window that closed or is never shown is waited for.
+        QTest::newRow("splash closes as the install dialog shows") << false << "splash";
     }
 
     void runModeInstallsAndLaunches()
@@ -109,9 +112,17 @@ private slots:
             startReplaced();
         if (QTest::currentTestFailed())
             return;
-        const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
+        const bool observed = situation == QLatin1String("splash");
+        const ProcessResult run = runUpdater(observed ? QStringLiteral("kestraupd_harness") : kUpdater, {"--run", "sampleapp"});
         QVERIFY2(run.finished, run.output.constData());
         QCOMPARE(run.exitCode, 0);
+        if (observed) {
+            const QStringList windows = windowLog();
+            const int splashHidden = windows.indexOf(QStringLiteral("hide splash"));
+            QVERIFY2(splashHidden > 0 && splashHidden < windows.indexOf(QStringLiteral("hide installdialog")),
+                     qPrintable(windows.join(QLatin1Char(','))));
+            QVERIFY(harnessLog().isEmpty());
+        }
 
         QString why;
         QVERIFY2(installedEqualsSource(QStringLiteral("sampleapp"), sourceDir() + QStringLiteral("/demo/files/sampleapp"), &why),
@@ -447,6 +458,8 @@ private:
     ProcessResult runUpdater(const QString &program, const QStringList &args, int timeoutMs = 180000);
     QString updaterDir() const { return m_root + QLatin1Char('/') + kUpdater; }
     QStringList harnessLog() const;
+    // The harness's record of the splash and the install dialogs coming and going.
+    QStringList windowLog() const;
     // The harness (which records any window) without a display.
     ProcessResult runHeadless(const QStringList &args);
     static bool jsonValid(const QByteArray &document);
@@ -578,6 +591,7 @@ ProcessResult TestStartupRuns::runUpdater(const QString &program, const QStringL
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("KESTRA_HARNESS_LOG", m_root + "/harness.log");
+    env.insert("KESTRA_HARNESS_WINDOWS", m_root + "/windows.log");
     return runProcess(updaterDir() + QLatin1Char('/') + program, args, timeoutMs, m_root, env);
 }
 
@@ -643,6 +657,11 @@ bool TestStartupRuns::jsonHas(const QByteArray &document, const QString &keyValu
 QStringList TestStartupRuns::harnessLog() const
 {
     return QString::fromUtf8(readFile(m_root + QStringLiteral("/harness.log"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList TestStartupRuns::windowLog() const
+{
+    return QString::fromUtf8(readFile(m_root + QStringLiteral("/windows.log"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 bool TestStartupRuns::installedEqualsSource(const QString &module, const QString &source, QString *why) const

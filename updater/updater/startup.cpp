@@ -19,6 +19,7 @@
 #include <QCommandLineParser>
 #include <QDate>
 #include <QDebug>
+#include <QEvent>
 #include <QMessageBox>
 #include <QProcess>
 #include <QNetworkProxy>
@@ -193,8 +194,31 @@ bool acquireInstallation(InstallationLock &lock, bool runMode)
     return lock.acquire(waitMs) || (!lock.heldByOther() && unlockableRoot());
 }
 
+// Closes the splash as soon as one of the watched windows is shown, so the
+// user sees that window rather than the splash on top of it. Nothing waits
+// for a window to appear (QSplashScreen::finish would wait a second for one
+// that already closed or is never shown, as in run mode).
+class SplashCloser : public QObject
+{
+public:
+    explicit SplashCloser(QSplashScreen &splash) : m_splash(splash) {}
+    void watch(QWidget *window) { window->installEventFilter(this); }
+    void close() { m_splash.close(); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show && m_splash.isVisible())
+            m_splash.close();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QSplashScreen &m_splash;
+};
+
 // Brings one installed program up to date before it is launched.
-void updateRunProgramm(const QString &runName, QSplashScreen &splash)
+void updateRunProgramm(const QString &runName, SplashCloser &splash)
 {
     Settings *settings = Settings::instance();
     const QString exe = settings->executeFilename(runName);
@@ -210,17 +234,18 @@ void updateRunProgramm(const QString &runName, QSplashScreen &splash)
     if (isProgrammRunning(exe, path)) {
         QMessageBox box;
         box.setText(QCoreApplication::translate("main", "Обновление программы не произведено из-за запущенных копий!"));
+        splash.watch(&box);
         box.exec();
         return;
     }
     InstallDialog dialog;
+    splash.watch(&dialog);
     dialog.setProgrammsToUpdate(settings->installedModules(runName));
     dialog.setChangeConfig(false);
     dialog.setCloseWhenFinished(true);
     dialog.setInstallPath(Settings::installRoot());
     dialog.setMakeBackup(settings->makeBackup());
     dialog.startInstall(false);
-    splash.finish(&dialog);
 }
 
 } // namespace
@@ -293,14 +318,16 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     // without blocking the start, where the damaged copy was kept.
     const QString registryNotice = settings->takeRegistryNotice();
 
+    SplashCloser splashCloser(splash);
     if (!runName.isEmpty())
-        updateRunProgramm(runName, splash);
+        updateRunProgramm(runName, splashCloser);
 
     // The updater itself is brought up to date at every start; the new copy
     // is assembled in updater_temp and handed to the copier at exit. Only
     // this step decides that (it also notices a copy that a killed updater
     // or a failed copier never handed over); a failed step hands nothing.
     InstallDialog selfUpdate;
+    splashCloser.watch(&selfUpdate);
     selfUpdate.setChangeConfig(true);
     selfUpdate.setCloseWhenFinished(true);
     selfUpdate.setInstallPath(Settings::installRoot());
@@ -311,7 +338,7 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     selfUpdate.startInstall(false);
 
     MainWindow window;
-    splash.finish(&window);
+    splashCloser.watch(&window);
 
     if (runName.isEmpty()) {
         if (!registryNotice.isEmpty()) {
@@ -332,6 +359,8 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
         exitCode = QApplication::exec();
     }
 
+    // The run is over whether or not a window was shown.
+    splashCloser.close();
     handOverAtExit(lock);
     return exitCode;
 }
