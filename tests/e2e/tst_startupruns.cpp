@@ -1,3 +1,4 @@
+#include "filehold.h"
 #include "installationlock.h"
 #include "nginxserver.h"
 #include "testfiles.h"
@@ -73,6 +74,7 @@ private slots:
 
     void cleanup()
     {
+        m_rootHold.release();
         // The copier runs detached after each updater exit; let it finish before
         // the folder goes away.
         QThread::msleep(300);
@@ -96,6 +98,10 @@ private slots:
         // The splash gives way to the install dialog as it appears, and no
         // window that closed or is never shown is waited for.
         QTest::newRow("splash closes as the install dialog shows") << false << "splash";
+        // Nothing can be created in the install root (a read-only share): the
+        // run goes on without the installation lock, saying so, and the
+        // program still starts.
+        QTest::newRow("install root where the lock cannot be written") << false << "readonly";
     }
 
     void runModeInstallsAndLaunches()
@@ -110,6 +116,10 @@ private slots:
             startDuringHandOver();
         else if (situation == QLatin1String("replaced"))
             startReplaced();
+        else if (situation == QLatin1String("readonly"))
+            holdRoot();
+        if (situation == QLatin1String("readonly") && !m_rootHold.isHeld() && !QTest::currentTestFailed())
+            QSKIP("no way to make a folder read-only here");
         if (QTest::currentTestFailed())
             return;
         const bool observed = situation == QLatin1String("splash");
@@ -122,6 +132,10 @@ private slots:
             QVERIFY2(splashHidden > 0 && splashHidden < windows.indexOf(QStringLiteral("hide installdialog")),
                      qPrintable(windows.join(QLatin1Char(','))));
             QVERIFY(harnessLog().isEmpty());
+        }
+        if (situation == QLatin1String("readonly")) {
+            QVERIFY(updaterLog().contains("installation.lock cannot be written; going on without it"));
+            QVERIFY(!QFileInfo::exists(InstallationLock::filePath(m_root)));
         }
 
         QString why;
@@ -449,6 +463,7 @@ private:
     void startTenTimes();
     void startDuringHandOver();
     void startReplaced();
+    void holdRoot();
     bool isLocked() const;
     QByteArray updaterLog() const;
     static QString packData(const QString &packDir, const QString &fileName);
@@ -469,6 +484,7 @@ private:
     QTemporaryDir *m_dir = nullptr;
     QString m_root;
     NginxServer *m_nginx = nullptr;
+    FileHold m_rootHold;
 };
 
 // Ten shortcut starts, each right after the one before ended: every one
@@ -518,6 +534,21 @@ void TestStartupRuns::startReplaced()
     QVERIFY2(run.ok(), run.output.constData());
     QVERIFY2(!updaterLog().contains("is not installed"), updaterLog().constData());
     QVERIFY(QFile::exists(m_root + QStringLiteral("/sampleapp/kestrasample")));
+}
+
+// An installed root in which nothing more can be created.
+void TestStartupRuns::holdRoot()
+{
+    const ProcessResult first = runUpdater(kUpdater, {"--run", "sampleapp"});
+    QVERIFY2(first.ok(), first.output.constData());
+    const QString delivered = updaterDir() + QStringLiteral("/update_fileinfo.xml");
+    QVERIFY(waitFor([&] { return QFile::exists(delivered) && !isLocked(); }, 30000));
+    QString why;
+    if (!FileHold::isAvailable(m_dir->path(), &why)) {
+        qWarning() << why;
+        return;
+    }
+    QVERIFY2(m_rootHold.hold(m_root, FileHold::Contents, &why), qPrintable(why));
 }
 
 bool TestStartupRuns::isLocked() const

@@ -167,31 +167,17 @@ constexpr int kWindowedWaitMs = 2000;
 // updater_temp; the copier must not start before they have ended.
 constexpr int kDetachedWaitBeforeCopierMs = 30000;
 
-bool heldByCopier(const InstallationLock &lock)
-{
-    QString program;
-    return lock.holder(nullptr, &program) && program.startsWith(QLatin1String("filerelay"));
-}
-
-// An install root this user cannot write to cannot be updated either; its
-// programs must still start, so the updater goes on without the lock.
-bool unlockableRoot()
-{
-    qWarning().noquote() << QStringLiteral("the installation lock cannot be written; going on without it");
-    return true;
-}
-
 // Takes the installation for this process. A start during a hand-over waits
 // for the copier; a run mode start also waits for another updater's run.
 bool acquireInstallation(InstallationLock &lock, bool runMode)
 {
-    const int waitMs = runMode ? kOtherRunWaitMs : heldByCopier(lock) ? kHandOverWaitMs : kWindowedWaitMs;
-    if (lock.acquire(0))
-        return true;
-    if (!lock.heldByOther())
-        return unlockableRoot();
-    qInfo().noquote() << QStringLiteral("installation is busy, waiting up to %1 ms").arg(waitMs);
-    return lock.acquire(waitMs) || (!lock.heldByOther() && unlockableRoot());
+    return lock.acquireOrWait([runMode](const QString &holder) {
+        const int waitMs = runMode                                        ? kOtherRunWaitMs
+                           : holder.startsWith(QLatin1String("filerelay")) ? kHandOverWaitMs
+                                                                           : kWindowedWaitMs;
+        qInfo().noquote() << QStringLiteral("installation is busy, waiting up to %1 ms").arg(waitMs);
+        return waitMs;
+    });
 }
 
 // Closes the splash as soon as one of the watched windows is shown, so the
