@@ -102,6 +102,9 @@ private slots:
         // run goes on without the installation lock, saying so, and the
         // program still starts.
         QTest::newRow("install root where the lock cannot be written") << false << "readonly";
+        // An administrator's config.ini (a comment, a Windows path, no level)
+        // is read, never rewritten, by starts that have nothing to change.
+        QTest::newRow("config.ini as written after two up-to-date starts") << false << "config";
     }
 
     void runModeInstallsAndLaunches()
@@ -118,6 +121,9 @@ private slots:
             startReplaced();
         else if (situation == QLatin1String("readonly"))
             holdRoot();
+        QByteArray config;
+        if (situation == QLatin1String("config"))
+            startWithHandWrittenConfig(&config);
         if (situation == QLatin1String("readonly") && !m_rootHold.isHeld() && !QTest::currentTestFailed())
             QSKIP("no way to make a folder read-only here");
         if (QTest::currentTestFailed())
@@ -133,6 +139,8 @@ private slots:
                      qPrintable(windows.join(QLatin1Char(','))));
             QVERIFY(harnessLog().isEmpty());
         }
+        if (situation == QLatin1String("config"))
+            QCOMPARE(readFile(updaterDir() + QStringLiteral("/config.ini")), config);
         if (situation == QLatin1String("readonly")) {
             QVERIFY(updaterLog().contains("installation.lock cannot be written; going on without it"));
             QVERIFY(!QFileInfo::exists(InstallationLock::filePath(m_root)));
@@ -464,6 +472,7 @@ private:
     void startDuringHandOver();
     void startReplaced();
     void holdRoot();
+    void startWithHandWrittenConfig(QByteArray *config);
     bool isLocked() const;
     QByteArray updaterLog() const;
     static QString packData(const QString &packDir, const QString &fileName);
@@ -549,6 +558,25 @@ void TestStartupRuns::holdRoot()
         return;
     }
     QVERIFY2(m_rootHold.hold(m_root, FileHold::Contents, &why), qPrintable(why));
+}
+
+// Brings the installation up to date, then gives it a config.ini as an
+// administrator writes one and starts once more; config gets its bytes.
+void TestStartupRuns::startWithHandWrittenConfig(QByteArray *config)
+{
+    const QString delivered = updaterDir() + QStringLiteral("/update_fileinfo.xml");
+    const ProcessResult first = runUpdater(kUpdater, {"--run", "sampleapp"});
+    QVERIFY2(first.ok(), first.output.constData());
+    QVERIFY(waitFor([&] { return QFile::exists(delivered) && !isLocked(); }, 30000));
+    const QString path = updaterDir() + QStringLiteral("/config.ini");
+    *config = readFile(path);
+    QVERIFY(config->contains("level=0\n"));
+    config->replace("level=0\n", "");
+    config->replace("[General]\n", "; настроено администратором\n[General]\nbackup_folder=C:\\Kestra\\backup\n");
+    QVERIFY(writeFile(path, *config));
+    const ProcessResult second = runUpdater(kUpdater, {"--run", "sampleapp"});
+    QVERIFY2(second.ok(), second.output.constData());
+    QVERIFY(waitFor([&] { return !isLocked(); }, 30000));
 }
 
 bool TestStartupRuns::isLocked() const
