@@ -251,25 +251,23 @@ int launchWithoutUpdate(const QString &runName, const QStringList &runArguments)
     return 1;
 }
 
-// The hand-over at exit: only a complete new copy of the updater, only once
-// no let-go install thread can still write in it, and never beside another
-// copier (the lock, released here, is what the copier takes next).
-void handOverAtExit(InstallationLock &lock)
+} // namespace
+
+bool handOverAtExit(InstallationLock &lock)
 {
-    const bool complete = Settings::instance()->selfUpdatePending();
     const bool threadsEnded = InstallDialog::waitForDetachedThreads(kDetachedWaitBeforeCopierMs);
     lock.release();
-    if (!complete)
-        return;
+    // Read once the let-go threads have ended: one that was in the updater's
+    // own step has taken back the "complete" of an earlier run.
+    if (!Settings::instance()->selfUpdatePending())
+        return false;
     if (!threadsEnded) {
         qWarning().noquote() << QStringLiteral("install threads still run after %1 ms; the copier is not started")
                                     .arg(kDetachedWaitBeforeCopierMs);
-        return;
+        return false;
     }
-    startCopier();
+    return startCopier();
 }
-
-} // namespace
 
 int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplication &app)
 {

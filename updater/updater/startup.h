@@ -3,6 +3,7 @@
 
 #include <QString>
 
+class InstallationLock;
 class QApplication;
 class QCommandLineParser;
 class QSplashScreen;
@@ -41,6 +42,13 @@ QString updaterProgrammName();
 // Starts the copier from updater_temp, detached, to copy the new updater over
 // the installed one. Logs and returns false when it cannot be started.
 bool startCopier();
+
+// The hand-over at exit: releases the installation (the copier takes it
+// next) and starts the copier, but only for a complete new copy of the
+// updater and only once no install thread that a cancelled dialog let go can
+// still write in it (waiting a bounded time for them). True when the copier
+// was started.
+bool handOverAtExit(InstallationLock &lock);
 
 // The runs after the splash: projects, run mode, self-update, main window,
 // hand-over to the copier. Returns the exit code.
