@@ -180,20 +180,9 @@ private slots:
     void selfUpdateReachesTheUpdatersFolder()
     {
         QFETCH(QString, course);
-        // A new release of the updater: two more files, and a config.ini of
-        // its own that must not replace the installation's settings.
-        QTemporaryDir release;
-        QVERIFY(QFile::copy(binDir() + QStringLiteral("/kestraupd"), release.filePath(QStringLiteral("kestraupd"))));
-        QVERIFY(QFile::copy(binDir() + QStringLiteral("/filerelay"), release.filePath(QStringLiteral("filerelay"))));
-        QVERIFY(writeFile(release.filePath(QStringLiteral("release_notes.txt")), "Версия 1.0.0.26\n"));
-        QVERIFY(writeFile(release.filePath(QStringLiteral("version.txt")), "1.0.0.26\n"));
-        QVERIFY(writeFile(release.filePath(QStringLiteral("config.ini")), "[General]\nupdate_servers_count=0\n"));
-        const QString packDir = m_root + "/server/packs/" + kUpdater;
-        const ProcessResult pack = runProcess(binDir() + QStringLiteral("/packwright"),
-                                              {"-m", kUpdater, "-f", release.path(), "-o", packDir});
-        QVERIFY2(pack.ok(), pack.output.constData());
-        if (course == QLatin1String("partial"))
-            QVERIFY(QFile::remove(packDir + QLatin1Char('/') + packData(packDir, QStringLiteral("release_notes.txt"))));
+        publishUpdaterRelease(course == QLatin1String("partial"));
+        if (QTest::currentTestFailed())
+            return;
 
         const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
         const QString notes = updaterDir() + QStringLiteral("/release_notes.txt");
@@ -357,6 +346,9 @@ private slots:
         QTest::newRow("remove a program")
             << "update" << QStringList{"--remove", "sampleapp"} << 0
             << QStringList{"!registry:sampleapp", "missing:sampleapp/kestrasample"};
+        QTest::newRow("update-all with the updater's release incomplete hands nothing over")
+            << "partial release" << QStringList{"--update-all", "--json"} << 1
+            << QStringList{"json:exit_code=1", "exists:updater_temp/version.txt", "missing:kestraupd/version.txt"};
         QTest::newRow("corrupted data file fails and names it")
             << "corrupt" << QStringList{"--update-all", "--json"} << 1
             << QStringList{"json:exit_code=1", "json:errors~readme.txt"};
@@ -399,6 +391,8 @@ private slots:
             QVERIFY(other.acquire(0));
         if (prepare == QLatin1String("no server"))
             setConfig(QStringLiteral("source_path"), m_root + QStringLiteral("/nowhere/projects.xml"));
+        if (prepare == QLatin1String("partial release"))
+            publishUpdaterRelease(true);
         if (prepare == QLatin1String("corrupt"))
             QVERIFY(writeFile(m_root + QStringLiteral("/server/packs/sampleapp/sampleapp/readme.txt"), "tampered\n"));
         QFile::remove(m_root + QStringLiteral("/harness.log"));
@@ -472,6 +466,7 @@ private:
     void startDuringHandOver();
     void startReplaced();
     void holdRoot();
+    void publishUpdaterRelease(bool withDataFileMissing);
     void startWithHandWrittenConfig(QByteArray *config);
     bool isLocked() const;
     QByteArray updaterLog() const;
@@ -543,6 +538,25 @@ void TestStartupRuns::startReplaced()
     QVERIFY2(run.ok(), run.output.constData());
     QVERIFY2(!updaterLog().contains("is not installed"), updaterLog().constData());
     QVERIFY(QFile::exists(m_root + QStringLiteral("/sampleapp/kestrasample")));
+}
+
+// A new release of the updater on the server: two more files, and a
+// config.ini of its own that must not replace the installation's settings.
+// Without one data file, a copy assembled from it is half new.
+void TestStartupRuns::publishUpdaterRelease(bool withDataFileMissing)
+{
+    QTemporaryDir release;
+    QVERIFY(QFile::copy(binDir() + QStringLiteral("/kestraupd"), release.filePath(QStringLiteral("kestraupd"))));
+    QVERIFY(QFile::copy(binDir() + QStringLiteral("/filerelay"), release.filePath(QStringLiteral("filerelay"))));
+    QVERIFY(writeFile(release.filePath(QStringLiteral("release_notes.txt")), "Версия 1.0.0.26\n"));
+    QVERIFY(writeFile(release.filePath(QStringLiteral("version.txt")), "1.0.0.26\n"));
+    QVERIFY(writeFile(release.filePath(QStringLiteral("config.ini")), "[General]\nupdate_servers_count=0\n"));
+    const QString packDir = m_root + "/server/packs/" + kUpdater;
+    const ProcessResult pack = runProcess(binDir() + QStringLiteral("/packwright"),
+                                          {"-m", kUpdater, "-f", release.path(), "-o", packDir});
+    QVERIFY2(pack.ok(), pack.output.constData());
+    if (withDataFileMissing)
+        QVERIFY(QFile::remove(packDir + QLatin1Char('/') + packData(packDir, QStringLiteral("release_notes.txt"))));
 }
 
 // An installed root in which nothing more can be created.

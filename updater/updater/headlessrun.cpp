@@ -514,13 +514,14 @@ void HeadlessRun::refreshMirrors()
 void HeadlessRun::selfUpdate()
 {
     // As at every ordinary start: the updater's own project is assembled in
-    // updater_temp and handed to the copier when the process ends.
+    // updater_temp and handed to the copier when the process ends. Only the
+    // engine's step decides the hand-over: after a failed step the copy is
+    // half new and must not reach the updater's folder.
     EngineRun run;
     run.programmsToUpdate.insert(updaterName(), QStringList());
     run.changeConfig = true;
     run.makeBackup = Settings::instance()->makeBackup();
     runEngine(QStringLiteral("self-update"), run);
-    Settings::instance()->setSelfUpdatePending(true);
 }
 
 void HeadlessRun::runEngine(const QString &action, const EngineRun &run)
