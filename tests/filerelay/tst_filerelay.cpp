@@ -304,6 +304,7 @@ private slots:
             QCOMPARE(readFile(target), old);
         hold.release();
         lock.release();
+        const qint64 updaterPid = updater.pid();
         updater.stop();
         QVERIFY(waitFor([&] { return !copier.isRunning(); }, 60000));
         const qint64 elapsed = timer.elapsed();
@@ -312,6 +313,12 @@ private slots:
                  QByteArray("<record of the new release/>"));
         QVERIFY2(what == QLatin1String("stale") ? elapsed < 15000 : elapsed >= 2000 && elapsed < 20000,
                  qPrintable(QString::number(elapsed)));
+        if (what == QLatin1String("process")) {
+            const QString log = logIn(m_root + QStringLiteral("/updater_temp/logs"));
+            QVERIFY2(log.contains(QStringLiteral("ms for programs running from ") + QDir(m_root).absolutePath()
+                                  + QStringLiteral("/updater: ") + target + QStringLiteral(" (pid %1)").arg(updaterPid)),
+                     qPrintable(log));
+        }
         QVERIFY(!QFileInfo::exists(InstallationLock::filePath(m_root)));
     }
 
