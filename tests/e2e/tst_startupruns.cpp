@@ -175,6 +175,9 @@ private slots:
         // The updater was killed before its copier ran: the next start finds
         // updater_temp current and must still hand it over.
         QTest::newRow("missed hand-over repaired at the next start") << "missed";
+        // A copier of an earlier exit still waits: the exit starts no second
+        // one beside it, and the next start hands the copy over.
+        QTest::newRow("no second copier beside a waiting one") << "waiting";
     }
 
     void selfUpdateReachesTheUpdatersFolder()
@@ -195,9 +198,25 @@ private slots:
             for (const QString &name : {notes, version, updaterDir() + QStringLiteral("/update_fileinfo.xml")})
                 QVERIFY(QFile::remove(name));
         }
+        // A stand-in for the waiting copier, running from where the copier does.
+        TestProcess waiting;
+        if (course == QLatin1String("waiting")) {
+            const QString copier = m_root + QStringLiteral("/updater_temp/filerelay");
+            QVERIFY(QDir().mkpath(m_root + QStringLiteral("/updater_temp")));
+            QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), copier));
+            QString why;
+            QVERIFY2(waiting.start(copier, {QStringLiteral("60")}, &why), qPrintable(why));
+        }
         const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
         QVERIFY2(run.finished, run.output.constData());
         QCOMPARE(run.exitCode, 0);
+        if (course == QLatin1String("waiting")) {
+            QVERIFY(updaterLog().contains("of an earlier exit still runs; it hands this copy over"));
+            QVERIFY(!waitFor([&] { return QFile::exists(version); }, 3000));
+            waiting.stop();
+            const ProcessResult next = runUpdater(kUpdater, {"--run", "sampleapp"});
+            QVERIFY2(next.ok(), next.output.constData());
+        }
 
         if (course == QLatin1String("partial")) {
             // The new file that did arrive waits in updater_temp; nothing of the

@@ -19,6 +19,7 @@
 #include <QCommandLineParser>
 #include <QDate>
 #include <QDebug>
+#include <QDir>
 #include <QEvent>
 #include <QMessageBox>
 #include <QProcess>
@@ -253,6 +254,28 @@ int launchWithoutUpdate(const QString &runName, const QStringList &runArguments)
 
 } // namespace
 
+namespace {
+
+// The copier of an earlier exit that still waits for the updaters running
+// from the updater's folder (this one among them) to end.
+bool copierRunning(const QString &program)
+{
+    const Qt::CaseSensitivity cs = platform::pathsIgnoreCase() ? Qt::CaseInsensitive : Qt::CaseSensitive;
+    std::vector<platform::ProcessEntry> processes;
+    platform::listProcesses(processes);
+    for (const platform::ProcessEntry &process : processes) {
+        if (QString::fromStdWString(process.exeFile).compare(kCopierFileName, cs) != 0)
+            continue;
+        const QString path =
+            QDir::fromNativeSeparators(QString::fromStdWString(platform::processExecutable(process.processId)));
+        if (path.compare(program, cs) == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 bool handOverAtExit(InstallationLock &lock)
 {
     const bool threadsEnded = InstallDialog::waitForDetachedThreads(kDetachedWaitBeforeCopierMs);
@@ -264,6 +287,13 @@ bool handOverAtExit(InstallationLock &lock)
     if (!threadsEnded) {
         qWarning().noquote() << QStringLiteral("install threads still run after %1 ms; the copier is not started")
                                     .arg(kDetachedWaitBeforeCopierMs);
+        return false;
+    }
+    const QString copier = Settings::installRoot() + QLatin1Char('/') + kUpdaterTempFolder + QLatin1Char('/')
+                           + kCopierFileName;
+    if (copierRunning(copier)) {
+        qInfo().noquote() << QStringLiteral("the copier %1 of an earlier exit still runs; it hands this copy over")
+                                 .arg(copier);
         return false;
     }
     return startCopier();
