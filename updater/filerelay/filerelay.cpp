@@ -3,7 +3,7 @@
 #include "filesettings.h"
 #include "installationlock.h"
 #include "localfile.h"
-#include "processlist.h"
+#include "runningexecutables.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -46,13 +46,14 @@ bool copiesIntoItself(const QString &source, const QString &target)
 
 // The names of the files in folder's tree: a process can only run from the
 // folder when its executable carries one of them.
-QSet<QString> fileNamesIn(const QDir &folder, Qt::CaseSensitivity cs)
+QSet<QString> fileNamesIn(const QDir &folder)
 {
+    const bool ignoreCase = pathCaseSensitivity() == Qt::CaseInsensitive;
     QSet<QString> names;
     QDirIterator it(folder.absolutePath(), QDir::Files | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
-        names.insert(cs == Qt::CaseInsensitive ? it.fileName().toLower() : it.fileName());
+        names.insert(ignoreCase ? it.fileName().toLower() : it.fileName());
     }
     return names;
 }
@@ -61,22 +62,12 @@ QSet<QString> fileNamesIn(const QDir &folder, Qt::CaseSensitivity cs)
 // "path (pid N)".
 QStringList programsRunningFrom(const QDir &folder)
 {
-    const Qt::CaseSensitivity cs = platform::pathsIgnoreCase() ? Qt::CaseInsensitive : Qt::CaseSensitive;
-    const QSet<QString> names = fileNamesIn(folder, cs);
     const QString prefix = folder.canonicalPath() + QLatin1Char('/');
-    const auto self = static_cast<std::uint64_t>(QCoreApplication::applicationPid());
-    std::vector<platform::ProcessEntry> processes;
-    platform::listProcesses(processes);
     QStringList running;
-    for (const platform::ProcessEntry &process : processes) {
-        const QString name = QString::fromStdWString(process.exeFile);
-        // The name narrows the search cheaply; the executable's path decides.
-        if (process.processId == self || !names.contains(cs == Qt::CaseInsensitive ? name.toLower() : name))
-            continue;
-        const QString path =
-            QDir::fromNativeSeparators(QString::fromStdWString(platform::processExecutable(process.processId)));
-        if (path.startsWith(prefix, cs))
-            running.append(QStringLiteral("%1 (pid %2)").arg(path).arg(process.processId));
+    const QList<RunningExecutable> candidates = runningExecutables(fileNamesIn(folder));
+    for (const RunningExecutable &process : candidates) {
+        if (process.path.startsWith(prefix, pathCaseSensitivity()))
+            running.append(QStringLiteral("%1 (pid %2)").arg(process.path).arg(process.processId));
     }
     return running;
 }

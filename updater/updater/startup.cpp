@@ -9,6 +9,7 @@
 #include "platform.h"
 #include "mainwindow.h"
 #include "processinfo.h"
+#include "runningexecutables.h"
 #include "settings.h"
 #include "transfer.h"
 
@@ -260,15 +261,11 @@ namespace {
 // from the updater's folder (this one among them) to end.
 bool copierRunning(const QString &program)
 {
-    const Qt::CaseSensitivity cs = platform::pathsIgnoreCase() ? Qt::CaseInsensitive : Qt::CaseSensitive;
-    std::vector<platform::ProcessEntry> processes;
-    platform::listProcesses(processes);
-    for (const platform::ProcessEntry &process : processes) {
-        if (QString::fromStdWString(process.exeFile).compare(kCopierFileName, cs) != 0)
-            continue;
-        const QString path =
-            QDir::fromNativeSeparators(QString::fromStdWString(platform::processExecutable(process.processId)));
-        if (path.compare(program, cs) == 0)
+    const bool ignoreCase = pathCaseSensitivity() == Qt::CaseInsensitive;
+    const QList<RunningExecutable> copiers =
+        runningExecutables({ignoreCase ? kCopierFileName.toLower() : kCopierFileName});
+    for (const RunningExecutable &copier : copiers) {
+        if (copier.path.compare(program, pathCaseSensitivity()) == 0)
             return true;
     }
     return false;
