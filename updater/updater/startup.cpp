@@ -253,10 +253,6 @@ int launchWithoutUpdate(const QString &runName, const QStringList &runArguments)
     return 1;
 }
 
-} // namespace
-
-namespace {
-
 // The copier of an earlier exit that still waits for the updaters running
 // from the updater's folder (this one among them) to end.
 bool copierRunning(const QString &program)
