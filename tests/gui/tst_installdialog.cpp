@@ -430,7 +430,9 @@ private slots:
                     return false;
                 if (!sinceBox.isValid())
                     sinceBox.start();
-                if (bar->value() <= 0 && sinceBox.elapsed() < 700)
+                // A blocked copy shows no progress at all; by then the thread
+                // is long inside it.
+                if (bar->value() <= 0 && sinceBox.elapsed() < (blocked ? 1500 : 700))
                     return false;
                 sinceCancel.start();
                 cancelButton(w)->click();
