@@ -1,8 +1,9 @@
 #!/bin/bash
 # The Windows platform layer, checked for real: platform_win.cpp, the file
-# layer (updater/common/winfile_win.cpp) and the command-line rules
-# (commandline.cpp) are cross-built with mingw-w64 together with
-# tests/platform/wincheck.cpp and run under wine.
+# layer (updater/common/winfile_win.cpp), the process list
+# (processlist_win.cpp) and the command-line rules (commandline.cpp) are
+# cross-built with mingw-w64 together with tests/platform/wincheck.cpp and run
+# under wine.
 # Everything wine writes stays inside the build folder.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -15,7 +16,8 @@ mkdir -p "$out"
 x86_64-w64-mingw32-g++ -std=c++17 -municode -static -O1 -Wall -Wextra -Werror \
     -I"$root/updater/updater/core" -I"$root/updater/common" \
     "$root/tests/platform/wincheck.cpp" "$root/updater/updater/core/platform_win.cpp" \
-    "$root/updater/common/winfile_win.cpp" "$root/updater/updater/core/commandline.cpp" \
+    "$root/updater/common/winfile_win.cpp" "$root/updater/common/processlist_win.cpp" \
+    "$root/updater/updater/core/commandline.cpp" \
     -o "$out/wincheck.exe" -lole32 -luuid -lshell32
 
 rm -rf "$out/run"

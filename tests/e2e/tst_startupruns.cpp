@@ -1,3 +1,4 @@
+#include "filehold.h"
 #include "installationlock.h"
 #include "nginxserver.h"
 #include "testfiles.h"
@@ -73,6 +74,7 @@ private slots:
 
     void cleanup()
     {
+        m_rootHold.release();
         // The copier runs detached after each updater exit; let it finish before
         // the folder goes away.
         QThread::msleep(300);
@@ -93,6 +95,16 @@ private slots:
         QTest::newRow("start while a hand-over holds the installation") << false << "handover";
         // As when the copier renames a new kestraupd over the one starting.
         QTest::newRow("executable replaced as the run starts") << false << "replaced";
+        // The splash gives way to the install dialog as it appears, and no
+        // window that closed or is never shown is waited for.
+        QTest::newRow("splash closes as the install dialog shows") << false << "splash";
+        // Nothing can be created in the install root (a read-only share): the
+        // run goes on without the installation lock, saying so, and the
+        // program still starts.
+        QTest::newRow("install root where the lock cannot be written") << false << "readonly";
+        // An administrator's config.ini (a comment, a Windows path, no level)
+        // is read, never rewritten, by starts that have nothing to change.
+        QTest::newRow("config.ini as written after two up-to-date starts") << false << "config";
     }
 
     void runModeInstallsAndLaunches()
@@ -107,11 +119,32 @@ private slots:
             startDuringHandOver();
         else if (situation == QLatin1String("replaced"))
             startReplaced();
+        else if (situation == QLatin1String("readonly"))
+            holdRoot();
+        QByteArray config;
+        if (situation == QLatin1String("config"))
+            startWithHandWrittenConfig(&config);
+        if (situation == QLatin1String("readonly") && !m_rootHold.isHeld() && !QTest::currentTestFailed())
+            QSKIP("no way to make a folder read-only here");
         if (QTest::currentTestFailed())
             return;
-        const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
+        const bool observed = situation == QLatin1String("splash");
+        const ProcessResult run = runUpdater(observed ? QStringLiteral("kestraupd_harness") : kUpdater, {"--run", "sampleapp"});
         QVERIFY2(run.finished, run.output.constData());
         QCOMPARE(run.exitCode, 0);
+        if (observed) {
+            const QStringList windows = windowLog();
+            const int splashHidden = windows.indexOf(QStringLiteral("hide splash"));
+            QVERIFY2(splashHidden > 0 && splashHidden < windows.indexOf(QStringLiteral("hide installdialog")),
+                     qPrintable(windows.join(QLatin1Char(','))));
+            QVERIFY(harnessLog().isEmpty());
+        }
+        if (situation == QLatin1String("config"))
+            QCOMPARE(readFile(updaterDir() + QStringLiteral("/config.ini")), config);
+        if (situation == QLatin1String("readonly")) {
+            QVERIFY(updaterLog().contains("installation.lock cannot be written; going on without it"));
+            QVERIFY(!QFileInfo::exists(InstallationLock::filePath(m_root)));
+        }
 
         QString why;
         QVERIFY2(installedEqualsSource(QStringLiteral("sampleapp"), sourceDir() + QStringLiteral("/demo/files/sampleapp"), &why),
@@ -142,26 +175,17 @@ private slots:
         // The updater was killed before its copier ran: the next start finds
         // updater_temp current and must still hand it over.
         QTest::newRow("missed hand-over repaired at the next start") << "missed";
+        // A copier of an earlier exit still waits: the exit starts no second
+        // one beside it, and the next start hands the copy over.
+        QTest::newRow("no second copier beside a waiting one") << "waiting";
     }
 
     void selfUpdateReachesTheUpdatersFolder()
     {
         QFETCH(QString, course);
-        // A new release of the updater: two more files, and a config.ini of
-        // its own that must not replace the installation's settings.
-        QTemporaryDir release;
-        QVERIFY(QFile::copy(binDir() + QStringLiteral("/kestraupd"), release.filePath(QStringLiteral("kestraupd"))));
-        QVERIFY(QFile::copy(binDir() + QStringLiteral("/filerelay"), release.filePath(QStringLiteral("filerelay"))));
-        QVERIFY(writeFile(release.filePath(QStringLiteral("release_notes.txt")), "Версия 1.0.0.26\n"));
-        QVERIFY(writeFile(release.filePath(QStringLiteral("version.txt")), "1.0.0.26\n"));
-        QVERIFY(writeFile(release.filePath(QStringLiteral("config.ini")), "[General]\nupdate_servers_count=0\n"));
-        const QString packDir = m_root + "/server/packs/" + kUpdater;
-        const ProcessResult pack = runProcess(binDir() + QStringLiteral("/packwright"),
-                                              {"-m", kUpdater, "-f", release.path(), "-o", packDir, "-k",
-                                               m_root + QStringLiteral("/publisher/demo.key")});
-        QVERIFY2(pack.ok(), pack.output.constData());
-        if (course == QLatin1String("partial"))
-            QVERIFY(QFile::remove(packDir + QLatin1Char('/') + packData(packDir, QStringLiteral("release_notes.txt"))));
+        publishUpdaterRelease(course == QLatin1String("partial"));
+        if (QTest::currentTestFailed())
+            return;
 
         const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
         const QString notes = updaterDir() + QStringLiteral("/release_notes.txt");
@@ -174,9 +198,25 @@ private slots:
             for (const QString &name : {notes, version, updaterDir() + QStringLiteral("/update_fileinfo.xml")})
                 QVERIFY(QFile::remove(name));
         }
+        // A stand-in for the waiting copier, running from where the copier does.
+        TestProcess waiting;
+        if (course == QLatin1String("waiting")) {
+            const QString copier = m_root + QStringLiteral("/updater_temp/filerelay");
+            QVERIFY(QDir().mkpath(m_root + QStringLiteral("/updater_temp")));
+            QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), copier));
+            QString why;
+            QVERIFY2(waiting.start(copier, {QStringLiteral("60")}, &why), qPrintable(why));
+        }
         const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
         QVERIFY2(run.finished, run.output.constData());
         QCOMPARE(run.exitCode, 0);
+        if (course == QLatin1String("waiting")) {
+            QVERIFY(updaterLog().contains("of an earlier exit still runs; it hands this copy over"));
+            QVERIFY(!waitFor([&] { return QFile::exists(version); }, 3000));
+            waiting.stop();
+            const ProcessResult next = runUpdater(kUpdater, {"--run", "sampleapp"});
+            QVERIFY2(next.ok(), next.output.constData());
+        }
 
         if (course == QLatin1String("partial")) {
             // The new file that did arrive waits in updater_temp; nothing of the
@@ -325,6 +365,9 @@ private slots:
         QTest::newRow("remove a program")
             << "update" << QStringList{"--remove", "sampleapp"} << 0
             << QStringList{"!registry:sampleapp", "missing:sampleapp/kestrasample"};
+        QTest::newRow("update-all with the updater's release incomplete hands nothing over")
+            << "partial release" << QStringList{"--update-all", "--json"} << 1
+            << QStringList{"json:exit_code=1", "exists:updater_temp/version.txt", "missing:kestraupd/version.txt"};
         QTest::newRow("corrupted data file fails and names it")
             << "corrupt" << QStringList{"--update-all", "--json"} << 1
             << QStringList{"json:exit_code=1", "json:errors~readme.txt"};
@@ -367,6 +410,8 @@ private slots:
             QVERIFY(other.acquire(0));
         if (prepare == QLatin1String("no server"))
             setConfig(QStringLiteral("source_path"), m_root + QStringLiteral("/nowhere/projects.xml"));
+        if (prepare == QLatin1String("partial release"))
+            publishUpdaterRelease(true);
         if (prepare == QLatin1String("corrupt"))
             QVERIFY(writeFile(m_root + QStringLiteral("/server/packs/sampleapp/sampleapp/readme.txt"), "tampered\n"));
         QFile::remove(m_root + QStringLiteral("/harness.log"));
@@ -439,6 +484,9 @@ private:
     void startTenTimes();
     void startDuringHandOver();
     void startReplaced();
+    void holdRoot();
+    void publishUpdaterRelease(bool withDataFileMissing);
+    void startWithHandWrittenConfig(QByteArray *config);
     bool isLocked() const;
     QByteArray updaterLog() const;
     static QString packData(const QString &packDir, const QString &fileName);
@@ -448,6 +496,8 @@ private:
     ProcessResult runUpdater(const QString &program, const QStringList &args, int timeoutMs = 180000);
     QString updaterDir() const { return m_root + QLatin1Char('/') + kUpdater; }
     QStringList harnessLog() const;
+    // The harness's record of the splash and the install dialogs coming and going.
+    QStringList windowLog() const;
     // The harness (which records any window) without a display.
     ProcessResult runHeadless(const QStringList &args);
     static bool jsonValid(const QByteArray &document);
@@ -457,6 +507,7 @@ private:
     QTemporaryDir *m_dir = nullptr;
     QString m_root;
     NginxServer *m_nginx = nullptr;
+    FileHold m_rootHold;
 };
 
 // Ten shortcut starts, each right after the one before ended: every one
@@ -506,6 +557,60 @@ void TestStartupRuns::startReplaced()
     QVERIFY2(run.ok(), run.output.constData());
     QVERIFY2(!updaterLog().contains("is not installed"), updaterLog().constData());
     QVERIFY(QFile::exists(m_root + QStringLiteral("/sampleapp/kestrasample")));
+}
+
+// A new release of the updater on the server: two more files, and a
+// config.ini of its own that must not replace the installation's settings.
+// Without one data file, a copy assembled from it is half new.
+void TestStartupRuns::publishUpdaterRelease(bool withDataFileMissing)
+{
+    QTemporaryDir release;
+    QVERIFY(QFile::copy(binDir() + QStringLiteral("/kestraupd"), release.filePath(QStringLiteral("kestraupd"))));
+    QVERIFY(QFile::copy(binDir() + QStringLiteral("/filerelay"), release.filePath(QStringLiteral("filerelay"))));
+    QVERIFY(writeFile(release.filePath(QStringLiteral("release_notes.txt")), "Версия 1.0.0.26\n"));
+    QVERIFY(writeFile(release.filePath(QStringLiteral("version.txt")), "1.0.0.26\n"));
+    QVERIFY(writeFile(release.filePath(QStringLiteral("config.ini")), "[General]\nupdate_servers_count=0\n"));
+    const QString packDir = m_root + "/server/packs/" + kUpdater;
+    const ProcessResult pack = runProcess(binDir() + QStringLiteral("/packwright"),
+                                          {"-m", kUpdater, "-f", release.path(), "-o", packDir, "-k",
+                                           m_root + QStringLiteral("/publisher/demo.key")});
+    QVERIFY2(pack.ok(), pack.output.constData());
+    if (withDataFileMissing)
+        QVERIFY(QFile::remove(packDir + QLatin1Char('/') + packData(packDir, QStringLiteral("release_notes.txt"))));
+}
+
+// An installed root in which nothing more can be created.
+void TestStartupRuns::holdRoot()
+{
+    const ProcessResult first = runUpdater(kUpdater, {"--run", "sampleapp"});
+    QVERIFY2(first.ok(), first.output.constData());
+    const QString delivered = updaterDir() + QStringLiteral("/update_fileinfo.xml");
+    QVERIFY(waitFor([&] { return QFile::exists(delivered) && !isLocked(); }, 30000));
+    QString why;
+    if (!FileHold::isAvailable(m_dir->path(), &why)) {
+        qWarning() << why;
+        return;
+    }
+    QVERIFY2(m_rootHold.hold(m_root, FileHold::Contents, &why), qPrintable(why));
+}
+
+// Brings the installation up to date, then gives it a config.ini as an
+// administrator writes one and starts once more; config gets its bytes.
+void TestStartupRuns::startWithHandWrittenConfig(QByteArray *config)
+{
+    const QString delivered = updaterDir() + QStringLiteral("/update_fileinfo.xml");
+    const ProcessResult first = runUpdater(kUpdater, {"--run", "sampleapp"});
+    QVERIFY2(first.ok(), first.output.constData());
+    QVERIFY(waitFor([&] { return QFile::exists(delivered) && !isLocked(); }, 30000));
+    const QString path = updaterDir() + QStringLiteral("/config.ini");
+    *config = readFile(path);
+    QVERIFY(config->contains("level=0\n"));
+    config->replace("level=0\n", "");
+    config->replace("[General]\n", "; настроено администратором\n[General]\nbackup_folder=C:\\Kestra\\backup\n");
+    QVERIFY(writeFile(path, *config));
+    const ProcessResult second = runUpdater(kUpdater, {"--run", "sampleapp"});
+    QVERIFY2(second.ok(), second.output.constData());
+    QVERIFY(waitFor([&] { return !isLocked(); }, 30000));
 }
 
 bool TestStartupRuns::isLocked() const
@@ -579,6 +684,7 @@ ProcessResult TestStartupRuns::runUpdater(const QString &program, const QStringL
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("KESTRA_HARNESS_LOG", m_root + "/harness.log");
+    env.insert("KESTRA_HARNESS_WINDOWS", m_root + "/windows.log");
     return runProcess(updaterDir() + QLatin1Char('/') + program, args, timeoutMs, m_root, env);
 }
 
@@ -644,6 +750,11 @@ bool TestStartupRuns::jsonHas(const QByteArray &document, const QString &keyValu
 QStringList TestStartupRuns::harnessLog() const
 {
     return QString::fromUtf8(readFile(m_root + QStringLiteral("/harness.log"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList TestStartupRuns::windowLog() const
+{
+    return QString::fromUtf8(readFile(m_root + QStringLiteral("/windows.log"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 bool TestStartupRuns::installedEqualsSource(const QString &module, const QString &source, QString *why) const

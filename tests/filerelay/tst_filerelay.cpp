@@ -264,6 +264,9 @@ private slots:
         QTest::newRow("installation lock let go after 3 s") << "lock";
         // A crashed updater left its lock behind: taken over at once.
         QTest::newRow("lock of a crashed updater") << "stale";
+        // An updater runs from the updater's folder without the lock (the
+        // one exiting, or one started meanwhile) until it is stopped.
+        QTest::newRow("updater running from the target stopped after 3 s") << "process";
     }
 
     void outwaitsTheExitingUpdater()
@@ -273,12 +276,19 @@ private slots:
         if (what == QLatin1String("file") && !FileHold::isAvailable(m_dir->path(), &why))
             QSKIP(qPrintable(QStringLiteral("files cannot be held here: ") + why));
         const QString target = m_root + QStringLiteral("/updater/kestraupd");
-        QVERIFY(writeFile(target, "old updater binary"));
+        // A running updater: a copy of a small program under its name.
+        const QByteArray old = what == QLatin1String("process") ? readFile(QStringLiteral("/bin/sleep"))
+                                                               : QByteArray("old updater binary");
+        QVERIFY(!old.isEmpty() && writeFile(target, old));
+        QVERIFY(QFile::setPermissions(target, QFile::permissions(target) | QFile::ExeOwner));
         QVERIFY(writeFile(m_root + QStringLiteral("/updater/update_fileinfo.xml"), "<old record/>"));
         FileHold hold;
         InstallationLock lock(m_root);
         TestProcess copier;
-        if (what == QLatin1String("file"))
+        TestProcess updater;
+        if (what == QLatin1String("process"))
+            QVERIFY2(updater.start(target, {QStringLiteral("60")}, &why), qPrintable(why));
+        else if (what == QLatin1String("file"))
             QVERIFY2(hold.hold(target, FileHold::Entry, &why), qPrintable(why));
         else if (what == QLatin1String("lock"))
             QVERIFY(lock.acquire(0));
@@ -291,9 +301,11 @@ private slots:
                  qPrintable(why));
         QThread::msleep(what == QLatin1String("stale") ? 0 : 3000);
         if (what != QLatin1String("stale"))
-            QCOMPARE(readFile(target), QByteArray("old updater binary"));
+            QCOMPARE(readFile(target), old);
         hold.release();
         lock.release();
+        const qint64 updaterPid = updater.pid();
+        updater.stop();
         QVERIFY(waitFor([&] { return !copier.isRunning(); }, 60000));
         const qint64 elapsed = timer.elapsed();
         QCOMPARE(readFile(target), QByteArray("new updater binary"));
@@ -301,6 +313,12 @@ private slots:
                  QByteArray("<record of the new release/>"));
         QVERIFY2(what == QLatin1String("stale") ? elapsed < 15000 : elapsed >= 2000 && elapsed < 20000,
                  qPrintable(QString::number(elapsed)));
+        if (what == QLatin1String("process")) {
+            const QString log = logIn(m_root + QStringLiteral("/updater_temp/logs"));
+            QVERIFY2(log.contains(QStringLiteral("ms for programs running from ") + QDir(m_root).absolutePath()
+                                  + QStringLiteral("/updater: ") + target + QStringLiteral(" (pid %1)").arg(updaterPid)),
+                     qPrintable(log));
+        }
         QVERIFY(!QFileInfo::exists(InstallationLock::filePath(m_root)));
     }
 

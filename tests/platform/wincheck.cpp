@@ -130,6 +130,9 @@ void checkProcesses(const std::wstring &runFolder)
         check(!own.empty() && own.front() == ownPath(), L"own first module is own executable");
     }
     checkEqual(platform::runningExecutable(), ownPath(), L"running executable");
+    checkEqual(platform::processExecutable(info.dwProcessId), childPath, L"child's executable");
+    check(platform::processExecutable(0xFFFFFFF0u).empty(), L"no executable for a process that does not exist");
+    check(platform::pathsIgnoreCase(), L"paths ignore letter case");
     check(platform::listModules(0xFFFFFFF0u).empty(), L"no modules for a process that does not exist");
     check(platform::listModules(0x100000000ull).empty(), L"no modules for an identifier out of range");
 

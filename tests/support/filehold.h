@@ -30,6 +30,7 @@ public:
     // release the entry while the program under test is running.
     QString releaseShellCommand() const;
     bool release();
+    bool isHeld() const { return m_held; }
 
 private:
     QString m_target; // what carries the attribute or the permissions

@@ -55,6 +55,22 @@ bool InstallationLock::acquire(int waitMs, QString *error)
     return false;
 }
 
+bool InstallationLock::acquireOrWait(const std::function<int(const QString &)> &waitFor, QString *error)
+{
+    if (m_file->isLocked() || m_file->tryLock(0))
+        return true;
+    if (heldByOther()) {
+        QString program;
+        holder(nullptr, &program);
+        if (acquire(waitFor(program), error))
+            return true;
+        if (heldByOther())
+            return false;
+    }
+    qWarning().noquote() << QStringLiteral("the installation lock %1 cannot be written; going on without it").arg(m_path);
+    return true;
+}
+
 void InstallationLock::release()
 {
     m_file->unlock();

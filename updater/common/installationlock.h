@@ -3,6 +3,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QLockFile;
@@ -27,6 +28,14 @@ public:
     // its owner to let go. False, with the reason in error, when the wait
     // ran out or the lock file cannot be written; both are logged.
     bool acquire(int waitMs, QString *error = nullptr);
+    // Takes the lock for a run of the updater. When another process holds
+    // it, waitFor is called once with the holder's program name ("filerelay",
+    // "kestraupd", ...; empty when unknown) and returns how long to wait for
+    // it, logging or telling the user as it sees fit. True when the lock is
+    // taken, and also when the lock file cannot be written at all (a
+    // read-only install root, logged): nothing there can be changed anyway,
+    // and the programs in it must still start. False when the holder kept it.
+    bool acquireOrWait(const std::function<int(const QString &holder)> &waitFor, QString *error = nullptr);
     void release();
     bool isHeld() const;
     // After a failed acquire(): true when another process holds the lock,

@@ -267,16 +267,11 @@ bool HeadlessRun::takeInstallation()
     // A scheduled run may meet a user's updater or a hand-over; a few
     // seconds cover a hand-over, a user's run is not waited for.
     constexpr int kBusyWaitMs = 10000;
-    if (m_lock.acquire(0))
-        return true;
-    if (!m_lock.heldByOther()) {
-        // An install root this user cannot write to: the run goes on and
-        // reports what it cannot change.
-        qWarning().noquote() << QStringLiteral("the installation lock cannot be written; going on without it");
-        return true;
-    }
-    say(QStringLiteral("another updater run is in progress, waiting up to %1 s").arg(kBusyWaitMs / 1000));
-    if (m_lock.acquire(kBusyWaitMs) || !m_lock.heldByOther())
+    const bool taken = m_lock.acquireOrWait([this](const QString &) {
+        say(QStringLiteral("another updater run is in progress, waiting up to %1 s").arg(kBusyWaitMs / 1000));
+        return kBusyWaitMs;
+    });
+    if (taken)
         return true;
     fail(QStringLiteral("another updater run keeps the installation busy"));
     return false;
@@ -518,13 +513,14 @@ void HeadlessRun::refreshMirrors()
 void HeadlessRun::selfUpdate()
 {
     // As at every ordinary start: the updater's own project is assembled in
-    // updater_temp and handed to the copier when the process ends.
+    // updater_temp and handed to the copier when the process ends. Only the
+    // engine's step decides the hand-over: after a failed step the copy is
+    // half new and must not reach the updater's folder.
     EngineRun run;
     run.programmsToUpdate.insert(updaterName(), QStringList());
     run.changeConfig = true;
     run.makeBackup = Settings::instance()->makeBackup();
     runEngine(QStringLiteral("self-update"), run);
-    Settings::instance()->setSelfUpdatePending(true);
 }
 
 void HeadlessRun::runEngine(const QString &action, const EngineRun &run)

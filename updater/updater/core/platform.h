@@ -1,8 +1,9 @@
 #ifndef PLATFORM_H
 #define PLATFORM_H
 
-// What the updater needs of the operating system: the running processes, the
-// user's shortcut folders and a way to write a shortcut. One implementation
+// What the updater needs of the operating system: the running processes
+// (processlist.h, shared with the copier), the user's shortcut folders and a
+// way to write a shortcut. One implementation
 // per system (platform_win.cpp, platform_linux.cpp), chosen by the build.
 //
 // This header uses standard C++ only, so that the Windows implementation can
@@ -10,34 +11,13 @@
 // on Linux (std::wstring); the Qt-facing callers convert with
 // QString::fromStdWString / toStdWString.
 
+#include "processlist.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace platform {
-
-// One entry of the system's process list.
-struct ProcessEntry
-{
-    std::uint64_t usageCount = 0;
-    std::uint64_t processId = 0;
-    std::uint64_t moduleId = 0;
-    std::uint64_t parentProcessId = 0;
-    std::uint64_t threadCount = 0;
-    std::int64_t priorityClassBase = 0;
-    std::uint64_t flags = 0;
-    // The executable's file name, without its folder.
-    std::wstring exeFile;
-};
-
-// Fills processes with a fresh snapshot of the running processes, in the
-// order the system reports them. False (and an empty list) when no snapshot
-// can be taken.
-bool listProcesses(std::vector<ProcessEntry> &processes);
-
-// Full paths of the modules loaded in a process, the executable first.
-// Empty for a process that is gone or that this user may not inspect.
-std::vector<std::wstring> listModules(std::uint64_t processId);
 
 enum class UserFolder
 {

@@ -185,11 +185,10 @@ void MainWindow::applyConfigLevel(const QString &programmName)
     Settings *settings = Settings::instance();
     const QString configGroup = QStringLiteral("config");
     const QString level = settings->value(configGroup, QStringLiteral("level"), QStringLiteral("0")).toString();
-    if (level == QLatin1String("0")) {
-        settings->setValue(configGroup, QStringLiteral("level"), QStringLiteral("0"));
-        return;
-    }
-    if (level.isEmpty())
+    // Level "0" is also what a missing key means: nothing is written back,
+    // since writing through QSettings would rewrite the administrator's
+    // config.ini whole (comments dropped, hand-written paths re-escaped).
+    if (level == QLatin1String("0") || level.isEmpty())
         return;
 
     const QString root = Settings::installRoot();

@@ -11,6 +11,7 @@
 #include "platform.h"
 #include "mainwindow.h"
 #include "processinfo.h"
+#include "runningexecutables.h"
 #include "settings.h"
 #include "transfer.h"
 
@@ -21,6 +22,8 @@
 #include <QCommandLineParser>
 #include <QDate>
 #include <QDebug>
+#include <QDir>
+#include <QEvent>
 #include <QMessageBox>
 #include <QProcess>
 #include <QNetworkProxy>
@@ -55,35 +58,44 @@ constexpr int kWindowedWaitMs = 2000;
 // updater_temp; the copier must not start before they have ended.
 constexpr int kDetachedWaitBeforeCopierMs = 30000;
 
-bool heldByCopier(const InstallationLock &lock)
-{
-    QString program;
-    return lock.holder(nullptr, &program) && program.startsWith(QLatin1String("filerelay"));
-}
-
-// An install root this user cannot write to cannot be updated either; its
-// programs must still start, so the updater goes on without the lock.
-bool unlockableRoot()
-{
-    qWarning().noquote() << QStringLiteral("the installation lock cannot be written; going on without it");
-    return true;
-}
-
 // Takes the installation for this process. A start during a hand-over waits
 // for the copier; a run mode start also waits for another updater's run.
 bool acquireInstallation(InstallationLock &lock, bool runMode)
 {
-    const int waitMs = runMode ? kOtherRunWaitMs : heldByCopier(lock) ? kHandOverWaitMs : kWindowedWaitMs;
-    if (lock.acquire(0))
-        return true;
-    if (!lock.heldByOther())
-        return unlockableRoot();
-    qInfo().noquote() << QStringLiteral("installation is busy, waiting up to %1 ms").arg(waitMs);
-    return lock.acquire(waitMs) || (!lock.heldByOther() && unlockableRoot());
+    return lock.acquireOrWait([runMode](const QString &holder) {
+        const int waitMs = runMode                                        ? kOtherRunWaitMs
+                           : holder.startsWith(QLatin1String("filerelay")) ? kHandOverWaitMs
+                                                                           : kWindowedWaitMs;
+        qInfo().noquote() << QStringLiteral("installation is busy, waiting up to %1 ms").arg(waitMs);
+        return waitMs;
+    });
 }
 
+// Closes the splash as soon as one of the watched windows is shown, so the
+// user sees that window rather than the splash on top of it. Nothing waits
+// for a window to appear (QSplashScreen::finish would wait a second for one
+// that already closed or is never shown, as in run mode).
+class SplashCloser : public QObject
+{
+public:
+    explicit SplashCloser(QSplashScreen &splash) : m_splash(splash) {}
+    void watch(QWidget *window) { window->installEventFilter(this); }
+    void close() { m_splash.close(); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show && m_splash.isVisible())
+            m_splash.close();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QSplashScreen &m_splash;
+};
+
 // Brings one installed program up to date before it is launched.
-void updateRunProgramm(const QString &runName, QSplashScreen &splash)
+void updateRunProgramm(const QString &runName, SplashCloser &splash)
 {
     Settings *settings = Settings::instance();
     const QString exe = settings->executeFilename(runName);
@@ -99,17 +111,18 @@ void updateRunProgramm(const QString &runName, QSplashScreen &splash)
     if (isProgrammRunning(exe, path)) {
         QMessageBox box;
         box.setText(QCoreApplication::translate("main", "Обновление программы не произведено из-за запущенных копий!"));
+        splash.watch(&box);
         box.exec();
         return;
     }
     InstallDialog dialog;
+    splash.watch(&dialog);
     dialog.setProgrammsToUpdate(settings->installedModules(runName));
     dialog.setChangeConfig(false);
     dialog.setCloseWhenFinished(true);
     dialog.setInstallPath(Settings::installRoot());
     dialog.setMakeBackup(settings->makeBackup());
     dialog.startInstall(false);
-    splash.finish(&dialog);
 }
 
 } // namespace
@@ -129,25 +142,44 @@ int launchWithoutUpdate(const QString &runName, const QStringList &runArguments)
     return 1;
 }
 
-// The hand-over at exit: only a complete new copy of the updater, only once
-// no let-go install thread can still write in it, and never beside another
-// copier (the lock, released here, is what the copier takes next).
-void handOverAtExit(InstallationLock &lock)
+// The copier of an earlier exit that still waits for the updaters running
+// from the updater's folder (this one among them) to end.
+bool copierRunning(const QString &program)
 {
-    const bool complete = Settings::instance()->selfUpdatePending();
-    const bool threadsEnded = InstallDialog::waitForDetachedThreads(kDetachedWaitBeforeCopierMs);
-    lock.release();
-    if (!complete)
-        return;
-    if (!threadsEnded) {
-        qWarning().noquote() << QStringLiteral("install threads still run after %1 ms; the copier is not started")
-                                    .arg(kDetachedWaitBeforeCopierMs);
-        return;
+    const bool ignoreCase = pathCaseSensitivity() == Qt::CaseInsensitive;
+    const QList<RunningExecutable> copiers =
+        runningExecutables({ignoreCase ? kCopierFileName.toLower() : kCopierFileName});
+    for (const RunningExecutable &copier : copiers) {
+        if (copier.path.compare(program, pathCaseSensitivity()) == 0)
+            return true;
     }
-    startCopier();
+    return false;
 }
 
 } // namespace
+
+bool handOverAtExit(InstallationLock &lock)
+{
+    const bool threadsEnded = InstallDialog::waitForDetachedThreads(kDetachedWaitBeforeCopierMs);
+    lock.release();
+    // Read once the let-go threads have ended: one that was in the updater's
+    // own step has taken back the "complete" of an earlier run.
+    if (!Settings::instance()->selfUpdatePending())
+        return false;
+    if (!threadsEnded) {
+        qWarning().noquote() << QStringLiteral("install threads still run after %1 ms; the copier is not started")
+                                    .arg(kDetachedWaitBeforeCopierMs);
+        return false;
+    }
+    const QString copier = Settings::installRoot() + QLatin1Char('/') + kUpdaterTempFolder + QLatin1Char('/')
+                           + kCopierFileName;
+    if (copierRunning(copier)) {
+        qInfo().noquote() << QStringLiteral("the copier %1 of an earlier exit still runs; it hands this copy over")
+                                 .arg(copier);
+        return false;
+    }
+    return startCopier();
+}
 
 int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplication &app)
 {
@@ -187,14 +219,16 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     notices.removeAll(QString());
     const QString registryNotice = notices.join(QLatin1Char('\n'));
 
+    SplashCloser splashCloser(splash);
     if (!runName.isEmpty())
-        updateRunProgramm(runName, splash);
+        updateRunProgramm(runName, splashCloser);
 
     // The updater itself is brought up to date at every start; the new copy
     // is assembled in updater_temp and handed to the copier at exit. Only
     // this step decides that (it also notices a copy that a killed updater
     // or a failed copier never handed over); a failed step hands nothing.
     InstallDialog selfUpdate;
+    splashCloser.watch(&selfUpdate);
     selfUpdate.setChangeConfig(true);
     selfUpdate.setCloseWhenFinished(true);
     selfUpdate.setInstallPath(Settings::installRoot());
@@ -205,7 +239,7 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     selfUpdate.startInstall(false);
 
     MainWindow window;
-    splash.finish(&window);
+    splashCloser.watch(&window);
 
     if (runName.isEmpty()) {
         if (!registryNotice.isEmpty()) {
@@ -226,6 +260,8 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
         exitCode = QApplication::exec();
     }
 
+    // The run is over whether or not a window was shown.
+    splashCloser.close();
     handOverAtExit(lock);
     return exitCode;
 }
