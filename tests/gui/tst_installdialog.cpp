@@ -8,6 +8,7 @@
 #include "modalanswerer.h"
 #include "nginxserver.h"
 #include "settings.h"
+#include "startup.h"
 #include "testfiles.h"
 
 #include <QDirIterator>
