@@ -97,6 +97,17 @@ public:
     bool readProjectDocument(const QString &localFile, const QString &serverKey, const QString &baseFolder,
                              const QStringList &admitted, QString *error = nullptr);
 
+    // A server whose project document the last fillProjects could not use:
+    // not fetched from its address or any fallback, or not readable.
+    struct UnreadServer
+    {
+        QString group;  // "server1", ...
+        QString source; // the server's own address (source_path)
+        QString reason; // the last failure, as the transfer or parser gave it
+    };
+    // In server order; empty when every server was read. GUI thread only.
+    QList<UnreadServer> unreadServers() const;
+
     // ---- the tables (copies of the containers; the store keeps ownership) ----
     QList<ProjectDescription *> programmDescriptions() const;
     QMap<QString, ProjectPluginPtr> allPlugins() const;
@@ -124,6 +135,7 @@ private:
     QList<ProjectDescription *> m_programmDescriptions;
     QMap<QString, ProjectPluginPtr> m_allPlugins;
     QList<MirrorDescription *> m_mirrors;
+    QList<UnreadServer> m_unreadServers;
     QMap<QString, InstalledProgramm *> m_installedProgramms;
     mutable QMutex m_mutex;
     mutable QString m_registryNotice; // guarded by m_mutex

@@ -141,6 +141,7 @@ void Settings::fillProjects()
     // Mirrors point into the descriptions; they must not outlive them.
     clearMirrors();
     clearProjectTables();
+    m_unreadServers.clear();
     const QStringList ids = projects();
 
     const int count = listedCount(QString(), QStringLiteral("update_servers_count"), 1);
@@ -161,6 +162,7 @@ void Settings::fillProjects()
         const QString method = value(group, QStringLiteral("metod"), first ? QStringLiteral("GET") : QString()).toString();
 
         QString error;
+        const QString own = source;
         bool fetched = replaceFile(source, local, &error, method);
         if (!fetched) {
             qWarning().noquote() << error;
@@ -176,12 +178,25 @@ void Settings::fillProjects()
                     qWarning().noquote() << error;
             }
         }
-        if (!fetched)
+        if (!fetched) {
+            // Without this the user sees an empty choice and no word why.
+            qWarning().noquote() << QStringLiteral("update server %1 (%2) could not be read from any of its addresses, "
+                                                   "its programs are not offered")
+                                        .arg(group, own);
+            m_unreadServers.append({group, own, error});
             continue;
+        }
 
-        if (!readProjectDocument(local, group, baseFolderOf(source), ids))
+        if (!readProjectDocument(local, group, baseFolderOf(source), ids, &error)) {
+            m_unreadServers.append({group, own, error});
             break;
+        }
     }
+}
+
+QList<Settings::UnreadServer> Settings::unreadServers() const
+{
+    return m_unreadServers;
 }
 
 bool Settings::readProjectDocument(const QString &localFile, const QString &serverKey, const QString &baseFolder,
