@@ -348,7 +348,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             // Files of one folder stand together in the document.
             if (i == 0 || e.path != lastPath) {
                 lastPath = e.path;
-                folders.append(folder + QLatin1Char('/') + e.path);
+                folders.append(joinSubPath(folder, e.path));
                 lastPathSafe = isSafeSubPath(e.path);
                 linkedFolders.append(lastPathSafe && linkOnTheWay(folder, folders.last(), true));
                 lastPathSafe = lastPathSafe && !linkedFolders.last();
@@ -463,7 +463,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 const QString text = linked ? targetOf(i)
                                      : e.isNeedDelete == 1 || (isSafePathComponent(e.fileName) && isSafeSubPath(e.path))
                                          ? e.data
-                                         : e.path + QLatin1Char('/') + e.fileName;
+                                         : joinSubPath(e.path, e.fileName);
                 if (linked)
                     qWarning().noquote() << QStringLiteral("refused file entry: its folder is reached through a link");
                 emit error(tr("Недопустимый путь файла %1").arg(text));
