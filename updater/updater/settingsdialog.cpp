@@ -56,6 +56,8 @@ SettingsDialog::SettingsDialog(QWidget *parent)
     ui->projectsWidget->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     // The names take the room the keys leave (see fitKeyColumn).
     ui->projectsWidget->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+    // A key broken at its hyphens would show only its first part.
+    ui->projectsWidget->setWordWrap(false);
     ui->projectsWidget->viewport()->installEventFilter(this);
     fillSettings();
 }
@@ -119,15 +121,22 @@ bool SettingsDialog::eventFilter(QObject *watched, QEvent *event)
 
 void SettingsDialog::fitKeyColumn()
 {
-    // As wide as the keys, but never more than three fifths of the table:
-    // the names take the rest, and no horizontal scroll bar hides them. A
-    // key cut short still shows how it starts, and the whole key shows
-    // while it is edited.
+    // The keys get their width when the names still find theirs beside
+    // them; otherwise the keys give way down to half the table, so that the
+    // names always keep room and no horizontal scroll bar hides them. A key
+    // cut short still shows how it starts, and the whole key shows while it
+    // is edited.
     QTableWidget *table = ui->projectsWidget;
+    int names = table->horizontalHeader()->sectionSizeHint(1);
+    for (int row = 0; row < table->rowCount(); ++row)
+        names = qMax(names, table->sizeHintForIndex(table->model()->index(row, 1)).width());
+    // The delegate elides a little before the size hint is reached.
+    names += table->fontMetrics().averageCharWidth() * 2;
     table->resizeColumnToContents(0);
-    const int contents = table->columnWidth(0);
-    const int limit = table->viewport()->width() * 3 / 5;
-    table->setColumnWidth(0, qMax(table->horizontalHeader()->minimumSectionSize(), qMin(contents, limit)));
+    const int keys = table->columnWidth(0);
+    const int room = table->viewport()->width();
+    const int width = qMin(keys, qMax(room - names, room / 2));
+    table->setColumnWidth(0, qMax(table->horizontalHeader()->minimumSectionSize(), width));
 }
 
 void SettingsDialog::applySettings()
