@@ -374,7 +374,8 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         // Decide and download ahead of the loop; a target named twice is
         // decided in the loop, when the earlier entry has been handled.
         PackFetcher fetcher;
-        auto sourceOf = [&](int i) { return sourceDir + QLatin1Char('/') + entries.at(i).data; };
+        // One separator: sourceDir ends in one, and mirror entries start with one.
+        auto sourceOf = [&](int i) { return joinSubPath(sourceDir, entries.at(i).data); };
         // Named by the entry's index alone: a prefix or suffix added to a
         // long file name would pass the 255 characters a name may have.
         auto tempOf = [&](int i) { return tempDir.path() + QLatin1Char('/') + QString::number(i); };
