@@ -88,7 +88,8 @@ void EditProgrammsDialog::showUnreadServers()
     QStringList lines;
     const QList<Settings::UnreadServer> unread = Settings::instance()->unreadServers();
     for (const Settings::UnreadServer &server : unread) {
-        const QString line = tr("Не удалось получить список программ с сервера обновлений %1").arg(server.source);
+        const QString line = tr("Не удалось получить список программ с сервера обновлений %1")
+                                 .arg(Settings::displayAddress(server.source));
         qWarning().noquote() << line;
         lines.append(line);
     }

@@ -107,6 +107,10 @@ public:
     };
     // In server order; empty when every server was read. GUI thread only.
     QList<UnreadServer> unreadServers() const;
+    // A server address as screens and logs show it: a URL without the
+    // password that may be written into it, a path with the system's
+    // separators.
+    static QString displayAddress(const QString &source);
 
     // ---- the tables (copies of the containers; the store keeps ownership) ----
     QList<ProjectDescription *> programmDescriptions() const;

@@ -14,7 +14,9 @@
 #include <QDebug>
 #include <QDomDocument>
 #include <QDomElement>
+#include <QDir>
 #include <QFile>
+#include <QUrl>
 
 namespace {
 
@@ -182,7 +184,7 @@ void Settings::fillProjects()
             // Without this the user sees an empty choice and no word why.
             qWarning().noquote() << QStringLiteral("update server %1 (%2) could not be read from any of its addresses, "
                                                    "its programs are not offered")
-                                        .arg(group, own);
+                                        .arg(group, displayAddress(own));
             m_unreadServers.append({group, own, error});
             continue;
         }
@@ -197,6 +199,13 @@ void Settings::fillProjects()
 QList<Settings::UnreadServer> Settings::unreadServers() const
 {
     return m_unreadServers;
+}
+
+QString Settings::displayAddress(const QString &source)
+{
+    if (source.contains(QLatin1String("://")))
+        return QUrl(source).toDisplayString(QUrl::RemovePassword);
+    return QDir::toNativeSeparators(source);
 }
 
 bool Settings::readProjectDocument(const QString &localFile, const QString &serverKey, const QString &baseFolder,
