@@ -28,8 +28,11 @@ pack() { # module source-folder
 }
 
 # The updater's own pack: what a release of the updater installs.
+# The edition's icon image goes beside the updater: shortcuts and program
+# rows show it where a program has no icon the desktop can show.
+icon=$src/updater/updater/images/$updater.png
 mkdir -p "$stage/$updater"
-cp "$bin/kestraupd" "$bin/filerelay" "$stage/$updater/"
+cp "$bin/kestraupd" "$bin/filerelay" "$icon" "$stage/$updater/"
 pack "$updater" "$stage/$updater"
 
 # The sample program and its modules.
@@ -83,7 +86,7 @@ cat > "$root/server/projects.xml" <<XML
 XML
 "$bin/packwright" --sign "$root/server/projects.xml" -k "$key.key" >/dev/null
 
-cp "$bin/kestraupd" "$bin/filerelay" "$root/$updater/"
+cp "$bin/kestraupd" "$bin/filerelay" "$icon" "$root/$updater/"
 cat > "$root/$updater/config.ini" <<INI
 [General]
 update_servers_count=1

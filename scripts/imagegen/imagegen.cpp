@@ -96,6 +96,29 @@ static void icon(const QString &file, QColor c, int kind)
     img.save(file);
 }
 
+// The edition's mark as a 64 x 64 image: shortcuts and program rows show it
+// where a program brings no icon of its own.
+static void editionIcon(const QString &file, QColor a, QColor b)
+{
+    QImage img(64, 64, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 64, 64);
+    g.setColorAt(0, a);
+    g.setColorAt(1, b);
+    p.setPen(Qt::NoPen);
+    p.setBrush(g);
+    p.drawRoundedRect(QRectF(2, 2, 60, 60), 12, 12);
+    p.setBrush(QColor(255, 255, 255, 235));
+    p.drawEllipse(QPointF(32, 32), 22, 22);
+    p.setBrush(a.darker(120));
+    p.drawRect(QRectF(27, 17, 10, 30));
+    p.drawRect(QRectF(17, 27, 30, 10));
+    p.end();
+    img.save(file);
+}
+
 int main(int argc, char **argv)
 {
     QGuiApplication app(argc, argv);
@@ -104,6 +127,9 @@ int main(int argc, char **argv)
     splash(out + "/splash.png", QStringLiteral("Updater"), QColor(0x3a, 0x6e, 0xa5), QColor(0x1d, 0x37, 0x52));
     splash(out + "/splash_kestra.png", QStringLiteral("Kestra"), QColor(0x2e, 0x8b, 0x57), QColor(0x14, 0x45, 0x2b));
     splash(out + "/splash_orvel.png", QStringLiteral("Orvel"), QColor(0xb0, 0x5a, 0x2a), QColor(0x5a, 0x2a, 0x12));
+    editionIcon(out + "/palladupd.png", QColor(0x3a, 0x6e, 0xa5), QColor(0x1d, 0x37, 0x52));
+    editionIcon(out + "/kestraupd.png", QColor(0x2e, 0x8b, 0x57), QColor(0x14, 0x45, 0x2b));
+    editionIcon(out + "/orvelupd.png", QColor(0xb0, 0x5a, 0x2a), QColor(0x5a, 0x2a, 0x12));
     icon(out + "/run.png", QColor(0x2e, 0x9b, 0x4f), 0);
     icon(out + "/add.png", QColor(0x2f, 0x6f, 0xc0), 1);
     icon(out + "/remove.png", QColor(0xc0, 0x3a, 0x2f), 2);

@@ -1,5 +1,6 @@
 // Renders each window and dialog of the updater with realistic content to
-// PNG files, for review. Run through scripts/screenshots/run.sh.
+// PNG files, for review. Run through scripts/screenshots/run.sh. With
+// "--grab FILE" it photographs the screen instead (scripts/screenshots/drive.sh).
 #include "editprogrammsdialog.h"
 #include "guitest.h"
 #include "installdialog.h"
@@ -11,6 +12,9 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
 #include <QGroupBox>
 #include <QJsonArray>
 #include <QLineEdit>
@@ -36,10 +40,28 @@ bool save(QWidget &widget, const QString &folder, const QString &name)
 
 } // namespace
 
+// "--grab FILE [X Y WIDTH HEIGHT]": saves the screen of the display the
+// program runs on (an Xvfb display, for drive.sh), or that part of it, to
+// FILE; no window of its own.
+int grabScreen(int argc, char *argv[])
+{
+    QGuiApplication app(argc, argv);
+    QScreen *screen = QGuiApplication::primaryScreen();
+    const QString file = QString::fromLocal8Bit(argv[2]);
+    int area[4] = {0, 0, -1, -1};
+    for (int i = 0; i < 4 && argc == 7; ++i)
+        area[i] = QByteArray(argv[3 + i]).toInt();
+    const bool ok = screen && screen->grabWindow(0, area[0], area[1], area[2], area[3]).save(file);
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(file));
+    return ok ? 0 : 1;
+}
+
 int main(int argc, char *argv[])
 {
+    if ((argc == 3 || argc == 7) && qstrcmp(argv[1], "--grab") == 0)
+        return grabScreen(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: kestrashots OUTPUT_FOLDER\n");
+        std::fprintf(stderr, "usage: kestrashots OUTPUT_FOLDER | --grab FILE [X Y WIDTH HEIGHT]\n");
         return 2;
     }
     const QString output = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();

@@ -394,7 +394,7 @@ private slots:
                               u("Обновление модуля Кодек"), u("Обновление модуля Отчёты")}));
         QCOMPARE(run.texts(QStringLiteral("message")).last(), u("Программа Просмотр обновлена"));
         QVERIFY(run.texts(QStringLiteral("message")).contains(
-            u("Обновлен файл %1/viewer//viewer.exe 68 Кб").arg(f.installRoot())));
+            u("Обновлен файл %1/viewer/viewer.exe 68 Кб").arg(f.installRoot())));
 
         // Progress restarts per module and ends at the module's size in KiB.
         const QList<DriverLine> progress = run.linesOf(QStringLiteral("progress"));
@@ -644,7 +644,7 @@ private slots:
         };
         QVERIFY(run.hasError(u("Хэш скачанного файла (%1) не совпадает с тем что в описании (%2)")
                                  .arg(sha256(patternBytes(goodExe.size(), 77)), sha256(goodExe))));
-        QVERIFY(run.hasError(u("Ошибка при скачивании файла %1/packs/viewer//viewer/added/new.txt в ")
+        QVERIFY(run.hasError(u("Ошибка при скачивании файла %1/packs/viewer/viewer/added/new.txt в ")
                                  .arg(nginx.baseUrl())));
         QCOMPARE(readFile(viewer + QStringLiteral("/viewer.exe")), patternBytes(70000, 1)); // old file untouched
         // The step was incomplete: the old record stays, the program stays registered.

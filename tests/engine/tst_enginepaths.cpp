@@ -91,26 +91,35 @@ void TestEnginePaths::subPath_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("safe");
-    QTest::newRow("empty") << "" << true;
-    QTest::newRow("pack form") << "/sub/folder" << true;
-    QTest::newRow("without leading slash") << "sub" << true;
-    QTest::newRow("doubled slash") << "//sub" << true;
-    QTest::newRow("parent") << "/../x" << false;
-    QTest::newRow("parent at end") << "/sub/.." << false;
-    QTest::newRow("windows parent alias") << "/sub/.../x" << false;
-    QTest::newRow("backslash parent") << "\\..\\x" << false;
-    QTest::newRow("drive") << "C:/Windows" << false;
-    QTest::newRow("drive relative") << "/C:x" << false;
-    QTest::newRow("dot and blank inside") << "/sub/. ./x" << false;
-    QTest::newRow("trailing dot of a name") << "/sub./x" << true;
-    QTest::newRow("nul") << QString::fromUtf8("/a\0b", 4) << false;
+    QTest::addColumn<QString>("joined"); // below "/root/m/", for messages and writes
+    QTest::newRow("empty") << "" << true << "/root/m";
+    QTest::newRow("pack form") << "/sub/folder" << true << "/root/m/sub/folder";
+    QTest::newRow("without leading slash") << "sub" << true << "/root/m/sub";
+    QTest::newRow("doubled slash") << "//sub" << true << "/root/m/sub";
+    QTest::newRow("parent") << "/../x" << false << "/root/m/../x";
+    QTest::newRow("parent at end") << "/sub/.." << false << "/root/m/sub/..";
+    QTest::newRow("windows parent alias") << "/sub/.../x" << false << "/root/m/sub/.../x";
+    QTest::newRow("backslash parent") << "\\..\\x" << false << "/root/m/\\..\\x";
+    QTest::newRow("drive") << "C:/Windows" << false << "/root/m/C:/Windows";
+    QTest::newRow("drive relative") << "/C:x" << false << "/root/m/C:x";
+    QTest::newRow("dot and blank inside") << "/sub/. ./x" << false << "/root/m/sub/. ./x";
+    QTest::newRow("trailing dot of a name") << "/sub./x" << true << "/root/m/sub./x";
+    QTest::newRow("nul") << QString::fromUtf8("/a\0b", 4) << false << QString::fromUtf8("/root/m/a\0b", 11);
+    // One separator between folder and path, whatever either brings.
+    QTest::newRow("trailing slash, folder with one too") << "/sub/" << true << "/root/m/sub";
+    QTest::newRow("slash only") << "/" << true << "/root/m";
 }
 
 void TestEnginePaths::subPath()
 {
     QFETCH(QString, path);
     QFETCH(bool, safe);
+    QFETCH(QString, joined);
     QCOMPARE(isSafeSubPath(path), safe);
+    QCOMPARE(joinSubPath(QStringLiteral("/root/m"), path), joined);
+    QCOMPARE(joinSubPath(QStringLiteral("/root/m/"), path), joined);
+    const QString belowRoot = joined.mid(7);
+    QCOMPARE(joinSubPath(QStringLiteral("/"), path), belowRoot.isEmpty() ? QStringLiteral("/") : belowRoot);
 }
 
 void TestEnginePaths::dataPath_data()

@@ -174,12 +174,42 @@ private slots:
         QTest::addColumn<bool>("fromThread");
         QTest::addColumn<QColor>("colour");
         QTest::addColumn<int>("level");
-        QTest::newRow("message from the thread") << 0 << true << QColor(0, 100, 0) << int(QtInfoMsg);
-        QTest::newRow("error from the thread") << 1 << true << QColor(Qt::red) << int(QtWarningMsg);
-        QTest::newRow("system message from the thread") << 2 << true << QColor(Qt::black) << int(QtInfoMsg);
-        QTest::newRow("message without a thread") << 0 << false << QColor(0, 100, 0) << int(QtInfoMsg);
-        QTest::newRow("error without a thread") << 1 << false << QColor(Qt::red) << int(QtWarningMsg);
-        QTest::newRow("system message without a thread") << 2 << false << QColor(Qt::black) << int(QtInfoMsg);
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown"); // in the pane; the log keeps text
+        const QString text = QStringLiteral("Файл lab<1>.dll & co обновлён");
+        QTest::newRow("message from the thread") << 0 << true << QColor(0, 100, 0) << int(QtInfoMsg) << text << text;
+        QTest::newRow("error from the thread") << 1 << true << QColor(Qt::red) << int(QtWarningMsg) << text << text;
+        QTest::newRow("system message from the thread")
+            << 2 << true << QColor(Qt::black) << int(QtInfoMsg) << text << text;
+        QTest::newRow("message without a thread") << 0 << false << QColor(0, 100, 0) << int(QtInfoMsg) << text << text;
+        QTest::newRow("error without a thread") << 1 << false << QColor(Qt::red) << int(QtWarningMsg) << text << text;
+        QTest::newRow("system message without a thread")
+            << 2 << false << QColor(Qt::black) << int(QtInfoMsg) << text << text;
+
+        // The system's own reasons, as the file functions really give them.
+        const QString missing = world.root() + QStringLiteral("/нет/lab.dll");
+        QFile absent(missing);
+        QVERIFY(!absent.open(QIODevice::ReadOnly));
+        const QString opening = QStringLiteral("Ошибка при открытии файла %1, ").arg(missing);
+        QTest::newRow("error with the system's reason for a missing file")
+            << 1 << true << QColor(Qt::red) << int(QtWarningMsg) << opening + absent.errorString()
+            << opening + QStringLiteral("нет такого файла или папки");
+        QFile target(world.root() + QStringLiteral("/lab.dll"));
+        QVERIFY(target.open(QIODevice::WriteOnly));
+        target.close();
+        QVERIFY(!target.copy(target.fileName()));
+        const QString copying = QStringLiteral("Ошибка при копировании файла из %1 в %1, ").arg(target.fileName());
+        QTest::newRow("error with the reason of a copy onto an existing file")
+            << 1 << true << QColor(Qt::red) << int(QtWarningMsg) << copying + target.errorString()
+            << copying + QStringLiteral("файл назначения уже существует");
+        QTest::newRow("error with a Windows reason and its full stop")
+            << 1 << false << QColor(Qt::red) << int(QtWarningMsg)
+            << QStringLiteral("Ошибка при удалении файла C:/Лаборатория/lab.dll, Access is denied.")
+            << QStringLiteral("Ошибка при удалении файла C:/Лаборатория/lab.dll, нет доступа");
+        QTest::newRow("error with a full disk inside the line")
+            << 1 << true << QColor(Qt::red) << int(QtWarningMsg)
+            << QStringLiteral("Ошибка при скачивании файла a в b, No space left on device (28)")
+            << QStringLiteral("Ошибка при скачивании файла a в b, на диске нет свободного места (28)");
     }
 
     void messageLines()
@@ -188,6 +218,8 @@ private slots:
         QFETCH(bool, fromThread);
         QFETCH(QColor, colour);
         QFETCH(int, level);
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
         InstallDialog dialog;
         InstallThread thread;
         thread.setTitle(kTitle);
@@ -195,7 +227,6 @@ private slots:
         connect(&thread, &InstallThread::error, &dialog, &InstallDialog::error);
         connect(&thread, &InstallThread::status, &dialog, &InstallDialog::systemMessage);
 
-        const QString text = QStringLiteral("Файл lab<1>.dll & co обновлён");
         MessageCapture capture;
         if (fromThread) {
             if (type == 0)
@@ -218,7 +249,7 @@ private slots:
         QVERIFY2(stamp.hasMatch(), qPrintable(line));
         const QDateTime when = QDateTime::fromString(line.left(19), QStringLiteral("dd.MM.yyyy hh:mm:ss"));
         QVERIFY(qAbs(when.secsTo(QDateTime::currentDateTime())) < 60);
-        const QString expectedTail = text + (fromThread ? QStringLiteral(" [") + kTitle + QLatin1Char(']') : QString());
+        const QString expectedTail = shown + (fromThread ? QStringLiteral(" [") + kTitle + QLatin1Char(']') : QString());
         QCOMPARE(line.mid(stamp.capturedLength()), expectedTail);
         QCOMPARE(lastLineColour(&dialog), colour);
         QCOMPARE(browser(&dialog)->document()->blockCount(), 1);

@@ -2,6 +2,7 @@
 // starts and real shortcut files in a private home folder.
 #include "edition.h"
 #include "guitest.h"
+#include "launcher.h"
 #include "mainwindow.h"
 #include "modalanswerer.h"
 #include "settings.h"
@@ -10,10 +11,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
+#include <QImage>
 #include <QInputDialog>
 #include <QJsonArray>
 #include <QMenu>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTextCodec>
 #include <QTreeWidget>
@@ -129,15 +132,25 @@ private slots:
     {
         QTest::addColumn<bool>("filled");
         QTest::addColumn<bool>("withUpdater");
-        QTest::newRow("empty registry") << false << false;
-        QTest::newRow("filled registry") << true << false;
-        QTest::newRow("updater's own row on top") << true << true;
+        QTest::addColumn<bool>("editionImage"); // the edition's icon image beside the updater
+        QTest::newRow("empty registry") << false << false << false;
+        QTest::newRow("filled registry") << true << false << false;
+        QTest::newRow("updater's own row on top") << true << true << false;
+        // Programs without an icon of their own that the system can show
+        // (here: executables are no icons) show the edition's image.
+        QTest::newRow("rows without an icon of their own show the edition's image") << true << true << true;
     }
 
     void enabledState()
     {
         QFETCH(bool, filled);
         QFETCH(bool, withUpdater);
+        QFETCH(bool, editionImage);
+        QImage mark(16, 16, QImage::Format_ARGB32);
+        mark.fill(QColor(200, 20, 20));
+        if (editionImage)
+            QVERIFY(mark.save(editionIconPath()));
+        const auto removeImage = qScopeGuard([] { QFile::remove(editionIconPath()); });
         QJsonObject registry = filledRegistry();
         if (withUpdater) {
             QJsonArray programms = registry.value(QStringLiteral("programms")).toArray();
@@ -155,6 +168,11 @@ private slots:
         QTest::keyClick(&window, Qt::Key_Escape);
         QVERIFY(window.isVisible());
         QCOMPARE(tree(window)->topLevelItemCount(), filled ? 2 + int(withUpdater) : 0);
+        for (int i = 0; i < tree(window)->topLevelItemCount(); ++i) {
+            const QIcon icon = tree(window)->topLevelItem(i)->icon(0);
+            QCOMPARE(!icon.isNull() && icon.pixmap(16).toImage().convertToFormat(QImage::Format_ARGB32) == mark,
+                     editionImage);
+        }
         const auto check = [&window](bool current) {
             for (const char *name : {"runButton", "removeButton", "createLabelButton"})
                 QCOMPARE(button(window, name)->isEnabled(), current);
@@ -381,8 +399,18 @@ private slots:
                 return true;
             });
         }
-        if (created)
-            answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Создание ярлыка")));
+        int boxWidth = 0;
+        int titleWidth = 0;
+        if (created) {
+            answerer.then([&](QWidget *w) {
+                auto *box = qobject_cast<QMessageBox *>(w);
+                if (!box || box->windowTitle() != QStringLiteral("Создание ярлыка"))
+                    return false;
+                boxWidth = box->width();
+                titleWidth = box->fontMetrics().horizontalAdvance(box->windowTitle());
+                return ModalAnswerer::clickBox(QMessageBox::Ok)(w);
+            });
+        }
         button(window, "createLabelButton")->click();
         QTRY_VERIFY_WITH_TIMEOUT(answerer.allAnswered() || answerer.timedOut(), 30000);
         QVERIFY(!answerer.timedOut());
@@ -397,6 +425,8 @@ private slots:
             return;
         }
         QCOMPARE(answerer.boxes(), QStringList{QStringLiteral("Создание ярлыка|Ярлык создан")});
+        // The box is wider than its title, with room for the title bar's buttons.
+        QVERIFY2(boxWidth >= titleWidth + 96, qPrintable(QStringLiteral("%1 %2").arg(boxWidth).arg(titleWidth)));
         QCOMPARE(links.size(), 1);
         const QString link = links.first();
         QVERIFY2(link.contains(nameInLink), qPrintable(link));

@@ -4,6 +4,8 @@
 #include "settingsdialog.h"
 
 #include <QGroupBox>
+#include <QHeaderView>
+#include <QScrollBar>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -12,11 +14,20 @@
 #include <QTableWidget>
 #include <QTextCodec>
 
+#include <algorithm>
+
 namespace {
 
 const QString kLabGuid = QStringLiteral("15e5bfdc-78cf-4062-82db-79841f6069b0");
 const QString kUnknownGuid = QStringLiteral("00aa0000-0000-4000-8000-000000000001");
 const QString kRegGuid = QStringLiteral("5b4a3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d");
+const QString kUpdaterGuid = QStringLiteral("ac1dba94-cd1b-402a-9679-8390a3929fa2");
+
+QStringList reversed(QStringList list)
+{
+    std::reverse(list.begin(), list.end());
+    return list;
+}
 
 QTableWidget *table(SettingsDialog &dialog)
 {
@@ -101,20 +112,59 @@ private slots:
         QCOMPARE(dialog.result(), 0);
     }
 
+    void keysInStoredOrderWithNames_data()
+    {
+        QTest::addColumn<int>("section"); // header clicked; -1: none
+        QTest::addColumn<int>("clicks");
+        QTest::addColumn<QStringList>("keys"); // the first rows, top down
+        // The updater's own project is always admitted, after the stored keys.
+        const QStringList stored{kLabGuid, kUnknownGuid, kRegGuid, kUpdaterGuid};
+        const QStringList byKey{kUnknownGuid, kLabGuid, kRegGuid, kUpdaterGuid};
+        const QStringList byName{kUnknownGuid, kLabGuid, kUpdaterGuid, kRegGuid};
+        // Neither ascending nor descending: the stored order is kept.
+        QTest::newRow("stored order") << -1 << 0 << stored;
+        // Whatever the order, the keys stay above the blank rows.
+        QTest::newRow("key header clicked once") << 0 << 1 << byKey;
+        QTest::newRow("key header clicked twice") << 0 << 2 << reversed(byKey);
+        // The key without a program has no name: it sorts first of the keys.
+        QTest::newRow("name header clicked once") << 1 << 1 << byName;
+        QTest::newRow("name header clicked twice") << 1 << 2 << reversed(byName);
+    }
+
     void keysInStoredOrderWithNames()
     {
+        QFETCH(int, section);
+        QFETCH(int, clicks);
+        QFETCH(QStringList, keys);
         SettingsDialog dialog;
         QTableWidget *t = table(dialog);
         QCOMPARE(t->rowCount(), SettingsDialog::kMinimumRows);
-        // Neither ascending nor descending: the stored order is kept.
-        QCOMPARE(t->item(0, 0)->text(), kLabGuid);
-        QCOMPARE(t->item(1, 0)->text(), kUnknownGuid);
-        QCOMPARE(t->item(2, 0)->text(), kRegGuid);
-        QCOMPARE(t->item(0, 1)->text(), QStringLiteral("Лаборатория"));
-        QCOMPARE(t->item(1, 1)->text(), QString());
-        QCOMPARE(t->item(2, 1)->text(), QStringLiteral("Регистратура"));
+        dialog.findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(0);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QCOMPARE(dialog.size(), QSize(484, 368));
+        QHeaderView *header = t->horizontalHeader();
+        for (int i = 0; i < clicks; ++i) {
+            const QPoint centre(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
+                                header->height() / 2);
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, centre);
+        }
+        QCOMPARE(tableKeys(dialog).mid(0, keys.size()), keys);
+        for (int row = keys.size(); row < t->rowCount(); ++row)
+            QVERIFY2(t->item(row, 0)->text().isEmpty(), qPrintable(QString::number(row)));
+        const QMap<QString, QString> names{{kLabGuid, QStringLiteral("Лаборатория")},
+                                           {kUnknownGuid, QString()},
+                                           {kRegGuid, QStringLiteral("Регистратура")},
+                                           {kUpdaterGuid, QStringLiteral("Программа обновления")}};
+        for (int row = 0; row < keys.size(); ++row)
+            QCOMPARE(t->item(row, 1)->text(), names.value(keys.at(row)));
         QVERIFY(t->item(0, 0)->flags() & Qt::ItemIsEditable);
         QVERIFY(!(t->item(0, 1)->flags() & Qt::ItemIsEditable));
+        // The name column takes the room: no horizontal scroll bar, and the
+        // two columns fill the table's width.
+        QVERIFY(!t->horizontalScrollBar()->isVisible());
+        QCOMPARE(header->sectionSize(0) + header->sectionSize(1), t->viewport()->width());
+        QVERIFY(header->sectionSize(1) > header->sectionSize(0) / 2);
     }
 
     void proxyTextsSimplified_data()

@@ -469,7 +469,7 @@ private slots:
     void iconChoice_data()
     {
         QTest::addColumn<QString>("iconFile");
-        QTest::addColumn<QStringList>("present"); // "def", "custom", "updater"
+        QTest::addColumn<QStringList>("present"); // "def", "custom" (iconFile), "updater", "edition"
         QTest::addColumn<QString>("chosen");      // same words, or "target"
 
         QTest::newRow("program's def.ico first") << "custom.ico" << QStringList{"def", "custom", "updater"} << "def";
@@ -478,6 +478,14 @@ private slots:
         QTest::newRow("the updater itself last") << "custom.ico" << QStringList() << "target";
         QTest::newRow("empty icon name is no icon") << "" << QStringList() << "target";
         QTest::newRow("a folder is no icon") << "sub" << QStringList() << "target";
+        // Desktop launchers cannot show an executable: the edition's image
+        // beside the updater stands in for a program without an icon.
+        QTest::newRow("executable is no icon, the edition's image is")
+            << "viewer" << QStringList{"custom", "edition"} << "edition";
+        QTest::newRow("updater's def.ico before the edition's image")
+            << "viewer" << QStringList{"custom", "updater", "edition"} << "updater";
+        QTest::newRow("executable without an edition image gives the updater itself")
+            << "viewer" << QStringList{"custom"} << "target";
     }
 
     void iconChoice()
@@ -490,21 +498,28 @@ private slots:
         QVERIFY(QDir().mkpath(folder + QStringLiteral("/sub")));
         const QMap<QString, QString> paths{
             {QStringLiteral("def"), folder + QStringLiteral("/def.ico")},
-            {QStringLiteral("custom"), folder + QStringLiteral("/custom.ico")},
+            {QStringLiteral("custom"), folder + QLatin1Char('/') + iconFile},
             {QStringLiteral("updater"), m_updaterIcon},
+            {QStringLiteral("edition"), editionIconPath()},
             {QStringLiteral("target"), m_target},
         };
         // The updater's folder is the shared bin folder: its def.ico is made
         // only when missing and removed again right after.
+        // So is the edition's image.
         const bool madeUpdaterIcon = present.contains(QStringLiteral("updater")) && !QFileInfo::exists(m_updaterIcon);
+        const bool madeEditionIcon =
+            present.contains(QStringLiteral("edition")) && !QFileInfo::exists(editionIconPath());
         for (const QString &name : present) {
-            if (name != QLatin1String("updater") || madeUpdaterIcon)
+            const bool shared = name == QLatin1String("updater") || name == QLatin1String("edition");
+            if (!shared || (name == QLatin1String("updater") ? madeUpdaterIcon : madeEditionIcon))
                 QVERIFY(writeFile(paths.value(name), "icon"));
         }
         const bool written = createLink(QStringLiteral("Значок"), QFileInfo(folder).fileName(), iconFile, LinkPlace::Desktop,
                                         QStringLiteral("--run x"));
         if (madeUpdaterIcon)
             QFile::remove(m_updaterIcon);
+        if (madeEditionIcon)
+            QFile::remove(editionIconPath());
         QVERIFY(written);
         const QMap<QString, QString> entry = readDesktopEntry(m_home + QStringLiteral("/Desktop/Значок.desktop"));
         QString error;

@@ -249,6 +249,11 @@ void checkShortcut(const std::wstring &runFolder)
 
     const std::wstring path = runFolder + L"\\Ярлык «тест».lnk";
     checkEqual(platform::shortcutFilePath(path), path, L"shortcut file path kept");
+    // An executable's own icon can be shown; a plain image cannot.
+    check(platform::canBeShortcutIcon(L"C:\\Программы\\lab.exe"), L"an executable is an icon");
+    check(platform::canBeShortcutIcon(L"C:\\Программы\\DEF.ICO"), L"an .ico file is an icon");
+    check(platform::canBeShortcutIcon(L"C:\\Программы.v2\\lab"), L"a dot in a folder is no suffix");
+    check(!platform::canBeShortcutIcon(L"C:\\kestraupd\\kestraupd.PNG"), L"a PNG image is no icon");
     std::wstring error;
     check(platform::writeShortcut(path, shortcut, &error), L"write shortcut: " + error);
     check(GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES, L"shortcut file exists");

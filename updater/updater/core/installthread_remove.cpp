@@ -256,12 +256,12 @@ bool InstallThread::removePlugin(const PluginPtr &plugin)
         emit progress(i, count, tr("Удаление %1").arg(fileName));
         // The server's texts must not name anything outside the module folder.
         if (!isSafePathComponent(fileName) || !isSafeSubPath(path)) {
-            emit error(tr("Недопустимый путь файла %1").arg(path + QLatin1Char('/') + fileName));
+            emit error(tr("Недопустимый путь файла %1").arg(joinSubPath(path, fileName)));
             qWarning().noquote() << QStringLiteral("refused file entry: path ") + path + QStringLiteral(" filename ")
                                         + fileName;
             continue;
         }
-        const QString entryFolder = folder + QLatin1Char('/') + path;
+        const QString entryFolder = joinSubPath(folder, path);
         const QString target = entryFolder + QLatin1Char('/') + fileName;
         // A link inside the module folder leads elsewhere: what lies there
         // is not the module's to delete.

@@ -374,7 +374,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             // Files of one folder stand together in the document.
             if (i == 0 || e.path != lastPath) {
                 lastPath = e.path;
-                folders.append(folder + QLatin1Char('/') + e.path);
+                folders.append(joinSubPath(folder, e.path));
                 lastPathSafe = isSafeSubPath(e.path);
                 linkedFolders.append(lastPathSafe && linkOnTheWay(folder, folders.last(), true));
                 lastPathSafe = lastPathSafe && !linkedFolders.last();
@@ -400,7 +400,8 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         // Decide and download ahead of the loop; a target named twice is
         // decided in the loop, when the earlier entry has been handled.
         PackFetcher fetcher;
-        auto sourceOf = [&](int i) { return sourceDir + QLatin1Char('/') + entries.at(i).data; };
+        // One separator: sourceDir ends in one, and mirror entries start with one.
+        auto sourceOf = [&](int i) { return joinSubPath(sourceDir, entries.at(i).data); };
         // Named by the entry's index alone: a prefix or suffix added to a
         // long file name would pass the 255 characters a name may have.
         auto tempOf = [&](int i) { return tempDir.path() + QLatin1Char('/') + QString::number(i); };
@@ -489,7 +490,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 const QString text = linked ? targetOf(i)
                                      : e.isNeedDelete == 1 || (isSafePathComponent(e.fileName) && isSafeSubPath(e.path))
                                          ? e.data
-                                         : e.path + QLatin1Char('/') + e.fileName;
+                                         : joinSubPath(e.path, e.fileName);
                 if (linked)
                     qWarning().noquote() << QStringLiteral("refused file entry: its folder is reached through a link");
                 emit error(tr("Недопустимый путь файла %1").arg(text));

@@ -1,6 +1,7 @@
 #include "launcher.h"
 
 #include "commandline.h"
+#include "edition.h"
 #include "platform.h"
 #include "settings.h"
 
@@ -156,21 +157,37 @@ bool createLink(const QString &displayName, const QString &folderName, const QSt
         dir.cd(folderName);
     const QString workingDirectory = dir.absolutePath();
 
-    // The program's own icon first, then the one the caller names, then the
-    // updater's; a folder is no icon.
-    QString icon = target;
+    const QString icon = programmIconPath(folderName, iconFile);
+    return createShortcut(linkPath, target, workingDirectory, arguments, 0, 1, icon, 0);
+}
+
+QString editionIconPath()
+{
+    return Settings::applicationDir() + QLatin1Char('/') + editionKey() + QStringLiteral(".png");
+}
+
+QString programmIconPath(const QString &folderName, const QString &iconFile)
+{
+    QDir dir(Settings::applicationDir());
+    dir.cdUp();
+    if (isPlainFolderName(folderName))
+        dir.cd(folderName);
+    const QString folder = dir.absolutePath();
+    // The program's own icon first, then the one the caller names (its
+    // executable, on Windows), then the updater's, then the edition's image,
+    // which the desktops outside Windows show where an executable is no
+    // icon. A folder is no icon.
     const QStringList candidates{
-        workingDirectory + QStringLiteral("/def.ico"),
-        iconFile.isEmpty() ? QString() : workingDirectory + QLatin1Char('/') + iconFile,
+        folder + QStringLiteral("/def.ico"),
+        iconFile.isEmpty() ? QString() : folder + QLatin1Char('/') + iconFile,
         Settings::applicationDir() + QStringLiteral("/def.ico"),
+        editionIconPath(),
     };
     for (const QString &candidate : candidates) {
-        if (!candidate.isEmpty() && isFile(candidate)) {
-            icon = candidate;
-            break;
-        }
+        if (!candidate.isEmpty() && isFile(candidate) && platform::canBeShortcutIcon(nativePath(candidate)))
+            return candidate;
     }
-    return createShortcut(linkPath, target, workingDirectory, arguments, 0, 1, icon, 0);
+    return Settings::applicationFile();
 }
 
 bool createProgrammLink(const QString &displayName, const QString &programmName, const QString &iconFile,

@@ -32,6 +32,15 @@ QString linkPlaceFolder(LinkPlace place);
 bool createLink(const QString &displayName, const QString &folderName, const QString &iconFile, LinkPlace place,
                 const QString &arguments);
 
+// The edition's icon image beside the updater ("kestraupd.png" and so on).
+QString editionIconPath();
+
+// The icon a shortcut to the install root's folder folderName gets: that
+// folder's def.ico, its iconFile, the updater's def.ico, the edition's icon
+// image, the first that exists and that this system can show as an icon;
+// otherwise the updater's executable.
+QString programmIconPath(const QString &folderName, const QString &iconFile);
+
 // A shortcut that starts the updater in run mode for programmName (bringing
 // it up to date, then launching it with parameters); the name "updater"
 // gives a shortcut that just opens the updater.

@@ -47,6 +47,12 @@ struct Shortcut
 // Windows; a freedesktop ".desktop" file on Linux).
 std::wstring shortcutFilePath(const std::wstring &path);
 
+// True when the file at path can be shown as a shortcut's icon here. Windows
+// shows the icon an executable or library carries and .ico files, but not
+// plain images; desktop launchers elsewhere show image files only, never an
+// executable.
+bool canBeShortcutIcon(const std::wstring &path);
+
 // Writes the shortcut to shortcutFilePath(path), replacing an existing one.
 // On failure nothing is left behind and error (when given) says why.
 bool writeShortcut(const std::wstring &path, const Shortcut &shortcut, std::wstring *error = nullptr);

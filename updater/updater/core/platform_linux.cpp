@@ -187,6 +187,14 @@ std::wstring shortcutFilePath(const std::wstring &path)
     return toWide(file);
 }
 
+bool canBeShortcutIcon(const std::wstring &path)
+{
+    // What the freedesktop icon loaders read; .ico through gdk-pixbuf and Qt.
+    static const QStringList images{QStringLiteral("png"), QStringLiteral("svg"), QStringLiteral("svgz"),
+                                    QStringLiteral("xpm"), QStringLiteral("ico")};
+    return images.contains(QFileInfo(fromWide(path)).suffix().toLower());
+}
+
 bool writeShortcut(const std::wstring &path, const Shortcut &shortcut, std::wstring *error)
 {
     auto fail = [error](const QString &why) {

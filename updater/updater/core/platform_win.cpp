@@ -14,6 +14,7 @@
 #include <shobjidl.h>
 
 #include <cstdio>
+#include <cwctype>
 
 namespace platform {
 
@@ -151,6 +152,20 @@ void attachParentConsole()
         return;
     if (!std::freopen("CONOUT$", "w", stdout) || !std::freopen("CONOUT$", "w", stderr))
         return;
+}
+
+bool canBeShortcutIcon(const std::wstring &path)
+{
+    // An icon location names an .ico file or a file with icon resources
+    // (executables, libraries); plain images give a blank shortcut.
+    const std::wstring::size_type dot = path.find_last_of(L"./\\");
+    if (dot == std::wstring::npos || path[dot] != L'.')
+        return true;
+    std::wstring suffix = path.substr(dot + 1);
+    for (wchar_t &c : suffix)
+        c = static_cast<wchar_t>(towlower(c));
+    return suffix != L"png" && suffix != L"svg" && suffix != L"svgz" && suffix != L"xpm" && suffix != L"jpg"
+           && suffix != L"bmp";
 }
 
 } // namespace platform

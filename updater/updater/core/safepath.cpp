@@ -142,6 +142,24 @@ bool isSafeSubPath(const QString &path)
     return checkParts(path, kSubPathForbidden, [](const QChar *b, const QChar *e, bool) { return !isParentAlias(b, e); });
 }
 
+QString joinSubPath(const QString &folder, const QString &path)
+{
+    int from = 0;
+    int to = path.size();
+    while (from < to && path.at(from) == QLatin1Char('/'))
+        ++from;
+    while (to > from && path.at(to - 1) == QLatin1Char('/'))
+        --to;
+    QString head = folder;
+    while (head.size() > 1 && head.endsWith(QLatin1Char('/')))
+        head.chop(1);
+    if (from == to)
+        return head;
+    if (!head.endsWith(QLatin1Char('/')))
+        head.append(QLatin1Char('/'));
+    return head + path.mid(from, to - from);
+}
+
 bool isSafeDataPath(const QString &data)
 {
     if (data.isEmpty() || data.endsWith(QLatin1Char('/'))) // the stored copy itself must have a name

@@ -28,6 +28,13 @@ bool isSafeModuleFolderName(const QString &name, const QString &updaterFolder);
 // component made of dots only.
 bool isSafeSubPath(const QString &path);
 
+// folder and the "path" text of an entry joined with one "/" between them:
+// the text's leading and trailing slashes are dropped, and an empty text
+// gives folder itself. Paths in log lines and messages read as the user
+// would type them ("/m/sub/a.dll", never "/m//sub/a.dll"); a trailing "/"
+// of folder is dropped unless folder is the root itself.
+QString joinSubPath(const QString &folder, const QString &path);
+
 // The "data" text of an entry: a location relative to the pack folder, which
 // the engine appends to the pack folder and a "/" (so leading slashes, as a
 // mirror writes them for files in sub-folders, stay inside it). Not empty,

@@ -116,6 +116,21 @@ public:
     bool readProjectDocument(const QString &localFile, const QString &serverKey, const QString &baseFolder,
                              const QStringList &admitted, QString *error = nullptr);
 
+    // A server whose project document the last fillProjects could not use:
+    // not fetched from its address or any fallback, or not readable.
+    struct UnreadServer
+    {
+        QString group;  // "server1", ...
+        QString source; // the server's own address (source_path)
+        QString reason; // the last failure, as the transfer or parser gave it
+    };
+    // In server order; empty when every server was read. GUI thread only.
+    QList<UnreadServer> unreadServers() const;
+    // A server address as screens and logs show it: a URL without the
+    // password that may be written into it, a path with the system's
+    // separators.
+    static QString displayAddress(const QString &source);
+
     // ---- the tables (copies of the containers; the store keeps ownership) ----
     QList<ProjectDescription *> programmDescriptions() const;
     QMap<QString, ProjectPluginPtr> allPlugins() const;
@@ -156,6 +171,7 @@ private:
     QList<MirrorDescription *> m_mirrors;
     QStringList m_projectErrors; // written by fillProjects on the GUI thread only
     QList<QPair<QString, QString>> m_signedDocuments; // likewise
+    QList<UnreadServer> m_unreadServers;
     QMap<QString, InstalledProgramm *> m_installedProgramms;
     mutable QMutex m_mutex;
     mutable QString m_registryNotice; // guarded by m_mutex

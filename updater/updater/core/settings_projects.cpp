@@ -18,10 +18,12 @@
 #include <QDebug>
 #include <QDomDocument>
 #include <QDomElement>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QTemporaryDir>
+#include <QUrl>
 
 namespace {
 
@@ -150,6 +152,7 @@ void Settings::fillProjects()
     clearProjectTables();
     m_projectErrors.clear();
     m_signedDocuments.clear();
+    m_unreadServers.clear();
     const QStringList ids = projects();
 
     const int count = listedCount(QString(), QStringLiteral("update_servers_count"), 1);
@@ -173,6 +176,7 @@ void Settings::fillProjects()
         // addresses answered.
         const QString stateKey = source;
         QString error;
+        const QString own = source;
         bool fetched = fetchProjectDocument(source, local, method, stateKey, &error);
         if (!fetched) {
             qWarning().noquote() << error;
@@ -188,11 +192,19 @@ void Settings::fillProjects()
                     qWarning().noquote() << error;
             }
         }
-        if (!fetched)
+        if (!fetched) {
+            // Without this the user sees an empty choice and no word why.
+            qWarning().noquote() << QStringLiteral("update server %1 (%2) could not be read from any of its addresses, "
+                                                   "its programs are not offered")
+                                        .arg(group, displayAddress(own));
+            m_unreadServers.append({group, own, error});
             continue;
+        }
 
-        if (!readProjectDocument(local, group, baseFolderOf(source), ids))
+        if (!readProjectDocument(local, group, baseFolderOf(source), ids, &error)) {
+            m_unreadServers.append({group, own, error});
             break;
+        }
     }
 }
 
@@ -323,6 +335,18 @@ bool Settings::fetchProjectDocument(const QString &source, const QString &local,
     recordAcceptedSigning(statePath, stateKey, signedAt);
     m_signedDocuments.append({local, signedName});
     return true;
+}
+
+QList<Settings::UnreadServer> Settings::unreadServers() const
+{
+    return m_unreadServers;
+}
+
+QString Settings::displayAddress(const QString &source)
+{
+    if (source.contains(QLatin1String("://")))
+        return QUrl(source).toDisplayString(QUrl::RemovePassword);
+    return QDir::toNativeSeparators(source);
 }
 
 bool Settings::readProjectDocument(const QString &localFile, const QString &serverKey, const QString &baseFolder,

@@ -5,6 +5,9 @@
 #include "updatersetup.h"
 #include "settings.h"
 
+#include <QDebug>
+#include <QGridLayout>
+#include <QLabel>
 #include <QTreeWidgetItem>
 
 namespace {
@@ -26,6 +29,13 @@ EditProgrammsDialog::EditProgrammsDialog(QWidget *parent)
 {
     initUpdaterResources();
     ui->setupUi(this);
+    serverNotice = new QLabel(ui->groupBox);
+    serverNotice->setObjectName(QStringLiteral("serverNoticeLabel"));
+    serverNotice->setWordWrap(true);
+    serverNotice->setTextFormat(Qt::PlainText);
+    serverNotice->setStyleSheet(QStringLiteral("color: #b00000;"));
+    serverNotice->hide();
+    ui->gridLayout_2->addWidget(serverNotice, 1, 0);
 }
 
 EditProgrammsDialog::~EditProgrammsDialog()
@@ -67,6 +77,24 @@ void EditProgrammsDialog::fillProgramms()
             pluginItem->setText(1, plugin.name);
         }
     }
+    showUnreadServers();
+}
+
+void EditProgrammsDialog::showUnreadServers()
+{
+    // Without a word the user would take an unreachable server for one that
+    // offers nothing. The reason stays in the log, where the transfer wrote
+    // it; the user is told which server it was.
+    QStringList lines;
+    const QList<Settings::UnreadServer> unread = Settings::instance()->unreadServers();
+    for (const Settings::UnreadServer &server : unread) {
+        const QString line = tr("Не удалось получить список программ с сервера обновлений %1")
+                                 .arg(Settings::displayAddress(server.source));
+        qWarning().noquote() << line;
+        lines.append(line);
+    }
+    serverNotice->setText(lines.join(QLatin1Char('\n')));
+    serverNotice->setVisible(!lines.isEmpty());
 }
 
 QMap<QString, QStringList> EditProgrammsDialog::selection() const

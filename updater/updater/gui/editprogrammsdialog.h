@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+class QLabel;
+
 namespace Ui {
 class EditProgrammsDialog;
 }
@@ -36,8 +38,12 @@ private slots:
     void on_cancelButton_clicked();
 
 private:
+    void showUnreadServers();
+
     Ui::EditProgrammsDialog *ui;
     QMap<QString, QStringList> installed;
+    // Names the update servers that could not be read; hidden when all were.
+    QLabel *serverNotice = nullptr;
 };
 
 #endif // EDITPROGRAMMSDIALOG_H

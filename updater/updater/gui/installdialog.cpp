@@ -2,6 +2,7 @@
 
 #include "updatersetup.h"
 #include "installthread.h"
+#include "systemtext.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -176,9 +177,11 @@ void InstallDialog::writeMessage(const QString &text, InstallDialog::ThreadMessa
         qInfo() << text;
 
     // The pane renders rich text; the thread's lines carry file names from
-    // server documents, which are shown as they are, never as markup.
+    // server documents, which are shown as they are, never as markup. The
+    // system's reasons in them are shown in Russian; the log keeps the
+    // original wording, which is what support searches for.
     QString line = colourTag(type) + QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"))
-                   + QStringLiteral("     ") + text.toHtmlEscaped();
+                   + QStringLiteral("     ") + russianSystemText(text).toHtmlEscaped();
     if (auto *thread = qobject_cast<InstallThread *>(sender))
         line += QStringLiteral(" [") + thread->title().toHtmlEscaped() + QLatin1Char(']');
     textBrowser->append(line);

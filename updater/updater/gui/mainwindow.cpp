@@ -9,6 +9,7 @@
 #include "launcher.h"
 #include "localfile.h"
 #include "mirrordescription.h"
+#include "platform.h"
 #include "processinfo.h"
 #include "projectdescription.h"
 #include "settings.h"
@@ -22,14 +23,49 @@
 #include <QFileDialog>
 #include <QFileIconProvider>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMenu>
 #include <QMessageBox>
+#include <QSpacerItem>
 #include <QStyle>
 #include <QTreeWidgetItem>
+
+namespace {
+
+// Where the system shows the icon an executable carries (Windows), that is
+// the program's icon. Elsewhere an executable has none to show: the
+// program's def.ico or the edition's image stands in, as on its shortcuts.
+QIcon programmIcon(const QFileIconProvider &provider, const QString &name, const QString &executeFilename)
+{
+    const QFileInfo executable(Settings::instance()->executablePath(name));
+    if (executable.isFile() && platform::canBeShortcutIcon(executable.absoluteFilePath().toStdWString()))
+        return provider.icon(executable);
+    const QIcon image(programmIconPath(name, executeFilename));
+    if (!image.availableSizes().isEmpty())
+        return image;
+    return provider.icon(executable);
+}
+
+// A message box at least as wide as its title: a short text ("Ярлык создан")
+// gave a box whose title bar cut "Создание ярлыка" off.
+void showTitledBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text)
+{
+    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    auto *layout = qobject_cast<QGridLayout *>(box.layout());
+    if (layout) {
+        // Room for the title bar's own icon and buttons besides the text.
+        const int titleWidth = box.fontMetrics().horizontalAdvance(title) + 4 * box.fontMetrics().height() + 96;
+        layout->addItem(new QSpacerItem(titleWidth, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), layout->rowCount(),
+                        0, 1, layout->columnCount());
+    }
+    box.exec();
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QDialog(parent)
@@ -122,7 +158,7 @@ void MainWindow::fillProgramms()
         programmItem->setText(1, name);
         programmItem->setText(2, programm.value(QStringLiteral("type")).toString());
         programmItem->setText(3, programm.value(QStringLiteral("execute_filename")).toString());
-        programmItem->setIcon(0, iconProvider.icon(QFileInfo(settings->executablePath(name))));
+        programmItem->setIcon(0, programmIcon(iconProvider, name, programmItem->text(3)));
 
         const QJsonArray pluginArray = programm.value(QStringLiteral("plugins")).toArray();
         for (const QJsonValue &pluginValue : pluginArray) {
@@ -252,9 +288,9 @@ void MainWindow::createCurrentLink(LinkPlace place, const QString &configFolder)
     }
 
     if (createProgrammLink(linkName, item->text(1), item->text(3), arguments, place))
-        QMessageBox::information(this, tr("Создание ярлыка"), tr("Ярлык создан"), QMessageBox::Ok);
+        showTitledBox(this, QMessageBox::Information, tr("Создание ярлыка"), tr("Ярлык создан"));
     else
-        QMessageBox::critical(this, tr("Создание ярлыка"), tr("Ошибка при создании ярлыка"), QMessageBox::Ok);
+        showTitledBox(this, QMessageBox::Critical, tr("Создание ярлыка"), tr("Ошибка при создании ярлыка"));
 }
 
 void MainWindow::on_createDesctopLinkAction_triggered()

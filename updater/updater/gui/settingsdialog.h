@@ -25,11 +25,16 @@ public:
     // Blank rows offered below the stored keys when they fill the table.
     static constexpr int kSpareRows = 10;
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private slots:
     void on_okButton_clicked();
     void on_cancelButton_clicked();
 
 private:
+    void fitKeyColumn();
+
     Ui::SettingsDialog *ui;
 };
 
