@@ -30,7 +30,7 @@ pack() { # module source-folder
 # The updater's own pack: what a release of the updater installs.
 # The edition's icon image goes beside the updater: shortcuts and program
 # rows show it where a program has no icon the desktop can show.
-icon=$src/updater/updater/images/$updater.png
+icon=$src/updater/updater/core/images/$updater.png
 mkdir -p "$stage/$updater"
 cp "$bin/kestraupd" "$bin/filerelay" "$icon" "$stage/$updater/"
 pack "$updater" "$stage/$updater"
