@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QSpacerItem>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -26,8 +27,9 @@ namespace {
 const QString kThreadName = QStringLiteral("mainthread1111");
 
 // How long a new run waits for let-go threads of an earlier one before it
-// refuses to start beside them.
-const int kDetachedWaitBeforeStartMs = 3000;
+// gives up, and how often it looks.
+const int kDetachedWaitBeforeStartMs = 30000;
+const int kDetachedPollMs = 100;
 // How long the application's teardown waits for let-go threads.
 const int kDetachedWaitAtExitMs = 30000;
 
@@ -130,16 +132,54 @@ bool InstallDialog::waitForDetachedThreads(int timeoutMs)
 
 void InstallDialog::startInstall(bool isMirror)
 {
-    if (!threads.isEmpty()
-        || (!waitForDetachedThreads(kDetachedWaitBeforeStartMs))) {
-        // A let-go thread of a cancelled run may still write the registry;
-        // a second run beside it would compete for the same files.
+    if (!threads.isEmpty() || startPending) {
         QMessageBox::critical(this, tr("Ошибка"), tr("Установка уже запущена!!!"), QMessageBox::Ok);
         return;
     }
 
     textBrowser->clear();
+    isMirrorRun = isMirror;
+    if (runningDetachedThreads() > 0) {
+        // A let-go thread of a cancelled run may still write the registry; a
+        // second run beside it would compete for the same files. This run
+        // begins once it has ended, and the window answers meanwhile.
+        startPending = true;
+        waitingSince.start();
+        qInfo().noquote() << QStringLiteral("run waits for %1 stopped install thread(s)").arg(runningDetachedThreads());
+        systemMessage(tr("Ожидание завершения прерванной установки"));
+        QTimer::singleShot(kDetachedPollMs, this, &InstallDialog::startWhenFree);
+    } else {
+        launchThread();
+    }
+    exec();
+}
 
+void InstallDialog::startWhenFree()
+{
+    if (!startPending)
+        return;
+    if (!isVisible()) { // closed while it waited: the run is dropped
+        startPending = false;
+        return;
+    }
+    if (runningDetachedThreads() == 0) {
+        startPending = false;
+        launchThread();
+        return;
+    }
+    if (waitingSince.hasExpired(kDetachedWaitBeforeStartMs)) {
+        startPending = false;
+        qWarning().noquote() << QStringLiteral("stopped install thread still running after %1 ms; run not started")
+                                    .arg(kDetachedWaitBeforeStartMs);
+        error(tr("Прерванная установка не завершилась, обновление не запущено"));
+        enterFinishedState();
+        return;
+    }
+    QTimer::singleShot(kDetachedPollMs, this, &InstallDialog::startWhenFree);
+}
+
+void InstallDialog::launchThread()
+{
     auto *thread = new InstallThread(this);
     thread->setObjectName(kThreadName);
     threads.insert(kThreadName, thread);
@@ -151,11 +191,10 @@ void InstallDialog::startInstall(bool isMirror)
     thread->setProgrammsToUpdate(programmsToUpdate);
     thread->setChangeConfig(changeConfig);
     thread->setInstallPath(installPath);
-    thread->setMirror(isMirror);
+    thread->setMirror(isMirrorRun);
     thread->setMakeBackup(makeBackup);
 
     thread->start(QThread::InheritPriority);
-    exec();
 }
 
 void InstallDialog::connectThread(InstallThread *thread)
@@ -353,6 +392,7 @@ void InstallDialog::enterFinishedState()
 void InstallDialog::on_cancelButton_clicked()
 {
     if (threads.isEmpty()) {
+        startPending = false;
         accept();
         return;
     }

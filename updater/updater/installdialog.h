@@ -2,6 +2,7 @@
 #define INSTALLDIALOG_H
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -85,6 +86,8 @@ private:
     InstallThread *currentSender(QString *name = nullptr) const;
     void letGo(InstallThread *thread);
     void refuseWhileRunning();
+    void launchThread();
+    void startWhenFree();
 
     QVBoxLayout *mainVerticalLayout = nullptr;
     QTextBrowser *textBrowser = nullptr;
@@ -98,6 +101,10 @@ private:
     QString installPath;
     bool makeBackup = false;
     bool closeWhenFinished = false;
+    bool isMirrorRun = false;
+    // A run waiting in the open window for let-go threads of an earlier one.
+    bool startPending = false;
+    QElapsedTimer waitingSince;
 
     QMap<QString, InstallThread *> threads;
     QMap<QString, QGroupBox *> groupBoxes;
