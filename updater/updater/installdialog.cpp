@@ -18,7 +18,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpacerItem>
+#include <QScrollBar>
 #include <QTextBrowser>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -30,6 +33,8 @@ const QString kThreadName = QStringLiteral("mainthread1111");
 // gives up, and how often it looks.
 const int kDetachedWaitBeforeStartMs = 30000;
 const int kDetachedPollMs = 100;
+// How often the log pane and the progress bars follow a busy run.
+const int kViewIntervalMs = 100;
 // How long the application's teardown waits for let-go threads.
 const int kDetachedWaitAtExitMs = 30000;
 
@@ -104,6 +109,13 @@ InstallDialog::InstallDialog(QWidget *parent)
     mainVerticalLayout->addLayout(horizontalLayout);
 
     setWindowTitle(tr("Установка (обновление) программ") + QStringLiteral(" (%1)").arg(QLatin1String(kUpdaterVersion)));
+
+    paneTimer = new QTimer(this);
+    paneTimer->setSingleShot(true);
+    connect(paneTimer, &QTimer::timeout, this, &InstallDialog::flushPane);
+    progressTimer = new QTimer(this);
+    progressTimer->setSingleShot(true);
+    connect(progressTimer, &QTimer::timeout, this, &InstallDialog::flushProgress);
     QMetaObject::connectSlotsByName(this);
 }
 
@@ -138,6 +150,7 @@ void InstallDialog::startInstall(bool isMirror)
     }
 
     textBrowser->clear();
+    pendingLines.clear();
     isMirrorRun = isMirror;
     if (runningDetachedThreads() > 0) {
         // A let-go thread of a cancelled run may still write the registry; a
@@ -220,7 +233,44 @@ void InstallDialog::writeMessage(const QString &text, InstallDialog::ThreadMessa
                    + QStringLiteral("     ") + text.toHtmlEscaped();
     if (auto *thread = qobject_cast<InstallThread *>(sender))
         line += QStringLiteral(" [") + thread->title().toHtmlEscaped() + QLatin1Char(']');
-    textBrowser->append(line);
+    pendingLines.append(line);
+    // Laying out and painting the pane once per file took more of the
+    // processor than the transfers; lines that come close together are
+    // appended together.
+    if (paneTimer->isActive())
+        return;
+    if (!sincePaneFlush.isValid() || sincePaneFlush.hasExpired(kViewIntervalMs))
+        flushPane();
+    else
+        paneTimer->start(int(kViewIntervalMs - sincePaneFlush.elapsed()));
+}
+
+// Appends the pending lines as QTextEdit::append does, one paragraph each,
+// in one edit of the document.
+void InstallDialog::flushPane()
+{
+    paneTimer->stop();
+    sincePaneFlush.start();
+    if (pendingLines.isEmpty())
+        return;
+    QScrollBar *scroll = textBrowser->verticalScrollBar();
+    const bool atBottom = scroll->value() >= scroll->maximum();
+    QTextDocument *document = textBrowser->document();
+    const QTextCursor current = textBrowser->textCursor();
+    QTextCursor cursor(document);
+    cursor.beginEditBlock();
+    cursor.movePosition(QTextCursor::End);
+    for (const QString &line : qAsConst(pendingLines)) {
+        if (!document->isEmpty())
+            cursor.insertBlock(current.blockFormat(), current.charFormat());
+        else
+            cursor.setCharFormat(current.charFormat());
+        cursor.insertHtml(line);
+    }
+    cursor.endEditBlock();
+    pendingLines.clear();
+    if (atBottom)
+        scroll->setValue(scroll->maximum());
 }
 
 void InstallDialog::error(QString err)
@@ -266,13 +316,33 @@ void InstallDialog::progress(int nDo, int nAll, QString text)
     QString name;
     if (!currentSender(&name))
         return;
-    QProgressBar *bar = progressBars.value(name, nullptr);
-    if (!bar)
+    if (!progressBars.contains(name))
         return;
-    bar->setMaximum(nAll);
-    bar->setValue(nDo);
-    if (QLabel *label = progressLabels.value(name, nullptr))
-        label->setText(text);
+    // A bar repaints at once on every change: it follows the latest position
+    // a few times a second instead of every file.
+    pendingProgress.insert(name, PendingProgress{nDo, nAll, text});
+    if (progressTimer->isActive())
+        return;
+    if (!sinceProgressFlush.isValid() || sinceProgressFlush.hasExpired(kViewIntervalMs))
+        flushProgress();
+    else
+        progressTimer->start(int(kViewIntervalMs - sinceProgressFlush.elapsed()));
+}
+
+void InstallDialog::flushProgress()
+{
+    progressTimer->stop();
+    sinceProgressFlush.start();
+    for (auto it = pendingProgress.constBegin(); it != pendingProgress.constEnd(); ++it) {
+        QProgressBar *bar = progressBars.value(it.key(), nullptr);
+        if (!bar)
+            continue;
+        bar->setMaximum(it->nAll);
+        bar->setValue(it->nDo);
+        if (QLabel *label = progressLabels.value(it.key(), nullptr))
+            label->setText(it->text);
+    }
+    pendingProgress.clear();
 }
 
 void InstallDialog::threadStarted()
@@ -326,6 +396,7 @@ void InstallDialog::threadFinished()
     thread->deleteLater();
     threads.remove(name);
 
+    pendingProgress.remove(name);
     if (groupBoxes.contains(name)) {
         delete groupBoxes.take(name);
         progressLabels.remove(name);
@@ -333,6 +404,7 @@ void InstallDialog::threadFinished()
     }
 
     systemMessage(tr("Обновление %1 закончено").arg(title));
+    flushPane(); // the run's account is complete once it says it ended
 
     if (closeWhenFinished && threads.isEmpty())
         accept();
@@ -378,12 +450,14 @@ void InstallDialog::stopAllThreads()
             box->deleteLater();
         progressLabels.remove(name);
         progressBars.remove(name);
+        pendingProgress.remove(name);
     }
     threads.clear();
 }
 
 void InstallDialog::enterFinishedState()
 {
+    flushPane();
     cancelButton->setText(tr("Закрыть"));
     if (closeWhenFinished)
         accept();

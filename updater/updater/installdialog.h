@@ -15,6 +15,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTextBrowser;
+class QTimer;
 class QVBoxLayout;
 
 // The modal window in which every installation run takes place. A caller
@@ -88,6 +89,8 @@ private:
     void refuseWhileRunning();
     void launchThread();
     void startWhenFree();
+    void flushPane();
+    void flushProgress();
 
     QVBoxLayout *mainVerticalLayout = nullptr;
     QTextBrowser *textBrowser = nullptr;
@@ -110,6 +113,21 @@ private:
     QMap<QString, QGroupBox *> groupBoxes;
     QMap<QString, QLabel *> progressLabels;
     QMap<QString, QProgressBar *> progressBars;
+
+    // A run reports every file: the log pane and the bars are brought up to
+    // date a few times a second, each time with everything that came since.
+    struct PendingProgress
+    {
+        int nDo = 0;
+        int nAll = 0;
+        QString text;
+    };
+    QStringList pendingLines;
+    QMap<QString, PendingProgress> pendingProgress;
+    QTimer *paneTimer = nullptr;
+    QTimer *progressTimer = nullptr;
+    QElapsedTimer sincePaneFlush;
+    QElapsedTimer sinceProgressFlush;
 };
 
 #endif // INSTALLDIALOG_H
