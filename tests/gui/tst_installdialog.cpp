@@ -22,6 +22,7 @@
 #include <QTextBrowser>
 #include <QVBoxLayout>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -423,13 +424,18 @@ private slots:
 
     void cancelStopsTheRun_data()
     {
+        // restart: the stopped thread is kept busy past the dialog's wait
+        // (as by a long copy), and a new run is started at once.
         QTest::addColumn<QString>("programm");
-        QTest::newRow("between small files") << "bulk_many";
-        QTest::newRow("inside a long download") << "bulk_big";
+        QTest::addColumn<bool>("restart");
+        QTest::newRow("between small files") << "bulk_many" << false;
+        QTest::newRow("inside a long download") << "bulk_big" << false;
+        QTest::newRow("inside a long download, run again while the stopped thread ends")
+            << "bulk_big" << true;
         // The local copy of the one file blocks (a pipe no one writes yet):
         // the thread is let go, and the hand-over at exit waits for it
         // before it starts the copier.
-        QTest::newRow("blocked in a local copy, hand-over waits for it") << "blocked";
+        QTest::newRow("blocked in a local copy, hand-over waits for it") << "blocked" << false;
     }
 
     void cancelStopsTheRun()
@@ -438,6 +444,7 @@ private slots:
         const bool blocked = programm == QLatin1String("blocked");
         if (blocked)
             programm = QStringLiteral("bulk_big");
+        QFETCH(bool, restart);
         QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules), QString(),
                                   blocked ? QString() : slowServer.baseUrl() + QStringLiteral("/project.xml")));
         world.load();
@@ -445,6 +452,8 @@ private slots:
         BlockedPackFile blockedFile;
         if (blocked)
             QVERIFY(blockedFile.block(world.serverDir() + QStringLiteral("/packs/bulk_big"), 1024 * 1024));
+        const QByteArray registryBefore = readFile(world.registryPath());
+        std::atomic<bool> held{false};
 
         InstallDialog dialog;
         QElapsedTimer sinceCancel;
@@ -465,6 +474,13 @@ private slots:
                 // is long inside it.
                 if (bar->value() <= 0 && sinceBox.elapsed() < (blocked ? 1500 : 700))
                     return false;
+                auto *thread = w->findChild<InstallThread *>(QStringLiteral("mainthread1111"));
+                if (restart && thread) {
+                    connect(thread, &InstallThread::progress, thread, [thread, &held](int, int, const QString &) {
+                        if (thread->isInterruptionRequested() && !held.exchange(true))
+                            QThread::msleep(2500);
+                    }, Qt::DirectConnection);
+                }
                 sinceCancel.start();
                 cancelButton(w)->click();
                 return true;
@@ -480,6 +496,7 @@ private slots:
             });
         dialog.setProgrammsToUpdate({{programm, {}}});
         dialog.setInstallPath(world.root());
+        dialog.setChangeConfig(true);
         dialog.startInstall(false);
         const qint64 closedAfter = sinceCancel.elapsed();
         QVERIFY(!answerer.timedOut());
@@ -509,10 +526,42 @@ private slots:
             release.wait();
             Settings::instance()->setSelfUpdatePending(false);
         }
+        if (restart) {
+            // The new run neither freezes the window while the stopped
+            // thread ends nor refuses to start; it waits, then runs.
+            QVERIFY(InstallDialog::runningDetachedThreads() > 0);
+            QElapsedTimer sinceStart;
+            qint64 shownAfter = -1;
+            ModalAnswerer again(60000);
+            again.then([&](QWidget *w) {
+                if (!qobject_cast<InstallDialog *>(w))
+                    return false;
+                shownAfter = sinceStart.elapsed();
+                return true;
+            });
+            InstallDialog second;
+            second.setProgrammsToUpdate({{programm, {}}});
+            second.setInstallPath(world.root());
+            second.setChangeConfig(true);
+            second.setCloseWhenFinished(true);
+            sinceStart.start();
+            second.startInstall(false);
+            QVERIFY(!again.timedOut());
+            QVERIFY2(shownAfter >= 0 && shownAfter < 700, qPrintable(QString::number(shownAfter)));
+            QCOMPARE(again.boxes(), QStringList());
+            const ModuleSpec spec = UpdaterWorld::find(modules, programm);
+            for (auto it = spec.files.constBegin(); it != spec.files.constEnd(); ++it)
+                QCOMPARE(readFile(world.root() + QLatin1Char('/') + programm + QLatin1Char('/') + it.key()), it.value());
+            QVERIFY(readFile(world.registryPath()).contains(programm.toUtf8()));
+            return;
+        }
+
         // Whatever was let go ends on its own and releases what it holds.
         QVERIFY(InstallDialog::waitForDetachedThreads(60000));
         QCOMPARE(InstallDialog::runningDetachedThreads(), 0);
         verifyNoPartialFiles(UpdaterWorld::find(modules, programm));
+        // The cancelled first install is not registered.
+        QCOMPARE(readFile(world.registryPath()), registryBefore);
         auto writer = std::async(std::launch::async, [] {
             Settings::instance()->setValue(QStringLiteral("tests"), QStringLiteral("after_cancel"), 1);
         });

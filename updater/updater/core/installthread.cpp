@@ -147,4 +147,6 @@ void InstallThread::run()
     updateProgramms();
     if (m_isMirror)
         removeFolders();
+    if (m_stopped)
+        reportStop();
 }

@@ -127,6 +127,11 @@ private:
     // reports the refusal and returns false.
     bool moduleFolder(const QString &name, QString *folder);
 
+    // A cancelled run says what it left unfinished: each module cut short,
+    // then everything selected that it did not bring up to date.
+    void reportCutModule(const PluginPtr &plugin, bool firstInstall);
+    void reportStop();
+
     const QString fileinfoName;
     const QString mirrorFileinfoName;
     const QString mirrorDocumentName;
@@ -146,6 +151,9 @@ private:
     // m_fetchId from it.
     PackFetcher *m_fetcher = nullptr;
     int m_fetchId = -1;
+
+    // Set when an interruption cut a module step or the update pass short.
+    bool m_stopped = false;
 };
 
 #endif // INSTALLTHREAD_H

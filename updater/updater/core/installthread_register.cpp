@@ -4,6 +4,7 @@
 #include "projectdescription.h"
 #include "settings.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -25,6 +26,16 @@ bool passesBuildFilter(const ProjectPlugin &programm, const QString &architectur
     return true;
 }
 
+QJsonObject registeredPlugin(const QJsonArray &plugins, const QString &name)
+{
+    for (const QJsonValue &value : plugins) {
+        const QJsonObject plugin = value.toObject();
+        if (plugin.value(QStringLiteral("plugin_name")).toString() == name)
+            return plugin;
+    }
+    return QJsonObject();
+}
+
 } // namespace
 
 void InstallThread::updateProgramms()
@@ -37,8 +48,10 @@ void InstallThread::updateProgramms()
     int mirrored = 0;
     const QList<ProjectDescription *> descriptions = settings->programmDescriptions();
     for (const ProjectDescription *description : descriptions) {
-        if (isInterruptionRequested())
+        if (isInterruptionRequested()) {
+            m_stopped = true;
             return; // no mirror document after an interrupted pass
+        }
         const ProjectPluginPtr base = description->base();
         if (!base || !m_programmsToUpdate.contains(base->name()))
             continue;
@@ -68,13 +81,27 @@ void InstallThread::updateProgramms()
         entry.insert(QStringLiteral("execute_params"),
                      binaries.isEmpty() ? QString() : binaries.first()->executeParams());
         entry.insert(QStringLiteral("programm_name"), base->name());
+        const QJsonArray registered = index >= 0
+                                          ? programms.at(index).toObject().value(QStringLiteral("plugins")).toArray()
+                                          : QJsonArray();
         QJsonArray plugins;
+        bool cut = false;
         const QList<ProjectPluginPtr> modules = description->modules();
         for (const ProjectPluginPtr &module : modules) {
             if (!module || !selected.contains(module->name()))
                 continue;
-            if (!updatePlugin(module))
+            if (!updatePlugin(module)) {
+                // A module that a cancel kept from its update is still
+                // installed as it was: its registration stays. One that was
+                // being installed for the first time is not listed.
+                if (isInterruptionRequested()) {
+                    cut = true;
+                    const QJsonObject old = registeredPlugin(registered, module->name());
+                    if (!old.isEmpty())
+                        plugins.append(old);
+                }
                 continue;
+            }
             QJsonObject plugin;
             plugin.insert(QStringLiteral("plugin_name"), module->name());
             plugin.insert(QStringLiteral("plugin_display_name"), module->ruName());
@@ -98,8 +125,44 @@ void InstallThread::updateProgramms()
                 continue;
             }
         }
-        emit message(tr("Программа %1 обновлена").arg(base->ruName()));
+        if (!cut)
+            emit message(tr("Программа %1 обновлена").arg(base->ruName()));
     }
     if (m_isMirror && mirrorDocumentDue(mirrored))
         writeMirrorDocument();
+}
+
+void InstallThread::reportCutModule(const PluginPtr &plugin, bool firstInstall)
+{
+    if (firstInstall)
+        emit error(tr("Установка модуля %1 прервана, модуль не установлен").arg(plugin->ruName()));
+    else
+        emit error(tr("Обновление модуля %1 прервано, обновлены не все файлы").arg(plugin->ruName()));
+}
+
+void InstallThread::reportStop()
+{
+    // Everything selected that this pass did not bring up to date.
+    const QMap<QString, ProjectPluginPtr> all = Settings::instance()->allPlugins();
+    QStringList untouched;
+    auto note = [&](const QString &name) {
+        if (updatedPlugins.contains(name))
+            return;
+        const ProjectPluginPtr plugin = all.value(name);
+        const QString shown = plugin && !plugin->ruName().isEmpty() ? plugin->ruName() : name;
+        if (!untouched.contains(shown))
+            untouched.append(shown);
+    };
+    for (auto it = m_programmsToUpdate.constBegin(); it != m_programmsToUpdate.constEnd(); ++it) {
+        note(it.key());
+        for (const QString &module : it.value())
+            note(module);
+    }
+    qWarning().noquote() << QStringLiteral("run stopped on request; not finished: ")
+                                + untouched.join(QStringLiteral(", "));
+    if (untouched.isEmpty())
+        emit error(tr("Обновление остановлено пользователем"));
+    else
+        emit error(tr("Обновление остановлено пользователем, не завершено: %1")
+                       .arg(untouched.join(QStringLiteral(", "))));
 }

@@ -197,6 +197,11 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     const QString name = plugin->name();
     if (updatedPlugins.contains(name))
         return true;
+    if (isInterruptionRequested()) {
+        // A step not begun is no finished one: the caller must not register it.
+        m_stopped = true;
+        return false;
+    }
     emit status(tr("Обновление модуля %1").arg(plugin->ruName()));
     // The updater's own step decides alone whether its copy in updater_temp
     // is handed over: until it has completed, an earlier "yes" of this
@@ -248,8 +253,10 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                          : remote  ? fetchFile(documentSource, tempDocument, &fetchError, QString(),
                                                kMaxFileInfoDocumentSize)
                                    : copyFileHashing(documentSource, tempDocument, nullptr, &fetchError);
-    if (!fetched && isInterruptionRequested())
+    if (!fetched && isInterruptionRequested()) {
+        m_stopped = true;
         return false; // cancelled: nothing of this module was touched
+    }
     if (!fetched) {
         emit error(tr("Ошибка при скачивании %1, %2").arg(documentSource, tempDocument));
         qWarning().noquote() << fetchError;
@@ -558,10 +565,16 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         }
         m_fetcher = nullptr;
         m_fetchId = -1;
+        // The last file's transfer aborted by a cancel ends the loop without
+        // another check: that step was cut short as well.
+        interrupted = interrupted || (failed && isInterruptionRequested());
     }
 
     emit progress(totalKib, totalKib, tr("Файлы обновлены"));
-    updatedPlugins.append(name);
+    // A step cut short is not done: a later call in this pass (the module
+    // selected after it was a dependency) must not report it as updated.
+    if (!interrupted)
+        updatedPlugins.append(name);
 
     // The local record says "these files are current". A step that did not
     // get every file there keeps the old record, so the next run compares
@@ -612,22 +625,34 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     }
     if (complete && remote && !unchanged && !compareHash)
         markFetchedWhole(localDocument); // a byte-identical record was kept as it was
+    if (interrupted) {
+        // Registering a module the user cancelled would list it as installed
+        // with files missing; its old record (or none) stays in place.
+        m_stopped = true;
+        reportCutModule(plugin, !QFileInfo::exists(localDocument)); // the record was kept
+        return false;
+    }
     if (m_isMirror && complete) {
         writeMirrorFileinfo(document, folder);
         // Clients of the mirror check this before they fetch the document.
         writeChecksumFile(folder + QLatin1Char('/') + mirrorFileinfoName);
     }
 
+    // A necessary module that a cancel cut short leaves this one unusable as
+    // well: it is not reported as updated either.
+    bool dependencyCut = false;
     const QMap<QString, bool> depends = plugin->depends();
     const QMap<QString, ProjectPluginPtr> all = Settings::instance()->allPlugins();
     for (auto it = depends.constBegin(); it != depends.constEnd(); ++it) {
         if (!it.value())
             continue;
         const ProjectPluginPtr dependency = all.value(it.key());
-        if (dependency)
-            updatePlugin(dependency);
+        if (dependency && !updatePlugin(dependency) && isInterruptionRequested())
+            dependencyCut = true;
     }
-    return true;
+    if (dependencyCut)
+        updatedPlugins.removeAll(name);
+    return !dependencyCut;
 }
 
 bool InstallThread::signedDocumentAccepted(const QString &source, const QString &documentName,

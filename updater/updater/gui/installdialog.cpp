@@ -19,7 +19,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpacerItem>
+#include <QScrollBar>
 #include <QTextBrowser>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -27,8 +31,11 @@ namespace {
 const QString kThreadName = QStringLiteral("mainthread1111");
 
 // How long a new run waits for let-go threads of an earlier one before it
-// refuses to start beside them.
-const int kDetachedWaitBeforeStartMs = 3000;
+// gives up, and how often it looks.
+const int kDetachedWaitBeforeStartMs = 30000;
+const int kDetachedPollMs = 100;
+// How often the log pane and the progress bars follow a busy run.
+const int kViewIntervalMs = 100;
 // How long the application's teardown waits for let-go threads.
 const int kDetachedWaitAtExitMs = 30000;
 
@@ -103,6 +110,13 @@ InstallDialog::InstallDialog(QWidget *parent)
     mainVerticalLayout->addLayout(horizontalLayout);
 
     setWindowTitle(tr("Установка (обновление) программ") + QStringLiteral(" (%1)").arg(QLatin1String(kUpdaterVersion)));
+
+    paneTimer = new QTimer(this);
+    paneTimer->setSingleShot(true);
+    connect(paneTimer, &QTimer::timeout, this, &InstallDialog::flushPane);
+    progressTimer = new QTimer(this);
+    progressTimer->setSingleShot(true);
+    connect(progressTimer, &QTimer::timeout, this, &InstallDialog::flushProgress);
     QMetaObject::connectSlotsByName(this);
 }
 
@@ -131,16 +145,55 @@ bool InstallDialog::waitForDetachedThreads(int timeoutMs)
 
 void InstallDialog::startInstall(bool isMirror)
 {
-    if (!threads.isEmpty()
-        || (!waitForDetachedThreads(kDetachedWaitBeforeStartMs))) {
-        // A let-go thread of a cancelled run may still write the registry;
-        // a second run beside it would compete for the same files.
+    if (!threads.isEmpty() || startPending) {
         QMessageBox::critical(this, tr("Ошибка"), tr("Установка уже запущена!!!"), QMessageBox::Ok);
         return;
     }
 
     textBrowser->clear();
+    pendingLines.clear();
+    isMirrorRun = isMirror;
+    if (runningDetachedThreads() > 0) {
+        // A let-go thread of a cancelled run may still write the registry; a
+        // second run beside it would compete for the same files. This run
+        // begins once it has ended, and the window answers meanwhile.
+        startPending = true;
+        waitingSince.start();
+        qInfo().noquote() << QStringLiteral("run waits for %1 stopped install thread(s)").arg(runningDetachedThreads());
+        systemMessage(tr("Ожидание завершения прерванной установки"));
+        QTimer::singleShot(kDetachedPollMs, this, &InstallDialog::startWhenFree);
+    } else {
+        launchThread();
+    }
+    exec();
+}
 
+void InstallDialog::startWhenFree()
+{
+    if (!startPending)
+        return;
+    if (!isVisible()) { // closed while it waited: the run is dropped
+        startPending = false;
+        return;
+    }
+    if (runningDetachedThreads() == 0) {
+        startPending = false;
+        launchThread();
+        return;
+    }
+    if (waitingSince.hasExpired(kDetachedWaitBeforeStartMs)) {
+        startPending = false;
+        qWarning().noquote() << QStringLiteral("stopped install thread still running after %1 ms; run not started")
+                                    .arg(kDetachedWaitBeforeStartMs);
+        error(tr("Прерванная установка не завершилась, обновление не запущено"));
+        enterFinishedState();
+        return;
+    }
+    QTimer::singleShot(kDetachedPollMs, this, &InstallDialog::startWhenFree);
+}
+
+void InstallDialog::launchThread()
+{
     auto *thread = new InstallThread(this);
     thread->setObjectName(kThreadName);
     threads.insert(kThreadName, thread);
@@ -152,11 +205,10 @@ void InstallDialog::startInstall(bool isMirror)
     thread->setProgrammsToUpdate(programmsToUpdate);
     thread->setChangeConfig(changeConfig);
     thread->setInstallPath(installPath);
-    thread->setMirror(isMirror);
+    thread->setMirror(isMirrorRun);
     thread->setMakeBackup(makeBackup);
 
     thread->start(QThread::InheritPriority);
-    exec();
 }
 
 void InstallDialog::connectThread(InstallThread *thread)
@@ -184,7 +236,44 @@ void InstallDialog::writeMessage(const QString &text, InstallDialog::ThreadMessa
                    + QStringLiteral("     ") + russianSystemText(text).toHtmlEscaped();
     if (auto *thread = qobject_cast<InstallThread *>(sender))
         line += QStringLiteral(" [") + thread->title().toHtmlEscaped() + QLatin1Char(']');
-    textBrowser->append(line);
+    pendingLines.append(line);
+    // Laying out and painting the pane once per file took more of the
+    // processor than the transfers; lines that come close together are
+    // appended together.
+    if (paneTimer->isActive())
+        return;
+    if (!sincePaneFlush.isValid() || sincePaneFlush.hasExpired(kViewIntervalMs))
+        flushPane();
+    else
+        paneTimer->start(int(kViewIntervalMs - sincePaneFlush.elapsed()));
+}
+
+// Appends the pending lines as QTextEdit::append does, one paragraph each,
+// in one edit of the document.
+void InstallDialog::flushPane()
+{
+    paneTimer->stop();
+    sincePaneFlush.start();
+    if (pendingLines.isEmpty())
+        return;
+    QScrollBar *scroll = textBrowser->verticalScrollBar();
+    const bool atBottom = scroll->value() >= scroll->maximum();
+    QTextDocument *document = textBrowser->document();
+    const QTextCursor current = textBrowser->textCursor();
+    QTextCursor cursor(document);
+    cursor.beginEditBlock();
+    cursor.movePosition(QTextCursor::End);
+    for (const QString &line : qAsConst(pendingLines)) {
+        if (!document->isEmpty())
+            cursor.insertBlock(current.blockFormat(), current.charFormat());
+        else
+            cursor.setCharFormat(current.charFormat());
+        cursor.insertHtml(line);
+    }
+    cursor.endEditBlock();
+    pendingLines.clear();
+    if (atBottom)
+        scroll->setValue(scroll->maximum());
 }
 
 void InstallDialog::error(QString err)
@@ -230,13 +319,33 @@ void InstallDialog::progress(int nDo, int nAll, QString text)
     QString name;
     if (!currentSender(&name))
         return;
-    QProgressBar *bar = progressBars.value(name, nullptr);
-    if (!bar)
+    if (!progressBars.contains(name))
         return;
-    bar->setMaximum(nAll);
-    bar->setValue(nDo);
-    if (QLabel *label = progressLabels.value(name, nullptr))
-        label->setText(text);
+    // A bar repaints at once on every change: it follows the latest position
+    // a few times a second instead of every file.
+    pendingProgress.insert(name, PendingProgress{nDo, nAll, text});
+    if (progressTimer->isActive())
+        return;
+    if (!sinceProgressFlush.isValid() || sinceProgressFlush.hasExpired(kViewIntervalMs))
+        flushProgress();
+    else
+        progressTimer->start(int(kViewIntervalMs - sinceProgressFlush.elapsed()));
+}
+
+void InstallDialog::flushProgress()
+{
+    progressTimer->stop();
+    sinceProgressFlush.start();
+    for (auto it = pendingProgress.constBegin(); it != pendingProgress.constEnd(); ++it) {
+        QProgressBar *bar = progressBars.value(it.key(), nullptr);
+        if (!bar)
+            continue;
+        bar->setMaximum(it->nAll);
+        bar->setValue(it->nDo);
+        if (QLabel *label = progressLabels.value(it.key(), nullptr))
+            label->setText(it->text);
+    }
+    pendingProgress.clear();
 }
 
 void InstallDialog::threadStarted()
@@ -290,6 +399,7 @@ void InstallDialog::threadFinished()
     thread->deleteLater();
     threads.remove(name);
 
+    pendingProgress.remove(name);
     if (groupBoxes.contains(name)) {
         delete groupBoxes.take(name);
         progressLabels.remove(name);
@@ -297,6 +407,7 @@ void InstallDialog::threadFinished()
     }
 
     systemMessage(tr("Обновление %1 закончено").arg(title));
+    flushPane(); // the run's account is complete once it says it ended
 
     if (closeWhenFinished && threads.isEmpty())
         accept();
@@ -342,12 +453,14 @@ void InstallDialog::stopAllThreads()
             box->deleteLater();
         progressLabels.remove(name);
         progressBars.remove(name);
+        pendingProgress.remove(name);
     }
     threads.clear();
 }
 
 void InstallDialog::enterFinishedState()
 {
+    flushPane();
     cancelButton->setText(tr("Закрыть"));
     if (closeWhenFinished)
         accept();
@@ -356,6 +469,7 @@ void InstallDialog::enterFinishedState()
 void InstallDialog::on_cancelButton_clicked()
 {
     if (threads.isEmpty()) {
+        startPending = false;
         accept();
         return;
     }

@@ -2,6 +2,7 @@
 #define INSTALLDIALOG_H
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -14,6 +15,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTextBrowser;
+class QTimer;
 class QVBoxLayout;
 
 // The modal window in which every installation run takes place. A caller
@@ -85,6 +87,10 @@ private:
     InstallThread *currentSender(QString *name = nullptr) const;
     void letGo(InstallThread *thread);
     void refuseWhileRunning();
+    void launchThread();
+    void startWhenFree();
+    void flushPane();
+    void flushProgress();
 
     QVBoxLayout *mainVerticalLayout = nullptr;
     QTextBrowser *textBrowser = nullptr;
@@ -98,11 +104,30 @@ private:
     QString installPath;
     bool makeBackup = false;
     bool closeWhenFinished = false;
+    bool isMirrorRun = false;
+    // A run waiting in the open window for let-go threads of an earlier one.
+    bool startPending = false;
+    QElapsedTimer waitingSince;
 
     QMap<QString, InstallThread *> threads;
     QMap<QString, QGroupBox *> groupBoxes;
     QMap<QString, QLabel *> progressLabels;
     QMap<QString, QProgressBar *> progressBars;
+
+    // A run reports every file: the log pane and the bars are brought up to
+    // date a few times a second, each time with everything that came since.
+    struct PendingProgress
+    {
+        int nDo = 0;
+        int nAll = 0;
+        QString text;
+    };
+    QStringList pendingLines;
+    QMap<QString, PendingProgress> pendingProgress;
+    QTimer *paneTimer = nullptr;
+    QTimer *progressTimer = nullptr;
+    QElapsedTimer sincePaneFlush;
+    QElapsedTimer sinceProgressFlush;
 };
 
 #endif // INSTALLDIALOG_H
