@@ -574,6 +574,10 @@ private slots:
         QTest::newRow("checksum of the new document: fetched") << "release2" << 0 << true;
         QTest::newRow("no checksum file: fetched") << "none" << 0 << true;
         QTest::newRow("unreadable checksum file: fetched") << "garbage" << 0 << true;
+        // With signatures required the unsigned checksum file counts for
+        // nothing; the publisher's envelope, fetched first, stands in for it.
+        QTest::newRow("signed: envelope names the record, document not fetched") << "signed release1" << 2 << false;
+        QTest::newRow("signed: envelope of the new document, fetched") << "signed release2" << 0 << true;
     }
 
     void checksumFileBeforeDocument()
@@ -586,6 +590,17 @@ private slots:
         EngineFixture f;
         NginxServer nginx;
         QVERIFY(setupClinic(f, QStringLiteral("nginx"), &nginx));
+        const bool signing = checksum.startsWith(QLatin1String("signed"));
+        QByteArray key;
+        QByteArray publicKey;
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        if (signing) {
+            QVERIFY(generateSigningKeyPair(&key, &publicKey));
+            QVERIFY(signServer(f, key, now.addSecs(-7200)));
+            QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid},
+                                  QStringLiteral("[security]\ntrusted_keys=%1\n").arg(QString::fromLatin1(publicKey.toBase64())),
+                                  nginx.baseUrl() + QStringLiteral("/project.xml")));
+        }
         const QStringList args{"--update", "viewer"};
         QVERIFY(f.run(args).finished);
         const QString viewer = f.installRoot() + QStringLiteral("/viewer");
@@ -594,9 +609,15 @@ private slots:
         const QByteArray release1Sums = readFile(sums);
         QCOMPARE(release1Sums, sha1Hex(readFile(record)).toLatin1() + "\tupdate_fileinfo.xml");
 
-        QVERIFY(buildViewer(f, true));
         const QString document = f.serverDir() + QStringLiteral("/packs/viewer/update_fileinfo.xml");
-        if (checksum == "release1")
+        const QByteArray release1Envelope = readFile(signatureFilePath(document));
+        QVERIFY(buildViewer(f, true));
+        // A document replaced by hand beside release 1's envelope.
+        if (checksum == "signed release1")
+            QVERIFY(writeFile(signatureFilePath(document), release1Envelope));
+        else if (checksum == "signed release2")
+            QVERIFY(signAt(document, key, now.addSecs(-3600)));
+        if (checksum == "release1" || signing)
             QVERIFY(writeFile(sums, release1Sums));
         else if (checksum == "release2")
             QVERIFY(writeFile(sums, sha1Hex(readFile(document)).toLatin1() + "\tupdate_fileinfo.xml"));

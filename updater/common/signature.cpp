@@ -443,6 +443,14 @@ QDateTime envelopeSigningTime(const QByteArray &envelope)
     return parseEnvelope(envelope, &parsed, &why) ? parsed.signedAt : QDateTime();
 }
 
+bool envelopeDescribes(const QByteArray &envelope, const QByteArray &document)
+{
+    Envelope parsed;
+    QString why;
+    return parseEnvelope(envelope, &parsed, &why) && parsed.size == document.size()
+           && parsed.sha256 == sha256Hex(document);
+}
+
 bool verifyDocumentFile(const QString &documentPath, const QList<QByteArray> &trustedKeys, QDateTime *signedAt,
                         QString *reason, SignatureFault *fault)
 {

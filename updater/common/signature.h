@@ -81,6 +81,9 @@ bool verifySignatureEnvelope(const QByteArray &envelope, const QString &document
 // (for envelopes kept beside documents accepted earlier); invalid when the
 // envelope breaks its format.
 QDateTime envelopeSigningTime(const QByteArray &envelope);
+// True when the envelope, read without checking its signature, states this
+// document's size and SHA-256: a cheap test before the real check.
+bool envelopeDescribes(const QByteArray &envelope, const QByteArray &document);
 // verifySignatureEnvelope for a document file and the envelope beside it.
 bool verifyDocumentFile(const QString &documentPath, const QList<QByteArray> &trustedKeys,
                         QDateTime *signedAt = nullptr, QString *reason = nullptr, SignatureFault *fault = nullptr);

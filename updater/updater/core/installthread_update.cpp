@@ -188,6 +188,21 @@ bool publishedUnchanged(const QString &sourceDir, const QString &documentName, c
     return !published.isEmpty() && published == calcHash(record);
 }
 
+// True when the publisher's envelope beside the server's document states the
+// local record's size and SHA-256: the record is then the document the
+// envelope signs, and is checked against it as a download would be. A signed
+// envelope, unlike the checksum file, cannot go stale beside a replaced
+// document, so no day-old refetch is needed.
+bool envelopeNamesRecord(const QString &envelopePath, const QString &record)
+{
+    QFile envelope(envelopePath);
+    QFile local(record);
+    if (!envelope.open(QIODevice::ReadOnly) || envelope.size() > kMaxSignatureEnvelopeSize
+        || !local.open(QIODevice::ReadOnly) || local.size() > InstallThread::kMaxFileInfoDocumentSize)
+        return false;
+    return envelopeDescribes(envelope.readAll(), local.readAll());
+}
+
 } // namespace
 
 bool InstallThread::updatePlugin(const PluginPtr &plugin)
@@ -243,12 +258,24 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     QString fetchError;
     const bool remote = PackFetcher::isRemote(documentSource);
     // The published checksum naming the local record's SHA-1 says the
-    // document did not change: the record stands in for it. Not when
-    // signatures count: the checksum is unsigned, and the envelope beside
-    // the document may have been renewed.
+    // document did not change: the record stands in for it. When signatures
+    // count the checksum is unsigned and says nothing; the envelope, fetched
+    // first, does the same job (the record is then checked against it).
     const bool signedOnly = Settings::instance()->requireSignatures();
-    const bool unchanged = remote && !signedOnly
-                           && publishedUnchanged(sourceDir, binary->fileName(), localDocument, tempDir.path());
+    const QString tempEnvelope = tempDir.path() + QStringLiteral("/document.sig");
+    // A mirror's own file list is checked against the publisher's signed one
+    // that the mirror keeps beside it.
+    const bool fromMirror = binary->fileName() == mirrorFileinfoName;
+    bool envelopeFetched = false;
+    bool unchanged = false;
+    if (remote && signedOnly && !fromMirror) {
+        QString envelopeError; // a missing envelope is told by the check below
+        envelopeFetched = fetchFile(signatureSource(documentSource), tempEnvelope, &envelopeError, QString(),
+                                    kMaxSignatureEnvelopeSize + 1);
+        unchanged = envelopeFetched && envelopeNamesRecord(tempEnvelope, localDocument);
+    } else if (remote && !signedOnly) {
+        unchanged = publishedUnchanged(sourceDir, binary->fileName(), localDocument, tempDir.path());
+    }
     const bool fetched = unchanged ? copyFileHashing(localDocument, tempDocument, nullptr, &fetchError)
                          : remote  ? fetchFile(documentSource, tempDocument, &fetchError, QString(),
                                                kMaxFileInfoDocumentSize)
@@ -261,12 +288,8 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         emit error(tr("Ошибка при скачивании %1, %2").arg(documentSource, tempDocument));
         qWarning().noquote() << fetchError;
     }
-    const QString tempEnvelope = tempDir.path() + QStringLiteral("/document.sig");
-    // A mirror's own file list is checked against the publisher's signed one
-    // that the mirror keeps beside it.
-    const bool fromMirror = binary->fileName() == mirrorFileinfoName;
     const QString tempUpstream = fromMirror ? tempDir.path() + QStringLiteral("/upstream.xml") : QString();
-    if (fetched && signedOnly) {
+    if (fetched && signedOnly && !envelopeFetched) {
         QString envelopeError; // a missing envelope is told by the check below
         const QString signedSource = fromMirror ? sourceDir + kUpstreamFileinfoName : documentSource;
         if (fromMirror)
