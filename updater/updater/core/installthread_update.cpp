@@ -18,6 +18,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QDomDocument>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -170,6 +171,9 @@ bool InstallThread::moduleFolder(const QString &name, QString *folder)
 }
 
 namespace {
+
+// How often the walk over a module's entries tells where it is.
+constexpr qint64 kFileProgressIntervalMs = 100;
 
 // True when the checksum file beside the server's document names the SHA-1
 // of the local record, which was fetched whole within the last day.
@@ -506,6 +510,9 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         fetcher.setProgressHandler([&](int, qint64 bytes) {
             emit progress(kib(addSize(done, bytes)), totalKib, currentText);
         });
+        // Each signal wakes the window's thread: for a module of thousands of
+        // files already up to date, one per file cost more than the checks.
+        QElapsedTimer sinceProgress; // not started: nothing told yet
 
         for (int i = 0; i < entries.size(); ++i) {
             if (isInterruptionRequested()) {
@@ -514,7 +521,10 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             }
             const ScannedFileInfo &e = entries.at(i);
             currentText = fileProgress(e.fileName, sizeText(e.size));
-            emit progress(kib(done), totalKib, currentText);
+            if (!sinceProgress.isValid() || sinceProgress.hasExpired(kFileProgressIntervalMs)) {
+                sinceProgress.start();
+                emit progress(kib(done), totalKib, currentText);
+            }
             if (!placements.at(i).safe) {
                 const bool linked = linkedFolders.at(placements.at(i).folder);
                 const QString text = linked ? targetOf(i)
