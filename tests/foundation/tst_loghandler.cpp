@@ -38,36 +38,6 @@ class TestLogHandler : public QObject
 private slots:
     void cleanup() { setLogFileLocator(nullptr); }
 
-    void lineFormat_data()
-    {
-        QTest::addColumn<int>("type");
-        QTest::addColumn<bool>("withContext");
-        QTest::addColumn<QString>("prefix");
-        QTest::addColumn<QString>("where");
-        const QString where = QStringLiteral("src/main.cpp:46, int qMain(int, char**)");
-        QTest::newRow("debug") << int(QtDebugMsg) << true << "Debug " << where;
-        QTest::newRow("info") << int(QtInfoMsg) << true << "Info " << where;
-        QTest::newRow("warning") << int(QtWarningMsg) << true << "Warning " << where;
-        QTest::newRow("critical") << int(QtCriticalMsg) << true << "Critical " << where;
-        QTest::newRow("fatal") << int(QtFatalMsg) << true << "Fatal " << where;
-        QTest::newRow("unknown type has no level word") << int(QtInfoMsg) + 7 << true << "" << where;
-        QTest::newRow("context without file or function") << int(QtWarningMsg) << false << "Warning " << ":0, ";
-    }
-
-    void lineFormat()
-    {
-        QFETCH(int, type);
-        QFETCH(bool, withContext);
-        QFETCH(QString, prefix);
-        QFETCH(QString, where);
-        const QMessageLogContext context = withContext ? QMessageLogContext("src/main.cpp", 46, "int qMain(int, char**)", "default")
-                                                       : QMessageLogContext();
-        const QString line = formatLogLine(QtMsgType(type), context, QStringLiteral("сообщение и message"));
-        const QRegularExpression pattern("^" + QRegularExpression::escape(prefix) + "\\d\\d:\\d\\d:\\d\\d: "
-                                         + QRegularExpression::escape("сообщение и message (" + where + ")\n") + "$");
-        QVERIFY2(pattern.match(line).hasMatch(), qPrintable(line));
-    }
-
     void eachLineReachesTheLocatorsFile()
     {
         // The file is looked up for every line: a day change between two lines
@@ -77,11 +47,15 @@ private slots:
         g_locatorCalls = 0;
         setLogFileLocator(countingLocator);
         messageHandler(QtInfoMsg, kContext, QStringLiteral("first"));
-        messageHandler(QtInfoMsg, kContext, QStringLiteral("second"));
+        // A context without file or function, as release builds give.
+        messageHandler(QtWarningMsg, QMessageLogContext(), QStringLiteral("second"));
         QCOMPARE(g_locatorCalls, 2);
-        QVERIFY(readFile(dir.filePath("line1.txt")).contains(": first (a.cpp:1, f())\n"));
-        const QByteArray text = readFile(dir.filePath("line2.txt"));
-        QVERIFY2(text.startsWith("Info ") && text.contains(": second (a.cpp:1, f())\n"), text.constData());
+        const auto lineIn = [&dir](const char *name, const QString &pattern) {
+            const QString text = QString::fromUtf8(readFile(dir.filePath(QLatin1String(name))));
+            return QRegularExpression("^" + pattern + "\n$").match(text).hasMatch() ? QString() : text;
+        };
+        QCOMPARE(lineIn("line1.txt", "Info \\d\\d:\\d\\d:\\d\\d: first \\(a\\.cpp:1, f\\(\\)\\)"), QString());
+        QCOMPARE(lineIn("line2.txt", "Warning \\d\\d:\\d\\d:\\d\\d: second \\(:0, \\)"), QString());
     }
 
     void unwritableFolderFallsBackToStdout()

@@ -2,8 +2,6 @@
 #include "testfiles.h"
 
 #include <QAtomicInt>
-#include <QDate>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -20,49 +18,6 @@ private slots:
         QVERIFY(m_dir.isValid());
         m_ini = m_dir.filePath(QStringLiteral("config.ini"));
         QFile::remove(m_ini);
-    }
-
-    void values_data()
-    {
-        QTest::addColumn<QByteArray>("ini"); // null: no file
-        QTest::addColumn<QString>("runtime"); // "group/key=value" set in memory, or empty
-        QTest::addColumn<QString>("group");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("expected"); // "default" when the key is absent
-        const QByteArray ini = "[General]\nmake_backup=true\nlogs_path=/from/file\n[global_proxy]\nport=3128\n"
-                               "[mirror1]\nmirror_folder=D:/Зеркало клиники\n";
-        QTest::newRow("empty group reads General") << ini << "" << "" << "make_backup" << "true";
-        QTest::newRow("General group by name") << ini << "" << "General" << "make_backup" << "true";
-        QTest::newRow("named group") << ini << "" << "global_proxy" << "port" << "3128";
-        QTest::newRow("cyrillic value") << ini << "" << "mirror1" << "mirror_folder" << "D:/Зеркало клиники";
-        QTest::newRow("absent key gives the default") << ini << "" << "config" << "version" << "default";
-        QTest::newRow("missing file gives the default") << QByteArray() << "" << "global_proxy" << "port" << "default";
-        QTest::newRow("runtime value beats the file") << ini << "General/logs_path=/runtime" << "" << "logs_path"
-                                                      << "/runtime";
-        QTest::newRow("runtime value shadows only its key") << ini << "General/logs_path=/runtime" << "General"
-                                                            << "make_backup" << "true";
-        QTest::newRow("runtime value of another group") << ini << "paths/logs_path=/runtime" << "General"
-                                                        << "logs_path" << "/from/file";
-    }
-
-    void values()
-    {
-        QFETCH(QByteArray, ini);
-        QFETCH(QString, runtime);
-        QFETCH(QString, group);
-        QFETCH(QString, key);
-        QVERIFY(ini.isNull() || writeFile(m_ini, ini));
-        Settings settings;
-        settings.setConfigPath(m_ini);
-        if (!runtime.isEmpty()) {
-            const int slash = runtime.indexOf('/');
-            const int equals = runtime.indexOf('=');
-            settings.setRuntimeValue(runtime.left(slash), runtime.mid(slash + 1, equals - slash - 1), runtime.mid(equals + 1));
-        }
-        QTEST(settings.value(group, key, QStringLiteral("default")).toString(), "expected");
-        // Reading, and values held in memory, never write the file.
-        QCOMPARE(readFile(m_ini), ini);
-        QCOMPARE(QFile::exists(m_ini), !ini.isNull());
     }
 
     void setValueWritesFileAndCache()
@@ -88,22 +43,6 @@ private slots:
         }
         QCOMPARE(settings.value(QStringLiteral("projects"), QStringLiteral("key1")).toString(), QStringLiteral("Копия"));
         QCOMPARE(settings.value(QStringLiteral("General"), QStringLiteral("mirrors_count")).toInt(), 2);
-    }
-
-    void logsPathFollowsLogsPath()
-    {
-        const QString month = QDate::currentDate().toString(QStringLiteral("yyyy_MM"));
-        const QString base = m_dir.filePath(QStringLiteral("journal"));
-        QVERIFY(writeFile(m_ini, QStringLiteral("[General]\nlogs_path=%1\n").arg(base).toUtf8()));
-        Settings settings;
-        settings.setConfigPath(m_ini);
-        QCOMPARE(settings.logsPath(), base + QLatin1Char('/') + month);
-        QVERIFY(QDir(base + QLatin1Char('/') + month).exists());
-        // An uncreatable folder is still returned.
-        const QString blocker = m_dir.filePath(QStringLiteral("plain"));
-        QVERIFY(writeFile(blocker, "x"));
-        settings.setRuntimeValue(QStringLiteral("General"), QStringLiteral("logs_path"), blocker + QStringLiteral("/sub"));
-        QCOMPARE(settings.logsPath(), blocker + QStringLiteral("/sub/") + month);
     }
 
     void readersDuringWrites()

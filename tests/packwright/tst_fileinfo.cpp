@@ -1,11 +1,9 @@
 // The reader of pack file-information documents, which the updater runs on
 // documents fetched from servers: what it accepts and what it refuses.
 
-#include "entryname.h"
 #include "fileinfo.h"
 #include "testfiles.h"
 
-#include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -137,22 +135,6 @@ private slots:
         QCOMPARE(entries.first().fileName, QStringLiteral("untouched"));
         QCOMPARE(fromFile.size(), 1);
         QCOMPARE(fromFile.first().fileName, QStringLiteral("untouched"));
-    }
-
-    void fuzzRegressions()
-    {
-        // Inputs the fuzzer once failed on; each must be read or refused cleanly.
-        const QDir dir(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR "/fileinfo"));
-        const QStringList files = dir.entryList(QDir::Files);
-        QVERIFY(!files.isEmpty());
-        for (const QString &name : files) {
-            QList<FileInfoEntry> entries;
-            QString error;
-            const bool ok = parseFileInfoDocument(readFile(dir.filePath(name)), &entries, &error);
-            QVERIFY2(ok || !error.isEmpty(), qPrintable(name));
-            for (const FileInfoEntry &entry : qAsConst(entries))
-                QVERIFY2(isPortableEntryName(entry.fileName), qPrintable(name));
-        }
     }
 
 private:
