@@ -50,10 +50,10 @@ private slots:
         m_dir.reset(new QTemporaryDir);
         QVERIFY(m_dir->isValid());
         m_root = m_dir->path();
-        QVERIFY(QDir().mkpath(m_root + QStringLiteral("/updater_temp")));
-        QVERIFY2(QFile::copy(KESTRA_BIN_DIR "/filerelay", m_root + QStringLiteral("/updater_temp/filerelay")),
+        QVERIFY(QDir().mkpath(at("updater_temp")));
+        QVERIFY2(QFile::copy(KESTRA_BIN_DIR "/filerelay", at("updater_temp/filerelay")),
                  "filerelay is not built");
-        writeUpdate(m_root + QStringLiteral("/updater_temp"));
+        writeUpdate(at("updater_temp"));
     }
 
     void folders_data()
@@ -63,12 +63,9 @@ private slots:
         QTest::addColumn<QString>("from");
         QTest::addColumn<QString>("to");
         QTest::addColumn<QString>("logs");
+        // As the updater starts it, with absolute folders: tst_startupruns.
         QTest::newRow("default folders beside the copier") << QStringList() << QByteArray() << "updater_temp"
                                                            << "updater" << "updater_temp/logs";
-        // As the updater starts it: absolute folders, the copier elsewhere.
-        QTest::newRow("absolute folders")
-            << QStringList{"--from_path", "@ROOT@/downloads/new", "--to_path", "@ROOT@/programs/updater", "-l", "@ROOT@/l"}
-            << QByteArray() << "downloads/new" << "programs/updater" << "l";
         QTest::newRow("folders from the settings file")
             << QStringList() << QByteArray("[General]\nfrom_path=staged\nto_path=установлено\nlogs_path=@ROOT@/il\n")
             << "staged" << "установлено" << "il";
@@ -85,33 +82,21 @@ private slots:
         QFETCH(QString, from);
         QFETCH(QString, to);
         QFETCH(QString, logs);
-        const QString source = m_root + QLatin1Char('/') + from;
-        const QString target = m_root + QLatin1Char('/') + to;
-        writeUpdate(source);
-        // An existing target keeps what the update does not bring; a missing one is made.
-        const bool existing = arguments.contains(QStringLiteral("--to_path"));
-        if (existing)
-            QVERIFY(writeFile(target + "/keep.dat", "not in the update") && writeFile(target + "/kestraupd", "old"));
+        writeUpdate(at(from));
         ini.replace("@ROOT@", m_root.toUtf8());
-        const QString iniPath = m_root + (arguments.contains("-c") ? "/other.ini" : "/updater_temp/filerelay_config.ini");
-        if (!ini.isEmpty())
-            QVERIFY(writeFile(iniPath, ini));
-        arguments.replaceInStrings(QStringLiteral("@ROOT@"), m_root);
-        QCOMPARE(relay(arguments), 0);
-        const QStringList files{"kestraupd", "lib/libcore.so", "lib/plugins/platform.so", "Отчёты/шаблон (1).xml"};
-        for (const QString &file : files)
-            QCOMPARE(readFile(target + QLatin1Char('/') + file), readFile(source + QLatin1Char('/') + file));
-        QVERIFY(QFileInfo(target + QStringLiteral("/empty")).isDir());
-        QCOMPARE(readFile(target + QStringLiteral("/keep.dat")), existing ? QByteArray("not in the update") : QByteArray());
+        const QString iniPath = at(arguments.isEmpty() ? "updater_temp/filerelay_config.ini" : "other.ini");
+        QVERIFY(ini.isEmpty() || writeFile(iniPath, ini));
+        QCOMPARE(relay(arguments.replaceInStrings(QStringLiteral("@ROOT@"), m_root)), 0);
+        for (const char *file : {"kestraupd", "lib/libcore.so", "lib/plugins/platform.so", "Отчёты/шаблон (1).xml"})
+            QCOMPARE(readFile(at(to + '/' + file)), readFile(at(from + '/' + file)));
+        QVERIFY(QFileInfo(at(to + "/empty")).isDir());
         // The source stays in place; the copier only reads its settings file.
-        QVERIFY(QFileInfo(source + QStringLiteral("/lib/plugins/platform.so")).isFile());
+        QVERIFY(QFileInfo(at(from + "/lib/plugins/platform.so")).isFile());
         QCOMPARE(readFile(iniPath), ini);
-        if (to != QLatin1String("updater"))
-            QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/updater")));
+        QCOMPARE(QFileInfo::exists(at("updater")), to == QLatin1String("updater"));
         // The log: <logs>/<yyyy_MM>/filerelay<date>.txt.
-        const QString log = logIn(m_root + QLatin1Char('/') + logs);
-        QVERIFY2(log.contains(QStringLiteral("Info ")) && log.contains("file copy is started, version 1.0.0.1 ("),
-                 qPrintable(log));
+        const QString log = logIn(at(logs));
+        QVERIFY2(log.contains("Info ") && log.contains("file copy is started, version 1.0.0.1 ("), qPrintable(log));
     }
 
     void keptFiles_data()
@@ -134,16 +119,16 @@ private slots:
         QFETCH(QString, name);
         QFETCH(bool, targetHasIt);
         QFETCH(bool, kept);
-        const QString target = m_root + QStringLiteral("/updater/") + name;
-        QVERIFY(writeFile(m_root + QStringLiteral("/updater_temp/") + name, "from the update"));
-        QVERIFY(QDir().mkpath(m_root + QStringLiteral("/updater")));
+        const QString target = at("updater/") + name;
+        QVERIFY(writeFile(at("updater_temp/") + name, "from the update"));
+        QVERIFY(QDir().mkpath(at("updater")));
         if (targetHasIt)
             QVERIFY(writeFile(target, "user settings"));
         if (name.startsWith(QLatin1String("lib/")))
             QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
         QCOMPARE(relay({}), 0);
         QCOMPARE(readFile(target), kept ? QByteArray("user settings") : QByteArray("from the update"));
-        QCOMPARE(readFile(m_root + QStringLiteral("/updater/kestraupd")), QByteArray("new updater binary"));
+        QCOMPARE(readFile(at("updater/kestraupd")), QByteArray("new updater binary"));
     }
 
     void failures_data()
@@ -182,7 +167,7 @@ private slots:
         QString why;
         if (fault.endsWith(QLatin1String("held")) && !FileHold::isAvailable(m_root, &why))
             QSKIP(qPrintable(QStringLiteral("entries cannot be held here: ") + why));
-        const QString lib = m_root + QStringLiteral("/updater/lib");
+        const QString lib = at("updater/lib");
         FileHold hold;
         if (fault == QLatin1String("file"))
             QVERIFY(writeFile(lib, "a file where a folder belongs"));
@@ -193,25 +178,25 @@ private slots:
             QVERIFY(writeFile(lib + "/libcore.so", "old core") && hold.hold(lib + "/libcore.so", FileHold::Entry, &why));
         QElapsedTimer timer;
         timer.start();
-        const int code = relay(arguments + QStringList{"-l", m_root + QStringLiteral("/l")}, 90000);
+        const int code = relay(arguments + QStringList{"-l", at("l")}, 90000);
         const qint64 elapsed = timer.elapsed();
         hold.release();
         QCOMPARE(code, 1);
-        const QString log = logIn(m_root + QStringLiteral("/l"));
+        const QString log = logIn(at("l"));
         QVERIFY2(log.contains(QStringLiteral("Warning ")) && log.contains(message.replace("@ROOT@", m_root)),
                  qPrintable(log));
-        QCOMPARE(readFile(m_root + QStringLiteral("/updater_temp/lib/libcore.so")), patternBytes(300000, 5));
-        QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/updater_temp/lib/lib")));
-        QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/updater_temp/fresh")));
-        QCOMPARE(QFileInfo::exists(m_root + QStringLiteral("/updater")), othersArrive);
+        QCOMPARE(readFile(at("updater_temp/lib/libcore.so")), patternBytes(300000, 5));
+        QVERIFY(!QFileInfo::exists(at("updater_temp/lib/lib")));
+        QVERIFY(!QFileInfo::exists(at("updater_temp/fresh")));
+        QCOMPARE(QFileInfo::exists(at("updater")), othersArrive);
         if (!othersArrive)
             return;
         // Everything else still arrives, but without every file the updater's
         // folder has no record of the release, so the updater hands its copy
         // over again at its next exit.
-        QCOMPARE(readFile(m_root + QStringLiteral("/updater/Отчёты/шаблон (1).xml")), QByteArray("<template/>"));
-        QCOMPARE(readFile(m_root + QStringLiteral("/updater/kestraupd")), QByteArray("new updater binary"));
-        QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/updater/update_fileinfo.xml")));
+        QCOMPARE(readFile(at("updater/Отчёты/шаблон (1).xml")), QByteArray("<template/>"));
+        QCOMPARE(readFile(at("updater/kestraupd")), QByteArray("new updater binary"));
+        QVERIFY(!QFileInfo::exists(at("updater/update_fileinfo.xml")));
         if (fault == QLatin1String("file"))
             QCOMPARE(readFile(lib), QByteArray("a file where a folder belongs"));
         if (fault == QLatin1String("file held")) {
@@ -241,13 +226,13 @@ private slots:
         QString why;
         if (what == QLatin1String("file") && !FileHold::isAvailable(m_root, &why))
             QSKIP(qPrintable(QStringLiteral("files cannot be held here: ") + why));
-        const QString target = m_root + QStringLiteral("/updater/kestraupd");
+        const QString target = at("updater/kestraupd");
         // A running updater: a copy of a small program under its name.
         const QByteArray old = what == QLatin1String("process") ? readFile(QStringLiteral("/bin/sleep"))
                                                                : QByteArray("old updater binary");
         QVERIFY(!old.isEmpty() && writeFile(target, old));
         QVERIFY(QFile::setPermissions(target, QFile::permissions(target) | QFile::ExeOwner));
-        QVERIFY(writeFile(m_root + QStringLiteral("/updater/update_fileinfo.xml"), "<old record/>"));
+        QVERIFY(writeFile(at("updater/update_fileinfo.xml"), "<old record/>"));
         FileHold hold;
         InstallationLock lock(m_root);
         TestProcess copier, updater;
@@ -262,7 +247,7 @@ private slots:
                                                                       + QSysInfo::machineHostName().toUtf8() + "\n"));
         QElapsedTimer timer;
         timer.start();
-        QVERIFY2(copier.start(m_root + QStringLiteral("/updater_temp/filerelay"), {}, &why, QDir::tempPath()),
+        QVERIFY2(copier.start(at("updater_temp/filerelay"), {}, &why, QDir::tempPath()),
                  qPrintable(why));
         if (what != QLatin1String("stale")) {
             QThread::msleep(3000);
@@ -279,12 +264,12 @@ private slots:
         QVERIFY(!copier.isRunning());
         const qint64 elapsed = timer.elapsed();
         QCOMPARE(readFile(target), QByteArray("new updater binary"));
-        QCOMPARE(readFile(m_root + QStringLiteral("/updater/update_fileinfo.xml")),
+        QCOMPARE(readFile(at("updater/update_fileinfo.xml")),
                  QByteArray("<record of the new release/>"));
         QVERIFY2(what == QLatin1String("stale") ? elapsed < 15000 : elapsed >= 2000 && elapsed < 20000,
                  qPrintable(QString::number(elapsed)));
         if (what == QLatin1String("process")) {
-            const QString log = logIn(m_root + QStringLiteral("/updater_temp/logs"));
+            const QString log = logIn(at("updater_temp/logs"));
             QVERIFY2(log.contains(QStringLiteral("ms for programs running from ") + QDir(m_root).absolutePath()
                                   + QStringLiteral("/updater: ") + target + QStringLiteral(" (pid %1)").arg(updaterPid)),
                      qPrintable(log));
@@ -293,11 +278,13 @@ private slots:
     }
 
 private:
+    QString at(const QString &relative) const { return m_root + QLatin1Char('/') + relative; }
+
     // The copier in m_root/updater_temp, started from elsewhere: the folders
     // must follow the copier, not the working folder.
     int relay(const QStringList &arguments, int timeoutMs = 60000)
     {
-        return runProcess(m_root + QStringLiteral("/updater_temp/filerelay"), arguments, timeoutMs, QDir::tempPath())
+        return runProcess(at("updater_temp/filerelay"), arguments, timeoutMs, QDir::tempPath())
             .exitCode;
     }
 

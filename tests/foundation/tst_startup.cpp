@@ -60,22 +60,16 @@ private slots:
     void edition_data()
     {
         QTest::addColumn<QString>("appName");
-        QTest::addColumn<QStringList>("keys"); // key, development key, guid, development guid
+        QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("splash");
-        const QString orvel = QStringLiteral("0921977d-6bf2-4ca6-a78f-609fcbfb6ea8");
-        const QString kestra = QStringLiteral("ac1dba94-cd1b-402a-9679-8390a3929fa2");
-        const QStringList orvelKeys{"orvelupd", "orvelupd", orvel, orvel};
-        const QStringList kestraKeys{"kestraupd", "kestraupd", kestra, kestra};
-        const QStringList palladKeys{"palladupd", "palladupd_dev", "3eef9002-824b-4ed6-9d5b-5f79949c6392",
-                                     "5d20a134-f22f-48c7-8d48-09bdf8848586"};
-        QTest::newRow("orvel") << "orvelupd" << orvelKeys << ":/images/splash_orvel.png";
-        QTest::newRow("orvel with suffix, any case") << "ORVELUPD_x" << orvelKeys << ":/images/splash_orvel.png";
-        QTest::newRow("kestra") << "kestraupd" << kestraKeys << ":/images/splash_kestra.png";
-        QTest::newRow("kestra in capitals") << "KestraUPD" << kestraKeys << ":/images/splash_kestra.png";
-        QTest::newRow("both names: orvel wins") << "kestraupd-orvelupd" << orvelKeys << ":/images/splash_orvel.png";
+        QTest::newRow("orvel") << "orvelupd" << "orvelupd" << ":/images/splash_orvel.png";
+        QTest::newRow("orvel with suffix, any case") << "ORVELUPD_x" << "orvelupd" << ":/images/splash_orvel.png";
+        QTest::newRow("kestra") << "kestraupd" << "kestraupd" << ":/images/splash_kestra.png";
+        QTest::newRow("kestra in capitals") << "KestraUPD" << "kestraupd" << ":/images/splash_kestra.png";
+        QTest::newRow("both names: orvel wins") << "kestraupd-orvelupd" << "orvelupd" << ":/images/splash_orvel.png";
         // Without "upd" no edition, but the splash needs the name alone.
-        QTest::newRow("kestra without upd") << "kestra" << palladKeys << ":/images/splash_kestra.png";
-        QTest::newRow("plain updater") << "updater" << palladKeys << ":/images/splash.png";
+        QTest::newRow("kestra without upd") << "kestra" << "palladupd" << ":/images/splash_kestra.png";
+        QTest::newRow("plain updater") << "updater" << "palladupd" << ":/images/splash.png";
     }
 
     void edition()
@@ -83,7 +77,7 @@ private slots:
         QFETCH(QString, appName);
         QFETCH(QString, splash);
         QCoreApplication::setApplicationName(appName);
-        QTEST(QStringList({editionKey(), devEditionKey(), updaterGuid(), devUpdaterGuid()}), "keys");
+        QTEST(editionKey(), "key");
         QCOMPARE(splashImagePath(), splash);
         // The image is really compiled in.
         QVERIFY(!QPixmap(splash).isNull());

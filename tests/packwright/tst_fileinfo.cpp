@@ -32,109 +32,77 @@ class TestFileInfo : public QObject
     Q_OBJECT
 
 private slots:
-    void accepted_data()
+    void documents_data()
     {
-        QTest::addColumn<QByteArray>("xml");
-        QTest::addColumn<int>("count");
-        QTest::addColumn<QStringList>("first"); // file name, path, data, hash
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<int>("flag");
+        QTest::addColumn<QByteArray>("xml");  // null: no file at all
+        QTest::addColumn<QStringList>("first"); // file name, path, data, hash, size, flag; empty: refused
         const QString h = QStringLiteral("da39a3ee5e6b4b0d3255bfef95601890afd80709");
-        QTest::newRow("file at the module root")
-            << document(entry("a.txt", "", "m/a.txt")) << 1 << QStringList{"a.txt", "", "m/a.txt", h} << qint64(5) << 0;
         QTest::newRow("cyrillic name in a folder with a blank")
-            << document(entry("Отчёт (1).txt", "/Папка с пробелом/inner", "m/0a_b/inner/ABC.txt")) << 1
-            << QStringList{"Отчёт (1).txt", "/Папка с пробелом/inner", "m/0a_b/inner/ABC.txt", h} << qint64(5) << 0;
-        QTest::newRow("size above 4 GiB") << document(entry("big.bin", "", "m/big.bin", "6442450944")) << 1
-                                          << QStringList{"big.bin", "", "m/big.bin", h} << qint64(6442450944LL) << 0;
-        QTest::newRow("file marked for deletion without data") << document(entry("old.dll", "/bin", "", "0", "1")) << 1
-                                                               << QStringList{"old.dll", "/bin", "", h} << qint64(0) << 1;
-        QTest::newRow("entries outside files are read too, in document order")
-            << QByteArray("<?xml version=\"1.0\"?><x>" + entry("first", "", "m/first") + "<y>" + entry("second", "", "m/s")
-                          + "</y></x>")
-            << 2 << QStringList{"first", "", "m/first", h} << qint64(5) << 0;
-        QTest::newRow("missing numbers count as zero")
-            << QByteArray("<a><fileinfo filename=\"n\"><path/><data>m/n</data></fileinfo></a>") << 1
-            << QStringList{"n", "", "m/n", ""} << qint64(0) << 0;
-        QTest::newRow("plain doctype without entities")
-            << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE updater_pack><updater_pack>" + entry("a", "", "m/a")
-                          + "</updater_pack>")
-            << 1 << QStringList{"a", "", "m/a", h} << qint64(5) << 0;
-        QTest::newRow("no entries") << document(QByteArray()) << 0 << QStringList() << qint64(0) << 0;
-    }
-
-    void accepted()
-    {
-        QFETCH(QByteArray, xml);
-        QFETCH(int, count);
-        QFETCH(QStringList, first);
-        // From memory and, as the updater reads a downloaded pack, from a file.
-        QList<FileInfoEntry> entries, fromFile;
-        QString error;
-        QVERIFY2(parseFileInfoDocument(xml, &entries, &error), qPrintable(error));
-        const QString path = m_dir.filePath(QStringLiteral("update_fileinfo.xml"));
-        QVERIFY(writeFile(path, xml));
-        QVERIFY2(readFileInfoDocument(path, &fromFile, &error), qPrintable(error));
-        QCOMPARE(entries.size(), count);
-        QCOMPARE(fromFile.size(), count);
-        if (count == 0)
-            return;
-        const FileInfoEntry &e = entries.first();
-        QCOMPARE(QStringList({e.fileName, e.path, e.data, e.hash}), first);
-        QCOMPARE(QStringList({fromFile.first().fileName, fromFile.first().data}), QStringList({first.at(0), first.at(2)}));
-        QTEST(e.size, "size");
-        QTEST(e.isNeedDelete, "flag");
-    }
-
-    void refused_data()
-    {
-        QTest::addColumn<QByteArray>("xml"); // null: no file at all
-        QTest::newRow("missing file") << QByteArray();
-        QTest::newRow("not xml") << QByteArray("this is not a document");
-        QTest::newRow("truncated") << document(entry("a", "", "m/a")).left(120);
+            << document(entry("Отчёт (1).txt", "/Папка с пробелом/inner", "m/0a_b/inner/ABC.txt", "6442450944"))
+            << QStringList{"Отчёт (1).txt", "/Папка с пробелом/inner", "m/0a_b/inner/ABC.txt", h, "6442450944", "0"};
+        QTest::newRow("file marked for deletion without data") << document(entry("old.dll", "/bin", "", "0", "1"))
+                                                               << QStringList{"old.dll", "/bin", "", h, "0", "1"};
+        QTest::newRow("missing numbers count as zero, entries outside files read too")
+            << QByteArray("<!DOCTYPE a><a><b><fileinfo filename=\"n\"><path/><data>m/n</data></fileinfo></b></a>")
+            << QStringList{"n", "", "m/n", "", "0", "0"};
+        QTest::newRow("missing file") << QByteArray() << QStringList();
+        QTest::newRow("not xml") << QByteArray("this is not a document") << QStringList();
+        QTest::newRow("truncated") << document(entry("a", "", "m/a")).left(120) << QStringList();
         QTest::newRow("entity expansion") << QByteArray(
             "<?xml version=\"1.0\"?><!DOCTYPE p [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;\">]>"
-            "<p><fileinfo filename=\"&b;\"/></p>");
-        QTest::newRow("file name climbing up") << document(entry("..", "", "m/x"));
-        QTest::newRow("file name with a slash") << document(entry("../../evil.exe", "", "m/x"));
-        QTest::newRow("file name with a backslash") << document(entry("..\\..\\evil.exe", "", "m/x"));
-        QTest::newRow("file name with a drive") << document(entry("C:evil.exe", "", "m/x"));
-        QTest::newRow("empty file name") << document(entry("", "", "m/x"));
-        QTest::newRow("path climbing up") << document(entry("a", "/../../Windows", "m/a"));
-        QTest::newRow("path without leading slash") << document(entry("a", "sub", "m/a"));
-        QTest::newRow("path with a backslash segment") << document(entry("a", "/..\\..", "m/a"));
-        QTest::newRow("path with an empty segment") << document(entry("a", "/sub//x", "m/a"));
-        QTest::newRow("data absolute") << document(entry("a", "", "/etc/passwd"));
-        QTest::newRow("data climbing up") << document(entry("a", "", "m/../../secret"));
-        QTest::newRow("data with a drive") << document(entry("a", "", "C:/secret"));
-        QTest::newRow("negative size") << document(entry("a", "", "m/a", "-1"));
-        QTest::newRow("size not a number") << document(entry("a", "", "m/a", "12kB"));
-        QTest::newRow("deletion flag not a number") << document(entry("a", "", "m/a", "1", "yes"));
-        QTest::newRow("deletion flag beyond int") << document(entry("a", "", "m/a", "1", "99999999999"));
-        QTest::newRow("control character in a name") << document(entry("a&#1;b", "", "m/a"));
+            "<p><fileinfo filename=\"&b;\"/></p>") << QStringList();
+        const QList<QPair<const char *, QByteArray>> hostile = {
+            {"file name climbing up", entry("..", "", "m/x")},
+            {"file name with a slash", entry("../../evil.exe", "", "m/x")},
+            {"file name with a backslash", entry("..\\..\\evil.exe", "", "m/x")},
+            {"file name with a drive", entry("C:evil.exe", "", "m/x")},
+            {"empty file name", entry("", "", "m/x")},
+            {"path climbing up", entry("a", "/../../Windows", "m/a")},
+            {"path without leading slash", entry("a", "sub", "m/a")},
+            {"path with a backslash segment", entry("a", "/..\\..", "m/a")},
+            {"path with an empty segment", entry("a", "/sub//x", "m/a")},
+            {"data absolute", entry("a", "", "/etc/passwd")},
+            {"data climbing up", entry("a", "", "m/../../secret")},
+            {"data with a drive", entry("a", "", "C:/secret")},
+            {"negative size", entry("a", "", "m/a", "-1")},
+            {"size not a number", entry("a", "", "m/a", "12kB")},
+            {"deletion flag not a number", entry("a", "", "m/a", "1", "yes")},
+            {"deletion flag beyond int", entry("a", "", "m/a", "1", "99999999999")},
+            {"control character in a name", entry("a&#1;b", "", "m/a")},
+        };
+        for (const auto &row : hostile)
+            QTest::newRow(row.first) << document(entry("ok.txt", "", "m/ok.txt") + row.second) << QStringList();
     }
 
-    void refused()
+    void documents()
     {
         QFETCH(QByteArray, xml);
-        // A refused document changes nothing for the caller.
+        QFETCH(QStringList, first);
+        // From memory and, as a downloaded pack is read, from a file; a
+        // refused document changes nothing for the caller.
         const QList<FileInfoEntry> before{FileInfoEntry{QStringLiteral("untouched"), {}, 1, 0, {}, {}}};
         QList<FileInfoEntry> entries = before, fromFile = before;
         QString error, fileError;
-        const QString path = m_dir.filePath(QStringLiteral("refused.xml"));
+        const QString path = m_dir.filePath(QStringLiteral("update_fileinfo.xml"));
         QFile::remove(path);
-        if (!xml.isNull()) {
-            QVERIFY(writeFile(path, xml));
-            QVERIFY(!parseFileInfoDocument(xml, &entries, &error));
-            QVERIFY(!error.isEmpty());
+        QVERIFY(xml.isNull() || writeFile(path, xml));
+        const bool ok = !first.isEmpty();
+        QCOMPARE(readFileInfoDocument(path, &fromFile, &fileError), ok);
+        QCOMPARE(!xml.isNull() && parseFileInfoDocument(xml, &entries, &error), ok);
+        QCOMPARE(fileError.isEmpty(), ok);
+        QCOMPARE(error.isEmpty(), ok || xml.isNull());
+        if (!ok) {
+            QVERIFY(!xml.isNull() || fileError.contains(path));
+            QCOMPARE(entries.size() + fromFile.size(), 2);
+            QCOMPARE(entries.first().fileName + fromFile.first().fileName, QStringLiteral("untoucheduntouched"));
+            return;
         }
-        QVERIFY(!readFileInfoDocument(path, &fromFile, &fileError));
-        QVERIFY(!xml.isNull() || fileError.contains(QStringLiteral("refused.xml")));
-        QVERIFY(!fileError.isEmpty());
         QCOMPARE(entries.size(), 1);
-        QCOMPARE(entries.first().fileName, QStringLiteral("untouched"));
+        const FileInfoEntry &e = entries.first();
+        QCOMPARE(QStringList({e.fileName, e.path, e.data, e.hash, QString::number(e.size), QString::number(e.isNeedDelete)}),
+                 first);
         QCOMPARE(fromFile.size(), 1);
-        QCOMPARE(fromFile.first().fileName, QStringLiteral("untouched"));
+        QCOMPARE(fromFile.first().data, e.data);
     }
 
 private:

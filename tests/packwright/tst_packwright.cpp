@@ -47,8 +47,7 @@ QStringList listEntries(const QString &root)
 
 struct DocEntry
 {
-    QString fileName, hash, sha256, path, data, isNeedDelete;
-    qint64 size = -1;
+    QString fileName, path, data;
 };
 
 QList<DocEntry> documentEntries(const QDomDocument &doc)
@@ -57,9 +56,7 @@ QList<DocEntry> documentEntries(const QDomDocument &doc)
     const QDomNodeList nodes = doc.elementsByTagName(QStringLiteral("fileinfo"));
     for (int i = 0; i < nodes.count(); ++i) {
         const QDomElement e = nodes.at(i).toElement();
-        result.append({e.attribute("filename"), e.attribute("hash"), e.attribute("sha256"),
-                       e.firstChildElement("path").text(), e.firstChildElement("data").text(),
-                       e.attribute("is_need_delete"), e.attribute("size").toLongLong()});
+        result.append({e.attribute("filename"), e.firstChildElement("path").text(), e.firstChildElement("data").text()});
     }
     return result;
 }
