@@ -198,13 +198,13 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, message);
-        QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "a"));
+        QVERIFY(writeFile(src("a.txt"), "a"));
         for (QString &argument : arguments)
             argument.replace("@SRC@", m_src).replace("@OUT@", m_out).replace("@KEY@", m_key.chopped(4));
         message.replace(QStringLiteral("@SRC@"), m_src);
         QCOMPARE(run(arguments), 1);
         QVERIFY2(logText().contains(QStringLiteral("Critical ")) && logText().contains(message), qPrintable(logText()));
-        QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/update_fileinfo.xml")));
+        QVERIFY(!QFileInfo::exists(out("update_fileinfo.xml")));
     }
 
     void keyPair()
@@ -221,8 +221,8 @@ private slots:
         QCOMPARE(run({"--new-key", m_key.chopped(4)}), 4);
         QCOMPARE(readFile(m_key), before);
         // openssl, not our own verifier, accepts what --sign wrote.
-        QVERIFY(writeFile(m_src + QStringLiteral("/projects.xml"), "<projects/>\n"));
-        QCOMPARE(run({"--sign", m_src + QStringLiteral("/projects.xml"), "-k", m_key}), 0);
+        QVERIFY(writeFile(src("projects.xml"), "<projects/>\n"));
+        QCOMPARE(run({"--sign", src("projects.xml"), "-k", m_key}), 0);
         const ProcessResult check = runProcess(QStringLiteral("bash"),
             {"-c", "cd \"$0\" && head -n -1 projects.sig >part && tail -n 1 projects.sig | cut -d' ' -f2 | base64 -d >sig"
                    " && openssl pkey -in \"$1\" -pubout >pub.pem"
@@ -233,80 +233,65 @@ private slots:
 
     void signatures_data()
     {
-        QTest::addColumn<QString>("document"); // "pack" (built with -k) or "project" (signed with --sign)
-        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("document"); // "pack" (built with -k), "pack expiring" or "project" (--sign)
+        QTest::addColumn<QString>("pattern");  // edit of the envelope, or "document longer", "renamed", "unsigned rebuild"
+        QTest::addColumn<QString>("replacement");
         QTest::addColumn<int>("fault");
-        const auto row = [](const char *name, const char *document, const char *change, SignatureFault fault) {
-            QTest::newRow(name) << QString::fromLatin1(document) << QString::fromLatin1(change) << int(fault);
+        const auto row = [](const char *name, const char *document, const char *pattern, const QString &replacement,
+                            SignatureFault fault) {
+            QTest::newRow(name) << document << pattern << replacement << int(fault);
         };
-        row("signed pack verifies", "pack", "", SignatureFault::None);
-        row("signed project document verifies", "project", "", SignatureFault::None);
-        row("signed pack with an expiry verifies", "pack", "expiry", SignatureFault::None);
-        row("a byte appended to the project document", "project", "document longer", SignatureFault::DocumentMismatch);
-        row("envelope of another document", "project", "renamed", SignatureFault::DocumentMismatch);
-        row("a signed line edited", "pack", "edited line", SignatureFault::BadSignature);
-        row("unknown field", "pack", "unknown field", SignatureFault::Malformed);
-        row("field given twice", "pack", "field twice", SignatureFault::Malformed);
-        row("field missing", "pack", "field missing", SignatureFault::Malformed);
-        row("fields out of order", "pack", "out of order", SignatureFault::Malformed);
-        row("over-long envelope", "pack", "over-long", SignatureFault::Malformed);
-        row("bad base64", "pack", "bad base64", SignatureFault::Malformed);
-        row("carriage returns", "pack", "carriage returns", SignatureFault::Malformed);
-        row("unsigned rebuild leaves no signature", "pack", "unsigned rebuild", SignatureFault::Malformed);
+        row("signed pack verifies", "pack", "", "", SignatureFault::None);
+        row("signed project document verifies", "project", "", "", SignatureFault::None);
+        row("signed pack with an expiry verifies", "pack expiring", "", "", SignatureFault::None);
+        row("a byte appended to the project document", "project", "document longer", "", SignatureFault::DocumentMismatch);
+        row("envelope of another document", "project", "renamed", "", SignatureFault::DocumentMismatch);
+        row("a signed line edited", "pack", "signed 2", "signed 1", SignatureFault::BadSignature);
+        row("unknown field", "pack", "\nsize ", "\ncomment x\nsize ", SignatureFault::Malformed);
+        row("field given twice", "pack", "(\ndocument [^\n]*)", "\\1\\1", SignatureFault::Malformed);
+        row("field missing", "pack", "\nsha256 [^\n]*", "", SignatureFault::Malformed);
+        row("fields out of order", "pack", "\n(size [^\n]*)\n(sha256 [^\n]*)", "\n\\2\n\\1", SignatureFault::Malformed);
+        row("over-long envelope", "pack", "document ", "document " + QString(kMaxSignatureEnvelopeSize, 'a'),
+            SignatureFault::Malformed);
+        row("bad base64", "pack", "\nsignature ", "\nsignature =", SignatureFault::Malformed);
+        row("carriage returns", "pack", "\n", "\r\n", SignatureFault::Malformed);
+        row("unsigned rebuild leaves no signature", "pack", "unsigned rebuild", "", SignatureFault::Malformed);
     }
 
     void signatures()
     {
         QFETCH(QString, document);
-        QFETCH(QString, change);
+        QFETCH(QString, pattern);
+        QFETCH(QString, replacement);
         QFETCH(int, fault);
-        const auto is = [&](const char *what) { return change == QLatin1String(what); };
-        QVERIFY(writeFile(m_src + QStringLiteral("/a.txt"), "alpha\n"));
-        QString path = m_out + QStringLiteral("/update_fileinfo.xml");
+        QVERIFY(writeFile(src("a.txt"), "alpha\n"));
+        QString path = out("update_fileinfo.xml");
         const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
-        if (document == QLatin1String("pack")) {
-            const QStringList expiry = is("expiry") ? QStringList{"--expires", "30"} : QStringList();
+        const bool expiring = document.endsWith(QLatin1String("expiring"));
+        if (document.startsWith(QLatin1String("pack"))) {
+            const QStringList expiry = expiring ? QStringList{"--expires", "30"} : QStringList();
             QCOMPARE(run(QStringList{"-m", "m", "-f", m_src, "-o", m_out, "-k", m_key} + expiry), 0);
         } else {
-            path = m_out + QStringLiteral("/projects.xml");
+            path = out("projects.xml");
             QVERIFY(writeFile(path, "<projects/>\n"));
             QCOMPARE(run({"--sign", path, "-k", m_key}), 0);
         }
-        QByteArray privateKey, publicKey, nextPrivate, nextPublic;
-        QVERIFY(loadSigningKey(m_key, &privateKey, &publicKey));
-        QVERIFY(generateSigningKeyPair(&nextPrivate, &nextPublic));
         QByteArray doc = readFile(path);
-        QByteArray envelope = readFile(signatureFilePath(path));
-        const auto edit = [&envelope](const char *pattern, const char *replacement) {
-            envelope = QString::fromUtf8(envelope).replace(QRegularExpression(pattern), replacement).toUtf8();
-        };
-        QCOMPARE(envelope.contains("\nexpires "), is("expiry"));
-        const QString name = QFileInfo(path).fileName();
-        if (is("document longer"))
-            doc += ' ';
-        if (is("renamed"))
-            path = m_out + QStringLiteral("/other.xml");
-        if (is("edited line"))
-            envelope.replace("signed 2", "signed 1");
-        if (is("unknown field"))
-            envelope.replace("\nsize ", "\ncomment x\nsize ");
-        if (is("field twice"))
-            envelope.replace("\nkey ", "\ndocument " + name.toUtf8() + "\nkey ");
-        if (is("field missing"))
-            edit("\nsha256 [^\n]*", "");
-        if (is("out of order"))
-            edit("\n(size [^\n]*)\n(sha256 [^\n]*)", "\n\\2\n\\1");
-        if (is("over-long"))
-            envelope.replace("document ", "document " + QByteArray(kMaxSignatureEnvelopeSize, 'a'));
-        if (is("bad base64"))
-            envelope.replace("\nsignature ", "\nsignature =");
-        if (is("carriage returns"))
-            envelope.replace("\n", "\r\n");
-        if (is("unsigned rebuild"))
+        QString envelope = QString::fromUtf8(readFile(signatureFilePath(path)));
+        QCOMPARE(envelope.contains("\nexpires "), expiring);
+        if (pattern == QLatin1String("unsigned rebuild"))
             QCOMPARE(build("m"), 0);
-        else
-            QVERIFY(writeFile(path, doc) && writeFile(signatureFilePath(path), envelope));
+        else if (pattern == QLatin1String("document longer"))
+            doc += ' ';
+        else if (pattern == QLatin1String("renamed"))
+            path = out("other.xml");
+        else // an edit that misses leaves a valid signature, and the row fails
+            envelope.replace(QRegularExpression(pattern), replacement);
+        if (pattern != QLatin1String("unsigned rebuild"))
+            QVERIFY(writeFile(path, doc) && writeFile(signatureFilePath(path), envelope.toUtf8()));
         // Two trusted keys, as while a publisher changes keys.
+        QByteArray privateKey, publicKey, nextPrivate, nextPublic;
+        QVERIFY(loadSigningKey(m_key, &privateKey, &publicKey) && generateSigningKeyPair(&nextPrivate, &nextPublic));
         QDateTime signedAt;
         QString reason;
         SignatureFault got = SignatureFault::Malformed;
@@ -337,7 +322,7 @@ private slots:
         // The checksum file holds what sha1sum says of the document.
         const ProcessResult sum = runProcess(QStringLiteral("sha1sum"), {"update_fileinfo.xml"}, 30000, m_out);
         QVERIFY(sum.ok());
-        QCOMPARE(readFile(m_out + QStringLiteral("/update_fileinfo.sha1")), sum.output.left(40) + "\tupdate_fileinfo.xml");
+        QCOMPARE(readFile(out("update_fileinfo.sha1")), sum.output.left(40) + "\tupdate_fileinfo.xml");
         // Each stored copy is byte for byte its source; the data folder holds
         // exactly those and the source's visible folders, empty ones included.
         const QList<DocEntry> entries = documentEntries(loadDocument());
@@ -347,9 +332,9 @@ private slots:
             data << e.data.mid(4);
         }
         data.sort();
-        QStringList present = listEntries(m_out + QStringLiteral("/mod"));
+        QStringList present = listEntries(out("mod"));
         QCOMPARE(present.filter(QRegularExpression("/$")).size(), 9);
-        QVERIFY(QFileInfo(m_out + QStringLiteral("/mod/empty/emptier")).isDir());
+        QVERIFY(QFileInfo(out("mod/empty/emptier")).isDir());
         present.erase(std::remove_if(present.begin(), present.end(), [](const QString &e) { return e.endsWith('/'); }),
                       present.end());
         QCOMPARE(present, data);
@@ -369,7 +354,7 @@ private slots:
         for (const QString &name : generatedNames(first))
             QVERIFY2(!generatedNames(second).contains(name) && !after.contains(name), qPrintable(name));
         for (const DocEntry &entry : documentEntries(secondDoc))
-            QVERIFY(QFileInfo(m_out + QLatin1Char('/') + entry.data).isFile());
+            QVERIFY(QFileInfo(out(entry.data)).isFile());
     }
 
     void hashedNameCollisions_data()
@@ -397,40 +382,40 @@ private slots:
         QFETCH(QStringList, names);
         QFETCH(QStringList, stored);
         for (const QString &name : names)
-            QVERIFY(writeFile(m_src + QLatin1Char('/') + name, name.toUtf8()));
+            QVERIFY(writeFile(src(name), name.toUtf8()));
         QCOMPARE(build("m"), 0);
         const QList<DocEntry> entries = documentEntries(loadDocument());
         QCOMPARE(entries.size(), stored.size());
         for (int i = 0; i < entries.size(); ++i) {
             QCOMPARE(entries.at(i).data, QStringLiteral("m/") + stored.at(i));
             // Each stored copy still holds its own source file.
-            QCOMPARE(readFile(m_out + QLatin1Char('/') + entries.at(i).data), entries.at(i).fileName.toUtf8());
+            QCOMPARE(readFile(out(entries.at(i).data)), entries.at(i).fileName.toUtf8());
         }
     }
 
     void rebuildReplacesOnlyItsModule()
     {
-        QVERIFY(writeFile(m_src + QStringLiteral("/keep.txt"), "keep"));
-        QVERIFY(writeFile(m_src + QStringLiteral("/gone.txt"), "gone"));
-        QVERIFY(writeFile(m_src + QStringLiteral("/old/inner.txt"), "inner"));
-        QVERIFY(writeFile(m_src + QStringLiteral("/sub/b.txt"), "b"));
+        QVERIFY(writeFile(src("keep.txt"), "keep"));
+        QVERIFY(writeFile(src("gone.txt"), "gone"));
+        QVERIFY(writeFile(src("old/inner.txt"), "inner"));
+        QVERIFY(writeFile(src("sub/b.txt"), "b"));
         QVERIFY(writeFile(m_dir->filePath(QStringLiteral("other/o.txt")), "other module"));
         QCOMPARE(build("m"), 0);
         QCOMPARE(run({"-m", "n", "-f", m_dir->filePath(QStringLiteral("other")), "-o", m_out}), 0);
         // What an administrator put beside the published data (access rules).
-        QVERIFY(writeFile(m_out + QStringLiteral("/m/.htaccess"), "Options -Indexes\n"));
-        QVERIFY(writeFile(m_out + QStringLiteral("/m/sub/.meta/info"), "kept"));
-        QVERIFY(QFile::remove(m_src + QStringLiteral("/gone.txt")));
-        QVERIFY(QDir(m_src + QStringLiteral("/old")).removeRecursively());
-        QVERIFY(writeFile(m_src + QStringLiteral("/keep.txt"), "changed"));
+        QVERIFY(writeFile(out("m/.htaccess"), "Options -Indexes\n"));
+        QVERIFY(writeFile(out("m/sub/.meta/info"), "kept"));
+        QVERIFY(QFile::remove(src("gone.txt")));
+        QVERIFY(QDir(src("old")).removeRecursively());
+        QVERIFY(writeFile(src("keep.txt"), "changed"));
         QCOMPARE(build("m"), 0);
-        QCOMPARE(listEntries(m_out + QStringLiteral("/m")),
+        QCOMPARE(listEntries(out("m")),
                  QStringList({".htaccess", "keep.txt", "sub/", "sub/.meta/", "sub/.meta/info", "sub/b.txt"}));
-        QCOMPARE(readFile(m_out + QStringLiteral("/m/keep.txt")), QByteArray("changed"));
-        QCOMPARE(readFile(m_out + QStringLiteral("/m/.htaccess")), QByteArray("Options -Indexes\n"));
+        QCOMPARE(readFile(out("m/keep.txt")), QByteArray("changed"));
+        QCOMPARE(readFile(out("m/.htaccess")), QByteArray("Options -Indexes\n"));
         QCOMPARE(documentEntries(loadDocument()).size(), 2);
         // The other module's data stays; the top-level files are the last build's.
-        QCOMPARE(readFile(m_out + QStringLiteral("/n/o.txt")), QByteArray("other module"));
+        QCOMPARE(readFile(out("n/o.txt")), QByteArray("other module"));
     }
 
     void failedBuildKeepsOldPack_data()
@@ -471,20 +456,20 @@ private slots:
         QCOMPARE(build("mod"), 0);
         const QString snapshot = m_dir->filePath(QStringLiteral("snapshot"));
         QCOMPARE(QProcess::execute(QStringLiteral("cp"), {"-a", m_out, snapshot}), 0);
-        QVERIFY(writeFile(m_src + QStringLiteral("/new.txt"), "new file"));
-        QVERIFY(QFile::remove(m_src + QStringLiteral("/a.txt")));
+        QVERIFY(writeFile(src("new.txt"), "new file"));
+        QVERIFY(QFile::remove(src("a.txt")));
 
         QStringList prefix;
-        const QString locked = m_src + QStringLiteral("/sub/locked.dat");
+        const QString locked = src("sub/locked.dat");
         FileHold holder;
         if (hold) {
             const QString held = fault.mid(5);
-            QVERIFY2(holder.hold(held.isEmpty() ? m_out : m_out + QLatin1Char('/') + held,
+            QVERIFY2(holder.hold(held.isEmpty() ? m_out : out(held),
                                  held.isEmpty() ? FileHold::Contents : FileHold::Entry, &why), qPrintable(why));
         } else if (fault == QLatin1String("loop")) {
-            QVERIFY(QFile::link(m_src, m_src + QStringLiteral("/sub/loop")));
+            QVERIFY(QFile::link(m_src, src("sub/loop")));
         } else if (fault.startsWith(QLatin1String("entry "))) {
-            QVERIFY(writeFile(m_src + QLatin1Char('/') + fault.mid(6), "x"));
+            QVERIFY(writeFile(src(fault.mid(6)), "x"));
         } else {
             QVERIFY(writeFile(locked, "secret"));
             QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
@@ -500,12 +485,12 @@ private slots:
 
         // Once the fault is gone the same build goes through.
         QFile::remove(locked);
-        QFile::remove(m_src + QStringLiteral("/sub/loop"));
-        QDir(m_src + QStringLiteral("/up\\down")).removeRecursively();
-        QFile::remove(m_src + QStringLiteral("/sub/a:b.txt"));
+        QFile::remove(src("sub/loop"));
+        QDir(src("up\\down")).removeRecursively();
+        QFile::remove(src("sub/a:b.txt"));
         QCOMPARE(build("mod"), 0);
-        QCOMPARE(readFile(m_out + QStringLiteral("/mod/new.txt")), QByteArray("new file"));
-        QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/mod/a.txt")));
+        QCOMPARE(readFile(out("mod/new.txt")), QByteArray("new file"));
+        QVERIFY(!QFileInfo::exists(out("mod/a.txt")));
     }
 
     void logFolderUnwritable()
@@ -529,6 +514,9 @@ private slots:
     }
 
 private:
+    QString src(const QString &relative) const { return m_src + QLatin1Char('/') + relative; }
+    QString out(const QString &relative) const { return m_out + QLatin1Char('/') + relative; }
+
     int run(const QStringList &arguments, const QStringList &prefix = {})
     {
         const QStringList command = prefix + QStringList{m_exe} + arguments;
@@ -616,7 +604,7 @@ QString TestPackwright::buildRichTree(const QString &root)
 
 QDomDocument TestPackwright::loadDocument(QByteArray *raw)
 {
-    const QByteArray bytes = readFile(m_out + QStringLiteral("/update_fileinfo.xml"));
+    const QByteArray bytes = readFile(out("update_fileinfo.xml"));
     if (raw)
         *raw = bytes;
     QDomDocument doc;
