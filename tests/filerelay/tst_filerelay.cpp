@@ -172,8 +172,8 @@ private slots:
         if (fault == QLatin1String("file"))
             QVERIFY(writeFile(lib, "a file where a folder belongs"));
         if (fault == QLatin1String("folder held"))
-            QVERIFY(writeFile(m_root + "/updater_temp/a/b/new.txt", "new") && QDir().mkpath(m_root + "/updater/a")
-                    && hold.hold(m_root + "/updater/a", FileHold::Contents, &why));
+            QVERIFY(writeFile(at("updater_temp/a/b/new.txt"), "new") && QDir().mkpath(at("updater/a"))
+                    && hold.hold(at("updater/a"), FileHold::Contents, &why));
         if (fault == QLatin1String("file held"))
             QVERIFY(writeFile(lib + "/libcore.so", "old core") && hold.hold(lib + "/libcore.so", FileHold::Entry, &why));
         QElapsedTimer timer;
@@ -223,33 +223,32 @@ private slots:
     void outwaitsTheExitingUpdater()
     {
         QFETCH(QString, what);
+        const auto is = [&what](const char *kind) { return what == QLatin1String(kind); };
         QString why;
-        if (what == QLatin1String("file") && !FileHold::isAvailable(m_root, &why))
+        if (is("file") && !FileHold::isAvailable(m_root, &why))
             QSKIP(qPrintable(QStringLiteral("files cannot be held here: ") + why));
         const QString target = at("updater/kestraupd");
         // A running updater: a copy of a small program under its name.
-        const QByteArray old = what == QLatin1String("process") ? readFile(QStringLiteral("/bin/sleep"))
-                                                               : QByteArray("old updater binary");
+        const QByteArray old = is("process") ? readFile(QStringLiteral("/bin/sleep")) : QByteArray("old updater binary");
         QVERIFY(!old.isEmpty() && writeFile(target, old));
         QVERIFY(QFile::setPermissions(target, QFile::permissions(target) | QFile::ExeOwner));
         QVERIFY(writeFile(at("updater/update_fileinfo.xml"), "<old record/>"));
         FileHold hold;
         InstallationLock lock(m_root);
         TestProcess copier, updater;
-        if (what == QLatin1String("process"))
+        if (is("process"))
             QVERIFY2(updater.start(target, {QStringLiteral("60")}, &why), qPrintable(why));
-        else if (what == QLatin1String("file"))
+        else if (is("file"))
             QVERIFY2(hold.hold(target, FileHold::Entry, &why), qPrintable(why));
-        else if (what == QLatin1String("lock"))
+        else if (is("lock"))
             QVERIFY(lock.acquire(0));
         else
             QVERIFY(writeFile(InstallationLock::filePath(m_root), QByteArray::number(deadPid()) + "\nkestraupd\n"
                                                                       + QSysInfo::machineHostName().toUtf8() + "\n"));
         QElapsedTimer timer;
         timer.start();
-        QVERIFY2(copier.start(at("updater_temp/filerelay"), {}, &why, QDir::tempPath()),
-                 qPrintable(why));
-        if (what != QLatin1String("stale")) {
+        QVERIFY2(copier.start(at("updater_temp/filerelay"), {}, &why, QDir::tempPath()), qPrintable(why));
+        if (!is("stale")) {
             QThread::msleep(3000);
             QCOMPARE(readFile(target), old);
         }
@@ -264,16 +263,12 @@ private slots:
         QVERIFY(!copier.isRunning());
         const qint64 elapsed = timer.elapsed();
         QCOMPARE(readFile(target), QByteArray("new updater binary"));
-        QCOMPARE(readFile(at("updater/update_fileinfo.xml")),
-                 QByteArray("<record of the new release/>"));
-        QVERIFY2(what == QLatin1String("stale") ? elapsed < 15000 : elapsed >= 2000 && elapsed < 20000,
-                 qPrintable(QString::number(elapsed)));
-        if (what == QLatin1String("process")) {
-            const QString log = logIn(at("updater_temp/logs"));
-            QVERIFY2(log.contains(QStringLiteral("ms for programs running from ") + QDir(m_root).absolutePath()
-                                  + QStringLiteral("/updater: ") + target + QStringLiteral(" (pid %1)").arg(updaterPid)),
-                     qPrintable(log));
-        }
+        QCOMPARE(readFile(at("updater/update_fileinfo.xml")), QByteArray("<record of the new release/>"));
+        QVERIFY2(is("stale") ? elapsed < 15000 : elapsed >= 2000 && elapsed < 20000, qPrintable(QString::number(elapsed)));
+        const QString log = logIn(at("updater_temp/logs"));
+        QVERIFY2(!is("process") || log.contains(QStringLiteral("ms for programs running from %1/updater: %2 (pid %3)")
+                                                    .arg(QDir(m_root).absolutePath(), target).arg(updaterPid)),
+                 qPrintable(log));
         QVERIFY(!QFileInfo::exists(InstallationLock::filePath(m_root)));
     }
 
@@ -284,8 +279,7 @@ private:
     // must follow the copier, not the working folder.
     int relay(const QStringList &arguments, int timeoutMs = 60000)
     {
-        return runProcess(at("updater_temp/filerelay"), arguments, timeoutMs, QDir::tempPath())
-            .exitCode;
+        return runProcess(at("updater_temp/filerelay"), arguments, timeoutMs, QDir::tempPath()).exitCode;
     }
 
     static QString logIn(const QString &logsBase)
