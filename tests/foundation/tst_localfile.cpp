@@ -13,72 +13,52 @@ class TestLocalFile : public QObject
 private slots:
     void replace_data()
     {
+        QTest::addColumn<QString>("target");      // what the target holds before: "", "old" or "read-only"
         QTest::addColumn<bool>("sourceExists");
-        QTest::addColumn<bool>("targetExists");
-        QTest::addColumn<bool>("targetReadOnly");
-        QTest::addColumn<bool>("ok");
-        QTest::addColumn<QByteArray>("targetAfter");
-        QTest::addColumn<QString>("name"); // empty: a short one
-        QTest::newRow("new target") << true << false << false << true << QByteArray("new") << QString();
-        QTest::newRow("existing target replaced") << true << true << false << true << QByteArray("new") << QString();
-        QTest::newRow("read-only target replaced") << true << true << true << true << QByteArray("new") << QString();
+        QTest::addColumn<QByteArray>("targetAfter"); // null: no target
+        QTest::addColumn<QString>("name");        // empty: a short one
+        QTest::addColumn<bool>("copy");           // copyLocalFile, which never overwrites
+        QTest::newRow("new target") << "" << true << QByteArray("new") << QString() << false;
+        QTest::newRow("existing target replaced") << "old" << true << QByteArray("new") << QString() << false;
+        QTest::newRow("read-only target replaced") << "read-only" << true << QByteArray("new") << QString() << false;
         // The old file must survive a copy that cannot happen.
-        QTest::newRow("missing source keeps the target")
-            << false << true << false << false << QByteArray("old") << QString();
-        QTest::newRow("missing source, no target") << false << false << false << false << QByteArray() << QString();
+        QTest::newRow("missing source keeps the target") << "old" << false << QByteArray("old") << QString() << false;
+        QTest::newRow("missing source, no target") << "" << false << QByteArray() << QString() << false;
         // The staging name beside the target must fit where the target does.
         QTest::newRow("245-character name replaced")
-            << true << true << false << true << QByteArray("new") << QString(241, QLatin1Char('a')) + ".exe";
+            << "old" << true << QByteArray("new") << QString(241, QLatin1Char('a')) + ".exe" << false;
         QTest::newRow("name of 254 bytes in UTF-8 replaced")
-            << true << true << false << true << QByteArray("new") << QString(125, QChar(0x436)) + ".exe";
+            << "old" << true << QByteArray("new") << QString(125, QChar(0x436)) + ".exe" << false;
+        QTest::newRow("plain copy never overwrites") << "old" << true << QByteArray("old") << QString() << true;
     }
 
     void replace()
     {
+        QFETCH(QString, target);
         QFETCH(bool, sourceExists);
-        QFETCH(bool, targetExists);
-        QFETCH(bool, targetReadOnly);
-        QFETCH(bool, ok);
         QFETCH(QByteArray, targetAfter);
         QFETCH(QString, name);
+        QFETCH(bool, copy);
         if (name.isEmpty())
             name = QStringLiteral("Программа.exe");
         QTemporaryDir dir;
         const QString source = dir.filePath(QStringLiteral("src/") + name);
-        const QString target = dir.filePath(QStringLiteral("dst/") + name);
-        QDir().mkpath(dir.filePath(QStringLiteral("src")));
-        QDir().mkpath(dir.filePath(QStringLiteral("dst")));
-        if (sourceExists)
-            QVERIFY(writeFile(source, "new"));
-        if (targetExists) {
-            QVERIFY(writeFile(target, "old"));
-            if (targetReadOnly)
-                QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ReadUser);
-        }
+        const QString dst = dir.filePath(QStringLiteral("dst/") + name);
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("src"))) && QDir().mkpath(dir.filePath(QStringLiteral("dst"))));
+        QVERIFY(!sourceExists || writeFile(source, "new"));
+        QVERIFY(target.isEmpty() || writeFile(dst, "old"));
+        if (target == QLatin1String("read-only"))
+            QVERIFY(QFile::setPermissions(dst, QFileDevice::ReadOwner | QFileDevice::ReadUser));
         QString error;
-        QCOMPARE(replaceLocalFile(source, target, &error), ok);
+        const bool ok = copy ? copyLocalFile(source, dst, &error) : replaceLocalFile(source, dst, &error);
+        QCOMPARE(ok, targetAfter == "new");
         QCOMPARE(error.isEmpty(), ok);
-        QCOMPARE(QFile::exists(target), !targetAfter.isNull());
-        if (!targetAfter.isNull())
-            QCOMPARE(readFile(target), targetAfter);
+        QVERIFY(!copy || error.startsWith(QStringLiteral("error copy file from %1 to %2 error ").arg(source, dst)));
+        QCOMPARE(readFile(dst), targetAfter);
         // Nothing staged is left beside the target.
         QCOMPARE(QDir(dir.filePath(QStringLiteral("dst"))).entryList(QDir::Files | QDir::Hidden),
                  targetAfter.isNull() ? QStringList() : QStringList{name});
-        if (sourceExists)
-            QCOMPARE(readFile(source), QByteArray("new"));
-    }
-
-    void copyNeverOverwrites()
-    {
-        QTemporaryDir dir;
-        const QString source = dir.filePath(QStringLiteral("a"));
-        const QString target = dir.filePath(QStringLiteral("b"));
-        QVERIFY(writeFile(source, "new"));
-        QVERIFY(writeFile(target, "old"));
-        QString error;
-        QVERIFY(!copyLocalFile(source, target, &error));
-        QVERIFY(error.startsWith(QStringLiteral("error copy file from %1 to %2 error ").arg(source, target)));
-        QCOMPARE(readFile(target), QByteArray("old"));
+        QVERIFY(!sourceExists || readFile(source) == "new");
     }
 };
 

@@ -57,16 +57,15 @@ void checkRoundTrip(const ProjectPlugin &original)
     ProjectPlugin copy;
     if (!copy.loadFromXml(element))
         fail("written element rejected", text);
-    if (copy.name() != original.name() || copy.ruName() != original.ruName() || copy.type() != original.type()
-        || copy.parent() != original.parent() || copy.realPath() != original.realPath()
-        || copy.isBase() != original.isBase() || copy.guid() != original.guid())
+    const auto attributes = [](const ProjectPlugin &p) {
+        return QStringList{p.name(), p.ruName(), p.type(), p.parent(), p.realPath(),
+                           QString::number(p.isBase()), p.guid()};
+    };
+    if (attributes(copy) != attributes(original))
         fail("attributes differ", text);
-    if (binaryFields(copy) != binaryFields(original))
-        fail("binaries differ", text);
-    if (copy.depends() != original.depends())
-        fail("depends differ", text);
-    if (copy.doNotDelete() != original.doNotDelete())
-        fail("do_not_delete differs", text);
+    if (binaryFields(copy) != binaryFields(original) || copy.depends() != original.depends()
+        || copy.doNotDelete() != original.doNotDelete())
+        fail("binaries, depends or do_not_delete differ", text);
 }
 
 } // namespace
