@@ -6,7 +6,6 @@
 #include "installdialog.h"
 #include "mainwindow.h"
 #include "messagecapture.h"
-#include "modalanswerer.h"
 #include "settings.h"
 #include "testfiles.h"
 #include "testprocess.h"
@@ -90,9 +89,13 @@ class TestInstallActions : public QObject
         QVERIFY2(process.start(target, {QStringLiteral("120")}, &error, path(programm)), qPrintable(error));
     }
 
-    void click(MainWindow &window, const char *name)
+    // Shows the window, presses a button and lets the answerer run its script.
+    void press(MainWindow &window, const char *name, const ModalAnswerer &answerer)
     {
+        if (!window.isVisible())
+            window.refreshAndShow();
         window.findChild<QPushButton *>(QLatin1String(name))->click();
+        QVERIFY(!answerer.timedOut());
     }
 
 private slots:
@@ -118,24 +121,20 @@ private slots:
     void refreshWithEmptyRegistry()
     {
         MainWindow window;
-        window.refreshAndShow();
         ModalAnswerer answerer(20000);
         answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok));
-        click(window, "refreshButton");
-        QVERIFY(!answerer.timedOut());
+        press(window, "refreshButton", answerer);
         QCOMPARE(answerer.boxes(), QStringList{QStringLiteral("Ошибка|Нет программ для обновления!")});
     }
 
     void installTwoProgrammsThroughSelection()
     {
         MainWindow window;
-        window.refreshAndShow();
         QString log;
         ModalAnswerer answerer(120000);
         answerer.then(choose({"kestra_lab", "kestra_lab/lab_reports", "kestra_reg"}, {}))
             .then(ModalAnswerer::closeInstallDialogWhenDone(&log));
-        click(window, "editButton");
-        QVERIFY(!answerer.timedOut());
+        press(window, "editButton", answerer);
         QVERIFY(answerer.allAnswered());
         QVERIFY2(!log.contains(QStringLiteral("Ошибка")), qPrintable(log));
 
@@ -159,11 +158,9 @@ private slots:
     void removeOnePlugin()
     {
         MainWindow window;
-        window.refreshAndShow();
         ModalAnswerer answerer(120000);
         answerer.then(choose({}, {"kestra_lab/lab_reports"})).then(ModalAnswerer::closeInstallDialogWhenDone());
-        click(window, "editButton");
-        QVERIFY(!answerer.timedOut());
+        press(window, "editButton", answerer);
         QCOMPARE(registry().value(QStringLiteral("kestra_lab")), QStringList({"lab_config", "lab_core"}));
         QVERIFY(registry().contains(QStringLiteral("kestra_reg")));
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("lab_reports/reports.dll"))));
@@ -175,14 +172,16 @@ private slots:
     {
         const QMap<QString, QStringList> before = registry();
         MainWindow window;
-        window.refreshAndShow();
         ModalAnswerer answerer(20000);
-        answerer.then(ModalAnswerer::rejectDialog(QStringLiteral("EditProgrammsDialog")));
-        click(window, "editButton");
-        QVERIFY(!answerer.timedOut());
+        answerer.then([](QWidget *w) {
+            auto *dialog = qobject_cast<EditProgrammsDialog *>(w);
+            if (dialog)
+                dialog->reject();
+            return dialog != nullptr;
+        });
+        press(window, "editButton", answerer);
         QCOMPARE(registry(), before);
-        for (const SeenDialog &seen : answerer.seen())
-            QVERIFY(seen.className != QLatin1String("InstallDialog"));
+        QVERIFY(!answerer.sawClass("InstallDialog"));
     }
 
     void runningProgrammUnknownToTableIsOnlyLogged()
@@ -192,12 +191,10 @@ private slots:
         startInstalled(labProcess, QStringLiteral("kestra_lab"), QStringLiteral("lab"));
         QVERIFY(Settings::instance()->installedProgramms().isEmpty());
         MainWindow window;
-        window.refreshAndShow();
         MessageCapture capture;
         ModalAnswerer answerer(120000);
         answerer.then(ModalAnswerer::closeInstallDialogWhenDone());
-        click(window, "refreshButton");
-        QVERIFY(!answerer.timedOut());
+        press(window, "refreshButton", answerer);
         QVERIFY(answerer.boxes().isEmpty());
         QVERIFY(capture.contains(QtWarningMsg, QStringLiteral("\"Не найдена установленная программа kestra_lab\"")));
         labProcess.stop();
@@ -216,12 +213,10 @@ private slots:
         Settings::instance()->loadInstalledProgramms(); // as at the next start
 
         MainWindow window;
-        window.refreshAndShow();
         ModalAnswerer answerer(120000);
         answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Запущенные программы")))
             .then(ModalAnswerer::closeInstallDialogWhenDone());
-        click(window, "refreshButton");
-        QVERIFY(!answerer.timedOut());
+        press(window, "refreshButton", answerer);
         QCOMPARE(answerer.boxes(),
                  QStringList{QStringLiteral("Запущенные программы|Найдены запущенные программы: \nЛаборатория\n\n"
                                             "Они не будут обновлены!")});
@@ -237,18 +232,15 @@ private slots:
     {
         startInstalled(regProcess, QStringLiteral("kestra_reg"), QStringLiteral("reg"));
         MainWindow window;
-        window.refreshAndShow();
         ModalAnswerer answerer(20000);
         answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Запущенные программы")))
             .then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Ошибка")));
-        click(window, "refreshButton");
-        QVERIFY(!answerer.timedOut());
+        press(window, "refreshButton", answerer);
         QCOMPARE(answerer.boxes(),
                  QStringList({QStringLiteral("Запущенные программы|Найдены запущенные программы: \nЛаборатория\n"
                                              "Регистратура\n\nОни не будут обновлены!"),
                               QStringLiteral("Ошибка|Нет программ для обновления!")}));
-        for (const SeenDialog &seen : answerer.seen())
-            QVERIFY(seen.className != QLatin1String("InstallDialog"));
+        QVERIFY(!answerer.sawClass("InstallDialog"));
         labProcess.stop();
         regProcess.stop();
     }
@@ -290,8 +282,7 @@ private slots:
             answerer.then(ModalAnswerer::clickBox(answer, QStringLiteral("Удаление")));
         if (removed)
             answerer.then(ModalAnswerer::closeInstallDialogWhenDone());
-        click(window, "removeButton");
-        QVERIFY(!answerer.timedOut());
+        press(window, "removeButton", answerer);
         QVERIFY(answerer.allAnswered());
         QCOMPARE(answerer.boxes(), boxes);
         QCOMPARE(registry().contains(programm), !removed);
@@ -302,19 +293,13 @@ private slots:
     void refreshTwoMirrors()
     {
         MainWindow window;
-        window.refreshAndShow();
         QVERIFY(!window.findChild<QPushButton *>(QStringLiteral("refreshMirrorsButton"))->isHidden());
         ModalAnswerer answerer(120000); // the dialogs close themselves
-        click(window, "refreshMirrorsButton");
-        QVERIFY(!answerer.timedOut());
+        press(window, "refreshMirrorsButton", answerer);
         QStringList titles;
-        for (const SeenDialog &seen : answerer.seen()) {
-            if (seen.className == QLatin1String("InstallDialog"))
-                titles.append(seen.title);
-        }
-        QCOMPARE(titles, QStringList({QStringLiteral("Обновляем зеркало server1"),
-                                      QStringLiteral("Обновляем зеркало server1")}));
-        QVERIFY(answerer.boxes().isEmpty());
+        for (const SeenDialog &seen : answerer.seen())
+            titles.append(seen.title);
+        QCOMPARE(titles, QStringList({QStringLiteral("Обновляем зеркало server1"), QStringLiteral("Обновляем зеркало server1")})); // and no box
         // Mirror 1 holds every program of the server, mirror 2 only the
         // registry desk, each module in a folder named by its guid.
         QVERIFY(QFileInfo::exists(path(QStringLiteral("mirror1/mirror.xml"))));
