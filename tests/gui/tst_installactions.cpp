@@ -64,6 +64,12 @@ ModalAnswerer::Step choose(const QStringList &tick, const QStringList &untick)
     };
 }
 
+// The main window as start-up shows it, before any answerer watches.
+struct ShownWindow : MainWindow
+{
+    ShownWindow() { refreshAndShow(); }
+};
+
 } // namespace
 
 class TestInstallActions : public QObject
@@ -89,11 +95,9 @@ class TestInstallActions : public QObject
         QVERIFY2(process.start(target, {QStringLiteral("120")}, &error, path(programm)), qPrintable(error));
     }
 
-    // Shows the window, presses a button and lets the answerer run its script.
+    // Presses a button and lets the answerer run its script.
     void press(MainWindow &window, const char *name, const ModalAnswerer &answerer)
     {
-        if (!window.isVisible())
-            window.refreshAndShow();
         window.findChild<QPushButton *>(QLatin1String(name))->click();
         QVERIFY(!answerer.timedOut());
     }
@@ -120,7 +124,7 @@ private slots:
 
     void refreshWithEmptyRegistry()
     {
-        MainWindow window;
+        ShownWindow window;
         ModalAnswerer answerer(20000);
         answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok));
         press(window, "refreshButton", answerer);
@@ -129,7 +133,7 @@ private slots:
 
     void installTwoProgrammsThroughSelection()
     {
-        MainWindow window;
+        ShownWindow window;
         QString log;
         ModalAnswerer answerer(120000);
         answerer.then(choose({"kestra_lab", "kestra_lab/lab_reports", "kestra_reg"}, {}))
@@ -157,7 +161,7 @@ private slots:
 
     void removeOnePlugin()
     {
-        MainWindow window;
+        ShownWindow window;
         ModalAnswerer answerer(120000);
         answerer.then(choose({}, {"kestra_lab/lab_reports"})).then(ModalAnswerer::closeInstallDialogWhenDone());
         press(window, "editButton", answerer);
@@ -171,7 +175,7 @@ private slots:
     void selectionRejectedDoesNothing()
     {
         const QMap<QString, QStringList> before = registry();
-        MainWindow window;
+        ShownWindow window;
         ModalAnswerer answerer(20000);
         answerer.then([](QWidget *w) {
             auto *dialog = qobject_cast<EditProgrammsDialog *>(w);
@@ -190,7 +194,7 @@ private slots:
         // then): a running program it lacks is logged, not listed.
         startInstalled(labProcess, QStringLiteral("kestra_lab"), QStringLiteral("lab"));
         QVERIFY(Settings::instance()->installedProgramms().isEmpty());
-        MainWindow window;
+        ShownWindow window;
         MessageCapture capture;
         ModalAnswerer answerer(120000);
         answerer.then(ModalAnswerer::closeInstallDialogWhenDone());
@@ -212,7 +216,7 @@ private slots:
         startInstalled(labProcess, QStringLiteral("kestra_lab"), QStringLiteral("lab"));
         Settings::instance()->loadInstalledProgramms(); // as at the next start
 
-        MainWindow window;
+        ShownWindow window;
         ModalAnswerer answerer(120000);
         answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Запущенные программы")))
             .then(ModalAnswerer::closeInstallDialogWhenDone());
@@ -231,7 +235,7 @@ private slots:
     void refreshWithEverythingRunning()
     {
         startInstalled(regProcess, QStringLiteral("kestra_reg"), QStringLiteral("reg"));
-        MainWindow window;
+        ShownWindow window;
         ModalAnswerer answerer(20000);
         answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Запущенные программы")))
             .then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Ошибка")));
@@ -270,8 +274,7 @@ private slots:
         QFETCH(int, answer);
         QFETCH(QStringList, boxes);
         QFETCH(bool, removed);
-        MainWindow window;
-        window.refreshAndShow();
+        ShownWindow window;
         QTreeWidgetItem *row = findTreeRow(tree(&window, "programmsWidget"), programm, plugin);
         QVERIFY(row);
         tree(&window, "programmsWidget")->setCurrentItem(row);
@@ -292,7 +295,7 @@ private slots:
 
     void refreshTwoMirrors()
     {
-        MainWindow window;
+        ShownWindow window;
         QVERIFY(!window.findChild<QPushButton *>(QStringLiteral("refreshMirrorsButton"))->isHidden());
         ModalAnswerer answerer(120000); // the dialogs close themselves
         press(window, "refreshMirrorsButton", answerer);
