@@ -2,7 +2,6 @@
 // windowed starts through the harness and the administrators' command lines.
 #include "filehold.h"
 #include "installationlock.h"
-#include "nginxserver.h"
 #include "testfiles.h"
 #include "testprocess.h"
 
@@ -104,8 +103,6 @@ private slots:
         // The copier runs detached after each updater exit; let it finish
         // before the folder goes away.
         QThread::msleep(300);
-        delete m_nginx;
-        m_nginx = nullptr;
         delete m_dir;
         m_dir = nullptr;
     }
@@ -114,7 +111,6 @@ private slots:
     {
         QTest::addColumn<QString>("situation");
         QTest::newRow("folder server") << "alone";
-        QTest::newRow("nginx server") << "http";
         // Each start finds the copier of the one before still at work.
         QTest::newRow("ten starts back to back") << "ten";
         QTest::newRow("start while a hand-over holds the installation") << "handover";
@@ -136,9 +132,7 @@ private slots:
     {
         QFETCH(QString, situation);
         QByteArray config;
-        if (situation == QLatin1String("http"))
-            serveOverHttp();
-        else if (situation == QLatin1String("ten"))
+        if (situation == QLatin1String("ten"))
             startTenTimes();
         else if (situation == QLatin1String("handover"))
             startDuringHandOver();
@@ -594,15 +588,6 @@ private:
         QVERIFY(writeFile(path, text.toUtf8()));
     }
 
-    void serveOverHttp()
-    {
-        m_nginx = new NginxServer;
-        m_nginx->setRoot(m_root + QStringLiteral("/server"));
-        QString error;
-        QVERIFY2(m_nginx->start(&error), qPrintable(error));
-        setConfig(QStringLiteral("source_path"), m_nginx->baseUrl() + QStringLiteral("/projects.xml"));
-    }
-
     ProcessResult runUpdater(const QString &program, const QStringList &args, int timeoutMs = 180000)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -646,7 +631,6 @@ private:
 
     QTemporaryDir *m_dir = nullptr;
     QString m_root;
-    NginxServer *m_nginx = nullptr;
     FileHold m_rootHold;
 };
 

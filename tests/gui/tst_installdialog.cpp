@@ -135,6 +135,17 @@ class TestInstallDialog : public QObject
         }
     }
 
+    // Runs the dialog (modal) for one program; changeConfig registers the result.
+    void start(InstallDialog &dialog, const QString &programm, const QStringList &plugins, bool closeWhenFinished,
+               bool changeConfig)
+    {
+        dialog.setProgrammsToUpdate({{programm, plugins}});
+        dialog.setInstallPath(world.root());
+        dialog.setCloseWhenFinished(closeWhenFinished);
+        dialog.setChangeConfig(changeConfig);
+        dialog.startInstall(false);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -231,16 +242,13 @@ private slots:
     void threadBoxesRouteBySender()
     {
         InstallDialog dialog;
-        auto *layout = dialog.findChild<QVBoxLayout *>(QStringLiteral("mainVerticalLayout"));
         // Two real threads with nothing to do: their started signals create
         // the boxes; the finished signals are not wired, so the boxes stay.
         InstallThread alpha(&dialog);
         InstallThread beta(&dialog);
-        alpha.setObjectName(QStringLiteral("alpha"));
-        beta.setObjectName(QStringLiteral("beta"));
-        alpha.setTitle(QStringLiteral("Первый"));
-        beta.setTitle(QStringLiteral("Второй"));
         for (InstallThread *thread : {&alpha, &beta}) {
+            thread->setObjectName(thread == &alpha ? QStringLiteral("alpha") : QStringLiteral("beta"));
+            thread->setTitle(thread == &alpha ? QStringLiteral("Первый") : QStringLiteral("Второй"));
             thread->setInstallPath(world.root() + QStringLiteral("/unused"));
             connect(thread, &QThread::started, &dialog, &InstallDialog::threadStarted);
             connect(thread, &InstallThread::progress, &dialog, &InstallDialog::progress);
@@ -251,27 +259,24 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(dialog.findChild<QGroupBox *>(QStringLiteral("betagroupBox")), 5000);
         auto *alphaBox = dialog.findChild<QGroupBox *>(QStringLiteral("alphagroupBox"));
         auto *betaBox = dialog.findChild<QGroupBox *>(QStringLiteral("betagroupBox"));
-        QVERIFY(alphaBox);
-        QCOMPARE(alphaBox->title(), QStringLiteral("Первый"));
-        QCOMPARE(layout->indexOf(betaBox), 0); // the newest box goes on top, above the log
-        QVERIFY(layout->indexOf(alphaBox) < layout->indexOf(browser(&dialog)));
         auto *alphaBar = dialog.findChild<QProgressBar *>(QStringLiteral("alphaprogressBar"));
         auto *betaBar = dialog.findChild<QProgressBar *>(QStringLiteral("betaprogressBar"));
         auto *alphaLabel = dialog.findChild<QLabel *>(QStringLiteral("alphaprogressLabel"));
         auto *betaLabel = dialog.findChild<QLabel *>(QStringLiteral("betaprogressLabel"));
-        QVERIFY(alphaBar && betaBar && alphaLabel && betaLabel);
+        QVERIFY(alphaBox && alphaBar && betaBar && alphaLabel && betaLabel);
+        QCOMPARE(alphaBox->title(), QStringLiteral("Первый"));
+        // The newest box goes on top, all above the log.
+        auto *layout = dialog.findChild<QVBoxLayout *>(QStringLiteral("mainVerticalLayout"));
+        QCOMPARE(layout->indexOf(betaBox), 0);
+        QVERIFY(layout->indexOf(alphaBox) < layout->indexOf(browser(&dialog)));
 
         emit alpha.progress(3, 10, QStringLiteral("core.dll"));
-        QCOMPARE(alphaBar->maximum(), 10);
-        QCOMPARE(alphaBar->value(), 3);
+        QCOMPARE(QList<int>({alphaBar->maximum(), alphaBar->value(), betaBar->value()}), QList<int>({10, 3, 0}));
         QCOMPARE(alphaLabel->text(), QStringLiteral("core.dll"));
-        QCOMPARE(betaBar->value(), 0);
         QVERIFY(betaLabel->text().isEmpty());
-
         emit beta.status(QStringLiteral("Обновление модуля reg_core"));
         QCOMPARE(betaBox->title(), QStringLiteral("Обновление модуля reg_core"));
         QCOMPARE(alphaBox->title(), QStringLiteral("Первый"));
-
         // Calls that do not come from an install thread change nothing.
         dialog.progress(7, 8, QStringLiteral("x"));
         dialog.status(QStringLiteral("y"));
@@ -309,10 +314,7 @@ private slots:
             });
         }
         InstallDialog dialog;
-        dialog.setProgrammsToUpdate({{programm, {plugin}}});
-        dialog.setInstallPath(world.root());
-        dialog.setCloseWhenFinished(closeWhenFinished);
-        dialog.startInstall(false);
+        start(dialog, programm, {plugin}, closeWhenFinished, false);
         QVERIFY(!answerer.timedOut());
         QVERIFY(answerer.allAnswered());
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
@@ -365,9 +367,7 @@ private slots:
                 return true;
             })
             .then(ModalAnswerer::closeInstallDialogWhenDone());
-        dialog.setProgrammsToUpdate({{QStringLiteral("bulk_many"), {}}});
-        dialog.setInstallPath(world.root());
-        dialog.startInstall(false);
+        start(dialog, QStringLiteral("bulk_many"), {}, false, false);
         QVERIFY(!answerer.timedOut());
         QVERIFY(answerer.allAnswered());
         QVERIFY(stillOpenAfterClose);
@@ -449,10 +449,7 @@ private slots:
                 cancelButton(w)->click();
                 return true;
             });
-        dialog.setProgrammsToUpdate({{programm, {}}});
-        dialog.setInstallPath(world.root());
-        dialog.setChangeConfig(true);
-        dialog.startInstall(false);
+        start(dialog, programm, {}, false, true);
         const qint64 closedAfter = sinceCancel.elapsed();
         QVERIFY(!answerer.timedOut());
         QVERIFY(answerer.allAnswered());
@@ -493,12 +490,8 @@ private slots:
                 return true;
             });
             InstallDialog second;
-            second.setProgrammsToUpdate({{programm, {}}});
-            second.setInstallPath(world.root());
-            second.setChangeConfig(true);
-            second.setCloseWhenFinished(true);
             sinceStart.start();
-            second.startInstall(false);
+            start(second, programm, {}, true, true);
             QVERIFY(!again.timedOut());
             QVERIFY2(shownAfter >= 0 && shownAfter < 700, qPrintable(QString::number(shownAfter)));
             QCOMPARE(again.boxes(), QStringList());

@@ -144,40 +144,28 @@ private slots:
         QVERIFY(header->sectionSize(1) > header->sectionSize(0) / 2);
     }
 
-    void proxyTextsSimplified_data()
+    void proxyValuesWritten()
     {
-        QTest::addColumn<QString>("field");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("stored");
         // Blanks and tabs around and doubled inside are all simplified.
-        QTest::newRow("host") << "proxyHostEdit" << "host" << "  proxy  one  " << "proxy one";
-        QTest::newRow("user") << "proxyUserEdit" << "user" << "\tivanov\t  p " << "ivanov p";
-        QTest::newRow("password") << "proxyPasswordEdit" << "password" << " se  cret " << "se cret";
-    }
-
-    void proxyTextsSimplified()
-    {
-        QFETCH(QString, field);
-        QFETCH(QString, key);
-        QFETCH(QString, typed);
-        QFETCH(QString, stored);
-        SettingsDialog dialog;
-        dialog.findChild<QLineEdit *>(field)->setText(typed);
-        clickApply(dialog);
-        QCOMPARE(storedProxyValue(key).toString(), stored);
-        // The reload shows what was stored.
-        QCOMPARE(dialog.findChild<QLineEdit *>(field)->text(), stored);
-    }
-
-    void onlyChangedProxyValuesWritten()
-    {
+        const QMap<QString, QPair<QString, QString>> typed{
+            {QStringLiteral("host"), {QStringLiteral("  10.0  .0.1  "), QStringLiteral("10.0 .0.1")}},
+            {QStringLiteral("user"), {QStringLiteral("\tivanov\t  p "), QStringLiteral("ivanov p")}},
+            {QStringLiteral("password"), {QStringLiteral(" se  cret "), QStringLiteral("se cret")}}};
+        const auto edit = [](SettingsDialog &dialog, const QString &key) {
+            return dialog.findChild<QLineEdit *>(QStringLiteral("proxy") + key.at(0).toUpper() + key.mid(1)
+                                                 + QStringLiteral("Edit"));
+        };
         {
             SettingsDialog dialog;
             dialog.findChild<QGroupBox *>(QStringLiteral("globalProxyGroupBox"))->setChecked(true);
-            dialog.findChild<QLineEdit *>(QStringLiteral("proxyHostEdit"))->setText(QStringLiteral("10.0.0.1"));
+            for (auto it = typed.begin(); it != typed.end(); ++it)
+                edit(dialog, it.key())->setText(it.value().first);
             dialog.findChild<QSpinBox *>(QStringLiteral("proxyPortBox"))->setValue(3128);
             clickApply(dialog);
+            for (auto it = typed.begin(); it != typed.end(); ++it) {
+                QCOMPARE(storedProxyValue(it.key()).toString(), it.value().second);
+                QCOMPARE(edit(dialog, it.key())->text(), it.value().second); // the reload shows what was stored
+            }
         }
         QCOMPARE(storedProxyValue(QStringLiteral("is_need")).toBool(), true);
         QCOMPARE(storedProxyValue(QStringLiteral("port")).toInt(), 3128);
@@ -196,12 +184,10 @@ private slots:
             QVERIFY(box->isChecked());
             box->setChecked(false); // only the switch changes
             clickApply(dialog);
-            // Unticking keeps host and port.
-            QCOMPARE(dialog.findChild<QLineEdit *>(QStringLiteral("proxyHostEdit"))->text(),
-                     QStringLiteral("10.0.0.1"));
+            QCOMPARE(edit(dialog, QStringLiteral("host"))->text(), QStringLiteral("10.0 .0.1")); // unticking keeps it
         }
         QCOMPARE(storedProxyValue(QStringLiteral("is_need")).toBool(), false);
-        QCOMPARE(storedProxyValue(QStringLiteral("host")).toString(), QStringLiteral("10.0.0.1"));
+        QCOMPARE(storedProxyValue(QStringLiteral("host")).toString(), QStringLiteral("10.0 .0.1"));
         QCOMPARE(storedProxyValue(QStringLiteral("port")).toInt(), 3128);
         QCOMPARE(storedProxyValue(QStringLiteral("user")).toString(), QStringLiteral("  petrov "));
     }
