@@ -126,6 +126,10 @@ private slots:
         // An administrator's config.ini (a comment, a Windows path, no level)
         // is read, never rewritten, by starts that have nothing to change.
         QTest::newRow("config.ini as written after two up-to-date starts") << "config";
+        // The default registry knows nothing; the one named on the command
+        // line registers the sample program, so only it can make run mode
+        // install it. Neither override is written anywhere.
+        QTest::newRow("registry and log folder named on the command line") << "overrides";
     }
 
     void runModeInstallsAndLaunches()
@@ -146,9 +150,22 @@ private slots:
             return;
         if (situation == QLatin1String("readonly") && !m_rootHold.isHeld())
             QSKIP("no way to make a folder read-only here");
+        QStringList args{"--run", "sampleapp"};
+        const QString elsewhere = m_root + QStringLiteral("/elsewhere");
+        const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
+        if (situation == QLatin1String("overrides")) {
+            QVERIFY(writeFile(elsewhere + "/installed.json", readFile(updaterDir() + QStringLiteral("/installed.json"))));
+            QVERIFY(writeFile(updaterDir() + QStringLiteral("/installed.json"), "{}"));
+            args << "--logs_path" << elsewhere + "/logs" << "--install_config_path" << elsewhere + "/installed.json";
+        }
         const bool observed = situation == QLatin1String("splash");
-        const ProcessResult run = runUpdater(observed ? QStringLiteral("kestraupd_harness") : kUpdater, {"--run", "sampleapp"});
+        const ProcessResult run = runUpdater(observed ? QStringLiteral("kestraupd_harness") : kUpdater, args);
         QVERIFY2(run.ok(), run.output.constData());
+        if (situation == QLatin1String("overrides")) {
+            QVERIFY(readFile(dayLog(elsewhere + "/logs")).contains("updater is started, version 1.0.0.25"));
+            QCOMPARE(iniValues(updaterDir() + QStringLiteral("/config.ini")), configBefore);
+            QCOMPARE(readFile(updaterDir() + QStringLiteral("/installed.json")), QByteArray("{}"));
+        }
         if (observed) {
             const QStringList windows = lines(m_root + QStringLiteral("/windows.log"));
             const int splashHidden = windows.indexOf(QStringLiteral("hide splash"));
@@ -319,25 +336,6 @@ private slots:
             QVERIFY(timer.elapsed() < 45000);
         QCOMPARE(harnessLog(), harness);
         verifyExpectations(expect, run.output);
-    }
-
-    void pathOverridesStayInThisProcess()
-    {
-        // The default registry knows nothing; the one named on the command
-        // line registers the sample program, so only it can make run mode
-        // install it.
-        const QString registry = m_root + QStringLiteral("/elsewhere/installed.json");
-        QVERIFY(writeFile(registry, readFile(updaterDir() + QStringLiteral("/installed.json"))));
-        QVERIFY(writeFile(updaterDir() + QStringLiteral("/installed.json"), "{}"));
-        const QString logs = m_root + QStringLiteral("/elsewhere/logs");
-        const auto configBefore = iniValues(updaterDir() + QStringLiteral("/config.ini"));
-        const ProcessResult run =
-            runUpdater(kUpdater, {"--run", "sampleapp", "--logs_path", logs, "--install_config_path", registry});
-        QVERIFY2(run.ok(), run.output.constData());
-        QVERIFY(QFile::exists(m_root + QStringLiteral("/sampleapp/kestrasample")));
-        QVERIFY2(readFile(dayLog(logs)).contains("updater is started, version 1.0.0.25"), qPrintable(dayLog(logs)));
-        QCOMPARE(iniValues(updaterDir() + QStringLiteral("/config.ini")), configBefore);
-        QCOMPARE(readFile(updaterDir() + QStringLiteral("/installed.json")), QByteArray("{}"));
     }
 
     // The administrators' runs, each without a display: nothing may wait for
