@@ -14,11 +14,8 @@
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
-#include <QMessageBox>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QTextBlock>
-#include <QTextBrowser>
 #include <QVBoxLayout>
 
 #include <atomic>
