@@ -6,9 +6,18 @@
 #include "settings.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QDialog>
 #include <QDir>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
+
+#include <algorithm>
+#include <functional>
 
 // The row of a program (column 1 holds its name) or of one of its plugins.
 inline QTreeWidgetItem *findTreeRow(QTreeWidget *tree, const QString &programm, const QString &plugin = QString())
@@ -47,6 +56,124 @@ public:
         settings->fillMirrors();
         settings->loadInstalledProgramms();
     }
+};
+
+// What the answerer saw of one dialog or message box.
+struct SeenDialog
+{
+    QString className;
+    QString title;
+    QString text; // message boxes: their text
+    int icon = 0; // message boxes: QMessageBox::Icon
+};
+
+// Answers the modal windows that the code under test opens, in order. Each
+// step is offered the active modal window on every tick until it returns
+// true, so a step may wait for a condition (e.g. the end of a run). A
+// deadline bounds the whole script: after it every modal window is closed,
+// so a test never hangs, and timedOut() tells the test to fail. Every dialog
+// shown meanwhile is recorded, even those that close too fast to answer.
+class ModalAnswerer : public QObject
+{
+public:
+    using Step = std::function<bool(QWidget *)>;
+
+    explicit ModalAnswerer(int deadlineMs = 60000)
+        : m_deadline(QDateTime::currentMSecsSinceEpoch() + deadlineMs)
+    {
+        qApp->installEventFilter(this);
+        connect(&m_timer, &QTimer::timeout, this, [this] { tick(); });
+        m_timer.start(20);
+    }
+    ~ModalAnswerer() override { qApp->removeEventFilter(this); }
+
+    ModalAnswerer &then(const Step &step)
+    {
+        m_steps.append(step);
+        return *this;
+    }
+    bool allAnswered() const { return m_steps.isEmpty(); }
+    bool timedOut() const { return m_timedOut; }
+    QList<SeenDialog> seen() const { return m_seen; }
+    bool sawClass(const char *className) const
+    {
+        return std::any_of(m_seen.begin(), m_seen.end(),
+                           [className](const SeenDialog &s) { return s.className == QLatin1String(className); });
+    }
+    // Message boxes seen, as "title|text".
+    QStringList boxes() const
+    {
+        QStringList result;
+        for (const SeenDialog &seen : m_seen) {
+            if (seen.className == QLatin1String("QMessageBox"))
+                result.append(seen.title + QLatin1Char('|') + seen.text);
+        }
+        return result;
+    }
+
+    static Step clickBox(int standardButton, const QString &expectTitle = QString())
+    {
+        return [standardButton, expectTitle](QWidget *widget) {
+            auto *box = qobject_cast<QMessageBox *>(widget);
+            if (!box || (!expectTitle.isEmpty() && box->windowTitle() != expectTitle))
+                return false;
+            QAbstractButton *button = box->button(static_cast<QMessageBox::StandardButton>(standardButton));
+            if (button)
+                button->click();
+            return button != nullptr;
+        };
+    }
+    // Waits until an install dialog's run has ended, keeps its log text and
+    // closes it with its own button.
+    static Step closeInstallDialogWhenDone(QString *log = nullptr)
+    {
+        return [log](QWidget *widget) {
+            auto *button = widget->findChild<QPushButton *>(QStringLiteral("cancelButton"));
+            if (qstrcmp(widget->metaObject()->className(), "InstallDialog") || !button
+                || button->text() != QStringLiteral("Закрыть"))
+                return false;
+            if (log)
+                *log = widget->findChild<QTextBrowser *>(QStringLiteral("textBrowser"))->toPlainText();
+            button->click();
+            return true;
+        };
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *dialog = qobject_cast<QDialog *>(watched);
+        if (event->type() == QEvent::Show && dialog && dialog->isWindow()) {
+            auto *box = qobject_cast<QMessageBox *>(dialog);
+            m_seen.append({QString::fromLatin1(dialog->metaObject()->className()), dialog->windowTitle(),
+                           box ? box->text() : QString(), box ? int(box->icon()) : 0});
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    void tick()
+    {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (QDateTime::currentMSecsSinceEpoch() > m_deadline) {
+            m_timedOut = true;
+            // Close whatever is open so that the test can report its failure.
+            if (auto *dialog = qobject_cast<QDialog *>(modal)) {
+                if (auto *cancel = dialog->findChild<QPushButton *>(QStringLiteral("cancelButton")))
+                    cancel->click();
+                dialog->done(qobject_cast<QMessageBox *>(modal) ? int(QMessageBox::Cancel) : int(QDialog::Rejected));
+            }
+            return;
+        }
+        if (modal && !m_steps.isEmpty() && m_steps.first()(modal))
+            m_steps.removeFirst();
+    }
+
+    QTimer m_timer;
+    QList<Step> m_steps;
+    QList<SeenDialog> m_seen;
+    qint64 m_deadline = 0;
+    bool m_timedOut = false;
 };
 
 // The window tests run from a copy of themselves named like the updater

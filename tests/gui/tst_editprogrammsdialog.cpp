@@ -1,8 +1,6 @@
 // The program selection against the programs a real project document offers.
 #include "editprogrammsdialog.h"
 #include "guitest.h"
-#include "settings.h"
-
 #include "messagecapture.h"
 
 #include <QHostAddress>
@@ -22,9 +20,10 @@ QTreeWidget *tree(EditProgrammsDialog &dialog)
     return dialog.findChild<QTreeWidget *>(QStringLiteral("programmWidget"));
 }
 
-QTreeWidgetItem *row(EditProgrammsDialog &dialog, const QString &programm, const QString &plugin = QString())
+// A row as "programm" or "programm/plugin".
+QTreeWidgetItem *row(EditProgrammsDialog &dialog, const QString &path)
 {
-    return findTreeRow(tree(dialog), programm, plugin);
+    return findTreeRow(tree(dialog), path.section(QLatin1Char('/'), 0, 0), path.section(QLatin1Char('/'), 1));
 }
 
 bool ticked(QTreeWidgetItem *item)
@@ -62,24 +61,6 @@ private slots:
         QVERIFY(world.writeConfig(offeredGuids));
         world.load();
         QCOMPARE(Settings::instance()->programmDescriptions().size(), 4);
-    }
-
-    void form()
-    {
-        EditProgrammsDialog dialog;
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("Выберите программы для установки"));
-        QCOMPARE(dialog.findChild<QPushButton *>(QStringLiteral("okButton"))->text(), QString::fromUtf8("\xD0\x9E\xD0\xBA"));
-        QCOMPARE(tree(dialog)->topLevelItemCount(), 0); // filled only on request
-        dialog.fillProgramms();
-        QCOMPARE(tree(dialog)->columnCount(), 2);
-        QVERIFY(tree(dialog)->isColumnHidden(1));
-        QCOMPARE(tree(dialog)->headerItem()->text(0), QStringLiteral("Название"));
-        QCOMPARE(tree(dialog)->headerItem()->text(1), QStringLiteral("Служебное название"));
-        QCOMPARE(tree(dialog)->topLevelItemCount(), 4);
-        QCOMPARE(row(dialog, QStringLiteral("kestra_lab"))->text(0), QStringLiteral("Лаборатория"));
-        // Only the modules the program names itself, in its own order.
-        QTreeWidgetItem *lab = row(dialog, QStringLiteral("kestra_lab"));
-        QCOMPARE(lab->childCount(), 3);
     }
 
     void initialTicksAndLocks_data()
@@ -152,17 +133,13 @@ private slots:
                 QVERIFY2(!logged.contains(QStringLiteral("secret")), qPrintable(logged));
             QCOMPARE(tree(dialog)->topLevelItemCount(), 0);
         }
-        const auto find = [&dialog](const QString &path) {
-            const QStringList parts = path.split(QLatin1Char('/'));
-            return row(dialog, parts.at(0), parts.value(1));
-        };
         for (const QString &path : tickedRows)
-            QVERIFY2(ticked(find(path)), qPrintable(path));
+            QVERIFY2(ticked(row(dialog, path)), qPrintable(path));
         for (const QString &path : lockedRows)
-            QVERIFY2(locked(find(path)) && ticked(find(path)), qPrintable(path));
+            QVERIFY2(locked(row(dialog, path)) && ticked(row(dialog, path)), qPrintable(path));
         for (const QString &path : untickedRows) {
-            QVERIFY2(find(path) && !ticked(find(path)), qPrintable(path));
-            QVERIFY2(!locked(find(path)), qPrintable(path));
+            QVERIFY2(row(dialog, path) && !ticked(row(dialog, path)), qPrintable(path));
+            QVERIFY2(!locked(row(dialog, path)), qPrintable(path));
         }
     }
 
@@ -202,8 +179,7 @@ private slots:
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         const auto click = [&dialog](const QString &path, Qt::CheckState wanted) {
-            const QStringList parts = path.split(QLatin1Char('/'));
-            QTreeWidgetItem *item = row(dialog, parts.at(0), parts.value(1));
+            QTreeWidgetItem *item = row(dialog, path);
             QVERIFY2(item, qPrintable(path));
             QTreeWidget *t = tree(dialog);
             // The user's way: make the row current and press the space bar;
@@ -246,8 +222,7 @@ private slots:
         dialog.fillProgramms();
         dialog.show();
         dialog.findChild<QPushButton *>(QStringLiteral("cancelButton"))->click();
-        QCOMPARE(dialog.result(), int(QDialog::Rejected));
-        QVERIFY(!dialog.isVisible());
+        QVERIFY(dialog.result() == QDialog::Rejected && !dialog.isVisible());
     }
 };
 

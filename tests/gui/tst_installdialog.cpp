@@ -5,7 +5,6 @@
 #include "installdialog.h"
 #include "installthread.h"
 #include "messagecapture.h"
-#include "modalanswerer.h"
 #include "nginxserver.h"
 #include "settings.h"
 #include "startup.h"
@@ -15,11 +14,8 @@
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
-#include <QMessageBox>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QTextBlock>
-#include <QTextBrowser>
 #include <QVBoxLayout>
 
 #include <atomic>
@@ -40,12 +36,6 @@ QTextBrowser *browser(QWidget *dialog)
 QPushButton *cancelButton(QWidget *dialog)
 {
     return dialog->findChild<QPushButton *>(QStringLiteral("cancelButton"));
-}
-
-QString lastLine(QWidget *dialog)
-{
-    const QStringList lines = browser(dialog)->toPlainText().split(QLatin1Char('\n'));
-    return lines.last();
 }
 
 QColor lastLineColour(QWidget *dialog)
@@ -129,16 +119,28 @@ class TestInstallDialog : public QObject
     NginxServer slowServer;
     QList<ModuleSpec> modules;
 
-    // Every file present in the program folder is whole and equal to what
-    // the pack holds: a stopped run may leave files out, never half-written.
-    void verifyNoPartialFiles(const ModuleSpec &moduleSpec)
+    // Every file of the program is in its folder (all: when whole is asked
+    // for) and equal to what the pack holds: a stopped run may leave files
+    // out, never half-written.
+    void verifyFiles(const QString &programm, bool whole)
     {
-        const QString folder = world.root() + QLatin1Char('/') + moduleSpec.name;
-        for (auto it = moduleSpec.files.constBegin(); it != moduleSpec.files.constEnd(); ++it) {
-            const QString path = folder + QLatin1Char('/') + it.key();
-            if (QFileInfo::exists(path))
+        const ModuleSpec spec = UpdaterWorld::find(modules, programm);
+        for (auto it = spec.files.constBegin(); it != spec.files.constEnd(); ++it) {
+            const QString path = world.root() + QLatin1Char('/') + programm + QLatin1Char('/') + it.key();
+            if (whole || QFileInfo::exists(path))
                 QVERIFY2(readFile(path) == it.value(), qPrintable(path));
         }
+    }
+
+    // Runs the dialog (modal) for one program; changeConfig registers the result.
+    void start(InstallDialog &dialog, const QString &programm, const QStringList &plugins, bool closeWhenFinished,
+               bool changeConfig)
+    {
+        dialog.setProgrammsToUpdate({{programm, plugins}});
+        dialog.setInstallPath(world.root());
+        dialog.setCloseWhenFinished(closeWhenFinished);
+        dialog.setChangeConfig(changeConfig);
+        dialog.startInstall(false);
     }
 
 private slots:
@@ -160,32 +162,17 @@ private slots:
         QVERIFY2(slowServer.start(&error), qPrintable(error));
     }
 
-    void form()
-    {
-        InstallDialog dialog;
-        QCOMPARE(dialog.objectName(), QStringLiteral("InstallDialog"));
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("Установка (обновление) программ (1.0.0.25)"));
-        QCOMPARE(cancelButton(&dialog)->text(), QStringLiteral("Отмена"));
-        QVERIFY(!cancelButton(&dialog)->icon().isNull());
-    }
-
     void messageLines_data()
     {
         QTest::addColumn<int>("type");
         QTest::addColumn<bool>("fromThread");
-        QTest::addColumn<QColor>("colour");
-        QTest::addColumn<int>("level");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("shown"); // in the pane; the log keeps text
         const QString text = QStringLiteral("Файл lab<1>.dll & co обновлён");
-        QTest::newRow("message from the thread") << 0 << true << QColor(0, 100, 0) << int(QtInfoMsg) << text << text;
-        QTest::newRow("error from the thread") << 1 << true << QColor(Qt::red) << int(QtWarningMsg) << text << text;
-        QTest::newRow("system message from the thread")
-            << 2 << true << QColor(Qt::black) << int(QtInfoMsg) << text << text;
-        QTest::newRow("message without a thread") << 0 << false << QColor(0, 100, 0) << int(QtInfoMsg) << text << text;
-        QTest::newRow("error without a thread") << 1 << false << QColor(Qt::red) << int(QtWarningMsg) << text << text;
-        QTest::newRow("system message without a thread")
-            << 2 << false << QColor(Qt::black) << int(QtInfoMsg) << text << text;
+        QTest::newRow("message from the thread") << 0 << true << text << text;
+        QTest::newRow("error without a thread") << 1 << false << text << text;
+        QTest::newRow("system message from the thread") << 2 << true << text << text;
+        QTest::newRow("system message without a thread") << 2 << false << text << text;
 
         // The system's own reasons, as the file functions really give them.
         const QString missing = world.root() + QStringLiteral("/нет/lab.dll");
@@ -193,7 +180,7 @@ private slots:
         QVERIFY(!absent.open(QIODevice::ReadOnly));
         const QString opening = QStringLiteral("Ошибка при открытии файла %1, ").arg(missing);
         QTest::newRow("error with the system's reason for a missing file")
-            << 1 << true << QColor(Qt::red) << int(QtWarningMsg) << opening + absent.errorString()
+            << 1 << true << opening + absent.errorString()
             << opening + QStringLiteral("нет такого файла или папки");
         QFile target(world.root() + QStringLiteral("/lab.dll"));
         QVERIFY(target.open(QIODevice::WriteOnly));
@@ -201,14 +188,14 @@ private slots:
         QVERIFY(!target.copy(target.fileName()));
         const QString copying = QStringLiteral("Ошибка при копировании файла из %1 в %1, ").arg(target.fileName());
         QTest::newRow("error with the reason of a copy onto an existing file")
-            << 1 << true << QColor(Qt::red) << int(QtWarningMsg) << copying + target.errorString()
+            << 1 << true << copying + target.errorString()
             << copying + QStringLiteral("файл назначения уже существует");
         QTest::newRow("error with a Windows reason and its full stop")
-            << 1 << false << QColor(Qt::red) << int(QtWarningMsg)
+            << 1 << false
             << QStringLiteral("Ошибка при удалении файла C:/Лаборатория/lab.dll, Access is denied.")
             << QStringLiteral("Ошибка при удалении файла C:/Лаборатория/lab.dll, нет доступа");
         QTest::newRow("error with a full disk inside the line")
-            << 1 << true << QColor(Qt::red) << int(QtWarningMsg)
+            << 1 << true
             << QStringLiteral("Ошибка при скачивании файла a в b, No space left on device (28)")
             << QStringLiteral("Ошибка при скачивании файла a в b, на диске нет свободного места (28)");
     }
@@ -217,8 +204,9 @@ private slots:
     {
         QFETCH(int, type);
         QFETCH(bool, fromThread);
-        QFETCH(QColor, colour);
-        QFETCH(int, level);
+        // Messages green, errors red (and warnings in the log), system messages black.
+        const QColor colour = QList<QColor>{QColor(0, 100, 0), QColor(Qt::red), QColor(Qt::black)}.at(type);
+        const QtMsgType level = type == 1 ? QtWarningMsg : QtInfoMsg;
         QFETCH(QString, text);
         QFETCH(QString, shown);
         InstallDialog dialog;
@@ -229,23 +217,12 @@ private slots:
         connect(&thread, &InstallThread::status, &dialog, &InstallDialog::systemMessage);
 
         MessageCapture capture;
-        if (fromThread) {
-            if (type == 0)
-                emit thread.message(text);
-            else if (type == 1)
-                emit thread.error(text);
-            else
-                emit thread.status(text); // routed to systemMessage above
-        } else {
-            if (type == 0)
-                dialog.message(text);
-            else if (type == 1)
-                dialog.error(text);
-            else
-                dialog.systemMessage(text);
-        }
+        if (fromThread) // status is routed to systemMessage above
+            type == 0 ? emit thread.message(text) : type == 1 ? emit thread.error(text) : emit thread.status(text);
+        else
+            type == 0 ? dialog.message(text) : type == 1 ? dialog.error(text) : dialog.systemMessage(text);
 
-        const QString line = lastLine(&dialog);
+        const QString line = browser(&dialog)->toPlainText();
         const QRegularExpressionMatch stamp = kStamp.match(line);
         QVERIFY2(stamp.hasMatch(), qPrintable(line));
         const QDateTime when = QDateTime::fromString(line.left(19), QStringLiteral("dd.MM.yyyy hh:mm:ss"));
@@ -253,8 +230,8 @@ private slots:
         const QString expectedTail = shown + (fromThread ? QStringLiteral(" [") + kTitle + QLatin1Char(']') : QString());
         QCOMPARE(line.mid(stamp.capturedLength()), expectedTail);
         QCOMPARE(lastLineColour(&dialog), colour);
-        QCOMPARE(browser(&dialog)->document()->blockCount(), 1);
-        QVERIFY(capture.contains(QtMsgType(level), text));
+        QCOMPARE(browser(&dialog)->document()->blockCount(), 1); // one line
+        QVERIFY(capture.contains(level, text));
         if (level == QtInfoMsg)
             QVERIFY(!capture.contains(QtWarningMsg, text));
     }
@@ -262,16 +239,13 @@ private slots:
     void threadBoxesRouteBySender()
     {
         InstallDialog dialog;
-        auto *layout = dialog.findChild<QVBoxLayout *>(QStringLiteral("mainVerticalLayout"));
         // Two real threads with nothing to do: their started signals create
         // the boxes; the finished signals are not wired, so the boxes stay.
         InstallThread alpha(&dialog);
         InstallThread beta(&dialog);
-        alpha.setObjectName(QStringLiteral("alpha"));
-        beta.setObjectName(QStringLiteral("beta"));
-        alpha.setTitle(QStringLiteral("Первый"));
-        beta.setTitle(QStringLiteral("Второй"));
         for (InstallThread *thread : {&alpha, &beta}) {
+            thread->setObjectName(thread == &alpha ? QStringLiteral("alpha") : QStringLiteral("beta"));
+            thread->setTitle(thread == &alpha ? QStringLiteral("Первый") : QStringLiteral("Второй"));
             thread->setInstallPath(world.root() + QStringLiteral("/unused"));
             connect(thread, &QThread::started, &dialog, &InstallDialog::threadStarted);
             connect(thread, &InstallThread::progress, &dialog, &InstallDialog::progress);
@@ -282,30 +256,24 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(dialog.findChild<QGroupBox *>(QStringLiteral("betagroupBox")), 5000);
         auto *alphaBox = dialog.findChild<QGroupBox *>(QStringLiteral("alphagroupBox"));
         auto *betaBox = dialog.findChild<QGroupBox *>(QStringLiteral("betagroupBox"));
-        QVERIFY(alphaBox);
-        QCOMPARE(alphaBox->title(), QStringLiteral("Первый"));
-        QVERIFY(layout->indexOf(alphaBox) < layout->indexOf(browser(&dialog)));
-        QVERIFY(layout->indexOf(betaBox) < layout->indexOf(browser(&dialog)));
-        QCOMPARE(layout->indexOf(betaBox), 0); // the newest box goes on top
-        QVERIFY(alphaBox->layout()->contentsMargins().left() == 3);
         auto *alphaBar = dialog.findChild<QProgressBar *>(QStringLiteral("alphaprogressBar"));
         auto *betaBar = dialog.findChild<QProgressBar *>(QStringLiteral("betaprogressBar"));
         auto *alphaLabel = dialog.findChild<QLabel *>(QStringLiteral("alphaprogressLabel"));
         auto *betaLabel = dialog.findChild<QLabel *>(QStringLiteral("betaprogressLabel"));
-        QVERIFY(alphaBar && betaBar && alphaLabel && betaLabel);
-        QVERIFY(alphaBar->isTextVisible());
+        QVERIFY(alphaBox && alphaBar && betaBar && alphaLabel && betaLabel);
+        QCOMPARE(alphaBox->title(), QStringLiteral("Первый"));
+        // The newest box goes on top, all above the log.
+        auto *layout = dialog.findChild<QVBoxLayout *>(QStringLiteral("mainVerticalLayout"));
+        QCOMPARE(layout->indexOf(betaBox), 0);
+        QVERIFY(layout->indexOf(alphaBox) < layout->indexOf(browser(&dialog)));
 
         emit alpha.progress(3, 10, QStringLiteral("core.dll"));
-        QCOMPARE(alphaBar->maximum(), 10);
-        QCOMPARE(alphaBar->value(), 3);
+        QCOMPARE(QList<int>({alphaBar->maximum(), alphaBar->value(), betaBar->value()}), QList<int>({10, 3, 0}));
         QCOMPARE(alphaLabel->text(), QStringLiteral("core.dll"));
-        QCOMPARE(betaBar->value(), 0);
         QVERIFY(betaLabel->text().isEmpty());
-
         emit beta.status(QStringLiteral("Обновление модуля reg_core"));
         QCOMPARE(betaBox->title(), QStringLiteral("Обновление модуля reg_core"));
         QCOMPARE(alphaBox->title(), QStringLiteral("Первый"));
-
         // Calls that do not come from an install thread change nothing.
         dialog.progress(7, 8, QStringLiteral("x"));
         dialog.status(QStringLiteral("y"));
@@ -313,54 +281,49 @@ private slots:
         QCOMPARE(betaBox->title(), QStringLiteral("Обновление модуля reg_core"));
     }
 
-    void normalRunEndsFinished()
+    void runEnds_data()
     {
+        QTest::addColumn<QString>("programm");
+        QTest::addColumn<QString>("plugin");
+        QTest::addColumn<QString>("installed"); // a file the run brings
+        QTest::addColumn<bool>("closeWhenFinished");
+        QTest::newRow("finished run waits to be closed") << "kestra_lab" << "lab_core" << "kestra_lab/readme.txt" << false;
+        QTest::newRow("finished run closes itself when asked") << "kestra_reg" << "reg_core" << "kestra_reg/reg" << true;
+    }
+
+    void runEnds()
+    {
+        QFETCH(QString, programm);
+        QFETCH(QString, plugin);
+        QFETCH(QString, installed);
+        QFETCH(bool, closeWhenFinished);
         QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules)));
         world.load();
+        QDir(world.root() + QLatin1Char('/') + programm).removeRecursively();
         QString log;
         ModalAnswerer answerer(60000);
-        answerer
-            .then([&log](QWidget *w) {
-                if (!qobject_cast<InstallDialog *>(w))
-                    return false;
+        if (!closeWhenFinished) {
+            answerer.then([&log](QWidget *w) {
                 // Finished: the box is gone and the button offers to close.
-                if (cancelButton(w)->text() != QStringLiteral("Закрыть"))
-                    return false;
                 if (w->findChild<QGroupBox *>(QStringLiteral("mainthread1111groupBox")))
                     return false;
-                log = browser(w)->toPlainText();
-                cancelButton(w)->click();
-                return true;
+                return ModalAnswerer::closeInstallDialogWhenDone(&log)(w);
             });
+        }
         InstallDialog dialog;
-        dialog.setProgrammsToUpdate({{QStringLiteral("kestra_lab"), {QStringLiteral("lab_core")}}});
-        dialog.setInstallPath(world.root());
-        dialog.startInstall(false);
+        start(dialog, programm, {plugin}, closeWhenFinished, false);
         QVERIFY(!answerer.timedOut());
         QVERIFY(answerer.allAnswered());
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(answerer.seen().size(), 1);
+        QVERIFY(QFileInfo::exists(world.root() + QLatin1Char('/') + installed));
+        if (closeWhenFinished)
+            return;
         QVERIFY2(log.endsWith(QStringLiteral("Обновление Обновление программ закончено [Обновление программ]")),
                  qPrintable(log));
         QCOMPARE(lastLineColour(&dialog), QColor(Qt::black));
         QCOMPARE(readFile(world.root() + QStringLiteral("/lab_core/core.dll")), patternBytes(20000, 11));
-        QVERIFY(QFileInfo::exists(world.root() + QStringLiteral("/kestra_lab/readme.txt")));
-    }
-
-    void closeWhenFinishedClosesItself()
-    {
-        QDir(world.root() + QStringLiteral("/kestra_reg")).removeRecursively();
-        ModalAnswerer answerer(60000); // nothing to answer; only records
-        InstallDialog dialog;
-        dialog.setProgrammsToUpdate({{QStringLiteral("kestra_reg"), {QStringLiteral("reg_core")}}});
-        dialog.setInstallPath(world.root());
-        dialog.setCloseWhenFinished(true);
-        dialog.startInstall(false);
-        QVERIFY(!answerer.timedOut());
-        QCOMPARE(dialog.result(), int(QDialog::Accepted));
-        QVERIFY(!dialog.isVisible());
-        QVERIFY(QFileInfo::exists(world.root() + QStringLiteral("/kestra_reg/reg")));
-        QCOMPARE(answerer.seen().size(), 1);
-        QCOMPARE(answerer.seen().first().className, QStringLiteral("InstallDialog"));
     }
 
     void refusalsWhileRunning()
@@ -371,7 +334,6 @@ private slots:
         QDir(world.root() + QStringLiteral("/bulk_many")).removeRecursively();
 
         InstallDialog dialog;
-        bool boxAboveLog = false;
         bool stillOpenAfterClose = false;
         // Once the dialog is up again, asks it for something it must refuse.
         const auto ask = [&dialog](const std::function<void()> &request) -> ModalAnswerer::Step {
@@ -385,11 +347,8 @@ private slots:
         ModalAnswerer answerer(120000);
         answerer
             .then([&](QWidget *w) {
-                auto *box = w->findChild<QGroupBox *>(QStringLiteral("mainthread1111groupBox"));
-                if (w != &dialog || !box)
+                if (w != &dialog || !w->findChild<QGroupBox *>(QStringLiteral("mainthread1111groupBox")))
                     return false;
-                auto *layout = w->findChild<QVBoxLayout *>(QStringLiteral("mainVerticalLayout"));
-                boxAboveLog = layout->indexOf(box) < layout->indexOf(browser(w));
                 QTimer::singleShot(0, &dialog, [&dialog] { dialog.startInstall(false); });
                 return true;
             })
@@ -401,25 +360,19 @@ private slots:
             .then([&](QWidget *w) {
                 if (w != &dialog)
                     return false;
-                stillOpenAfterClose = dialog.isVisible()
-                                      && cancelButton(w)->text() == QStringLiteral("Отмена");
+                stillOpenAfterClose = dialog.isVisible() && cancelButton(w)->text() == QStringLiteral("Отмена");
                 return true;
             })
             .then(ModalAnswerer::closeInstallDialogWhenDone());
-        dialog.setProgrammsToUpdate({{QStringLiteral("bulk_many"), {}}});
-        dialog.setInstallPath(world.root());
-        dialog.startInstall(false);
+        start(dialog, QStringLiteral("bulk_many"), {}, false, false);
         QVERIFY(!answerer.timedOut());
         QVERIFY(answerer.allAnswered());
-        QVERIFY(boxAboveLog);
         QVERIFY(stillOpenAfterClose);
         QCOMPARE(answerer.boxes(), QStringList({QStringLiteral("Ошибка|Установка уже запущена!!!"),
                                                 QStringLiteral("Ошибка|Выполняется обновление!!!"),
                                                 QStringLiteral("Ошибка|Выполняется обновление!!!")}));
         // The refused second start did not disturb the run.
-        const ModuleSpec bulk = UpdaterWorld::find(modules, QStringLiteral("bulk_many"));
-        for (auto it = bulk.files.constBegin(); it != bulk.files.constEnd(); ++it)
-            QCOMPARE(readFile(world.root() + QStringLiteral("/bulk_many/") + it.key()), it.value());
+        verifyFiles(QStringLiteral("bulk_many"), true);
     }
 
     void cancelStopsTheRun_data()
@@ -430,8 +383,7 @@ private slots:
         QTest::addColumn<bool>("restart");
         QTest::newRow("between small files") << "bulk_many" << false;
         QTest::newRow("inside a long download") << "bulk_big" << false;
-        QTest::newRow("inside a long download, run again while the stopped thread ends")
-            << "bulk_big" << true;
+        QTest::newRow("inside a long download, run again while the stopped thread ends") << "bulk_big" << true;
         // The local copy of the one file blocks (a pipe no one writes yet):
         // the thread is let go, and the hand-over at exit waits for it
         // before it starts the copier.
@@ -494,18 +446,13 @@ private slots:
                 cancelButton(w)->click();
                 return true;
             });
-        dialog.setProgrammsToUpdate({{programm, {}}});
-        dialog.setInstallPath(world.root());
-        dialog.setChangeConfig(true);
-        dialog.startInstall(false);
+        start(dialog, programm, {}, false, true);
         const qint64 closedAfter = sinceCancel.elapsed();
         QVERIFY(!answerer.timedOut());
         QVERIFY(answerer.allAnswered());
         QVERIFY2(stoppedAfter >= 0 && stoppedAfter < 1600, qPrintable(QString::number(stoppedAfter)));
         QVERIFY(boxGone);
         QVERIFY2(closedAfter < 2500, qPrintable(QString::number(closedAfter)));
-        qInfo() << "stopped after" << stoppedAfter << "ms; threads still finishing:"
-                << InstallDialog::runningDetachedThreads();
 
         if (blocked) {
             QCOMPARE(InstallDialog::runningDetachedThreads(), 1);
@@ -540,18 +487,12 @@ private slots:
                 return true;
             });
             InstallDialog second;
-            second.setProgrammsToUpdate({{programm, {}}});
-            second.setInstallPath(world.root());
-            second.setChangeConfig(true);
-            second.setCloseWhenFinished(true);
             sinceStart.start();
-            second.startInstall(false);
+            start(second, programm, {}, true, true);
             QVERIFY(!again.timedOut());
             QVERIFY2(shownAfter >= 0 && shownAfter < 700, qPrintable(QString::number(shownAfter)));
             QCOMPARE(again.boxes(), QStringList());
-            const ModuleSpec spec = UpdaterWorld::find(modules, programm);
-            for (auto it = spec.files.constBegin(); it != spec.files.constEnd(); ++it)
-                QCOMPARE(readFile(world.root() + QLatin1Char('/') + programm + QLatin1Char('/') + it.key()), it.value());
+            verifyFiles(programm, true);
             QVERIFY(readFile(world.registryPath()).contains(programm.toUtf8()));
             return;
         }
@@ -559,7 +500,7 @@ private slots:
         // Whatever was let go ends on its own and releases what it holds.
         QVERIFY(InstallDialog::waitForDetachedThreads(60000));
         QCOMPARE(InstallDialog::runningDetachedThreads(), 0);
-        verifyNoPartialFiles(UpdaterWorld::find(modules, programm));
+        verifyFiles(programm, false);
         // The cancelled first install is not registered.
         QCOMPARE(readFile(world.registryPath()), registryBefore);
         auto writer = std::async(std::launch::async, [] {
