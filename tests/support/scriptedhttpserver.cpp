@@ -2,7 +2,6 @@
 
 #include <QHostAddress>
 #include <QMutexLocker>
-#include <QPointer>
 #include <QSemaphore>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -79,7 +78,7 @@ protected:
                         QMutexLocker lock(&m_owner->m_mutex);
                         m_owner->m_requests.append(request);
                         lock.unlock();
-                        reply(socket, request);
+                        reply(socket);
                     }
                 });
             }
@@ -90,49 +89,34 @@ protected:
     }
 
 private:
-    void reply(QTcpSocket *socket, const Request &request)
+    void reply(QTcpSocket *socket)
     {
-        const QByteArray &data = m_owner->m_answer;
-        if (m_owner->m_behaviour == Behaviour::Raw) {
+        const QByteArray data = m_owner->m_answers.value(qMin(m_answered++, m_owner->m_answers.size() - 1));
+        const bool close = m_owner->m_close;
+        if (m_owner->m_pieceSize <= 0) {
             socket->write(data);
-            if (m_owner->m_close)
+            if (close)
                 socket->disconnectFromHost();
-        } else if (m_owner->m_behaviour != Behaviour::Trickle) {
-            const QByteArray range = request.header("Range");
-            const int from = range.startsWith("bytes=") && m_owner->m_behaviour == Behaviour::CutOnce
-                                 ? range.mid(6).split('-').first().toInt()
-                                 : 0;
-            if (++m_answers == 1)
-                socket->write(answer(200, data).chopped(data.size() * 3 / 5));
-            else if (from <= 0 || from >= data.size())
-                socket->write(answer(200, data));
-            else
-                socket->write("HTTP/1.1 206 Partial\r\nContent-Length: " + QByteArray::number(data.size() - from)
-                              + "\r\nContent-Range: bytes " + QByteArray::number(from) + '-'
-                              + QByteArray::number(data.size() - 1) + '/' + QByteArray::number(data.size())
-                              + "\r\nConnection: close\r\n\r\n" + data.mid(from));
-            socket->disconnectFromHost();
-        } else {
-            const int bodyStart = data.indexOf("\r\n\r\n") + 4;
-            socket->write(data.left(bodyStart));
-            auto sent = QSharedPointer<int>::create(bodyStart);
-            auto timer = new QTimer(socket);
-            QPointer<QTcpSocket> guard(socket);
-            QObject::connect(timer, &QTimer::timeout, socket, [this, guard, timer, sent, data]() {
-                guard->write(data.mid(*sent, m_owner->m_pieceSize));
-                *sent += m_owner->m_pieceSize;
-                if (*sent >= data.size()) {
-                    timer->stop();
-                    guard->disconnectFromHost();
-                }
-            });
-            timer->start(m_owner->m_intervalMs);
+            return;
         }
+        int sent = data.indexOf("\r\n\r\n") + 4;
+        socket->write(data.left(sent));
+        auto timer = new QTimer(socket); // goes with the socket
+        QObject::connect(timer, &QTimer::timeout, socket, [this, socket, timer, sent, data, close]() mutable {
+            socket->write(data.mid(sent, m_owner->m_pieceSize));
+            sent += m_owner->m_pieceSize;
+            if (sent < data.size())
+                return;
+            timer->stop();
+            if (close)
+                socket->disconnectFromHost();
+        });
+        timer->start(m_owner->m_intervalMs);
     }
 
     ScriptedHttpServer *m_owner;
     int m_connections = 0;
-    int m_answers = 0;
+    int m_answered = 0;
 };
 
 bool ScriptedHttpServer::start(QString *error)

@@ -9,17 +9,13 @@
 
 // A tiny HTTP/1.1 server on 127.0.0.1, in a thread of its own so it keeps
 // serving while the test thread blocks. It records every request byte for
-// byte (which nginx cannot give back) and can misbehave on purpose.
+// byte (which nginx cannot give back) and misbehaves on purpose: the n-th
+// request gets answers[n] verbatim (the last one for all later requests),
+// the connection closed after it when close is set; with pieceSize the body
+// after the head goes out pieceSize bytes every intervalMs.
 class ScriptedHttpServer
 {
 public:
-    enum class Behaviour {
-        Raw,     // the answer verbatim to every request; closed after it when close is set
-        Trickle, // the answer's head at once, its body in pieces at an interval, then closed
-        CutOnce, // the answer is a body: first reply cut after 40 %, later ones 206 from
-                 // "Range: bytes=N-" (whole without one)
-        CutOnceThenWhole, // as CutOnce, but later replies whole whatever the Range
-    };
     struct Request
     {
         QByteArray method, target, body;
@@ -28,14 +24,14 @@ public:
         QByteArray header(const QByteArray &name) const; // first of that name, any case
     };
 
-    explicit ScriptedHttpServer(Behaviour behaviour, const QByteArray &answer, bool close = true)
-        : m_behaviour(behaviour), m_answer(answer), m_close(close) {}
+    explicit ScriptedHttpServer(const QList<QByteArray> &answers, bool close = true, int pieceSize = 0,
+                                int intervalMs = 0)
+        : m_answers(answers), m_close(close), m_pieceSize(pieceSize), m_intervalMs(intervalMs) {}
     ~ScriptedHttpServer() { stop(); }
     Q_DISABLE_COPY(ScriptedHttpServer)
     // A whole answer with Content-Length and "Connection: close".
     static QByteArray answer(int status, const QByteArray &body);
 
-    void setTrickle(int pieceSize, int intervalMs) { m_pieceSize = qMax(1, pieceSize), m_intervalMs = intervalMs; }
     bool start(QString *error = nullptr);
     void stop();
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
@@ -44,11 +40,9 @@ public:
 
 private:
     class Worker;
-    Behaviour m_behaviour;
-    QByteArray m_answer;
+    QList<QByteArray> m_answers;
     bool m_close;
-    int m_pieceSize = 2;
-    int m_intervalMs = 500;
+    int m_pieceSize, m_intervalMs;
     quint16 m_port = 0;
     Worker *m_worker = nullptr;
     mutable QMutex m_mutex;

@@ -24,27 +24,43 @@
 
 namespace {
 
-using Behaviour = ScriptedHttpServer::Behaviour;
 const QByteArray kSmall = "<project>small document</project>\n";
 
-// Runs two downloads on a thread of its own (as the install thread does):
-// the second reuses the thread's manager.
-class FetchThread : public QThread
+// A download from one of the servers started here, compared with the web root.
+struct Served
 {
-public:
-    FetchThread(const QString &source, const QString &destination) : m_source(source), m_destination(destination) {}
-    bool ok = false;
-    QString error;
-
-protected:
-    void run() override
-    {
-        ok = fetchFile(m_source, m_destination, &error) && replaceFile(m_source, m_destination, &error);
-    }
-
-private:
-    QString m_source, m_destination;
+    QString server, path;
+    QString expectedFile;         // under the web root; empty: must fail
+    QString call = "fetch";       // fetch, load, replace (over a read-only copy)
+    QByteArray existing = {};     // destination before; empty: none
 };
+
+// Downloads from a scripted server and what its requests must show.
+struct Scripted
+{
+    QList<QByteArray> answers;
+    bool close;           // the server closes after each answer
+    QByteArray expected;  // stored file of every round; empty: each must fail
+    int rounds = 1;       // downloads one after another
+    int connections = -1; // distinct connections, one request a round; -1: not checked
+    qint64 limit = -1;    // maxBytes of the download
+    int stall = 60;       // transfer_stall_timeout in seconds
+    int minMs = 0;        // the least time all rounds may take
+    QByteArray lastRange = {}; // of the last request, the first has none; null: not checked
+    int pieceSize = 0;    // the body trickled pieceSize bytes every 500 ms
+    QString method = "GET";
+    QByteArray sent = "GET"; // the method on the wire
+};
+
+// Two downloads on a thread of its own, as the install thread does: the
+// second reuses the thread's manager. error stays empty when both succeed.
+QThread *fetchThread(const QString &source, const QString &destination, QString *error)
+{
+    return QThread::create([=]() {
+        if (!fetchFile(source, destination, error) || !replaceFile(source, destination, error))
+            error->prepend(QStringLiteral("failed: "));
+    });
+}
 
 bool writeLargeFile(const QString &path) // piece by piece, never held whole
 {
@@ -71,6 +87,9 @@ bool startTls(NginxServer *server, const QString &root, const QString &certs, bo
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Served)
+Q_DECLARE_METATYPE(Scripted)
 
 class TestTransfer : public QObject
 {
@@ -131,207 +150,150 @@ private slots:
 
     void fromServers_data()
     {
-        QTest::addColumn<QString>("server");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("expectedFile"); // under the web root; empty: must fail
-        QTest::addColumn<QString>("call");         // fetch, load, replace (over a read-only copy)
-        QTest::addColumn<QByteArray>("existing");  // destination before; empty: none
-        const QString fetch = "fetch";
-        const QByteArray none;
-        QTest::newRow("GET") << "http" << "/small.xml" << "/small.xml" << fetch << none;
-        QTest::newRow("GET of an empty file") << "http" << "/empty.txt" << "/empty.txt" << fetch << none;
-        QTest::newRow("GET with a Cyrillic path") << "http" << "/sub/папка/file.bin" << "/sub/папка/file.bin" << fetch
-                                                  << none;
-        QTest::newRow("gzip-encoded document stored unpacked") << "http" << "/gz/doc.xml" << "/gz/doc.xml" << fetch
-                                                               << none;
-        QTest::newRow("large file streamed to disk") << "http" << "/large.bin" << "/large.bin" << fetch << none;
-        QTest::newRow("scheme in capitals") << "HTTP" << "/small.xml" << "/small.xml" << fetch << none;
-        QTest::newRow("download overwrites a longer file") << "http" << "/small.xml" << "/small.xml" << fetch
-                                                           << QByteArray(5000, 'o');
-        QTest::newRow("404 not found") << "http" << "/missing.xml" << "" << fetch << none;
-        QTest::newRow("500 onto an existing file") << "http" << "/error500" << "" << "load" << kSmall;
-        QTest::newRow("404 onto an existing file") << "http" << "/missing.xml" << "" << "load" << kSmall;
-        QTest::newRow("connection refused") << "refused" << "/x" << "" << "load" << none;
-        QTest::newRow("301 http to http followed") << "http" << "/moved" << "/small.xml" << fetch << none;
-        QTest::newRow("302 http to http followed") << "http" << "/found" << "/small.xml" << fetch << none;
-        QTest::newRow("307 relative redirect followed") << "http" << "/relative" << "/small.xml" << fetch << none;
-        QTest::newRow("redirect loop fails") << "http" << "/loop" << "" << fetch << none;
-        QTest::newRow("300 with a body is not the file") << "http" << "/choices" << "" << fetch << none;
-        QTest::newRow("304 is not the file") << "http" << "/notmodified" << "" << fetch << none;
-        QTest::newRow("HTTPS GET") << "https" << "/small.xml" << "/small.xml" << fetch << none;
-        QTest::newRow("HTTPS 404") << "https" << "/missing.xml" << "" << fetch << none;
-        QTest::newRow("HTTPS replaces a read-only copy") << "https" << "/small.xml" << "/small.xml" << "replace"
-                                                         << QByteArray("old");
-        QTest::newRow("untrusted certificate refused") << "stranger" << "/small.xml" << "" << fetch << none;
-        QTest::newRow("301 https to https followed") << "https" << "/moved" << "/small.xml" << fetch << none;
-        QTest::newRow("301 https to http refused") << "https" << "/downgrade" << "" << fetch << none;
-        QTest::newRow("301 http to https followed") << "upgrade" << "/upgrade" << "/small.xml" << fetch << none;
-        QTest::newRow("FTP document") << "ftp" << "/small.xml" << "/small.xml" << fetch << none;
-        QTest::newRow("FTP binary in a Cyrillic folder") << "ftp" << "/sub/папка/file.bin" << "/sub/папка/file.bin"
-                                                         << fetch << none;
-        QTest::newRow("FTP missing file") << "ftp" << "/missing.xml" << "" << fetch << none;
+        QTest::addColumn<Served>("row");
+        QTest::newRow("GET") << Served{"http", "/small.xml", "/small.xml"};
+        QTest::newRow("GET of an empty file") << Served{"http", "/empty.txt", "/empty.txt"};
+        QTest::newRow("GET with a Cyrillic path") << Served{"http", "/sub/папка/file.bin", "/sub/папка/file.bin"};
+        QTest::newRow("gzip-encoded document stored unpacked") << Served{"http", "/gz/doc.xml", "/gz/doc.xml"};
+        QTest::newRow("large file streamed to disk") << Served{"http", "/large.bin", "/large.bin"};
+        QTest::newRow("scheme in capitals") << Served{"HTTP", "/small.xml", "/small.xml"};
+        QTest::newRow("download overwrites a longer file")
+            << Served{"http", "/small.xml", "/small.xml", "fetch", QByteArray(5000, 'o')};
+        QTest::newRow("404 not found") << Served{"http", "/missing.xml", ""};
+        QTest::newRow("500 onto an existing file") << Served{"http", "/error500", "", "load", kSmall};
+        QTest::newRow("404 onto an existing file") << Served{"http", "/missing.xml", "", "load", kSmall};
+        QTest::newRow("connection refused") << Served{"refused", "/x", "", "load"};
+        QTest::newRow("301 http to http followed") << Served{"http", "/moved", "/small.xml"};
+        QTest::newRow("302 http to http followed") << Served{"http", "/found", "/small.xml"};
+        QTest::newRow("307 relative redirect followed") << Served{"http", "/relative", "/small.xml"};
+        QTest::newRow("redirect loop fails") << Served{"http", "/loop", ""};
+        QTest::newRow("300 with a body is not the file") << Served{"http", "/choices", ""};
+        QTest::newRow("304 is not the file") << Served{"http", "/notmodified", ""};
+        QTest::newRow("HTTPS GET") << Served{"https", "/small.xml", "/small.xml"};
+        QTest::newRow("HTTPS 404") << Served{"https", "/missing.xml", ""};
+        QTest::newRow("HTTPS replaces a read-only copy") << Served{"https", "/small.xml", "/small.xml", "replace", "old"};
+        QTest::newRow("untrusted certificate refused") << Served{"stranger", "/small.xml", ""};
+        QTest::newRow("301 https to https followed") << Served{"https", "/moved", "/small.xml"};
+        QTest::newRow("301 https to http refused") << Served{"https", "/downgrade", ""};
+        QTest::newRow("301 http to https followed") << Served{"upgrade", "/upgrade", "/small.xml"};
+        QTest::newRow("FTP document") << Served{"ftp", "/small.xml", "/small.xml"};
+        QTest::newRow("FTP binary in a Cyrillic folder") << Served{"ftp", "/sub/папка/file.bin", "/sub/папка/file.bin"};
+        QTest::newRow("FTP missing file") << Served{"ftp", "/missing.xml", ""};
     }
 
     void fromServers()
     {
-        QFETCH(QString, server);
-        QFETCH(QString, path);
-        QFETCH(QString, expectedFile);
-        QFETCH(QString, call);
-        QFETCH(QByteArray, existing);
-        if (server == "ftp" && !FtpServer::isAvailable())
+        QFETCH(Served, row);
+        if (row.server == "ftp" && !FtpServer::isAvailable())
             QFAIL("pyftpdlib is not installed for /usr/bin/python3 (scripts/packages.txt lists python3-pyftpdlib)");
         const QMap<QString, QString> bases{
             {"http", m_http.baseUrl()}, {"HTTP", "HTTP" + m_http.baseUrl().mid(4)}, {"https", m_https.baseUrl()},
             {"stranger", m_stranger.baseUrl()}, {"upgrade", m_upgrade.baseUrl()}, {"ftp", m_ftp.baseUrl()},
             {"refused", QStringLiteral("http://127.0.0.1:%1").arg(freeTcpPort())}};
-        const QString source = bases.value(server) + path, destination = out("doc.xml");
-        QVERIFY(existing.isEmpty() || writeFile(destination, existing));
-        QVERIFY(call != "replace" || QFile::setPermissions(destination, QFileDevice::ReadOwner));
+        const QString source = bases.value(row.server) + row.path, destination = out("doc.xml");
+        QVERIFY(row.existing.isEmpty() || writeFile(destination, row.existing));
+        QVERIFY(row.call != "replace" || QFile::setPermissions(destination, QFileDevice::ReadOwner));
         QString error;
-        const bool ok = call == "load"      ? loadUrl(QUrl(source), destination, &error)
-                        : call == "replace" ? replaceFile(source, destination, &error)
-                                            : fetchFile(source, destination, &error);
-        if (expectedFile.isEmpty()) {
+        const bool ok = row.call == "load"      ? loadUrl(QUrl(source), destination, &error)
+                        : row.call == "replace" ? replaceFile(source, destination, &error)
+                                                : fetchFile(source, destination, &error);
+        if (row.expectedFile.isEmpty()) {
             QVERIFY(!ok && !error.isEmpty());
             QVERIFY2(!QFile::exists(destination), "a failed download left a file behind");
             QVERIFY(!fetchFile(source, destination) && !QFile::exists(destination)); // without an error pointer
         } else {
             QVERIFY2(ok, qPrintable(error));
-            QCOMPARE(QFileInfo(destination).size(), QFileInfo(m_root + expectedFile).size());
-            QCOMPARE(calcHash(destination), calcHash(m_root + expectedFile));
+            QCOMPARE(QFileInfo(destination).size(), QFileInfo(m_root + row.expectedFile).size());
+            QCOMPARE(calcHash(destination), calcHash(m_root + row.expectedFile));
         }
     }
 
     void scriptedAnswers_data()
     {
-        QTest::addColumn<int>("behaviour");
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<bool>("close");          // the server closes after each answer
-        QTest::addColumn<QByteArray>("expected"); // stored file of every round; empty: each must fail
-        QTest::addColumn<int>("rounds");          // downloads one after another
-        QTest::addColumn<int>("connections");     // distinct connections of the requests; -1: not checked
-        QTest::addColumn<qint64>("limit");        // maxBytes of the download
-        QTest::addColumn<int>("stall");           // transfer_stall_timeout in seconds
-        QTest::addColumn<int>("minMs");           // the least time all rounds may take
-        QTest::addColumn<QByteArray>("lastRange"); // of the last request, the first has none; null: not checked
-        auto row = [](const char *name, Behaviour behaviour, const QByteArray &answer, bool close,
-                      const QByteArray &expected, int rounds = 1, int connections = -1, qint64 limit = -1,
-                      int stall = 60, int minMs = 0, const QByteArray &lastRange = QByteArray()) {
-            QTest::newRow(name) << int(behaviour) << answer << close << expected << rounds << connections << limit
-                                << stall << minMs << lastRange;
-        };
+        QTest::addColumn<Scripted>("row");
         const QByteArray body = patternBytes(9000, 21);
         const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n";
         const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfa0\r\n" + body.left(4000)
                                    + "\r\n1388\r\n" + body.mid(4000) + "\r\n0\r\n\r\n";
         const QByteArray deflated = qCompress(body).mid(4);
-        row("chunked, kept open", Behaviour::Raw, chunked, false, body, 2);
-        row("interim answer first", Behaviour::Raw, "HTTP/1.1 100 Continue\r\n\r\n" + ok + body, false, body, 2);
-        row("old server, body to the close", Behaviour::Raw, "HTTP/1.0 200 OK\r\n\r\n" + body, true, body);
-        row("deflate-coded body unpacked", Behaviour::Raw,
-            "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: " + QByteArray::number(deflated.size())
-                + "\r\n\r\n" + deflated,
-            false, body, 2);
-        row("503 fails", Behaviour::Raw, "HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy", false, "", 2);
-        row("garbage instead of an answer", Behaviour::Raw, "220 ftp ready\r\n\r\n", true, "");
+        QTest::newRow("chunked, kept open") << Scripted{{chunked}, false, body, 2};
+        QTest::newRow("interim answer first") << Scripted{{"HTTP/1.1 100 Continue\r\n\r\n" + ok + body}, false, body, 2};
+        QTest::newRow("old server, body to the close") << Scripted{{"HTTP/1.0 200 OK\r\n\r\n" + body}, true, body};
+        QTest::newRow("deflate-coded body unpacked")
+            << Scripted{{"HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: "
+                         + QByteArray::number(deflated.size()) + "\r\n\r\n" + deflated}, false, body, 2};
+        QTest::newRow("503 fails") << Scripted{{"HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy"}, false, "", 2};
+        QTest::newRow("garbage instead of an answer") << Scripted{{"220 ftp ready\r\n\r\n"}, true, ""};
         // Bytes left over after an answer on a kept connection are not the
         // start of the next one: the second file succeeds too.
-        row("stray CRLF after a chunked body, kept open", Behaviour::Raw, chunked + "\r\n", false, body, 2);
-        row("body longer than its Content-Length, kept open", Behaviour::Raw, ok + body + "XXXX", false, body, 2);
+        QTest::newRow("stray CRLF after a chunked body, kept open") << Scripted{{chunked + "\r\n"}, false, body, 2};
+        QTest::newRow("body longer than its Content-Length, kept open") << Scripted{{ok + body + "XXXX"}, false, body, 2};
         // Without a declared length only the caller's limit bounds the body.
-        row("chunked body past the limit fails", Behaviour::Raw, chunked, false, "", 2, -1, 8999);
-        row("chunked body at the limit", Behaviour::Raw, chunked, false, body, 2, -1, 9000);
-        row("files one after another share one connection", Behaviour::Raw, ok + body, false, body, 20, 1);
+        QTest::newRow("chunked body past the limit fails") << Scripted{{chunked}, false, "", 2, -1, 8999};
+        QTest::newRow("chunked body at the limit") << Scripted{{chunked}, false, body, 2, -1, 9000};
+        QTest::newRow("files one after another share one connection") << Scripted{{ok + body}, false, body, 20, 1};
         // Kept-alive by its head, closed anyway: the next request goes on a new one.
-        row("server closes an idle kept connection", Behaviour::Raw, ok + body, true, body, 5, 5);
-        const QByteArray big = ScriptedHttpServer::answer(200, patternBytes(200000, 9));
-        const int head = big.indexOf("\r\n\r\n") + 4;
-        row("accepts and never answers: stalls, sent once", Behaviour::Raw, "", false, "", 1, 1, -1, 2, 1900);
-        row("stops after the headers: stalls, sent once", Behaviour::Raw, big.left(head + 10000), false, "", 1, 1, -1,
-            2, 1900);
-        row("slow server that keeps sending succeeds", Behaviour::Trickle,
-            ScriptedHttpServer::answer(200, "0123456789ABCDEF"), true, "0123456789ABCDEF", 1, 1, -1, 2, 3000);
-        row("cut once, resumed with Range", Behaviour::CutOnce, big.mid(head), true, big.mid(head), 1, -1, -1, 60, 0,
-            "bytes=80000-");
-        row("cut once, server ignores Range: read again", Behaviour::CutOnceThenWhole, big.mid(head), true,
-            big.mid(head), 1, -1, -1, 60, 0, "bytes=80000-");
-        row("always cut short fails", Behaviour::Raw, big.left(head + 20000), true, "", 1, -1, -1, 60, 0,
-            "bytes=20000-");
+        QTest::newRow("server closes an idle kept connection") << Scripted{{ok + body}, true, body, 5, 5};
+        const QByteArray whole = patternBytes(200000, 9), big = ScriptedHttpServer::answer(200, whole);
+        const int head = big.size() - whole.size();
+        QTest::newRow("accepts and never answers: stalls, sent once") << Scripted{{""}, false, "", 1, 1, -1, 2, 1900};
+        QTest::newRow("stops after the headers: stalls, sent once")
+            << Scripted{{big.left(head + 10000)}, false, "", 1, 1, -1, 2, 1900};
+        const QByteArray slow = "0123456789ABCDEF"; // 8 pieces at 0.5 s: twice the stall limit
+        QTest::newRow("slow server that keeps sending succeeds")
+            << Scripted{{ScriptedHttpServer::answer(200, slow)}, true, slow, 1, 1, -1, 2, 3000, QByteArray(), 2};
+        const QByteArray rest = "HTTP/1.1 206 Partial\r\nContent-Length: 120000\r\nContent-Range: bytes 80000-199999/200000"
+                                "\r\nConnection: close\r\n\r\n" + whole.mid(80000);
+        QTest::newRow("cut once, resumed with Range")
+            << Scripted{{big.left(head + 80000), rest}, true, whole, 1, -1, -1, 60, 0, "bytes=80000-"};
+        QTest::newRow("cut once, server ignores Range: read again")
+            << Scripted{{big.left(head + 80000), big}, true, whole, 1, -1, -1, 60, 0, "bytes=80000-"};
+        QTest::newRow("always cut short fails")
+            << Scripted{{big.left(head + 20000)}, true, "", 1, -1, -1, 60, 0, "bytes=20000-"};
+        const QList<QPair<QString, QByteArray>> methods{{"POST", "POST"}, {"post", "POST"}, {"PoSt", "POST"},
+                                                        {"", "GET"}, {"PUT", "GET"}, {" POST", "GET"}};
+        for (const auto &method : methods) { // a POST carries the store's project list
+            Scripted post{{ScriptedHttpServer::answer(200, "<projects/>")}, true, "<projects/>"};
+            post.method = method.first;
+            post.sent = method.second;
+            QTest::newRow(qPrintable("method '" + method.first + "' sent as " + method.second)) << post;
+        }
     }
 
     void scriptedAnswers()
     {
-        QFETCH(int, behaviour);
-        QFETCH(QByteArray, answer);
-        QFETCH(bool, close);
-        QFETCH(QByteArray, expected);
-        QFETCH(int, rounds);
-        QFETCH(int, connections);
-        QFETCH(qint64, limit);
-        QFETCH(int, stall);
-        QFETCH(int, minMs);
-        QFETCH(QByteArray, lastRange);
-        Settings::instance()->setRuntimeValue("General", "transfer_stall_timeout", stall);
-        ScriptedHttpServer server(Behaviour(behaviour), answer, close);
+        QFETCH(Scripted, row);
+        Settings::instance()->setRuntimeValue("General", "transfer_stall_timeout", row.stall);
+        Settings::instance()->setRuntimeValue("projects", "projects_count", 1);
+        Settings::instance()->setRuntimeValue("projects", "key1", "11111111-2222-3333-4444-555555555555");
+        ScriptedHttpServer server(row.answers, row.close, row.pieceSize, 500);
         QVERIFY(server.start());
         QElapsedTimer timer;
         timer.start();
-        for (int round = 0; round < rounds; ++round) {
+        for (int round = 0; round < row.rounds; ++round) {
             const QString destination = out(QStringLiteral("answer%1.bin").arg(round));
             QString error;
-            const bool ok = fetchFile(server.baseUrl() + "/answer.bin", destination, &error, "GET", limit);
-            QCOMPARE(ok, !expected.isEmpty());
-            QVERIFY2(ok ? readFile(destination) == expected : !error.isEmpty() && !QFile::exists(destination),
+            const bool ok = fetchFile(server.baseUrl() + "/bin/main.xml", destination, &error, row.method, row.limit);
+            QCOMPARE(ok, !row.expected.isEmpty());
+            QVERIFY2(ok ? readFile(destination) == row.expected : !error.isEmpty() && !QFile::exists(destination),
                      qPrintable(error));
         }
-        QVERIFY2(timer.elapsed() >= minMs && timer.elapsed() < 30000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY2(timer.elapsed() >= row.minMs && timer.elapsed() < 30000, qPrintable(QString::number(timer.elapsed())));
         const QList<ScriptedHttpServer::Request> requests = server.requests();
+        const bool post = row.sent == "POST";
         QSet<int> seen;
-        for (const ScriptedHttpServer::Request &request : requests)
+        for (const ScriptedHttpServer::Request &request : requests) {
             seen.insert(request.connection);
-        if (connections >= 0) {
-            QCOMPARE(requests.size(), rounds);
-            QCOMPARE(seen.size(), connections);
+            QCOMPARE(request.method + ' ' + request.target, row.sent + " /bin/main.xml");
+            QCOMPARE(request.header("Content-Type"), post ? QByteArray("application/json") : QByteArray());
+            QCOMPARE(request.body, post ? projectIdsBody(Settings::instance()->projects()) : QByteArray());
         }
-        if (!lastRange.isNull()) {
+        QVERIFY(row.connections < 0 || (requests.size() == row.rounds && seen.size() == row.connections));
+        if (!row.lastRange.isNull()) {
             QVERIFY(requests.size() >= 2 && requests.size() <= 10); // bounded retries
             QVERIFY(requests.first().header("Range").isEmpty());
-            QCOMPARE(requests.last().header("Range"), lastRange);
+            QCOMPARE(requests.last().header("Range"), row.lastRange);
         }
-    }
-
-    void postBody_data()
-    {
-        QTest::addColumn<QString>("method");
-        QTest::addColumn<QByteArray>("sent");
-        QTest::newRow("POST") << "POST" << QByteArray("POST");
-        QTest::newRow("post in lower case") << "post" << QByteArray("POST");
-        QTest::newRow("PoSt in mixed case") << "PoSt" << QByteArray("POST");
-        QTest::newRow("GET") << "GET" << QByteArray("GET");
-        QTest::newRow("empty method is GET") << "" << QByteArray("GET");
-        QTest::newRow("unknown method is GET") << "PUT" << QByteArray("GET");
-        QTest::newRow("POST with blanks is GET") << " POST" << QByteArray("GET");
-    }
-
-    void postBody()
-    {
-        QFETCH(QString, method);
-        QFETCH(QByteArray, sent);
-        Settings::instance()->setRuntimeValue("projects", "projects_count", 1);
-        Settings::instance()->setRuntimeValue("projects", "key1", "11111111-2222-3333-4444-555555555555");
-        ScriptedHttpServer server(Behaviour::Raw, ScriptedHttpServer::answer(200, "<projects/>"));
-        QVERIFY(server.start());
-        QString error;
-        QVERIFY2(fetchFile(server.baseUrl() + "/bin/main.xml", out("main.xml"), &error, method), qPrintable(error));
-        QCOMPARE(readFile(out("main.xml")), QByteArray("<projects/>"));
-        const QList<ScriptedHttpServer::Request> requests = server.requests();
-        QCOMPARE(requests.size(), 1);
-        QCOMPARE(requests.first().target, QByteArray("/bin/main.xml"));
-        QCOMPARE(requests.first().method, sent);
-        const bool post = sent == "POST";
-        QCOMPARE(requests.first().header("Content-Type"), post ? QByteArray("application/json") : QByteArray());
-        QCOMPARE(requests.first().body, post ? projectIdsBody(Settings::instance()->projects()) : QByteArray());
     }
 
     void applicationProxyAndNoCookies()
@@ -362,10 +324,10 @@ private slots:
                  readFile(out("via.txt")).constData());
         QVERIFY2(proxy.log().contains("kestra-updates.test"), proxy.log().constData());
         // And on a thread whose manager is created while the proxy is in force.
-        FetchThread worker(named, out("via-thread.txt"));
-        worker.start();
-        QVERIFY(worker.wait(60000));
-        QVERIFY2(worker.ok, qPrintable(worker.error));
+        const std::unique_ptr<QThread> worker(fetchThread(named, out("via-thread.txt"), &error));
+        worker->start();
+        QVERIFY(worker->wait(60000));
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         QVERIFY(readFile(out("via-thread.txt")).contains(via));
         // With the proxy removed the same manager goes direct again.
         restore.dismiss();
@@ -378,15 +340,16 @@ private slots:
     {
         // Each thread has its own manager and destroys it in its own thread
         // while the others still run.
-        std::vector<std::unique_ptr<FetchThread>> threads;
-        for (int i = 0; i < 4; ++i)
-            threads.emplace_back(new FetchThread((i % 2 ? m_https.baseUrl() : m_http.baseUrl()) + "/sub/папка/file.bin",
-                                                 out(QStringLiteral("thread%1.bin").arg(i))));
-        for (auto &thread : threads)
-            thread->start();
+        std::vector<std::unique_ptr<QThread>> threads;
+        QString errors[4];
+        for (int i = 0; i < 4; ++i) {
+            threads.emplace_back(fetchThread((i % 2 ? m_https.baseUrl() : m_http.baseUrl()) + "/sub/папка/file.bin",
+                                             out(QStringLiteral("thread%1.bin").arg(i)), &errors[i]));
+            threads.back()->start();
+        }
         for (int i = 0; i < 4; ++i) {
             QVERIFY(threads[i]->wait(60000));
-            QVERIFY2(threads[i]->ok, qPrintable(threads[i]->error));
+            QVERIFY2(errors[i].isEmpty(), qPrintable(errors[i]));
             QCOMPARE(readFile(out(QStringLiteral("thread%1.bin").arg(i))), readFile(m_root + "/sub/папка/file.bin"));
         }
     }
@@ -395,8 +358,7 @@ private slots:
     {
         // A download started from inside another one's wait (a second click on
         // a dialog's OK while the first still loads): each gets its whole file.
-        ScriptedHttpServer slow(Behaviour::Trickle, ScriptedHttpServer::answer(200, "0123456789"));
-        slow.setTrickle(2, 200);
+        ScriptedHttpServer slow({ScriptedHttpServer::answer(200, "0123456789")}, true, 2, 200);
         QVERIFY(slow.start());
         bool innerOk = false;
         QString innerError, error;
@@ -413,19 +375,18 @@ private slots:
     {
         // A cancelled install asks its thread to stop; the download in progress
         // ends within about a second, not when the file has arrived.
-        ScriptedHttpServer server(Behaviour::Trickle, ScriptedHttpServer::answer(200, QByteArray(100, 'x')));
-        server.setTrickle(1, 200); // 20 s for the whole body
+        ScriptedHttpServer server({ScriptedHttpServer::answer(200, QByteArray(100, 'x'))}, true, 1, 200); // 20 s
         QVERIFY(server.start());
-        FetchThread worker(server.baseUrl() + "/big", out("cancelled.bin"));
-        worker.start();
+        QString error;
+        const std::unique_ptr<QThread> worker(fetchThread(server.baseUrl() + "/big", out("cancelled.bin"), &error));
+        worker->start();
         QTest::qWait(600);
         QElapsedTimer timer;
         timer.start();
-        worker.requestInterruption();
-        QVERIFY(worker.wait(10000));
+        worker->requestInterruption();
+        QVERIFY(worker->wait(10000));
         QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
-        QVERIFY(!worker.ok);
-        QVERIFY2(worker.error.contains("interrupted"), qPrintable(worker.error));
+        QVERIFY2(error.startsWith("failed: ") && error.contains("interrupted"), qPrintable(error));
         QVERIFY(!QFile::exists(out("cancelled.bin")));
     }
 
