@@ -2,7 +2,6 @@
 // lists, update servers with fallbacks (nginx, a scripted HTTP server and
 // plain folders, all on this machine) and mirrors.
 
-#include "messagecapture.h"
 #include "mirrordescription.h"
 #include "nginxserver.h"
 #include "projectdescription.h"
@@ -30,6 +29,16 @@ const QString kKestraUpdater = QStringLiteral("ac1dba94-cd1b-402a-9679-8390a3929
 const QString kUpdater = QStringLiteral("3eef9002-824b-4ed6-9d5b-5f79949c6392");
 using Entries = QList<QPair<QString, QVariant>>; // "group/key", value
 
+// config.ini's update servers, and what filling the store from them gives.
+struct Fill
+{
+    QStringList sources;
+    Entries extra;        // further config.ini entries
+    QStringList expected; // as describe() gives it
+    QString sourceDir;    // of the first description
+    QStringList paths;    // "module fullPath" of its first binary
+};
+
 void writeConfig(const QString &path, const Entries &entries)
 {
     QSettings ini(path, QSettings::IniFormat);
@@ -49,6 +58,8 @@ QStringList describe(const QList<ProjectDescription *> &descriptions)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Fill)
 
 class TestServers : public QObject
 {
@@ -128,7 +139,6 @@ private slots:
         writeConfig(m_ini, entries);
         Settings settings;
         settings.setConfigPath(m_ini);
-        MessageCapture capture;
         QCOMPARE(settings.projects(), expected);
     }
 
@@ -136,13 +146,12 @@ private slots:
     {
         // All traffic goes to a local proxy that refuses it, so the vendor
         // host is named but never contacted.
-        ScriptedHttpServer proxy(ScriptedHttpServer::Behaviour::Raw, ScriptedHttpServer::answer(403, "refused"));
+        ScriptedHttpServer proxy({ScriptedHttpServer::answer(403, "refused")});
         QVERIFY(proxy.start());
         QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", proxy.port()));
         writeConfig(m_ini, {{"General/update_servers_count", 2}, {"server1/local_file_path", localName("main.xml")}});
         Settings settings;
         settings.setConfigPath(m_ini);
-        MessageCapture capture;
         settings.fillProjects();
         const QUrl expected(Settings::defaultSourcePath());
         QVERIFY(expected.scheme() == "https" && expected.host().endsWith(".example")); // never a real host
@@ -160,66 +169,52 @@ private slots:
     {
         // @nginx, @scripted (serving first.xml, recording its POST) and @share
         // (a plain folder holding first.xml and second.xml) stand for sources.
-        QTest::addColumn<QStringList>("sources");
-        QTest::addColumn<Entries>("extra");
-        QTest::addColumn<QStringList>("expected");
-        QTest::addColumn<QString>("sourceDir"); // of the first description
-        QTest::addColumn<QStringList>("paths"); // "module fullPath" of the first binary
+        QTest::addColumn<Fill>("row");
         const QStringList both{"server1 app: core", "server1 tool: core"};
         const QStringList three{"server1 app: core,reports", "server1 tool: core"};
-        QTest::newRow("plain folder") << QStringList{"@share/first.xml"} << Entries{} << both << "@share"
-                                      << QStringList{"app @share/app/x64"};
         QTest::newRow("HTTP and a folder: a module of the second server joins")
-            << QStringList{"@nginx/bin/first.xml", "@share/second.xml"} << Entries{}
-            << three + QStringList{"server2 lab: reports"} << "@nginx/bin"
-            << QStringList{"core @nginx/bin/core/x64", "reports @share/reports/x64"};
-        QTest::newRow("source without a slash") << QStringList{"first.xml"} << Entries{} << both << ""
-                                                << QStringList{"core /core/x64"};
+            << Fill{{"@nginx/bin/first.xml", "@share/second.xml"}, {}, three + QStringList{"server2 lab: reports"},
+                    "@nginx/bin", {"app @nginx/bin/app/x64", "reports @share/reports/x64"}};
+        QTest::newRow("source without a slash") << Fill{{"first.xml"}, {}, both, "", {"core /core/x64"}};
         // server2 has nothing reachable: it is skipped, server3 is still read;
         // the base folder is the one of the fallback that answered.
         QTest::newRow("failing source with fallbacks")
-            << QStringList{"@nginx/bin/missing.xml", "@nginx/bin/gone.xml", "@share/second.xml"}
-            << Entries{{"server1/alternative_servers_count", 3}, {"server1/alternative_server1", ""},
-                       {"server1/alternative_server2", "@share/nowhere/first.xml"},
-                       {"server1/alternative_server3", "@nginx/bin/first.xml"}}
-            << three + QStringList{"server3 lab: reports"} << "@nginx/bin" << QStringList{"core @nginx/bin/core/x64"};
-        QTest::newRow("POST of the store's project list") << QStringList{"@scripted/bin/first.xml"}
-                                                          << Entries{{"server1/metod", "pOsT"}} << both
-                                                          << "@scripted/bin" << QStringList{"core @scripted/bin/core/x64"};
+            << Fill{{"@nginx/bin/missing.xml", "@nginx/bin/gone.xml", "@share/second.xml"},
+                    {{"server1/alternative_servers_count", 3}, {"server1/alternative_server1", ""},
+                     {"server1/alternative_server2", "@share/nowhere/first.xml"},
+                     {"server1/alternative_server3", "@nginx/bin/first.xml"}},
+                    three + QStringList{"server3 lab: reports"}, "@nginx/bin", {"core @nginx/bin/core/x64"}};
+        QTest::newRow("POST of the store's project list")
+            << Fill{{"@scripted/bin/first.xml"}, {{"server1/metod", "pOsT"}}, both, "@scripted/bin", {}};
         // What the first server gave stays; the third is never read.
         for (const char *document : {"malformed.xml", "entities.xml", "empty.xml"})
             QTest::newRow(qPrintable(QString("unreadable document stops the fill: ") + document))
-                << QStringList{"@share/first.xml", "@nginx/bin/" + QString(document), "@share/second.xml"} << Entries{}
-                << both << "@share" << QStringList{};
+                << Fill{{"@share/first.xml", "@nginx/bin/" + QString(document), "@share/second.xml"}, {}, both,
+                        "@share", {"core @share/core/x64"}};
     }
 
     void fill()
     {
-        QFETCH(QStringList, sources);
-        QFETCH(Entries, extra);
-        QFETCH(QStringList, expected);
-        QFETCH(QString, sourceDir);
-        QFETCH(QStringList, paths);
-        ScriptedHttpServer scripted(ScriptedHttpServer::Behaviour::Raw,
-                                    ScriptedHttpServer::answer(200, readFile(kDataDir + "/first.xml")));
+        QFETCH(Fill, row);
+        ScriptedHttpServer scripted({ScriptedHttpServer::answer(200, readFile(kDataDir + "/first.xml"))});
         QVERIFY(scripted.start());
         auto place = [&](QString text) {
             return text.replace("@nginx", m_nginx.baseUrl()).replace("@scripted", scripted.baseUrl())
                 .replace("@share", m_work->filePath("share/bin"));
         };
-        for (auto &entry : extra)
+        for (auto &entry : row.extra)
             entry.second = place(entry.second.toString());
-        configure({kApp, kTool, kLab}, place(sources.join('\n')).split('\n'), extra);
+        configure({kApp, kTool, kLab}, place(row.sources.join('\n')).split('\n'), row.extra);
         // The POST body is built from the process-wide store's project list.
+        const bool post = row.sources.first().startsWith("@scripted");
         Settings local;
-        Settings *settings = sources.first().startsWith("@scripted") ? Settings::instance() : &local;
+        Settings *settings = post ? Settings::instance() : &local;
         settings->setConfigPath(m_ini);
-        MessageCapture capture;
         settings->fillProjects();
 
-        QCOMPARE(describe(settings->programmDescriptions()), expected);
-        QCOMPARE(settings->programmDescriptions().first()->sourceDir(), place(sourceDir));
-        for (const QString &path : paths)
+        QCOMPARE(describe(settings->programmDescriptions()), row.expected);
+        QCOMPARE(settings->programmDescriptions().first()->sourceDir(), place(row.sourceDir));
+        for (const QString &path : row.paths)
             QCOMPARE(settings->allPlugins().value(path.section(' ', 0, 0))->binaries().first()->fullPath(),
                      place(path.section(' ', 1)));
         // One element serves every program that needs it.
@@ -227,9 +222,9 @@ private slots:
             for (const ProjectPluginPtr &module : description->allModules())
                 QCOMPARE(module, settings->allPlugins().value(module->name()));
         QCOMPARE(readFile(m_work->filePath("main.xml")), readFile(kDataDir + "/first.xml"));
-        QCOMPARE(QFile::exists(m_work->filePath("server3.xml")), expected.last().startsWith("server3"));
+        QCOMPARE(QFile::exists(m_work->filePath("server3.xml")), row.expected.last().startsWith("server3"));
         const QList<ScriptedHttpServer::Request> requests = scripted.requests();
-        QCOMPARE(requests.size(), sources.first().startsWith("@scripted") ? 1 : 0);
+        QCOMPARE(requests.size(), post ? 1 : 0);
         for (const ScriptedHttpServer::Request &request : requests) {
             QCOMPARE(request.method + ' ' + request.target, QByteArray("POST /bin/first.xml"));
             QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
@@ -274,7 +269,6 @@ private slots:
         const QByteArray localBefore = readFile(local), envelopeBefore = readFile(signatureFilePath(local));
         Settings settings;
         settings.setConfigPath(m_ini);
-        MessageCapture capture;
         settings.fillProjects();
         QCOMPARE(settings.projectDocumentErrors(),
                  QStringList{QString("Ошибка проверки документа %1, %2").arg(middle, older ? "старее установленного" : "подпись")});
