@@ -107,7 +107,6 @@ private slots:
         const QString kestra2 = "15e5bfdc-78cf-4062-82db-79841f6069b0";
         QTest::newRow("kestra defaults hold the updater once") << "kestraupd" << Entries{}
                                                                << QStringList{kKestraUpdater, kestra2};
-        QTest::newRow("neither edition: only the updater") << "updater" << Entries{} << QStringList{kUpdater};
         QTest::newRow("both edition names: the later list wins")
             << "orvelupd-kestraupd" << Entries{}
             << QStringList{kKestraUpdater, kestra2, "0921977d-6bf2-4ca6-a78f-609fcbfb6ea8"};
