@@ -70,13 +70,14 @@ class TestProjectModel : public QObject
 private slots:
     void readElement_data()
     {
+        QTest::addColumn<QString>("before"); // loaded into the same element first; empty: none
         QTest::addColumn<QString>("xml");
         QTest::addColumn<QString>("sourceDir");
-        QTest::addColumn<QStringList>("expected"); // as describe() gives it
+        QTest::addColumn<QStringList>("expected"); // as describe() gives it; empty: refused, unchanged
         const QString plain = "m|||||false|";
         const QString none = "depends ", keepNone = "keep ";
         QTest::newRow("every attribute")
-            << "<project name='app' ru_name='Программа' type='project' parent='p' real_path='r/p' is_base='true'"
+            << "" << "<project name='app' ru_name='Программа' type='project' parent='p' real_path='r/p' is_base='true'"
                " guid='g-1'><bin><x64 path='app/x64' file_name='u.xml' sha1='abc' date='2024-03-05T10:20:30'"
                " execute_filename='app.exe' execute_params='-a :config:/s.ini'/></bin>"
                "<depends><depend project='core' is_nessesary='true'/><depend project='extra'/></depends>"
@@ -86,81 +87,65 @@ private slots:
                            "x64|app/x64|u.xml|abc|2024-03-05T10:20:30.000|app.exe|-a :config:/s.ini|http://h/bin",
                            "depends core=1;extra=0", "keep user.ini;data/db.sqlite"};
         QTest::newRow("values verbatim, not trimmed; is_base other than true is false")
-            << "<project name=' m x ' ru_name='  ' type=' project' is_base='True'/>" << ""
+            << "" << "<project name=' m x ' ru_name='  ' type=' project' is_base='True'/>" << ""
             << QStringList{" m x |  | project|||false|", none, keepNone};
         QTest::newRow("binaries of several tags, one without path")
-            << "<project name='m'><bin><x86 path='a' file_name='f'/><x64 path='b'/><arm file_name='no path'/>"
+            << "" << "<project name='m'><bin><x86 path='a' file_name='f'/><x64 path='b'/><arm file_name='no path'/>"
                "<x64 path=''/><anything path='c' date='not a date'/></bin></project>"
             << "/srv" << QStringList{plain, "x86|a|f||invalid|||/srv", "x64|b|||invalid|||/srv",
                                      "anything|c|||invalid|||/srv", none, keepNone};
         QTest::newRow("only the first bin, depends and do_not_delete are read")
-            << "<project name='m'><bin><x86 path='first'/></bin><bin><x86 path='second'/></bin>"
+            << "" << "<project name='m'><bin><x86 path='first'/></bin><bin><x86 path='second'/></bin>"
                "<depends><depend project='a'/></depends><depends><depend project='b'/></depends>"
                "<do_not_delete><file file_name='1'/></do_not_delete><do_not_delete><file file_name='2'/>"
                "</do_not_delete></project>"
             << "" << QStringList{plain, "x86|first|||invalid|||", "depends a=0", "keep 1"};
         QTest::newRow("depends: later flag wins, no project is the empty name, only lowercase true")
-            << "<project name='m'><depends><depend project='z' is_nessesary='true'/><depend project='a'/>"
+            << "" << "<project name='m'><depends><depend project='z' is_nessesary='true'/><depend project='a'/>"
                "<depend project='z' is_nessesary='false'/><depend project='a' is_nessesary='true'/>"
                "<depend is_nessesary='true'/><depend project='b' is_nessesary='True'/>"
                "<depend project='c' is_nessesary='1'/></depends></project>"
             << "" << QStringList{plain, "depends =1;a=1;b=0;c=0;z=0", keepNone};
         QTest::newRow("comments, text and foreign elements are skipped")
-            << "<project name='m'>"
+            << "" << "<project name='m'>"
                "<bin>text<!-- <x86 path='commented'/> --><![CDATA[<x86 path='cdata'/>]]><x86 path='real'/></bin>"
                "<depends>text<!-- <depend project='c'/> --><other project='o'/><depend project='d'/></depends>"
                "<do_not_delete>t<!-- <file file_name='c'/> --><folder file_name='o'/><file file_name='k'/><file/>"
                "</do_not_delete></project>"
             << "" << QStringList{plain, "x86|real|||invalid|||", "depends d=0", "keep k;"};
         QTest::newRow("dates with zone and milliseconds")
-            << "<project name='m'><bin><a path='1' date='2024-03-05T10:20:30.123Z'/>"
+            << "" << "<project name='m'><bin><a path='1' date='2024-03-05T10:20:30.123Z'/>"
                "<b path='2' date='2024-03-05'/><c path='3' date='05.03.2024'/></bin></project>"
             << "" << QStringList{plain, "a|1|||2024-03-05T10:20:30.123Z|||", "b|2|||2024-03-05T00:00:00.000|||",
                                  "c|3|||invalid|||", none, keepNone};
+        // A refused element leaves the one loaded before untouched.
+        const QString kept = "<project name='m' ru_name='ru' is_base='true'><bin><x86 path='a'/></bin><depends>"
+                             "<depend project='x' is_nessesary='true'/></depends><do_not_delete><file file_name='1'/>"
+                             "</do_not_delete></project>";
+        QTest::newRow("wrong root tag refused") << kept << "<projects name='m' type='project'/>" << "" << QStringList();
+        QTest::newRow("root tag in other case refused") << kept << "<Project name='m'/>" << "" << QStringList();
+        QTest::newRow("empty name refused")
+            << kept << "<project name='' type='project'><bin><x86 path='a'/></bin></project>" << "" << QStringList();
+        QTest::newRow("missing name refused")
+            << kept << "<project ru_name='x'><depends><depend project='a'/></depends></project>" << "" << QStringList();
+        QTest::newRow("second load: binaries and depends accumulate, do_not_delete replaced")
+            << kept << "<project name='m2'><bin><x64 path='b'/></bin><depends><depend project='y'/></depends></project>" << ""
+            << QStringList{"m2|||||false|", "x86|a|||invalid|||", "x64|b|||invalid|||", "depends x=1;y=0", "keep "};
     }
 
     void readElement()
     {
+        QFETCH(QString, before);
         QFETCH(QString, xml);
         QFETCH(QString, sourceDir);
         QFETCH(QStringList, expected);
         ProjectPlugin plugin;
         plugin.setSourceDir(sourceDir);
-        QVERIFY(load(&plugin, xml));
-        QCOMPARE(describe(plugin), expected);
+        QVERIFY(before.isEmpty() || load(&plugin, before));
+        const QStringList was = describe(plugin);
+        QCOMPARE(load(&plugin, xml), !expected.isEmpty());
+        QCOMPARE(describe(plugin), expected.isEmpty() ? was : expected);
         QCOMPARE(plugin.sourceDir(), sourceDir);
-    }
-
-    void secondLoad_data()
-    {
-        QTest::addColumn<QString>("xml");
-        QTest::addColumn<bool>("accepted");
-        QTest::addColumn<QStringList>("expected"); // empty: as before the second load
-        QTest::newRow("wrong root tag") << "<projects name='m' type='project'/>" << false << QStringList();
-        QTest::newRow("root tag in other case") << "<Project name='m'/>" << false << QStringList();
-        QTest::newRow("empty name") << "<project name='' type='project'><bin><x86 path='a'/></bin></project>" << false
-                                    << QStringList();
-        QTest::newRow("missing name") << "<project ru_name='x'><depends><depend project='a'/></depends></project>"
-                                      << false << QStringList();
-        // Binaries and depends accumulate, the do-not-delete list is replaced.
-        QTest::newRow("accepted: binaries and depends accumulate")
-            << "<project name='m2'><bin><x64 path='b'/></bin><depends><depend project='y'/></depends></project>"
-            << true << QStringList{"m2|||||false|", "x86|a|||invalid|||", "x64|b|||invalid|||", "depends x=1;y=0", "keep "};
-    }
-
-    void secondLoad()
-    {
-        QFETCH(QString, xml);
-        QFETCH(bool, accepted);
-        QFETCH(QStringList, expected);
-        ProjectPlugin plugin;
-        QVERIFY(load(&plugin, "<project name='kept' ru_name='ru' is_base='true'><bin><x86 path='a'/></bin><depends>"
-                              "<depend project='x' is_nessesary='true'/></depends><do_not_delete>"
-                              "<file file_name='1'/></do_not_delete></project>"));
-        const QStringList before = describe(plugin);
-        MessageCapture capture;
-        QCOMPARE(load(&plugin, xml), accepted);
-        QCOMPARE(describe(plugin), expected.isEmpty() ? before : expected);
     }
 
     void writtenFormReadsBack()
