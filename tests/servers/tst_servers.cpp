@@ -226,7 +226,7 @@ private slots:
         QCOMPARE(requests.size(), post ? 1 : 0);
         for (const ScriptedHttpServer::Request &request : requests) {
             QCOMPARE(request.method + ' ' + request.target, QByteArray("POST /bin/first.xml"));
-            QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
+            QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
             QCOMPARE(request.body, projectIdsBody({kApp, kTool, kLab, kKestraUpdater}));
         }
     }

@@ -20,13 +20,12 @@ bool takeRequest(QByteArray *buffer, ScriptedHttpServer::Request *request)
     const QList<QByteArray> first = lines.first().trimmed().split(' ');
     request->method = first.value(0);
     request->target = first.value(1);
-    request->headers.clear();
-    for (int i = 1; i < lines.size(); ++i) {
-        const int colon = lines.at(i).indexOf(':');
-        if (colon > 0)
-            request->headers.append({lines.at(i).left(colon).trimmed(), lines.at(i).mid(colon + 1).trimmed()});
+    for (const QByteArray &line : lines.mid(1)) {
+        if (line.indexOf(':') > 0)
+            request->headers.insert(line.left(line.indexOf(':')).trimmed().toLower(),
+                                    line.mid(line.indexOf(':') + 1).trimmed());
     }
-    const int total = headerEnd + 4 + request->header("Content-Length").toInt();
+    const int total = headerEnd + 4 + request->headers.value("content-length").toInt();
     if (buffer->size() < total)
         return false;
     request->body = buffer->mid(headerEnd + 4, total - headerEnd - 4);
@@ -35,15 +34,6 @@ bool takeRequest(QByteArray *buffer, ScriptedHttpServer::Request *request)
 }
 
 } // namespace
-
-QByteArray ScriptedHttpServer::Request::header(const QByteArray &name) const
-{
-    for (const auto &pair : headers) {
-        if (pair.first.compare(name, Qt::CaseInsensitive) == 0)
-            return pair.second;
-    }
-    return QByteArray();
-}
 
 QByteArray ScriptedHttpServer::answer(int status, const QByteArray &body)
 {
@@ -64,27 +54,26 @@ protected:
         QTcpServer server;
         if (server.listen(QHostAddress::LocalHost, 0))
             m_owner->m_port = server.serverPort();
-        else
-            error = server.errorString();
+        error = server.errorString();
         QObject::connect(&server, &QTcpServer::newConnection, &server, [this, &server]() {
             while (QTcpSocket *socket = server.nextPendingConnection()) {
                 auto buffer = QSharedPointer<QByteArray>::create();
                 const int connection = ++m_connections;
                 QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer, connection]() {
                     buffer->append(socket->readAll());
-                    Request request;
-                    while (takeRequest(buffer.data(), &request)) {
+                    for (Request request; takeRequest(buffer.data(), &request); request = Request()) {
                         request.connection = connection;
-                        QMutexLocker lock(&m_owner->m_mutex);
-                        m_owner->m_requests.append(request);
-                        lock.unlock();
+                        {
+                            QMutexLocker lock(&m_owner->m_mutex);
+                            m_owner->m_requests.append(request);
+                        }
                         reply(socket);
                     }
                 });
             }
         });
         ready.release();
-        if (error.isEmpty())
+        if (server.isListening())
             exec();
     }
 
@@ -93,14 +82,13 @@ private:
     {
         const QByteArray data = m_owner->m_answers.value(qMin(m_answered++, m_owner->m_answers.size() - 1));
         const bool close = m_owner->m_close;
-        if (m_owner->m_pieceSize <= 0) {
-            socket->write(data);
+        int sent = m_owner->m_pieceSize > 0 ? data.indexOf("\r\n\r\n") + 4 : data.size();
+        socket->write(data.left(sent));
+        if (sent >= data.size()) {
             if (close)
                 socket->disconnectFromHost();
             return;
         }
-        int sent = data.indexOf("\r\n\r\n") + 4;
-        socket->write(data.left(sent));
         auto timer = new QTimer(socket); // goes with the socket
         QObject::connect(timer, &QTimer::timeout, socket, [this, socket, timer, sent, data, close]() mutable {
             socket->write(data.mid(sent, m_owner->m_pieceSize));
@@ -124,9 +112,9 @@ bool ScriptedHttpServer::start(QString *error)
     stop();
     m_worker = new Worker(this);
     m_worker->start();
-    const bool ok = m_worker->ready.tryAcquire(1, 10000) && m_worker->error.isEmpty();
+    const bool ok = m_worker->ready.tryAcquire(1, 10000) && m_port != 0;
     if (!ok && error)
-        *error = m_worker->error.isEmpty() ? QStringLiteral("server thread did not start") : m_worker->error;
+        *error = QStringLiteral("server thread did not start: ") + m_worker->error;
     if (!ok)
         stop();
     return ok;
@@ -134,12 +122,12 @@ bool ScriptedHttpServer::start(QString *error)
 
 void ScriptedHttpServer::stop()
 {
-    if (!m_worker)
-        return;
-    m_worker->quit();
-    m_worker->wait(10000);
-    delete m_worker;
-    m_worker = nullptr;
+    if (m_worker) {
+        m_worker->quit();
+        m_worker->wait(10000);
+        delete m_worker;
+        m_worker = nullptr;
+    }
 }
 
 QList<ScriptedHttpServer::Request> ScriptedHttpServer::requests() const

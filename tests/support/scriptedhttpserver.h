@@ -3,8 +3,8 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QMutex>
-#include <QPair>
 #include <QString>
 
 // A tiny HTTP/1.1 server on 127.0.0.1, in a thread of its own so it keeps
@@ -19,9 +19,8 @@ public:
     struct Request
     {
         QByteArray method, target, body;
-        QList<QPair<QByteArray, QByteArray>> headers;
-        int connection = 0; // which accepted connection carried it, from 1
-        QByteArray header(const QByteArray &name) const; // first of that name, any case
+        QMap<QByteArray, QByteArray> headers; // by name in lower case
+        int connection = 0;                   // which accepted connection carried it, from 1
     };
 
     explicit ScriptedHttpServer(const QList<QByteArray> &answers, bool close = true, int pieceSize = 0,
