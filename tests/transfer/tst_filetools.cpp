@@ -113,8 +113,6 @@ private slots:
         QTest::addColumn<int>("algorithm");
         const int sha1 = QCryptographicHash::Sha1;
         QTest::newRow("empty file") << qint64(0) << sha1;
-        QTest::newRow("one byte") << qint64(1) << sha1;
-        QTest::newRow("4999999 bytes, one read") << qint64(4999999) << sha1;
         QTest::newRow("5000000 bytes, five reads") << qint64(5000000) << sha1;
         QTest::newRow("5000001 bytes, short last read") << qint64(5000001) << sha1;
         QTest::newRow("sha256, chunked") << qint64(5000001) << int(QCryptographicHash::Sha256);
