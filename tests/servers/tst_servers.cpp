@@ -269,12 +269,14 @@ private slots:
         Settings settings;
         settings.setConfigPath(m_ini);
         settings.fillProjects();
+        const QString reason = older ? "старее установленного" : "подпись";
         QCOMPARE(settings.projectDocumentErrors(),
-                 QStringList{QString("Ошибка проверки документа %1, %2").arg(middle, older ? "старее установленного" : "подпись")});
+                 QStringList{QString("Ошибка проверки документа %1, %2").arg(middle, reason)});
         QCOMPARE(describe(settings.programmDescriptions()),
                  (QStringList{"server1 app: core,reports", "server1 tool: core", "server3 lab: reports"}));
         QCOMPARE(readFile(local), localBefore);
         QCOMPARE(readFile(signatureFilePath(local)), envelopeBefore);
+        QCOMPARE(readFile(m_work->filePath("main.xml")), readFile(folderDoc("first.xml")));
     }
 
     void mirrors()

@@ -129,7 +129,8 @@ private slots:
         const QByteArray content = patternBytes(qMax<qint64>(size, 0), quint32(size + 7));
         QVERIFY(size < 0 || writeFile(dir.filePath("f.bin"), content));
         const QString path = size == -2 ? dir.path() : dir.filePath("f.bin");
-        QCOMPARE(::calcHash(path, algo), size < 0 ? QString() : QString(QCryptographicHash::hash(content, algo).toHex()));
+        const QString expected = size < 0 ? QString() : QCryptographicHash::hash(content, algo).toHex();
+        QCOMPARE(::calcHash(path, algo), expected);
     }
 
     void folderSize()
@@ -186,7 +187,8 @@ private slots:
         QTest::newRow("no identifiers") << QStringList() << QByteArray("{\n\"projectIds\" : [\n\n]\n}");
         QTest::newRow("two identifiers in order") << QStringList{"B", "A"}
                                                   << QByteArray("{\n\"projectIds\" : [\n\"B\",\n\"A\"\n]\n}");
-        QTest::newRow("non-ASCII is UTF-8") << QStringList{"ё"} << QByteArray("{\n\"projectIds\" : [\n\"\xd1\x91\"\n]\n}");
+        QTest::newRow("non-ASCII is UTF-8") << QStringList{"ё"}
+                                            << QByteArray("{\n\"projectIds\" : [\n\"\xd1\x91\"\n]\n}");
     }
 
     void projectIdsBody()

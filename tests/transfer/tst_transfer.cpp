@@ -113,8 +113,8 @@ private slots:
         m_http.setRoot(m_root);
         const QString here = QStringLiteral("http://127.0.0.1:$server_port");
         for (const QString &location : QStringList
-             {"/gz/ { gzip_static on; }", "= /error500 { return 500; }", "= /moved { return 301 " + here + "/small.xml; }",
-              "= /found { return 302 " + here + "/small.xml; }", "= /relative { return 307 /small.xml; }",
+             {"/gz/ { gzip_static on; }", "= /error500 { return 500; }",
+              "= /moved { return 301 " + here + "/small.xml; }", "= /found { return 302 " + here + "/small.xml; }", "= /relative { return 307 /small.xml; }",
               "= /loop { return 302 " + here + "/loop; }", "= /choices { return 300 \"pick one\"; }",
               "= /notmodified { return 304; }",
               "= /via { add_header Set-Cookie \"session=abc; Path=/\"; return 200 \"[$http_via][$http_cookie]\"; }"})
@@ -169,7 +169,8 @@ private slots:
         QTest::newRow("304 is not the file") << Served{"http", "/notmodified", ""};
         QTest::newRow("HTTPS GET") << Served{"https", "/small.xml", "/small.xml"};
         QTest::newRow("HTTPS 404") << Served{"https", "/missing.xml", ""};
-        QTest::newRow("HTTPS replaces a read-only copy") << Served{"https", "/small.xml", "/small.xml", "replace", "old"};
+        QTest::newRow("HTTPS replaces a read-only copy")
+            << Served{"https", "/small.xml", "/small.xml", "replace", "old"};
         QTest::newRow("untrusted certificate refused") << Served{"stranger", "/small.xml", ""};
         QTest::newRow("301 https to https followed") << Served{"https", "/moved", "/small.xml"};
         QTest::newRow("301 https to http refused") << Served{"https", "/downgrade", ""};
@@ -215,7 +216,8 @@ private slots:
                                    + "\r\n1388\r\n" + body.mid(4000) + "\r\n0\r\n\r\n";
         const QByteArray deflated = qCompress(body).mid(4);
         QTest::newRow("chunked, kept open") << Scripted{{chunked}, false, body, 2};
-        QTest::newRow("interim answer first") << Scripted{{"HTTP/1.1 100 Continue\r\n\r\n" + ok + body}, false, body, 2};
+        QTest::newRow("interim answer first")
+            << Scripted{{"HTTP/1.1 100 Continue\r\n\r\n" + ok + body}, false, body, 2};
         QTest::newRow("old server, body to the close") << Scripted{{"HTTP/1.0 200 OK\r\n\r\n" + body}, true, body};
         QTest::newRow("deflate-coded body unpacked")
             << Scripted{{"HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: "
@@ -225,7 +227,8 @@ private slots:
         // Bytes left over after an answer on a kept connection are not the
         // start of the next one: the second file succeeds too.
         QTest::newRow("stray CRLF after a chunked body, kept open") << Scripted{{chunked + "\r\n"}, false, body, 2};
-        QTest::newRow("body longer than its Content-Length, kept open") << Scripted{{ok + body + "XXXX"}, false, body, 2};
+        QTest::newRow("body longer than its Content-Length, kept open")
+            << Scripted{{ok + body + "XXXX"}, false, body, 2};
         // Without a declared length only the caller's limit bounds the body.
         QTest::newRow("chunked body past the limit fails") << Scripted{{chunked}, false, "", 2, -1, 8999};
         QTest::newRow("chunked body at the limit") << Scripted{{chunked}, false, body, 2, -1, 9000};
@@ -240,7 +243,8 @@ private slots:
         const QByteArray slow = "0123456789ABCDEF"; // 8 pieces at 0.5 s: twice the stall limit
         QTest::newRow("slow server that keeps sending succeeds")
             << Scripted{{ScriptedHttpServer::answer(200, slow)}, true, slow, 1, 1, -1, 2, 3000, QByteArray(), 2};
-        const QByteArray rest = "HTTP/1.1 206 Partial\r\nContent-Length: 120000\r\nContent-Range: bytes 80000-199999/200000"
+        const QByteArray rest = "HTTP/1.1 206 Partial\r\nContent-Length: 120000\r\n"
+                                "Content-Range: bytes 80000-199999/200000"
                                 "\r\nConnection: close\r\n\r\n" + whole.mid(80000);
         QTest::newRow("cut once, resumed with Range")
             << Scripted{{big.left(head + 80000), rest}, true, whole, 1, -1, -1, 60, 0, "bytes=80000-"};
