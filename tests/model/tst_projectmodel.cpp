@@ -166,7 +166,8 @@ private slots:
         plugin.writeXml(writer, QString(), QString());
         QCOMPARE(text,
                  R"(<project name="app" type="project" real_path="rp" parent="par")"
-                 R"( ru_name="Имя &amp; &quot;кавычки&quot;" is_base="true" guid="g-1"><bin><x64 path="app/x64" file_name="u.xml" sha1="s1")"
+                 R"( ru_name="Имя &amp; &quot;кавычки&quot;" is_base="true" guid="g-1">)"
+                 R"(<bin><x64 path="app/x64" file_name="u.xml" sha1="s1")"
                  R"( date="2021-12-31T23:59:59.500+03:00" execute_filename="app.exe" execute_params="-p  1"/>)"
                  R"(<x86 path="app/x86" file_name="" sha1="" date="" execute_filename="" execute_params=""/></bin>)"
                  R"(<depends><depend project="alpha" is_nessesary="false"/>)"

@@ -114,7 +114,8 @@ private slots:
         const QString here = QStringLiteral("http://127.0.0.1:$server_port");
         for (const QString &location : QStringList
              {"/gz/ { gzip_static on; }", "= /error500 { return 500; }",
-              "= /moved { return 301 " + here + "/small.xml; }", "= /found { return 302 " + here + "/small.xml; }", "= /relative { return 307 /small.xml; }",
+              "= /moved { return 301 " + here + "/small.xml; }", "= /found { return 302 " + here + "/small.xml; }",
+              "= /relative { return 307 /small.xml; }",
               "= /loop { return 302 " + here + "/loop; }", "= /choices { return 300 \"pick one\"; }",
               "= /notmodified { return 304; }",
               "= /via { add_header Set-Cookie \"session=abc; Path=/\"; return 200 \"[$http_via][$http_cookie]\"; }"})
