@@ -2,8 +2,6 @@
 // lists, update servers with fallbacks (nginx, a scripted HTTP server and
 // plain folders, all on this machine) and mirrors.
 
-#include "edition.h"
-#include "messagecapture.h"
 #include "mirrordescription.h"
 #include "nginxserver.h"
 #include "projectdescription.h"
@@ -11,9 +9,9 @@
 #include "settings.h"
 #include "signature.h"
 #include "testfiles.h"
+#include "transfer.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QNetworkProxy>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -28,36 +26,40 @@ const QString kApp = QStringLiteral("11111111-1111-1111-1111-111111111111");
 const QString kTool = QStringLiteral("22222222-2222-2222-2222-222222222222");
 const QString kLab = QStringLiteral("33333333-3333-3333-3333-333333333333");
 const QString kKestraUpdater = QStringLiteral("ac1dba94-cd1b-402a-9679-8390a3929fa2");
-
+const QString kUpdater = QStringLiteral("3eef9002-824b-4ed6-9d5b-5f79949c6392");
 using Entries = QList<QPair<QString, QVariant>>; // "group/key", value
+
+// config.ini's update servers, and what filling the store from them gives.
+struct Fill
+{
+    QStringList sources;
+    Entries extra;        // further config.ini entries
+    QStringList expected; // as describe() gives it
+    QString sourceDir;    // of the first description
+    QStringList paths;    // "module fullPath" of its first binary
+};
 
 void writeConfig(const QString &path, const Entries &entries)
 {
     QSettings ini(path, QSettings::IniFormat);
     ini.setIniCodec(QTextCodec::codecForName("UTF-8"));
-    // Keys of the "General" section have no group in QSettings' terms.
-    for (const auto &entry : entries) {
-        QString key = entry.first;
-        if (key.startsWith(QLatin1String("General/")))
-            key.remove(0, 8);
-        ini.setValue(key, entry.second);
-    }
+    for (const auto &entry : entries) // "General" keys have no group in QSettings' terms
+        ini.setValue(entry.first.startsWith("General/") ? entry.first.mid(8) : entry.first, entry.second);
 }
 
-// "program: module,module" per description, in table order.
+// "server program: module,module" per description, in table order.
 QStringList describe(const QList<ProjectDescription *> &descriptions)
 {
     QStringList result;
-    for (const ProjectDescription *description : descriptions) {
-        QStringList modules;
-        for (const ProjectPluginPtr &module : description->allModules())
-            modules << module->name();
-        result << description->serverKey() + " " + description->base()->name() + ": " + modules.join(',');
-    }
+    for (const ProjectDescription *description : descriptions)
+        result << description->serverKey() + " " + description->base()->name() + ": "
+                      + description->allModules().keys().join(',');
     return result;
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Fill)
 
 class TestServers : public QObject
 {
@@ -66,67 +68,55 @@ class TestServers : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setApplicationName(QStringLiteral("kestraupd"));
         QVERIFY2(NginxServer::isAvailable(), "nginx is needed (scripts/packages.txt)");
-        static QTemporaryDir www;
         for (const char *name : {"first.xml", "second.xml", "malformed.xml"})
-            QVERIFY(writeFile(www.filePath("bin/" + QString(name)), readFile(kDataDir + "/" + name)));
-        QVERIFY(writeFile(www.filePath("bin/entities.xml"),
+            QVERIFY(writeFile(m_www.filePath("bin/" + QString(name)), readFile(kDataDir + "/" + name)));
+        QVERIFY(writeFile(m_www.filePath("bin/entities.xml"),
                           "<?xml version='1.0'?><!DOCTYPE r [<!ENTITY a 'x'>]><root><projects>"
                           "<project name='&a;' type='project' guid='33333333-3333-3333-3333-333333333333'/>"
                           "</projects></root>"));
-        QVERIFY(writeFile(www.filePath("bin/empty.xml"), QByteArray()));
-        m_nginx.setRoot(www.path());
+        QVERIFY(writeFile(m_www.filePath("bin/empty.xml"), QByteArray()));
+        m_nginx.setRoot(m_www.path());
         QString error;
         QVERIFY2(m_nginx.start(&error), qPrintable(error));
     }
 
     void init()
     {
-        QCoreApplication::setApplicationName(QStringLiteral("kestraupd"));
+        QCoreApplication::setApplicationName("kestraupd");
         m_work.reset(new QTemporaryDir);
-        QVERIFY(m_work->isValid());
         m_ini = m_work->filePath("config.ini");
-        for (const char *name : {"first.xml", "second.xml", "malformed.xml"})
-            QVERIFY(writeFile(folderDoc(name), readFile(kDataDir + "/" + QLatin1String(name))));
+        for (const char *name : {"first.xml", "second.xml"})
+            QVERIFY(writeFile(folderDoc(name), readFile(kDataDir + "/" + name)));
+        m_previousDir = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(m_work->filePath("share/bin"))); // for sources without a slash
     }
 
     void cleanup()
     {
+        QDir::setCurrent(m_previousDir);
         QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
         m_work.reset();
     }
-
-    // ---- the project list ----
 
     void projects_data()
     {
         QTest::addColumn<QString>("application");
         QTest::addColumn<Entries>("entries");
         QTest::addColumn<QStringList>("expected");
-
-        const QStringList orvel{"0921977d-6bf2-4ca6-a78f-609fcbfb6ea8", "4ad6b531-3d04-44fa-97aa-7d2745926083",
-                                "cd820bce-a7e6-43e8-aa3a-31f2d055ede9", "a4a8effa-985c-4aa7-b8de-cb4b5f403d06",
-                                "f3e354d8-8236-4e40-bc84-61f7b74cd7bd", "b76427b1-c697-48bb-8700-43fb1f861a71",
-                                "c35461fc-95f4-4b90-b694-e7791d8ca2b3"};
-        const QStringList kestra{kKestraUpdater, "15e5bfdc-78cf-4062-82db-79841f6069b0"};
-
-        QTest::newRow("kestra defaults hold the updater once") << "kestraupd" << Entries{} << kestra;
-        QTest::newRow("orvel defaults, first is the updater, listed once") << "ORVELUPD" << Entries{} << orvel;
-        QTest::newRow("neither edition: only the updater") << "updater" << Entries{}
-                                                            << QStringList{"3eef9002-824b-4ed6-9d5b-5f79949c6392"};
+        const QString kestra2 = "15e5bfdc-78cf-4062-82db-79841f6069b0";
+        QTest::newRow("kestra defaults hold the updater once") << "kestraupd" << Entries{}
+                                                               << QStringList{kKestraUpdater, kestra2};
         QTest::newRow("both edition names: the later list wins")
             << "orvelupd-kestraupd" << Entries{}
-            << QStringList{kKestraUpdater, "15e5bfdc-78cf-4062-82db-79841f6069b0", orvel.first()};
+            << QStringList{kKestraUpdater, kestra2, "0921977d-6bf2-4ca6-a78f-609fcbfb6ea8"};
         QTest::newRow("listed keys, empty one skipped")
-            << "kestraupd"
-            << Entries{{"projects/projects_count", 3}, {"projects/key1", "a"}, {"projects/key3", "c"}}
+            << "kestraupd" << Entries{{"projects/projects_count", 3}, {"projects/key1", "a"}, {"projects/key3", "c"}}
             << QStringList{"a", "c", kKestraUpdater};
-        QTest::newRow("updater listed already") << "kestraupd"
-                                                << Entries{{"projects/projects_count", 2},
-                                                           {"projects/key1", kKestraUpdater},
-                                                           {"projects/key2", "b"}}
-                                                << QStringList{kKestraUpdater, "b"};
+        QTest::newRow("updater listed already")
+            << "kestraupd"
+            << Entries{{"projects/projects_count", 2}, {"projects/key1", kKestraUpdater}, {"projects/key2", "b"}}
+            << QStringList{kKestraUpdater, "b"};
         QTest::newRow("negative count: no list at all") << "kestraupd" << Entries{{"projects/projects_count", -1}}
                                                         << QStringList{kKestraUpdater};
         QTest::newRow("x32 admits the 32-bit release updater")
@@ -135,7 +125,7 @@ private slots:
                                                            << QStringList{};
         QTest::newRow("count far too large is bounded")
             << "updater" << Entries{{"projects/projects_count", 2000000000}, {"projects/key1", "a"}}
-            << QStringList{"a", "3eef9002-824b-4ed6-9d5b-5f79949c6392"};
+            << QStringList{"a", kUpdater};
     }
 
     void projects()
@@ -143,232 +133,171 @@ private slots:
         QFETCH(QString, application);
         QFETCH(Entries, entries);
         QFETCH(QStringList, expected);
-
         QVERIFY2(!Settings::isDevelopmentInstallation(), "the build folder must not look like a development one");
         QCoreApplication::setApplicationName(application);
         writeConfig(m_ini, entries);
         Settings settings;
         settings.setConfigPath(m_ini);
-        QElapsedTimer timer;
-        timer.start();
-        MessageCapture capture;
         QCOMPARE(settings.projects(), expected);
-        QVERIFY(timer.elapsed() < 30000);
-    }
-
-    // ---- server1's built-in defaults ----
-
-    void defaultSourceByEdition_data()
-    {
-        QTest::addColumn<QString>("application");
-        QTest::addColumn<QString>("file");
-
-        QTest::newRow("orvel") << "orvelupd_x" << "/bin/orvel.xml";
-        QTest::newRow("kestra in capitals") << "KestraUpd" << "/bin/kestra.xml";
-        QTest::newRow("neither") << "updater" << "/bin/palladupd.xml";
-    }
-
-    void defaultSourceByEdition()
-    {
-        QFETCH(QString, application);
-        QFETCH(QString, file);
-        QCoreApplication::setApplicationName(application);
-        const QUrl url(Settings::defaultSourcePath());
-        QCOMPARE(url.scheme(), QStringLiteral("https"));
-        QVERIFY(url.host().endsWith(QLatin1String(".example"))); // never a real host
-        QCOMPARE(url.path(), file);
     }
 
     void server1DefaultsGoToTheVendorHost()
     {
-        // All traffic goes to a local proxy that refuses it, so the vendor host
-        // is named but never contacted.
-        ScriptedHttpServer proxy;
-        proxy.setResponse(403, "refused");
-        QString error;
-        QVERIFY2(proxy.start(&error), qPrintable(error));
+        // All traffic goes to a local proxy that refuses it, so the vendor
+        // host is named but never contacted.
+        ScriptedHttpServer proxy({ScriptedHttpServer::answer(403, "refused")});
+        QVERIFY(proxy.start());
         QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", proxy.port()));
-
         writeConfig(m_ini, {{"General/update_servers_count", 2}, {"server1/local_file_path", localName("main.xml")}});
         Settings settings;
         settings.setConfigPath(m_ini);
-        MessageCapture capture;
         settings.fillProjects();
-
+        const QUrl expected(Settings::defaultSourcePath());
+        QVERIFY(expected.scheme() == "https" && expected.host().endsWith(".example")); // never a real host
         const QList<ScriptedHttpServer::Request> requests = proxy.requests();
         QVERIFY(!requests.isEmpty());
-        const QUrl expected(Settings::defaultSourcePath());
         for (const ScriptedHttpServer::Request &request : requests) {
             QCOMPARE(request.method, QByteArray("CONNECT"));
             QCOMPARE(request.target, QStringLiteral("%1:443").arg(expected.host()).toUtf8());
         }
         // server2 has no built-in address or file name: it asks nobody.
-        QVERIFY(capture.contains(QtWarningMsg, "server2 has no local_file_path"));
         QVERIFY(settings.programmDescriptions().isEmpty());
     }
 
-    // ---- filling from servers ----
-
-    void fillFromFolder()
+    void fill_data()
     {
-        configure({kApp, kTool}, {folderDoc("first.xml")});
-        Settings settings;
-        settings.setConfigPath(m_ini);
-        settings.fillProjects();
-
-        QCOMPARE(describe(settings.programmDescriptions()), (QStringList{"server1 app: core", "server1 tool: core"}));
-        QCOMPARE(settings.allPlugins().keys(), (QStringList{"app", "core", "tool"}));
-        QCOMPARE(readFile(m_work->filePath("main.xml")), readFile(folderDoc("first.xml")));
-        const ProjectDescription *app = settings.programmDescriptions().first();
-        QCOMPARE(app->sourceDir(), m_work->filePath("share/bin"));
-        QCOMPARE(app->base()->binaries().first()->fullPath(), m_work->filePath("share/bin/app/x64"));
-        // One shared element serves both programs.
-        QCOMPARE(app->allModules().value("core"), settings.programmDescriptions().at(1)->allModules().value("core"));
-    }
-
-    void fillFromHttpAndFolder()
-    {
-        configure({kApp, kTool, kLab}, {m_nginx.baseUrl() + "/bin/first.xml", folderDoc("second.xml")});
-        Settings settings;
-        settings.setConfigPath(m_ini);
-        settings.fillProjects();
-
-        // "reports" comes from the second server and still joins "app".
-        QCOMPARE(describe(settings.programmDescriptions()),
-                 (QStringList{"server1 app: core,reports", "server1 tool: core", "server2 lab: reports"}));
-        const ProjectDescription *app = settings.programmDescriptions().first();
-        QCOMPARE(app->sourceDir(), m_nginx.baseUrl() + "/bin");
-        QCOMPARE(app->allModules().value("core")->binaries().first()->fullPath(), m_nginx.baseUrl() + "/bin/core/x64");
-        QCOMPARE(app->allModules().value("reports")->binaries().first()->fullPath(),
-                 m_work->filePath("share/bin/reports/x64"));
-        QVERIFY(!app->isNecessary("reports"));
-        QVERIFY(app->isNecessary("core"));
-    }
-
-    void sourceWithoutSlash()
-    {
-        const QString previous = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(m_work->filePath("share/bin")));
-        configure({kApp}, {"first.xml"});
-        Settings settings;
-        settings.setConfigPath(m_ini);
-        settings.fillProjects();
-        QDir::setCurrent(previous);
-        QCOMPARE(settings.programmDescriptions().size(), 1);
-        QCOMPARE(settings.programmDescriptions().first()->sourceDir(), QString());
-        QCOMPARE(settings.allPlugins().value("core")->binaries().first()->fullPath(), QStringLiteral("/core/x64"));
-    }
-
-    void failingSourceWithFallbacks()
-    {
-        const QString base = m_nginx.baseUrl();
-        // server2 has nothing reachable: it is skipped, server3 is still read.
-        configure({kApp, kTool, kLab}, {base + "/bin/missing.xml", base + "/bin/gone.xml", folderDoc("second.xml")},
-                  {{"server1/alternative_servers_count", 3},
-                   {"server1/alternative_server1", ""},
-                   {"server1/alternative_server2", m_work->filePath("nowhere/first.xml")},
-                   {"server1/alternative_server3", base + "/bin/first.xml"}});
-        Settings settings;
-        settings.setConfigPath(m_ini);
-        MessageCapture capture;
-        settings.fillProjects();
-
-        QCOMPARE(describe(settings.programmDescriptions()),
-                 (QStringList{"server1 app: core,reports", "server1 tool: core", "server3 lab: reports"}));
-        // The base folder is the one of the fallback that answered.
-        QCOMPARE(settings.programmDescriptions().first()->sourceDir(), base + "/bin");
-        // The source, the missing folder and the gone server were each reported.
-        QVERIFY2(capture.warnings().size() >= 3, qPrintable(capture.warnings().join('\n')));
-    }
-
-    void unreadableDocumentStopsFill_data()
-    {
-        QTest::addColumn<QString>("document");
-        QTest::addColumn<QString>("signature"); // what a signing server2 does wrong; empty: none required
-        QTest::newRow("not well-formed") << "malformed.xml" << QString();
-        QTest::newRow("entity declarations") << "entities.xml" << QString();
-        QTest::newRow("empty") << "empty.xml" << QString();
-        // A refused signed document is skipped alone: later servers are read.
-        QTest::newRow("signed, a byte changed: that server skipped") << "second.xml" << "byte";
-        QTest::newRow("signed, older than the one accepted before: that server skipped") << "second.xml" << "older";
-    }
-
-    void unreadableDocumentStopsFill()
-    {
-        QFETCH(QString, document);
-        QFETCH(QString, signature);
-        if (!signature.isEmpty()) {
-            refusedSignedDocument(signature);
-            return;
-        }
-        configure({kApp, kTool, kLab},
-                  {folderDoc("first.xml"), m_nginx.baseUrl() + "/bin/" + document, folderDoc("second.xml")});
-        Settings settings;
-        settings.setConfigPath(m_ini);
-        MessageCapture capture;
-        settings.fillProjects();
-
-        QVERIFY2(capture.contains(QtWarningMsg, "error parse document"), qPrintable(capture.warnings().join('\n')));
+        // @nginx, @scripted (serving first.xml, recording its POST) and @share
+        // (a plain folder holding first.xml and second.xml) stand for sources.
+        QTest::addColumn<Fill>("row");
+        const QStringList both{"server1 app: core", "server1 tool: core"};
+        const QStringList three{"server1 app: core,reports", "server1 tool: core"};
+        QTest::newRow("HTTP and a folder: a module of the second server joins")
+            << Fill{{"@nginx/bin/first.xml", "@share/second.xml"}, {}, three + QStringList{"server2 lab: reports"},
+                    "@nginx/bin", {"app @nginx/bin/app/x64", "reports @share/reports/x64"}};
+        QTest::newRow("source without a slash") << Fill{{"first.xml"}, {}, both, "", {"core /core/x64"}};
+        // server2 has nothing reachable: it is skipped, server3 is still read;
+        // the base folder is the one of the fallback that answered.
+        QTest::newRow("failing source with fallbacks")
+            << Fill{{"@nginx/bin/missing.xml", "@nginx/bin/gone.xml", "@share/second.xml"},
+                    {{"server1/alternative_servers_count", 3}, {"server1/alternative_server1", ""},
+                     {"server1/alternative_server2", "@share/nowhere/first.xml"},
+                     {"server1/alternative_server3", "@nginx/bin/first.xml"}},
+                    three + QStringList{"server3 lab: reports"}, "@nginx/bin", {"core @nginx/bin/core/x64"}};
+        QTest::newRow("POST of the store's project list")
+            << Fill{{"@scripted/bin/first.xml"}, {{"server1/metod", "pOsT"}}, both, "@scripted/bin", {}};
         // What the first server gave stays; the third is never read.
-        QCOMPARE(describe(settings.programmDescriptions()), (QStringList{"server1 app: core", "server1 tool: core"}));
-        QVERIFY(!QFile::exists(m_work->filePath("server3.xml")));
+        for (const char *document : {"malformed.xml", "entities.xml", "empty.xml"})
+            QTest::newRow(qPrintable(QString("unreadable document stops the fill: ") + document))
+                << Fill{{"@share/first.xml", "@nginx/bin/" + QString(document), "@share/second.xml"}, {}, both,
+                        "@share", {"core @share/core/x64"}};
     }
 
-    void postReachesServerWithProjectIds()
+    void fill()
     {
+        QFETCH(Fill, row);
+        ScriptedHttpServer scripted({ScriptedHttpServer::answer(200, readFile(kDataDir + "/first.xml"))});
+        QVERIFY(scripted.start());
+        auto place = [&](QString text) {
+            return text.replace("@nginx", m_nginx.baseUrl()).replace("@scripted", scripted.baseUrl())
+                .replace("@share", m_work->filePath("share/bin"));
+        };
+        for (auto &entry : row.extra)
+            entry.second = place(entry.second.toString());
+        configure({kApp, kTool, kLab}, place(row.sources.join('\n')).split('\n'), row.extra);
         // The POST body is built from the process-wide store's project list.
-        ScriptedHttpServer server;
-        server.setResponse(200, readFile(kDataDir + "/first.xml"));
-        QString error;
-        QVERIFY2(server.start(&error), qPrintable(error));
-        configure({kApp, kTool}, {server.baseUrl() + "/bin/first.xml"}, {{"server1/metod", "pOsT"}});
-        Settings *settings = Settings::instance();
+        const bool post = row.sources.first().startsWith("@scripted");
+        Settings local;
+        Settings *settings = post ? Settings::instance() : &local;
         settings->setConfigPath(m_ini);
         settings->fillProjects();
 
-        const QList<ScriptedHttpServer::Request> requests = server.requests();
-        QCOMPARE(requests.size(), 1);
-        const ScriptedHttpServer::Request &request = requests.first();
-        QCOMPARE(request.method, QByteArray("POST"));
-        QCOMPARE(request.target, QByteArray("/bin/first.xml"));
-        QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
-        const QByteArray expected = "{\n\"projectIds\" : [\n\"" + kApp.toUtf8() + "\",\n\"" + kTool.toUtf8() + "\",\n\""
-                                    + kKestraUpdater.toUtf8() + "\"\n]\n}";
-        QCOMPARE(request.body, expected);
-        QCOMPARE(describe(settings->programmDescriptions()), (QStringList{"server1 app: core", "server1 tool: core"}));
-        QCOMPARE(settings->programmDescriptions().first()->sourceDir(), server.baseUrl() + "/bin");
+        QCOMPARE(describe(settings->programmDescriptions()), row.expected);
+        QCOMPARE(settings->programmDescriptions().first()->sourceDir(), place(row.sourceDir));
+        for (const QString &path : row.paths)
+            QCOMPARE(settings->allPlugins().value(path.section(' ', 0, 0))->binaries().first()->fullPath(),
+                     place(path.section(' ', 1)));
+        // One element serves every program that needs it.
+        for (const ProjectDescription *description : settings->programmDescriptions())
+            for (const ProjectPluginPtr &module : description->allModules())
+                QCOMPARE(module, settings->allPlugins().value(module->name()));
+        QCOMPARE(readFile(m_work->filePath("main.xml")), readFile(kDataDir + "/first.xml"));
+        QCOMPARE(QFile::exists(m_work->filePath("server3.xml")), row.expected.last().startsWith("server3"));
+        const QList<ScriptedHttpServer::Request> requests = scripted.requests();
+        QCOMPARE(requests.size(), post ? 1 : 0);
+        for (const ScriptedHttpServer::Request &request : requests) {
+            QCOMPARE(request.method + ' ' + request.target, QByteArray("POST /bin/first.xml"));
+            QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
+            QCOMPARE(request.body, projectIdsBody({kApp, kTool, kLab, kKestraUpdater}));
+        }
     }
 
-    // ---- mirrors ----
+    void refusedSignedDocument_data()
+    {
+        QTest::addColumn<bool>("older"); // else a byte changed
+        QTest::newRow("signed, a byte changed: that server skipped") << false;
+        QTest::newRow("signed, older than the one accepted before: that server skipped") << true;
+    }
+
+    void refusedSignedDocument()
+    {
+        // server1 and server3 sign properly; server2's document (a copy of
+        // server3's) is refused: later servers are read, nothing of server2 changes.
+        QFETCH(bool, older);
+        QByteArray key, publicKey;
+        QVERIFY(generateSigningKeyPair(&key, &publicKey));
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const QString middle = folderDoc("middle.xml"), local = m_work->filePath("server2.xml");
+        QVERIFY(writeFile(middle, readFile(folderDoc("second.xml"))));
+        auto sign = [&](const QString &document, const QDateTime &at) {
+            return writeFile(signatureFilePath(document),
+                             makeSignatureEnvelope(QFileInfo(document).fileName(), readFile(document), key, at));
+        };
+        QVERIFY(sign(folderDoc("first.xml"), now) && sign(folderDoc("second.xml"), now) && sign(middle, now));
+        configure({kApp, kTool, kLab}, {folderDoc("first.xml"), middle, folderDoc("second.xml")},
+                  {{"security/trusted_keys", QString::fromLatin1(publicKey.toBase64())},
+                   {"General/install_config_path", m_work->filePath("installed.json")}});
+        if (older) {
+            Settings first;
+            first.setConfigPath(m_ini);
+            first.fillProjects();
+            QVERIFY(first.projectDocumentErrors().isEmpty() && QFile::exists(local));
+            QVERIFY(sign(middle, now.addSecs(-60)));
+        } else {
+            QVERIFY(writeFile(middle, readFile(middle).replace("lab", "lax")));
+        }
+        const QByteArray localBefore = readFile(local), envelopeBefore = readFile(signatureFilePath(local));
+        Settings settings;
+        settings.setConfigPath(m_ini);
+        settings.fillProjects();
+        const QString reason = older ? "старее установленного" : "подпись";
+        QCOMPARE(settings.projectDocumentErrors(),
+                 QStringList{QString("Ошибка проверки документа %1, %2").arg(middle, reason)});
+        QCOMPARE(describe(settings.programmDescriptions()),
+                 (QStringList{"server1 app: core,reports", "server1 tool: core", "server3 lab: reports"}));
+        QCOMPARE(readFile(local), localBefore);
+        QCOMPARE(readFile(signatureFilePath(local)), envelopeBefore);
+        QCOMPARE(readFile(m_work->filePath("main.xml")), readFile(folderDoc("first.xml")));
+    }
 
     void mirrors()
     {
-        configure({kApp, kTool, kLab}, {m_nginx.baseUrl() + "/bin/first.xml", folderDoc("second.xml")},
-                  {{"General/mirrors_count", 5},
-                   {"mirror1/main_server_name", "server1"},
-                   {"mirror1/mirror_folder", "D:/mirror1"},
-                   {"mirror2/main_server_name", "server1"},
-                   {"mirror2/mirror_folder", "D:/mirror2"},
-                   {"mirror2/programms_count", 0},
-                   {"mirror3/main_server_name", "server1"},
-                   {"mirror3/mirror_folder", "D:/mirror3"},
-                   {"mirror3/programms_count", 4},
-                   {"mirror3/programm_name1", "app"},
-                   {"mirror3/programm_guid1", kApp},
-                   {"mirror3/programm_name2", "tool"},
-                   {"mirror3/programm_guid2", kApp}, // not tool's guid
-                   {"mirror3/programm_name3", "app"},
-                   {"mirror3/programm_guid3", kApp},
-                   {"mirror3/programm_name4", "lab"},
-                   {"mirror3/programm_guid4", kLab},
-                   {"mirror4/main_server_name", "server2"},
-                   {"mirror4/mirror_folder", "\\\\share\\mirror4"},
-                   {"mirror5/main_server_name", "Server1"}});
+        Entries entries{{"General/mirrors_count", 5}, {"mirror4/main_server_name", "server2"},
+                        {"mirror4/mirror_folder", "\\\\share\\mirror4"}, {"mirror5/main_server_name", "Server1"},
+                        {"mirror2/programms_count", 0}, {"mirror3/programms_count", 4}};
+        for (int i = 1; i <= 3; ++i)
+            entries << Entries{{QString("mirror%1/main_server_name").arg(i), "server1"},
+                               {QString("mirror%1/mirror_folder").arg(i), QString("D:/mirror%1").arg(i)}};
+        // tool's entry names app's guid: that program is app again.
+        const QStringList listed{"app", kApp, "tool", kApp, "app", kApp, "lab", kLab};
+        for (int i = 0; i < 4; ++i)
+            entries << Entries{{QString("mirror3/programm_name%1").arg(i + 1), listed[2 * i]},
+                               {QString("mirror3/programm_guid%1").arg(i + 1), listed[2 * i + 1]}};
+        configure({kApp, kTool, kLab}, {m_nginx.baseUrl() + "/bin/first.xml", folderDoc("second.xml")}, entries);
         Settings settings;
         settings.setConfigPath(m_ini);
         settings.fillProjects();
         settings.fillMirrors();
-
+        settings.fillMirrors(); // refilling replaces them
         QStringList actual;
         for (const MirrorDescription *mirror : settings.mirrors()) {
             QStringList programms;
@@ -380,37 +309,11 @@ private slots:
         }
         QCOMPARE(actual, (QStringList{"server1 D:/mirror1: app,tool", "server1 D:/mirror2: app,tool",
                                       "server1 D:/mirror3: app,app", "server2 \\\\share\\mirror4: lab", "Server1 : "}));
-
-        // Refilling the mirrors replaces them.
-        settings.fillMirrors();
-        QCOMPARE(settings.mirrors().size(), 5);
     }
 
-    void setProjectsRefills()
+    void refillFreesTablesAndSetProjectsRefills()
     {
         configure({kApp, kTool, "left-behind"}, {folderDoc("first.xml")},
-                  {{"General/mirrors_count", 1}, {"mirror1/main_server_name", "server1"}});
-        Settings settings;
-        settings.setConfigPath(m_ini);
-        settings.fillProjects();
-        settings.fillMirrors();
-        QCOMPARE(settings.programmDescriptions().size(), 2);
-
-        settings.setProjects({kTool});
-        QCOMPARE(describe(settings.programmDescriptions()), QStringList{"server1 tool: core"});
-        QCOMPARE(settings.mirrors().size(), 1);
-        QCOMPARE(settings.mirrors().first()->programms.size(), 1);
-        QCOMPARE(settings.mirrors().first()->programms.first(), settings.programmDescriptions().first());
-
-        QSettings ini(m_ini, QSettings::IniFormat);
-        QCOMPARE(ini.value("projects/projects_count").toInt(), 1);
-        QCOMPARE(ini.value("projects/key1").toString(), kTool);
-        QCOMPARE(ini.value("projects/key3").toString(), QStringLiteral("left-behind"));
-    }
-
-    void refillFreesPreviousTables()
-    {
-        configure({kApp}, {folderDoc("first.xml")},
                   {{"General/mirrors_count", 1}, {"mirror1/main_server_name", "server1"}});
         Settings settings;
         settings.setConfigPath(m_ini);
@@ -419,89 +322,45 @@ private slots:
         const QWeakPointer<ProjectPlugin> oldCore = settings.allPlugins().value("core");
         const QWeakPointer<ProjectPlugin> oldApp = settings.allPlugins().value("app");
         QVERIFY(!oldCore.isNull());
-
         settings.fillProjects();
         QVERIFY2(oldCore.isNull() && oldApp.isNull(), "elements of the previous fill must be freed");
-        // Mirrors point into the descriptions, so they go with them.
-        QVERIFY(settings.mirrors().isEmpty());
-        settings.fillMirrors();
-        QCOMPARE(settings.mirrors().first()->programms.first(), settings.programmDescriptions().first());
+        QVERIFY(settings.mirrors().isEmpty()); // mirrors point into the descriptions: they go with them
+
+        settings.setProjects({kTool});
+        QCOMPARE(describe(settings.programmDescriptions()), QStringList{"server1 tool: core"});
+        QCOMPARE(settings.mirrors().size(), 1);
+        QCOMPARE(settings.mirrors().first()->programms, QList<ProjectDescription *>{settings.programmDescriptions()});
+        QSettings ini(m_ini, QSettings::IniFormat);
+        QCOMPARE(ini.value("projects/projects_count").toInt(), 1);
+        QCOMPARE(ini.value("projects/key1").toString(), kTool);
+        QCOMPARE(ini.value("projects/key3").toString(), QStringLiteral("left-behind"));
     }
 
 private:
-    // server1 and server3 sign properly; server2's document (a copy of
-    // server3's) is refused for signature: nothing of server2 changes.
-    void refusedSignedDocument(const QString &signature)
-    {
-        QByteArray key;
-        QByteArray publicKey;
-        QVERIFY(generateSigningKeyPair(&key, &publicKey));
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        const QString middle = folderDoc("middle.xml");
-        QVERIFY(writeFile(middle, readFile(folderDoc("second.xml"))));
-        auto sign = [&](const QString &document, const QDateTime &at) {
-            return writeFile(signatureFilePath(document),
-                             makeSignatureEnvelope(QFileInfo(document).fileName(), readFile(document), key, at));
-        };
-        QVERIFY(sign(folderDoc("first.xml"), now) && sign(folderDoc("second.xml"), now) && sign(middle, now));
-        configure({kApp, kTool, kLab}, {folderDoc("first.xml"), middle, folderDoc("second.xml")},
-                  {{"security/trusted_keys", QString::fromLatin1(publicKey.toBase64())},
-                   {"General/install_config_path", m_work->filePath("installed.json")}});
-        const QString local = m_work->filePath("server2.xml");
-        if (signature == QLatin1String("older")) {
-            Settings first;
-            first.setConfigPath(m_ini);
-            first.fillProjects();
-            QVERIFY(first.projectDocumentErrors().isEmpty());
-            QVERIFY(QFile::exists(local));
-            QVERIFY(sign(middle, now.addSecs(-60)));
-        } else {
-            QByteArray xml = readFile(middle);
-            QVERIFY(writeFile(middle, xml.replace("lab", "lax")));
-        }
-        const QByteArray localBefore = readFile(local);
-        const QByteArray envelopeBefore = readFile(signatureFilePath(local));
-
-        Settings settings;
-        settings.setConfigPath(m_ini);
-        MessageCapture capture;
-        settings.fillProjects();
-        const QString reason = signature == QLatin1String("older") ? QString::fromUtf8("старее установленного")
-                                                                   : QString::fromUtf8("подпись");
-        QCOMPARE(settings.projectDocumentErrors(),
-                 QStringList{QString::fromUtf8("Ошибка проверки документа %1, %2").arg(middle, reason)});
-        QCOMPARE(describe(settings.programmDescriptions()),
-                 (QStringList{"server1 app: core,reports", "server1 tool: core", "server3 lab: reports"}));
-        QCOMPARE(readFile(local), localBefore);
-        QCOMPARE(readFile(signatureFilePath(local)), envelopeBefore);
-        QCOMPARE(readFile(m_work->filePath("main.xml")), readFile(folderDoc("first.xml")));
-    }
-
+    // Relative to the updater's folder, as config.ini gives it.
     QString localName(const QString &file) const
     {
-        // Relative to the updater's folder, as config.ini gives it.
         return QDir(Settings::applicationDir()).relativeFilePath(m_work->filePath(file));
     }
-
     QString folderDoc(const QString &name) const { return m_work->filePath("share/bin/" + name); }
     // config.ini: the admitted project keys, the update servers' sources
-    // (their local copies main.xml, server2.xml, ...) and further entries;
-    // then a store reading it, its projects filled.
+    // (local copies main.xml, server2.xml, ...) and further entries.
     void configure(const QStringList &keys, const QStringList &sources, const Entries &extra = {})
     {
         Entries entries{{"projects/projects_count", keys.size()}, {"General/update_servers_count", sources.size()}};
         for (int i = 0; i < keys.size(); ++i)
             entries.append({QStringLiteral("projects/key%1").arg(i + 1), keys.at(i)});
         for (int i = 0; i < sources.size(); ++i) {
-            const QString server = QStringLiteral("server%1/").arg(i + 1);
-            entries.append({server + "source_path", sources.at(i)});
-            entries.append({server + "local_file_path", localName(i ? server.chopped(1) + ".xml" : "main.xml")});
+            const QString server = QStringLiteral("server%1").arg(i + 1);
+            entries.append({server + "/source_path", sources.at(i)});
+            entries.append({server + "/local_file_path", localName(i ? server + ".xml" : "main.xml")});
         }
         writeConfig(m_ini, entries + extra);
     }
 
+    QTemporaryDir m_www;
     QScopedPointer<QTemporaryDir> m_work;
-    QString m_ini;
+    QString m_ini, m_previousDir;
     NginxServer m_nginx;
 };
 
