@@ -125,9 +125,22 @@ bool fetchFile(const QString &source, const QString &fileName, QString *error, c
 
 bool replaceFile(const QString &source, const QString &fileName, QString *error, const QString &method)
 {
-    if (!removeExistingFile(fileName, error))
+    // Fetched beside the destination and moved over it only once whole: an
+    // unreachable server must not cost the copy that is already there.
+    const QString staging = stagingPath(fileName);
+    if (!removeExistingFile(staging, error))
         return false;
-    return fetchFile(source, fileName, error, method);
+    if (!fetchFile(source, staging, error, method))
+        return false;
+    QString reason;
+    if (moveFileOver(staging, fileName, &reason))
+        return true;
+    removeExistingFile(staging);
+    const QString text = QStringLiteral("can't replace %1: %2").arg(fileName, reason);
+    qWarning().noquote() << text;
+    if (error)
+        *error = text;
+    return false;
 }
 
 QCryptographicHash::Algorithm digestAlgorithm(const QString &hexDigest)

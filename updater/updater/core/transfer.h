@@ -37,7 +37,8 @@ QByteArray projectIdsBody(const QStringList &ids);
 bool fetchFile(const QString &source, const QString &fileName, QString *error = nullptr,
                const QString &method = QStringLiteral("GET"), qint64 maxBytes = -1);
 
-// Removes an existing destination first, then behaves as fetchFile.
+// fetchFile onto an existing destination: the new copy is fetched beside it
+// and replaces it in one step once complete; on failure the old file stays.
 bool replaceFile(const QString &source, const QString &fileName, QString *error = nullptr,
                  const QString &method = QStringLiteral("GET"));
 
