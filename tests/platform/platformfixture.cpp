@@ -13,12 +13,9 @@ QString recorderProgram()
 
 bool installRecorder(const QString &path)
 {
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
     QFile::remove(path);
-    if (!QFile::copy(recorderProgram(), path))
-        return false;
-    return QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && QFile::copy(recorderProgram(), path)
+           && QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 bool readRecord(const QString &folder, QString *workingFolder, QStringList *arguments, int timeoutMs)
@@ -26,17 +23,13 @@ bool readRecord(const QString &folder, QString *workingFolder, QStringList *argu
     QFile file(folder + QStringLiteral("/arguments.rec"));
     QElapsedTimer timer;
     timer.start();
-    while (!file.exists()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
+    while (!file.exists() && timer.elapsed() < timeoutMs)
         QThread::msleep(20);
-    }
     if (!file.open(QIODevice::ReadOnly))
         return false;
     QList<QByteArray> parts = file.readAll().split('\0');
-    if (parts.size() < 2 || !parts.last().isEmpty())
+    if (parts.size() < 2 || !parts.takeLast().isEmpty())
         return false;
-    parts.removeLast();
     *workingFolder = QFile::decodeName(parts.takeFirst());
     arguments->clear();
     for (const QByteArray &part : parts)
