@@ -1,11 +1,11 @@
-// The running-process check against real processes: copies of the test
-// program started from folders of their own.
+// The running-process check against real processes: copies of the system's
+// sleep program started from folders of their own.
 
-#include "platformfixture.h"
 #include "processinfo.h"
 #include "testprocess.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -15,6 +15,13 @@
 #include <unistd.h>
 
 namespace {
+
+// A copy of sleep at path, under a name of the test's choosing.
+bool installProgram(const QString &path)
+{
+    QFile::remove(path);
+    return QDir().mkpath(QFileInfo(path).path()) && QFile::copy(QStringLiteral("/bin/sleep"), path);
+}
 
 const ProcessInfo *findProcess(const QList<ProcessInfo> &list, qint64 pid)
 {
@@ -39,9 +46,9 @@ private slots:
         // them as they are.
         m_base = QFileInfo(m_root.path()).canonicalFilePath() + QStringLiteral("/Папка ");
         m_appA = m_base + QStringLiteral("A/myapp");
-        QVERIFY(installRecorder(m_appA));
-        QVERIFY(installRecorder(m_base + QStringLiteral("B/myapp")));
-        QVERIFY(m_child.start(m_appA, {QStringLiteral("--linger")}, nullptr, m_base + QLatin1Char('A')));
+        QVERIFY(installProgram(m_appA));
+        QVERIFY(installProgram(m_base + QStringLiteral("B/myapp")));
+        QVERIFY(m_child.start(m_appA, {QStringLiteral("60")}, nullptr, m_base + QLatin1Char('A')));
         QTRY_VERIFY_WITH_TIMEOUT(isProgrammRunning(QStringLiteral("myapp"), m_appA), 10000);
     }
 
@@ -119,14 +126,14 @@ private slots:
     {
         QFETCH(bool, replaced);
         const QString app = m_base + QString::fromLatin1(QTest::currentDataTag()) + QStringLiteral("/myapp");
-        QVERIFY(installRecorder(app));
+        QVERIFY(installProgram(app));
         TestProcess copy;
-        QVERIFY(copy.start(app, {QStringLiteral("--linger")}, nullptr, QFileInfo(app).path()));
+        QVERIFY(copy.start(app, {QStringLiteral("60")}, nullptr, QFileInfo(app).path()));
         QTRY_VERIFY_WITH_TIMEOUT(isProgrammRunning(QStringLiteral("myapp"), app), 10000);
         if (replaced) {
             QVERIFY(QFile::remove(app));
             QVERIFY(isProgrammRunning(QStringLiteral("myapp"), app));
-            QVERIFY(installRecorder(app));
+            QVERIFY(installProgram(app));
             QVERIFY(isProgrammRunning(QStringLiteral("myapp"), app));
         }
         copy.stop();
