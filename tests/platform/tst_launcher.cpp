@@ -142,6 +142,9 @@ private slots:
 
     void cleanup()
     {
+        for (const QString &path : m_made)
+            QFile::remove(path);
+        m_made.clear();
         setEnv("XDG_CONFIG_HOME", QString());
         setEnv("XDG_DATA_HOME", QString());
         QDir(m_home).removeRecursively();
@@ -220,33 +223,49 @@ private slots:
     void roundTrip_data()
     {
         // displayName: the shortcut's name; fileName: its file on the desktop
-        // (empty: refused).
+        // (empty: refused). icons: "iconFile: present files -> chosen icon", with
+        // "def" (the program's def.ico), "custom" (iconFile), "updater" (the
+        // updater's def.ico), "edition" (the edition's image) or "target" (the
+        // updater itself); those rows are for a programm folder of their own.
         QTest::addColumn<QString>("programmName");
         QTest::addColumn<QStringList>("parameters");
         QTest::addColumn<QString>("displayName");
         QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QString>("icons");
         const QStringList none;
-        QTest::newRow("plain name, no parameters") << "prog" << none << "Программа 1.2" << "Программа 1.2";
-        QTest::newRow("parameters with blanks") << "prog" << QStringList{"--config_path", "/data/my folder"} << "a" << "a";
+        const QString noIcon = QStringLiteral(": -> target");
+        QTest::newRow("plain name, no parameters") << "prog" << none << "Программа 1.2" << "Программа 1.2" << noIcon;
+        QTest::newRow("parameters with blanks") << "prog" << QStringList{"--config_path", "/data/my folder"} << "a" << "a" << noIcon;
         QTest::newRow("Windows folder with a blank and a trailing backslash")
-            << "prog" << QStringList{"--config_path", "C:\\Program Files\\x\\"} << "a" << "a";
-        QTest::newRow("quotes doubled") << "prog" << QStringList{"say \"hi\"", "x\"y", "\"quoted\""} << "a" << "a";
-        QTest::newRow("name with a blank") << "my prog" << QStringList{"-a"} << "a" << "a";
-        QTest::newRow("name with a blank, no parameters") << "my prog" << none << "a" << "a";
-        QTest::newRow("empty parameter in the middle") << "prog" << QStringList{"a", "", "b"} << "a" << "a";
+            << "prog" << QStringList{"--config_path", "C:\\Program Files\\x\\"} << "a" << "a" << noIcon;
+        QTest::newRow("quotes doubled") << "prog" << QStringList{"say \"hi\"", "x\"y", "\"quoted\""} << "a" << "a" << noIcon;
+        QTest::newRow("name with a blank") << "my prog" << QStringList{"-a"} << "a" << "a" << noIcon;
+        QTest::newRow("name with a blank, no parameters") << "my prog" << none << "a" << "a" << noIcon;
+        QTest::newRow("empty parameter in the middle") << "prog" << QStringList{"a", "", "b"} << "a" << "a" << noIcon;
         QTest::newRow("shell and field characters")
-            << "prog" << QStringList{"$HOME", "`id`", "100%", "%f", "back\\slash", "semi;colon", "a'b", "~/x", "#x", "*?"} << "a" << "a";
-        QTest::newRow("Cyrillic") << "Программа" << QStringList{"--путь", "/data/Мои файлы/x"} << "a" << "a";
-        QTest::newRow("line feed and tab") << "prog" << QStringList{"line1\nline2", "a\tb"} << "a" << "a";
-        QTest::newRow("updater itself") << "updater" << QStringList{"-a", "b c"} << "a" << "a";
-        QTest::newRow("empty name") << "" << QStringList{"-a"} << "a" << "a";
-        QTest::newRow("separator in the shortcut name stays in the folder") << "prog" << none << "../up/x" << ".._up_x";
-        QTest::newRow("backslash in the shortcut name") << "prog" << none << "a\\b" << "a_b";
-        QTest::newRow("characters Windows refuses in the shortcut name") << "prog" << none << "A: b*?\"<>|" << "A_ b______";
-        QTest::newRow("trailing dots and blanks in the shortcut name") << "prog" << none << "name. . " << "name";
-        QTest::newRow("line feed in the shortcut name") << "prog" << none << "a\nb" << "a_b";
-        QTest::newRow("shortcut name of only dots") << "prog" << none << ".." << "";
-        QTest::newRow("empty shortcut name") << "prog" << none << "" << "";
+            << "prog" << QStringList{"$HOME", "`id`", "100%", "%f", "back\\slash", "semi;colon", "a'b", "~/x", "#x", "*?"} << "a" << "a" << noIcon;
+        QTest::newRow("Cyrillic") << "Программа" << QStringList{"--путь", "/data/Мои файлы/x"} << "a" << "a" << noIcon;
+        QTest::newRow("line feed and tab") << "prog" << QStringList{"line1\nline2", "a\tb"} << "a" << "a" << noIcon;
+        QTest::newRow("updater itself") << "updater" << QStringList{"-a", "b c"} << "a" << "a" << noIcon;
+        QTest::newRow("empty name") << "" << QStringList{"-a"} << "a" << "a" << noIcon;
+        QTest::newRow("separator in the shortcut name stays in the folder") << "prog" << none << "../up/x" << ".._up_x" << noIcon;
+        QTest::newRow("backslash in the shortcut name") << "prog" << none << "a\\b" << "a_b" << noIcon;
+        QTest::newRow("characters Windows refuses in the shortcut name") << "prog" << none << "A: b*?\"<>|" << "A_ b______" << noIcon;
+        QTest::newRow("trailing dots and blanks in the shortcut name") << "prog" << none << "name. . " << "name" << noIcon;
+        QTest::newRow("line feed in the shortcut name") << "prog" << none << "a\nb" << "a_b" << noIcon;
+        QTest::newRow("shortcut name of only dots") << "prog" << none << ".." << "" << noIcon;
+        QTest::newRow("empty shortcut name") << "prog" << none << "" << "" << noIcon;
+        const QString folder = QStringLiteral("%FOLDER%");
+        QTest::newRow("program's def.ico first") << folder << none << "a" << "a" << "custom.ico: def custom updater -> def";
+        QTest::newRow("given icon next") << folder << none << "a" << "a" << "custom.ico: custom updater -> custom";
+        QTest::newRow("updater's def.ico next") << folder << none << "a" << "a" << "custom.ico: updater -> updater";
+        QTest::newRow("the updater itself last") << folder << none << "a" << "a" << "custom.ico: -> target";
+        QTest::newRow("a folder is no icon") << folder << none << "a" << "a" << "sub: -> target";
+        // Desktop launchers cannot show an executable: the edition's image
+        // beside the updater stands in for a program without an icon.
+        QTest::newRow("executable is no icon, the edition's image is") << folder << none << "a" << "a" << "viewer: custom edition -> edition";
+        QTest::newRow("updater's def.ico before the edition's image") << folder << none << "a" << "a" << "viewer: custom updater edition -> updater";
+        QTest::newRow("executable without an edition image gives the updater itself") << folder << none << "a" << "a" << "viewer: custom -> target";
     }
 
     void roundTrip()
@@ -255,6 +274,28 @@ private slots:
         QFETCH(QStringList, parameters);
         QFETCH(QString, displayName);
         QFETCH(QString, fileName);
+        QFETCH(QString, icons);
+        const QString iconFile = icons.section(QLatin1Char(':'), 0, 0);
+        const bool ownFolder = programmName == QLatin1String("%FOLDER%");
+        const QString folder = ownFolder ? newProgrammFolder() : QStringLiteral("/nonexistent");
+        if (ownFolder)
+            programmName = QFileInfo(folder).fileName();
+        QVERIFY(!ownFolder || QDir().mkpath(folder + QStringLiteral("/sub")));
+        const QMap<QString, QString> paths{
+            {QStringLiteral("def"), folder + QStringLiteral("/def.ico")},
+            {QStringLiteral("custom"), folder + QLatin1Char('/') + iconFile},
+            {QStringLiteral("updater"), Settings::applicationDir() + QStringLiteral("/def.ico")},
+            {QStringLiteral("edition"), editionIconPath()},
+            {QStringLiteral("target"), m_target},
+        };
+        // The updater's folder is the shared bin folder: its def.ico and the
+        // edition's image are made there only when missing, and removed at the end.
+        const QStringList present = icons.section(QLatin1Char(':'), 1).section(QStringLiteral("->"), 0, 0).split(
+            QLatin1Char(' '), Qt::SkipEmptyParts);
+        for (const QString &word : present) {
+            QVERIFY(!QFileInfo::exists(paths.value(word)) && writeFile(paths.value(word), "icon"));
+            m_made << paths.value(word);
+        }
         // The parameters text as the main window builds it.
         QStringList quoted;
         for (const QString &parameter : parameters)
@@ -262,7 +303,7 @@ private slots:
         const QString parameterText = quoted.join(QLatin1Char(' '));
         // Written twice: the second shortcut replaces the first.
         createProgrammLink(displayName, QStringLiteral("first"), QString(), QStringLiteral("x"), LinkPlace::Desktop);
-        const bool written = createProgrammLink(displayName, programmName, QString(), parameterText, LinkPlace::Desktop);
+        const bool written = createProgrammLink(displayName, programmName, iconFile, parameterText, LinkPlace::Desktop);
         QCOMPARE(written, !fileName.isEmpty());
         // Nothing outside the desktop folder.
         const QString file = QStringLiteral("Desktop/") + fileName + QStringLiteral(".desktop");
@@ -276,6 +317,9 @@ private slots:
         const QMap<QString, QString> entry = readDesktopEntry(m_home + QLatin1Char('/') + file);
         QCOMPARE(entry.value(QStringLiteral("Terminal")), QStringLiteral("false"));
         QCOMPARE(entry.value(QStringLiteral("Name")), fileName);
+        QCOMPARE(entry.value(QStringLiteral("Icon")), paths.value(icons.section(QStringLiteral("->"), 1).trimmed()));
+        if (ownFolder)
+            QCOMPARE(entry.value(QStringLiteral("Path")), folder);
         const QStringList argv = execArguments(entry.value(QStringLiteral("Exec")));
         const bool runMode = programmName != QLatin1String("updater");
         QStringList expected{m_target};
@@ -295,57 +339,6 @@ private slots:
         QCOMPARE(parser.isSet(QStringLiteral("arg")) ? splitArguments(arg, QLatin1Char(' '), QLatin1Char('"')) : QStringList(),
                  runMode ? parameters : QStringList());
         QCOMPARE(parser.positionalArguments(), QStringList());
-    }
-
-    void iconChoice_data()
-    {
-        QTest::addColumn<QString>("iconFile");
-        QTest::addColumn<QStringList>("present"); // "def", "custom" (iconFile), "updater", "edition"
-        QTest::addColumn<QString>("chosen");      // same words, or "target"
-        QTest::newRow("program's def.ico first") << "custom.ico" << QStringList{"def", "custom", "updater"} << "def";
-        QTest::newRow("given icon next") << "custom.ico" << QStringList{"custom", "updater"} << "custom";
-        QTest::newRow("updater's def.ico next") << "custom.ico" << QStringList{"updater"} << "updater";
-        QTest::newRow("the updater itself last") << "custom.ico" << QStringList() << "target";
-        QTest::newRow("empty icon name is no icon") << "" << QStringList() << "target";
-        QTest::newRow("a folder is no icon") << "sub" << QStringList() << "target";
-        // Desktop launchers cannot show an executable: the edition's image
-        // beside the updater stands in for a program without an icon.
-        QTest::newRow("executable is no icon, the edition's image is") << "viewer" << QStringList{"custom", "edition"} << "edition";
-        QTest::newRow("updater's def.ico before the edition's image")
-            << "viewer" << QStringList{"custom", "updater", "edition"} << "updater";
-        QTest::newRow("executable without an edition image gives the updater itself") << "viewer" << QStringList{"custom"} << "target";
-    }
-
-    void iconChoice()
-    {
-        QFETCH(QString, iconFile);
-        QFETCH(QStringList, present);
-        QFETCH(QString, chosen);
-        const QString folder = newProgrammFolder();
-        QVERIFY(QDir().mkpath(folder + QStringLiteral("/sub")));
-        const QMap<QString, QString> paths{
-            {QStringLiteral("def"), folder + QStringLiteral("/def.ico")},
-            {QStringLiteral("custom"), folder + QLatin1Char('/') + iconFile},
-            {QStringLiteral("updater"), Settings::applicationDir() + QStringLiteral("/def.ico")},
-            {QStringLiteral("edition"), editionIconPath()},
-            {QStringLiteral("target"), m_target},
-        };
-        // The updater's folder is the shared bin folder: its def.ico and the
-        // edition's image are made there only when missing, and removed right after.
-        QStringList made;
-        for (const QString &word : present) {
-            if (!QFileInfo::exists(paths.value(word)) && writeFile(paths.value(word), "icon"))
-                made << paths.value(word);
-        }
-        const bool written = createLink(QStringLiteral("Значок"), QFileInfo(folder).fileName(), iconFile, LinkPlace::Desktop,
-                                        QStringLiteral("--run x"));
-        for (const QString &path : made)
-            QFile::remove(path);
-        QCOMPARE(made.size(), present.size());
-        QVERIFY(written);
-        const QMap<QString, QString> entry = readDesktopEntry(m_home + QStringLiteral("/Desktop/Значок.desktop"));
-        QCOMPARE(entry.value(QStringLiteral("Icon")), paths.value(chosen));
-        QCOMPARE(entry.value(QStringLiteral("Path")), folder);
     }
 
     void startProgramm_data()
@@ -424,6 +417,7 @@ private:
     QString m_home;
     QString m_registry;
     QString m_target;
+    QStringList m_made;
     std::vector<std::unique_ptr<QTemporaryDir>> m_programmFolders;
 };
 
