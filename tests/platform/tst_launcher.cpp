@@ -1,7 +1,6 @@
 // Program launch and shortcuts on Linux: programs started for real from
-// folders under the install root (the folder above the build folder, so each
-// test program lives in a uniquely named temporary folder there), shortcuts
-// written as .desktop files into a home folder of the test's own, checked by
+// temporary folders under the install root (the build folder), shortcuts
+// written as .desktop files into a home of the test's own, checked by
 // desktop-file-validate and read back the way a desktop launcher reads them.
 
 #include "launcher.h"
@@ -108,14 +107,6 @@ QStringList readRecord(const QString &folder)
     return nulTerminated(readFile(path));
 }
 
-void setEnv(const char *name, const QString &value)
-{
-    if (value.isNull())
-        qunsetenv(name);
-    else
-        qputenv(name, QFile::encodeName(value));
-}
-
 } // namespace
 
 class TestLauncher : public QObject
@@ -126,11 +117,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_base.isValid());
-        QVERIFY2(QFileInfo(QStringLiteral("/usr/bin/desktop-file-validate")).isExecutable(),
-                 "desktop-file-validate (desktop-file-utils) is missing");
+        QVERIFY2(QFileInfo::exists(QStringLiteral("/usr/bin/desktop-file-validate")), "desktop-file-utils is missing");
         m_home = m_base.path() + QStringLiteral("/home");
         // Shortcuts go into this home only, never into the real one.
-        setEnv("HOME", m_home);
+        qputenv("HOME", m_home.toUtf8());
         cleanup();
         m_registry = m_base.path() + QStringLiteral("/installed.json");
         const QString config = m_base.path() + QStringLiteral("/config.ini");
@@ -145,8 +135,9 @@ private slots:
         for (const QString &path : m_made)
             QFile::remove(path);
         m_made.clear();
-        setEnv("XDG_CONFIG_HOME", QString());
-        setEnv("XDG_DATA_HOME", QString());
+        // Empty is unset, as for every desktop.
+        qputenv("XDG_CONFIG_HOME", QByteArray());
+        qputenv("XDG_DATA_HOME", QByteArray());
         QDir(m_home).removeRecursively();
         QVERIFY(QDir().mkpath(m_home));
     }
@@ -198,7 +189,7 @@ private slots:
         const QString variable = world.section(QLatin1Char('='), 0, 0);
         const QString value = resolve(world.section(QLatin1Char('='), 1));
         if (world.contains(QLatin1Char('=')))
-            setEnv(qPrintable(variable), value);
+            qputenv(qPrintable(variable), value.toUtf8());
         const bool ownConfig = variable == QLatin1String("XDG_CONFIG_HOME") && value.startsWith(QLatin1Char('/'));
         const QString userDirsFile = (ownConfig ? value : m_home + QStringLiteral("/.config")) + QStringLiteral("/user-dirs.dirs");
         QFile::remove(userDirsFile);
@@ -223,17 +214,16 @@ private slots:
     void roundTrip_data()
     {
         // displayName: the shortcut's name; fileName: its file on the desktop
-        // (empty: refused). icons: "iconFile: present files -> chosen icon", with
-        // "def" (the program's def.ico), "custom" (iconFile), "updater" (the
-        // updater's def.ico), "edition" (the edition's image) or "target" (the
-        // updater itself); those rows are for a programm folder of their own.
+        // (empty: refused). icons: "iconFile: files|present -> chosen icon" in a
+        // programm folder of the row's own (%F), with %B the updater's folder,
+        // %E the edition's image and %T the updater itself.
         QTest::addColumn<QString>("programmName");
         QTest::addColumn<QStringList>("parameters");
         QTest::addColumn<QString>("displayName");
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("icons");
         const QStringList none;
-        const QString noIcon = QStringLiteral(": -> target");
+        const QString noIcon = QStringLiteral(": -> %T");
         QTest::newRow("plain name, no parameters") << "prog" << none << "Программа 1.2" << "Программа 1.2" << noIcon;
         QTest::newRow("parameters with blanks") << "prog" << QStringList{"--config_path", "/data/my folder"} << "a" << "a" << noIcon;
         QTest::newRow("Windows folder with a blank and a trailing backslash")
@@ -256,16 +246,16 @@ private slots:
         QTest::newRow("shortcut name of only dots") << "prog" << none << ".." << "" << noIcon;
         QTest::newRow("empty shortcut name") << "prog" << none << "" << "" << noIcon;
         const QString folder = QStringLiteral("%FOLDER%");
-        QTest::newRow("program's def.ico first") << folder << none << "a" << "a" << "custom.ico: def custom updater -> def";
-        QTest::newRow("given icon next") << folder << none << "a" << "a" << "custom.ico: custom updater -> custom";
-        QTest::newRow("updater's def.ico next") << folder << none << "a" << "a" << "custom.ico: updater -> updater";
-        QTest::newRow("the updater itself last") << folder << none << "a" << "a" << "custom.ico: -> target";
-        QTest::newRow("a folder is no icon") << folder << none << "a" << "a" << "sub: -> target";
+        QTest::newRow("program's def.ico first") << folder << none << "a" << "a" << "custom.ico: %F/def.ico|%F/custom.ico|%B/def.ico -> %F/def.ico";
+        QTest::newRow("given icon next") << folder << none << "a" << "a" << "custom.ico: %F/custom.ico|%B/def.ico -> %F/custom.ico";
+        QTest::newRow("updater's def.ico next") << folder << none << "a" << "a" << "custom.ico: %B/def.ico -> %B/def.ico";
+        QTest::newRow("the updater itself last") << folder << none << "a" << "a" << "custom.ico: -> %T";
+        QTest::newRow("a folder is no icon") << folder << none << "a" << "a" << "sub: -> %T";
         // Desktop launchers cannot show an executable: the edition's image
         // beside the updater stands in for a program without an icon.
-        QTest::newRow("executable is no icon, the edition's image is") << folder << none << "a" << "a" << "viewer: custom edition -> edition";
-        QTest::newRow("updater's def.ico before the edition's image") << folder << none << "a" << "a" << "viewer: custom updater edition -> updater";
-        QTest::newRow("executable without an edition image gives the updater itself") << folder << none << "a" << "a" << "viewer: custom -> target";
+        QTest::newRow("executable is no icon, the edition's image is") << folder << none << "a" << "a" << "viewer: %F/viewer|%E -> %E";
+        QTest::newRow("updater's def.ico before the edition's image") << folder << none << "a" << "a" << "viewer: %F/viewer|%B/def.ico|%E -> %B/def.ico";
+        QTest::newRow("executable without an edition image gives the updater itself") << folder << none << "a" << "a" << "viewer: %F/viewer -> %T";
     }
 
     void roundTrip()
@@ -281,20 +271,16 @@ private slots:
         if (ownFolder)
             programmName = QFileInfo(folder).fileName();
         QVERIFY(!ownFolder || QDir().mkpath(folder + QStringLiteral("/sub")));
-        const QMap<QString, QString> paths{
-            {QStringLiteral("def"), folder + QStringLiteral("/def.ico")},
-            {QStringLiteral("custom"), folder + QLatin1Char('/') + iconFile},
-            {QStringLiteral("updater"), Settings::applicationDir() + QStringLiteral("/def.ico")},
-            {QStringLiteral("edition"), editionIconPath()},
-            {QStringLiteral("target"), m_target},
+        auto resolve = [&](QString text) {
+            return text.replace(QStringLiteral("%F"), folder).replace(QStringLiteral("%B"), Settings::applicationDir())
+                .replace(QStringLiteral("%E"), editionIconPath()).replace(QStringLiteral("%T"), m_target).trimmed();
         };
         // The updater's folder is the shared bin folder: its def.ico and the
         // edition's image are made there only when missing, and removed at the end.
-        const QStringList present = icons.section(QLatin1Char(':'), 1).section(QStringLiteral("->"), 0, 0).split(
-            QLatin1Char(' '), Qt::SkipEmptyParts);
-        for (const QString &word : present) {
-            QVERIFY(!QFileInfo::exists(paths.value(word)) && writeFile(paths.value(word), "icon"));
-            m_made << paths.value(word);
+        for (const QString &path : resolve(icons.section(QLatin1Char(':'), 1).section(QStringLiteral("->"), 0, 0)).split(
+                 QLatin1Char('|'), Qt::SkipEmptyParts)) {
+            QVERIFY(!QFileInfo::exists(path) && writeFile(path, "icon"));
+            m_made << path;
         }
         // The parameters text as the main window builds it.
         QStringList quoted;
@@ -317,7 +303,7 @@ private slots:
         const QMap<QString, QString> entry = readDesktopEntry(m_home + QLatin1Char('/') + file);
         QCOMPARE(entry.value(QStringLiteral("Terminal")), QStringLiteral("false"));
         QCOMPARE(entry.value(QStringLiteral("Name")), fileName);
-        QCOMPARE(entry.value(QStringLiteral("Icon")), paths.value(icons.section(QStringLiteral("->"), 1).trimmed()));
+        QCOMPARE(entry.value(QStringLiteral("Icon")), resolve(icons.section(QStringLiteral("->"), 1)));
         if (ownFolder)
             QCOMPARE(entry.value(QStringLiteral("Path")), folder);
         const QStringList argv = execArguments(entry.value(QStringLiteral("Exec")));
