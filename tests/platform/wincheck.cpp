@@ -124,6 +124,21 @@ void checkFolders()
     check(folders[0] != folders[1] && folders[0] != folders[2], L"three different folders");
 }
 
+std::wstring show(const std::vector<std::wstring> &list)
+{
+    std::wstring shown;
+    for (const std::wstring &item : list)
+        shown += L"[" + item + L"]";
+    return shown;
+}
+
+// Every field of a shortcut, for comparing one with another.
+std::wstring describe(const platform::Shortcut &s)
+{
+    return show({s.target, s.arguments, s.workingDirectory, s.iconPath, std::to_wstring(s.iconIndex),
+                 std::to_wstring(s.hotkey), std::to_wstring(s.showCommand)});
+}
+
 // A shortcut as the shell reads it back. The show command comes from the
 // file's fixed 76-byte header, where the shell-link format keeps it: wine's
 // reader does not hand it back (it answers SW_SHOWNORMAL whatever the file says).
@@ -158,14 +173,9 @@ platform::Shortcut readShortcut(const std::wstring &path)
 
 void checkShortcut(const std::wstring &run)
 {
-    platform::Shortcut shortcut;
-    shortcut.target = ownPath();
-    shortcut.arguments = L"--run \"Программа ёлка\" --arg=\"--config_path \"\"C:\\Мои файлы\\cfg\"\" -x\"";
-    shortcut.workingDirectory = run + L"\\Папка A";
-    shortcut.iconPath = run + L"\\Папка A\\def.ico";
-    shortcut.iconIndex = 2;
-    shortcut.hotkey = MAKEWORD('K', HOTKEYF_CONTROL | HOTKEYF_ALT);
-    shortcut.showCommand = SW_SHOWMAXIMIZED;
+    platform::Shortcut shortcut{ownPath(), L"--run \"Программа ёлка\" --arg=\"--config_path \"\"C:\\Мои файлы\\cfg\"\" -x\"",
+                                run + L"\\Папка A", run + L"\\Папка A\\def.ico", 2,
+                                MAKEWORD('K', HOTKEYF_CONTROL | HOTKEYF_ALT), SW_SHOWMAXIMIZED};
     const std::wstring path = run + L"\\Ярлык «тест».lnk";
     checkEqual(platform::shortcutFilePath(path), path, L"shortcut file path kept");
     // An executable's own icon can be shown; a plain image cannot.
@@ -178,13 +188,7 @@ void checkShortcut(const std::wstring &run)
         shortcut.arguments = arguments;
         std::wstring error;
         check(platform::writeShortcut(path, shortcut, &error), L"write shortcut: " + error);
-        const platform::Shortcut back = readShortcut(path);
-        checkEqual(back.target, shortcut.target, L"target");
-        checkEqual(back.arguments, shortcut.arguments, L"arguments");
-        checkEqual(back.workingDirectory, shortcut.workingDirectory, L"working folder");
-        checkEqual(back.iconPath, shortcut.iconPath, L"icon path");
-        check(back.iconIndex == shortcut.iconIndex && back.hotkey == shortcut.hotkey, L"icon index and hotkey");
-        check(back.showCommand == shortcut.showCommand, L"show command in the file: " + std::to_wstring(back.showCommand));
+        checkEqual(describe(readShortcut(path)), describe(shortcut), L"shortcut read back");
         shortcut.showCommand = SW_SHOWNORMAL;
     }
     std::wstring error;
@@ -203,14 +207,6 @@ std::wstring systemSplit(const std::wstring &text)
     for (int i = 1; argv && i < count; ++i)
         shown += L"[" + std::wstring(argv[i]) + L"]";
     LocalFree(argv);
-    return shown;
-}
-
-std::wstring show(const std::vector<std::wstring> &list)
-{
-    std::wstring shown;
-    for (const std::wstring &item : list)
-        shown += L"[" + item + L"]";
     return shown;
 }
 
@@ -255,22 +251,17 @@ HANDLE openFile(const std::wstring &path, DWORD access, DWORD share, DWORD dispo
 
 bool writeText(const std::wstring &path, const std::string &bytes)
 {
-    const HANDLE file = openFile(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
-    DWORD written = 0;
-    const bool ok = file != INVALID_HANDLE_VALUE && WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr)
-                    && written == bytes.size();
-    CloseHandle(file);
-    return ok;
+    FILE *file = _wfopen(winfile::longPath(path).c_str(), L"wb");
+    const bool written = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return file && std::fclose(file) == 0 && written;
 }
 
 std::string readText(const std::wstring &path)
 {
-    const HANDLE file = openFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
+    FILE *file = _wfopen(winfile::longPath(path).c_str(), L"rb");
     char buffer[256];
-    DWORD got = 0;
-    const bool ok = file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &got, nullptr);
-    CloseHandle(file);
-    return ok ? std::string(buffer, got) : "<missing>";
+    const std::size_t got = file ? std::fread(buffer, 1, sizeof buffer, file) : 0;
+    return file && std::fclose(file) == 0 ? std::string(buffer, got) : "<missing>";
 }
 
 DWORD attributes(const std::wstring &path)
