@@ -109,19 +109,18 @@ void checkProcesses(const std::wstring &run)
     check(!findProcess(list, info.dwProcessId), L"child gone from the process list");
 }
 
+// Absolute, without a trailing separator, three different folders.
 void checkFolders()
 {
-    const std::wstring folders[] = {platform::userFolder(platform::UserFolder::Desktop),
-                                    platform::userFolder(platform::UserFolder::QuickLaunch),
-                                    platform::userFolder(platform::UserFolder::ProgramsMenu)};
-    for (const std::wstring &folder : folders) {
-        check(folder.size() >= 3 && folder[1] == L':' && folder[2] == L'\\' && folder.back() != L'\\',
-              L"absolute folder without a trailing separator: " + folder);
-    }
-    const std::wstring quick = L"\\Microsoft\\Internet Explorer\\Quick Launch";
-    check(folders[1].size() > quick.size() && folders[1].substr(folders[1].size() - quick.size()) == quick,
-          L"quick launch under application data: " + folders[1]);
-    check(folders[0] != folders[1] && folders[0] != folders[2], L"three different folders");
+    const std::wstring desktop = platform::userFolder(platform::UserFolder::Desktop);
+    const std::wstring quick = platform::userFolder(platform::UserFolder::QuickLaunch);
+    const std::wstring menu = platform::userFolder(platform::UserFolder::ProgramsMenu);
+    for (const std::wstring &folder : {desktop, quick, menu})
+        check(folder.size() > 3 && folder.compare(1, 2, L":\\") == 0 && folder.back() != L'\\', L"user folder: " + folder);
+    const std::wstring tail = L"\\Microsoft\\Internet Explorer\\Quick Launch";
+    check(quick.size() > tail.size() && quick.compare(quick.size() - tail.size(), tail.size(), tail) == 0,
+          L"quick launch under application data: " + quick);
+    check(desktop != menu && desktop != quick, L"three different folders");
 }
 
 std::wstring show(const std::vector<std::wstring> &list)
