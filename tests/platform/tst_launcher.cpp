@@ -23,8 +23,7 @@
 
 namespace {
 
-// The keys of the [Desktop Entry] group, string escapes undone; an unknown
-// escape reads as "<bad escape>".
+// The keys of the [Desktop Entry] group, escapes undone (an unknown one reads "<bad escape>").
 QMap<QString, QString> readDesktopEntry(const QString &path)
 {
     QMap<QString, QString> keys;
@@ -84,8 +83,7 @@ bool installRecorder(const QString &path)
            && QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
 }
 
-// What the recorder in folder wrote, the working folder first; empty when
-// nothing appeared within ten seconds.
+// What the recorder in folder wrote; empty when nothing appeared within ten seconds.
 QStringList readRecord(const QString &folder)
 {
     const QString path = folder + QStringLiteral("/arguments.rec");

@@ -1,11 +1,7 @@
-// Checks the Windows platform layer for real: built with mingw-w64 together
-// with platform_win.cpp, the file layer (winfile_win.cpp), the process list
-// and the command-line rules, and run under wine by scripts/ci.d/40-wine.sh.
-//   wincheck.exe           runs every check below; exit code 0 when all pass
-//   wincheck.exe --child   the program the checks start and look for; it
-//                          waits (at most a minute) until it is terminated
-// The checks work in a folder "run" beside the executable, which the script
-// empties first.
+// The Windows platform layer checked for real, under wine (scripts/ci.d/40-wine.sh),
+// in a folder "run" beside the executable: exit code 0 when every check passes.
+// With --child it is the program the checks start and look for; it waits (at
+// most a minute) until it is terminated.
 
 #include "commandline.h"
 #include "platform.h"
@@ -196,8 +192,7 @@ void checkShortcut(const std::wstring &run)
     check(GetFileAttributesW(nowhere.c_str()) == INVALID_FILE_ATTRIBUTES, L"nothing written on failure");
 }
 
-// The arguments as brackets, from the system's own parser (after a program
-// name) or from the updater's splitting.
+// The arguments the system's own parser finds after a program name, as brackets.
 std::wstring systemSplit(const std::wstring &text)
 {
     int count = 0;
@@ -241,8 +236,7 @@ void checkCommandLine()
     }
 }
 
-// Whole-file helpers for the file-layer checks; they take any path the file
-// layer does (long ones through its own "\\?\" form).
+// Whole-file helpers taking any path the file layer does (long ones too).
 HANDLE openFile(const std::wstring &path, DWORD access, DWORD share, DWORD disposition)
 {
     return CreateFileW(winfile::longPath(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
