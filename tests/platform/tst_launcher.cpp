@@ -23,27 +23,22 @@
 
 namespace {
 
-// The keys of the [Desktop Entry] group, escapes undone (an unknown one reads "<bad escape>").
+// The keys of the [Desktop Entry] group, string escapes undone.
 QMap<QString, QString> readDesktopEntry(const QString &path)
 {
     QMap<QString, QString> keys;
     bool inGroup = false;
     for (const QString &line : QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'))) {
-        if (line.startsWith(QLatin1Char('[')))
-            inGroup = line == QLatin1String("[Desktop Entry]");
+        inGroup = line.startsWith(QLatin1Char('[')) ? line == QLatin1String("[Desktop Entry]") : inGroup;
         const int equals = line.indexOf(QLatin1Char('='));
-        if (!inGroup || equals <= 0)
-            continue;
-        QString value;
-        for (int i = equals + 1; i < line.size(); ++i) {
-            if (line.at(i) != QLatin1Char('\\')) {
-                value += line.at(i);
-                continue;
-            }
-            const int k = ++i < line.size() ? QStringLiteral("sntr\\").indexOf(line.at(i)) : -1;
-            value += k < 0 ? QStringLiteral("<bad escape>") : QString(QStringLiteral(" \n\t\r\\").at(k));
+        // An escaped backslash first, so that what follows it stays text.
+        QStringList pieces = line.mid(equals + 1).split(QStringLiteral("\\\\"));
+        for (QString &piece : pieces) {
+            piece.replace(QStringLiteral("\\s"), QStringLiteral(" ")).replace(QStringLiteral("\\n"), QStringLiteral("\n"));
+            piece.replace(QStringLiteral("\\t"), QStringLiteral("\t")).replace(QStringLiteral("\\r"), QStringLiteral("\r"));
         }
-        keys.insert(line.left(equals), value);
+        if (inGroup && equals > 0)
+            keys.insert(line.left(equals), pieces.join(QLatin1Char('\\')));
     }
     return keys;
 }
