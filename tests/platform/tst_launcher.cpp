@@ -259,7 +259,7 @@ private slots:
         // edition's image are made there only when missing, and removed at the end.
         for (const QString &path : resolve(icons.section(QLatin1Char(':'), 1).section(QStringLiteral("->"), 0, 0)).split(
                  QLatin1Char('|'), Qt::SkipEmptyParts)) {
-            QVERIFY(!QFileInfo::exists(path) && writeFile(path, "icon"));
+            QVERIFY2(!QFileInfo::exists(path) && writeFile(path, "icon"), qPrintable(path + QStringLiteral(" is in the way")));
             m_made << path;
         }
         // The parameters text as the main window builds it.
