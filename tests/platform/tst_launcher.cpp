@@ -203,39 +203,43 @@ private slots:
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("icons");
         const QStringList none;
-        const QString noIcon = QStringLiteral(": -> %T");
-        QTest::newRow("plain name, no parameters") << "prog" << none << "Программа 1.2" << "Программа 1.2" << noIcon;
-        QTest::newRow("parameters with blanks") << "prog" << QStringList{"--config_path", "/data/my folder"} << "a" << "a" << noIcon;
-        QTest::newRow("Windows folder with a blank and a trailing backslash")
-            << "prog" << QStringList{"--config_path", "C:\\Program Files\\x\\"} << "a" << "a" << noIcon;
-        QTest::newRow("quotes doubled") << "prog" << QStringList{"say \"hi\"", "x\"y", "\"quoted\""} << "a" << "a" << noIcon;
-        QTest::newRow("name with a blank") << "my prog" << QStringList{"-a"} << "a" << "a" << noIcon;
-        QTest::newRow("name with a blank, no parameters") << "my prog" << none << "a" << "a" << noIcon;
-        QTest::newRow("empty parameter in the middle") << "prog" << QStringList{"a", "", "b"} << "a" << "a" << noIcon;
-        QTest::newRow("shell and field characters")
-            << "prog" << QStringList{"$HOME", "`id`", "100%", "%f", "back\\slash", "semi;colon", "a'b", "~/x", "#x", "*?"} << "a" << "a" << noIcon;
-        QTest::newRow("Cyrillic") << "Программа" << QStringList{"--путь", "/data/Мои файлы/x"} << "a" << "a" << noIcon;
-        QTest::newRow("line feed and tab") << "prog" << QStringList{"line1\nline2", "a\tb"} << "a" << "a" << noIcon;
-        QTest::newRow("updater itself") << "updater" << QStringList{"-a", "b c"} << "a" << "a" << noIcon;
-        QTest::newRow("empty name") << "" << QStringList{"-a"} << "a" << "a" << noIcon;
-        QTest::newRow("separator in the shortcut name stays in the folder") << "prog" << none << "../up/x" << ".._up_x" << noIcon;
-        QTest::newRow("backslash in the shortcut name") << "prog" << none << "a\\b" << "a_b" << noIcon;
-        QTest::newRow("characters Windows refuses in the shortcut name") << "prog" << none << "A: b*?\"<>|" << "A_ b______" << noIcon;
-        QTest::newRow("trailing dots and blanks in the shortcut name") << "prog" << none << "name. . " << "name" << noIcon;
-        QTest::newRow("line feed in the shortcut name") << "prog" << none << "a\nb" << "a_b" << noIcon;
-        QTest::newRow("shortcut name of only dots") << "prog" << none << ".." << "" << noIcon;
-        QTest::newRow("empty shortcut name") << "prog" << none << "" << "" << noIcon;
+        auto row = [](const char *tag, const QString &programm, const QStringList &parameters,
+                      const QString &icons = QStringLiteral(": -> %T")) {
+            QTest::newRow(tag) << programm << parameters << "a" << "a" << icons;
+        };
+        auto name = [](const char *tag, const QString &displayName, const QString &fileName) {
+            QTest::newRow(tag) << "prog" << QStringList() << displayName << fileName << ": -> %T";
+        };
+        row("parameters with blanks", "prog", {"--config_path", "/data/my folder"});
+        row("Windows folder with a blank and a trailing backslash", "prog", {"--config_path", "C:\\Program Files\\x\\"});
+        row("quotes doubled", "prog", {"say \"hi\"", "x\"y", "\"quoted\""});
+        row("name with a blank", "my prog", {"-a"});
+        row("name with a blank, no parameters", "my prog", none);
+        row("empty parameter in the middle", "prog", {"a", "", "b"});
+        row("shell and field characters", "prog", {"$HOME", "`id`", "100%", "%f", "back\\slash", "semi;colon", "a'b", "~/x", "#x", "*?"});
+        row("Cyrillic", "Программа", {"--путь", "/data/Мои файлы/x"});
+        row("line feed and tab", "prog", {"line1\nline2", "a\tb"});
+        row("updater itself", "updater", {"-a", "b c"});
+        row("empty name", "", {"-a"});
+        name("plain name, no parameters", "Программа 1.2", "Программа 1.2");
+        name("separator in the shortcut name stays in the folder", "../up/x", ".._up_x");
+        name("backslash in the shortcut name", "a\\b", "a_b");
+        name("characters Windows refuses in the shortcut name", "A: b*?\"<>|", "A_ b______");
+        name("trailing dots and blanks in the shortcut name", "name. . ", "name");
+        name("line feed in the shortcut name", "a\nb", "a_b");
+        name("shortcut name of only dots", "..", "");
+        name("empty shortcut name", "", "");
         const QString folder = QStringLiteral("%FOLDER%");
-        QTest::newRow("program's def.ico first") << folder << none << "a" << "a" << "custom.ico: %F/def.ico|%F/custom.ico|%B/def.ico -> %F/def.ico";
-        QTest::newRow("given icon next") << folder << none << "a" << "a" << "custom.ico: %F/custom.ico|%B/def.ico -> %F/custom.ico";
-        QTest::newRow("updater's def.ico next") << folder << none << "a" << "a" << "custom.ico: %B/def.ico -> %B/def.ico";
-        QTest::newRow("the updater itself last") << folder << none << "a" << "a" << "custom.ico: -> %T";
-        QTest::newRow("a folder is no icon") << folder << none << "a" << "a" << "sub: -> %T";
+        row("program's def.ico first", folder, none, "custom.ico: %F/def.ico|%F/custom.ico|%B/def.ico -> %F/def.ico");
+        row("given icon next", folder, none, "custom.ico: %F/custom.ico|%B/def.ico -> %F/custom.ico");
+        row("updater's def.ico next", folder, none, "custom.ico: %B/def.ico -> %B/def.ico");
+        row("the updater itself last", folder, none, "custom.ico: -> %T");
+        row("a folder is no icon", folder, none, "sub: -> %T");
         // Desktop launchers cannot show an executable: the edition's image
         // beside the updater stands in for a program without an icon.
-        QTest::newRow("executable is no icon, the edition's image is") << folder << none << "a" << "a" << "viewer: %F/viewer|%E -> %E";
-        QTest::newRow("updater's def.ico before the edition's image") << folder << none << "a" << "a" << "viewer: %F/viewer|%B/def.ico|%E -> %B/def.ico";
-        QTest::newRow("executable without an edition image gives the updater itself") << folder << none << "a" << "a" << "viewer: %F/viewer -> %T";
+        row("executable is no icon, the edition's image is", folder, none, "viewer: %F/viewer|%E -> %E");
+        row("updater's def.ico before the edition's image", folder, none, "viewer: %F/viewer|%B/def.ico|%E -> %B/def.ico");
+        row("executable without an edition image gives the updater itself", folder, none, "viewer: %F/viewer -> %T");
     }
 
     void roundTrip()
@@ -338,8 +342,8 @@ private slots:
         const QString other = newProgrammFolder();
         const QString name = QFileInfo(folder).fileName();
         executeFilename.replace(QStringLiteral("%OTHER%"), QFileInfo(other).fileName());
-        for (const QString &path : {folder + "/argrecorder", folder + "/bin/argrecorder", other + "/argrecorder", other + "/bin/argrecorder"})
-            QVERIFY(installRecorder(path));
+        for (const QString &path : {folder, folder + "/bin", other, other + "/bin"})
+            QVERIFY(installRecorder(path + QStringLiteral("/argrecorder")));
         const QJsonObject config{{"plugin_name", "cfgmod"}, {"plugin_type", "config"}};
         const QJsonObject programm{{"programm_name", name}, {"execute_filename", executeFilename},
                                    {"execute_params", executeParams}, {"plugins", QJsonArray{config}}};

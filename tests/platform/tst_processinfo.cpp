@@ -129,7 +129,8 @@ private slots:
         // What cannot be inspected matches an empty path: the cautious answer
         // when nothing can be told.
         QTest::newRow("empty name and path match what cannot be inspected") << "" << "" << "" << true;
-        QTest::newRow("the zombie's name without path") << "" << QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15) << "" << true;
+        const QString zombieName = QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15);
+        QTest::newRow("the zombie's name without path") << "" << zombieName << "" << true;
     }
 
     void running()
