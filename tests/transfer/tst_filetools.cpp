@@ -3,6 +3,7 @@
 // hashing, folder sizes, argument splitting and the POST body.
 
 #include "filehold.h"
+#include "localfile.h"
 #include "scriptedhttpserver.h"
 #include "testfiles.h"
 #include "transfer.h"

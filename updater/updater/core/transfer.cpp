@@ -1,6 +1,7 @@
 #include "transfer.h"
 
 #include "download.h"
+#include "filemove.h"
 #include "localfile.h"
 #include "settings.h"
 #include "sha1digest.h"
