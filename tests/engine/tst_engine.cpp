@@ -455,6 +455,9 @@ private slots:
                      qPrintable(run.errors().first()));
             QVERIFY(!run.hasMessage(u("Программа Просмотр обновлена")));
             QCOMPARE(readFile(f.registryPath()), registryBefore);
+            // No half-written temporary file is left beside it.
+            QCOMPARE(QDir(f.updaterDir()).entryList({"*installed*"}, QDir::Files | QDir::Hidden),
+                     QStringList({"installed.json", "installed.json.bak"}));
         } else {
             VERIFY_CLEAN_RUN(run);
         }

@@ -15,39 +15,11 @@
 #include <QtTest>
 
 #include <atomic>
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
 const QString kDataDir = QStringLiteral(KESTRA_TEST_DATA_DIR);
 const QString kSelfGuid = QStringLiteral("ac1dba94-cd1b-402a-9679-8390a3929fa2");
-
-// Caps the size of files this process may write, as a full disk would; a
-// write past the cap fails with EFBIG instead of killing the process.
-class FileSizeCap
-{
-public:
-    explicit FileSizeCap(rlim_t bytes)
-    {
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &m_old);
-        rlimit capped = m_old;
-        capped.rlim_cur = bytes;
-        m_active = setrlimit(RLIMIT_FSIZE, &capped) == 0;
-    }
-    ~FileSizeCap()
-    {
-        setrlimit(RLIMIT_FSIZE, &m_old);
-        std::signal(SIGXFSZ, m_oldHandler);
-    }
-    bool isActive() const { return m_active; }
-
-private:
-    rlimit m_old{};
-    void (*m_oldHandler)(int) = nullptr;
-    bool m_active = false;
-};
 
 QJsonObject registryWith(int programms, const QString &tag)
 {
@@ -239,26 +211,6 @@ private slots:
         // Another edition looks for its own key only.
         QCoreApplication::setApplicationName(QStringLiteral("orvelupd"));
         QVERIFY(m_settings->installedModules("absent").isEmpty());
-    }
-
-    void failedWriteKeepsOldRegistry()
-    {
-        const QJsonObject old = registryWith(2, QStringLiteral("old"));
-        m_settings->setInstalledConfig(old);
-        const QByteArray before = readFile(registryPath());
-        QVERIFY(!before.isEmpty());
-        MessageCapture capture;
-        {
-            FileSizeCap cap(before.size() + 100); // far less than the new registry needs
-            QVERIFY(cap.isActive());
-            m_settings->setInstalledConfig(registryWith(2000, QStringLiteral("new")));
-        }
-        QVERIFY2(!capture.warnings().isEmpty(), "a failed write must be reported");
-        QCOMPARE(readFile(registryPath()), before);
-        QCOMPARE(m_settings->installedConfig(), old);
-        // No half-written temporary file is left beside it.
-        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
-                 (QStringList{"installed.json", "installed.json.bak"}));
     }
 
     void readersNeverSeeHalfWrittenRegistry()
