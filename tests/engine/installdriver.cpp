@@ -23,7 +23,8 @@ namespace {
 void addSelections(QMap<QString, QStringList> *map, const QStringList &texts)
 {
     for (const QString &text : texts)
-        (*map)[text.section(QLatin1Char(':'), 0, 0)] += text.section(QLatin1Char(':'), 1).split(',', Qt::SkipEmptyParts);
+        (*map)[text.section(QLatin1Char(':'), 0, 0)] +=
+            text.section(QLatin1Char(':'), 1).split(',', Qt::SkipEmptyParts);
 }
 
 // One line of output, written whole (stdio's lock keeps it in one piece while
@@ -96,7 +97,8 @@ int main(int argc, char *argv[])
         }
     };
     const auto direct = Qt::DirectConnection;
-    QObject::connect(&thread, &InstallThread::message, &thread, [seen](const QString &t) { seen("message", t); }, direct);
+    QObject::connect(
+        &thread, &InstallThread::message, &thread, [seen](const QString &t) { seen("message", t); }, direct);
     QObject::connect(&thread, &InstallThread::error, &thread, [seen](const QString &t) { seen("error", t); }, direct);
     QObject::connect(&thread, &InstallThread::status, &thread, [seen](const QString &t) { seen("status", t); }, direct);
     QObject::connect(&thread, &InstallThread::progress, &thread, [seen, delayMs](int nDo, int nAll, const QString &t) {

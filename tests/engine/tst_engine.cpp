@@ -80,7 +80,8 @@ struct DriverRun
             const bool progress = parts.first() == QLatin1String("progress");
             if (!row.isEmpty())
                 result.lines << DriverLine{parts.first(), parts.mid(progress ? 3 : 1).join('\t'),
-                                           parts.value(progress ? 1 : -1).toInt(), parts.value(progress ? 2 : -1).toInt()};
+                                           parts.value(progress ? 1 : -1).toInt(),
+                                           parts.value(progress ? 2 : -1).toInt()};
             if (parts.first() == QLatin1String("finished")) {
                 result.finished = exitCode == 0;
                 result.selfUpdatePending = row.endsWith("=1");
@@ -536,7 +537,8 @@ private slots:
         QVERIFY(checksum == QLatin1String("none") ? QFile::remove(sums) : writeFile(sums, published.value(checksum)));
         QFile file(record);
         QVERIFY(file.open(QIODevice::Append));
-        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-recordAgeDays), QFileDevice::FileModificationTime));
+        QVERIFY(
+            file.setFileTime(QDateTime::currentDateTime().addDays(-recordAgeDays), QFileDevice::FileModificationTime));
         file.close();
         VERIFY_CLEAN_RUN(f.run(args));
         QCOMPARE(readFile(record) == readFile(document), release2);
@@ -567,7 +569,8 @@ private slots:
         // packwright's entries carry a SHA-256, which the file is checked by.
         QVERIFY(run.hasError(u("Хэш скачанного файла (%1) не совпадает с тем что в описании (%2)")
                                  .arg(QString(sha256Hex(badExe)), QString(sha256Hex(goodExe)))));
-        QVERIFY(run.hasError(u("Ошибка при скачивании файла %1/packs/viewer/viewer/added/new.txt в ").arg(nginx.baseUrl())));
+        QVERIFY(run.hasError(
+            u("Ошибка при скачивании файла %1/packs/viewer/viewer/added/new.txt в ").arg(nginx.baseUrl())));
         QCOMPARE(readFile(viewer + "/viewer.exe"), patternBytes(70000, 1)); // old file untouched
         // The step was incomplete: the old record stays, the program stays registered.
         QCOMPARE(readFile(viewer + "/update_fileinfo.xml"), oldRecord);
@@ -704,7 +707,8 @@ private slots:
         QVERIFY(f.run({"--update", "viewer:dicom", "--change-config"}).finished);
         // Bait: what a hostile document would fetch, and files it would hit.
         const QByteArray evil("evil content\n");
-        for (const QString &bait : {f.server("packs/dicom/m/evil.txt"), f.server("secret.txt"), f.root() + "/secret.txt"})
+        for (const QString &bait :
+             {f.server("packs/dicom/m/evil.txt"), f.server("secret.txt"), f.root() + "/secret.txt"})
             writeFile(bait, evil);
         for (const QString &victim : {f.in("evil.txt"), f.root() + "/outside/evil.txt", f.root() + "/outside/.hidden"})
             writeFile(victim, "victim\n");
@@ -774,7 +778,8 @@ private slots:
             QVERIFY(!signing || signAt(document, key, now.addSecs(-7200)));
         QString trust = "[security]\ntrusted_keys=" + publicKey.toBase64() + '\n';
         if (attack == QLatin1String("key list"))
-            trust = "[security]\ntrusted_keys=not-a-key, " + otherPublic.toBase64() + " ," + publicKey.toBase64() + '\n';
+            trust =
+                "[security]\ntrusted_keys=not-a-key, " + otherPublic.toBase64() + " ," + publicKey.toBase64() + '\n';
         else if (attack == QLatin1String("not required"))
             trust += QStringLiteral("require_signatures=false\n");
         QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, signing ? trust : QString()));
@@ -847,7 +852,8 @@ private slots:
         QCOMPARE(run.errors().size(), 1);
         const QString refusal = run.errors().first();
         QVERIFY2(refusal.startsWith(u("Ошибка проверки документа")) && refusal.endsWith(u(", ") + reason)
-                     && refusal.contains("packs/viewer"), qPrintable(refusal));
+                     && refusal.contains("packs/viewer"),
+                 qPrintable(refusal));
         QCOMPARE(snapshot(f.installRoot(), {"updater"}), before);
         QCOMPARE(f.registry(), registryBefore);
     }
@@ -857,8 +863,8 @@ private slots:
         // The element's name; the fixture's updater folder is "updater".
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("removal");
-        for (const char *name : {"..", "Updater", "updater.", "updater ", "UPDATER_TEMP", "updater_temp", "Backup", "con",
-                                 "nul.txt", "Com1"}) {
+        for (const char *name : {"..", "Updater", "updater.", "updater ", "UPDATER_TEMP", "updater_temp", "Backup",
+                                 "con", "nul.txt", "Com1"}) {
             QTest::newRow(qPrintable("update, " + u(name))) << u(name) << false;
             QTest::newRow(qPrintable("removal, " + u(name))) << u(name) << true;
         }
@@ -1100,7 +1106,8 @@ private slots:
                                    {{"build.txt", b[0]}, {"kestra.exe", patternBytes(1000, 9)}}, "packs/" + u(b[0])};
         QVERIFY(f.publish(elements));
         QVERIFY(f.writeConfig(PackWorld::programmGuids(elements), "[config]\nversion=" + architecture + '\n'));
-        const QString own = updaterFolder.contains("_d") ? QStringLiteral("palladupd_dev") : QStringLiteral("palladupd");
+        const QString own =
+            updaterFolder.contains("_d") ? QStringLiteral("palladupd_dev") : QStringLiteral("palladupd");
         const DriverRun run = f.run({"--update", own});
         VERIFY_FINISHED(run);
         // With no filter both release builds pass; the first one fills the folder
@@ -1143,15 +1150,15 @@ private slots:
             << "nginx-slow" << true << viewer + QStringList{u("progress:Обновление viewer.exe")}
             << QStringList{u("Обновление модуля Просмотр прервано, обновлены не все файлы"), unfinished};
         // viewer is registered, archive is not touched.
-        QTest::newRow("between programs") << "folder" << false
-            << QStringList{"--update", "viewer", "--update", "archive", "--change-config", "--interrupt-on",
-                           u("message:Программа Просмотр обновлена")}
+        const QStringList both{"--update", "viewer", "--update", "archive", "--change-config", "--interrupt-on"};
+        QTest::newRow("between programs")
+            << "folder" << false << both + QStringList{u("message:Программа Просмотр обновлена")}
             << QStringList{u("Обновление остановлено пользователем, не завершено: Архив")};
         // The request comes while archive.exe is handled; that file is
         // finished, the loop stops before db/a.dat; progress still ends full;
         // the local record is not written, so the next run finishes.
-        QTest::newRow("between files") << "folder" << false
-            << QStringList{"--update", "archive", "--interrupt-on", u("progress:Обновление archive.exe")}
+        QTest::newRow("between files")
+            << "folder" << false << QStringList{"--update", "archive", "--interrupt-on", u("progress:Обновление archive.exe")}
             << QStringList{u("Установка модуля Архив прервана, модуль не установлен"),
                            u("Обновление остановлено пользователем, не завершено: Архив")};
     }
@@ -1308,7 +1315,8 @@ private slots:
             const DriverRun client = g.run({"--update", "viewer", "--update", "archive", "--change-config"});
             VERIFY_FINISHED(client);
             VERIFY_WHY(g.installed({"viewer"}, &why, &f));
-            QCOMPARE(client.errors(), published ? QStringList() : QStringList{u("нет файлов для скачивания для archive")});
+            QCOMPARE(client.errors(),
+                     published ? QStringList() : QStringList{u("нет файлов для скачивания для archive")});
             QCOMPARE(readFile(g.in("archive/db/a.dat")), published ? patternBytes(2000, 7) : QByteArray());
             QCOMPARE(findProgramm(g.registry(), "archive").isEmpty(), !published);
             return;
@@ -1462,7 +1470,8 @@ bool TestEngine::buildViewer(EngineFixture &f, bool release2)
     QByteArray xml = readFile(document);
     const int end = xml.lastIndexOf("</files>");
     return !release2
-           || (end > 0 && writeFile(document, xml.insert(end, entryXml("old.txt", "", "", "to be deleted\n", 1).toUtf8())));
+           || (end > 0
+               && writeFile(document, xml.insert(end, entryXml("old.txt", "", "", "to be deleted\n", 1).toUtf8())));
 }
 
 // Reads an strace log of flushes and renames: every file renamed into the

@@ -278,7 +278,8 @@ private slots:
         QCOMPARE(paths.size(), count);
         QDir(dir.path()).mkdir(QStringLiteral("sub"));
         QFile(paths.at(7)).copy(dir.filePath(QStringLiteral("sub/f7")));
-        const QVector<QString> folders{dir.path(), dir.filePath(QStringLiteral("sub")), dir.filePath(QStringLiteral("none"))};
+        const QVector<QString> folders{dir.path(), dir.filePath(QStringLiteral("sub")),
+                                       dir.filePath(QStringLiteral("none"))};
         // Entries alternate between the folders; every third one is the loop's alone.
         auto folderOf = [](int i) { return i % 3 == 2 ? -1 : (i / 100) % 3; };
         auto nameOf = [](int i) { return QStringLiteral("f%1").arg(i); };

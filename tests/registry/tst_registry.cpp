@@ -25,8 +25,10 @@ QJsonObject registryWith(int programms, const QString &tag)
 {
     QJsonArray array;
     for (int i = 0; i < programms; ++i)
-        array.append(QJsonObject{{"programm_name", QStringLiteral("prog%1").arg(i)}, {"display_name", tag},
-                                 {"execute_filename", "p.exe"}, {"plugins", QJsonArray{QJsonObject{{"plugin_name", "m"}}}}});
+        array.append(QJsonObject{{"programm_name", QStringLiteral("prog%1").arg(i)},
+                                 {"display_name", tag},
+                                 {"execute_filename", "p.exe"},
+                                 {"plugins", QJsonArray{QJsonObject{{"plugin_name", "m"}}}}});
     return QJsonObject{{"programms", array}};
 }
 
@@ -72,7 +74,8 @@ private slots:
         const QByteArray good = readFile(kDataDir + "/installed.json");
         QTest::newRow("missing file") << QByteArray() << good << 0 << -1;
         QTest::newRow("array at top level") << QByteArray("[{\"programms\": []}]") << QByteArray() << 0 << -1;
-        QTest::newRow("bad JSON") << QByteArray("{\"programms\": [ {\"programm_name\": } ]}") << QByteArray() << 0 << 35;
+        QTest::newRow("bad JSON") << QByteArray("{\"programms\": [ {\"programm_name\": } ]}") << QByteArray() << 0
+                                  << 35;
         QTest::newRow("truncated JSON, no backup") << QByteArray("{\"programms\": [") << QByteArray() << 0 << 15;
         QTest::newRow("truncated JSON restored from backup") << good.left(200) << good << 8 << 200;
         QTest::newRow("empty file, damaged backup") << QByteArray("") << QByteArray("{") << 0 << 0;
@@ -189,9 +192,9 @@ private slots:
                                                                << QStringList{"kestraupd: "};
         QTest::newRow("program not installed, updater unknown") << QByteArray() << "absent" << false << QStringList{};
         // Installed already: the registry's own entry is kept, not emptied.
-        QTest::newRow("updater registered with a module")
-            << QByteArray("{\"programms\": [{\"programm_name\": \"kestraupd\", \"plugins\": [{\"plugin_name\": \"tr\"}]}]}")
-            << "" << true << QStringList{"kestraupd: tr"};
+        QTest::newRow("updater registered with a module") << QByteArray(
+            "{\"programms\": [{\"programm_name\": \"kestraupd\", \"plugins\": [{\"plugin_name\": \"tr\"}]}]}")
+                                                          << "" << true << QStringList{"kestraupd: tr"};
     }
 
     void installedModules()
