@@ -667,6 +667,9 @@ private slots:
 
     void hostileDocument_data()
     {
+        // element: the name of the project element (the pack of a program
+        // with one file); empty: an entry of dicom's document instead.
+        QTest::addColumn<QString>("element");
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("data");
@@ -691,49 +694,73 @@ private slots:
             for (const bool removal : {false, true}) {
                 if (!removal || (!strstr(r[0], "data") && !strstr(r[0], "below")))
                     QTest::newRow(qPrintable((removal ? "removal, " : "update, ") + u(r[0])))
-                        << u(r[1]) << u(r[2]) << u(r[3]) << removal;
+                        << QString() << u(r[1]) << u(r[2]) << u(r[3]) << removal;
             }
+        }
+        // Module folders the updater keeps for itself or Windows takes for
+        // another; the fixture's updater folder is "updater".
+        for (const char *name : {"..", "Updater", "updater.", "updater ", "UPDATER_TEMP", "updater_temp", "Backup",
+                                 "con", "nul.txt", "Com1"}) {
+            for (const bool removal : {false, true})
+                QTest::newRow(qPrintable((removal ? "removal, module folder " : "update, module folder ") + u(name)))
+                    << u(name) << QString() << QString() << QString() << removal;
         }
     }
 
     void hostileDocument()
     {
+        QFETCH(QString, element);
         QFETCH(QString, fileName);
         QFETCH(QString, path);
         QFETCH(QString, data);
         QFETCH(bool, removal);
         EngineFixture f;
-        QVERIFY(setupClinic(f));
-        QVERIFY(f.run({"--update", "viewer:dicom", "--change-config"}).finished);
-        // Bait: what a hostile document would fetch, and files it would hit.
         const QByteArray evil("evil content\n");
-        for (const QString &bait :
-             {f.server("packs/dicom/m/evil.txt"), f.server("secret.txt"), f.root() + "/secret.txt"})
-            writeFile(bait, evil);
-        for (const QString &victim : {f.in("evil.txt"), f.root() + "/outside/evil.txt", f.root() + "/outside/.hidden"})
-            writeFile(victim, "victim\n");
-        QVERIFY(QFile::link(f.root() + "/outside", f.in("dicom/linked")));
         const QStringList skipped{"server", "trees"};
+        QStringList attacked{"install/updater/"};
+        if (!element.isEmpty()) {
+            QVERIFY(f.init());
+            // packwright refuses some of these names: the pack is built as evil.
+            QVERIFY(f.buildPack(programm("evil", kViewerGuid, {{"evil.txt", evil}})));
+            ModuleSpec up = programm(element, kViewerGuid);
+            up.pack = QStringLiteral("packs/evil");
+            QVERIFY(f.writeProject({up}) && f.writeConfig({kViewerGuid}));
+            // A removal needs a registered program: the registry says so.
+            QVERIFY(f.writeRegistry(QJsonObject{{"programms", QJsonArray{QJsonObject{{"programm_name", element}}}}}));
+        } else {
+            QVERIFY(setupClinic(f));
+            QVERIFY(f.run({"--update", "viewer:dicom", "--change-config"}).finished);
+            // Bait: what a hostile document would fetch, and files it would hit.
+            for (const QString &bait :
+                 {f.server("packs/dicom/m/evil.txt"), f.server("secret.txt"), f.root() + "/secret.txt"})
+                writeFile(bait, evil);
+            for (const QString &victim :
+                 {f.in("evil.txt"), f.root() + "/outside/evil.txt", f.root() + "/outside/.hidden"})
+                writeFile(victim, "victim\n");
+            QVERIFY(QFile::link(f.root() + "/outside", f.in("dicom/linked")));
+            // dicom is the module under attack; removing it also removes its
+            // necessary dependency codec, as it should.
+            attacked << "install/dicom/" << (removal ? "install/codec/" : "install/dicom/");
+        }
         const QMap<QString, QByteArray> before = snapshot(f.root(), skipped);
         const QByteArray good = readFile(f.treeDir("dicom") + "/d.dll");
-        writeFile(f.server("packs/dicom/m/d.dll"), good);
-        writeFile(f.server("packs/dicom/update_fileinfo.xml"),
-                  documentXml(entryXml(fileName, path, data, evil) + entryXml("d.dll", QString(), "m/d.dll", good)));
-        const DriverRun run = f.run({removal ? "--remove-plugins" : "--update", "viewer:dicom"});
+        if (element.isEmpty()) {
+            writeFile(f.server("packs/dicom/m/d.dll"), good);
+            writeFile(f.server("packs/dicom/update_fileinfo.xml"),
+                      documentXml(entryXml(fileName, path, data, evil) + entryXml("d.dll", QString(), "m/d.dll", good)));
+        }
+        const DriverRun run = !element.isEmpty() ? f.run({removal ? "--remove" : "--update", element})
+                                                 : f.run({removal ? "--remove-plugins" : "--update", "viewer:dicom"});
         VERIFY_FINISHED(run);
         QVERIFY2(run.hasError(u("Недопустимый путь файла")), run.rawOutput.constData());
-        // Nothing changed or created outside dicom (the module under attack)
-        // and the updater's folder; removing dicom also removes its necessary
-        // dependency codec, as it should.
-        QStringList attacked{"install/dicom/", "install/updater/"};
-        if (removal)
-            attacked << "install/codec/";
+        // Nothing changed, created or deleted outside the attacked module and
+        // the updater's own folder, and nothing of the bait fetched.
         const QMap<QString, QByteArray> after = snapshot(f.root(), skipped);
         QCOMPARE(without(after, attacked), without(before, attacked));
         for (auto it = after.constBegin(); it != after.constEnd(); ++it)
-            QVERIFY2(it.value() != evil || !it.key().startsWith("install/dicom"), qPrintable("fetched: " + it.key()));
-        QCOMPARE(readFile(f.in("dicom/d.dll")), removal ? QByteArray() : good);
-        QCOMPARE(QFile::exists(f.in("dicom/d.dll")), !removal);
+            QVERIFY2(it.value() != evil || !it.key().startsWith("install/"), qPrintable("fetched: " + it.key()));
+        if (element.isEmpty())
+            QCOMPARE(readFile(f.in("dicom/d.dll")), removal ? QByteArray() : good);
     }
 
     void signedRelease_data()
@@ -856,42 +883,6 @@ private slots:
                  qPrintable(refusal));
         QCOMPARE(snapshot(f.installRoot(), {"updater"}), before);
         QCOMPARE(f.registry(), registryBefore);
-    }
-
-    void hostileModuleFolder_data()
-    {
-        // The element's name; the fixture's updater folder is "updater".
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("removal");
-        for (const char *name : {"..", "Updater", "updater.", "updater ", "UPDATER_TEMP", "updater_temp", "Backup",
-                                 "con", "nul.txt", "Com1"}) {
-            QTest::newRow(qPrintable("update, " + u(name))) << u(name) << false;
-            QTest::newRow(qPrintable("removal, " + u(name))) << u(name) << true;
-        }
-    }
-
-    void hostileModuleFolder()
-    {
-        QFETCH(QString, name);
-        QFETCH(bool, removal);
-        EngineFixture f;
-        QVERIFY(f.init());
-        // packwright refuses some of these names: the pack is built as evil.
-        QVERIFY(f.buildPack(programm("evil", kViewerGuid, {{"evil.txt", "x\n"}})));
-        ModuleSpec up = programm(name, kViewerGuid);
-        up.pack = QStringLiteral("packs/evil");
-        QVERIFY(f.writeProject({up}));
-        QVERIFY(f.writeConfig({kViewerGuid}));
-        // A removal needs a registered program: the registry says so.
-        QVERIFY(f.writeRegistry(QJsonObject{{"programms", QJsonArray{QJsonObject{{"programm_name", name}}}}}));
-        const QStringList skipped{"server", "trees"};
-        const QStringList updater{"install/updater/"};
-        const QStringList before = without(snapshot(f.root(), skipped), updater).keys();
-        const DriverRun run = f.run({removal ? "--remove" : "--update", name});
-        VERIFY_FINISHED(run);
-        QVERIFY2(run.hasError(u("Недопустимый путь файла")), run.rawOutput.constData());
-        // Nothing written or deleted outside the updater's own folder.
-        QCOMPARE(without(snapshot(f.root(), skipped), updater).keys(), before);
     }
 
     void backupOncePerModuleStep_data()
