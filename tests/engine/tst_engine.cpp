@@ -1120,8 +1120,8 @@ private slots:
     void interruption_data()
     {
         // server: "nginx-slow" or "folder"; installed: a complete run of
-        // release 1 came first (release 2 then published on nginx);
-        // interruptOn: where the run is cancelled.
+        // release 1 came first (release 2 then published); args: the run,
+        // with the point where it is cancelled; errors: all it tells.
         QTest::addColumn<QString>("server");
         QTest::addColumn<bool>("installed");
         QTest::addColumn<QStringList>("args");
