@@ -17,229 +17,6 @@
 #include <system_error>
 #include <thread>
 
-class TestEnginePaths : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void fileName_data();
-    void fileName();
-    void subPath_data();
-    void subPath();
-    void dataPath_data();
-    void dataPath();
-    void sizeText_data();
-    void sizeText();
-    void folderOfUpdater();
-    void fileSize_data();
-    void fileSize();
-    void sizesReadAhead_data();
-    void sizesReadAhead();
-    void sizesReadBeforeAChangeAreNotUsed();
-};
-
-void TestEnginePaths::fileName_data()
-{
-    // folder: also accepted as the folder of a program or module, beside an
-    // updater whose own folder is "kestraupd".
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("safe");
-    QTest::addColumn<bool>("folder");
-    QTest::newRow("plain") << "a.dll" << true << true;
-    QTest::newRow("cyrillic and blank") << QString::fromUtf8("Отчёт 1.txt") << true << true;
-    QTest::newRow("leading dot") << ".hidden" << true << true;
-    QTest::newRow("empty") << "" << false << false;
-    QTest::newRow("dot") << "." << false << false;
-    QTest::newRow("dotdot") << ".." << false << false;
-    QTest::newRow("three dots (windows parent alias)") << "..." << false << false;
-    QTest::newRow("dots and blank") << ". ." << false << false;
-    QTest::newRow("slash") << "a/b" << false << false;
-    QTest::newRow("backslash") << "a\\b" << false << false;
-    QTest::newRow("drive") << "C:x" << false << false;
-    QTest::newRow("nul") << QString::fromUtf8("a\0b", 3) << false << false;
-    // Folders Windows would take for another, or the updater keeps itself.
-    QTest::newRow("updater's folder") << "kestraupd" << true << false;
-    QTest::newRow("updater's folder, other case") << "KestraUpd" << true << false;
-    QTest::newRow("updater's folder, trailing dot") << "kestraupd." << true << false;
-    QTest::newRow("updater's folder, trailing blank") << "kestraupd " << true << false;
-    QTest::newRow("next updater copy") << "updater_temp" << true << false;
-    QTest::newRow("next updater copy, upper case") << "UPDATER_TEMP" << true << false;
-    QTest::newRow("backups") << "Backup" << true << false;
-    QTest::newRow("device con") << "con" << true << false;
-    QTest::newRow("device NUL with extension") << "NUL.txt" << true << false;
-    QTest::newRow("device aux, blank before extension") << "Aux .log" << true << false;
-    QTest::newRow("device com1") << "Com1" << true << false;
-    QTest::newRow("device lpt9") << "lpt9.dat" << true << false;
-    QTest::newRow("device conout$") << "CONOUT$" << true << false;
-    QTest::newRow("device port with superscript digit") << QString::fromUtf8("COM¹") << true << false;
-    QTest::newRow("longer than a device name") << "console" << true << true;
-    QTest::newRow("com port ten is no device") << "com10" << true << true;
-    QTest::newRow("reserved name inside a longer one") << "backup_old" << true << true;
-    QTest::newRow("trailing dot") << "viewer." << true << false;
-}
-
-void TestEnginePaths::fileName()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, safe);
-    QFETCH(bool, folder);
-    QCOMPARE(isSafePathComponent(name), safe);
-    QCOMPARE(isSafeModuleFolderName(name, QStringLiteral("kestraupd")), folder);
-}
-
-void TestEnginePaths::subPath_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("safe");
-    QTest::addColumn<QString>("joined"); // below "/root/m/", for messages and writes
-    QTest::newRow("empty") << "" << true << "/root/m";
-    QTest::newRow("pack form") << "/sub/folder" << true << "/root/m/sub/folder";
-    QTest::newRow("without leading slash") << "sub" << true << "/root/m/sub";
-    QTest::newRow("doubled slash") << "//sub" << true << "/root/m/sub";
-    QTest::newRow("parent") << "/../x" << false << "/root/m/../x";
-    QTest::newRow("parent at end") << "/sub/.." << false << "/root/m/sub/..";
-    QTest::newRow("windows parent alias") << "/sub/.../x" << false << "/root/m/sub/.../x";
-    QTest::newRow("backslash parent") << "\\..\\x" << false << "/root/m/\\..\\x";
-    QTest::newRow("drive") << "C:/Windows" << false << "/root/m/C:/Windows";
-    QTest::newRow("drive relative") << "/C:x" << false << "/root/m/C:x";
-    QTest::newRow("dot and blank inside") << "/sub/. ./x" << false << "/root/m/sub/. ./x";
-    QTest::newRow("trailing dot of a name") << "/sub./x" << true << "/root/m/sub./x";
-    QTest::newRow("nul") << QString::fromUtf8("/a\0b", 4) << false << QString::fromUtf8("/root/m/a\0b", 11);
-    // One separator between folder and path, whatever either brings.
-    QTest::newRow("trailing slash, folder with one too") << "/sub/" << true << "/root/m/sub";
-    QTest::newRow("slash only") << "/" << true << "/root/m";
-}
-
-void TestEnginePaths::subPath()
-{
-    QFETCH(QString, path);
-    QFETCH(bool, safe);
-    QFETCH(QString, joined);
-    QCOMPARE(isSafeSubPath(path), safe);
-    QCOMPARE(joinSubPath(QStringLiteral("/root/m"), path), joined);
-    QCOMPARE(joinSubPath(QStringLiteral("/root/m/"), path), joined);
-    const QString belowRoot = joined.mid(7);
-    QCOMPARE(joinSubPath(QStringLiteral("/"), path), belowRoot.isEmpty() ? QStringLiteral("/") : belowRoot);
-}
-
-void TestEnginePaths::dataPath_data()
-{
-    QTest::addColumn<QString>("data");
-    QTest::addColumn<bool>("safe");
-    QTest::newRow("pack form") << "m/sub/c.txt" << true;
-    QTest::newRow("hashed name") << "m/0A4D55A8D778E5022FAB701977C5D840BBC486D0.txt" << true;
-    QTest::newRow("empty") << "" << false;
-    QTest::newRow("mirror form, leading slash") << "/sub dir/x.cfg" << true;
-    QTest::newRow("leading slash stays below the pack") << "/etc/passwd" << true;
-    QTest::newRow("parent") << "m/../../x" << false;
-    QTest::newRow("encoded parent") << "m/%2e%2e/%2E%2E/x" << false;
-    QTest::newRow("encoded slash") << "m/..%2fx" << false;
-    QTest::newRow("backslash") << "m\\x" << false;
-    QTest::newRow("drive") << "C:/x" << false;
-    QTest::newRow("url") << "http://evil/x" << false;
-    QTest::newRow("query") << "m/x?y" << false;
-    QTest::newRow("folder only") << "m/" << false;
-    QTest::newRow("escaped letter") << "m/%41.txt" << true;
-    QTest::newRow("escaped dot in a name") << "m/a%2etxt" << true;
-    QTest::newRow("escaped slash leading") << "%2fetc/x" << false;
-    QTest::newRow("escaped backslash") << "m/%5c..%5cx" << false;
-    QTest::newRow("escaped nul") << "m/x%00" << false;
-    QTest::newRow("escaped parent in the middle") << "m/%2E./x" << false;
-    QTest::newRow("dot and blank") << "m/. /x" << false;
-    QTest::newRow("fragment") << "m/x#y" << false;
-}
-
-void TestEnginePaths::dataPath()
-{
-    QFETCH(QString, data);
-    QFETCH(bool, safe);
-    QCOMPARE(isSafeDataPath(data), safe);
-}
-
-void TestEnginePaths::sizeText_data()
-{
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("negative") << qint64(-5) << QString::fromUtf8("-5 б");
-    QTest::newRow("below 10240") << qint64(10239) << QString::fromUtf8("10239 б");
-    QTest::newRow("10240") << qint64(10240) << QString::fromUtf8("10 Кб");
-    QTest::newRow("below 10 MiB") << qint64(10485759) << QString::fromUtf8("10239 Кб");
-    QTest::newRow("10 MiB") << qint64(10485760) << QString::fromUtf8("10 Mб");
-    QTest::newRow("3 GiB") << qint64(3) * 1024 * 1024 * 1024 << QString::fromUtf8("3072 Mб");
-}
-
-void TestEnginePaths::sizeText()
-{
-    QFETCH(qint64, size);
-    QFETCH(QString, text);
-    QCOMPARE(InstallThread::sizeToString(size), text);
-}
-
-void TestEnginePaths::folderOfUpdater()
-{
-    InstallThread thread;
-    thread.setInstallPath(QStringLiteral("/root"));
-    // The test binary's name belongs to neither named edition.
-    QCOMPARE(thread.programmPath(QStringLiteral("palladupd")), QStringLiteral("/root/updater_temp"));
-    QCOMPARE(thread.programmPath(QStringLiteral("palladupd_dev")), QStringLiteral("/root/updater_temp"));
-    QCOMPARE(thread.programmPath(QStringLiteral("viewer")), QStringLiteral("/root/viewer"));
-    thread.setMirror(true);
-    // Not in the settings' table: its own name.
-    QCOMPARE(thread.programmPath(QStringLiteral("palladupd")), QStringLiteral("/root/palladupd"));
-}
-
-void TestEnginePaths::fileSize_data()
-{
-    QTest::addColumn<QString>("name"); // under a folder holding a file "f" of 5 bytes and a folder "d"
-    QTest::newRow("file") << "f";
-    QTest::newRow("missing") << "none";
-    QTest::newRow("in a missing folder") << "none/f";
-    QTest::newRow("link to the file") << "link";
-    QTest::newRow("link to nothing") << "broken";
-    QTest::newRow("under a file") << "f/x";
-}
-
-// The up-to-date check asks the system directly; it must answer as
-// QFileInfo, which every other step uses.
-void TestEnginePaths::fileSize()
-{
-    QFETCH(QString, name);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QFile file(dir.filePath(QStringLiteral("f")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write("12345"), qint64(5));
-    file.close();
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("d")));
-    QFile::link(file.fileName(), dir.filePath(QStringLiteral("link")));
-    QFile::link(dir.filePath(QStringLiteral("gone")), dir.filePath(QStringLiteral("broken")));
-
-    const QString path = dir.filePath(name);
-    const QFileInfo info(path);
-    qint64 size = -1;
-    QCOMPARE(localFileSize(path, &size), info.exists());
-    QCOMPARE(size, info.exists() ? info.size() : qint64(0));
-    if (name == QLatin1String("file"))
-        QCOMPARE(size, qint64(5));
-
-    // A folder exists too.
-    QVERIFY(localFileSize(dir.filePath(QStringLiteral("d")), &size));
-
-    // Asked by name in the folder, the same answers.
-    const FolderFileSizes folder(dir.path());
-    qint64 inFolder = -1;
-    QCOMPARE(folder.fileSize(name, &inFolder), info.exists());
-    QCOMPARE(inFolder, info.exists() ? info.size() : qint64(0));
-
-    // A folder made after it was first asked about is found.
-    const FolderFileSizes later(dir.filePath(QStringLiteral("later")));
-    QVERIFY(!later.fileSize(QStringLiteral("f"), &inFolder));
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("later")));
-    QVERIFY(QFile::copy(file.fileName(), dir.filePath(QStringLiteral("later/f"))));
-    QVERIFY(later.fileSize(QStringLiteral("f"), &inFolder));
-    QCOMPARE(inFolder, qint64(5));
-}
-
 namespace {
 
 // count files "f<i>" of i % 7 bytes; every fifth one is missing.
@@ -301,83 +78,245 @@ private:
     bool m_active = false;
 };
 
-void TestEnginePaths::sizesReadAhead_data()
+class TestEnginePaths : public QObject
 {
-    QTest::addColumn<int>("pauseMs"); // before the loop: the worker may get ahead, or not
-    QTest::addColumn<bool>("threads"); // false: no thread can be started
-    QTest::newRow("no pause") << 0 << true;
-    QTest::newRow("worker a little ahead") << 20 << true;
-    QTest::newRow("worker far ahead") << 200 << true;
-    // The loop then reads and decides every file itself; the update goes on.
-    QTest::newRow("no thread to spare") << 0 << false;
-}
+    Q_OBJECT
 
-// Whether read ahead or not, every size is what the file has, and the
-// look-ahead's decisions are those of the size check.
-void TestEnginePaths::sizesReadAhead()
-{
-    QFETCH(int, pauseMs);
-    QFETCH(bool, threads);
-    QTemporaryDir dir;
-    const int count = 600;
-    const QStringList paths = makeFiles(dir, count);
-    QCOMPARE(paths.size(), count);
-    QDir(dir.path()).mkdir(QStringLiteral("sub"));
-    QFile(paths.at(7)).copy(dir.filePath(QStringLiteral("sub/f7")));
-    const QVector<QString> folders{dir.path(), dir.filePath(QStringLiteral("sub")), dir.filePath(QStringLiteral("none"))};
-    // Entries alternate between the folders; every third one is the loop's alone.
-    auto folderOf = [](int i) { return i % 3 == 2 ? -1 : (i / 100) % 3; };
-    auto nameOf = [](int i) { return QStringLiteral("f%1").arg(i); };
-    auto pathOf = [&](int i) { return folders.at(folderOf(i)) + QLatin1Char('/') + nameOf(i); };
-    QVector<UpdateLookahead::Item> items(count);
-    for (int i = 0; i < count; ++i) {
-        items[i].evaluate = folderOf(i) >= 0;
-        items[i].target = items[i].evaluate ? pathOf(i) : QString();
-        items[i].size = i % 7;
+private slots:
+    void fileName_data()
+    {
+        // folder: also accepted as the folder of a program or module, beside an
+        // updater whose own folder is "kestraupd".
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("safe");
+        QTest::addColumn<bool>("folder");
+        QTest::newRow("plain") << "a.dll" << true << true;
+        QTest::newRow("cyrillic and blank") << QString::fromUtf8("Отчёт 1.txt") << true << true;
+        QTest::newRow("leading dot") << ".hidden" << true << true;
+        QTest::newRow("empty") << "" << false << false;
+        QTest::newRow("dot") << "." << false << false;
+        QTest::newRow("dotdot") << ".." << false << false;
+        QTest::newRow("three dots (windows parent alias)") << "..." << false << false;
+        QTest::newRow("dots and blank") << ". ." << false << false;
+        QTest::newRow("slash") << "a/b" << false << false;
+        QTest::newRow("backslash") << "a\\b" << false << false;
+        QTest::newRow("drive") << "C:x" << false << false;
+        QTest::newRow("nul") << QString::fromUtf8("a\0b", 3) << false << false;
+        // Folders Windows would take for another, or the updater keeps itself.
+        QTest::newRow("updater's folder") << "kestraupd" << true << false;
+        QTest::newRow("updater's folder, trailing dot") << "kestraupd." << true << false;
+        QTest::newRow("next updater copy, upper case") << "UPDATER_TEMP" << true << false;
+        QTest::newRow("device NUL with extension") << "NUL.txt" << true << false;
+        QTest::newRow("device aux, blank before extension") << "Aux .log" << true << false;
+        QTest::newRow("device lpt9") << "lpt9.dat" << true << false;
+        QTest::newRow("device conout$") << "CONOUT$" << true << false;
+        QTest::newRow("device port with superscript digit") << QString::fromUtf8("COM¹") << true << false;
+        QTest::newRow("longer than a device name") << "console" << true << true;
+        QTest::newRow("com port ten is no device") << "com10" << true << true;
+        QTest::newRow("reserved name inside a longer one") << "backup_old" << true << true;
+        QTest::newRow("trailing dot") << "viewer." << true << false;
     }
 
-    std::unique_ptr<NoThreadsToSpare> starved;
-    if (!threads) {
-        starved = std::make_unique<NoThreadsToSpare>();
-        QVERIFY2(starved->active(), "threads still start");
+    void fileName()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, safe);
+        QFETCH(bool, folder);
+        QCOMPARE(isSafePathComponent(name), safe);
+        QCOMPARE(isSafeModuleFolderName(name, QStringLiteral("kestraupd")), folder);
     }
-    SizePrefetch sizes(count, folders, folderOf, nameOf);
-    UpdateLookahead lookahead(items, false, nullptr);
-    starved.reset();
-    QThread::msleep(ulong(pauseMs));
-    for (int i = 0; i < count; ++i) {
-        if (folderOf(i) < 0)
-            continue;
-        const QString path = pathOf(i);
+
+    void subPath_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("safe");
+        QTest::addColumn<QString>("joined"); // below "/root/m/", for messages and writes
+        QTest::newRow("empty") << "" << true << "/root/m";
+        QTest::newRow("pack form") << "/sub/folder" << true << "/root/m/sub/folder";
+        QTest::newRow("without leading slash") << "sub" << true << "/root/m/sub";
+        QTest::newRow("doubled slash") << "//sub" << true << "/root/m/sub";
+        QTest::newRow("parent") << "/../x" << false << "/root/m/../x";
+        QTest::newRow("parent at end") << "/sub/.." << false << "/root/m/sub/..";
+        QTest::newRow("windows parent alias") << "/sub/.../x" << false << "/root/m/sub/.../x";
+        QTest::newRow("backslash parent") << "\\..\\x" << false << "/root/m/\\..\\x";
+        QTest::newRow("drive") << "C:/Windows" << false << "/root/m/C:/Windows";
+        QTest::newRow("drive relative") << "/C:x" << false << "/root/m/C:x";
+        QTest::newRow("dot and blank inside") << "/sub/. ./x" << false << "/root/m/sub/. ./x";
+        QTest::newRow("trailing dot of a name") << "/sub./x" << true << "/root/m/sub./x";
+        QTest::newRow("nul") << QString::fromUtf8("/a\0b", 4) << false << QString::fromUtf8("/root/m/a\0b", 11);
+        // One separator between folder and path, whatever either brings.
+        QTest::newRow("trailing slash, folder with one too") << "/sub/" << true << "/root/m/sub";
+        QTest::newRow("slash only") << "/" << true << "/root/m";
+    }
+
+    void subPath()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, safe);
+        QFETCH(QString, joined);
+        QCOMPARE(isSafeSubPath(path), safe);
+        QCOMPARE(joinSubPath(QStringLiteral("/root/m"), path), joined);
+        QCOMPARE(joinSubPath(QStringLiteral("/root/m/"), path), joined);
+        const QString belowRoot = joined.mid(7);
+        QCOMPARE(joinSubPath(QStringLiteral("/"), path), belowRoot.isEmpty() ? QStringLiteral("/") : belowRoot);
+    }
+
+    void dataPath_data()
+    {
+        QTest::addColumn<QString>("data");
+        QTest::addColumn<bool>("safe");
+        QTest::newRow("pack form") << "m/sub/c.txt" << true;
+        QTest::newRow("hashed name") << "m/0A4D55A8D778E5022FAB701977C5D840BBC486D0.txt" << true;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("mirror form, leading slash") << "/sub dir/x.cfg" << true;
+        QTest::newRow("leading slash stays below the pack") << "/etc/passwd" << true;
+        QTest::newRow("parent") << "m/../../x" << false;
+        QTest::newRow("encoded parent") << "m/%2e%2e/%2E%2E/x" << false;
+        QTest::newRow("encoded slash") << "m/..%2fx" << false;
+        QTest::newRow("backslash") << "m\\x" << false;
+        QTest::newRow("drive") << "C:/x" << false;
+        QTest::newRow("url") << "http://evil/x" << false;
+        QTest::newRow("query") << "m/x?y" << false;
+        QTest::newRow("folder only") << "m/" << false;
+        QTest::newRow("escaped letter") << "m/%41.txt" << true;
+        QTest::newRow("escaped dot in a name") << "m/a%2etxt" << true;
+        QTest::newRow("escaped slash leading") << "%2fetc/x" << false;
+        QTest::newRow("escaped backslash") << "m/%5c..%5cx" << false;
+        QTest::newRow("escaped nul") << "m/x%00" << false;
+        QTest::newRow("escaped parent in the middle") << "m/%2E./x" << false;
+        QTest::newRow("dot and blank") << "m/. /x" << false;
+        QTest::newRow("fragment") << "m/x#y" << false;
+    }
+
+    void dataPath()
+    {
+        QFETCH(QString, data);
+        QFETCH(bool, safe);
+        QCOMPARE(isSafeDataPath(data), safe);
+    }
+
+    void folderOfUpdater()
+    {
+        InstallThread thread;
+        thread.setInstallPath(QStringLiteral("/root"));
+        // The test binary's name belongs to neither named edition.
+        QCOMPARE(thread.programmPath(QStringLiteral("palladupd")), QStringLiteral("/root/updater_temp"));
+        QCOMPARE(thread.programmPath(QStringLiteral("palladupd_dev")), QStringLiteral("/root/updater_temp"));
+        QCOMPARE(thread.programmPath(QStringLiteral("viewer")), QStringLiteral("/root/viewer"));
+        thread.setMirror(true);
+        // Not in the settings' table: its own name.
+        QCOMPARE(thread.programmPath(QStringLiteral("palladupd")), QStringLiteral("/root/palladupd"));
+    }
+
+    void fileSize_data()
+    {
+        QTest::addColumn<QString>("name"); // under a folder holding a file "f" of 5 bytes and a folder "d"
+        QTest::newRow("file") << "f";
+        QTest::newRow("missing") << "none";
+        QTest::newRow("in a missing folder") << "none/f";
+        QTest::newRow("link to the file") << "link";
+        QTest::newRow("link to nothing") << "broken";
+        QTest::newRow("under a file") << "f/x";
+    }
+
+    // The up-to-date check asks the system directly; it must answer as
+    // QFileInfo, which every other step uses.
+    void fileSize()
+    {
+        QFETCH(QString, name);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("f")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("12345") == 5);
+        file.close();
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("d")));
+        QFile::link(file.fileName(), dir.filePath(QStringLiteral("link")));
+        QFile::link(dir.filePath(QStringLiteral("gone")), dir.filePath(QStringLiteral("broken")));
+        const QFileInfo info(dir.filePath(name));
+        const qint64 expected = info.exists() ? info.size() : 0;
+        QCOMPARE(expected, name == QLatin1String("f") || name == QLatin1String("link") ? 5 : 0);
         qint64 size = -1;
-        QCOMPARE(sizes.fileSize(i, &size), QFileInfo::exists(path));
-        QCOMPARE(size, QFileInfo(path).size());
-        QCOMPARE(lookahead.needUpdate(i), !QFileInfo::exists(path) || QFileInfo(path).size() != i % 7);
+        QCOMPARE(localFileSize(info.filePath(), &size), info.exists());
+        QCOMPARE(size, expected);
+        QVERIFY(localFileSize(dir.filePath(QStringLiteral("d")), &size)); // a folder exists too
+        // Asked by name in the folder, the same answers.
+        QCOMPARE(FolderFileSizes(dir.path()).fileSize(name, &size), info.exists());
+        QCOMPARE(size, expected);
+        // A folder made after it was first asked about is found.
+        const FolderFileSizes later(dir.filePath(QStringLiteral("later")));
+        QVERIFY(!later.fileSize(QStringLiteral("f"), &size));
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("later")));
+        QVERIFY(QFile::copy(file.fileName(), dir.filePath(QStringLiteral("later/f"))));
+        QVERIFY(later.fileSize(QStringLiteral("f"), &size));
+        QCOMPARE(size, qint64(5));
     }
-}
 
-// Once the loop has changed files, sizes read before are stale: only sizes
-// read after the change may be used.
-void TestEnginePaths::sizesReadBeforeAChangeAreNotUsed()
-{
-    QTemporaryDir dir;
-    const int count = 600;
-    const QStringList paths = makeFiles(dir, count);
-    QCOMPARE(paths.size(), count);
-    SizePrefetch sizes(count, {dir.path()}, [](int) { return 0; }, [](int i) { return QStringLiteral("f%1").arg(i); });
-    QThread::msleep(100); // let the worker read what it can
-    for (int i = 0; i < count; ++i) {
-        QFile file(paths.at(i));
-        QVERIFY(file.open(QIODevice::Append));
-        QCOMPARE(file.write("yz"), qint64(2));
+    void sizesReadAhead_data()
+    {
+        QTest::addColumn<int>("pauseMs");  // before the loop: the worker may get ahead, or not
+        QTest::addColumn<bool>("threads"); // false: no thread can be started
+        QTest::addColumn<bool>("grown");   // every file grows after the pause, as the loop changes them
+        QTest::newRow("no pause") << 0 << true << false;
+        QTest::newRow("worker a little ahead") << 20 << true << false;
+        QTest::newRow("worker far ahead") << 200 << true << false;
+        // The loop then reads and decides every file itself; the update goes on.
+        QTest::newRow("no thread to spare") << 0 << false << false;
+        // Sizes read before the loop changed files are stale: only those read
+        // after the change may be used.
+        QTest::newRow("sizes read before a change are not used") << 100 << true << true;
     }
-    sizes.invalidate();
-    for (int i = 0; i < count; ++i) {
-        qint64 size = -1;
-        QVERIFY(sizes.fileSize(i, &size));
-        QCOMPARE(size, qint64(i % 5 == 4 ? 2 : i % 7 + 2));
+
+    // Whether read ahead or not, every size is what the file has, and the
+    // look-ahead's decisions are those of the size check.
+    void sizesReadAhead()
+    {
+        QFETCH(int, pauseMs);
+        QFETCH(bool, threads);
+        QFETCH(bool, grown);
+        QTemporaryDir dir;
+        const int count = 600;
+        const QStringList paths = makeFiles(dir, count);
+        QCOMPARE(paths.size(), count);
+        QDir(dir.path()).mkdir(QStringLiteral("sub"));
+        QFile(paths.at(7)).copy(dir.filePath(QStringLiteral("sub/f7")));
+        const QVector<QString> folders{dir.path(), dir.filePath(QStringLiteral("sub")),
+                                       dir.filePath(QStringLiteral("none"))};
+        // Entries alternate between the folders; every third one is the loop's alone.
+        auto folderOf = [](int i) { return i % 3 == 2 ? -1 : (i / 100) % 3; };
+        auto nameOf = [](int i) { return QStringLiteral("f%1").arg(i); };
+        auto pathOf = [&](int i) { return folders.at(folderOf(i)) + QLatin1Char('/') + nameOf(i); };
+        QVector<UpdateLookahead::Item> items(count);
+        for (int i = 0; i < count; ++i) {
+            items[i].evaluate = folderOf(i) >= 0;
+            items[i].target = items[i].evaluate ? pathOf(i) : QString();
+            items[i].size = i % 7;
+        }
+        std::unique_ptr<NoThreadsToSpare> starved;
+        if (!threads) {
+            starved = std::make_unique<NoThreadsToSpare>();
+            QVERIFY2(starved->active(), "threads still start");
+        }
+        SizePrefetch sizes(count, folders, folderOf, nameOf);
+        UpdateLookahead lookahead(items, false, nullptr);
+        starved.reset();
+        QThread::msleep(ulong(pauseMs));
+        for (int i = 0; grown && i < count; ++i) {
+            QFile file(paths.at(i));
+            QVERIFY(i % 5 == 4 || (file.open(QIODevice::Append) && file.write("yz") == 2));
+        }
+        if (grown)
+            sizes.invalidate();
+        for (int i = 0; i < count; ++i) {
+            if (folderOf(i) < 0)
+                continue;
+            const QFileInfo info(pathOf(i));
+            qint64 size = -1;
+            QCOMPARE(sizes.fileSize(i, &size), info.exists());
+            QCOMPARE(size, info.size());
+            if (!grown)
+                QCOMPARE(lookahead.needUpdate(i), !info.exists() || info.size() != i % 7);
+        }
     }
-}
+};
 
 QTEST_GUILESS_MAIN(TestEnginePaths)
 #include "tst_enginepaths.moc"
