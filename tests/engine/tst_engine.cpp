@@ -272,7 +272,24 @@ QByteArray documentXml(const QString &entries)
 // Signs document (its envelope beside it) as if at signedAt, as the
 // publisher's packwright does at that time.
 bool signAt(const QString &document, const QByteArray &privateKey, const QDateTime &signedAt,
-            const QDateTime &expires = QDateTime())
+            const QDateTime &expires = QDateTime());
+
+// The project document and every pack's document of the world's server.
+bool signServer(const PackWorld &world, const QByteArray &privateKey, const QDateTime &signedAt)
+{
+    QStringList documents{world.serverDir() + QStringLiteral("/project.xml")};
+    const QString packs = world.serverDir() + QStringLiteral("/packs/");
+    for (const QString &pack : QDir(packs).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        documents << packs + pack + QStringLiteral("/update_fileinfo.xml");
+    for (const QString &document : documents) {
+        if (!signAt(document, privateKey, signedAt))
+            return false;
+    }
+    return true;
+}
+
+bool signAt(const QString &document, const QByteArray &privateKey, const QDateTime &signedAt,
+            const QDateTime &expires)
 {
     const QByteArray envelope = makeSignatureEnvelope(QFileInfo(document).fileName(), readFile(document), privateKey,
                                                       signedAt, expires);
@@ -831,12 +848,7 @@ private slots:
         EngineFixture f;
         QVERIFY(f.init());
         QVERIFY(f.publish(clinic()));
-        // The project document and every pack's document.
-        QStringList documents{f.server("project.xml")};
-        for (const QString &pack : QDir(f.server("packs")).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            documents << f.server("packs/" + pack + "/update_fileinfo.xml");
-        for (const QString &document : documents)
-            QVERIFY(!signing || signAt(document, key, now.addSecs(-7200)));
+        QVERIFY(!signing || signServer(f, key, now.addSecs(-7200)));
         QString trust = "[security]\ntrusted_keys=" + publicKey.toBase64() + '\n';
         if (attack == QLatin1String("key list"))
             trust =

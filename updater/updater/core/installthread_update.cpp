@@ -521,10 +521,18 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
             }
             const ScannedFileInfo &e = entries.at(i);
             currentText = fileProgress(e.fileName, sizeText(e.size));
-            if (!sinceProgress.isValid() || sinceProgress.hasExpired(kFileProgressIntervalMs)) {
+            // Every entry that is acted on is told; of those found up to date
+            // only a few a second.
+            bool told = false;
+            auto tell = [&]() {
+                if (told)
+                    return;
+                told = true;
                 sinceProgress.start();
                 emit progress(kib(done), totalKib, currentText);
-            }
+            };
+            if (!sinceProgress.isValid() || sinceProgress.hasExpired(kFileProgressIntervalMs))
+                tell();
             if (!placements.at(i).safe) {
                 const bool linked = linkedFolders.at(placements.at(i).folder);
                 const QString text = linked ? targetOf(i)
@@ -557,6 +565,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 continue;
 
             if (e.isNeedDelete == 1) {
+                tell();
                 if (QFileInfo::exists(target)) {
                     backupWhenDue();
                     // Read-only files too: otherwise the delete fails on Windows on
@@ -580,6 +589,7 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
                 else
                     need = needUpdate(target, e.checkedHash(), e.size, compareHash);
                 if (need) {
+                    tell();
                     backupWhenDue();
                     const QString source = sourceOf(i);
                     const QString temp = tempOf(i);
