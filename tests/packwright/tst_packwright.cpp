@@ -1,7 +1,6 @@
 // packwright as a program: real source trees, the real executable started as
 // a process, the pack checked file by file against its sources.
 
-#include "fileinfo.h"
 #include "filehash.h"
 #include "filehold.h"
 #include "signature.h"
