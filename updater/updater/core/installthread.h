@@ -7,7 +7,6 @@
 #include <QStringList>
 #include <QThread>
 
-class PackFetcher;
 class ProjectPlugin;
 class QDomDocument;
 class QFile;
@@ -24,6 +23,8 @@ class QXmlStreamWriter;
 class InstallThread : public QThread
 {
     Q_OBJECT
+    // The update of one module, with its own state, acting for this thread.
+    friend class ModuleStep;
 
 public:
     explicit InstallThread(QObject *parent = nullptr);
@@ -99,16 +100,6 @@ private:
     // update pass and its pieces
     void updateProgramms();
     bool updatePlugin(const PluginPtr &plugin);
-    bool updateFile(const QString &target, const QString &source, const QString &tempPath, const QString &hash);
-    bool needUpdate(const QString &path, const QString &hash, qint64 size, bool compareHash) const;
-    // With signatures required: whether the fetched document may be used
-    // for module moduleName (trusted signature, not older than the envelope
-    // kept beside record, its own module); otherwise reports why. From a
-    // mirror (upstreamPath: the signed upstream list it keeps), the signed
-    // list is checked and the mirror's must equal it but for data texts.
-    bool signedDocumentAccepted(const QString &source, const QString &documentName, const QByteArray &document,
-                                const QString &envelopePath, const QString &moduleName, const QString &record,
-                                const QString &upstreamPath);
     // Republishes the signed upstream project documents in the mirror.
     void writeUpstreamDocuments();
 
@@ -146,11 +137,6 @@ private:
     bool m_isMirror = false;
     bool m_makeBackup = false;
     QString m_title;
-
-    // Downloads of the module step under way; updateFile takes entry
-    // m_fetchId from it.
-    PackFetcher *m_fetcher = nullptr;
-    int m_fetchId = -1;
 
     // Set when an interruption cut a module step or the update pass short.
     bool m_stopped = false;
