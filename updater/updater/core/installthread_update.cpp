@@ -185,7 +185,7 @@ bool publishedUnchanged(const QString &sourceDir, const QString &documentName, c
     const QString name = checksumFileName(documentName);
     const QString temp = tempFolder + QLatin1Char('/') + name;
     QString error;
-    if (!fetchFile(sourceDir + name, temp, &error, QString(), 4096))
+    if (!fetchFile(sourceDir + name, temp, &error, Settings::instance()->transferOptions(QString(), 4096)))
         return false;
     const QString published = readChecksumFile(temp);
     QFile::remove(temp);
@@ -274,15 +274,13 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
     bool unchanged = false;
     if (remote && signedOnly && !fromMirror) {
         QString envelopeError; // a missing envelope is told by the check below
-        envelopeFetched = fetchFile(signatureSource(documentSource), tempEnvelope, &envelopeError, QString(),
-                                    kMaxSignatureEnvelopeSize + 1);
+        envelopeFetched = fetchFile(signatureSource(documentSource), tempEnvelope, &envelopeError, Settings::instance()->transferOptions(QString(), kMaxSignatureEnvelopeSize + 1));
         unchanged = envelopeFetched && envelopeNamesRecord(tempEnvelope, localDocument);
     } else if (remote && !signedOnly) {
         unchanged = publishedUnchanged(sourceDir, binary->fileName(), localDocument, tempDir.path());
     }
     const bool fetched = unchanged ? copyFileHashing(localDocument, tempDocument, nullptr, &fetchError)
-                         : remote  ? fetchFile(documentSource, tempDocument, &fetchError, QString(),
-                                               kMaxFileInfoDocumentSize)
+                         : remote  ? fetchFile(documentSource, tempDocument, &fetchError, Settings::instance()->transferOptions(QString(), kMaxFileInfoDocumentSize))
                                    : copyFileHashing(documentSource, tempDocument, nullptr, &fetchError);
     if (!fetched && isInterruptionRequested()) {
         m_stopped = true;
@@ -297,9 +295,8 @@ bool InstallThread::updatePlugin(const PluginPtr &plugin)
         QString envelopeError; // a missing envelope is told by the check below
         const QString signedSource = fromMirror ? sourceDir + kUpstreamFileinfoName : documentSource;
         if (fromMirror)
-            fetchFile(signedSource, tempUpstream, &envelopeError, QString(), kMaxFileInfoDocumentSize);
-        fetchFile(signatureSource(signedSource), tempEnvelope, &envelopeError, QString(),
-                  kMaxSignatureEnvelopeSize + 1);
+            fetchFile(signedSource, tempUpstream, &envelopeError, Settings::instance()->transferOptions(QString(), kMaxFileInfoDocumentSize));
+        fetchFile(signatureSource(signedSource), tempEnvelope, &envelopeError, Settings::instance()->transferOptions(QString(), kMaxSignatureEnvelopeSize + 1));
     }
 
     QFile documentFile(tempDocument);
@@ -749,7 +746,7 @@ bool InstallThread::updateFile(const QString &target, const QString &source, con
     if (m_fetcher && m_fetchId >= 0) {
         fetched = m_fetcher->take(m_fetchId, &actualHash, &fetchError);
     } else if (PackFetcher::isRemote(source)) {
-        fetched = fetchFile(source, tempPath, &fetchError, QString());
+        fetched = fetchFile(source, tempPath, &fetchError, Settings::instance()->transferOptions());
         if (fetched)
             actualHash = calcHash(tempPath, digestAlgorithm(hash));
     } else {
