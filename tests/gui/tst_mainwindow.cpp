@@ -213,16 +213,19 @@ private slots:
         QTest::addColumn<QByteArray>("targetBefore"); // empty: no target file
         QTest::addColumn<QByteArray>("targetAfter");  // empty: still no target file
         QTest::addColumn<QString>("storedLevel");
+        QTest::addColumn<bool>("blocked"); // a folder named form.xml: the copy fails and a box tells it
         const QByteArray level2("<schema level=\"2\"/>");
         const QByteArray base("<schema level=\"base\"/>");
-        QTest::newRow("level 0 copies nothing") << "0" << "lab_config" << base << base << "0";
-        QTest::newRow("empty level copies nothing") << "" << "lab_config" << base << base << "";
-        QTest::newRow("level 2, same hash, left alone") << "2" << "lab_config" << level2 << level2 << "2";
-        QTest::newRow("level 2, different hash, replaced") << "2" << "lab_config" << base << level2 << "2";
-        QTest::newRow("level 2, no target, copied") << "2" << "lab_config" << QByteArray() << level2 << "2";
+        QTest::newRow("level 0 copies nothing") << "0" << "lab_config" << base << base << "0" << false;
+        QTest::newRow("empty level copies nothing") << "" << "lab_config" << base << base << "" << false;
+        QTest::newRow("level 2, same hash, left alone") << "2" << "lab_config" << level2 << level2 << "2" << false;
+        QTest::newRow("level 2, different hash, replaced") << "2" << "lab_config" << base << level2 << "2" << false;
+        QTest::newRow("level 2, no target, copied") << "2" << "lab_config" << QByteArray() << level2 << "2" << false;
         // Only the file name loses the level suffix, not the folder's "_2".
         QTest::newRow("level text in the folder name does not redirect")
-            << "2" << "forms_2" << QByteArray() << level2 << "2";
+            << "2" << "forms_2" << QByteArray() << level2 << "2" << false;
+        QTest::newRow("level 2, target a folder: told, folder kept")
+            << "2" << "lab_config" << QByteArray() << QByteArray() << "2" << true;
     }
 
     void configLevels()
@@ -232,6 +235,7 @@ private slots:
         QFETCH(QByteArray, targetBefore);
         QFETCH(QByteArray, targetAfter);
         QFETCH(QString, storedLevel);
+        QFETCH(bool, blocked);
         ModuleSpec plugin = module("lab_config");
         if (folder != plugin.name) {
             plugin.name = folder;
@@ -244,6 +248,8 @@ private slots:
         QVERIFY(writeFile(schema + QStringLiteral("/other_3.xml"), "<schema level=\"3\"/>"));
         if (!targetBefore.isEmpty())
             QVERIFY(writeFile(schema + QStringLiteral("/form.xml"), targetBefore));
+        if (blocked)
+            QVERIFY(QDir().mkpath(schema + QStringLiteral("/form.xml")));
         const QDateTime before = QFileInfo(schema + QStringLiteral("/form.xml")).lastModified();
         Settings::instance()->setValue(QStringLiteral("config"), QStringLiteral("level"), level);
         const auto reset = qScopeGuard(
@@ -251,11 +257,16 @@ private slots:
 
         MainWindow window;
         ModalAnswerer answerer(20000);
+        if (blocked)
+            answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok));
         QTest::qWait(20); // distinct modification times
         window.applyConfigLevel(QStringLiteral("kestra_lab"));
-        QVERIFY(answerer.boxes().isEmpty());
-        QCOMPARE(readFile(schema + QStringLiteral("/form.xml")), targetAfter);
-        QCOMPARE(QFileInfo::exists(schema + QStringLiteral("/form.xml")), !targetAfter.isEmpty());
+        QCOMPARE(answerer.boxes(), blocked ? QStringList{QStringLiteral("Ошибка|Ошибка копирования файла конфигурации")}
+                                           : QStringList());
+        QCOMPARE(QFileInfo(schema + QStringLiteral("/form.xml")).isDir(), blocked);
+        if (!blocked)
+            QCOMPARE(readFile(schema + QStringLiteral("/form.xml")), targetAfter);
+        QCOMPARE(QFileInfo::exists(schema + QStringLiteral("/form.xml")), !targetAfter.isEmpty() || blocked);
         if (targetBefore == targetAfter && !targetAfter.isEmpty())
             QCOMPARE(QFileInfo(schema + QStringLiteral("/form.xml")).lastModified(), before);
         QVERIFY(!QFileInfo::exists(schema + QStringLiteral("/other.xml")));

@@ -276,7 +276,8 @@ private slots:
         for (int round = 0; round < row.rounds; ++round) {
             const QString destination = out(QStringLiteral("answer%1.bin").arg(round));
             QString error;
-            const bool ok = fetchFile(server.baseUrl() + "/bin/main.xml", destination, &error, row.method, row.limit);
+            const bool ok = fetchFile(server.baseUrl() + "/bin/main.xml", destination, &error,
+                                      Settings::instance()->transferOptions(row.method, row.limit));
             QCOMPARE(ok, !row.expected.isEmpty());
             QVERIFY2(ok ? readFile(destination) == row.expected : !error.isEmpty() && !QFile::exists(destination),
                      qPrintable(error));

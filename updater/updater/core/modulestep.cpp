@@ -150,7 +150,7 @@ bool publishedUnchanged(const QString &sourceDir, const QString &documentName, c
     const QString name = checksumFileName(documentName);
     const QString temp = tempFolder + QLatin1Char('/') + name;
     QString error;
-    if (!fetchFile(sourceDir + name, temp, &error, QString(), 4096))
+    if (!fetchFile(sourceDir + name, temp, &error, Settings::instance()->transferOptions(QString(), 4096)))
         return false;
     const QString published = readChecksumFile(temp);
     QFile::remove(temp);
@@ -282,15 +282,15 @@ bool ModuleStep::fetchDocument()
     m_fromMirror = m_fileName == t.mirrorFileinfoName;
     if (m_remote && m_signedOnly && !m_fromMirror) {
         QString envelopeError; // a missing envelope is told by the check below
-        m_envelopeFetched = fetchFile(signatureSource(m_documentSource), m_tempEnvelope, &envelopeError, QString(),
-                                      kMaxSignatureEnvelopeSize + 1);
+        m_envelopeFetched = fetchFile(signatureSource(m_documentSource), m_tempEnvelope, &envelopeError,
+                                      Settings::instance()->transferOptions(QString(), kMaxSignatureEnvelopeSize + 1));
         m_unchanged = m_envelopeFetched && envelopeNamesRecord(m_tempEnvelope, m_localDocument);
     } else if (m_remote && !m_signedOnly) {
         m_unchanged = publishedUnchanged(m_sourceDir, m_fileName, m_localDocument, m_tempPath);
     }
     m_fetched = m_unchanged ? copyFileHashing(m_localDocument, m_tempDocument, nullptr, &fetchError)
-                : m_remote  ? fetchFile(m_documentSource, m_tempDocument, &fetchError, QString(),
-                                        InstallThread::kMaxFileInfoDocumentSize)
+                : m_remote  ? fetchFile(m_documentSource, m_tempDocument, &fetchError,
+                                        Settings::instance()->transferOptions(QString(), InstallThread::kMaxFileInfoDocumentSize))
                             : copyFileHashing(m_documentSource, m_tempDocument, nullptr, &fetchError);
     if (!m_fetched && t.isInterruptionRequested()) {
         t.m_stopped = true;
@@ -313,8 +313,10 @@ void ModuleStep::fetchSignedCompanions()
     QString envelopeError; // a missing envelope is told by the check below
     const QString signedSource = m_fromMirror ? m_sourceDir + kUpstreamFileinfoName : m_documentSource;
     if (m_fromMirror)
-        fetchFile(signedSource, m_tempUpstream, &envelopeError, QString(), InstallThread::kMaxFileInfoDocumentSize);
-    fetchFile(signatureSource(signedSource), m_tempEnvelope, &envelopeError, QString(), kMaxSignatureEnvelopeSize + 1);
+        fetchFile(signedSource, m_tempUpstream, &envelopeError,
+                  Settings::instance()->transferOptions(QString(), InstallThread::kMaxFileInfoDocumentSize));
+    fetchFile(signatureSource(signedSource), m_tempEnvelope, &envelopeError,
+              Settings::instance()->transferOptions(QString(), kMaxSignatureEnvelopeSize + 1));
 }
 
 bool ModuleStep::openDocument()
@@ -717,7 +719,7 @@ bool ModuleStep::fetchChecked(const QString &source, const QString &tempPath, co
     if (m_fetcher && m_fetchId >= 0) {
         fetched = m_fetcher->take(m_fetchId, &actualHash, &fetchError);
     } else if (PackFetcher::isRemote(source)) {
-        fetched = fetchFile(source, tempPath, &fetchError, QString());
+        fetched = fetchFile(source, tempPath, &fetchError, Settings::instance()->transferOptions());
         if (fetched)
             actualHash = calcHash(tempPath, digestAlgorithm(hash));
     } else {

@@ -2,6 +2,7 @@
 
 #include "filehash.h"
 #include "download.h"
+#include "settings.h"
 #include "transfer.h"
 
 #include <QElapsedTimer>
@@ -215,7 +216,7 @@ PackFetcher::PackFetcher(int maxInFlight, qint64 byteBudget, int threads) : d(st
 {
     d->maxInFlight = qMax(1, maxInFlight);
     d->budget = byteBudget;
-    d->stallMs = int(transferStallMilliseconds());
+    d->stallMs = int(Settings::instance()->transferStallMilliseconds());
     for (int i = 0; i < qMax(1, threads); ++i) {
         auto thread = std::make_unique<QThread>();
         auto *worker = new FetchWorker(d.get());

@@ -8,6 +8,7 @@
 #include "installedprogramm.h"
 #include "mirrordescription.h"
 #include "projectdescription.h"
+#include "transfer.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -141,6 +142,28 @@ void Settings::setRuntimeValue(const QString &group, const QString &key, const Q
     QMutexLocker writers(&m_mutex);
     std::unique_lock<std::shared_mutex> state(m_stateLock);
     m_cache[group].insert(key, value);
+}
+
+// A download must never be able to wait forever on a server that stopped
+// answering, so a bad value falls back to the default.
+qint64 Settings::transferStallMilliseconds() const
+{
+    const int defaultSeconds = int(kDefaultTransferStallMilliseconds / 1000);
+    bool ok = false;
+    const int seconds = value(QString(), QStringLiteral("transfer_stall_timeout"), defaultSeconds).toInt(&ok);
+    return ok && seconds > 0 ? qint64(seconds) * 1000 : kDefaultTransferStallMilliseconds;
+}
+
+TransferOptions Settings::transferOptions(const QString &method, qint64 maxBytes) const
+{
+    TransferOptions options;
+    options.method = method;
+    options.maxBytes = maxBytes;
+    options.stallMilliseconds = transferStallMilliseconds();
+    // Only a POST carries the project list; a GET reads nothing more.
+    if (method.toUpper() == QLatin1String("POST"))
+        options.projectIds = projects();
+    return options;
 }
 
 QString Settings::logsPath() const

@@ -18,6 +18,7 @@ class ProjectDescription;
 class ProjectPlugin;
 struct InstalledProgramm;
 struct MirrorDescription;
+struct TransferOptions;
 
 using ProjectPluginPtr = QSharedPointer<ProjectPlugin>;
 
@@ -48,6 +49,14 @@ public:
     QVariant value(const QString &group, const QString &key, const QVariant &defaultValue = QVariant()) const;
     void setValue(const QString &group, const QString &key, const QVariant &value);
     void setRuntimeValue(const QString &group, const QString &key, const QVariant &value);
+
+    // General/transfer_stall_timeout in milliseconds: how long a download
+    // may receive nothing before it fails. A missing, zero or negative value
+    // gives the default of 60 s.
+    qint64 transferStallMilliseconds() const;
+    // A transfer as this configuration makes it: the stall limit above and,
+    // for a POST, the configured project GUIDs (transfer.h).
+    TransferOptions transferOptions(const QString &method = QStringLiteral("GET"), qint64 maxBytes = -1) const;
 
     QString logsPath() const;
     QString installedConfigPath() const;

@@ -3,7 +3,6 @@
 #include "download.h"
 #include "filemove.h"
 #include "localfile.h"
-#include "settings.h"
 #include "sha1digest.h"
 
 #include <QDebug>
@@ -16,7 +15,6 @@
 
 namespace {
 
-const int kDefaultStallSeconds = 60;
 const qint64 kWholeReadLimit = 4999999;
 const qint64 kHashChunk = 1000000;
 
@@ -24,14 +22,17 @@ const qint64 kHashChunk = 1000000;
 const int kInterruptPollMs = 100;
 
 // One request, streamed into the open file. Returns false with the reason.
-bool transfer(const QUrl &url, const QString &method, qint64 maxBytes, QFile *file, QString *reason)
+bool transfer(const QUrl &url, const TransferOptions &transferOptions, QFile *file, QString *reason)
 {
     Download::Options options;
-    options.post = method.toUpper() == QLatin1String("POST");
+    options.post = transferOptions.method.toUpper() == QLatin1String("POST");
     if (options.post)
-        options.postBody = projectIdsBody(Settings::instance()->projects());
-    options.maxBytes = maxBytes;
-    options.stallMs = transferStallMilliseconds();
+        options.postBody = projectIdsBody(transferOptions.projectIds);
+    options.maxBytes = transferOptions.maxBytes;
+    // A download must never be able to wait forever on a server that
+    // stopped answering, so a zero or negative limit gives the default.
+    options.stallMs = transferOptions.stallMilliseconds > 0 ? transferOptions.stallMilliseconds
+                                                            : kDefaultTransferStallMilliseconds;
     Download download(url, file, options);
     QEventLoop loop;
     QObject::connect(&download, &Download::finished, &loop, &QEventLoop::quit);
@@ -60,17 +61,6 @@ bool transfer(const QUrl &url, const QString &method, qint64 maxBytes, QFile *fi
 
 } // namespace
 
-// A download must never be able to wait forever on a server that stopped
-// answering, so a bad value falls back to the default.
-qint64 transferStallMilliseconds()
-{
-    bool ok = false;
-    const int seconds = Settings::instance()
-                            ->value(QString(), QStringLiteral("transfer_stall_timeout"), kDefaultStallSeconds)
-                            .toInt(&ok);
-    return qint64(ok && seconds > 0 ? seconds : kDefaultStallSeconds) * 1000;
-}
-
 QString httpStatusError(int status, const QString &reasonPhrase, const QUrl &url)
 {
     return QStringLiteral("server replied with HTTP status %1%2 for %3")
@@ -90,7 +80,7 @@ QByteArray projectIdsBody(const QStringList &ids)
     return body.toUtf8();
 }
 
-bool loadUrl(const QUrl &url, const QString &fileName, QString *error, const QString &method, qint64 maxBytes)
+bool loadUrl(const QUrl &url, const QString &fileName, QString *error, const TransferOptions &options)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -102,7 +92,7 @@ bool loadUrl(const QUrl &url, const QString &fileName, QString *error, const QSt
         return false;
     }
     QString reason;
-    if (transfer(url, method, maxBytes, &file, &reason))
+    if (transfer(url, options, &file, &reason))
         return true;
     // What arrived before the failure (or a server's error page) is not the
     // document; leaving it would let the caller parse it as one.
@@ -114,24 +104,23 @@ bool loadUrl(const QUrl &url, const QString &fileName, QString *error, const QSt
     return false;
 }
 
-bool fetchFile(const QString &source, const QString &fileName, QString *error, const QString &method,
-               qint64 maxBytes)
+bool fetchFile(const QString &source, const QString &fileName, QString *error, const TransferOptions &options)
 {
     const QUrl url(source, QUrl::TolerantMode);
     const QString scheme = url.scheme();
     if (scheme == QLatin1String("http") || scheme == QLatin1String("https") || scheme == QLatin1String("ftp"))
-        return loadUrl(url, fileName, error, method, maxBytes);
+        return loadUrl(url, fileName, error, options);
     return copyLocalFile(source, fileName, error);
 }
 
-bool replaceFile(const QString &source, const QString &fileName, QString *error, const QString &method)
+bool replaceFile(const QString &source, const QString &fileName, QString *error, const TransferOptions &options)
 {
     // Fetched beside the destination and moved over it only once whole: an
     // unreachable server must not cost the copy that is already there.
     const QString staging = stagingPath(fileName);
     if (!removeExistingFile(staging, error))
         return false;
-    if (!fetchFile(source, staging, error, method))
+    if (!fetchFile(source, staging, error, options))
         return false;
     QString reason;
     if (moveFileOver(staging, fileName, &reason))

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "configlevel.h"
 #include "edition.h"
 #include "editprogrammsdialog.h"
 #include "updatersetup.h"
@@ -218,59 +219,10 @@ void MainWindow::on_programmsWidget_itemDoubleClicked(QTreeWidgetItem *item, int
 
 void MainWindow::applyConfigLevel(const QString &programmName)
 {
-    Settings *settings = Settings::instance();
-    const QString configGroup = QStringLiteral("config");
-    const QString level = settings->value(configGroup, QStringLiteral("level"), QStringLiteral("0")).toString();
-    // Level "0" is also what a missing key means: nothing is written back,
-    // since writing through QSettings would rewrite the administrator's
-    // config.ini whole (comments dropped, hand-written paths re-escaped).
-    if (level == QLatin1String("0") || level.isEmpty())
-        return;
-
-    const QString root = Settings::installRoot();
-    const QString suffix = QLatin1Char('_') + level;
-    const QJsonArray programms = settings->installedConfig().value(QStringLiteral("programms")).toArray();
-    for (const QJsonValue &value : programms) {
-        const QJsonObject programm = value.toObject();
-        const QString name = programm.value(QStringLiteral("programm_name")).toString();
-        if (name.isEmpty() || (!programmName.isEmpty() && name != programmName))
-            continue;
-        const QJsonArray plugins = programm.value(QStringLiteral("plugins")).toArray();
-        for (const QJsonValue &pluginValue : plugins) {
-            const QString pluginName = pluginValue.toObject().value(QStringLiteral("plugin_name")).toString();
-            const QDir schema(root + QLatin1Char('/') + pluginName + QStringLiteral("/schema"));
-            const QFileInfoList files = schema.entryInfoList(QDir::Files | QDir::Hidden, QDir::NoSort);
-            for (const QFileInfo &source : files) {
-                if (!source.fileName().contains(level, Qt::CaseSensitive))
-                    continue;
-                // Only the file name loses the level suffix: a folder above
-                // that happens to hold the same text must not redirect the
-                // copy somewhere else.
-                QString targetName = source.fileName();
-                targetName.remove(suffix, Qt::CaseSensitive);
-                if (targetName.isEmpty() || targetName == source.fileName())
-                    continue;
-                const QString target = source.absolutePath() + QLatin1Char('/') + targetName;
-                const QString sourcePath = source.absoluteFilePath();
-
-                bool copied = true;
-                QString error;
-                if (QFileInfo::exists(target)) {
-                    const QString sourceHash = calcHash(sourcePath);
-                    if (!sourceHash.isEmpty() && calcHash(target) == sourceHash)
-                        continue;
-                    copied = replaceLocalFile(sourcePath, target, &error);
-                } else {
-                    copied = copyLocalFile(sourcePath, target, &error);
-                }
-                if (!copied) {
-                    qWarning().noquote() << error;
-                    QMessageBox::critical(this, tr("Ошибка"), tr("Ошибка копирования файла конфигурации"),
-                                          QMessageBox::Ok);
-                }
-            }
-        }
-    }
+    QStringList failures;
+    ::applyConfigLevel(programmName, &failures);
+    for (int i = 0; i < failures.size(); ++i)
+        QMessageBox::critical(this, tr("Ошибка"), tr("Ошибка копирования файла конфигурации"), QMessageBox::Ok);
 }
 
 void MainWindow::createCurrentLink(LinkPlace place, const QString &configFolder)

@@ -31,7 +31,8 @@ public:
     void refreshAndShow();
 
     // Activates the configuration-level schema files of one program (every
-    // installed program when the name is empty).
+    // installed program when the name is empty), telling each file that
+    // could not be copied in a message box.
     void applyConfigLevel(const QString &programmName);
 
     // What the tree shows: program name to its installed plugin names.
