@@ -81,7 +81,8 @@ ModuleCheck compareModule(const PluginBinary &binary, const QString &folder, con
     const QString source = sourceDir + binary.fileName();
     const QString document = temp.path() + QStringLiteral("/fileinfo.xml");
     QString error;
-    const bool fetched = PackFetcher::isRemote(source) ? fetchFile(source, document, &error, Settings::instance()->transferOptions())
+    const bool fetched = PackFetcher::isRemote(source) ? fetchFile(source, document, &error,
+                                                                   Settings::instance()->transferOptions())
                                                        : copyFileHashing(source, document, nullptr, &error);
     if (!temp.isValid() || !fetched) {
         result.error = QStringLiteral("can't fetch %1: %2").arg(source, error);

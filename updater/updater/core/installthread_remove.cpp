@@ -212,7 +212,8 @@ bool InstallThread::removePlugin(const PluginPtr &plugin)
     const QString documentSource = binary->fullPath() + QLatin1Char('/') + binary->fileName();
     const QString tempDocument = tempDir.path() + QLatin1Char('/') + binary->fileName();
     QString fetchError;
-    if (!fetchFile(documentSource, tempDocument, &fetchError, Settings::instance()->transferOptions(QString(), kMaxFileInfoDocumentSize))) {
+    if (!fetchFile(documentSource, tempDocument, &fetchError,
+                   Settings::instance()->transferOptions(QString(), kMaxFileInfoDocumentSize))) {
         emit error(tr("Ошибка при скачивании %1, %2").arg(documentSource, tempDocument));
         qWarning().noquote() << fetchError;
     }

@@ -223,7 +223,8 @@ bool Settings::readThroughUpstream(const QString &source, const QByteArray &mirr
 {
     const QString base = source.left(source.size() - sourceFileName(source).size()) + kUpstreamFolder + QLatin1Char('/');
     const QString index = tempFolder + QLatin1Char('/') + kUpstreamIndexName;
-    if (!fetchFile(base + kUpstreamIndexName, index, error, Settings::instance()->transferOptions(QString(), 64 * 1024))) {
+    if (!fetchFile(base + kUpstreamIndexName, index, error,
+                   Settings::instance()->transferOptions(QString(), 64 * 1024))) {
         *error = QStringLiteral("no signature file and no signed upstream documents beside %1").arg(source);
         return false;
     }
@@ -244,10 +245,12 @@ bool Settings::readThroughUpstream(const QString &source, const QByteArray &mirr
         }
         const QString copy = tempFolder + QStringLiteral("/upstream%1.xml").arg(n);
         const QString envelope = tempFolder + QStringLiteral("/upstream%1.sig").arg(n);
-        if (!fetchFile(base + name, copy, error, Settings::instance()->transferOptions(QString(), kMaxProjectDocumentSize)))
+        if (!fetchFile(base + name, copy, error,
+                       Settings::instance()->transferOptions(QString(), kMaxProjectDocumentSize)))
             return false;
         QString envelopeError;
-        fetchFile(signatureSource(base + name), envelope, &envelopeError, Settings::instance()->transferOptions(QString(), kMaxSignatureEnvelopeSize + 1));
+        fetchFile(signatureSource(base + name), envelope, &envelopeError,
+                  Settings::instance()->transferOptions(QString(), kMaxSignatureEnvelopeSize + 1));
         QFile file(copy);
         const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
         const QString key = stateKey + QStringLiteral(" upstream ") + name;
@@ -292,7 +295,8 @@ bool Settings::fetchProjectDocument(const QString &source, const QString &local,
         return false;
     QString envelopeError;
     const bool enveloped =
-        fetchFile(signatureSource(source), envelope, &envelopeError, Settings::instance()->transferOptions(QString(), kMaxSignatureEnvelopeSize + 1));
+        fetchFile(signatureSource(source), envelope, &envelopeError,
+                  Settings::instance()->transferOptions(QString(), kMaxSignatureEnvelopeSize + 1));
 
     QFile file(fetched);
     const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
