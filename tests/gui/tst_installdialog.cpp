@@ -124,8 +124,8 @@ class TestInstallDialog : public QObject
     // out, never half-written.
     void verifyFiles(const QString &programm, bool whole)
     {
-        const ModuleSpec spec = UpdaterWorld::find(modules, programm);
-        for (auto it = spec.files.constBegin(); it != spec.files.constEnd(); ++it) {
+        const ModuleSpec module = UpdaterWorld::find(modules, programm);
+        for (auto it = module.files.constBegin(); it != module.files.constEnd(); ++it) {
             const QString path = world.root() + QLatin1Char('/') + programm + QLatin1Char('/') + it.key();
             if (whole || QFileInfo::exists(path))
                 QVERIFY2(readFile(path) == it.value(), qPrintable(path));

@@ -569,7 +569,6 @@ void ModuleStep::apply()
         applyEntry(i);
     }
     m_fetcher = nullptr;
-    m_fetchId = -1;
     m_lookahead = nullptr;
     m_sizes = nullptr;
     m_items = nullptr;
@@ -674,8 +673,7 @@ void ModuleStep::refreshEntry(int i, const QString &target)
         const QString temp = tempOf(i);
         if (!ahead)
             m_fetcher->enqueue(i, source, temp, e.size);
-        m_fetchId = i;
-        if (!updateFile(target, source, temp, e.checkedHash()))
+        if (!updateFile(i, target, source, temp, e.checkedHash()))
             m_failed = true;
         if (m_sizes)
             m_sizes->invalidate(); // the backup and the new file
@@ -709,22 +707,13 @@ QString ModuleStep::sizeText(qint64 size) const
     return m_texts->mib(QString::number(size >> 20));
 }
 
-// The file of an entry in tempPath, its digest checked against hash;
-// otherwise reported, with nothing left in tempPath.
-bool ModuleStep::fetchChecked(const QString &source, const QString &tempPath, const QString &hash)
+// Entry id's file, taken from the fetcher into tempPath, its digest checked
+// against hash; otherwise reported, with nothing left in tempPath.
+bool ModuleStep::fetchChecked(int id, const QString &source, const QString &tempPath, const QString &hash)
 {
     QString actualHash;
     QString fetchError;
-    bool fetched;
-    if (m_fetcher && m_fetchId >= 0) {
-        fetched = m_fetcher->take(m_fetchId, &actualHash, &fetchError);
-    } else if (PackFetcher::isRemote(source)) {
-        fetched = fetchFile(source, tempPath, &fetchError, Settings::instance()->transferOptions());
-        if (fetched)
-            actualHash = calcHash(tempPath, digestAlgorithm(hash));
-    } else {
-        fetched = copyFileHashing(source, tempPath, &actualHash, &fetchError);
-    }
+    const bool fetched = m_fetcher->take(id, &actualHash, &fetchError);
     // The fetcher hashes with SHA-1 as the file streams in; an entry that
     // carries a SHA-256 is checked by that, read once more from the disk.
     if (fetched && digestAlgorithm(hash) != QCryptographicHash::Sha1)
@@ -745,10 +734,10 @@ bool ModuleStep::fetchChecked(const QString &source, const QString &tempPath, co
     return true;
 }
 
-bool ModuleStep::updateFile(const QString &target, const QString &source, const QString &tempPath,
+bool ModuleStep::updateFile(int id, const QString &target, const QString &source, const QString &tempPath,
                             const QString &hash)
 {
-    if (!fetchChecked(source, tempPath, hash))
+    if (!fetchChecked(id, source, tempPath, hash))
         return false;
     const qint64 size = QFileInfo(tempPath).size();
     const QString suffix = QFileInfo(target).suffix(); // the temporary name has none

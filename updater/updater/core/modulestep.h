@@ -76,8 +76,9 @@ private:
     void enterFolder(int i);
     void deleteEntry(const QString &target);
     void refreshEntry(int i, const QString &target);
-    bool fetchChecked(const QString &source, const QString &tempPath, const QString &hash);
-    bool updateFile(const QString &target, const QString &source, const QString &tempPath, const QString &hash);
+    bool fetchChecked(int id, const QString &source, const QString &tempPath, const QString &hash);
+    bool updateFile(int id, const QString &target, const QString &source, const QString &tempPath,
+                    const QString &hash);
     void tell();
     void backupWhenDue();
     QString sizeText(qint64 size) const;
@@ -130,10 +131,8 @@ private:
     bool m_failed = false;
     bool m_interrupted = false;
 
-    // The file loop's workers and position, valid while apply() runs;
-    // updateFile takes entry m_fetchId from m_fetcher.
+    // The file loop's workers, valid while apply() runs.
     PackFetcher *m_fetcher = nullptr;
-    int m_fetchId = -1;
     UpdateLookahead *m_lookahead = nullptr;
     SizePrefetch *m_sizes = nullptr;
     const QVector<UpdateLookahead::Item> *m_items = nullptr;
