@@ -19,20 +19,26 @@ namespace {
 
 constexpr qint64 kBlockSize = 1 << 20;
 
-// Reads file from where it stands to its end, handing each block and its
-// offset to take, which may refuse it with a reason. One buffer per thread is
-// reused for every file: thousands of small files would otherwise each pay for
-// a fresh megabyte.
-template <typename Take> bool readBlocks(QFile &file, QString *reason, Take take)
+// One buffer per thread, reused for every file (copied or hashed alike):
+// thousands of small files would otherwise each pay for a fresh megabyte.
+char *blockBuffer()
 {
     thread_local std::vector<char> buffer(static_cast<size_t>(kBlockSize));
+    return buffer.data();
+}
+
+// Reads file from where it stands to its end, handing each block and its
+// offset to take, which may refuse it with a reason.
+template <typename Take> bool readBlocks(QFile &file, QString *reason, Take take)
+{
+    char *buffer = blockBuffer();
     for (qint64 offset = 0;;) {
-        const qint64 got = file.read(buffer.data(), kBlockSize);
+        const qint64 got = file.read(buffer, kBlockSize);
         if (got < 0)
             *reason = file.errorString();
         if (got <= 0)
             return got == 0;
-        if (!take(buffer.data(), offset, got, reason))
+        if (!take(buffer, offset, got, reason))
             return false;
         offset += got;
     }
