@@ -1,6 +1,6 @@
 // Times calcHash over one file: bench_hash FILE [ROUNDS]. Prints the best
 // time of the rounds and the digest, one "key value" pair a line.
-#include "transfer.h"
+#include "fileops.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -6,7 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}-asan
-tests=(tst_transfer tst_filetools)
+tests=(tst_transfer tst_fileops)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRA_SANITIZE=ON >/dev/null
 cmake --build "$build" --target "${tests[@]}" -j"$(nproc)" >/dev/null

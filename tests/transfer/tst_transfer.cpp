@@ -3,6 +3,7 @@
 // pyftpdlib, tinyproxy as the application proxy, and a scripted server that
 // records requests or misbehaves on purpose.
 
+#include "fileops.h"
 #include "ftpserver.h"
 #include "nginxserver.h"
 #include "scriptedhttpserver.h"

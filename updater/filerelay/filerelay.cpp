@@ -1,8 +1,8 @@
 #include "filerelay.h"
 
+#include "fileops.h"
 #include "filesettings.h"
 #include "installationlock.h"
-#include "localfile.h"
 #include "runningexecutables.h"
 
 #include <QCoreApplication>

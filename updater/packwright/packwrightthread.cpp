@@ -1,7 +1,7 @@
 #include "packwrightthread.h"
 
 #include "entryname.h"
-#include "filehash.h"
+#include "fileops.h"
 #include "packswap.h"
 #include "sha1digest.h"
 #include "signature.h"
@@ -43,7 +43,7 @@ struct FileCopyJob
     QString sha256;
     qint64 size = 0;
     bool ok = false;
-    FileCopyFault fault = FileCopyFault::None;
+    bool readable = false; // the source opens for reading
     QString reason;
 };
 
@@ -330,7 +330,7 @@ bool PackwrightThread::writePack(const QString &folder)
     document.close();
 
     QString reason;
-    const QString digest = fileSha1Hex(document.fileName(), &reason);
+    const QString digest = calcHash(document.fileName(), QCryptographicHash::Sha1, &reason);
     if (digest.isEmpty()) {
         qCritical().noquote() << QStringLiteral("can't open file: ") + document.fileName()
                                      + QStringLiteral(" read only, error: ") + reason;
@@ -392,9 +392,16 @@ bool PackwrightThread::writeFolderEntries(QXmlStreamWriter &writer, const QStrin
 
     // The files of a folder are copied side by side; each copy hashes the
     // bytes it moves, so every file is read once. Names were chosen above in
-    // order, so the result does not depend on which copy ends first.
+    // order, so the result does not depend on which copy ends first. A source
+    // that does not open is told apart from a copy that fails.
     const auto copy = [](FileCopyJob &job) {
-        job.ok = copyFileWithSha1(job.source, job.target, &job.hash, &job.size, &job.fault, &job.reason, &job.sha256);
+        QFile source(job.source);
+        job.readable = source.open(QIODevice::ReadOnly);
+        if (!job.readable)
+            job.reason = source.errorString();
+        source.close();
+        job.ok = job.readable
+                 && copyFileHashing(job.source, job.target, &job.hash, &job.reason, &job.size, &job.sha256);
     };
     if (jobs.size() == 1) {
         copy(jobs.first());
@@ -410,7 +417,7 @@ bool PackwrightThread::writeFolderEntries(QXmlStreamWriter &writer, const QStrin
 
     for (const FileCopyJob &job : qAsConst(jobs)) {
         if (!job.ok) {
-            if (job.fault == FileCopyFault::SourceOpen)
+            if (!job.readable)
                 qCritical().noquote() << QStringLiteral("can't open file: ") + job.source
                                              + QStringLiteral(" to read only, error: ") + job.reason;
             else

@@ -1,6 +1,6 @@
 #include "checksumfile.h"
 
-#include "transfer.h"
+#include "fileops.h"
 
 #include <QDateTime>
 #include <QDebug>

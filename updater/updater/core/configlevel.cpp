@@ -1,8 +1,7 @@
 #include "configlevel.h"
 
-#include "localfile.h"
+#include "fileops.h"
 #include "settings.h"
-#include "transfer.h"
 
 #include <QDebug>
 #include <QDir>

@@ -71,6 +71,13 @@ QString Download::sha1() const
     return m_digest;
 }
 
+bool Download::succeeded(QString *error) const
+{
+    if (error)
+        *error = m_error;
+    return m_finished && m_error.isEmpty();
+}
+
 void Download::start()
 {
     send();

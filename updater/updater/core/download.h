@@ -47,8 +47,8 @@ public:
     void abort(const QString &reason);
 
     bool isFinished() const { return m_finished; }
-    bool succeeded() const { return m_finished && m_error.isEmpty(); }
-    QString errorString() const { return m_error; }
+    // True once finished without an error; otherwise error receives the reason.
+    bool succeeded(QString *error = nullptr) const;
     QString sha1() const; // lowercase hex, when Options::hash was set
     // Bytes of the content written so far; readable from any thread.
     qint64 received() const { return m_written->load(); }

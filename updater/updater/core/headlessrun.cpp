@@ -2,6 +2,7 @@
 
 #include "edition.h"
 #include "fileinfoscan.h"
+#include "fileops.h"
 #include "installationlock.h"
 #include "installplan.h"
 #include "installthread.h"

@@ -1,6 +1,6 @@
 #include "installthread.h"
 
-#include "localfile.h"
+#include "fileops.h"
 #include "projectdescription.h"
 #include "safepath.h"
 #include "settings.h"

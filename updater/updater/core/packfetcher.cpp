@@ -1,7 +1,7 @@
 #include "packfetcher.h"
 
-#include "filehash.h"
 #include "download.h"
+#include "fileops.h"
 #include "settings.h"
 #include "transfer.h"
 
@@ -167,7 +167,11 @@ void FetchWorker::start(int id, const Job &job)
         options.maxBytes = job.size;
     raw->download = std::make_unique<Download>(QUrl(job.source, QUrl::TolerantMode), &raw->file, options);
     connect(raw->download.get(), &Download::finished, this,
-            [this, raw]() { complete(raw, raw->download->errorString()); });
+            [this, raw]() {
+                QString error;
+                raw->download->succeeded(&error);
+                complete(raw, error);
+            });
     raw->download->start();
 }
 
@@ -341,16 +345,6 @@ bool PackFetcher::take(int id, QString *sha1, QString *error)
     if (error)
         *error = job.error;
     return job.ok;
-}
-
-bool copyFileHashing(const QString &source, const QString &destination, QString *sha1, QString *error)
-{
-    QString reason;
-    if (copyFileWithSha1(source, destination, sha1, nullptr, nullptr, &reason))
-        return true;
-    if (error)
-        *error = QStringLiteral("error copy file from %1 to %2 error %3").arg(source, destination, reason);
-    return false;
 }
 
 #include "packfetcher.moc"

@@ -52,11 +52,4 @@ private:
     std::unique_ptr<Private> d;
 };
 
-// Copies a local file into destination (which must not exist), hashing it
-// on the way. The copy is written in place, without the intermediate names
-// QFile::copy uses, so an interrupted copy leaves only destination behind.
-// On failure nothing is left at destination and error holds
-// "error copy file from %1 to %2 error %3".
-bool copyFileHashing(const QString &source, const QString &destination, QString *sha1, QString *error);
-
 #endif // PACKFETCHER_H

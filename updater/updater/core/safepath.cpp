@@ -1,7 +1,7 @@
 #include "safepath.h"
-#include "localfile.h"
 
 #include "edition.h"
+#include "fileops.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -5,8 +5,8 @@
 #include "settings.h"
 
 #include "edition.h"
+#include "fileops.h"
 #include "mirrordescription.h"
-#include "localfile.h"
 #include "projectdescription.h"
 #include "safepath.h"
 #include "signature.h"

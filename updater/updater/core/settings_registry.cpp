@@ -6,8 +6,8 @@
 
 #include "edition.h"
 #include "filemove.h"
+#include "fileops.h"
 #include "installedprogramm.h"
-#include "localfile.h"
 #include "projectdescription.h"
 
 #include <QCoreApplication>

@@ -2,8 +2,7 @@
 
 #include "download.h"
 #include "filemove.h"
-#include "localfile.h"
-#include "sha1digest.h"
+#include "fileops.h"
 
 #include <QDebug>
 #include <QDir>
@@ -14,9 +13,6 @@
 #include <QTimer>
 
 namespace {
-
-const qint64 kWholeReadLimit = 4999999;
-const qint64 kHashChunk = 1000000;
 
 // How often a waiting download looks whether its thread was asked to stop.
 const int kInterruptPollMs = 100;
@@ -55,8 +51,7 @@ bool transfer(const QUrl &url, const TransferOptions &transferOptions, QFile *fi
     interruption.start();
     if (!download.isFinished())
         loop.exec();
-    *reason = download.errorString();
-    return download.succeeded();
+    return download.succeeded(reason);
 }
 
 } // namespace
@@ -136,45 +131,6 @@ bool replaceFile(const QString &source, const QString &fileName, QString *error,
 QCryptographicHash::Algorithm digestAlgorithm(const QString &hexDigest)
 {
     return hexDigest.size() == 64 ? QCryptographicHash::Sha256 : QCryptographicHash::Sha1;
-}
-
-QString calcHash(const QString &fileName, QCryptographicHash::Algorithm algorithm)
-{
-    QFile file(fileName);
-    // Unbuffered: the reads are large, QFile's own buffer would only add a copy.
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        qWarning().noquote() << QStringLiteral("error open file ") + fileName;
-        return QString();
-    }
-    // Every caller hashes with SHA-1, which runs on the shared libcrypto-backed
-    // digest; other algorithms stay on QCryptographicHash.
-    Sha1Digest sha1;
-    QCryptographicHash other(algorithm);
-    const bool isSha1 = algorithm == QCryptographicHash::Sha1;
-
-    // Small files in one read, large ones in fixed pieces so memory stays at
-    // about one megabyte whatever the file size.
-    const qint64 size = file.size();
-    const bool whole = size <= kWholeReadLimit;
-    const qint64 step = whole ? size : kHashChunk;
-    QByteArray buffer(static_cast<int>(qMax<qint64>(step, 1)), Qt::Uninitialized);
-    qint64 done = 0;
-    while (step > 0 && (!whole || done < size)) {
-        const qint64 got = file.read(buffer.data(), whole ? size - done : step);
-        if (got < 0) {
-            // A digest of part of the file would be reported as the file's.
-            qWarning().noquote() << QStringLiteral("error read file %1 error: %2").arg(fileName, file.errorString());
-            return QString();
-        }
-        if (got == 0)
-            break;
-        if (isSha1)
-            sha1.addData(buffer.constData(), got);
-        else
-            other.addData(buffer.constData(), static_cast<int>(got));
-        done += got;
-    }
-    return QString::fromLatin1((isSha1 ? sha1.result() : other.result()).toHex());
 }
 
 qint64 folderSize(const QString &path, QStringList *files)

@@ -52,9 +52,6 @@ bool fetchFile(const QString &source, const QString &fileName, QString *error = 
 bool replaceFile(const QString &source, const QString &fileName, QString *error = nullptr,
                  const TransferOptions &options = TransferOptions());
 
-// Lowercase hexadecimal digest of a whole file; empty when it cannot be opened.
-QString calcHash(const QString &fileName, QCryptographicHash::Algorithm algorithm = QCryptographicHash::Sha1);
-
 // The algorithm of a hexadecimal digest text: SHA-256 for 64 digits, else SHA-1.
 QCryptographicHash::Algorithm digestAlgorithm(const QString &hexDigest);
 

@@ -1,5 +1,6 @@
 #include "updatelookahead.h"
 
+#include "fileops.h"
 #include "filestat.h"
 #include "packfetcher.h"
 #include "transfer.h"

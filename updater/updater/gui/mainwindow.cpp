@@ -8,7 +8,6 @@
 #include "installdialog.h"
 #include "installplan.h"
 #include "launcher.h"
-#include "localfile.h"
 #include "mirrordescription.h"
 #include "platform.h"
 #include "processinfo.h"

@@ -1,0 +1,245 @@
+// Local file operations and the transfer helpers' local side built on them:
+// copies, one-step replacement, hashing, staging names and their sweep,
+// fetches from local paths, folder sizes, argument splitting, the POST body.
+
+#include "filehold.h"
+#include "fileops.h"
+#include "scriptedhttpserver.h"
+#include "testfiles.h"
+#include "transfer.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestFileOps : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void copy_data()
+    {
+        QTest::addColumn<QString>("op");     // copy, hashing, replace, fetch or fetch-replace
+        QTest::addColumn<QString>("source"); // "": an existing file holding "new"
+        QTest::addColumn<QString>("target"); // before: "", "old" or "read-only"
+        QTest::addColumn<QString>("name");   // "": a short one
+        QTest::addColumn<bool>("copied");    // else the target stays as it was
+        const QString nowhere = "/nonexistent-kestra/main.xml";
+        QTest::newRow("copy to a new target") << "copy" << "" << "" << "" << true;
+        QTest::newRow("copy never overwrites") << "copy" << "" << "old" << "" << false;
+        QTest::newRow("copy from a missing source") << "copy" << nowhere << "" << "" << false;
+        QTest::newRow("hashing copy to a new target") << "hashing" << "" << "" << "" << true;
+        QTest::newRow("hashing copy never overwrites") << "hashing" << "" << "old" << "" << false;
+        QTest::newRow("hashing copy from a missing source") << "hashing" << nowhere << "" << "" << false;
+        // Its size is not what is read: the torn copy must leave nothing.
+        QTest::newRow("hashing copy of a changing source") << "hashing" << "/proc/self/status" << "" << "" << false;
+        QTest::newRow("replace onto a new target") << "replace" << "" << "" << "" << true;
+        QTest::newRow("replace an existing target") << "replace" << "" << "old" << "" << true;
+        QTest::newRow("replace a read-only target") << "replace" << "" << "read-only" << "" << true;
+        // The old file must survive a copy that cannot happen.
+        QTest::newRow("replace from a missing source keeps the target") << "replace" << nowhere << "old" << "" << false;
+        // The staging name beside the target must fit where the target does.
+        QTest::newRow("245-character name replaced") << "replace" << "" << "old" << QString(241, 'a') + ".exe" << true;
+        QTest::newRow("name of 254 bytes in UTF-8 replaced")
+            << "replace" << "" << "old" << QString(125, QChar(0x436)) + ".exe" << true;
+        QTest::newRow("fetch from a local path") << "fetch" << "" << "" << "" << true;
+        QTest::newRow("fetch-replace onto a new target") << "fetch-replace" << "" << "" << "" << true;
+        QTest::newRow("fetch-replace a read-only copy") << "fetch-replace" << "" << "read-only" << "" << true;
+        QTest::newRow("fetch-replace from a missing source keeps the copy")
+            << "fetch-replace" << nowhere << "old" << "" << false;
+        // None of these exist: a local copy fails with the copy text, a
+        // download attempt would fail with a network text instead.
+        for (const char *path : {"C:/kestra/none/main.xml", "C:\\kestra\\none\\main.xml",
+                                 "//server/share/none/main.xml", "file:///nonexistent-kestra/main.xml",
+                                 "gopher://127.0.0.1/main.xml"})
+            QTest::addRow("local path %s", path) << "fetch" << QString(path) << "" << "" << false;
+    }
+
+    void copy()
+    {
+        QFETCH(QString, op);
+        QFETCH(QString, source);
+        QFETCH(QString, target);
+        QFETCH(QString, name);
+        QFETCH(bool, copied);
+        name = name.isEmpty() ? QStringLiteral("Программа.exe") : name;
+        QTemporaryDir dir;
+        const QString dst = dir.filePath("dst/" + name);
+        QVERIFY(QDir().mkpath(dir.filePath("dst")));
+        if (source.isEmpty()) {
+            source = dir.filePath("src/" + name);
+            QVERIFY(writeFile(source, "new"));
+        }
+        QVERIFY(target.isEmpty() || writeFile(dst, "old"));
+        QVERIFY(target != "read-only" || QFile::setPermissions(dst, QFileDevice::ReadOwner | QFileDevice::ReadUser));
+        QString error, sha1, sha256;
+        qint64 size = -1;
+        const bool ok = op == "copy"      ? copyLocalFile(source, dst, &error)
+                        : op == "hashing" ? copyFileHashing(source, dst, &sha1, &error, &size, &sha256)
+                        : op == "replace" ? replaceLocalFile(source, dst, &error)
+                        : op == "fetch"   ? fetchFile(source, dst, &error)
+                                          : replaceFile(source, dst, &error);
+        QCOMPARE(ok, copied);
+        // The copy's own text, naming what it wrote: beside a target replaced.
+        const bool staged = op == "fetch-replace" || (op == "replace" && !target.isEmpty());
+        const QString prefix = QStringLiteral("error copy file from %1 to %2 error ")
+                                   .arg(source, staged ? stagingPath(dst) : dst);
+        QVERIFY2(ok ? error.isEmpty() : error.startsWith(prefix) && error.size() > prefix.size(), qPrintable(error));
+        QCOMPARE(readFile(dst), QByteArray(copied ? "new" : target.isEmpty() ? "" : "old"));
+        // Nothing staged or torn is left beside the target.
+        QCOMPARE(QDir(dir.filePath("dst")).entryList(QDir::Files | QDir::Hidden | QDir::System),
+                 copied || !target.isEmpty() ? QStringList{name} : QStringList());
+        QVERIFY(isStagingName(QFileInfo(stagingPath(dst)).fileName()));
+        const QString newSha256 = QCryptographicHash::hash("new", QCryptographicHash::Sha256).toHex();
+        QVERIFY(op != "hashing" || !ok || (sha1 == sha1Hex("new") && size == 3 && sha256 == newSha256));
+    }
+
+    void hash_data()
+    {
+        QTest::addColumn<qint64>("size"); // -1: no such file, -2: a folder
+        QTest::addColumn<int>("algorithm");
+        const int sha1 = QCryptographicHash::Sha1, sha256 = QCryptographicHash::Sha256;
+        QTest::newRow("empty file") << qint64(0) << sha1;
+        QTest::newRow("two whole blocks") << qint64(2 << 20) << sha1;
+        QTest::newRow("5000001 bytes, a short last block") << qint64(5000001) << sha1;
+        QTest::newRow("sha256 over several blocks") << qint64(5000001) << sha256;
+        QTest::newRow("missing file") << qint64(-1) << sha1;
+        QTest::newRow("a folder") << qint64(-2) << sha1;
+    }
+
+    void hash()
+    {
+        QFETCH(qint64, size);
+        QFETCH(int, algorithm);
+        const auto algo = QCryptographicHash::Algorithm(algorithm);
+        QTemporaryDir dir;
+        const QByteArray content = patternBytes(qMax<qint64>(size, 0), quint32(size + 7));
+        QVERIFY(size < 0 || writeFile(dir.filePath("f.bin"), content));
+        const QString path = size == -2 ? dir.path() : dir.filePath("f.bin");
+        const QString expected = size < 0 ? QString() : QCryptographicHash::hash(content, algo).toHex();
+        QString error;
+        QCOMPARE(calcHash(path, algo, &error), expected);
+        QCOMPARE(error.isEmpty(), size >= 0);
+        // A caller that takes no reason gets the failure logged instead.
+        if (size < 0)
+            QTest::ignoreMessage(QtWarningMsg, qPrintable("error open file " + path));
+        QCOMPARE(calcHash(path, algo), expected);
+    }
+
+    void sweepStaging()
+    {
+        QTemporaryDir dir;
+        const QString cut = QFileInfo(stagingPath(dir.filePath(QString(250, 'b')))).fileName();
+        for (const QString &name : {QStringLiteral(".keep.txt.kestra-new"), QStringLiteral("sub/deeper/.x.kestra-new"),
+                                    "sub/" + cut, QStringLiteral("keep.txt"), QStringLiteral("x.kestra-new")})
+            QVERIFY(writeFile(dir.filePath(name), "x"));
+        QVERIFY(QFile::setPermissions(dir.filePath(".keep.txt.kestra-new"), QFileDevice::ReadOwner));
+        // A link named like a staging file is nobody's leftover: it stays.
+        QVERIFY(QFile::link(dir.filePath("keep.txt"), dir.filePath("sub/.link.kestra-new")));
+        QCOMPARE(sweepStagingFiles(dir.path()), 3);
+        QCOMPARE(listFilesRecursive(dir.path()), QStringList({"keep.txt", "sub/.link.kestra-new", "x.kestra-new"}));
+    }
+
+    void refusedBeforeAnyRequest_data()
+    {
+        // A destination that cannot be written fails before a request goes
+        // to the live server; a replaced one is fetched beside it, so the
+        // request goes out, and the file stays as it was.
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("folder does not exist") << "missing";
+        QTest::newRow("read-only folder") << "readonly";
+        QTest::newRow("replace of an undeletable file keeps it") << "undeletable";
+    }
+
+    void refusedBeforeAnyRequest()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        const bool replace = kind == "undeletable";
+        const QString destination = dir.filePath(kind == "missing" ? "no/such/doc.xml" : "held/doc.xml");
+        QVERIFY(kind == "missing" || writeFile(destination, "installed copy"));
+        FileHold hold;
+        QString why, error;
+        // Root ignores permissions: the hold makes the entry immutable there.
+        if ((kind == "readonly" || replace) && !FileHold::isAvailable(dir.path(), &why))
+            QSKIP(qPrintable("no way to hold a file here: " + why));
+        QVERIFY(kind != "readonly" || QFile::remove(destination));
+        QVERIFY2(kind != "readonly" || hold.hold(dir.filePath("held"), FileHold::Contents, &why), qPrintable(why));
+        QVERIFY2(!replace || hold.hold(destination, FileHold::Entry, &why), qPrintable(why));
+        ScriptedHttpServer server({ScriptedHttpServer::answer(200, "payload")});
+        QVERIFY(server.start());
+        const QString url = server.baseUrl() + "/doc.xml";
+        QVERIFY(replace ? !replaceFile(url, destination, &error) : !fetchFile(url, destination, &error));
+        const QString prefix = replace ? QStringLiteral("can't replace %1: ").arg(destination)
+                                       : "can't open file " + destination + " error: ";
+        QVERIFY2(error.startsWith(prefix) && error.size() > prefix.size(), qPrintable(error)); // a reason follows
+        QVERIFY(!replace || readFile(destination) == "installed copy");
+        QVERIFY(!QFileInfo::exists(stagingPath(destination)));
+        QTest::qWait(200);
+        QCOMPARE(server.requests().size(), replace ? 1 : 0);
+    }
+
+    void folderSize()
+    {
+        QTemporaryDir dir;
+        const QString root = QFileInfo(dir.filePath("module")).absoluteFilePath();
+        for (const auto &file : QList<QPair<QString, int>>{{"/a.dll", 10}, {"/b.exe", 7}, {"/sub/c.dat", 20},
+                                                           {"/sub/deeper/d.dat", 300}, {"/sub/deeper/empty.txt", 0},
+                                                           {"/.hidden", 1000}})
+            QVERIFY(writeFile(root + file.first, QByteArray(file.second, 'x')));
+        QVERIFY(QDir().mkpath(root + "/emptyfolder"));
+        // A link back up the tree: following it would never end.
+        QVERIFY(QFile::link(root, root + "/sub/loop"));
+        QStringList files{"already listed"};
+        QCOMPARE(::folderSize(root, &files), qint64(337));
+        QCOMPARE(files.takeFirst(), QStringLiteral("already listed"));
+        // A folder's own files come before those of its subfolders.
+        for (QString &file : files)
+            file = file.mid(root.size());
+        QCOMPARE(files.size(), 5);
+        QCOMPARE(QSet<QString>(files.begin(), files.begin() + 2), QSet<QString>({"/a.dll", "/b.exe"}));
+        QCOMPARE(files.at(2), QStringLiteral("/sub/c.dat"));
+        QCOMPARE(QSet<QString>(files.begin() + 3, files.end()),
+                 QSet<QString>({"/sub/deeper/d.dat", "/sub/deeper/empty.txt"}));
+        files = QStringList{"kept"};
+        QCOMPARE(::folderSize(root + "/missing", &files), qint64(0));
+        QCOMPARE(files, QStringList{"kept"});
+    }
+
+    void splitArguments_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("two blanks give an empty argument") << "a  b" << QStringList{"a", "", "b"};
+        QTest::newRow("leading and trailing blanks") << " a " << QStringList{"", "a", ""};
+        QTest::newRow("quote inside an argument does not group") << "ab\"c d\"" << QStringList{"ab\"c", "d\""};
+        QTest::newRow("unclosed quote runs to the end") << "\"a b" << QStringList{"a b"};
+        QTest::newRow("quoted Cyrillic with a blank") << "\"Корвант Мед\" ok" << QStringList{"Корвант Мед", "ok"};
+    }
+
+    void splitArguments()
+    {
+        QFETCH(QString, text);
+        QFETCH(QStringList, expected);
+        QCOMPARE(::splitArguments(text, ' ', '"'), expected);
+    }
+
+    void projectIdsBody_data()
+    {
+        QTest::addColumn<QStringList>("ids");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("no identifiers") << QStringList() << QByteArray("{\n\"projectIds\" : [\n\n]\n}");
+        QTest::newRow("two in order, non-ASCII as UTF-8")
+            << QStringList{"B", "ё"} << QByteArray("{\n\"projectIds\" : [\n\"B\",\n\"\xd1\x91\"\n]\n}");
+    }
+
+    void projectIdsBody()
+    {
+        QFETCH(QStringList, ids);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(::projectIdsBody(ids), expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileOps)
+#include "tst_fileops.moc"
