@@ -421,8 +421,7 @@ bool PackwrightThread::writeFolderEntries(QXmlStreamWriter &writer, const QStrin
                 qCritical().noquote() << QStringLiteral("can't open file: ") + job.source
                                              + QStringLiteral(" to read only, error: ") + job.reason;
             else
-                qCritical().noquote() << QStringLiteral("can't copy file: ") + job.source + QStringLiteral(" to ")
-                                             + job.target + QStringLiteral(", error: ") + job.reason;
+                qCritical().noquote() << job.reason; // already names both files
             return false;
         }
         writer.writeStartElement(QStringLiteral("fileinfo"));
