@@ -140,6 +140,12 @@ int kib(qint64 bytes)
 // How often the walk over a module's entries tells where it is.
 constexpr qint64 kFileProgressIntervalMs = 100;
 
+// Downloaded files are spread over this many folders of the temporary
+// folder: creating a file locks its folder while the file system looks for
+// a free inode, which after many deletions takes long enough that the
+// fetcher's threads queued on one folder's lock.
+constexpr int kTempFolders = 16;
+
 // True when the checksum file beside the server's document names the SHA-1
 // of the local record, which was fetched whole within the last day.
 bool publishedUnchanged(const QString &sourceDir, const QString &documentName, const QString &record,
@@ -496,7 +502,8 @@ QString ModuleStep::sourceOf(int i) const
 // name would pass the 255 characters a name may have.
 QString ModuleStep::tempOf(int i) const
 {
-    return m_tempPath + QLatin1Char('/') + QString::number(i);
+    return m_tempPath % QLatin1Char('/') % QString::number(i % kTempFolders) % QLatin1Char('/')
+           % QString::number(i);
 }
 
 // With an unchanged document a file is checked by its size: one stat,
@@ -535,6 +542,12 @@ QVector<UpdateLookahead::Item> ModuleStep::lookaheadItems() const
 
 void ModuleStep::apply()
 {
+    // A folder that cannot be made fails the downloads into it, each told.
+    if (!m_entries.isEmpty()) {
+        const QDir temp(m_tempPath);
+        for (int i = 0; i < kTempFolders; ++i)
+            temp.mkdir(QString::number(i));
+    }
     // Decide and download ahead of the loop.
     PackFetcher fetcher;
     const QVector<UpdateLookahead::Item> items = lookaheadItems();
