@@ -13,8 +13,15 @@ bool moveFileOver(const QString &from, const QString &to, QString *error = nullp
 // the system allows that without side effects: same volume, and the moved
 // file ends up with the permissions any file created in its new folder gets.
 // Returns false, leaving both files as they were, when it cannot; the caller
-// then copies.
+// then copies. The content is not flushed here: a caller that adopts many
+// files calls flushFileSystem once, before anything that names them (a
+// module's record) is written.
 bool adoptFile(const QString &from, const QString &to);
+
+// Writes what the system still holds in memory for the volume of path
+// (content, names, sizes) through to the disk. True when nothing needed it
+// or it was done; false with the system's reason in error.
+bool flushFileSystem(const QString &path, QString *error = nullptr);
 
 // Deletes the file path, also when it is read-only (which Windows refuses to
 // delete otherwise). A link is deleted itself, never what it leads to. True

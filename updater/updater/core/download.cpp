@@ -51,8 +51,7 @@ bool parseContentRange(const QByteArray &value, qint64 *first, qint64 *total)
 Download::Download(const QUrl &url, QFile *file, const Options &options, QObject *parent)
     : QObject(parent), m_url(url), m_file(file), m_options(options)
 {
-    if (m_options.hash)
-        m_hash = std::make_unique<Sha1Digest>();
+    resetDigest();
     m_written = m_options.received ? m_options.received : std::make_shared<std::atomic<qint64>>(0);
     m_written->store(0);
 }
@@ -66,7 +65,7 @@ Download::~Download()
     }
 }
 
-QString Download::sha1() const
+QString Download::contentDigest() const
 {
     return m_digest;
 }
@@ -76,6 +75,16 @@ bool Download::succeeded(QString *error) const
     if (error)
         *error = m_error;
     return m_finished && m_error.isEmpty();
+}
+
+void Download::resetDigest()
+{
+    m_sha1.reset();
+    m_sha256.reset();
+    if (m_options.digest == Options::Digest::Sha1)
+        m_sha1 = std::make_unique<Sha1Digest>();
+    else if (m_options.digest == Options::Digest::Sha256)
+        m_sha256 = std::make_unique<Sha256Digest>();
 }
 
 void Download::start()
@@ -148,8 +157,7 @@ void Download::restartContent()
     m_file->resize(0);
     m_written->store(0);
     m_expected = -1;
-    if (m_hash)
-        m_hash = std::make_unique<Sha1Digest>();
+    resetDigest();
 }
 
 void Download::onReadyRead()
@@ -184,8 +192,10 @@ void Download::onReadyRead()
             fail(QStringLiteral("can't write file %1 error: %2").arg(m_file->fileName(), m_file->errorString()));
             return;
         }
-        if (m_hash)
-            m_hash->addData(piece.constData(), piece.size());
+        if (m_sha1)
+            m_sha1->addData(piece.constData(), piece.size());
+        else if (m_sha256)
+            m_sha256->addData(piece.constData(), piece.size());
         m_written->store(written + piece.size());
     }
 }
@@ -289,7 +299,9 @@ void Download::complete(const QString &error)
         return;
     m_finished = true;
     m_error = error;
-    if (error.isEmpty() && m_hash)
-        m_digest = QString::fromLatin1(m_hash->result().toHex());
+    if (error.isEmpty() && m_sha1)
+        m_digest = QString::fromLatin1(m_sha1->result().toHex());
+    else if (error.isEmpty() && m_sha256)
+        m_digest = QString::fromLatin1(m_sha256->result().toHex());
     emit finished();
 }

@@ -12,6 +12,7 @@
 class QFile;
 class QNetworkReply;
 class Sha1Digest;
+class Sha256Digest;
 
 // One transfer of a URL into an open file on the calling thread's network
 // manager: the single way the updater downloads. Redirects are followed only
@@ -33,7 +34,10 @@ public:
         qint64 maxBytes = -1; // -1: only the declared size limits the body
         qint64 stallMs = 60000;
         int resumeAttempts = 4;
-        bool hash = false; // SHA-1 of the content while it streams
+        // The digest of the content, taken while it streams: a file checked
+        // against its document is then not read back from the disk.
+        enum class Digest { None, Sha1, Sha256 };
+        Digest digest = Digest::None;
         // Where the count of content bytes written is kept, so that another
         // thread can read it while this object may already be gone.
         std::shared_ptr<std::atomic<qint64>> received;
@@ -49,7 +53,7 @@ public:
     bool isFinished() const { return m_finished; }
     // True once finished without an error; otherwise error receives the reason.
     bool succeeded(QString *error = nullptr) const;
-    QString sha1() const; // lowercase hex, when Options::hash was set
+    QString contentDigest() const; // lowercase hex of Options::digest, after success
     // Bytes of the content written so far; readable from any thread.
     qint64 received() const { return m_written->load(); }
     // Requests sent, the first one included (for tests and benches).
@@ -72,7 +76,10 @@ private:
     QUrl m_url;
     QFile *m_file;
     Options m_options;
-    std::unique_ptr<Sha1Digest> m_hash;
+    void resetDigest();
+
+    std::unique_ptr<Sha1Digest> m_sha1;
+    std::unique_ptr<Sha256Digest> m_sha256;
     QNetworkReply *m_reply = nullptr;
     std::shared_ptr<std::atomic<qint64>> m_written;
     qint64 m_expected = -1; // whole content size the server declared

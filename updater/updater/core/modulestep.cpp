@@ -140,6 +140,12 @@ int kib(qint64 bytes)
 // How often the walk over a module's entries tells where it is.
 constexpr qint64 kFileProgressIntervalMs = 100;
 
+// Downloaded files are spread over this many folders of the temporary
+// folder: creating a file locks its folder while the file system looks for
+// a free inode, which after many deletions takes long enough that the
+// fetcher's threads queued on one folder's lock.
+constexpr int kTempFolders = 16;
+
 // True when the checksum file beside the server's document names the SHA-1
 // of the local record, which was fetched whole within the last day.
 bool publishedUnchanged(const QString &sourceDir, const QString &documentName, const QString &record,
@@ -496,7 +502,8 @@ QString ModuleStep::sourceOf(int i) const
 // name would pass the 255 characters a name may have.
 QString ModuleStep::tempOf(int i) const
 {
-    return m_tempPath + QLatin1Char('/') + QString::number(i);
+    return m_tempPath % QLatin1Char('/') % QString::number(i % kTempFolders) % QLatin1Char('/')
+           % QString::number(i);
 }
 
 // With an unchanged document a file is checked by its size: one stat,
@@ -535,6 +542,12 @@ QVector<UpdateLookahead::Item> ModuleStep::lookaheadItems() const
 
 void ModuleStep::apply()
 {
+    // A folder that cannot be made fails the downloads into it, each told.
+    if (!m_entries.isEmpty()) {
+        const QDir temp(m_tempPath);
+        for (int i = 0; i < kTempFolders; ++i)
+            temp.mkdir(QString::number(i));
+    }
     // Decide and download ahead of the loop.
     PackFetcher fetcher;
     const QVector<UpdateLookahead::Item> items = lookaheadItems();
@@ -672,7 +685,7 @@ void ModuleStep::refreshEntry(int i, const QString &target)
         const QString source = sourceOf(i);
         const QString temp = tempOf(i);
         if (!ahead)
-            m_fetcher->enqueue(i, source, temp, e.size);
+            m_fetcher->enqueue(i, source, temp, e.size, digestAlgorithm(e.checkedHash()));
         if (!updateFile(i, target, source, temp, e.checkedHash()))
             m_failed = true;
         if (m_sizes)
@@ -713,11 +726,9 @@ bool ModuleStep::fetchChecked(int id, const QString &source, const QString &temp
 {
     QString actualHash;
     QString fetchError;
+    // The fetcher was asked for the digest the entry carries, taken as the
+    // file streamed in.
     const bool fetched = m_fetcher->take(id, &actualHash, &fetchError);
-    // The fetcher hashes with SHA-1 as the file streams in; an entry that
-    // carries a SHA-256 is checked by that, read once more from the disk.
-    if (fetched && digestAlgorithm(hash) != QCryptographicHash::Sha1)
-        actualHash = calcHash(tempPath, digestAlgorithm(hash));
     if (!fetched) {
         // A transfer aborted because the run was cancelled is no server fault.
         if (!t.isInterruptionRequested())
@@ -754,6 +765,7 @@ bool ModuleStep::updateFile(int id, const QString &target, const QString &source
     // and then moved over it. The program is never left without the file,
     // and a failed move keeps the old one.
     bool moved = adoptFile(tempPath, target);
+    m_adopted = m_adopted || moved;
     bool copied = moved;
     QString copyError;
     if (!moved) {
@@ -787,6 +799,17 @@ bool ModuleStep::updateFile(int id, const QString &target, const QString &source
 // (or none) stays in place.
 bool ModuleStep::commitRecord(bool complete)
 {
+    // Files moved in from the temporary folder were not flushed one by one:
+    // their content must be on the disk before a record naming them is, or
+    // after a power cut the size check of an unchanged record would take a
+    // lost file for a current one. Unflushed, the old record stays.
+    QString flushError;
+    if (m_adopted && !flushFileSystem(m_folder, &flushError)) {
+        qWarning().noquote() << QStringLiteral("can't write the files of %1 through to the disk: %2")
+                                    .arg(m_folder, flushError);
+        m_failed = true;
+        complete = false;
+    }
     if (!complete) {
         qWarning().noquote() << QStringLiteral("module ") + m_name
                                     + QStringLiteral(" was not brought fully up to date; its previous file list is kept");

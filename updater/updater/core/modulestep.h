@@ -139,6 +139,7 @@ private:
     const Texts *m_texts = nullptr;
     QSet<QString> m_createdFolders;
     bool m_backupDone = false;
+    bool m_adopted = false; // a file was moved in unflushed (adoptFile)
     QString m_lastFolder; // empty: no entry's folder is that of the module
     qint64 m_done = 0;
     QString m_currentText;

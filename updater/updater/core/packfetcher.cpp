@@ -30,10 +30,11 @@ struct Job
     QString source;
     QString destination;
     qint64 size = 0;
+    QCryptographicHash::Algorithm algorithm = QCryptographicHash::Sha1;
     bool remote = false;
     State state = Queued;
     bool ok = false;
-    QString sha1;
+    QString digest;
     QString error;
     // Content bytes written so far, shared with the download.
     std::shared_ptr<std::atomic<qint64>> received = std::make_shared<std::atomic<qint64>>(0);
@@ -159,7 +160,8 @@ void FetchWorker::start(int id, const Job &job)
 
     Download::Options options;
     options.stallMs = m_d->stallMs;
-    options.hash = true;
+    options.digest = job.algorithm == QCryptographicHash::Sha256 ? Download::Options::Digest::Sha256
+                                                                 : Download::Options::Digest::Sha1;
     options.received = job.received;
     // The document names each file's size: a body past it is not the file,
     // and must not fill the temporary folder on the way.
@@ -181,7 +183,7 @@ void FetchWorker::complete(Transfer *t, const QString &error)
     const bool ok = error.isEmpty();
     if (!ok)
         t->file.remove();
-    const QString sha1 = ok ? t->download->sha1() : QString();
+    const QString digest = ok ? t->download->contentDigest() : QString();
 
     const int id = t->id;
     // Deleted later: this runs inside the download's own signal.
@@ -193,7 +195,7 @@ void FetchWorker::complete(Transfer *t, const QString &error)
         if (it != m_d->jobs.end()) {
             it->second.state = Job::Done;
             it->second.ok = ok;
-            it->second.sha1 = sha1;
+            it->second.digest = digest;
             it->second.error = error;
         }
         --m_running;
@@ -259,7 +261,8 @@ bool PackFetcher::isRemote(const QString &source)
     return scheme == QLatin1String("http") || scheme == QLatin1String("https") || scheme == QLatin1String("ftp");
 }
 
-void PackFetcher::enqueue(int id, const QString &source, const QString &destination, qint64 size)
+void PackFetcher::enqueue(int id, const QString &source, const QString &destination, qint64 size,
+                          QCryptographicHash::Algorithm algorithm)
 {
     {
         QMutexLocker lock(&d->mutex);
@@ -269,6 +272,7 @@ void PackFetcher::enqueue(int id, const QString &source, const QString &destinat
         job.source = source;
         job.destination = destination;
         job.size = qMax<qint64>(0, size);
+        job.algorithm = algorithm == QCryptographicHash::Sha256 ? algorithm : QCryptographicHash::Sha1;
         job.remote = isRemote(source);
         d->jobs.emplace(id, job);
         if (!job.remote)
@@ -277,7 +281,7 @@ void PackFetcher::enqueue(int id, const QString &source, const QString &destinat
     d->poke();
 }
 
-bool PackFetcher::take(int id, QString *sha1, QString *error)
+bool PackFetcher::take(int id, QString *digest, QString *error)
 {
     QMutexLocker lock(&d->mutex);
     auto it = d->jobs.find(id);
@@ -290,7 +294,9 @@ bool PackFetcher::take(int id, QString *sha1, QString *error)
         const Job job = it->second;
         d->jobs.erase(it);
         lock.unlock();
-        return copyFileHashing(job.source, job.destination, sha1, error);
+        if (job.algorithm == QCryptographicHash::Sha1)
+            return copyFileHashing(job.source, job.destination, digest, error);
+        return copyFileHashing(job.source, job.destination, nullptr, error, nullptr, digest);
     }
     d->wanted = id;
     if (it->second.state == Job::Queued) {
@@ -340,8 +346,8 @@ bool PackFetcher::take(int id, QString *sha1, QString *error)
     lock.unlock();
     if (waiting)
         d->poke();
-    if (sha1)
-        *sha1 = job.sha1;
+    if (digest)
+        *digest = job.digest;
     if (error)
         *error = job.error;
     return job.ok;

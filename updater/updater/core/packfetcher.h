@@ -1,13 +1,14 @@
 #ifndef PACKFETCHER_H
 #define PACKFETCHER_H
 
+#include <QCryptographicHash>
 #include <QString>
 
 #include <functional>
 #include <memory>
 
-// Fetches the data files of one module step, computing each file's SHA-1
-// while it streams to disk. Web sources are downloaded on a thread of the
+// Fetches the data files of one module step, computing each file's digest
+// (SHA-1 or SHA-256, as its entry names it) while it streams to disk. Web sources are downloaded on a thread of the
 // fetcher's own (each with its reused network manager) with several requests
 // in flight, so files can arrive ahead of the install loop; local sources
 // (plain folders, shares) are copied when they are waited for.
@@ -27,18 +28,19 @@ public:
     PackFetcher &operator=(const PackFetcher &) = delete;
 
     // Queues a fetch of source into destination under id (unique per
-    // fetcher). size is the expected byte count, used for the budget only.
-    // Thread-safe.
-    void enqueue(int id, const QString &source, const QString &destination, qint64 size);
+    // fetcher). size is the expected byte count, used for the budget only;
+    // algorithm the digest take() gives (SHA-1 or SHA-256). Thread-safe.
+    void enqueue(int id, const QString &source, const QString &destination, qint64 size,
+                 QCryptographicHash::Algorithm algorithm = QCryptographicHash::Sha1);
 
     // Waits until id is fetched and takes the result: true with the content's
-    // SHA-1 (lowercase hex), or false with the reason (no file left behind).
+    // digest (lowercase hex), or false with the reason (no file left behind).
     // An id that was never queued is an error.
     // While it waits, take() calls the progress handler (in the waiting
     // thread, about four times a second) with the bytes of id received so
     // far, and gives up with an error when the waiting thread is asked to
     // stop (QThread::requestInterruption).
-    bool take(int id, QString *sha1, QString *error);
+    bool take(int id, QString *digest, QString *error);
 
     void setProgressHandler(std::function<void(int id, qint64 bytes)> handler);
 

@@ -62,7 +62,7 @@ struct UpdateLookahead::Private
         if (!fileNeedsUpdate(item.target, item.hash, item.size, compareHash))
             return Keep;
         if (fetcher)
-            fetcher->enqueue(index, item.source, item.tempPath, item.size);
+            fetcher->enqueue(index, item.source, item.tempPath, item.size, digestAlgorithm(item.hash));
         return Replace;
     }
 
