@@ -16,13 +16,15 @@
 # reuse, default build-bench; BIN_DIR: a folder that already holds kestraupd,
 # filerelay, packwright and kestrasample; FILES, SMALL: sizes, default 10000
 # and 2000; ROUNDS: default 5; WORK: folder for the roots, default a fresh one
-# under /tmp)
+# under /tmp; CASES: the letters of the cases to run, default abc)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
 files=${FILES:-10000}
 small=${SMALL:-2000}
 rounds=${ROUNDS:-5}
+cases=${CASES:-abc}
+want() { [[ $cases == *$1* ]]; }
 py=/usr/bin/python3
 export QT_QPA_PLATFORM=offscreen
 
@@ -158,6 +160,7 @@ CONF
     exit 1
 }
 
+if want a; then
 echo "== a. demo root, up to date: kestraupd --run vs kestraupd --version"
 demo=$work/demo
 "$root/scripts/make-demo-root.sh" "$bin" "$demo" >/dev/null
@@ -180,7 +183,9 @@ printf 'kestraupd --version: %.3f s median\nkestraupd --run:     %.3f s median\n
     "$(median "${ours[@]}")"
 echo "ratio up-to-date run/--version: $(median "${ratios[@]}") median of rounds (goal <= 5)"
 rm -rf "$demo"
+fi
 
+if want b; then
 echo "== b. $files files, up to date, document unchanged: kestraupd --run vs rsync -a --dry-run"
 tree=$work/tree
 $py - "$tree" "$files" <<'PY'
@@ -217,7 +222,9 @@ printf 'rsync -a --dry-run: %.3f s median\nkestraupd --run:    %.3f s median\n' 
     "$(median "${ours[@]}")"
 echo "ratio up-to-date run/rsync: $(median "${ratios[@]}") median of rounds (goal <= 1.0)"
 rm -rf "$big"
+fi
 
+if want c; then
 echo "== c. fresh install of $small files of 4 KiB from nginx: kestraupd --run vs curl keep-alive"
 tree=$work/small
 $py - "$tree" "$small" <<'PY'
@@ -259,4 +266,5 @@ count=$(find "$web/app" -type f -name 's*.bin' | wc -l)
 printf 'curl (keep-alive): %.3f s median\nkestraupd --run:   %.3f s median\n' "$(median "${refs[@]}")" \
     "$(median "${ours[@]}")"
 echo "ratio fresh install run/curl: $(median "${ratios[@]}") median of rounds (goal <= 1.3)"
+fi
 echo "load average while measured: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -69,8 +69,9 @@ bool copyFileWithSha1(const QString &source, const QString &destination, QString
         setFault(fault, FileCopyFault::Destination, error, out.errorString());
         return false;
     }
-    Sha1Digest digest;
-    // Only when asked for: the updater's own copies need SHA-1 alone.
+    // Only when asked for: the updater's own copies need SHA-1 alone, and a
+    // copy of a document that is compared byte by byte needs none.
+    std::unique_ptr<Sha1Digest> digest(sha1Hex ? new Sha1Digest : nullptr);
     std::unique_ptr<Sha256Digest> digest256(sha256Hex ? new Sha256Digest : nullptr);
     qint64 total = 0;
     const QDateTime modifiedBefore = in.fileTime(QFileDevice::FileModificationTime);
@@ -84,7 +85,8 @@ bool copyFileWithSha1(const QString &source, const QString &destination, QString
         }
         if (got == 0)
             break;
-        digest.addData(buffer, got);
+        if (digest)
+            digest->addData(buffer, got);
         if (digest256)
             digest256->addData(buffer, got);
         QString reason;
@@ -110,7 +112,7 @@ bool copyFileWithSha1(const QString &source, const QString &destination, QString
         return false;
     }
     if (sha1Hex)
-        *sha1Hex = QString::fromLatin1(digest.result().toHex());
+        *sha1Hex = QString::fromLatin1(digest->result().toHex());
     if (sha256Hex)
         *sha256Hex = QString::fromLatin1(digest256->result().toHex());
     if (size)

@@ -1,13 +1,19 @@
 #include "localfile.h"
 
 #include "filemove.h"
+#include "filestat.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDebug>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+
+namespace {
+
+const QString kStagingSuffix = QStringLiteral(".kestra-new");
+
+} // namespace
 
 bool copyLocalFile(const QString &source, const QString &destination, QString *error)
 {
@@ -60,7 +66,7 @@ QString stagingPath(const QString &target)
 {
     const QFileInfo info(target);
     const QString name = info.fileName();
-    const QString suffix = QStringLiteral(".kestra-new");
+    const QString suffix = kStagingSuffix;
     // 255 is the limit in UTF-16 units on Windows and in bytes on Linux.
     const int limit = 255;
     auto fits = [&](const QString &staged) { return staged.size() <= limit && staged.toUtf8().size() <= limit; };
@@ -82,7 +88,7 @@ QString stagingPath(const QString &target)
 bool isStagingName(const QString &fileName)
 {
     return fileName.size() > 12 && fileName.startsWith(QLatin1Char('.'))
-           && fileName.endsWith(QLatin1String(".kestra-new"));
+           && fileName.endsWith(kStagingSuffix);
 }
 
 int sweepStagingFiles(const QString &folder)
@@ -90,10 +96,9 @@ int sweepStagingFiles(const QString &folder)
     // A leftover is not hidden on Windows: it would go into backups, keep a
     // removed folder from looking empty and be copied on by the hand-over.
     int swept = 0;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (isStagingName(it.fileName()) && !it.fileInfo().isSymLink() && removeExistingFile(path))
+    const QStringList found = findFilesNamed(folder, QStringLiteral("."), kStagingSuffix);
+    for (const QString &path : found) {
+        if (isStagingName(QFileInfo(path).fileName()) && removeExistingFile(path))
             ++swept;
     }
     if (swept > 0)

@@ -247,7 +247,9 @@ bool ModuleStep::prepare()
     }
     if (!t.moduleFolder(m_name, &m_folder))
         return false;
-    sweepStagingFiles(m_folder); // also updater_temp, before it is handed over
+    // Also updater_temp, before it is handed over.
+    const QString folder = m_folder;
+    m_sweep = std::async(std::launch::async | std::launch::deferred, [folder] { return sweepStagingFiles(folder); });
     m_binary = binaries.first();
     m_fileName = m_binary->fileName();
     if (!isSafePathComponent(m_fileName)) {
@@ -535,10 +537,18 @@ QVector<UpdateLookahead::Item> ModuleStep::lookaheadItems() const
 
 void ModuleStep::apply()
 {
-    // Decide and download ahead of the loop.
-    PackFetcher fetcher;
+    if (m_sweep.valid())
+        m_sweep.get();
+    // Decide and download ahead of the loop. The fetcher's transfer threads
+    // start with the first file to fetch: a module checked by sizes alone is
+    // most often current and fetches nothing. The look-ahead fetches as it
+    // decides, so it gets them at once.
+    std::unique_ptr<PackFetcher> fetcher;
+    m_fetcherSlot = &fetcher;
+    if (m_compareHash)
+        fetcherForJobs();
     const QVector<UpdateLookahead::Item> items = lookaheadItems();
-    UpdateLookahead lookahead(items, m_compareHash, &fetcher);
+    UpdateLookahead lookahead(items, m_compareHash, fetcher.get());
     // Sizes alone: a second thread reads ahead what it can.
     std::unique_ptr<SizePrefetch> sizes;
     if (!m_compareHash) {
@@ -551,16 +561,10 @@ void ModuleStep::apply()
             [this](int i) { return m_entries.at(i).fileName; });
     }
     const Texts texts;
-    m_fetcher = &fetcher;
     m_lookahead = &lookahead;
     m_sizes = sizes.get();
     m_items = &items;
     m_texts = &texts;
-    // While a file is waited for, the bar follows its bytes; a few updates a
-    // second, never one per piece of data.
-    fetcher.setProgressHandler([this](int, qint64 bytes) {
-        emit t.progress(kib(addSize(m_done, bytes)), m_totalKib, m_currentText);
-    });
     for (int i = 0; i < m_entries.size(); ++i) {
         if (t.isInterruptionRequested()) {
             m_interrupted = true;
@@ -568,7 +572,7 @@ void ModuleStep::apply()
         }
         applyEntry(i);
     }
-    m_fetcher = nullptr;
+    m_fetcherSlot = nullptr;
     m_lookahead = nullptr;
     m_sizes = nullptr;
     m_items = nullptr;
@@ -578,10 +582,24 @@ void ModuleStep::apply()
     m_interrupted = m_interrupted || (m_failed && t.isInterruptionRequested());
 }
 
+PackFetcher *ModuleStep::fetcherForJobs()
+{
+    std::unique_ptr<PackFetcher> &fetcher = *m_fetcherSlot;
+    if (!fetcher) {
+        fetcher = std::make_unique<PackFetcher>();
+        // While a file is waited for, the bar follows its bytes; a few
+        // updates a second, never one per piece of data.
+        fetcher->setProgressHandler([this](int, qint64 bytes) {
+            emit t.progress(kib(addSize(m_done, bytes)), m_totalKib, currentText());
+        });
+    }
+    return fetcher.get();
+}
+
 void ModuleStep::applyEntry(int i)
 {
     const ScannedFileInfo &e = m_entries.at(i);
-    m_currentText = m_texts->fileProgress(e.fileName, sizeText(e.size));
+    m_current = i;
     // Every entry that is acted on is told; of those found up to date only a
     // few a second. Each signal wakes the window's thread: for a module of
     // thousands of files already up to date, one per file cost more than
@@ -642,6 +660,7 @@ void ModuleStep::deleteEntry(const QString &target)
     tell();
     if (!QFileInfo::exists(target))
         return;
+    tellChange();
     backupWhenDue();
     // Read-only files too: otherwise the delete fails on Windows on every run
     // and the module's record is never replaced.
@@ -668,11 +687,12 @@ void ModuleStep::refreshEntry(int i, const QString &target)
         need = fileNeedsUpdate(target, e.checkedHash(), e.size, m_compareHash);
     if (need) {
         tell();
+        tellChange();
         backupWhenDue();
         const QString source = sourceOf(i);
         const QString temp = tempOf(i);
         if (!ahead)
-            m_fetcher->enqueue(i, source, temp, e.size);
+            fetcherForJobs()->enqueue(i, source, temp, e.size);
         if (!updateFile(i, target, source, temp, e.checkedHash()))
             m_failed = true;
         if (m_sizes)
@@ -687,7 +707,27 @@ void ModuleStep::tell()
         return;
     m_told = true;
     m_sinceProgress.start();
-    emit t.progress(kib(m_done), m_totalKib, m_currentText);
+    emit t.progress(kib(m_done), m_totalKib, currentText());
+}
+
+// The line of the entry at hand, made when it is told: most entries of a
+// current module pass without being told.
+QString ModuleStep::currentText()
+{
+    if (m_currentTextOf != m_current && m_current >= 0 && m_texts) {
+        const ScannedFileInfo &e = m_entries.at(m_current);
+        m_currentText = m_texts->fileProgress(e.fileName, sizeText(e.size));
+        m_currentTextOf = m_current;
+    }
+    return m_currentText;
+}
+
+void ModuleStep::tellChange()
+{
+    if (m_changeTold)
+        return;
+    m_changeTold = true;
+    emit t.filesToChange();
 }
 
 void ModuleStep::backupWhenDue()
@@ -713,7 +753,7 @@ bool ModuleStep::fetchChecked(int id, const QString &source, const QString &temp
 {
     QString actualHash;
     QString fetchError;
-    const bool fetched = m_fetcher->take(id, &actualHash, &fetchError);
+    const bool fetched = fetcherForJobs()->take(id, &actualHash, &fetchError);
     // The fetcher hashes with SHA-1 as the file streams in; an entry that
     // carries a SHA-256 is checked by that, read once more from the disk.
     if (fetched && digestAlgorithm(hash) != QCryptographicHash::Sha1)

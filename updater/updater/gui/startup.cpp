@@ -57,6 +57,10 @@ constexpr int kWindowedWaitMs = 2000;
 // Let-go install threads of cancelled dialogs may still write in
 // updater_temp; the copier must not start before they have ended.
 constexpr int kDetachedWaitBeforeCopierMs = 30000;
+// The runs of a start show their window once they have lasted this long or
+// have files to change: a start that finds everything current, the common
+// case of a shortcut, flashes no windows over the splash.
+constexpr int kStartRunRevealMs = 500;
 
 // Takes the installation for this process. A start during a hand-over waits
 // for the copier; a run mode start also waits for another updater's run.
@@ -122,6 +126,7 @@ void updateRunProgramm(const QString &runName, SplashCloser &splash)
     dialog.setCloseWhenFinished(true);
     dialog.setInstallPath(Settings::installRoot());
     dialog.setMakeBackup(settings->makeBackup());
+    dialog.setRevealDelay(kStartRunRevealMs);
     dialog.startInstall(false);
 }
 
@@ -236,6 +241,7 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     QMap<QString, QStringList> self;
     self.insert(updaterProgrammName(), QStringList());
     selfUpdate.setProgrammsToUpdate(self);
+    selfUpdate.setRevealDelay(kStartRunRevealMs);
     selfUpdate.startInstall(false);
 
     MainWindow window;
