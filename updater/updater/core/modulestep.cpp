@@ -612,13 +612,12 @@ void ModuleStep::applyEntry(int i)
         return;
     }
     enterFolder(i);
-    const QString target = targetOf(i);
-    if (m_doNotDelete.contains(e.fileName) && QFileInfo::exists(target))
+    if (m_doNotDelete.contains(e.fileName) && QFileInfo::exists(targetOf(i)))
         return;
     if (e.isNeedDelete == 1)
-        deleteEntry(target);
+        deleteEntry(targetOf(i));
     else
-        refreshEntry(i, target);
+        refreshEntry(i);
     if (t.m_isMirror)
         t.rewriteMirrorData(m_elements.at(i), e.path, e.fileName);
 }
@@ -673,7 +672,9 @@ void ModuleStep::deleteEntry(const QString &target)
         m_sizes->invalidate();
 }
 
-void ModuleStep::refreshEntry(int i, const QString &target)
+// The target's path is put together only where it is used: a file checked
+// by its size alone is asked for by name within its folder.
+void ModuleStep::refreshEntry(int i)
 {
     const ScannedFileInfo &e = m_entries.at(i);
     const bool ahead = !m_items->isEmpty() && m_items->at(i).evaluate;
@@ -684,7 +685,7 @@ void ModuleStep::refreshEntry(int i, const QString &target)
     else if (m_sizes)
         need = !m_sizes->fileSize(i, &actual) || actual != e.size;
     else
-        need = fileNeedsUpdate(target, e.checkedHash(), e.size, m_compareHash);
+        need = fileNeedsUpdate(targetOf(i), e.checkedHash(), e.size, m_compareHash);
     if (need) {
         tell();
         tellChange();
@@ -693,7 +694,7 @@ void ModuleStep::refreshEntry(int i, const QString &target)
         const QString temp = tempOf(i);
         if (!ahead)
             fetcherForJobs()->enqueue(i, source, temp, e.size);
-        if (!updateFile(i, target, source, temp, e.checkedHash()))
+        if (!updateFile(i, targetOf(i), source, temp, e.checkedHash()))
             m_failed = true;
         if (m_sizes)
             m_sizes->invalidate(); // the backup and the new file

@@ -76,7 +76,7 @@ private:
     void refuseEntry(int i);
     void enterFolder(int i);
     void deleteEntry(const QString &target);
-    void refreshEntry(int i, const QString &target);
+    void refreshEntry(int i);
     bool fetchChecked(int id, const QString &source, const QString &tempPath, const QString &hash);
     bool updateFile(int id, const QString &target, const QString &source, const QString &tempPath,
                     const QString &hash);
