@@ -119,6 +119,9 @@ private slots:
         // The splash gives way to the install dialog as it appears, and no
         // window that closed or is never shown is waited for.
         QTest::newRow("splash closes as the install dialog shows") << "splash";
+        // A shortcut start that finds the program and the updater current
+        // shows no install dialog at all: the splash stays until the launch.
+        QTest::newRow("up-to-date start shows no install dialog") << "current";
         // Nothing can be created in the install root (a read-only share): the
         // run goes on without the installation lock, saying so, and the
         // program still starts.
@@ -146,6 +149,8 @@ private slots:
             holdRoot();
         else if (situation == QLatin1String("config"))
             startWithHandWrittenConfig(&config);
+        else if (situation == QLatin1String("current"))
+            startOnce();
         if (QTest::currentTestFailed())
             return;
         if (situation == QLatin1String("readonly") && !m_rootHold.isHeld())
@@ -158,7 +163,7 @@ private slots:
             QVERIFY(writeFile(updaterDir() + QStringLiteral("/installed.json"), "{}"));
             args << "--logs_path" << elsewhere + "/logs" << "--install_config_path" << elsewhere + "/installed.json";
         }
-        const bool observed = situation == QLatin1String("splash");
+        const bool observed = situation == QLatin1String("splash") || situation == QLatin1String("current");
         const ProcessResult run = runUpdater(observed ? QStringLiteral("kestraupd_harness") : kUpdater, args);
         QVERIFY2(run.ok(), run.output.constData());
         if (situation == QLatin1String("overrides")) {
@@ -166,7 +171,13 @@ private slots:
             QCOMPARE(iniValues(updaterDir() + QStringLiteral("/config.ini")), configBefore);
             QCOMPARE(readFile(updaterDir() + QStringLiteral("/installed.json")), QByteArray("{}"));
         }
-        if (observed) {
+        if (situation == QLatin1String("current")) {
+            const QStringList windows = lines(m_root + QStringLiteral("/windows.log"));
+            QVERIFY2(windows.contains(QStringLiteral("show splash"))
+                         && !windows.contains(QStringLiteral("show installdialog")),
+                     qPrintable(windows.join(QLatin1Char(','))));
+            QVERIFY(harnessLog().isEmpty());
+        } else if (observed) {
             const QStringList windows = lines(m_root + QStringLiteral("/windows.log"));
             const int splashHidden = windows.indexOf(QStringLiteral("hide splash"));
             QVERIFY2(splashHidden > 0 && splashHidden < windows.indexOf(QStringLiteral("hide installdialog")),
@@ -480,6 +491,15 @@ private:
             QVERIFY2(waitLaunched(), qPrintable(QStringLiteral("start %1 did not launch the program").arg(i + 1)));
         }
         QVERIFY(!updaterLog().contains("is not installed"));
+    }
+
+    // One start that installs the program and hands the updater's copy over.
+    void startOnce()
+    {
+        const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"}, 120000);
+        QVERIFY2(run.ok(), run.output.constData());
+        QVERIFY(waitLaunched());
+        QFile::remove(record());
     }
 
     // A start while the copier holds the installation waits for it to end.

@@ -326,6 +326,48 @@ private slots:
         QCOMPARE(readFile(world.root() + QStringLiteral("/lab_core/core.dll")), patternBytes(20000, 11));
     }
 
+    void revealDelay_data()
+    {
+        QTest::addColumn<bool>("installedBefore");
+        QTest::addColumn<int>("delayMs");
+        QTest::addColumn<bool>("shown");
+        // The delays of 60 s outlast the run: only its files can show it.
+        QTest::newRow("files to bring show the window before its delay") << false << 60000 << true;
+        QTest::newRow("a run that finds everything current shows no window") << true << 60000 << false;
+        QTest::newRow("a run that lasts its delay shows the window") << true << 0 << true;
+    }
+
+    void revealDelay()
+    {
+        QFETCH(bool, installedBefore);
+        QFETCH(int, delayMs);
+        QFETCH(bool, shown);
+        QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules)));
+        world.load();
+        const QString programm = QStringLiteral("kestra_reg");
+        QDir(world.root() + QLatin1Char('/') + programm).removeRecursively();
+        if (installedBefore) {
+            ModalAnswerer answerer(60000);
+            InstallDialog first;
+            start(first, programm, {QStringLiteral("reg_core")}, true, false);
+            QVERIFY(!answerer.timedOut());
+        }
+        QVERIFY(QFileInfo::exists(world.root() + QStringLiteral("/kestra_reg/reg")) == installedBefore);
+        ModalAnswerer answerer(60000);
+        InstallDialog dialog;
+        dialog.setRevealDelay(delayMs);
+        start(dialog, programm, {QStringLiteral("reg_core")}, true, false);
+        QVERIFY(!answerer.timedOut());
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(answerer.sawClass("InstallDialog"), shown);
+        QVERIFY(QFileInfo::exists(world.root() + QStringLiteral("/kestra_reg/reg")));
+        // Shown or not, the run keeps the same account of itself.
+        const QString log = browser(&dialog)->toPlainText();
+        QVERIFY2(log.endsWith(QStringLiteral("Обновление Обновление программ закончено [Обновление программ]")),
+                 qPrintable(log));
+    }
+
     void refusalsWhileRunning()
     {
         QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules), QString(),

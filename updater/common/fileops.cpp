@@ -1,6 +1,7 @@
 #include "fileops.h"
 
 #include "filemove.h"
+#include "filestat.h"
 #include "filerange.h"
 #include "sha1digest.h"
 
@@ -8,12 +9,10 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
 #include <memory>
-#include <vector>
 
 namespace {
 
@@ -21,10 +20,12 @@ constexpr qint64 kBlockSize = 1 << 20;
 
 // One buffer per thread, reused for every file (copied or hashed alike):
 // thousands of small files would otherwise each pay for a fresh megabyte.
+// Left uninitialised, so that a thread that only copies small documents
+// touches only the pages it uses.
 char *blockBuffer()
 {
-    thread_local std::vector<char> buffer(static_cast<size_t>(kBlockSize));
-    return buffer.data();
+    thread_local std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(kBlockSize)]);
+    return buffer.get();
 }
 
 // Reads file from where it stands to its end, handing each block and its
@@ -79,14 +80,16 @@ bool copyFileHashing(const QString &source, const QString &destination, QString 
     QFile out(destination);
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
         return copyFailed(source, destination, out.errorString(), error);
-    Sha1Digest digest;
-    // Only when asked for: the updater's own copies need SHA-1 alone.
+    // Only when asked for: the updater's own copies need SHA-1 alone, and a
+    // copy of a document that is compared byte by byte needs none.
+    std::unique_ptr<Sha1Digest> digest(sha1 ? new Sha1Digest : nullptr);
     std::unique_ptr<Sha256Digest> digest256(sha256 ? new Sha256Digest : nullptr);
     const QDateTime modifiedBefore = in.fileTime(QFileDevice::FileModificationTime);
     qint64 total = 0;
     QString reason;
     bool copied = readBlocks(in, &reason, [&](const char *data, qint64 offset, qint64 length, QString *why) {
-        digest.addData(data, length);
+        if (digest)
+            digest->addData(data, length);
         if (digest256)
             digest256->addData(data, length);
         total += length;
@@ -109,7 +112,7 @@ bool copyFileHashing(const QString &source, const QString &destination, QString 
         return copyFailed(source, destination, reason, error);
     }
     if (sha1)
-        *sha1 = QString::fromLatin1(digest.result().toHex());
+        *sha1 = QString::fromLatin1(digest->result().toHex());
     if (sha256)
         *sha256 = QString::fromLatin1(digest256->result().toHex());
     if (size)
@@ -208,10 +211,9 @@ int sweepStagingFiles(const QString &folder)
     // A leftover is not hidden on Windows: it would go into backups, keep a
     // removed folder from looking empty and be copied on by the hand-over.
     int swept = 0;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (isStagingName(it.fileName()) && !it.fileInfo().isSymLink() && removeExistingFile(path))
+    const QStringList found = findFilesNamed(folder, QStringLiteral("."), QStringLiteral(".kestra-new"));
+    for (const QString &path : found) {
+        if (isStagingName(QFileInfo(path).fileName()) && removeExistingFile(path))
             ++swept;
     }
     if (swept > 0)

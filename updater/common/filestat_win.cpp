@@ -4,6 +4,7 @@
 
 #include "winfile.h"
 
+#include <QDirIterator>
 #include <QFileInfo>
 
 bool localFileSize(const QString &path, qint64 *size)
@@ -34,4 +35,18 @@ FolderFileSizes::~FolderFileSizes() = default;
 bool FolderFileSizes::fileSize(const QString &name, qint64 *size) const
 {
     return localFileSize(m_folder + QLatin1Char('/') + name, size);
+}
+
+QStringList findFilesNamed(const QString &folder, const QString &prefix, const QString &suffix)
+{
+    QStringList found;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString name = it.fileName();
+        if (name.size() > prefix.size() + suffix.size() && name.startsWith(prefix, Qt::CaseInsensitive)
+            && name.endsWith(suffix, Qt::CaseInsensitive) && !it.fileInfo().isSymLink())
+            found.append(path);
+    }
+    return found;
 }

@@ -3,14 +3,20 @@
 #include "processlist.h"
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
 #include <QStringList>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace platform {
@@ -60,26 +66,59 @@ bool readProcFile(quint64 pid, const char *name, QByteArray &content)
 
 // Fills the entry from /proc/PID/stat: "pid (comm) state ppid ..." where comm
 // may itself hold blanks and parentheses, so the fields are counted from the
-// last closing parenthesis.
+// last closing parenthesis. Read with plain calls into a buffer on the
+// stack: the list is taken at every start, a few hundred processes long.
 bool readStat(quint64 pid, ProcessEntry &entry, QString &command)
 {
-    QByteArray stat;
-    if (!readProcFile(pid, "stat", stat))
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%llu/stat", static_cast<unsigned long long>(pid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    const int open = stat.indexOf('(');
-    const int close = stat.lastIndexOf(')');
-    if (open < 0 || close < open)
+    // The fields after the command take at most a few hundred bytes; the
+    // command at most 64 (the kernel cuts it at 15 characters, as bytes).
+    char stat[1024];
+    ssize_t length = 0;
+    for (;;) {
+        const ssize_t got = ::read(fd, stat + length, sizeof stat - 1 - size_t(length));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        length += got;
+        if (size_t(length) == sizeof stat - 1)
+            break;
+    }
+    ::close(fd);
+    if (length <= 0)
         return false;
-    command = QString::fromUtf8(stat.mid(open + 1, close - open - 1));
-    const QList<QByteArray> fields = stat.mid(close + 1).simplified().split(' ');
+    stat[length] = '\0';
+    const char *open = std::strchr(stat, '(');
+    const char *close = std::strrchr(stat, ')');
+    if (!open || !close || close < open)
+        return false;
+    command = QString::fromUtf8(open + 1, int(close - open - 1));
     // After the command: state(0) ppid(1) ... flags(6) ... priority(15) nice(16) num_threads(17)
-    if (fields.size() < 18)
+    const char *fields[18];
+    int count = 0;
+    const char *p = close + 1;
+    const char *end = stat + length;
+    while (count < 18) {
+        while (p < end && std::isspace(static_cast<unsigned char>(*p)))
+            ++p;
+        if (p >= end)
+            break;
+        fields[count++] = p;
+        while (p < end && !std::isspace(static_cast<unsigned char>(*p)))
+            ++p;
+    }
+    if (count < 18)
         return false;
     entry.processId = pid;
-    entry.parentProcessId = fields.at(1).toULongLong();
-    entry.flags = fields.at(6).toULongLong();
-    entry.priorityClassBase = fields.at(15).toLongLong();
-    entry.threadCount = fields.at(17).toULongLong();
+    entry.parentProcessId = std::strtoull(fields[1], nullptr, 10);
+    entry.flags = std::strtoull(fields[6], nullptr, 10);
+    entry.priorityClassBase = std::strtoll(fields[15], nullptr, 10);
+    entry.threadCount = std::strtoull(fields[17], nullptr, 10);
     return true;
 }
 
@@ -88,17 +127,20 @@ bool readStat(quint64 pid, ProcessEntry &entry, QString &command)
 bool listProcesses(std::vector<ProcessEntry> &processes)
 {
     processes.clear();
-    QDir proc(QStringLiteral("/proc"));
-    if (!proc.exists())
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
         return false;
     std::vector<quint64> pids;
-    const QStringList names = proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &name : names) {
-        bool number = false;
-        const quint64 pid = name.toULongLong(&number);
-        if (number)
-            pids.push_back(pid);
+    while (const dirent *entry = ::readdir(proc)) {
+        const char *name = entry->d_name;
+        if (*name < '0' || *name > '9')
+            continue;
+        char *rest = nullptr;
+        const unsigned long long pid = std::strtoull(name, &rest, 10);
+        if (rest && *rest == '\0')
+            pids.push_back(quint64(pid));
     }
+    ::closedir(proc);
     std::sort(pids.begin(), pids.end());
     for (const quint64 pid : pids) {
         ProcessEntry entry;

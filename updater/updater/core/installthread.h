@@ -82,6 +82,10 @@ signals:
     // nDo of nAll within the current module (KiB for updates, files for
     // removals), with a line describing the item.
     void progress(int nDo, int nAll, QString text);
+    // The run has found a file to fetch, replace or delete: the first sign,
+    // in each module, that it is more than a check of an installation that
+    // is already current.
+    void filesToChange();
 
 protected:
     void run() override;

@@ -253,7 +253,9 @@ bool ModuleStep::prepare()
     }
     if (!t.moduleFolder(m_name, &m_folder))
         return false;
-    sweepStagingFiles(m_folder); // also updater_temp, before it is handed over
+    // Also updater_temp, before it is handed over.
+    const QString folder = m_folder;
+    m_sweep = std::async(std::launch::async | std::launch::deferred, [folder] { return sweepStagingFiles(folder); });
     m_binary = binaries.first();
     m_fileName = m_binary->fileName();
     if (!isSafePathComponent(m_fileName)) {
@@ -548,10 +550,18 @@ void ModuleStep::apply()
         for (int i = 0; i < kTempFolders; ++i)
             temp.mkdir(QString::number(i));
     }
-    // Decide and download ahead of the loop.
-    PackFetcher fetcher;
+    if (m_sweep.valid())
+        m_sweep.get();
+    // Decide and download ahead of the loop. The fetcher's transfer threads
+    // start with the first file to fetch: a module checked by sizes alone is
+    // most often current and fetches nothing. The look-ahead fetches as it
+    // decides, so it gets them at once.
+    std::unique_ptr<PackFetcher> fetcher;
+    m_fetcherSlot = &fetcher;
+    if (m_compareHash)
+        fetcherForJobs();
     const QVector<UpdateLookahead::Item> items = lookaheadItems();
-    UpdateLookahead lookahead(items, m_compareHash, &fetcher);
+    UpdateLookahead lookahead(items, m_compareHash, fetcher.get());
     // Sizes alone: a second thread reads ahead what it can.
     std::unique_ptr<SizePrefetch> sizes;
     if (!m_compareHash) {
@@ -564,16 +574,10 @@ void ModuleStep::apply()
             [this](int i) { return m_entries.at(i).fileName; });
     }
     const Texts texts;
-    m_fetcher = &fetcher;
     m_lookahead = &lookahead;
     m_sizes = sizes.get();
     m_items = &items;
     m_texts = &texts;
-    // While a file is waited for, the bar follows its bytes; a few updates a
-    // second, never one per piece of data.
-    fetcher.setProgressHandler([this](int, qint64 bytes) {
-        emit t.progress(kib(addSize(m_done, bytes)), m_totalKib, m_currentText);
-    });
     for (int i = 0; i < m_entries.size(); ++i) {
         if (t.isInterruptionRequested()) {
             m_interrupted = true;
@@ -581,7 +585,7 @@ void ModuleStep::apply()
         }
         applyEntry(i);
     }
-    m_fetcher = nullptr;
+    m_fetcherSlot = nullptr;
     m_lookahead = nullptr;
     m_sizes = nullptr;
     m_items = nullptr;
@@ -591,10 +595,24 @@ void ModuleStep::apply()
     m_interrupted = m_interrupted || (m_failed && t.isInterruptionRequested());
 }
 
+PackFetcher *ModuleStep::fetcherForJobs()
+{
+    std::unique_ptr<PackFetcher> &fetcher = *m_fetcherSlot;
+    if (!fetcher) {
+        fetcher = std::make_unique<PackFetcher>();
+        // While a file is waited for, the bar follows its bytes; a few
+        // updates a second, never one per piece of data.
+        fetcher->setProgressHandler([this](int, qint64 bytes) {
+            emit t.progress(kib(addSize(m_done, bytes)), m_totalKib, currentText());
+        });
+    }
+    return fetcher.get();
+}
+
 void ModuleStep::applyEntry(int i)
 {
     const ScannedFileInfo &e = m_entries.at(i);
-    m_currentText = m_texts->fileProgress(e.fileName, sizeText(e.size));
+    m_current = i;
     // Every entry that is acted on is told; of those found up to date only a
     // few a second. Each signal wakes the window's thread: for a module of
     // thousands of files already up to date, one per file cost more than
@@ -607,13 +625,12 @@ void ModuleStep::applyEntry(int i)
         return;
     }
     enterFolder(i);
-    const QString target = targetOf(i);
-    if (m_doNotDelete.contains(e.fileName) && QFileInfo::exists(target))
+    if (m_doNotDelete.contains(e.fileName) && QFileInfo::exists(targetOf(i)))
         return;
     if (e.isNeedDelete == 1)
-        deleteEntry(target);
+        deleteEntry(targetOf(i));
     else
-        refreshEntry(i, target);
+        refreshEntry(i);
     if (t.m_isMirror)
         t.rewriteMirrorData(m_elements.at(i), e.path, e.fileName);
 }
@@ -655,6 +672,7 @@ void ModuleStep::deleteEntry(const QString &target)
     tell();
     if (!QFileInfo::exists(target))
         return;
+    tellChange();
     backupWhenDue();
     // Read-only files too: otherwise the delete fails on Windows on every run
     // and the module's record is never replaced.
@@ -667,7 +685,9 @@ void ModuleStep::deleteEntry(const QString &target)
         m_sizes->invalidate();
 }
 
-void ModuleStep::refreshEntry(int i, const QString &target)
+// The target's path is put together only where it is used: a file checked
+// by its size alone is asked for by name within its folder.
+void ModuleStep::refreshEntry(int i)
 {
     const ScannedFileInfo &e = m_entries.at(i);
     const bool ahead = !m_items->isEmpty() && m_items->at(i).evaluate;
@@ -678,15 +698,16 @@ void ModuleStep::refreshEntry(int i, const QString &target)
     else if (m_sizes)
         need = !m_sizes->fileSize(i, &actual) || actual != e.size;
     else
-        need = fileNeedsUpdate(target, e.checkedHash(), e.size, m_compareHash);
+        need = fileNeedsUpdate(targetOf(i), e.checkedHash(), e.size, m_compareHash);
     if (need) {
         tell();
+        tellChange();
         backupWhenDue();
         const QString source = sourceOf(i);
         const QString temp = tempOf(i);
         if (!ahead)
-            m_fetcher->enqueue(i, source, temp, e.size, digestAlgorithm(e.checkedHash()));
-        if (!updateFile(i, target, source, temp, e.checkedHash()))
+            fetcherForJobs()->enqueue(i, source, temp, e.size, digestAlgorithm(e.checkedHash()));
+        if (!updateFile(i, targetOf(i), source, temp, e.checkedHash()))
             m_failed = true;
         if (m_sizes)
             m_sizes->invalidate(); // the backup and the new file
@@ -700,7 +721,27 @@ void ModuleStep::tell()
         return;
     m_told = true;
     m_sinceProgress.start();
-    emit t.progress(kib(m_done), m_totalKib, m_currentText);
+    emit t.progress(kib(m_done), m_totalKib, currentText());
+}
+
+// The line of the entry at hand, made when it is told: most entries of a
+// current module pass without being told.
+QString ModuleStep::currentText()
+{
+    if (m_currentTextOf != m_current && m_current >= 0 && m_texts) {
+        const ScannedFileInfo &e = m_entries.at(m_current);
+        m_currentText = m_texts->fileProgress(e.fileName, sizeText(e.size));
+        m_currentTextOf = m_current;
+    }
+    return m_currentText;
+}
+
+void ModuleStep::tellChange()
+{
+    if (m_changeTold)
+        return;
+    m_changeTold = true;
+    emit t.filesToChange();
 }
 
 void ModuleStep::backupWhenDue()
@@ -728,7 +769,7 @@ bool ModuleStep::fetchChecked(int id, const QString &source, const QString &temp
     QString fetchError;
     // The fetcher was asked for the digest the entry carries, taken as the
     // file streamed in.
-    const bool fetched = m_fetcher->take(id, &actualHash, &fetchError);
+    const bool fetched = fetcherForJobs()->take(id, &actualHash, &fetchError);
     if (!fetched) {
         // A transfer aborted because the run was cancelled is no server fault.
         if (!t.isInterruptionRequested())

@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include <future>
 #include <memory>
 
 class InstallThread;
@@ -75,11 +76,14 @@ private:
     void refuseEntry(int i);
     void enterFolder(int i);
     void deleteEntry(const QString &target);
-    void refreshEntry(int i, const QString &target);
+    void refreshEntry(int i);
     bool fetchChecked(int id, const QString &source, const QString &tempPath, const QString &hash);
     bool updateFile(int id, const QString &target, const QString &source, const QString &tempPath,
                     const QString &hash);
     void tell();
+    void tellChange(); // once per step, before its first change
+    QString currentText();
+    PackFetcher *fetcherForJobs();
     void backupWhenDue();
     QString sizeText(qint64 size) const;
     QString targetOf(int i) const;
@@ -97,6 +101,10 @@ private:
     bool m_selfUpdate = false;
 
     std::unique_ptr<QTemporaryDir> m_tempDir;
+    // The sweep of staging files a killed run left in the module folder:
+    // it walks the whole folder, so it runs while the document is fetched
+    // and read, and is waited for before the first file is looked at.
+    std::future<int> m_sweep;
     QString m_tempPath;
     QString m_folder;
     const PluginBinary *m_binary = nullptr;
@@ -132,7 +140,8 @@ private:
     bool m_interrupted = false;
 
     // The file loop's workers, valid while apply() runs.
-    PackFetcher *m_fetcher = nullptr;
+    // The fetcher of apply(), made by fetcherForJobs() when first needed.
+    std::unique_ptr<PackFetcher> *m_fetcherSlot = nullptr;
     UpdateLookahead *m_lookahead = nullptr;
     SizePrefetch *m_sizes = nullptr;
     const QVector<UpdateLookahead::Item> *m_items = nullptr;
@@ -140,9 +149,12 @@ private:
     QSet<QString> m_createdFolders;
     bool m_backupDone = false;
     bool m_adopted = false; // a file was moved in unflushed (adoptFile)
+    bool m_changeTold = false;
     QString m_lastFolder; // empty: no entry's folder is that of the module
     qint64 m_done = 0;
     QString m_currentText;
+    int m_current = -1;       // the entry at hand
+    int m_currentTextOf = -1; // the entry m_currentText tells of
     QElapsedTimer m_sinceProgress; // not started: nothing told yet
     bool m_told = false;
 };

@@ -165,7 +165,40 @@ void InstallDialog::startInstall(bool isMirror)
     } else {
         launchThread();
     }
-    exec();
+    runModal();
+}
+
+void InstallDialog::runModal()
+{
+    // A waiting run has something to tell at once; its window also tells
+    // whether the user closed it meanwhile.
+    if (revealDelayMs < 0 || startPending) {
+        exec();
+        return;
+    }
+    // What exec does, save the showing: modal once shown, its result reset,
+    // and back to the caller when the dialog is done or hidden.
+    setAttribute(Qt::WA_ShowModal, true);
+    setResult(0);
+    QEventLoop loop;
+    hiddenLoop = &loop;
+    QTimer::singleShot(revealDelayMs, this, &InstallDialog::reveal);
+    loop.exec(QEventLoop::DialogExec);
+    hiddenLoop = nullptr;
+}
+
+void InstallDialog::reveal()
+{
+    // Only while the run's modal wait lasts: a dialog that is done stays shut.
+    if (hiddenLoop && !isVisible())
+        show();
+}
+
+void InstallDialog::setVisible(bool visible)
+{
+    QDialog::setVisible(visible);
+    if (!visible && hiddenLoop)
+        hiddenLoop->quit();
 }
 
 void InstallDialog::startWhenFree()
@@ -219,6 +252,7 @@ void InstallDialog::connectThread(InstallThread *thread)
     connect(thread, &QThread::finished, this, &InstallDialog::threadFinished);
     connect(thread, &InstallThread::status, this, &InstallDialog::status);
     connect(thread, &InstallThread::progress, this, &InstallDialog::progress);
+    connect(thread, &InstallThread::filesToChange, this, &InstallDialog::reveal);
 }
 
 void InstallDialog::writeMessage(const QString &text, InstallDialog::ThreadMessageType type, QObject *sender)
@@ -279,6 +313,7 @@ void InstallDialog::flushPane()
 void InstallDialog::error(QString err)
 {
     writeMessage(err, Error, sender());
+    reveal();
 }
 
 void InstallDialog::message(QString err)

@@ -3,6 +3,7 @@
 
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -43,6 +44,11 @@ public:
     void setInstallPath(const QString &path) { installPath = path; }
     void setMakeBackup(bool value) { makeBackup = value; }
     void setCloseWhenFinished(bool value) { closeWhenFinished = value; }
+    // With a delay (ms, 0 or more) the window of a run stays hidden until
+    // the run has lasted that long, reports an error or finds files to
+    // change; a run that only finds everything current ends without a
+    // window at all. Without one (the default) the window shows at once.
+    void setRevealDelay(int ms) { revealDelayMs = ms; }
 
     // How long stopAllThreads() waits for a thread that was asked to stop.
     static constexpr int kStopWaitMs = 1000;
@@ -69,6 +75,8 @@ public slots:
     // Escape would end the modal loop behind the running thread's back; it
     // is treated like the window's close button.
     void reject() override;
+    // Hiding ends the modal wait of startInstall, as it does QDialog::exec.
+    void setVisible(bool visible) override;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -91,6 +99,8 @@ private:
     void startWhenFree();
     void flushPane();
     void flushProgress();
+    void runModal();
+    void reveal();
 
     QVBoxLayout *mainVerticalLayout = nullptr;
     QTextBrowser *textBrowser = nullptr;
@@ -105,6 +115,9 @@ private:
     bool makeBackup = false;
     bool closeWhenFinished = false;
     bool isMirrorRun = false;
+    int revealDelayMs = -1;
+    // The hidden modal wait of a run with a reveal delay, while it lasts.
+    QEventLoop *hiddenLoop = nullptr;
     // A run waiting in the open window for let-go threads of an earlier one.
     bool startPending = false;
     QElapsedTimer waitingSince;

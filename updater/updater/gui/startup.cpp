@@ -24,12 +24,14 @@
 #include <QDebug>
 #include <QDir>
 #include <QEvent>
+#include <QFont>
 #include <QMessageBox>
 #include <QProcess>
 #include <QNetworkProxy>
 #include <QPixmap>
 #include <QLibraryInfo>
 #include <QSplashScreen>
+#include <QThread>
 #include <QTranslator>
 
 bool installQtTranslation()
@@ -57,6 +59,10 @@ constexpr int kWindowedWaitMs = 2000;
 // Let-go install threads of cancelled dialogs may still write in
 // updater_temp; the copier must not start before they have ended.
 constexpr int kDetachedWaitBeforeCopierMs = 30000;
+// The runs of a start show their window once they have lasted this long or
+// have files to change: a start that finds everything current, the common
+// case of a shortcut, flashes no windows over the splash.
+constexpr int kStartRunRevealMs = 500;
 
 // Takes the installation for this process. A start during a hand-over waits
 // for the copier; a run mode start also waits for another updater's run.
@@ -122,6 +128,7 @@ void updateRunProgramm(const QString &runName, SplashCloser &splash)
     dialog.setCloseWhenFinished(true);
     dialog.setInstallPath(Settings::installRoot());
     dialog.setMakeBackup(settings->makeBackup());
+    dialog.setRevealDelay(kStartRunRevealMs);
     dialog.startInstall(false);
 }
 
@@ -236,6 +243,7 @@ int startupRuns(const QCommandLineParser &parser, QSplashScreen &splash, QApplic
     QMap<QString, QStringList> self;
     self.insert(updaterProgrammName(), QStringList());
     selfUpdate.setProgrammsToUpdate(self);
+    selfUpdate.setRevealDelay(kStartRunRevealMs);
     selfUpdate.startInstall(false);
 
     MainWindow window;
@@ -326,6 +334,17 @@ int qMain(int argc, char *argv[])
     else if (!parseHeadless(parser))
         return HeadlessRun::BadUsage;
 
+    // The first font any widget asks for may make the platform read its
+    // whole font configuration (tens of files) before the splash can be
+    // built; the application's font is guarded for use from any thread, so
+    // that reading runs beside the rest of the start-up up to the splash.
+    // (Help and version have ended the process above, without it.)
+    std::unique_ptr<QThread> fontWarmUp;
+    if (!headless) {
+        fontWarmUp.reset(QThread::create([] { const QFont font; }));
+        fontWarmUp->start();
+    }
+
     applyUpdaterOptions(parser);
     qInfo().noquote() << QStringLiteral("updater is started, version ") + QLatin1String(kUpdaterVersion);
     applyGlobalProxy();
@@ -333,6 +352,9 @@ int qMain(int argc, char *argv[])
         return headlessRuns(parser);
 
     const QPixmap splashImage(splashImagePath());
+    if (fontWarmUp)
+        fontWarmUp->wait();
+    fontWarmUp.reset();
     QSplashScreen splash(splashImage);
     splash.show();
     QCoreApplication::processEvents();
