@@ -26,10 +26,9 @@ bool installProgram(const QString &path)
 
 ProcessInfo findProcess(qint64 pid)
 {
-    for (const ProcessInfo &process : ProcessInfo::getProcessList()) {
+    for (const ProcessInfo &process : ProcessInfo::getProcessList())
         if (process.processId == static_cast<quint64>(pid))
             return process;
-    }
     return ProcessInfo();
 }
 
@@ -66,35 +65,29 @@ private slots:
 
     void processListAndModules()
     {
-        const ProcessInfo child = findProcess(m_child.pid());
-        const ProcessInfo self = findProcess(QCoreApplication::applicationPid());
-        QCOMPARE(child.exeFile, QStringLiteral("myapp"));
+        const ProcessInfo child = findProcess(m_child.pid()), self = findProcess(QCoreApplication::applicationPid());
+        const QString ownName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+        QCOMPARE(QStringList({child.exeFile, self.exeFile}), QStringList({"myapp", ownName}));
         QCOMPARE(child.parentProcessId, static_cast<quint64>(QCoreApplication::applicationPid()));
         QVERIFY(child.threadCount >= 1 && self.threadCount >= 1);
-        QCOMPARE(self.exeFile, QFileInfo(QCoreApplication::applicationFilePath()).fileName());
-        const QStringList childModules = modulePaths(child);
-        QCOMPARE(childModules.value(0), m_appA);
-        QCOMPARE(childModules.count(m_appA), 1);
+        QCOMPARE(modulePaths(child).value(0), m_appA);
+        QCOMPARE(modulePaths(child).count(m_appA), 1);
         QCOMPARE(exeFilePath(child), m_appA);
         // This test links Qt, so its module list holds the Qt core library too.
         QStringList own = modulePaths(self);
         QCOMPARE(own.value(0), QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath());
         QVERIFY(!own.filter(QStringLiteral("/libQt5Core.so")).isEmpty());
         QCOMPARE(own.removeDuplicates(), 0);
-
-        // A name that none of the modules carries gives no path.
-        ProcessInfo renamed = child;
+        // A name that none of the modules carries gives no path; nor does a
+        // process that does not exist, nor the zombie, listed under the
+        // kernel's short name of this test program (at most 15 characters).
+        ProcessInfo renamed = child, gone;
         renamed.exeFile = QStringLiteral("MYAPP");
-        QCOMPARE(exeFilePath(renamed), QString());
-        ProcessInfo gone;
         gone.processId = 0x7ffffff0;
-        QCOMPARE(modulePaths(gone), QStringList());
-        QCOMPARE(exeFilePath(gone), QString());
-        // The kernel's short name of this test program (at most 15 characters).
         const ProcessInfo zombie = findProcess(m_zombie);
-        QCOMPARE(zombie.exeFile, QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15));
-        QCOMPARE(modulePaths(zombie), QStringList());
-        QCOMPARE(exeFilePath(zombie), QString());
+        QCOMPARE(zombie.exeFile, ownName.left(15));
+        QCOMPARE(QStringList({exeFilePath(renamed), exeFilePath(gone), exeFilePath(zombie)}), QStringList({"", "", ""}));
+        QCOMPARE(modulePaths(gone) + modulePaths(zombie), QStringList());
     }
 
     void running_data()
@@ -108,8 +101,7 @@ private slots:
         QTest::addColumn<QString>("exeName");
         QTest::addColumn<QString>("path");
         QTest::addColumn<bool>("running");
-        const QString a = m_appA;
-        const QString b = m_base + QStringLiteral("B/myapp");
+        const QString a = m_appA, b = m_base + QStringLiteral("B/myapp");
         QTest::newRow("running from its folder") << "" << "myapp" << a << true;
         QTest::newRow("same name in another folder") << "" << "myapp" << b << false;
         QTest::newRow("file name in other letter case") << "" << "myapp" << m_base + "A/MyApp" << false;
@@ -153,8 +145,7 @@ private slots:
 
 private:
     QTemporaryDir m_root;
-    QString m_base;
-    QString m_appA;
+    QString m_base, m_appA;
     TestProcess m_child;
     pid_t m_zombie = 0;
 };
