@@ -35,12 +35,11 @@ private slots:
         Settings reread;
         reread.setConfigPath(m_ini);
         QCOMPARE(reread.value(QStringLiteral("projects"), QStringLiteral("key1")).toString(), QStringLiteral("Копия"));
-        {
-            QSettings direct(m_ini, QSettings::IniFormat);
-            QCOMPARE(direct.value(QStringLiteral("mirrors_count")).toInt(), 2);
-            // Another writer changes the file: the cached value still wins in this process.
-            direct.setValue(QStringLiteral("projects/key1"), QStringLiteral("changed"));
-        }
+        QSettings direct(m_ini, QSettings::IniFormat);
+        QCOMPARE(direct.value(QStringLiteral("mirrors_count")).toInt(), 2);
+        // Another writer changes the file: the cached value still wins in this process.
+        direct.setValue(QStringLiteral("projects/key1"), QStringLiteral("changed"));
+        direct.sync();
         QCOMPARE(settings.value(QStringLiteral("projects"), QStringLiteral("key1")).toString(), QStringLiteral("Копия"));
         QCOMPARE(settings.value(QStringLiteral("General"), QStringLiteral("mirrors_count")).toInt(), 2);
     }

@@ -48,13 +48,9 @@ private slots:
         const QNetworkProxy before = QNetworkProxy::applicationProxy();
         applyGlobalProxy();
         const QNetworkProxy proxy = QNetworkProxy::applicationProxy();
-        if (expected.isEmpty()) {
-            QCOMPARE(proxy, before);
-            return;
-        }
-        QCOMPARE(proxy.type(), QNetworkProxy::HttpProxy);
-        QCOMPARE(QStringLiteral("%1:%2 %3 %4").arg(proxy.hostName()).arg(proxy.port()).arg(proxy.user(), proxy.password()),
-                 expected);
+        QVERIFY(expected.isEmpty() ? proxy == before : proxy.type() == QNetworkProxy::HttpProxy);
+        if (!expected.isEmpty())
+            QCOMPARE(QStringLiteral("%1:%2 %3 %4").arg(proxy.hostName()).arg(proxy.port()).arg(proxy.user(), proxy.password()), expected);
     }
 
     void edition_data()
@@ -75,12 +71,10 @@ private slots:
     void edition()
     {
         QFETCH(QString, appName);
-        QFETCH(QString, splash);
         QCoreApplication::setApplicationName(appName);
         QTEST(editionKey(), "key");
-        QCOMPARE(splashImagePath(), splash);
-        // The image is really compiled in.
-        QVERIFY(!QPixmap(splash).isNull());
+        QTEST(splashImagePath(), "splash");
+        QVERIFY(!QPixmap(splashImagePath()).isNull()); // the image is really compiled in
     }
 
 private:
