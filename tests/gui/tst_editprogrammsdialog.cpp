@@ -166,15 +166,6 @@ private slots:
         twins.at(1)->setCheckState(0, Qt::Unchecked);
         QCOMPARE(dialog.selection().value(QStringLiteral("kestra_reg")), QStringList({"reg_core", "reg_print"}));
     }
-
-    void cancelRejects()
-    {
-        EditProgrammsDialog dialog;
-        dialog.fillProgramms();
-        dialog.show();
-        child(&dialog, QStringLiteral("cancelButton"))->click();
-        QVERIFY(dialog.result() == QDialog::Rejected && !dialog.isVisible());
-    }
 };
 
 KESTRA_GUI_TEST_MAIN(TestEditProgrammsDialog)

@@ -38,7 +38,7 @@ QMap<QString, QStringList> registry()
 }
 
 // The selection dialog step: set the wanted ticks (as "programm" or
-// "programm/plugin"), then press "Ок"; reject: press nothing, reject it.
+// "programm/plugin"), then press "Ок" (reject: "Отмена").
 ModalAnswerer::Step choose(const QStringList &tick, const QStringList &untick, bool reject = false)
 {
     return [=](QWidget *w) {
@@ -48,7 +48,7 @@ ModalAnswerer::Step choose(const QStringList &tick, const QStringList &untick, b
                 item->setCheckState(0, tick.contains(path) ? Qt::Checked : Qt::Unchecked);
         }
         if (dialog)
-            reject ? dialog->reject() : child(w, QStringLiteral("okButton"))->click();
+            child(w, reject ? QStringLiteral("cancelButton") : QStringLiteral("okButton"))->click();
         return dialog != nullptr;
     };
 }

@@ -224,12 +224,9 @@ private slots:
             QVERIFY(thread->wait(10000));
         }
         QTRY_VERIFY_WITH_TIMEOUT(child<QGroupBox>(&dialog, QStringLiteral("betagroupBox")), 5000);
-        auto *alphaBox = child<QGroupBox>(&dialog, QStringLiteral("alphagroupBox"));
-        auto *betaBox = child<QGroupBox>(&dialog, QStringLiteral("betagroupBox"));
-        auto *alphaBar = child<QProgressBar>(&dialog, QStringLiteral("alphaprogressBar"));
-        auto *betaBar = child<QProgressBar>(&dialog, QStringLiteral("betaprogressBar"));
-        auto *alphaLabel = child<QLabel>(&dialog, QStringLiteral("alphaprogressLabel"));
-        auto *betaLabel = child<QLabel>(&dialog, QStringLiteral("betaprogressLabel"));
+        QGroupBox *alphaBox = child<QGroupBox>(&dialog, "alphagroupBox"), *betaBox = child<QGroupBox>(&dialog, "betagroupBox");
+        QProgressBar *alphaBar = child<QProgressBar>(&dialog, "alphaprogressBar"), *betaBar = child<QProgressBar>(&dialog, "betaprogressBar");
+        QLabel *alphaLabel = child<QLabel>(&dialog, "alphaprogressLabel"), *betaLabel = child<QLabel>(&dialog, "betaprogressLabel");
         QVERIFY(alphaBox && alphaBar && betaBar && alphaLabel && betaLabel);
         // The newest box goes on top, all above the log.
         auto *layout = child<QVBoxLayout>(&dialog, QStringLiteral("mainVerticalLayout"));

@@ -130,9 +130,8 @@ private slots:
         const QString no, menu = QStringLiteral("/applications/Корвант-Мед");
         QTest::newRow("desktop without user-dirs") << 1 << no << no << "~/Desktop";
         QTest::newRow("desktop from ~/.config/user-dirs.dirs") << 1 << no << "XDG_DESKTOP_DIR=\"$HOME/Рабочий стол\"\n" << "~/Рабочий стол";
-        QTest::newRow("desktop from XDG_CONFIG_HOME")
-            << 1 << "XDG_CONFIG_HOME=@/cfg"
-            << "# written by xdg-user-dirs-update\nXDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\nXDG_DESKTOP_DIR=\"@/desk top\"\n" << "@/desk top";
+        QTest::newRow("desktop from XDG_CONFIG_HOME") << 1 << "XDG_CONFIG_HOME=@/cfg"
+            << "# by xdg-user-dirs-update\nXDG_DOWNLOAD_DIR=\"$HOME/D\"\nXDG_DESKTOP_DIR=\"@/desk top\"\n" << "@/desk top";
         QTest::newRow("desktop with escaped quote") << 1 << no << "XDG_DESKTOP_DIR=\"$HOME/a \\\"b\\\"\"\n" << "~/a \"b\"";
         QTest::newRow("desktop set to home falls back") << 1 << no << "XDG_DESKTOP_DIR=\"$HOME/\"\n" << "~/Desktop";
         QTest::newRow("relative desktop falls back") << 1 << no << "XDG_DESKTOP_DIR=\"Desktop2\"\n" << "~/Desktop";
