@@ -11,10 +11,8 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QGroupBox>
-#include <QLabel>
 #include <QProgressBar>
 #include <QTextBlock>
-#include <QVBoxLayout>
 
 #include <atomic>
 #include <future>
@@ -155,26 +153,13 @@ private slots:
         QTest::addColumn<QString>("shown"); // in the pane; the log keeps text
         const QString text = QStringLiteral("Файл lab<1>.dll & co обновлён");
         QTest::newRow("message from the thread") << 0 << true << text << text;
-        QTest::newRow("error without a thread") << 1 << false << text << text;
-        QTest::newRow("system message from the thread") << 2 << true << text << text;
         QTest::newRow("system message without a thread") << 2 << false << text << text;
-        // The system's own reasons, as the file functions really give them.
+        // The system's own reason, as the file functions really give it.
         QFile absent(world.path(QStringLiteral("нет/lab.dll")));
         QVERIFY(!absent.open(QIODevice::ReadOnly));
         const QString opening = QStringLiteral("Ошибка при открытии файла %1, ").arg(absent.fileName());
         QTest::newRow("error with the system's reason for a missing file")
             << 1 << true << opening + absent.errorString() << opening + QStringLiteral("нет такого файла или папки");
-        QFile target(world.path(QStringLiteral("lab.dll")));
-        QVERIFY(writeFile(target.fileName(), QByteArray()) && !target.copy(target.fileName()));
-        const QString copying = QStringLiteral("Ошибка при копировании файла из %1 в %1, ").arg(target.fileName());
-        QTest::newRow("error with the reason of a copy onto an existing file")
-            << 1 << true << copying + target.errorString() << copying + QStringLiteral("файл назначения уже существует");
-        const QString removing = QStringLiteral("Ошибка при удалении файла C:/Лаборатория/lab.dll, ");
-        QTest::newRow("error with a Windows reason and its full stop")
-            << 1 << false << removing + QStringLiteral("Access is denied.") << removing + QStringLiteral("нет доступа");
-        const QString fetching = QStringLiteral("Ошибка при скачивании файла a в b, ");
-        QTest::newRow("error with a full disk inside the line") << 1 << true << fetching + "No space left on device (28)"
-                                                                << fetching + "на диске нет свободного места (28)";
     }
 
     void messageLines()
@@ -207,77 +192,19 @@ private slots:
         QVERIFY(type == 1 || !capture.contains(QtWarningMsg, text));
     }
 
-    void threadBoxesRouteBySender()
+    void finishedRunWaitsToBeClosed()
     {
-        InstallDialog dialog;
-        // Two real threads with nothing to do: their started signals create
-        // the boxes; the finished signals are not wired, so the boxes stay.
-        InstallThread alpha(&dialog), beta(&dialog);
-        for (InstallThread *thread : {&alpha, &beta}) {
-            thread->setObjectName(thread == &alpha ? QStringLiteral("alpha") : QStringLiteral("beta"));
-            thread->setTitle(thread == &alpha ? QStringLiteral("Первый") : QStringLiteral("Второй"));
-            thread->setInstallPath(world.path(QStringLiteral("unused")));
-            connect(thread, &QThread::started, &dialog, &InstallDialog::threadStarted);
-            connect(thread, &InstallThread::progress, &dialog, &InstallDialog::progress);
-            connect(thread, &InstallThread::status, &dialog, &InstallDialog::status);
-            thread->start();
-            QVERIFY(thread->wait(10000));
-        }
-        QTRY_VERIFY_WITH_TIMEOUT(child<QGroupBox>(&dialog, QStringLiteral("betagroupBox")), 5000);
-        QGroupBox *alphaBox = child<QGroupBox>(&dialog, "alphagroupBox"), *betaBox = child<QGroupBox>(&dialog, "betagroupBox");
-        QProgressBar *alphaBar = child<QProgressBar>(&dialog, "alphaprogressBar"), *betaBar = child<QProgressBar>(&dialog, "betaprogressBar");
-        QLabel *alphaLabel = child<QLabel>(&dialog, "alphaprogressLabel"), *betaLabel = child<QLabel>(&dialog, "betaprogressLabel");
-        QVERIFY(alphaBox && alphaBar && betaBar && alphaLabel && betaLabel);
-        // The newest box goes on top, all above the log.
-        auto *layout = child<QVBoxLayout>(&dialog, QStringLiteral("mainVerticalLayout"));
-        QCOMPARE(layout->indexOf(betaBox), 0);
-        QVERIFY(layout->indexOf(alphaBox) < layout->indexOf(browser(&dialog)));
-        const auto state = [&] {
-            return QStringList{alphaBox->title(), betaBox->title(), alphaLabel->text(), betaLabel->text()}.join('|')
-                   + QStringLiteral("|%1/%2 %3").arg(alphaBar->value()).arg(alphaBar->maximum()).arg(betaBar->value());
-        };
-        emit alpha.progress(3, 10, QStringLiteral("core.dll"));
-        emit beta.status(QStringLiteral("Обновление модуля reg_core"));
-        const QString routed = QStringLiteral("Первый|Обновление модуля reg_core|core.dll||3/10 0");
-        QCOMPARE(state(), routed);
-        // Calls that do not come from an install thread change nothing.
-        dialog.progress(7, 8, QStringLiteral("x"));
-        dialog.status(QStringLiteral("y"));
-        QCOMPARE(state(), routed);
-    }
-
-    void runEnds_data()
-    {
-        QTest::addColumn<QString>("programm");
-        QTest::addColumn<QString>("plugin");
-        QTest::addColumn<QString>("installed"); // a file the run brings
-        QTest::addColumn<bool>("closeWhenFinished");
-        QTest::newRow("finished run waits to be closed") << "kestra_lab" << "lab_core" << "kestra_lab/readme.txt" << false;
-        QTest::newRow("finished run closes itself when asked") << "kestra_reg" << "reg_core" << "kestra_reg/reg" << true;
-    }
-
-    void runEnds()
-    {
-        QFETCH(QString, programm);
-        QFETCH(QString, plugin);
-        QFETCH(QString, installed);
-        QFETCH(bool, closeWhenFinished);
-        prepare(programm);
+        prepare(QStringLiteral("kestra_lab"));
         QString log;
         ModalAnswerer answerer(60000);
-        if (!closeWhenFinished) { // finished: the box is gone and the button offers to close
-            answerer.then([&log](QWidget *w) {
-                return !child<QGroupBox>(w, kBox) && ModalAnswerer::closeInstallDialogWhenDone(&log)(w);
-            });
-        }
+        // Finished: the box is gone and the button offers to close.
+        answerer.then([&log](QWidget *w) { return !child<QGroupBox>(w, kBox) && ModalAnswerer::closeInstallDialogWhenDone(&log)(w); });
         InstallDialog dialog;
-        start(dialog, programm, {plugin}, closeWhenFinished, false);
+        start(dialog, QStringLiteral("kestra_lab"), {QStringLiteral("lab_core")}, false, false);
         QVERIFY(!answerer.timedOut() && answerer.allAnswered());
         QVERIFY(dialog.result() == QDialog::Accepted && !dialog.isVisible());
         QCOMPARE(answerer.seen().size(), 1);
-        QVERIFY(world.has(installed));
-        if (closeWhenFinished)
-            return;
+        QVERIFY(world.has(QStringLiteral("kestra_lab/readme.txt")));
         QVERIFY2(log.endsWith(QStringLiteral("Обновление Обновление программ закончено [Обновление программ]")), qPrintable(log));
         QCOMPARE(lastLineColour(&dialog), QColor(Qt::black));
         QCOMPARE(readFile(world.path(QStringLiteral("lab_core/core.dll"))), patternBytes(20000, 11));
@@ -440,17 +367,6 @@ private slots:
         });
         QVERIFY2(writer.wait_for(std::chrono::seconds(10)) == std::future_status::ready,
                  "the settings writers' lock is still held");
-    }
-
-    void cancelOrCloseWithoutRunCloses()
-    {
-        for (bool useButton : {true, false}) {
-            InstallDialog dialog;
-            dialog.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-            useButton ? cancelButton(&dialog)->click() : void(dialog.close());
-            QVERIFY2(!dialog.isVisible(), useButton ? "cancel button" : "window close");
-        }
     }
 
     void cleanupTestCase()
