@@ -6,7 +6,6 @@
 #include "guitest.h"
 #include "installdialog.h"
 #include "mainwindow.h"
-#include "messagecapture.h"
 #include "testprocess.h"
 
 #include <QJsonArray>
@@ -69,7 +68,7 @@ class TestInstallActions : public QObject
 
     UpdaterWorld world;
     QList<ModuleSpec> modules;
-    TestProcess labProcess, regProcess;
+    TestProcess labProcess;
 
     // Replaces an installed program's executable with a real long-running
     // binary and starts it from there, as a user would have it open.
@@ -135,17 +134,6 @@ private slots:
         QCOMPARE(window.installedProgramms().value(QStringLiteral("kestra_reg")), QStringList{"reg_core"});
     }
 
-    void removeOnePlugin()
-    {
-        ShownWindow window;
-        ModalAnswerer answerer(120000);
-        press(window, "editButton", answerer.then(choose({}, {"kestra_lab/lab_reports"})).then(kDone));
-        QCOMPARE(registry().value(QStringLiteral("kestra_lab")), QStringList({"lab_config", "lab_core"}));
-        QVERIFY(registry().contains(QStringLiteral("kestra_reg")));
-        QVERIFY(!world.has(QStringLiteral("lab_reports/reports.dll")) && world.has(QStringLiteral("lab_core/core.dll")));
-        QVERIFY(!findTreeRow(tree(&window), QStringLiteral("kestra_lab/lab_reports")));
-    }
-
     void selectionRejectedDoesNothing()
     {
         const QMap<QString, QStringList> before = registry();
@@ -154,21 +142,6 @@ private slots:
         press(window, "editButton", answerer.then(choose({"kestra_reg/reg_print"}, {}, true)));
         QCOMPARE(registry(), before);
         QCOMPARE(answerer.classes(), QStringList{"EditProgrammsDialog"});
-    }
-
-    void runningProgrammUnknownToTableIsOnlyLogged()
-    {
-        // The table of installed programs is the one loaded at start (empty
-        // then): a running program it lacks is logged, not listed.
-        startInstalled(labProcess, QStringLiteral("kestra_lab"), QStringLiteral("lab"));
-        QVERIFY(Settings::instance()->installedProgramms().isEmpty());
-        ShownWindow window;
-        MessageCapture capture;
-        ModalAnswerer answerer(120000);
-        press(window, "refreshButton", answerer.then(kDone));
-        QVERIFY(answerer.boxes().isEmpty());
-        QVERIFY(capture.contains(QtWarningMsg, QStringLiteral("\"Не найдена установленная программа kestra_lab\"")));
-        labProcess.stop();
     }
 
     void refreshSkipsRunningProgramm()
@@ -191,21 +164,7 @@ private slots:
         QVERIFY(readFile(world.path(QStringLiteral("kestra_lab/readme.txt"))) != "release 2 of kestra_lab");
         QCOMPARE(readFile(world.path(QStringLiteral("kestra_reg/readme.txt"))), QByteArray("release 2 of kestra_reg"));
         QVERIFY(labProcess.isRunning());
-    }
-
-    void refreshWithEverythingRunning()
-    {
-        startInstalled(regProcess, QStringLiteral("kestra_reg"), QStringLiteral("reg"));
-        ShownWindow window;
-        ModalAnswerer answerer(20000);
-        answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok, kRunning)).then(ModalAnswerer::clickBox(QMessageBox::Ok));
-        press(window, "refreshButton", answerer);
-        QCOMPARE(answerer.boxes(), QStringList({kRunning + "|Найдены запущенные программы: \nЛаборатория\nРегистратура\n\n"
-                                                           "Они не будут обновлены!",
-                                                "Ошибка|Нет программ для обновления!"}));
-        QVERIFY(!answerer.sawClass("InstallDialog"));
         labProcess.stop();
-        regProcess.stop();
     }
 
     void removeProgramm_data()
@@ -260,7 +219,6 @@ private slots:
     void cleanupTestCase()
     {
         labProcess.stop();
-        regProcess.stop();
     }
 };
 
