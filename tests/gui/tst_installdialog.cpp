@@ -192,24 +192,6 @@ private slots:
         QVERIFY(type == 1 || !capture.contains(QtWarningMsg, text));
     }
 
-    void finishedRunWaitsToBeClosed()
-    {
-        prepare(QStringLiteral("kestra_lab"));
-        QString log;
-        ModalAnswerer answerer(60000);
-        // Finished: the box is gone and the button offers to close.
-        answerer.then([&log](QWidget *w) { return !child<QGroupBox>(w, kBox) && ModalAnswerer::closeInstallDialogWhenDone(&log)(w); });
-        InstallDialog dialog;
-        start(dialog, QStringLiteral("kestra_lab"), {QStringLiteral("lab_core")}, false, false);
-        QVERIFY(!answerer.timedOut() && answerer.allAnswered());
-        QVERIFY(dialog.result() == QDialog::Accepted && !dialog.isVisible());
-        QCOMPARE(answerer.seen().size(), 1);
-        QVERIFY(world.has(QStringLiteral("kestra_lab/readme.txt")));
-        QVERIFY2(log.endsWith(QStringLiteral("Обновление Обновление программ закончено [Обновление программ]")), qPrintable(log));
-        QCOMPARE(lastLineColour(&dialog), QColor(Qt::black));
-        QCOMPARE(readFile(world.path(QStringLiteral("lab_core/core.dll"))), patternBytes(20000, 11));
-    }
-
     void refusalsWhileRunning()
     {
         prepare(QStringLiteral("bulk_many"), slowServer.baseUrl() + QStringLiteral("/project.xml"));
