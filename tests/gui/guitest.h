@@ -93,7 +93,6 @@ public:
     bool allAnswered() const { return m_steps.isEmpty(); }
     bool timedOut() const { return m_timedOut; }
     QList<Seen> seen() const { return m_seen; }
-    bool sawClass(const char *className) const { return classes().contains(QLatin1String(className)); }
     QStringList classes() const
     {
         QStringList result;
