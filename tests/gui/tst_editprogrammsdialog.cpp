@@ -58,8 +58,6 @@ private slots:
         QTest::addColumn<QString>("shownSource");
         QTest::newRow("laboratory with reports installed")
             << Selection{{"kestra_lab", {"lab_core", "lab_reports", "lab_config"}}} << "+! +  +! +! +  -  +! -" << "" << "";
-        QTest::newRow("plugin names compared case-sensitively")
-            << Selection{{"kestra_reg", {"REG_PRINT"}}} << "+! -  +! +! -  +  +! -" << "" << "";
         // Nothing is offered, and the dialog says which server was not read.
         const QString none = QStringLiteral("none none none none none none none none");
         QTest::newRow("unreachable server is named without the password in its address")
