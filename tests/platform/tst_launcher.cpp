@@ -185,7 +185,6 @@ private slots:
         };
         row("Windows folder with a blank and a trailing backslash", "prog", {"--config_path", "C:\\Program Files\\x\\"});
         row("quotes doubled", "prog", {"say \"hi\"", "x\"y", "\"quoted\""});
-        row("name with a blank, no parameters", "my prog", none);
         row("shell and field characters", "prog", {"$HOME", "`id`", "100%", "%f", "back\\slash", "semi;colon", "a'b", "~/x", "#x", "*?"});
         row("line feed and tab", "prog", {"line1\nline2", "a\tb"});
         row("updater itself", "updater", {"-a", "b c"});
@@ -196,8 +195,6 @@ private slots:
         name("shortcut name of only dots", "..", "");
         const QString folder = QStringLiteral("%FOLDER%");
         row("program's def.ico first", folder, none, "custom.ico: %F/def.ico|%F/custom.ico|%B/def.ico -> %F/def.ico");
-        row("given icon next", folder, none, "custom.ico: %F/custom.ico|%B/def.ico -> %F/custom.ico");
-        row("updater's def.ico next", folder, none, "custom.ico: %B/def.ico -> %B/def.ico");
         row("a folder is no icon", folder, none, "sub: -> %T");
         // Desktop launchers cannot show an executable: the edition's image
         // beside the updater stands in for a program without an icon.
