@@ -8,11 +8,8 @@
 #include <QThread>
 
 namespace {
-
 QString g_target;
 int g_locatorCalls = 0;
-
-
 } // namespace
 
 class TestLogHandler : public QObject
@@ -48,8 +45,7 @@ private slots:
         QTemporaryDir dir;
         g_target = dir.filePath(QStringLiteral("log.txt"));
         setLogFileLocator([] { return g_target; });
-        const int threads = 8;
-        const int perThread = 1000;
+        const int threads = 8, perThread = 1000;
         QList<QThread *> writers;
         for (int id = 0; id < threads; ++id) {
             writers << QThread::create([id] {
@@ -65,13 +61,13 @@ private slots:
         qDeleteAll(writers);
         const QList<QByteArray> lines = readFile(g_target).split('\n');
         QCOMPARE(lines.size(), threads * perThread + 1);
+        // Each thread's lines arrive whole and in its own order.
         const QRegularExpression whole(QStringLiteral(
             "^Debug \\d\\d:\\d\\d:\\d\\d: thread (\\d) line (\\d+) x{40} \\(writer\\.cpp:\\1, void run\\(\\)\\)$"));
         QVector<int> next(threads, 0);
         for (int i = 0; i < threads * perThread; ++i) {
             const QRegularExpressionMatch m = whole.match(QString::fromUtf8(lines.at(i)));
             QVERIFY2(m.hasMatch(), lines.at(i).constData());
-            // Each thread's lines arrive whole and in its own order.
             QCOMPARE(m.captured(2).toInt(), next[m.captured(1).toInt()]++);
         }
     }

@@ -1,9 +1,7 @@
 #include "settings.h"
-#include "testfiles.h"
 
 #include <QAtomicInt>
 #include <QElapsedTimer>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -18,31 +16,6 @@ private slots:
         QVERIFY(m_dir.isValid());
         m_ini = m_dir.filePath(QStringLiteral("config.ini"));
         QFile::remove(m_ini);
-    }
-
-    void setValueWritesFileAndCache()
-    {
-        // A value the file already holds leaves it byte for byte as written.
-        const QByteArray handWritten = "; kept by the administrator\n[Paths]\nbackup=C:\\Kestra\\backup\n"
-                                       "[config]\nlevel=0\n";
-        QVERIFY(writeFile(m_ini, handWritten));
-        Settings settings;
-        settings.setConfigPath(m_ini);
-        settings.setValue(QStringLiteral("config"), QStringLiteral("level"), QStringLiteral("0"));
-        QCOMPARE(readFile(m_ini), handWritten);
-        settings.setValue(QString(), QStringLiteral("mirrors_count"), 2);
-        settings.setValue(QStringLiteral("projects"), QStringLiteral("key1"), QStringLiteral("Копия"));
-        Settings reread;
-        reread.setConfigPath(m_ini);
-        QCOMPARE(reread.value(QStringLiteral("projects"), QStringLiteral("key1")).toString(), QStringLiteral("Копия"));
-        {
-            QSettings direct(m_ini, QSettings::IniFormat);
-            QCOMPARE(direct.value(QStringLiteral("mirrors_count")).toInt(), 2);
-            // Another writer changes the file: the cached value still wins in this process.
-            direct.setValue(QStringLiteral("projects/key1"), QStringLiteral("changed"));
-        }
-        QCOMPARE(settings.value(QStringLiteral("projects"), QStringLiteral("key1")).toString(), QStringLiteral("Копия"));
-        QCOMPARE(settings.value(QStringLiteral("General"), QStringLiteral("mirrors_count")).toInt(), 2);
     }
 
     void readersDuringWrites()

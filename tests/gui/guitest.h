@@ -4,6 +4,7 @@
 #include "packworld.h"
 #include "privateroot.h"
 #include "settings.h"
+#include "testfiles.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -16,21 +17,23 @@
 #include <QTreeWidget>
 #include <QtTest>
 
-#include <algorithm>
 #include <functional>
 
-// The row of a program (column 1 holds its name) or of one of its plugins.
-inline QTreeWidgetItem *findTreeRow(QTreeWidget *tree, const QString &programm, const QString &plugin = QString())
+template <class T = QPushButton>
+T *child(const QObject *parent, const QString &name)
 {
+    return parent->findChild<T *>(name);
+}
+
+// The row "programm" (column 1 holds its name) or "programm/plugin".
+inline QTreeWidgetItem *findTreeRow(QTreeWidget *tree, const QString &path)
+{
+    const QString programm = path.section(QLatin1Char('/'), 0, 0), plugin = path.section(QLatin1Char('/'), 1);
     for (int i = 0; i < tree->topLevelItemCount(); ++i) {
         QTreeWidgetItem *item = tree->topLevelItem(i);
-        if (item->text(1) != programm)
-            continue;
-        if (plugin.isEmpty())
-            return item;
-        for (int j = 0; j < item->childCount(); ++j) {
-            if (item->child(j)->text(1) == plugin)
-                return item->child(j);
+        for (int j = -1; item->text(1) == programm && j < item->childCount(); ++j) {
+            if (j < 0 ? plugin.isEmpty() : item->child(j)->text(1) == plugin)
+                return j < 0 ? item : item->child(j);
         }
     }
     return nullptr;
@@ -41,10 +44,10 @@ inline QTreeWidgetItem *findTreeRow(QTreeWidget *tree, const QString &programm, 
 class UpdaterWorld : public PackWorld
 {
 public:
-    UpdaterWorld()
-        : PackWorld(privateInstallRoot(), Settings::applicationDir())
-    {
-    }
+    UpdaterWorld() : PackWorld(privateInstallRoot(), Settings::applicationDir()) {}
+
+    QString path(const QString &relative) const { return root() + QLatin1Char('/') + relative; }
+    bool has(const QString &relative) const { return QFileInfo::exists(path(relative)); }
 
     // Points the settings store at config.ini and loads projects, mirrors
     // and the installed programs, as start-up does.
@@ -58,15 +61,6 @@ public:
     }
 };
 
-// What the answerer saw of one dialog or message box.
-struct SeenDialog
-{
-    QString className;
-    QString title;
-    QString text; // message boxes: their text
-    int icon = 0; // message boxes: QMessageBox::Icon
-};
-
 // Answers the modal windows that the code under test opens, in order. Each
 // step is offered the active modal window on every tick until it returns
 // true, so a step may wait for a condition (e.g. the end of a run). A
@@ -77,9 +71,13 @@ class ModalAnswerer : public QObject
 {
 public:
     using Step = std::function<bool(QWidget *)>;
+    struct Seen
+    {
+        QString className, title, text; // text: of a message box
+        int icon;                       // QMessageBox::Icon
+    };
 
-    explicit ModalAnswerer(int deadlineMs = 60000)
-        : m_deadline(QDateTime::currentMSecsSinceEpoch() + deadlineMs)
+    explicit ModalAnswerer(int deadlineMs = 60000) : m_deadline(QDateTime::currentMSecsSinceEpoch() + deadlineMs)
     {
         qApp->installEventFilter(this);
         connect(&m_timer, &QTimer::timeout, this, [this] { tick(); });
@@ -94,17 +92,19 @@ public:
     }
     bool allAnswered() const { return m_steps.isEmpty(); }
     bool timedOut() const { return m_timedOut; }
-    QList<SeenDialog> seen() const { return m_seen; }
-    bool sawClass(const char *className) const
+    QList<Seen> seen() const { return m_seen; }
+    QStringList classes() const
     {
-        return std::any_of(m_seen.begin(), m_seen.end(),
-                           [className](const SeenDialog &s) { return s.className == QLatin1String(className); });
+        QStringList result;
+        for (const Seen &seen : m_seen)
+            result.append(seen.className);
+        return result;
     }
     // Message boxes seen, as "title|text".
     QStringList boxes() const
     {
         QStringList result;
-        for (const SeenDialog &seen : m_seen) {
+        for (const Seen &seen : m_seen) {
             if (seen.className == QLatin1String("QMessageBox"))
                 result.append(seen.title + QLatin1Char('|') + seen.text);
         }
@@ -115,9 +115,9 @@ public:
     {
         return [standardButton, expectTitle](QWidget *widget) {
             auto *box = qobject_cast<QMessageBox *>(widget);
-            if (!box || (!expectTitle.isEmpty() && box->windowTitle() != expectTitle))
-                return false;
-            QAbstractButton *button = box->button(static_cast<QMessageBox::StandardButton>(standardButton));
+            QAbstractButton *button = box && (expectTitle.isEmpty() || box->windowTitle() == expectTitle)
+                                          ? box->button(QMessageBox::StandardButton(standardButton))
+                                          : nullptr;
             if (button)
                 button->click();
             return button != nullptr;
@@ -128,12 +128,12 @@ public:
     static Step closeInstallDialogWhenDone(QString *log = nullptr)
     {
         return [log](QWidget *widget) {
-            auto *button = widget->findChild<QPushButton *>(QStringLiteral("cancelButton"));
+            auto *button = child(widget, QStringLiteral("cancelButton"));
             if (qstrcmp(widget->metaObject()->className(), "InstallDialog") || !button
                 || button->text() != QStringLiteral("Закрыть"))
                 return false;
             if (log)
-                *log = widget->findChild<QTextBrowser *>(QStringLiteral("textBrowser"))->toPlainText();
+                *log = child<QTextBrowser>(widget, QStringLiteral("textBrowser"))->toPlainText();
             button->click();
             return true;
         };
@@ -159,19 +159,18 @@ private:
             m_timedOut = true;
             // Close whatever is open so that the test can report its failure.
             if (auto *dialog = qobject_cast<QDialog *>(modal)) {
-                if (auto *cancel = dialog->findChild<QPushButton *>(QStringLiteral("cancelButton")))
+                if (auto *cancel = child(dialog, QStringLiteral("cancelButton")))
                     cancel->click();
                 dialog->done(qobject_cast<QMessageBox *>(modal) ? int(QMessageBox::Cancel) : int(QDialog::Rejected));
             }
-            return;
-        }
-        if (modal && !m_steps.isEmpty() && m_steps.first()(modal))
+        } else if (modal && !m_steps.isEmpty() && m_steps.first()(modal)) {
             m_steps.removeFirst();
+        }
     }
 
     QTimer m_timer;
     QList<Step> m_steps;
-    QList<SeenDialog> m_seen;
+    QList<Seen> m_seen;
     qint64 m_deadline = 0;
     bool m_timedOut = false;
 };
@@ -182,12 +181,12 @@ private:
 // or link lands in the build tree or the user's desktop.
 inline void usePrivateHome()
 {
-    const QString home = privateInstallRoot() + QStringLiteral("/home");
-    QDir().mkpath(home + QStringLiteral("/Desktop"));
-    qputenv("HOME", QFile::encodeName(home));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home + QStringLiteral("/.config")));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home + QStringLiteral("/.local/share")));
-    qputenv("XDG_DESKTOP_DIR", QFile::encodeName(home + QStringLiteral("/Desktop")));
+    const QByteArray home = QFile::encodeName(privateInstallRoot() + QStringLiteral("/home"));
+    QDir().mkpath(QFile::decodeName(home + "/Desktop"));
+    qputenv("HOME", home);
+    qputenv("XDG_CONFIG_HOME", home + "/.config");
+    qputenv("XDG_DATA_HOME", home + "/.local/share");
+    qputenv("XDG_DESKTOP_DIR", home + "/Desktop");
 }
 
 #define KESTRA_GUI_TEST_MAIN(TestObject)                                                                         \

@@ -23,22 +23,19 @@
 
 namespace {
 
-// The keys of the [Desktop Entry] group, string escapes undone.
+// The keys of the [Desktop Entry] group, string escapes undone (an escaped
+// backslash first, so that what follows it stays text).
 QMap<QString, QString> readDesktopEntry(const QString &path)
 {
     QMap<QString, QString> keys;
     bool inGroup = false;
     for (const QString &line : QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'))) {
         inGroup = line.startsWith(QLatin1Char('[')) ? line == QLatin1String("[Desktop Entry]") : inGroup;
-        const int equals = line.indexOf(QLatin1Char('='));
-        // An escaped backslash first, so that what follows it stays text.
-        QStringList pieces = line.mid(equals + 1).split(QStringLiteral("\\\\"));
-        for (QString &piece : pieces) {
-            piece.replace(QStringLiteral("\\s"), QStringLiteral(" ")).replace(QStringLiteral("\\n"), QStringLiteral("\n"));
-            piece.replace(QStringLiteral("\\t"), QStringLiteral("\t")).replace(QStringLiteral("\\r"), QStringLiteral("\r"));
-        }
-        if (inGroup && equals > 0)
-            keys.insert(line.left(equals), pieces.join(QLatin1Char('\\')));
+        QStringList pieces = line.section(QLatin1Char('='), 1).split(QStringLiteral("\\\\"));
+        for (QString &piece : pieces)
+            piece.replace("\\s", " ").replace("\\n", "\n").replace("\\t", "\t").replace("\\r", "\r");
+        if (inGroup && line.indexOf(QLatin1Char('=')) > 0)
+            keys.insert(line.section(QLatin1Char('='), 0, 0), pieces.join(QLatin1Char('\\')));
     }
     return keys;
 }
@@ -46,10 +43,10 @@ QMap<QString, QString> readDesktopEntry(const QString &path)
 // NUL-terminated texts, as the recorder and printf '%s\0' write them.
 QStringList nulTerminated(const QByteArray &bytes)
 {
-    QList<QByteArray> parts = bytes.split('\0');
     QStringList texts;
-    while (parts.size() > 1)
-        texts << QString::fromUtf8(parts.takeFirst());
+    for (const QByteArray &part : bytes.split('\0'))
+        texts << QString::fromUtf8(part);
+    texts.removeLast();
     return texts;
 }
 
@@ -78,20 +75,18 @@ bool installRecorder(const QString &path)
            && QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
 }
 
-// What the recorder in folder wrote; empty when nothing appeared within ten seconds.
-QStringList readRecord(const QString &folder)
-{
-    const QString path = folder + QStringLiteral("/arguments.rec");
-    for (int i = 0; i < 500 && !QFileInfo::exists(path); ++i)
-        QThread::msleep(20);
-    return nulTerminated(readFile(path));
-}
-
 } // namespace
 
 class TestLauncher : public QObject
 {
     Q_OBJECT
+
+    // "~" the home folder, "@" the test's base.
+    QString resolve(QString text) const
+    {
+        text = text.startsWith(QLatin1Char('~')) ? m_home + text.mid(1) : text;
+        return text.replace(QLatin1Char('@'), m_base.path());
+    }
 
 private slots:
     void initTestCase()
@@ -124,35 +119,20 @@ private slots:
 
     void placeFolders_data()
     {
-        // world: "" or one variable set ("XDG_DATA_HOME=relative" is a relative,
-        // invalid value) or "blocked", a file where the folder belongs. In
-        // values and expectations "~" is the home folder and "@" the test's
-        // base; an empty expectation is an unknown place.
+        // world: "" or XDG_DATA_HOME set, or "blocked", a file where the folder
+        // belongs. In values and expectations "~" is the home folder and "@"
+        // the test's base; an empty expectation is an unknown place.
         QTest::addColumn<int>("place");
         QTest::addColumn<QString>("world");
         QTest::addColumn<QString>("userDirs");
         QTest::addColumn<QString>("expected");
-        const QString no;
-        const QString menu = QStringLiteral("/applications/Корвант-Мед");
-        QTest::newRow("desktop without user-dirs") << 1 << no << no << "~/Desktop";
+        const QString no, menu = QStringLiteral("/applications/Корвант-Мед");
         QTest::newRow("desktop from ~/.config/user-dirs.dirs") << 1 << no << "XDG_DESKTOP_DIR=\"$HOME/Рабочий стол\"\n" << "~/Рабочий стол";
-        QTest::newRow("desktop from XDG_CONFIG_HOME")
-            << 1 << "XDG_CONFIG_HOME=@/cfg"
-            << "# written by xdg-user-dirs-update\nXDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\nXDG_DESKTOP_DIR=\"@/desk top\"\n" << "@/desk top";
-        QTest::newRow("desktop with escaped quote") << 1 << no << "XDG_DESKTOP_DIR=\"$HOME/a \\\"b\\\"\"\n" << "~/a \"b\"";
         QTest::newRow("desktop set to home falls back") << 1 << no << "XDG_DESKTOP_DIR=\"$HOME/\"\n" << "~/Desktop";
-        QTest::newRow("relative desktop falls back") << 1 << no << "XDG_DESKTOP_DIR=\"Desktop2\"\n" << "~/Desktop";
-        QTest::newRow("unquoted desktop falls back") << 1 << no << "XDG_DESKTOP_DIR=$HOME/D\n" << "~/Desktop";
-        QTest::newRow("relative XDG_CONFIG_HOME ignored") << 1 << "XDG_CONFIG_HOME=relative" << "XDG_DESKTOP_DIR=\"$HOME/Стол\"\n" << "~/Стол";
         QTest::newRow("quick launch under XDG_DATA_HOME") << 2 << "XDG_DATA_HOME=@/data" << no << "@/data/applications";
-        QTest::newRow("quick launch under ~/.local/share") << 2 << no << no << "~/.local/share/applications";
-        QTest::newRow("menu under XDG_DATA_HOME") << 3 << "XDG_DATA_HOME=@/data" << no << "@/data" + menu;
         QTest::newRow("menu under ~/.local/share") << 3 << no << no << "~/.local/share" + menu;
-        QTest::newRow("relative XDG_DATA_HOME ignored") << 3 << "XDG_DATA_HOME=relative" << no << "~/.local/share" + menu;
         QTest::newRow("menu folder is a file") << 3 << "blocked" << no << "~/.local/share" + menu;
-        // Numbers from outside the menu's range, as a caller converting one could pass.
-        QTest::newRow("place 0") << 0 << no << no << "";
-        QTest::newRow("place 4") << 4 << no << no << "";
+        // A number from outside the menu's range, as a caller converting one could pass.
         QTest::newRow("place -1") << -1 << no << no << "";
     }
 
@@ -162,31 +142,24 @@ private slots:
         QFETCH(QString, world);
         QFETCH(QString, userDirs);
         QFETCH(QString, expected);
-        auto resolve = [this](QString text) {
-            QString path = text.startsWith(QLatin1Char('~')) ? m_home + text.mid(1) : text;
-            return path.replace(QLatin1Char('@'), m_base.path());
-        };
-        const QString variable = world.section(QLatin1Char('='), 0, 0);
-        const QString value = resolve(world.section(QLatin1Char('='), 1));
+        const QString variable = world.section(QLatin1Char('='), 0, 0), value = resolve(world.section(QLatin1Char('='), 1));
         if (world.contains(QLatin1Char('=')))
             qputenv(qPrintable(variable), value.toUtf8());
-        const bool ownConfig = variable == QLatin1String("XDG_CONFIG_HOME") && value.startsWith(QLatin1Char('/'));
-        const QString userDirsFile = (ownConfig ? value : m_home + QStringLiteral("/.config")) + QStringLiteral("/user-dirs.dirs");
+        const QString userDirsFile = m_home + QStringLiteral("/.config/user-dirs.dirs");
         QFile::remove(userDirsFile);
         QVERIFY(userDirs.isNull() || writeFile(userDirsFile, resolve(userDirs).toUtf8()));
-        QVERIFY(world != QLatin1String("blocked") || writeFile(resolve(expected), "not a folder"));
+        const bool blocked = world == QLatin1String("blocked");
+        QVERIFY(!blocked || writeFile(resolve(expected), "not a folder"));
 
-        const auto linkPlace = static_cast<LinkPlace>(place);
-        QCOMPARE(linkPlaceFolder(linkPlace), resolve(expected));
+        QCOMPARE(linkPlaceFolder(LinkPlace(place)), resolve(expected));
         const QString name = QStringLiteral("tstlauncher-%1").arg(QCoreApplication::applicationPid());
-        const bool written = createProgrammLink(name, QStringLiteral("prog"), QString(), QString(), linkPlace);
-        QCOMPARE(written, !expected.isEmpty() && world != QLatin1String("blocked"));
+        const bool written = createProgrammLink(name, QStringLiteral("prog"), QString(), QString(), LinkPlace(place));
+        QCOMPARE(written, !expected.isEmpty() && !blocked);
         // The shortcut lands there, the folder made on the way; an unknown place
         // writes nothing anywhere, not in the root of the file system either.
         QCOMPARE(QFileInfo(resolve(expected) + QLatin1Char('/') + name + QStringLiteral(".desktop")).isFile(), written);
         if (expected.isEmpty()) {
-            QVERIFY(!QFileInfo::exists(QLatin1Char('/') + name + QStringLiteral(".desktop")));
-            QVERIFY(!QFileInfo::exists(QLatin1Char('/') + name + QStringLiteral(".lnk")));
+            QVERIFY(!QFileInfo::exists("/" + name + ".desktop") && !QFileInfo::exists("/" + name + ".lnk"));
             QCOMPARE(QDir(m_home).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
         }
     }
@@ -210,36 +183,22 @@ private slots:
         auto name = [](const char *tag, const QString &displayName, const QString &fileName) {
             QTest::newRow(tag) << "prog" << QStringList() << displayName << fileName << ": -> %T";
         };
-        row("parameters with blanks", "prog", {"--config_path", "/data/my folder"});
         row("Windows folder with a blank and a trailing backslash", "prog", {"--config_path", "C:\\Program Files\\x\\"});
         row("quotes doubled", "prog", {"say \"hi\"", "x\"y", "\"quoted\""});
-        row("name with a blank", "my prog", {"-a"});
-        row("name with a blank, no parameters", "my prog", none);
-        row("empty parameter in the middle", "prog", {"a", "", "b"});
         row("shell and field characters", "prog", {"$HOME", "`id`", "100%", "%f", "back\\slash", "semi;colon", "a'b", "~/x", "#x", "*?"});
-        row("Cyrillic", "Программа", {"--путь", "/data/Мои файлы/x"});
         row("line feed and tab", "prog", {"line1\nline2", "a\tb"});
         row("updater itself", "updater", {"-a", "b c"});
-        row("empty name", "", {"-a"});
         name("plain name, no parameters", "Программа 1.2", "Программа 1.2");
         name("separator in the shortcut name stays in the folder", "../up/x", ".._up_x");
-        name("backslash in the shortcut name", "a\\b", "a_b");
         name("characters Windows refuses in the shortcut name", "A: b*?\"<>|", "A_ b______");
         name("trailing dots and blanks in the shortcut name", "name. . ", "name");
-        name("line feed in the shortcut name", "a\nb", "a_b");
         name("shortcut name of only dots", "..", "");
-        name("empty shortcut name", "", "");
         const QString folder = QStringLiteral("%FOLDER%");
         row("program's def.ico first", folder, none, "custom.ico: %F/def.ico|%F/custom.ico|%B/def.ico -> %F/def.ico");
-        row("given icon next", folder, none, "custom.ico: %F/custom.ico|%B/def.ico -> %F/custom.ico");
-        row("updater's def.ico next", folder, none, "custom.ico: %B/def.ico -> %B/def.ico");
-        row("the updater itself last", folder, none, "custom.ico: -> %T");
         row("a folder is no icon", folder, none, "sub: -> %T");
         // Desktop launchers cannot show an executable: the edition's image
         // beside the updater stands in for a program without an icon.
         row("executable is no icon, the edition's image is", folder, none, "viewer: %F/viewer|%E -> %E");
-        row("updater's def.ico before the edition's image", folder, none, "viewer: %F/viewer|%B/def.ico|%E -> %B/def.ico");
-        row("executable without an edition image gives the updater itself", folder, none, "viewer: %F/viewer -> %T");
     }
 
     void roundTrip()
@@ -249,20 +208,17 @@ private slots:
         QFETCH(QString, displayName);
         QFETCH(QString, fileName);
         QFETCH(QString, icons);
-        const QString iconFile = icons.section(QLatin1Char(':'), 0, 0);
         const bool ownFolder = programmName == QLatin1String("%FOLDER%");
         const QString folder = ownFolder ? newProgrammFolder() : QStringLiteral("/nonexistent");
-        if (ownFolder)
-            programmName = QFileInfo(folder).fileName();
+        programmName = ownFolder ? QFileInfo(folder).fileName() : programmName;
         QVERIFY(!ownFolder || QDir().mkpath(folder + QStringLiteral("/sub")));
-        auto resolve = [&](QString text) {
+        auto expand = [&](QString text) {
             return text.replace(QStringLiteral("%F"), folder).replace(QStringLiteral("%B"), Settings::applicationDir())
                 .replace(QStringLiteral("%E"), editionIconPath()).replace(QStringLiteral("%T"), m_target).trimmed();
         };
         // The updater's folder is the shared bin folder: its def.ico and the
         // edition's image are made there only when missing, and removed at the end.
-        for (const QString &path : resolve(icons.section(QLatin1Char(':'), 1).section(QStringLiteral("->"), 0, 0)).split(
-                 QLatin1Char('|'), Qt::SkipEmptyParts)) {
+        for (const QString &path : expand(icons.section(':', 1).section("->", 0, 0)).split('|', Qt::SkipEmptyParts)) {
             QVERIFY2(!QFileInfo::exists(path) && writeFile(path, "icon"), qPrintable(path + QStringLiteral(" is in the way")));
             m_made << path;
         }
@@ -273,35 +229,29 @@ private slots:
         const QString parameterText = quoted.join(QLatin1Char(' '));
         // Written twice: the second shortcut replaces the first.
         createProgrammLink(displayName, QStringLiteral("first"), QString(), QStringLiteral("x"), LinkPlace::Desktop);
-        const bool written = createProgrammLink(displayName, programmName, iconFile, parameterText, LinkPlace::Desktop);
+        const bool written = createProgrammLink(displayName, programmName, icons.section(':', 0, 0), parameterText, LinkPlace::Desktop);
         QCOMPARE(written, !fileName.isEmpty());
         // Nothing outside the desktop folder.
-        const QString file = QStringLiteral("Desktop/") + fileName + QStringLiteral(".desktop");
+        const QString file = QStringLiteral("Desktop/") + fileName + QStringLiteral(".desktop"), path = m_home + '/' + file;
         QCOMPARE(listFilesRecursive(m_home), written ? QStringList{file} : QStringList());
         if (!written)
             return;
         // desktop-file-validate says nothing about a file it accepts without errors or warnings.
-        const ProcessResult verdict = runProcess(QStringLiteral("/usr/bin/desktop-file-validate"), {m_home + '/' + file}, 30000);
-        QVERIFY2(verdict.ok() && verdict.output.isEmpty(), verdict.output + readFile(m_home + '/' + file));
-        QVERIFY(QFileInfo(m_home + QLatin1Char('/') + file).permissions() & QFileDevice::ExeOwner);
-
-        const QMap<QString, QString> entry = readDesktopEntry(m_home + QLatin1Char('/') + file);
-        QCOMPARE(entry.value(QStringLiteral("Terminal")), QStringLiteral("false"));
-        QCOMPARE(entry.value(QStringLiteral("Name")), fileName);
-        QCOMPARE(entry.value(QStringLiteral("Icon")), resolve(icons.section(QStringLiteral("->"), 1)));
-        if (ownFolder)
-            QCOMPARE(entry.value(QStringLiteral("Path")), folder);
-        const QStringList argv = execArguments(entry.value(QStringLiteral("Exec")));
+        const ProcessResult verdict = runProcess(QStringLiteral("/usr/bin/desktop-file-validate"), {path}, 30000);
+        QVERIFY2(verdict.ok() && verdict.output.isEmpty(), verdict.output + readFile(path));
+        QVERIFY(QFileInfo(path).permissions() & QFileDevice::ExeOwner);
+        const QMap<QString, QString> entry = readDesktopEntry(path);
+        QCOMPARE(QStringList({entry.value("Terminal"), entry.value("Name"), entry.value("Icon"), entry.value("Path")}),
+                 QStringList({"false", fileName, expand(icons.section("->", 1)), ownFolder ? folder : entry.value("Path")}));
         const bool runMode = programmName != QLatin1String("updater");
         QStringList expected{m_target};
         if (runMode)
             expected << QStringLiteral("--run") << programmName;
         if (runMode && !parameterText.isEmpty())
             expected << QStringLiteral("--arg=") + parameterText;
-        QCOMPARE(argv, expected);
+        QCOMPARE(execArguments(entry.value(QStringLiteral("Exec"))), expected);
         // Start-up splits the --arg value back into the original parameters.
-        QCOMPARE(parameterText.isEmpty() ? QStringList() : splitArguments(parameterText, QLatin1Char(' '), QLatin1Char('"')),
-                 parameters);
+        QCOMPARE(parameterText.isEmpty() ? QStringList() : splitArguments(parameterText, ' ', '"'), parameters);
     }
 
     void startProgramm_data()
@@ -309,46 +259,28 @@ private slots:
         // The recorder stands at argrecorder and bin/argrecorder of the
         // programm's folder and of a second one, "%OTHER%". Expected: the
         // working folder (relative to the programm's) and the arguments;
-        // nothing when nothing starts. "%ROOT%" is the install root.
-        QTest::addColumn<bool>("registered");
+        // nothing when nothing starts.
         QTest::addColumn<QString>("executeFilename");
-        QTest::addColumn<QString>("executeParams");
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QStringList>("expected");
         const QString rec = QStringLiteral("argrecorder");
-        const QStringList none;
-        QTest::newRow("registry parameters, double blank kept") << true << rec << "-a  -b" << none << QStringList{".", "-a", "", "-b"};
-        QTest::newRow("placeholder expanded")
-            << true << rec << ":config:/settings.ini --x" << none << QStringList{".", "%ROOT%/cfgmod/settings.ini", "--x"};
-        QTest::newRow("explicit arguments override the registry")
-            << true << rec << "-a -b" << QStringList{"one", "two words", ""} << QStringList{".", "one", "two words", ""};
-        QTest::newRow("no parameters") << true << rec << "" << none << QStringList{"."};
-        QTest::newRow("executable in a subfolder") << true << "bin/" + rec << "x" << none << QStringList{"bin", "x"};
-        QTest::newRow("missing executable") << true << "missing" << "" << none << none;
-        QTest::newRow("without execute_filename") << true << "" << "" << none << none;
-        QTest::newRow("executable outside the program's folder") << true << "../%OTHER%/" + rec << "" << none << none;
-        QTest::newRow("not installed") << false << rec << "" << none << none;
+        QTest::newRow("explicit arguments override the registry, in the executable's subfolder")
+            << "bin/" + rec << QStringList{"one", "two words", ""} << QStringList{"bin", "one", "two words", ""};
+        QTest::newRow("executable outside the program's folder") << "../%OTHER%/" + rec << QStringList() << QStringList();
     }
 
     void startProgramm()
     {
-        QFETCH(bool, registered);
         QFETCH(QString, executeFilename);
-        QFETCH(QString, executeParams);
         QFETCH(QStringList, arguments);
         QFETCH(QStringList, expected);
         // Blanks and Cyrillic in the program's name and folder.
-        const QString folder = newProgrammFolder();
-        const QString other = newProgrammFolder();
-        const QString name = QFileInfo(folder).fileName();
+        const QString folder = newProgrammFolder(), other = newProgrammFolder(), name = QFileInfo(folder).fileName();
         executeFilename.replace(QStringLiteral("%OTHER%"), QFileInfo(other).fileName());
         for (const QString &path : {folder, folder + "/bin", other, other + "/bin"})
             QVERIFY(installRecorder(path + QStringLiteral("/argrecorder")));
-        const QJsonObject config{{"plugin_name", "cfgmod"}, {"plugin_type", "config"}};
-        const QJsonObject programm{{"programm_name", name}, {"execute_filename", executeFilename},
-                                   {"execute_params", executeParams}, {"plugins", QJsonArray{config}}};
-        const QJsonObject top{{"programms", registered ? QJsonArray{programm} : QJsonArray()}};
-        QVERIFY(writeFile(m_registry, QJsonDocument(top).toJson()));
+        const QJsonObject programm{{"programm_name", name}, {"execute_filename", executeFilename}, {"execute_params", "-a -b"}};
+        QVERIFY(writeFile(m_registry, QJsonDocument(QJsonObject{{"programms", QJsonArray{programm}}}).toJson()));
 
         QCOMPARE(::startProgramm(name, arguments), !expected.isEmpty());
         if (expected.isEmpty()) {
@@ -359,8 +291,9 @@ private slots:
             return;
         }
         expected.first() = QDir::cleanPath(folder + QLatin1Char('/') + expected.first());
-        QCOMPARE(readRecord(QFileInfo(folder + QLatin1Char('/') + executeFilename).path()),
-                 expected.replaceInStrings(QStringLiteral("%ROOT%"), Settings::installRoot()));
+        const QString record = QFileInfo(folder + QLatin1Char('/') + executeFilename).path() + QStringLiteral("/arguments.rec");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
+        QCOMPARE(nulTerminated(readFile(record)), expected);
     }
 
 private:
@@ -373,9 +306,7 @@ private:
     }
 
     QTemporaryDir m_base;
-    QString m_home;
-    QString m_registry;
-    QString m_target;
+    QString m_home, m_registry, m_target;
     QStringList m_made;
     std::vector<std::unique_ptr<QTemporaryDir>> m_programmFolders;
 };

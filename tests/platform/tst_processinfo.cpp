@@ -24,15 +24,6 @@ bool installProgram(const QString &path)
     return QDir().mkpath(QFileInfo(path).path()) && QFile::copy(QStringLiteral("/bin/sleep"), path);
 }
 
-ProcessInfo findProcess(qint64 pid)
-{
-    for (const ProcessInfo &process : ProcessInfo::getProcessList()) {
-        if (process.processId == static_cast<quint64>(pid))
-            return process;
-    }
-    return ProcessInfo();
-}
-
 } // namespace
 
 class TestProcessInfo : public QObject
@@ -64,66 +55,18 @@ private slots:
         QCOMPARE(waitpid(m_zombie, &status, 0), m_zombie);
     }
 
-    void processListAndModules()
-    {
-        const ProcessInfo child = findProcess(m_child.pid());
-        const ProcessInfo self = findProcess(QCoreApplication::applicationPid());
-        QCOMPARE(child.exeFile, QStringLiteral("myapp"));
-        QCOMPARE(child.parentProcessId, static_cast<quint64>(QCoreApplication::applicationPid()));
-        QVERIFY(child.threadCount >= 1 && self.threadCount >= 1);
-        QCOMPARE(self.exeFile, QFileInfo(QCoreApplication::applicationFilePath()).fileName());
-        const QStringList childModules = modulePaths(child);
-        QCOMPARE(childModules.value(0), m_appA);
-        QCOMPARE(childModules.count(m_appA), 1);
-        QCOMPARE(exeFilePath(child), m_appA);
-        // This test links Qt, so its module list holds the Qt core library too.
-        QStringList own = modulePaths(self);
-        QCOMPARE(own.value(0), QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath());
-        QVERIFY(!own.filter(QStringLiteral("/libQt5Core.so")).isEmpty());
-        QCOMPARE(own.removeDuplicates(), 0);
-
-        // A name that none of the modules carries gives no path.
-        ProcessInfo renamed = child;
-        renamed.exeFile = QStringLiteral("MYAPP");
-        QCOMPARE(exeFilePath(renamed), QString());
-        ProcessInfo gone;
-        gone.processId = 0x7ffffff0;
-        QCOMPARE(modulePaths(gone), QStringList());
-        QCOMPARE(exeFilePath(gone), QString());
-        // The kernel's short name of this test program (at most 15 characters).
-        const ProcessInfo zombie = findProcess(m_zombie);
-        QCOMPARE(zombie.exeFile, QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15));
-        QCOMPARE(modulePaths(zombie), QStringList());
-        QCOMPARE(exeFilePath(zombie), QString());
-    }
-
     void running_data()
     {
-        // world: "" the standing copy in folder A; "stopped", "removed" or
-        // "replaced": a second copy at path, stopped, or with its file deleted,
-        // or deleted and put back while it runs. An update that replaces the
+        // world: "" the standing copy in folder A; "removed" or "replaced": a
+        // second copy at path with its file deleted, or deleted and put back
+        // while it runs. An update that replaces the
         // file of a running program leaves the process running the old,
         // unlinked file: it still blocks the update.
         QTest::addColumn<QString>("world");
         QTest::addColumn<QString>("exeName");
         QTest::addColumn<QString>("path");
         QTest::addColumn<bool>("running");
-        const QString a = m_appA;
-        const QString b = m_base + QStringLiteral("B/myapp");
-        QTest::newRow("running from its folder") << "" << "myapp" << a << true;
-        QTest::newRow("same name in another folder") << "" << "myapp" << b << false;
-        QTest::newRow("file name in other letter case") << "" << "myapp" << m_base + "A/MyApp" << false;
-        QTest::newRow("folder in other letter case") << "" << "myapp" << a.toUpper() << false;
-        QTest::newRow("name ignores letter case") << "" << "MYAPP" << a << true;
-        QTest::newRow("substring name, other program's path") << "" << "app" << m_base + "A/app" << false;
-        QTest::newRow("substring name, the running path") << "" << "app" << a << true;
-        QTest::newRow("longer name than the process") << "" << "myapp2" << a << false;
-        QTest::newRow("empty name, path decides") << "" << "" << a << true;
-        QTest::newRow("empty name, other path") << "" << "" << b << false;
-        QTest::newRow("name without path") << "" << "myapp" << "" << false;
-        QTest::newRow("path not normalised") << "" << "myapp" << m_base + "A/../Папка A/myapp" << false;
-        QTest::newRow("relative path") << "" << "myapp" << "Папка A/myapp" << false;
-        QTest::newRow("stopped copy no longer runs") << "stopped" << "myapp" << m_base + "C/myapp" << false;
+        QTest::newRow("same name in another folder") << "" << "myapp" << m_base + "B/myapp" << false;
         QTest::newRow("removed executable still counts as running") << "removed" << "myapp" << m_base + "D/myapp" << true;
         QTest::newRow("replaced executable still counts as running") << "replaced" << "myapp" << m_base + "E/myapp" << true;
         // What cannot be inspected matches an empty path: the cautious answer
@@ -144,8 +87,6 @@ private slots:
             QVERIFY(installProgram(path) && copy.start(path, {QStringLiteral("60")}, nullptr, QFileInfo(path).path()));
             QTRY_VERIFY_WITH_TIMEOUT(isProgrammRunning(exeName, path), 10000);
         }
-        if (world == QLatin1String("stopped"))
-            copy.stop();
         QVERIFY(world != QLatin1String("removed") || QFile::remove(path));
         QVERIFY(world != QLatin1String("replaced") || (QFile::remove(path) && installProgram(path)));
         QTRY_COMPARE_WITH_TIMEOUT(isProgrammRunning(exeName, path), running, 10000);
@@ -153,8 +94,7 @@ private slots:
 
 private:
     QTemporaryDir m_root;
-    QString m_base;
-    QString m_appA;
+    QString m_base, m_appA;
     TestProcess m_child;
     pid_t m_zombie = 0;
 };

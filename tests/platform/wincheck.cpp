@@ -22,16 +22,13 @@
 
 namespace {
 
-int g_failures = 0;
-int g_checks = 0;
+int g_failures = 0, g_checks = 0;
 
 void check(bool ok, const std::wstring &what)
 {
     ++g_checks;
-    if (ok)
-        return;
-    ++g_failures;
-    std::wprintf(L"FAIL: %ls\n", what.c_str());
+    if (!ok && ++g_failures)
+        std::wprintf(L"FAIL: %ls\n", what.c_str());
 }
 
 void checkEqual(const std::wstring &actual, const std::wstring &expected, const std::wstring &what)
@@ -47,10 +44,9 @@ std::wstring ownPath()
 
 const platform::ProcessEntry *findProcess(const std::vector<platform::ProcessEntry> &list, DWORD pid)
 {
-    for (const platform::ProcessEntry &entry : list) {
+    for (const platform::ProcessEntry &entry : list)
         if (entry.processId == pid)
             return &entry;
-    }
     return nullptr;
 }
 
@@ -108,9 +104,9 @@ void checkProcesses(const std::wstring &run)
 // Absolute, without a trailing separator, three different folders.
 void checkFolders()
 {
-    const std::wstring desktop = platform::userFolder(platform::UserFolder::Desktop);
-    const std::wstring quick = platform::userFolder(platform::UserFolder::QuickLaunch);
-    const std::wstring menu = platform::userFolder(platform::UserFolder::ProgramsMenu);
+    using platform::userFolder;
+    const std::wstring desktop = userFolder(platform::UserFolder::Desktop), quick = userFolder(platform::UserFolder::QuickLaunch),
+                       menu = userFolder(platform::UserFolder::ProgramsMenu);
     for (const std::wstring &folder : {desktop, quick, menu})
         check(folder.size() > 3 && folder.compare(1, 2, L":\\") == 0 && folder.back() != L'\\', L"user folder: " + folder);
     const std::wstring tail = L"\\Microsoft\\Internet Explorer\\Quick Launch";
@@ -153,10 +149,9 @@ platform::Shortcut readShortcut(const std::wstring &path)
         back.iconPath = text(link->GetIconLocation(buffer.data(), size, &back.iconIndex));
         link->GetHotkey(&back.hotkey);
     }
-    if (file)
-        file->Release();
-    if (link)
-        link->Release();
+    for (IUnknown *object : {static_cast<IUnknown *>(file), static_cast<IUnknown *>(link)})
+        if (object)
+            object->Release();
     FILE *raw = _wfopen(path.c_str(), L"rb");
     unsigned char header[0x4C] = {};
     const bool got = raw && std::fread(header, 1, sizeof header, raw) == sizeof header && header[0] == 0x4C;
@@ -174,10 +169,8 @@ void checkShortcut(const std::wstring &run)
     const std::wstring path = run + L"\\Ярлык «тест».lnk";
     checkEqual(platform::shortcutFilePath(path), path, L"shortcut file path kept");
     // An executable's own icon can be shown; a plain image cannot.
-    check(platform::canBeShortcutIcon(L"C:\\Программы\\lab.exe"), L"an executable is an icon");
-    check(platform::canBeShortcutIcon(L"C:\\Программы\\DEF.ICO"), L"an .ico file is an icon");
-    check(platform::canBeShortcutIcon(L"C:\\Программы.v2\\lab"), L"a dot in a folder is no suffix");
-    check(!platform::canBeShortcutIcon(L"C:\\kestraupd\\kestraupd.PNG"), L"a PNG image is no icon");
+    for (const wchar_t *icon : {L"C:\\Программы\\lab.exe", L"C:\\Программы\\DEF.ICO", L"C:\\Программы.v2\\lab", L"C:\\k\\k.PNG"})
+        check(platform::canBeShortcutIcon(icon) == (std::wcsstr(icon, L"PNG") == nullptr), L"icon or not: " + std::wstring(icon));
     // Written, then rewritten over the old one.
     for (const std::wstring &arguments : {shortcut.arguments, std::wstring()}) {
         shortcut.arguments = arguments;
@@ -237,11 +230,6 @@ void checkCommandLine()
 }
 
 // Whole-file helpers taking any path the file layer does (long ones too).
-HANDLE openFile(const std::wstring &path, DWORD access, DWORD share, DWORD disposition)
-{
-    return CreateFileW(winfile::longPath(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 bool writeText(const std::wstring &path, const std::string &bytes)
 {
     FILE *file = _wfopen(winfile::longPath(path).c_str(), L"wb");
@@ -314,7 +302,7 @@ void checkFileLayer(const std::wstring &run)
         check(writeText(staging, content) && !(attributes(staging) & FILE_ATTRIBUTE_HIDDEN), what + L": staging copy not hidden before");
         check(winfile::hide(staging) && (attributes(staging) & FILE_ATTRIBUTE_HIDDEN), what + L": staging copy hidden");
         check(!move.readOnly || SetFileAttributesW(winfile::longPath(target).c_str(), FILE_ATTRIBUTE_READONLY), what + L": read-only");
-        const HANDLE holder = move.share ? openFile(target, GENERIC_READ, move.share, OPEN_EXISTING) : INVALID_HANDLE_VALUE;
+        const HANDLE holder = move.share ? CreateFileW(winfile::longPath(target).c_str(), GENERIC_READ, move.share, nullptr, OPEN_EXISTING, 0, nullptr) : INVALID_HANDLE_VALUE;
         const HANDLE releaser = move.released ? CreateThread(nullptr, 0, releaseLater, holder, 0, nullptr) : nullptr;
         check(!move.share || (holder != INVALID_HANDLE_VALUE && (releaser || !move.released)), what + L": holder");
         int retries = -1;
@@ -325,10 +313,9 @@ void checkFileLayer(const std::wstring &run)
         WaitForSingleObject(releaser, 10000);
         CloseHandle(releaser ? releaser : holder);
         check(moved == (!move.share || move.released), what + L": " + error);
-        if (!move.share)
-            check(retries == 0, what + L": no retries for a free file");
-        if (move.share == FILE_SHARE_READ && moved)
-            check(retries >= 1 && retries < winfile::kMoveAttempts, what + L": retried while held: " + std::to_wstring(retries));
+        check(move.share || retries == 0, what + L": no retries for a free file");
+        check(move.share != FILE_SHARE_READ || !moved || (retries >= 1 && retries < winfile::kMoveAttempts),
+              what + L": retried while held: " + std::to_wstring(retries));
         if (moved) {
             check(readText(target) == content && attributes(staging) == INVALID_FILE_ATTRIBUTES, what + L": replaced");
             check(!(attributes(target) & FILE_ATTRIBUTE_HIDDEN), what + L": replaced file not hidden");
