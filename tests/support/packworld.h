@@ -1,5 +1,4 @@
-#ifndef PACKWORLD_H
-#define PACKWORLD_H
+#pragma once
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -93,5 +92,3 @@ bool moduleEquals(const QString &installed, const QString &tree, QString *why = 
 // Snapshot of every file under root (relative path -> content), skipping the
 // given top-level names.
 QMap<QString, QByteArray> snapshot(const QString &root, const QStringList &skipTopLevel = QStringList());
-
-#endif // PACKWORLD_H

@@ -1,18 +1,15 @@
-#ifndef TESTCERTIFICATES_H
-#define TESTCERTIFICATES_H
+#pragma once
 
 #include <QString>
 
-// A throw-away certificate authority and a server certificate it signed for
-// 127.0.0.1 (subjectAltName IP and DNS localhost), made with the openssl
-// command line in folder.
+// A throw-away self-signed server certificate for 127.0.0.1 (subjectAltName
+// IP and DNS localhost), made with the openssl command line in folder; a
+// client trusts it by taking it as its certificate authority.
 struct TestCertificates
 {
-    QString caCertificate;     // PEM
+    QString caCertificate;     // PEM, the server certificate itself
     QString serverCertificate; // PEM
     QString serverKey;         // PEM, unencrypted
 };
 
 bool createTestCertificates(const QString &folder, TestCertificates *out, QString *error = nullptr);
-
-#endif // TESTCERTIFICATES_H

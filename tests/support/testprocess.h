@@ -1,9 +1,9 @@
-#ifndef TESTPROCESS_H
-#define TESTPROCESS_H
+#pragma once
 
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <functional>
 
@@ -22,16 +22,15 @@ class TestProcess
 {
 public:
     TestProcess() = default;
-    ~TestProcess();
-    TestProcess(const TestProcess &) = delete;
-    TestProcess &operator=(const TestProcess &) = delete;
+    ~TestProcess() { stop(); }
+    Q_DISABLE_COPY(TestProcess)
 
     bool start(const QString &program, const QStringList &arguments, QString *error = nullptr,
                const QString &workingDir = QString());
     void stop();
-    bool isRunning() const;
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     qint64 pid() const { return m_pid; }
-    QByteArray output(); // what it printed so far (stdout and stderr merged)
+    QByteArray output() { return m_process.readAll(); } // stdout and stderr merged, since the last call
 
 private:
     OrphanSafeProcess m_process;
@@ -61,23 +60,33 @@ ProcessResult runProcess(const QString &program, const QStringList &arguments, i
 bool runTool(const QString &program, const QStringList &arguments, QString *error = nullptr, int timeoutMs = 60000,
              const QString &workingDir = QString());
 
-// Prepares one attempt to start a server on the given port: writes its
-// configuration if it has one and fills the command line.
-using ServerLaunch = std::function<bool(quint16 port, QStringList *arguments, QString *error)>;
+// A server program on 127.0.0.1 (nginx, tinyproxy, pyftpdlib) with a work
+// folder of its own for configuration and logs.
+class ServerProcess
+{
+public:
+    quint16 port() const { return m_port; }
+    void stop() { m_process.stop(); }
 
-// Starts program as a server on a free port of 127.0.0.1 and waits until it
-// listens. Another process may take the port between the choice and the
-// start, so a few attempts are made, each on a new port.
-bool startServerOnFreePort(TestProcess &process, const QString &program, const ServerLaunch &launch, quint16 *port,
-                           QString *error);
+protected:
+    // Writes the configuration for a port (if the server has one) and fills
+    // its command line.
+    using Launch = std::function<bool(quint16 port, QStringList *arguments, QString *error)>;
+    // Starts binary (empty: not installed) on a free port and waits until it
+    // listens. Another process may take the port between the choice and the
+    // start, so a few attempts are made, each on a new port.
+    bool startServer(const QString &binary, const Launch &launch, QString *error);
+    // Writes text as the file name in the work folder; its path, or empty.
+    QString writeConfig(const QString &name, const QString &text, QString *error);
+
+    QTemporaryDir m_work;
+    TestProcess m_process;
+    quint16 m_port = 0;
+};
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 quint16 freeTcpPort();
 
-// Waits until something accepts connections on 127.0.0.1:port.
-bool waitForPort(quint16 port, int timeoutMs = 10000);
-
-// The first of the given paths that exists and is executable; empty if none.
+// The first of the given paths that exists and is executable (a name without
+// a slash is looked up in PATH); empty if none.
 QString findExecutable(const QStringList &candidates);
-
-#endif // TESTPROCESS_H
