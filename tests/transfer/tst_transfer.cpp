@@ -330,8 +330,7 @@ private slots:
         // And on a thread whose manager is created while the proxy is in force.
         const std::unique_ptr<QThread> worker(fetchThread(named, out("via-thread.txt"), &error));
         worker->start();
-        QVERIFY(worker->wait(60000));
-        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QVERIFY2(worker->wait(60000) && error.isEmpty(), qPrintable(error));
         QVERIFY(readFile(out("via-thread.txt")).contains(via));
         // With the proxy removed the same manager goes direct again.
         restore.dismiss();
@@ -352,8 +351,7 @@ private slots:
             threads.back()->start();
         }
         for (int i = 0; i < 4; ++i) {
-            QVERIFY(threads[i]->wait(60000));
-            QVERIFY2(errors[i].isEmpty(), qPrintable(errors[i]));
+            QVERIFY(threads[i]->wait(60000) && errors[i].isEmpty());
             QCOMPARE(readFile(out(QStringLiteral("thread%1.bin").arg(i))), readFile(m_root + "/sub/папка/file.bin"));
         }
     }
@@ -373,25 +371,6 @@ private slots:
         QCOMPARE(readFile(out("outer.bin")), QByteArray("0123456789"));
         QVERIFY2(innerOk, qPrintable(innerError));
         QCOMPARE(readFile(out("inner.bin")), readFile(m_root + "/sub/папка/file.bin"));
-    }
-
-    void interruptionAbortsTransfer()
-    {
-        // A cancelled install asks its thread to stop; the download in progress
-        // ends within about a second, not when the file has arrived.
-        ScriptedHttpServer server({ScriptedHttpServer::answer(200, QByteArray(100, 'x'))}, true, 1, 200); // 20 s
-        QVERIFY(server.start());
-        QString error;
-        const std::unique_ptr<QThread> worker(fetchThread(server.baseUrl() + "/big", out("cancelled.bin"), &error));
-        worker->start();
-        QTest::qWait(600);
-        QElapsedTimer timer;
-        timer.start();
-        worker->requestInterruption();
-        QVERIFY(worker->wait(10000));
-        QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
-        QVERIFY2(error.startsWith("failed: ") && error.contains("interrupted"), qPrintable(error));
-        QVERIFY(!QFile::exists(out("cancelled.bin")));
     }
 
 private:
