@@ -14,13 +14,9 @@ class QTemporaryDir;
 // "project") or a module, and the files of its update pack.
 struct ModuleSpec
 {
-    QString name;
-    QString type;
-    QString guid;
-    QString ruName;
+    QString name, type, guid, ruName;
     QMap<QString, bool> depends; // module name -> necessary
-    QString executeFilename;
-    QString executeParams;
+    QString executeFilename, executeParams;
     QStringList doNotDelete;
     QMap<QString, QByteArray> files; // relative path -> content
     QString pack;                    // pack folder below the server folder; empty: "packs/<name>"
