@@ -1,6 +1,6 @@
 // Which programs the updater offers and where it fetches them from: project
 // lists, update servers with fallbacks (nginx, a scripted HTTP server and
-// plain folders, all on this machine) and mirrors.
+// plain folders, all on this machine).
 
 #include "mirrordescription.h"
 #include "nginxserver.h"
@@ -12,7 +12,6 @@
 #include "transfer.h"
 
 #include <QDir>
-#include <QNetworkProxy>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTextCodec>
@@ -69,13 +68,11 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(NginxServer::isAvailable(), "nginx is needed (scripts/packages.txt)");
-        for (const char *name : {"first.xml", "second.xml", "malformed.xml"})
-            QVERIFY(writeFile(m_www.filePath("bin/" + QString(name)), readFile(kDataDir + "/" + name)));
+        QVERIFY(writeFile(m_www.filePath("bin/first.xml"), readFile(kDataDir + "/first.xml")));
         QVERIFY(writeFile(m_www.filePath("bin/entities.xml"),
                           "<?xml version='1.0'?><!DOCTYPE r [<!ENTITY a 'x'>]><root><projects>"
                           "<project name='&a;' type='project' guid='33333333-3333-3333-3333-333333333333'/>"
                           "</projects></root>"));
-        QVERIFY(writeFile(m_www.filePath("bin/empty.xml"), QByteArray()));
         m_nginx.setRoot(m_www.path());
         QString error;
         QVERIFY2(m_nginx.start(&error), qPrintable(error));
@@ -95,7 +92,6 @@ private slots:
     void cleanup()
     {
         QDir::setCurrent(m_previousDir);
-        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
         m_work.reset();
     }
 
@@ -107,22 +103,11 @@ private slots:
         const QString kestra2 = "15e5bfdc-78cf-4062-82db-79841f6069b0";
         QTest::newRow("kestra defaults hold the updater once") << "kestraupd" << Entries{}
                                                                << QStringList{kKestraUpdater, kestra2};
-        QTest::newRow("both edition names: the later list wins")
-            << "orvelupd-kestraupd" << Entries{}
-            << QStringList{kKestraUpdater, kestra2, "0921977d-6bf2-4ca6-a78f-609fcbfb6ea8"};
         QTest::newRow("listed keys, empty one skipped")
             << "kestraupd" << Entries{{"projects/projects_count", 3}, {"projects/key1", "a"}, {"projects/key3", "c"}}
             << QStringList{"a", "c", kKestraUpdater};
-        QTest::newRow("updater listed already")
-            << "kestraupd"
-            << Entries{{"projects/projects_count", 2}, {"projects/key1", kKestraUpdater}, {"projects/key2", "b"}}
-            << QStringList{kKestraUpdater, "b"};
-        QTest::newRow("negative count: no list at all") << "kestraupd" << Entries{{"projects/projects_count", -1}}
-                                                        << QStringList{kKestraUpdater};
         QTest::newRow("x32 admits the 32-bit release updater")
             << "updater" << Entries{{"config/version", "x32"}} << QStringList{"2bd29468-6e7c-46f7-b6ae-2d27742b8790"};
-        QTest::newRow("X32 in capitals admits no updater") << "updater" << Entries{{"config/version", "X32"}}
-                                                           << QStringList{};
         QTest::newRow("count far too large is bounded")
             << "updater" << Entries{{"projects/projects_count", 2000000000}, {"projects/key1", "a"}}
             << QStringList{"a", kUpdater};
@@ -138,25 +123,6 @@ private slots:
         Settings settings;
         settings.setConfigPath(m_ini);
         QTEST(settings.projects(), "expected");
-    }
-
-    void server1DefaultsGoToTheVendorHost()
-    {
-        // All traffic goes to a local proxy that refuses it, so the vendor
-        // host is named but never contacted.
-        ScriptedHttpServer proxy({ScriptedHttpServer::answer(403, "refused")});
-        QVERIFY(proxy.start());
-        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", proxy.port()));
-        writeConfig(m_ini, {{"General/update_servers_count", 2}, {"server1/local_file_path", localName("main.xml")}});
-        Settings settings;
-        load(&settings);
-        const QUrl expected(Settings::defaultSourcePath());
-        QVERIFY(expected.scheme() == "https" && expected.host().endsWith(".example")); // never a real host
-        QVERIFY(!proxy.requests().isEmpty());
-        for (const ScriptedHttpServer::Request &request : proxy.requests())
-            QCOMPARE(request.method + ' ' + request.target, "CONNECT " + expected.host().toUtf8() + ":443");
-        // server2 has no built-in address or file name: it asks nobody.
-        QVERIFY(settings.programmDescriptions().isEmpty());
     }
 
     void fill_data()
@@ -180,11 +146,11 @@ private slots:
                     three + QStringList{"server3 lab: reports"}, "@nginx/bin", {"core @nginx/bin/core/x64"}};
         QTest::newRow("POST of the store's project list")
             << Fill{{"@scripted/bin/first.xml"}, {{"server1/metod", "pOsT"}}, both, "@scripted/bin", {}};
-        // What the first server gave stays; the third is never read.
-        for (const char *document : {"malformed.xml", "entities.xml", "empty.xml"})
-            QTest::newRow(qPrintable(QString("unreadable document stops the fill: ") + document))
-                << Fill{{"@share/first.xml", "@nginx/bin/" + QString(document), "@share/second.xml"}, {}, both,
-                        "@share", {"core @share/core/x64"}};
+        // A hostile document (the guard's rows hold the other kinds): what the
+        // first server gave stays; the third is never read.
+        QTest::newRow("unreadable document stops the fill")
+            << Fill{{"@share/first.xml", "@nginx/bin/entities.xml", "@share/second.xml"}, {}, both, "@share",
+                    {"core @share/core/x64"}};
     }
 
     void fill()
@@ -266,37 +232,6 @@ private slots:
         QCOMPARE(readFile(local), localBefore);
         QCOMPARE(readFile(signatureFilePath(local)), envelopeBefore);
         QCOMPARE(readFile(m_work->filePath("main.xml")), readFile(folderDoc("first.xml")));
-    }
-
-    void mirrors()
-    {
-        Entries entries{{"General/mirrors_count", 5}, {"mirror4/main_server_name", "server2"},
-                        {"mirror4/mirror_folder", "\\\\share\\mirror4"}, {"mirror5/main_server_name", "Server1"},
-                        {"mirror2/programms_count", 0}, {"mirror3/programms_count", 4}};
-        for (int i = 1; i <= 3; ++i)
-            entries << Entries{{QString("mirror%1/main_server_name").arg(i), "server1"},
-                               {QString("mirror%1/mirror_folder").arg(i), QString("D:/mirror%1").arg(i)}};
-        // tool's entry names app's guid: that program is app again.
-        const QStringList listed{"app", kApp, "tool", kApp, "app", kApp, "lab", kLab};
-        for (int i = 0; i < 4; ++i)
-            entries << Entries{{QString("mirror3/programm_name%1").arg(i + 1), listed[2 * i]},
-                               {QString("mirror3/programm_guid%1").arg(i + 1), listed[2 * i + 1]}};
-        configure({kApp, kTool, kLab}, {m_nginx.baseUrl() + "/bin/first.xml", folderDoc("second.xml")}, entries);
-        Settings settings;
-        load(&settings);
-        settings.fillMirrors();
-        settings.fillMirrors(); // refilling replaces them
-        QStringList actual;
-        for (const MirrorDescription *mirror : settings.mirrors()) {
-            QStringList programms;
-            for (const ProjectDescription *description : mirror->programms) {
-                QVERIFY(settings.programmDescriptions().contains(const_cast<ProjectDescription *>(description)));
-                programms << description->base()->name();
-            }
-            actual << mirror->mainServerName + " " + mirror->mirrorFolder + ": " + programms.join(',');
-        }
-        QCOMPARE(actual, (QStringList{"server1 D:/mirror1: app,tool", "server1 D:/mirror2: app,tool",
-                                      "server1 D:/mirror3: app,app", "server2 \\\\share\\mirror4: lab", "Server1 : "}));
     }
 
     void refillFreesTablesAndSetProjectsRefills()
