@@ -1,7 +1,9 @@
-// Which programs the updater offers and where it fetches them from: project
-// lists, update servers with fallbacks (nginx, a scripted HTTP server and
-// plain folders, all on this machine).
+// Which programs the updater offers and where it fetches them from: the
+// guard in front of the XML parser, project documents and the descriptions
+// built from them, project lists, update servers with fallbacks (nginx, a
+// scripted HTTP server and plain folders, all on this machine).
 
+#include "messagecapture.h"
 #include "mirrordescription.h"
 #include "nginxserver.h"
 #include "projectdescription.h"
@@ -10,8 +12,12 @@
 #include "signature.h"
 #include "testfiles.h"
 #include "transfer.h"
+#include "xmlguard.h"
 
 #include <QDir>
+#include <QDirIterator>
+#include <QDomDocument>
+#include <QElapsedTimer>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTextCodec>
@@ -56,6 +62,27 @@ QStringList describe(const QList<ProjectDescription *> &descriptions)
     return result;
 }
 
+ProjectPluginPtr makePlugin(const QString &name, const QMap<QString, bool> &depends = {})
+{
+    ProjectPluginPtr plugin(new ProjectPlugin);
+    plugin->setName(name);
+    for (auto it = depends.constBegin(); it != depends.constEnd(); ++it)
+        plugin->insertDepend(it.key(), it.value());
+    return plugin;
+}
+
+QStringList names(const QList<ProjectPluginPtr> &plugins)
+{
+    QStringList result;
+    for (const ProjectPluginPtr &plugin : plugins)
+        result.append(plugin->name());
+    return result;
+}
+
+QByteArray nested(int depth)
+{
+    return "<root>" + QByteArray("<a>").repeated(depth - 1) + QByteArray("</a>").repeated(depth - 1) + "</root>";
+}
 } // namespace
 
 Q_DECLARE_METATYPE(Fill)
@@ -65,6 +92,53 @@ class TestServers : public QObject
     Q_OBJECT
 
 private slots:
+    // The guard in front of the DOM parser for documents from update servers:
+    // one row per kind of hostile input, and the harmless look-alikes it must let through.
+    void guard_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<bool>("accepted");
+        // Nine levels of entities, each ten of the one below: 10^9 "lol" once expanded.
+        const QByteArray laughs = readFile(kDataDir + "/billion_laughs.xml");
+        QVERIFY(!laughs.isEmpty()); // an empty input would be refused for the wrong reason
+        const auto row = [](const char *name, const QByteArray &data, bool accepted) {
+            QTest::newRow(name) << data << accepted;
+        };
+        row("plain document with a doctype", "<?xml version='1.0'?><!DOCTYPE projectdocument><root><projects/></root>", true);
+        row("entity text inside a comment and CDATA",
+            "<!-- <!DOCTYPE x [<!ENTITY a 'b'>]> --><root><![CDATA[<!ENTITY a 'aaaa'> &a;]]></root>", true);
+        row("nesting at the limit", nested(kMaxUntrustedXmlDepth), true);
+        row("Russian text in windows-1251, undeclared", "<root><projects><project name='\xcf\xf0\xee'/></projects></root>", true);
+        row("undeclared prefix on an attribute", "<root xsi:noNamespaceSchemaLocation='p.xsd'><projects/></root>", true);
+        row("billion laughs", laughs, false);
+        row("billion laughs in UTF-16",
+            "\xff\xfe" + QTextCodec::codecForName("UTF-16LE")->fromUnicode(QString::fromUtf8(laughs)), false);
+        row("undeclared prefix and an entity", "<!DOCTYPE root [<!ENTITY a 'x'>]><root xsi:a='p'>&a;</root>", false);
+        row("unused parameter entity", "<!DOCTYPE root [<!ENTITY % p 'x'>]><root/>", false);
+        row("external entity", "<!DOCTYPE root [<!ENTITY secret SYSTEM 'file:///etc/passwd'>]><root>&secret;</root>", false);
+        row("nesting beyond the limit", nested(kMaxUntrustedXmlDepth + 1), false);
+        row("bytes that are not UTF-8, then nesting that would overflow the stack",
+            QByteArray("<root a='\xff'>").append(QByteArray("<a>").repeated(200000)), false);
+        const char controls[] = "<root><projects><project name=\"a\x16\x02\x00\x00" "b\"/></projects></root>";
+        row("control characters in an attribute", QByteArray(controls, sizeof controls - 1), false);
+        row("empty input", QByteArray(), false);
+    }
+
+    void guard()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(bool, accepted);
+        QElapsedTimer timer;
+        timer.start();
+        QDomDocument document;
+        QString message;
+        int line = -1, column = -1;
+        QCOMPARE(setUntrustedContent(document, data, &message, &line, &column), accepted);
+        QVERIFY2(timer.elapsed() < 5000, "the guard must answer at once, without expanding anything");
+        QCOMPARE(document.documentElement().isNull(), !accepted);
+        QVERIFY(accepted || (!message.isEmpty() && line >= 1 && column >= 1));
+    }
+
     void initTestCase()
     {
         QVERIFY2(NginxServer::isAvailable(), "nginx is needed (scripts/packages.txt)");
@@ -255,6 +329,109 @@ private slots:
         QSettings ini(m_ini, QSettings::IniFormat);
         QCOMPARE(QStringList({ini.value("projects/projects_count").toString(), ini.value("projects/key1").toString(),
                               ini.value("projects/key3").toString()}), QStringList({"1", kTool, "left-behind"}));
+    }
+
+private slots:
+    void sharedModuleDestroyedOnce()
+    {
+        auto *first = new ProjectDescription, *second = new ProjectDescription;
+        first->setBase(makePlugin("p1", {{"shared", true}}));
+        second->setBase(makePlugin("p2", {{"shared", false}}));
+        const QWeakPointer<ProjectPlugin> base1 = first->base();
+        QWeakPointer<ProjectPlugin> shared;
+        {
+            const ProjectPluginPtr module = makePlugin("shared");
+            shared = module;
+            first->addPlugin(module);
+            second->addPlugin(module);
+        }
+        first->clear();
+        QVERIFY(base1.isNull());
+        QVERIFY2(!shared.isNull(), "the module must live while the second description holds it");
+        delete second;
+        QVERIFY(shared.isNull());
+        delete first; // clearing again must not touch what is gone
+    }
+
+    void documents_data()
+    {
+        // Documents read in turn as server1, server2... with the base folder
+        // /srv/N: a file of the data folder or inline XML. Descriptions:
+        // "server program: modules | allModules";
+        // every element "name@N" with N the document it came from.
+        QTest::addColumn<QStringList>("documents");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QStringList>("plugins");
+        const QStringList chain{"server1 app: core | core,deep,deeper"};
+        // Modules needed only by other modules, each listed before what needs it.
+        QTest::newRow("modules needed only by modules, listed before")
+            << QStringList{"module_chain_before.xml"} << chain << QStringList{"app@1", "core@1", "deep@1", "deeper@1"};
+        QTest::newRow("two programs share a module; unknown and rejected elements dropped")
+            << QStringList{"two_programs.xml"}
+            << QStringList{"server1 app: core,viewer | core,viewer", "server1 tool: core | core"}
+            << QStringList{"app@1", "core@1", "tool@1", "viewer@1"};
+        QTest::newRow("duplicate name replaces and frees the earlier")
+            << QStringList{"<root><projects><project name='lone'/></projects></root>",
+                           "<root><projects><project name='lone'/></projects></root>"}
+            << QStringList() << QStringList{"lone@2"};
+    }
+
+    void documents()
+    {
+        QFETCH(QStringList, documents);
+        QFETCH(QStringList, expected);
+        QFETCH(QStringList, plugins);
+        Settings settings;
+        QTemporaryDir dir;
+        QList<QWeakPointer<ProjectPlugin>> earlier;
+        MessageCapture capture;
+        for (int i = 0; i < documents.size(); ++i) {
+            QString path = kDataDir + "/" + documents[i];
+            if (!documents[i].endsWith(".xml")) {
+                path = dir.filePath(QString::number(i));
+                QVERIFY(writeFile(path, documents[i].toUtf8()));
+            }
+            for (const ProjectPluginPtr &plugin : settings.allPlugins())
+                earlier << plugin;
+            const QString server = QStringLiteral("server%1").arg(i + 1);
+            QString error;
+            const QString base = "/srv/" + QString::number(i + 1);
+            QVERIFY2(settings.readProjectDocument(path, server, base, QStringList{kApp, kTool}, &error), qPrintable(error));
+        }
+        QStringList actual, actualPlugins;
+        for (const ProjectDescription *d : settings.programmDescriptions()) {
+            QCOMPARE(d->sourceDir(), "/srv/" + d->serverKey().mid(6));
+            actual << d->serverKey() + " " + d->base()->name() + ": " + names(d->modules()).join(',') + " | "
+                          + d->allModules().keys().join(',');
+        }
+        QCOMPARE(actual, expected);
+        for (const ProjectPluginPtr &plugin : settings.allPlugins()) {
+            actualPlugins << plugin->name() + "@" + plugin->sourceDir().mid(5);
+            for (const PluginBinary *binary : plugin->binaries())
+                QCOMPARE(binary->sourceDir(), plugin->sourceDir());
+        }
+        QCOMPARE(actualPlugins, plugins);
+        for (const QWeakPointer<ProjectPlugin> &plugin : earlier) // replaced elements are freed
+            QVERIFY(plugin.isNull() || settings.allPlugins().values().contains(plugin.toStrongRef()));
+    }
+
+    void fuzzRegressions()
+    {
+        // Inputs that once broke the reader must now be read or refused cleanly.
+        QDirIterator it(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR) + "/project", QDir::Files);
+        int count = 0;
+        for (; it.hasNext() && count < 1000; ++count) {
+            const QString path = it.next();
+            Settings settings;
+            MessageCapture capture;
+            QElapsedTimer timer;
+            timer.start();
+            settings.readProjectDocument(path, "server1", "", QStringList{kApp, kTool});
+            settings.fillMirrors();
+            QVERIFY2(timer.elapsed() < 10000, qPrintable(path));
+        }
+        if (count == 0)
+            QSKIP("no regression inputs kept yet");
     }
 
 private:
