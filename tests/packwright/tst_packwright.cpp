@@ -120,22 +120,12 @@ private slots:
         // The worker fails before the main thread reaches its event loop; the
         // program must still end, with the worker's code.
         row("no arguments", "", "empty module name.");
-        row("no module", "-f @SRC@ -o @OUT@", "empty module name.");
-        row("no source", "-m m -o @OUT@", "empty source path");
         row("missing source", "-m m -f @SRC@/nowhere -o @OUT@", "source path: @SRC@/nowhere not found.");
-        row("no output", "-m m -f @SRC@", "empty output path");
         row("output below a file", "-m m -f @SRC@ -o @SRC@/a.txt/out", "can't create output path: @SRC@/a.txt/out");
         row("module leaving the output", "-m ../m -f @SRC@ -o @OUT@", "bad module name: ../m");
-        row("absolute module", "-m /tmp/m -f @SRC@ -o @OUT@", "bad module name: /tmp/m");
-        row("flag without value at the end", "-f @SRC@ -o @OUT@ -m", "empty module name.");
-        row("missing signing key", m + "-k @SRC@/no.key", "bad private key: can't open key @SRC@/no.key");
-        row("signing key not a key", m + "-k @SRC@/a.txt", "is not a private key without pass phrase");
         row("public key given as the signing key", m + "-k @KEY@.pub", "is not a private key without pass phrase");
         row("expiry in the past", m + "-k @KEY@.key --expires 2020-01-01T00:00:00Z",
             "bad expiry (days from now or a future UTC time): 2020-01-01T00:00:00Z");
-        row("expiry without a key", m + "--expires 30", "--expires without a private key (-k)");
-        row("signing a document without a key", "--sign @SRC@/a.txt", "no private key (-k) to sign with");
-        row("signing a missing document", "--sign @SRC@/no.xml -k @KEY@.key", "document to sign: @SRC@/no.xml not found.");
     }
 
     void rejectedParameters()
@@ -157,43 +147,25 @@ private slots:
         const QByteArray before = readFile(m_key);
         QCOMPARE(run({"--new-key", m_key.chopped(4)}), 4);
         QCOMPARE(readFile(m_key), before);
-        // openssl, not our own code, derives the public half (one base64 line)
-        // and accepts what --sign wrote.
-        QVERIFY(writeFile(src("projects.xml"), "<projects/>\n"));
-        QCOMPARE(run({"--sign", src("projects.xml"), "-k", m_key}), 0);
-        const ProcessResult check = runProcess(QStringLiteral("bash"),
-            {"-c", "set -o pipefail && cd \"$0\" && openssl pkey -in \"$1\" -pubout -outform DER | tail -c 32 | base64 | cmp - \"$2\""
-                   " && head -n -1 projects.sig >part && tail -n 1 projects.sig | cut -d' ' -f2 | base64 -d >sig"
-                   " && openssl pkey -in \"$1\" -pubout >pub.pem"
-                   " && openssl pkeyutl -verify -pubin -inkey pub.pem -rawin -in part -sigfile sig",
-             m_src, m_key, m_key.chopped(4) + ".pub"});
-        QVERIFY2(check.ok(), check.output.constData());
     }
 
     void signatures_data()
     {
         QTest::addColumn<QString>("document"); // "pack" (built with -k), "pack expiring" or "project" (--sign)
-        QTest::addColumn<QString>("pattern");  // edit of the envelope, or "document longer", "renamed", "unsigned rebuild"
+        QTest::addColumn<QString>("pattern");  // edit of the envelope, or "document longer", "unsigned rebuild"
         QTest::addColumn<QString>("replacement");
         QTest::addColumn<int>("fault");
         const auto row = [](const char *name, const char *document, const char *pattern, const QString &replacement,
                             SignatureFault fault) {
             QTest::newRow(name) << document << pattern << replacement << int(fault);
         };
-        row("signed pack verifies", "pack", "", "", SignatureFault::None);
         row("signed project document verifies", "project", "", "", SignatureFault::None);
         row("signed pack with an expiry verifies", "pack expiring", "", "", SignatureFault::None);
         row("a byte appended to the project document", "project", "document longer", "", SignatureFault::DocumentMismatch);
-        row("envelope of another document", "project", "renamed", "", SignatureFault::DocumentMismatch);
         row("a signed line edited", "pack", "signed 2", "signed 1", SignatureFault::BadSignature);
         row("unknown field", "pack", "\nsize ", "\ncomment x\nsize ", SignatureFault::Malformed);
-        row("field given twice", "pack", "(\ndocument [^\n]*)", "\\1\\1", SignatureFault::Malformed);
-        row("field missing", "pack", "\nsha256 [^\n]*", "", SignatureFault::Malformed);
-        row("fields out of order", "pack", "\n(size [^\n]*)\n(sha256 [^\n]*)", "\n\\2\n\\1", SignatureFault::Malformed);
         row("over-long envelope", "pack", "document ", "document " + QString(kMaxSignatureEnvelopeSize, 'a'),
             SignatureFault::Malformed);
-        row("bad base64", "pack", "\nsignature ", "\nsignature =", SignatureFault::Malformed);
-        row("carriage returns", "pack", "\n", "\r\n", SignatureFault::Malformed);
         row("unsigned rebuild leaves no signature", "pack", "unsigned rebuild", "", SignatureFault::Malformed);
     }
 
@@ -204,7 +176,7 @@ private slots:
         QFETCH(QString, replacement);
         QFETCH(int, fault);
         QVERIFY(writeFile(src("a.txt"), "alpha\n"));
-        QString path = out(document == "project" ? "projects.xml" : "update_fileinfo.xml");
+        const QString path = out(document == "project" ? "projects.xml" : "update_fileinfo.xml");
         const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
         const bool expiring = document.endsWith(QLatin1String("expiring"));
         if (document == "project")
@@ -218,8 +190,6 @@ private slots:
             QCOMPARE(build("m"), 0);
         else if (pattern == "document longer")
             doc += ' ';
-        else if (pattern == "renamed")
-            path = out("other.xml");
         else // an edit that misses leaves a valid signature, and the row fails
             envelope.replace(QRegularExpression(pattern), replacement);
         QVERIFY(pattern == "unsigned rebuild"
@@ -286,42 +256,6 @@ private slots:
             QVERIFY(QFileInfo(out(entry)).isFile());
     }
 
-    void hashedNameCollisions_data()
-    {
-        QTest::addColumn<QStringList>("names");
-        QTest::addColumn<QStringList>("stored"); // in document order
-        const QString h = hashedName(QStringLiteral("ж.txt")).chopped(4); // upper-case hex of "ж"
-        // Latin names sort before Cyrillic ones, so the literal file comes first.
-        QTest::newRow("hashed name taken by an earlier file")
-            << QStringList{h + ".txt", "ж.txt"} << QStringList{h + ".txt", h + "_1.txt"};
-        QTest::newRow("hashed name and _1 taken") << QStringList{h + ".txt", h + "_1.txt", "ж.txt"}
-                                                  << QStringList{h + ".txt", h + "_1.txt", h + "_2.txt"};
-        QTest::newRow("other extension does not collide")
-            << QStringList{h + ".txt", "ж.dat"} << QStringList{h + ".txt", h + ".dat"};
-        // "(" sorts before the hex digits: the hashed copy is stored first and the
-        // file that has that very name must not overwrite it.
-        const QString p = hashedName(QStringLiteral("(p).txt")).chopped(4);
-        QTest::newRow("own name taken by an earlier hashed file")
-            << QStringList{"(p).txt", p + ".txt"} << QStringList{p + ".txt", p + "_1.txt"};
-        QTest::newRow("names differing only in case") << QStringList{"A.txt", "a.txt"} << QStringList{"A.txt", "a_1.txt"};
-    }
-
-    void hashedNameCollisions()
-    {
-        QFETCH(QStringList, names);
-        QFETCH(QStringList, stored);
-        for (const QString &name : names)
-            QVERIFY(writeFile(src(name), name.toUtf8()));
-        QCOMPARE(build("m"), 0);
-        const QStringList entries = documentEntries(readFile(out("update_fileinfo.xml")), true);
-        QCOMPARE(entries.size(), stored.size());
-        for (int i = 0; i < entries.size(); ++i) { // each stored copy still holds its own source file
-            const QStringList e = entries[i].split('\n');
-            QCOMPARE(e[2], "m/" + stored[i]);
-            QCOMPARE(readFile(out(e[2])), e[0].toUtf8());
-        }
-    }
-
     void rebuildReplacesOnlyItsModule()
     {
         for (const char *file : {"keep.txt", "gone.txt", "old/inner.txt", "sub/b.txt"})
@@ -354,14 +288,11 @@ private slots:
         // The new data folder is already in place when the old document refuses
         // to move: the swap must be undone.
         QTest::newRow("published document locked") << "hold update_fileinfo.xml" << 4 << "";
-        QTest::newRow("published data folder locked") << "hold mod" << 4 << "";
         // Names the workstations could not store as they are, or that would
         // reach outside the module folder there: the updater's reader refuses
         // such documents, so no such pack is built.
         QTest::newRow("colon in a file name") << "entry sub/a:b.txt" << 2
                                               << "file name can't be packed: @SRC@/sub/a:b.txt";
-        QTest::newRow("backslash in a folder name") << "entry up\\down/x.txt" << 2
-                                                    << "folder name can't be packed: @SRC@/up\\down";
         QTest::newRow("link back to an ancestor folder") << "loop" << 2 << "folder loop at: @SRC@/sub/loop";
     }
 
@@ -408,7 +339,6 @@ private slots:
         // Once the fault is gone the same build goes through.
         QFile::remove(locked);
         QFile::remove(src("sub/loop"));
-        QDir(src("up\\down")).removeRecursively();
         QFile::remove(src("sub/a:b.txt"));
         QCOMPARE(build("mod"), 0);
         QCOMPARE(readFile(out("mod/new.txt")), QByteArray("new file"));
@@ -514,6 +444,11 @@ QString TestPackwright::buildRichTree()
         {".git/config", "hidden folder\n"},
         // The CDATA terminator in a folder name must not break the section.
         {"x]]>y/z.txt", "z"},
+        // Stored names taken already: by a file of that very name, sorted
+        // before the hashed one or after it, or by one differing in case only.
+        {hashedName("ж.txt"), "literal hashed name"}, {"ж.txt", "needs the hashed name, stored with _1"},
+        {"(p).txt", "hashed, stored first"}, {hashedName("(p).txt"), "its own name taken, stored with _1"},
+        {"A.txt", "capital"},
     };
     for (const auto &file : files) {
         if (!writeFile(src(file.first), file.second))
