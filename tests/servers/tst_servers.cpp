@@ -174,17 +174,12 @@ private slots:
         QTest::addColumn<QString>("application");
         QTest::addColumn<Entries>("entries");
         QTest::addColumn<QStringList>("expected");
-        const QString kestra2 = "15e5bfdc-78cf-4062-82db-79841f6069b0";
-        QTest::newRow("kestra defaults hold the updater once") << "kestraupd" << Entries{}
-                                                               << QStringList{kKestraUpdater, kestra2};
-        QTest::newRow("listed keys, empty one skipped")
-            << "kestraupd" << Entries{{"projects/projects_count", 3}, {"projects/key1", "a"}, {"projects/key3", "c"}}
-            << QStringList{"a", "c", kKestraUpdater};
+        // The listed keys and the edition's own updater, with the count bounded.
         QTest::newRow("x32 admits the 32-bit release updater")
             << "updater" << Entries{{"config/version", "x32"}} << QStringList{"2bd29468-6e7c-46f7-b6ae-2d27742b8790"};
         QTest::newRow("count far too large is bounded")
-            << "updater" << Entries{{"projects/projects_count", 2000000000}, {"projects/key1", "a"}}
-            << QStringList{"a", kUpdater};
+            << "updater" << Entries{{"projects/projects_count", 2000000000}, {"projects/key1", "a"}, {"projects/key3", "c"}}
+            << QStringList{"a", "c", kUpdater};
     }
 
     void projects()

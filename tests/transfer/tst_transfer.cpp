@@ -185,7 +185,6 @@ private slots:
         QTest::newRow("untrusted certificate refused") << Served{"stranger", "/small.xml", ""};
         QTest::newRow("301 https to http refused") << Served{"https", "/downgrade", ""};
         QTest::newRow("FTP binary in a Cyrillic folder") << Served{"ftp", "/sub/папка/file.bin", "/sub/папка/file.bin"};
-        QTest::newRow("FTP missing file") << Served{"ftp", "/missing.xml", ""};
     }
 
     void fromServers()
