@@ -42,6 +42,7 @@ struct Fill
     QStringList expected; // as describe() gives it
     QString sourceDir;    // of the first description
     QStringList paths;    // "module fullPath" of its first binary
+    QString mainDoc = "first.xml"; // what the first server's local copy holds
 };
 
 void writeConfig(const QString &path, const Entries &entries)
@@ -59,23 +60,6 @@ QStringList describe(const QList<ProjectDescription *> &descriptions)
     for (const ProjectDescription *description : descriptions)
         result << description->serverKey() + " " + description->base()->name() + ": "
                       + description->allModules().keys().join(',');
-    return result;
-}
-
-ProjectPluginPtr makePlugin(const QString &name, const QMap<QString, bool> &depends = {})
-{
-    ProjectPluginPtr plugin(new ProjectPlugin);
-    plugin->setName(name);
-    for (auto it = depends.constBegin(); it != depends.constEnd(); ++it)
-        plugin->insertDepend(it.key(), it.value());
-    return plugin;
-}
-
-QStringList names(const QList<ProjectPluginPtr> &plugins)
-{
-    QStringList result;
-    for (const ProjectPluginPtr &plugin : plugins)
-        result.append(plugin->name());
     return result;
 }
 
@@ -157,7 +141,7 @@ private slots:
         QCoreApplication::setApplicationName("kestraupd");
         m_work.reset(new QTemporaryDir);
         m_ini = m_work->filePath("config.ini");
-        for (const char *name : {"first.xml", "second.xml"})
+        for (const char *name : {"first.xml", "second.xml", "module_chain_before.xml", "two_programs.xml"})
             QVERIFY(writeFile(folderDoc(name), readFile(kDataDir + "/" + name)));
         m_previousDir = QDir::currentPath();
         QVERIFY(QDir::setCurrent(m_work->filePath("share/bin"))); // for sources without a slash
@@ -213,6 +197,17 @@ private slots:
                      {"server1/alternative_server2", "@share/nowhere/first.xml"},
                      {"server1/alternative_server3", "@nginx/bin/first.xml"}},
                     three + QStringList{"server3 lab: reports"}, "@nginx/bin", {"core @nginx/bin/core/x64"}};
+        // Modules needed only by other modules, each listed before what needs it.
+        QTest::newRow("modules needed only by modules, listed before")
+            << Fill{{"@share/module_chain_before.xml"}, {}, {"server1 app: core,deep,deeper"}, "@share", {},
+                    "module_chain_before.xml"};
+        QTest::newRow("two programs share a module; unknown, unadmitted and nameless elements dropped")
+            << Fill{{"@share/two_programs.xml"}, {}, {"server1 app: core,viewer", "server1 tool: core"}, "@share", {},
+                    "two_programs.xml"};
+        // Every program then uses the later server's elements.
+        QTest::newRow("the same names from a later server replace the earlier elements")
+            << Fill{{"@share/first.xml", "first.xml"}, {}, both + QStringList{"server2 app: core", "server2 tool: core"},
+                    "@share", {}};
         QTest::newRow("POST of the store's project list")
             << Fill{{"@scripted/bin/first.xml"}, {{"server1/metod", "pOsT"}}, both, "@scripted/bin", {}};
         // A hostile document (the guard's rows hold the other kinds): what the
@@ -249,7 +244,7 @@ private slots:
         for (const ProjectDescription *description : settings->programmDescriptions())
             for (const ProjectPluginPtr &module : description->allModules())
                 QCOMPARE(module, settings->allPlugins().value(module->name()));
-        QCOMPARE(readFile(m_work->filePath("main.xml")), readFile(kDataDir + "/first.xml"));
+        QCOMPARE(readFile(m_work->filePath("main.xml")), readFile(kDataDir + "/" + row.mainDoc));
         QCOMPARE(QFile::exists(m_work->filePath("server3.xml")), row.expected.last().startsWith("server3"));
         QCOMPARE(scripted.requests().size(), post ? 1 : 0);
         for (const ScriptedHttpServer::Request &request : scripted.requests())
@@ -327,89 +322,6 @@ private slots:
     }
 
 private slots:
-    void sharedModuleDestroyedOnce()
-    {
-        auto *first = new ProjectDescription, *second = new ProjectDescription;
-        first->setBase(makePlugin("p1", {{"shared", true}}));
-        second->setBase(makePlugin("p2", {{"shared", false}}));
-        const QWeakPointer<ProjectPlugin> base1 = first->base();
-        QWeakPointer<ProjectPlugin> shared;
-        {
-            const ProjectPluginPtr module = makePlugin("shared");
-            shared = module;
-            first->addPlugin(module);
-            second->addPlugin(module);
-        }
-        first->clear();
-        QVERIFY(base1.isNull());
-        QVERIFY2(!shared.isNull(), "the module must live while the second description holds it");
-        delete second;
-        QVERIFY(shared.isNull());
-        delete first; // clearing again must not touch what is gone
-    }
-
-    void documents_data()
-    {
-        // Documents read in turn as server1, server2... with the base folder
-        // /srv/N: a file of the data folder or inline XML. Descriptions:
-        // "server program: modules | allModules";
-        // every element "name@N" with N the document it came from.
-        QTest::addColumn<QStringList>("documents");
-        QTest::addColumn<QStringList>("expected");
-        QTest::addColumn<QStringList>("plugins");
-        const QStringList chain{"server1 app: core | core,deep,deeper"};
-        // Modules needed only by other modules, each listed before what needs it.
-        QTest::newRow("modules needed only by modules, listed before")
-            << QStringList{"module_chain_before.xml"} << chain << QStringList{"app@1", "core@1", "deep@1", "deeper@1"};
-        QTest::newRow("two programs share a module; unknown and rejected elements dropped")
-            << QStringList{"two_programs.xml"}
-            << QStringList{"server1 app: core,viewer | core,viewer", "server1 tool: core | core"}
-            << QStringList{"app@1", "core@1", "tool@1", "viewer@1"};
-        QTest::newRow("duplicate name replaces and frees the earlier")
-            << QStringList{"<root><projects><project name='lone'/></projects></root>",
-                           "<root><projects><project name='lone'/></projects></root>"}
-            << QStringList() << QStringList{"lone@2"};
-    }
-
-    void documents()
-    {
-        QFETCH(QStringList, documents);
-        QFETCH(QStringList, expected);
-        QFETCH(QStringList, plugins);
-        Settings settings;
-        QTemporaryDir dir;
-        QList<QWeakPointer<ProjectPlugin>> earlier;
-        MessageCapture capture;
-        for (int i = 0; i < documents.size(); ++i) {
-            QString path = kDataDir + "/" + documents[i];
-            if (!documents[i].endsWith(".xml")) {
-                path = dir.filePath(QString::number(i));
-                QVERIFY(writeFile(path, documents[i].toUtf8()));
-            }
-            for (const ProjectPluginPtr &plugin : settings.allPlugins())
-                earlier << plugin;
-            const QString server = QStringLiteral("server%1").arg(i + 1);
-            QString error;
-            const QString base = "/srv/" + QString::number(i + 1);
-            QVERIFY2(settings.readProjectDocument(path, server, base, QStringList{kApp, kTool}, &error), qPrintable(error));
-        }
-        QStringList actual, actualPlugins;
-        for (const ProjectDescription *d : settings.programmDescriptions()) {
-            QCOMPARE(d->sourceDir(), "/srv/" + d->serverKey().mid(6));
-            actual << d->serverKey() + " " + d->base()->name() + ": " + names(d->modules()).join(',') + " | "
-                          + d->allModules().keys().join(',');
-        }
-        QCOMPARE(actual, expected);
-        for (const ProjectPluginPtr &plugin : settings.allPlugins()) {
-            actualPlugins << plugin->name() + "@" + plugin->sourceDir().mid(5);
-            for (const PluginBinary *binary : plugin->binaries())
-                QCOMPARE(binary->sourceDir(), plugin->sourceDir());
-        }
-        QCOMPARE(actualPlugins, plugins);
-        for (const QWeakPointer<ProjectPlugin> &plugin : earlier) // replaced elements are freed
-            QVERIFY(plugin.isNull() || settings.allPlugins().values().contains(plugin.toStrongRef()));
-    }
-
     void fuzzRegressions()
     {
         // Inputs that once broke the reader must now be read or refused cleanly.
