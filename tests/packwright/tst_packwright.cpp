@@ -152,7 +152,7 @@ private slots:
     void signatures_data()
     {
         QTest::addColumn<QString>("document"); // "pack" (built with -k), "pack expiring" or "project" (--sign)
-        QTest::addColumn<QString>("pattern");  // edit of the envelope, or "document longer", "unsigned rebuild"
+        QTest::addColumn<QString>("pattern");  // edit of the envelope, or "unsigned rebuild"
         QTest::addColumn<QString>("replacement");
         QTest::addColumn<int>("fault");
         const auto row = [](const char *name, const char *document, const char *pattern, const QString &replacement,
@@ -161,8 +161,8 @@ private slots:
         };
         row("signed project document verifies", "project", "", "", SignatureFault::None);
         row("signed pack with an expiry verifies", "pack expiring", "", "", SignatureFault::None);
-        row("a byte appended to the project document", "project", "document longer", "", SignatureFault::DocumentMismatch);
-        row("a signed line edited", "pack", "signed 2", "signed 1", SignatureFault::BadSignature);
+        // Changed documents and forged signatures are the install rows'; these are
+        // the envelopes only a hostile or broken publisher writes.
         row("unknown field", "pack", "\nsize ", "\ncomment x\nsize ", SignatureFault::Malformed);
         row("over-long envelope", "pack", "document ", "document " + QString(kMaxSignatureEnvelopeSize, 'a'),
             SignatureFault::Malformed);
@@ -183,17 +183,13 @@ private slots:
             QVERIFY(writeFile(path, "<projects/>\n") && run({"--sign", path, "-k", m_key}) == 0);
         else
             QCOMPARE(build("m", QStringList{"-k", m_key} + (expiring ? QStringList{"--expires", "30"} : QStringList())), 0);
-        QByteArray doc = readFile(path);
         QString envelope = QString::fromUtf8(readFile(signatureFilePath(path)));
         QCOMPARE(envelope.contains("\nexpires "), expiring);
         if (pattern == "unsigned rebuild")
             QCOMPARE(build("m"), 0);
-        else if (pattern == "document longer")
-            doc += ' ';
         else // an edit that misses leaves a valid signature, and the row fails
             envelope.replace(QRegularExpression(pattern), replacement);
-        QVERIFY(pattern == "unsigned rebuild"
-                || (writeFile(path, doc) && writeFile(signatureFilePath(path), envelope.toUtf8())));
+        QVERIFY(pattern == "unsigned rebuild" || writeFile(signatureFilePath(path), envelope.toUtf8()));
         // Two trusted keys, as while a publisher changes keys.
         QByteArray privateKey, publicKey, nextPrivate, nextPublic;
         QVERIFY(loadSigningKey(m_key, &privateKey, &publicKey) && generateSigningKeyPair(&nextPrivate, &nextPublic));
