@@ -6,17 +6,8 @@
 #include "fileinfoscan.h"
 #include "fuzzsupport.h"
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
-
-void fail(const char *what, const QString &detail)
-{
-    fprintf(stderr, "unsafe or inconsistent reading: %s: %s\n", what, qPrintable(detail));
-    abort();
-}
 
 QStringList fields(const QVector<ScannedFileInfo> &entries)
 {
@@ -37,18 +28,12 @@ void checkQuickReader(const QByteArray &bytes)
     if (!quickScanFileInfoEntries(bytes, &quick))
         return;
     if (!fullRead)
-        fail("quick reader accepted, the full reader refuses", message);
+        fuzzFail("unsafe or inconsistent reading: quick reader accepted, the full reader refuses", message);
     if (fields(quick) != fields(full))
-        fail("quick reader accepted, the readings differ", QString::number(quick.size()));
+        fuzzFail("unsafe or inconsistent reading: quick reader accepted, the readings differ", QString::number(quick.size()));
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
-{
-    initFuzzEnvironment(argc, argv);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

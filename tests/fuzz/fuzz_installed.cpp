@@ -5,24 +5,11 @@
 #include "installedprogramm.h"
 #include "settings.h"
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
-{
-    initFuzzEnvironment(argc, argv);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const QString path = scratchPath(QStringLiteral("installed.json"));
-    static const QString copyPath = scratchPath(QStringLiteral("written.json"));
-    if (!writeScratch(path, QByteArray(reinterpret_cast<const char *>(data), static_cast<int>(size))))
-        abort();
-
-    static const QString configPath = scratchPath(QStringLiteral("config.ini"));
+    const QString path = writeScratch(QStringLiteral("installed.json"), data, size);
+    static const QString copyPath = fuzzScratch()->filePath(QStringLiteral("written.json"));
+    static const QString configPath = fuzzScratch()->filePath(QStringLiteral("config.ini"));
     Settings settings;
     // Until a settings file is set the store ignores path overrides.
     settings.setConfigPath(configPath);
@@ -44,9 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     settings.setInstalledConfig(read);
     // Compared as maps: QJsonObject's own comparison orders keys holding a
     // NUL character inconsistently and calls equal registries different.
-    if (settings.installedConfig().toVariantMap() != read.toVariantMap()) {
-        fprintf(stderr, "registry changed on writing\n");
-        abort();
-    }
+    if (settings.installedConfig().toVariantMap() != read.toVariantMap())
+        fuzzFail("registry changed on writing", QString());
     return 0;
 }

@@ -9,20 +9,11 @@
 #include <QDomDocument>
 #include <QXmlStreamWriter>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
 const QStringList kAdmitted = {QStringLiteral("g"), QStringLiteral("11111111-1111-1111-1111-111111111111"),
                                QStringLiteral("ac1dba94-cd1b-402a-9679-8390a3929fa2")};
-
-void fail(const char *what, const QString &detail)
-{
-    fprintf(stderr, "round trip broken: %s: %s\n", what, qPrintable(detail));
-    abort();
-}
 
 QStringList binaryFields(const ProjectPlugin &plugin)
 {
@@ -51,36 +42,28 @@ void checkRoundTrip(const ProjectPlugin &original)
     QDomDocument document;
     QString error;
     if (!document.setContent(text, &error))
-        fail("written form does not parse", error + QStringLiteral("\n") + text);
+        fuzzFail("round trip broken: written form does not parse", error + QStringLiteral("\n") + text);
     const QDomElement element =
         document.documentElement().firstChildElement(QStringLiteral("projects")).firstChildElement();
     ProjectPlugin copy;
     if (!copy.loadFromXml(element))
-        fail("written element rejected", text);
+        fuzzFail("round trip broken: written element rejected", text);
     const auto attributes = [](const ProjectPlugin &p) {
         return QStringList{p.name(), p.ruName(), p.type(), p.parent(), p.realPath(),
                            QString::number(p.isBase()), p.guid()};
     };
     if (attributes(copy) != attributes(original))
-        fail("attributes differ", text);
+        fuzzFail("round trip broken: attributes differ", text);
     if (binaryFields(copy) != binaryFields(original) || copy.depends() != original.depends()
         || copy.doNotDelete() != original.doNotDelete())
-        fail("binaries, depends or do_not_delete differ", text);
+        fuzzFail("round trip broken: binaries, depends or do_not_delete differ", text);
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
-{
-    initFuzzEnvironment(argc, argv);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const QString path = scratchPath(QStringLiteral("project.xml"));
-    if (!writeScratch(path, QByteArray(reinterpret_cast<const char *>(data), static_cast<int>(size))))
-        abort();
+    const QString path = writeScratch(QStringLiteral("project.xml"), data, size);
 
     Settings settings;
     settings.readProjectDocument(path, QStringLiteral("server1"), QStringLiteral("/srv/bin"), kAdmitted);

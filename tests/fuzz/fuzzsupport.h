@@ -1,13 +1,17 @@
-#ifndef FUZZSUPPORT_H
-#define FUZZSUPPORT_H
+#pragma once
 
-// Shared by the fuzz targets: a quiet application object and a scratch
-// folder (in memory where the system has one) for the input files.
+// Shared by the fuzz targets (each includes it once): a quiet application
+// object, a scratch folder (in memory where the system has one) for the
+// input files, and the way a target reports a broken rule.
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 inline QTemporaryDir *fuzzScratch()
 {
@@ -16,7 +20,7 @@ inline QTemporaryDir *fuzzScratch()
     return dir;
 }
 
-inline void initFuzzEnvironment(int *argc, char ***argv)
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     // Rejections are logged at warning level on every other input; the
     // fuzzer's own output is what matters.
@@ -26,17 +30,22 @@ inline void initFuzzEnvironment(int *argc, char ***argv)
     QCoreApplication::setApplicationName(QStringLiteral("kestraupd"));
     if (!fuzzScratch()->isValid())
         qFatal("no scratch folder");
+    return 0;
 }
 
-inline QString scratchPath(const QString &name)
+// The input written as a file of the scratch folder; its path.
+inline QString writeScratch(const QString &name, const uint8_t *data, size_t size)
 {
-    return fuzzScratch()->filePath(name);
-}
-
-inline bool writeScratch(const QString &path, const QByteArray &data)
-{
+    const QString path = fuzzScratch()->filePath(name);
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(reinterpret_cast<const char *>(data), static_cast<qint64>(size)) != static_cast<qint64>(size))
+        abort();
+    return path;
 }
 
-#endif // FUZZSUPPORT_H
+[[noreturn]] inline void fuzzFail(const char *what, const QString &detail)
+{
+    fprintf(stderr, "%s: %s\n", what, qPrintable(detail));
+    abort();
+}

@@ -12,17 +12,13 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QDomDocument>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <algorithm>
 #include <unistd.h>
 
 namespace {
-
-const QRegularExpression kGenerated(QStringLiteral("[0-9a-f]{8}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{12}"));
 
 QString hashedName(const QString &fileName)
 {
@@ -31,31 +27,33 @@ QString hashedName(const QString &fileName)
 }
 
 // Every entry below root, folders with a trailing slash, hidden ones too.
-QStringList listEntries(const QString &root)
+QStringList listEntries(const QString &root, bool folders = true)
 {
     QStringList result;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        it.next();
-        result << QDir(root).relativeFilePath(it.filePath()) + (it.fileInfo().isDir() ? QStringLiteral("/") : QString());
+        const QString rel = QDir(root).relativeFilePath(it.next());
+        if (!it.fileInfo().isDir())
+            result << rel;
+        else if (folders)
+            result << rel + QLatin1Char('/');
     }
     result.sort();
     return result;
 }
 
-struct DocEntry
+// "data" of every entry, or "filename path data" with full.
+QStringList documentEntries(const QByteArray &document, bool full = false)
 {
-    QString fileName, path, data;
-};
-
-QList<DocEntry> documentEntries(const QDomDocument &doc)
-{
-    QList<DocEntry> result;
+    QDomDocument doc;
+    doc.setContent(document);
+    QStringList result;
     const QDomNodeList nodes = doc.elementsByTagName(QStringLiteral("fileinfo"));
     for (int i = 0; i < nodes.count(); ++i) {
         const QDomElement e = nodes.at(i).toElement();
-        result.append({e.attribute("filename"), e.firstChildElement("path").text(), e.firstChildElement("data").text()});
+        const QString data = e.firstChildElement("data").text();
+        result << (full ? e.attribute("filename") + '\n' + e.firstChildElement("path").text() + '\n' + data : data);
     }
     return result;
 }
@@ -63,8 +61,8 @@ QList<DocEntry> documentEntries(const QDomDocument &doc)
 QStringList generatedNames(const QByteArray &doc)
 {
     QStringList names;
-    auto it = kGenerated.globalMatch(QString::fromUtf8(doc));
-    while (it.hasNext())
+    static const QRegularExpression generated("[0-9a-f]{8}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{12}");
+    for (auto it = generated.globalMatch(QString::fromUtf8(doc)); it.hasNext();)
         names << it.next().captured();
     names.removeDuplicates();
     return names;
@@ -93,13 +91,11 @@ class TestPackwright : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_work.isValid());
         // A private copy of the program: its log folder lies beside it, so the
         // log is this test's alone.
         m_binDir = m_work.filePath(QStringLiteral("bin"));
-        QVERIFY(QDir().mkpath(m_binDir));
         m_exe = m_binDir + QStringLiteral("/packwright");
-        QVERIFY2(QFile::copy(QStringLiteral(KESTRA_BIN_DIR "/packwright"), m_exe), "packwright is not built");
+        QVERIFY2(QDir().mkpath(m_binDir) && QFile::copy(KESTRA_BIN_DIR "/packwright", m_exe), "packwright is not built");
         // The publisher's key pair, made as a publisher makes it.
         m_key = m_work.filePath(QStringLiteral("publisher"));
         QCOMPARE(run({"--new-key", m_key}), 0);
@@ -110,147 +106,67 @@ private slots:
     {
         QDir(m_binDir + QStringLiteral("/logs")).removeRecursively();
         m_dir.reset(new QTemporaryDir);
-        QVERIFY(m_dir->isValid());
         m_src = m_dir->filePath(QStringLiteral("src"));
         m_out = m_dir->filePath(QStringLiteral("out"));
     }
 
-    void copyWithHash_data()
-    {
-        QTest::addColumn<QString>("sourceBase");
-        QTest::addColumn<qint64>("size");
-        const QString disk = QDir::tempPath();
-        // Memory-backed /dev/shm is another file system than the temporary
-        // folder on most systems: copies between them take the written path.
-        const QString shm = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : disk;
-        QTest::newRow("empty file") << disk << qint64(0);
-        QTest::newRow("one byte") << disk << qint64(1);
-        QTest::newRow("exactly one block") << disk << qint64(1 << 20);
-        QTest::newRow("blocks and a tail") << disk << qint64(5 * (1 << 20) + 123);
-        QTest::newRow("other file system, blocks and a tail") << shm << qint64(5 * (1 << 20) + 123);
-    }
-
-    void copyWithHash()
-    {
-        QFETCH(QString, sourceBase);
-        QFETCH(qint64, size);
-        QTemporaryDir sourceDir(sourceBase + QStringLiteral("/copy-source-XXXXXX"));
-        QVERIFY(sourceDir.isValid());
-        const QByteArray content = patternBytes(size, 11);
-        const QString source = sourceDir.filePath(QStringLiteral("in.bin"));
-        const QString target = m_dir->filePath(QStringLiteral("out.bin"));
-        QVERIFY(writeFile(source, content));
-        QString hash, error;
-        qint64 copied = -1;
-        QVERIFY2(copyFileHashing(source, target, &hash, &error, &copied), qPrintable(error));
-        QCOMPARE(hash, sha1Hex(content));
-        QCOMPARE(copied, size);
-        QVERIFY(readFile(target) == content);
-        // An existing target is never overwritten.
-        QVERIFY(writeFile(source, "other"));
-        QVERIFY(!copyFileHashing(source, target, &hash, &error, &copied));
-        QVERIFY(readFile(target) == content);
-        // A missing source leaves nothing behind.
-        QVERIFY(!copyFileHashing(source + ".missing", target + ".2", &hash, &error, &copied));
-        QVERIFY(!QFileInfo::exists(target + ".2"));
-    }
-
     void rejectedParameters_data()
     {
-        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("arguments"); // split at blanks
         QTest::addColumn<QString>("message");
-        const QStringList io{"-f", "@SRC@", "-o", "@OUT@"};
-        const QStringList m = QStringList{"-m", "m"} + io;
+        const auto row = [](const char *name, const QString &arguments, const QString &message) {
+            QTest::newRow(name) << arguments << message;
+        };
+        const QString m = "-m m -f @SRC@ -o @OUT@ ";
         // The worker fails before the main thread reaches its event loop; the
         // program must still end, with the worker's code.
-        QTest::newRow("no arguments") << QStringList() << "empty module name.";
-        QTest::newRow("no module") << io << "empty module name.";
-        QTest::newRow("no source") << QStringList{"-m", "m", "-o", "@OUT@"} << "empty source path";
-        QTest::newRow("missing source") << QStringList{"-m", "m", "-f", "@SRC@/nowhere", "-o", "@OUT@"}
-                                        << "source path: @SRC@/nowhere not found.";
-        QTest::newRow("no output") << QStringList{"-m", "m", "-f", "@SRC@"} << "empty output path";
-        QTest::newRow("output below a file") << QStringList{"-m", "m", "-f", "@SRC@", "-o", "@SRC@/a.txt/out"}
-                                             << "can't create output path: @SRC@/a.txt/out";
-        QTest::newRow("module leaving the output") << QStringList{"-m", "../m"} + io << "bad module name: ../m";
-        QTest::newRow("absolute module") << QStringList{"-m", "/tmp/m"} + io << "bad module name: /tmp/m";
-        QTest::newRow("flag without value at the end") << io + QStringList{"-m"} << "empty module name.";
-        QTest::newRow("missing signing key") << m + QStringList{"-k", "@SRC@/no.key"}
-                                             << "bad private key: can't open key @SRC@/no.key";
-        QTest::newRow("signing key not a key") << m + QStringList{"-k", "@SRC@/a.txt"}
-                                               << "is not a private key without pass phrase";
-        QTest::newRow("public key given as the signing key") << m + QStringList{"-k", "@KEY@.pub"}
-                                                             << "is not a private key without pass phrase";
-        QTest::newRow("expiry in the past") << m + QStringList{"-k", "@KEY@.key", "--expires", "2020-01-01T00:00:00Z"}
-                                            << "bad expiry (days from now or a future UTC time): 2020-01-01T00:00:00Z";
-        QTest::newRow("expiry without a key") << m + QStringList{"--expires", "30"}
-                                              << "--expires without a private key (-k)";
-        QTest::newRow("signing a document without a key") << QStringList{"--sign", "@SRC@/a.txt"}
-                                                          << "no private key (-k) to sign with";
-        QTest::newRow("signing a missing document") << QStringList{"--sign", "@SRC@/no.xml", "-k", "@KEY@.key"}
-                                                    << "document to sign: @SRC@/no.xml not found.";
+        row("no arguments", "", "empty module name.");
+        row("missing source", "-m m -f @SRC@/nowhere -o @OUT@", "source path: @SRC@/nowhere not found.");
+        row("output below a file", "-m m -f @SRC@ -o @SRC@/a.txt/out", "can't create output path: @SRC@/a.txt/out");
+        row("module leaving the output", "-m ../m -f @SRC@ -o @OUT@", "bad module name: ../m");
+        row("public key given as the signing key", m + "-k @KEY@.pub", "is not a private key without pass phrase");
+        row("expiry in the past", m + "-k @KEY@.key --expires 2020-01-01T00:00:00Z",
+            "bad expiry (days from now or a future UTC time): 2020-01-01T00:00:00Z");
     }
 
     void rejectedParameters()
     {
-        QFETCH(QStringList, arguments);
+        QFETCH(QString, arguments);
         QFETCH(QString, message);
         QVERIFY(writeFile(src("a.txt"), "a"));
-        for (QString &argument : arguments)
-            argument.replace("@SRC@", m_src).replace("@OUT@", m_out).replace("@KEY@", m_key.chopped(4));
-        message.replace(QStringLiteral("@SRC@"), m_src);
-        QCOMPARE(run(arguments), 1);
-        QVERIFY2(logText().contains(QStringLiteral("Critical ")) && logText().contains(message), qPrintable(logText()));
+        arguments.replace("@SRC@", m_src).replace("@OUT@", m_out).replace("@KEY@", m_key.chopped(4));
+        QCOMPARE(run(arguments.split(' ', Qt::SkipEmptyParts)), 1);
+        QVERIFY2(logText().contains("Critical ") && logText().contains(message.replace("@SRC@", m_src)),
+                 qPrintable(logText()));
         QVERIFY(!QFileInfo::exists(out("update_fileinfo.xml")));
     }
 
     void keyPair()
     {
-        // The pair of initTestCase: a private key for its owner alone.
+        // The pair of initTestCase: a private key for its owner alone, never replaced.
         QCOMPARE(runProcess(QStringLiteral("stat"), {"-c", "%a", m_key}).output, QByteArray("600\n"));
-        // Its public half, as one base64 line, is what openssl derives from it.
-        const ProcessResult half = runProcess(QStringLiteral("bash"),
-            {"-c", "openssl pkey -in \"$0\" -pubout -outform DER | tail -c 32 | base64", m_key});
-        QVERIFY(half.ok() && half.output.size() == 45);
-        QCOMPARE(readFile(m_key.chopped(4) + QStringLiteral(".pub")), half.output);
-        // A key is never replaced.
         const QByteArray before = readFile(m_key);
         QCOMPARE(run({"--new-key", m_key.chopped(4)}), 4);
         QCOMPARE(readFile(m_key), before);
-        // openssl, not our own verifier, accepts what --sign wrote.
-        QVERIFY(writeFile(src("projects.xml"), "<projects/>\n"));
-        QCOMPARE(run({"--sign", src("projects.xml"), "-k", m_key}), 0);
-        const ProcessResult check = runProcess(QStringLiteral("bash"),
-            {"-c", "cd \"$0\" && head -n -1 projects.sig >part && tail -n 1 projects.sig | cut -d' ' -f2 | base64 -d >sig"
-                   " && openssl pkey -in \"$1\" -pubout >pub.pem"
-                   " && openssl pkeyutl -verify -pubin -inkey pub.pem -rawin -in part -sigfile sig",
-             m_src, m_key});
-        QVERIFY2(check.ok(), check.output.constData());
     }
 
     void signatures_data()
     {
         QTest::addColumn<QString>("document"); // "pack" (built with -k), "pack expiring" or "project" (--sign)
-        QTest::addColumn<QString>("pattern");  // edit of the envelope, or "document longer", "renamed", "unsigned rebuild"
+        QTest::addColumn<QString>("pattern");  // edit of the envelope, or "unsigned rebuild"
         QTest::addColumn<QString>("replacement");
         QTest::addColumn<int>("fault");
         const auto row = [](const char *name, const char *document, const char *pattern, const QString &replacement,
                             SignatureFault fault) {
             QTest::newRow(name) << document << pattern << replacement << int(fault);
         };
-        row("signed pack verifies", "pack", "", "", SignatureFault::None);
         row("signed project document verifies", "project", "", "", SignatureFault::None);
         row("signed pack with an expiry verifies", "pack expiring", "", "", SignatureFault::None);
-        row("a byte appended to the project document", "project", "document longer", "", SignatureFault::DocumentMismatch);
-        row("envelope of another document", "project", "renamed", "", SignatureFault::DocumentMismatch);
-        row("a signed line edited", "pack", "signed 2", "signed 1", SignatureFault::BadSignature);
+        // Changed documents and forged signatures are the install rows'; these are
+        // the envelopes only a hostile or broken publisher writes.
         row("unknown field", "pack", "\nsize ", "\ncomment x\nsize ", SignatureFault::Malformed);
-        row("field given twice", "pack", "(\ndocument [^\n]*)", "\\1\\1", SignatureFault::Malformed);
-        row("field missing", "pack", "\nsha256 [^\n]*", "", SignatureFault::Malformed);
-        row("fields out of order", "pack", "\n(size [^\n]*)\n(sha256 [^\n]*)", "\n\\2\n\\1", SignatureFault::Malformed);
         row("over-long envelope", "pack", "document ", "document " + QString(kMaxSignatureEnvelopeSize, 'a'),
             SignatureFault::Malformed);
-        row("bad base64", "pack", "\nsignature ", "\nsignature =", SignatureFault::Malformed);
-        row("carriage returns", "pack", "\n", "\r\n", SignatureFault::Malformed);
         row("unsigned rebuild leaves no signature", "pack", "unsigned rebuild", "", SignatureFault::Malformed);
     }
 
@@ -261,30 +177,20 @@ private slots:
         QFETCH(QString, replacement);
         QFETCH(int, fault);
         QVERIFY(writeFile(src("a.txt"), "alpha\n"));
-        QString path = out("update_fileinfo.xml");
+        const QString path = out(document == "project" ? "projects.xml" : "update_fileinfo.xml");
         const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
         const bool expiring = document.endsWith(QLatin1String("expiring"));
-        if (document.startsWith(QLatin1String("pack"))) {
-            const QStringList expiry = expiring ? QStringList{"--expires", "30"} : QStringList();
-            QCOMPARE(run(QStringList{"-m", "m", "-f", m_src, "-o", m_out, "-k", m_key} + expiry), 0);
-        } else {
-            path = out("projects.xml");
-            QVERIFY(writeFile(path, "<projects/>\n"));
-            QCOMPARE(run({"--sign", path, "-k", m_key}), 0);
-        }
-        QByteArray doc = readFile(path);
+        if (document == "project")
+            QVERIFY(writeFile(path, "<projects/>\n") && run({"--sign", path, "-k", m_key}) == 0);
+        else
+            QCOMPARE(build("m", QStringList{"-k", m_key} + (expiring ? QStringList{"--expires", "30"} : QStringList())), 0);
         QString envelope = QString::fromUtf8(readFile(signatureFilePath(path)));
         QCOMPARE(envelope.contains("\nexpires "), expiring);
-        if (pattern == QLatin1String("unsigned rebuild"))
+        if (pattern == "unsigned rebuild")
             QCOMPARE(build("m"), 0);
-        else if (pattern == QLatin1String("document longer"))
-            doc += ' ';
-        else if (pattern == QLatin1String("renamed"))
-            path = out("other.xml");
         else // an edit that misses leaves a valid signature, and the row fails
             envelope.replace(QRegularExpression(pattern), replacement);
-        if (pattern != QLatin1String("unsigned rebuild"))
-            QVERIFY(writeFile(path, doc) && writeFile(signatureFilePath(path), envelope.toUtf8()));
+        QVERIFY(pattern == "unsigned rebuild" || writeFile(signatureFilePath(path), envelope.toUtf8()));
         // Two trusted keys, as while a publisher changes keys.
         QByteArray privateKey, publicKey, nextPrivate, nextPublic;
         QVERIFY(loadSigningKey(m_key, &privateKey, &publicKey) && generateSigningKeyPair(&nextPrivate, &nextPublic));
@@ -300,38 +206,35 @@ private slots:
 
     void documentMatchesTree()
     {
-        QCOMPARE(buildRichTree(m_src), QString());
+        QCOMPARE(buildRichTree(), QString());
         const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
         QCOMPARE(build("mod"), 0);
-        QByteArray first;
-        const QDomElement root = loadDocument(&first).documentElement();
-        const QDateTime built = QDateTime::fromString(root.attribute("datetime"), Qt::ISODate);
+        const QByteArray first = readFile(out("update_fileinfo.xml"));
+        QDomDocument doc;
+        QVERIFY(doc.setContent(first));
+        const QDateTime built = QDateTime::fromString(doc.documentElement().attribute("datetime"), Qt::ISODate);
         QVERIFY(built >= before.addMSecs(-before.time().msec()) && built <= QDateTime::currentDateTimeUtc().addSecs(1));
         // Byte for byte the reviewed document: declaration, element and
         // attribute order, four-space indentation, CDATA sections, depth-first
         // order with files before folders, hashed names for names the
         // workstations may not store, one generated name per such folder.
-        QCOMPARE(QString::fromUtf8(numbered(first)),
-                 QString::fromUtf8(readFile(QStringLiteral(KESTRA_TEST_DATA_DIR "/rich_pack.xml"))));
+        QCOMPARE(QString::fromUtf8(numbered(first)), QString::fromUtf8(readFile(KESTRA_TEST_DATA_DIR "/rich_pack.xml")));
         // The checksum file holds what sha1sum says of the document.
         const ProcessResult sum = runProcess(QStringLiteral("sha1sum"), {"update_fileinfo.xml"}, 30000, m_out);
         QVERIFY(sum.ok());
         QCOMPARE(readFile(out("update_fileinfo.sha1")), sum.output.left(40) + "\tupdate_fileinfo.xml");
         // Each stored copy is byte for byte its source; the data folder holds
         // exactly those and the source's visible folders, empty ones included.
-        const QList<DocEntry> entries = documentEntries(loadDocument());
         QStringList data;
-        for (const DocEntry &e : entries) {
-            QVERIFY2(readFile(m_out + '/' + e.data) == readFile(m_src + e.path + '/' + e.fileName), qPrintable(e.data));
-            data << e.data.mid(4);
+        for (const QString &entry : documentEntries(first, true)) {
+            const QStringList e = entry.split('\n');
+            QVERIFY2(readFile(out(e[2])) == readFile(m_src + e[1] + '/' + e[0]), qPrintable(e[2]));
+            data << e[2].mid(4);
         }
         data.sort();
-        QStringList present = listEntries(out("mod"));
-        QCOMPARE(present.filter(QRegularExpression("/$")).size(), 9);
+        QCOMPARE(listEntries(out("mod"), false), data);
+        QCOMPARE(listEntries(out("mod")).filter(QRegularExpression("/$")).size(), 9);
         QVERIFY(QFileInfo(out("mod/empty/emptier")).isDir());
-        present.erase(std::remove_if(present.begin(), present.end(), [](const QString &e) { return e.endsWith('/'); }),
-                      present.end());
-        QCOMPARE(present, data);
         // The output holds the pack and nothing else, no staging leftovers.
         QCOMPARE(QDir(m_out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
                  QStringList({"mod", "update_fileinfo.sha1", "update_fileinfo.xml"}));
@@ -340,74 +243,32 @@ private slots:
         // fresh; only the new pack's data folders remain.
         QTest::qSleep(1100);
         QCOMPARE(build("mod"), 0);
-        QByteArray second;
-        const QDomDocument secondDoc = loadDocument(&second);
+        const QByteArray second = readFile(out("update_fileinfo.xml"));
         QVERIFY(first != second);
         QCOMPARE(numbered(second), numbered(first));
         const QString after = listEntries(m_out).join('\n');
         for (const QString &name : generatedNames(first))
             QVERIFY2(!generatedNames(second).contains(name) && !after.contains(name), qPrintable(name));
-        for (const DocEntry &entry : documentEntries(secondDoc))
-            QVERIFY(QFileInfo(out(entry.data)).isFile());
-    }
-
-    void hashedNameCollisions_data()
-    {
-        QTest::addColumn<QStringList>("names");
-        QTest::addColumn<QStringList>("stored"); // in document order
-        const QString h = hashedName(QStringLiteral("ж.txt")).chopped(4); // upper-case hex of "ж"
-        // Latin names sort before Cyrillic ones, so the literal file comes first.
-        QTest::newRow("hashed name taken by an earlier file")
-            << QStringList{h + ".txt", "ж.txt"} << QStringList{h + ".txt", h + "_1.txt"};
-        QTest::newRow("hashed name and _1 taken") << QStringList{h + ".txt", h + "_1.txt", "ж.txt"}
-                                                  << QStringList{h + ".txt", h + "_1.txt", h + "_2.txt"};
-        QTest::newRow("other extension does not collide")
-            << QStringList{h + ".txt", "ж.dat"} << QStringList{h + ".txt", h + ".dat"};
-        // "(" sorts before the hex digits: the hashed copy is stored first and the
-        // file that has that very name must not overwrite it.
-        const QString p = hashedName(QStringLiteral("(p).txt")).chopped(4);
-        QTest::newRow("own name taken by an earlier hashed file")
-            << QStringList{"(p).txt", p + ".txt"} << QStringList{p + ".txt", p + "_1.txt"};
-        QTest::newRow("names differing only in case") << QStringList{"A.txt", "a.txt"} << QStringList{"A.txt", "a_1.txt"};
-    }
-
-    void hashedNameCollisions()
-    {
-        QFETCH(QStringList, names);
-        QFETCH(QStringList, stored);
-        for (const QString &name : names)
-            QVERIFY(writeFile(src(name), name.toUtf8()));
-        QCOMPARE(build("m"), 0);
-        const QList<DocEntry> entries = documentEntries(loadDocument());
-        QCOMPARE(entries.size(), stored.size());
-        for (int i = 0; i < entries.size(); ++i) {
-            QCOMPARE(entries.at(i).data, QStringLiteral("m/") + stored.at(i));
-            // Each stored copy still holds its own source file.
-            QCOMPARE(readFile(out(entries.at(i).data)), entries.at(i).fileName.toUtf8());
-        }
+        for (const QString &entry : documentEntries(second))
+            QVERIFY(QFileInfo(out(entry)).isFile());
     }
 
     void rebuildReplacesOnlyItsModule()
     {
-        QVERIFY(writeFile(src("keep.txt"), "keep"));
-        QVERIFY(writeFile(src("gone.txt"), "gone"));
-        QVERIFY(writeFile(src("old/inner.txt"), "inner"));
-        QVERIFY(writeFile(src("sub/b.txt"), "b"));
+        for (const char *file : {"keep.txt", "gone.txt", "old/inner.txt", "sub/b.txt"})
+            QVERIFY(writeFile(src(file), file));
         QVERIFY(writeFile(m_dir->filePath(QStringLiteral("other/o.txt")), "other module"));
         QCOMPARE(build("m"), 0);
         QCOMPARE(run({"-m", "n", "-f", m_dir->filePath(QStringLiteral("other")), "-o", m_out}), 0);
         // What an administrator put beside the published data (access rules).
-        QVERIFY(writeFile(out("m/.htaccess"), "Options -Indexes\n"));
-        QVERIFY(writeFile(out("m/sub/.meta/info"), "kept"));
-        QVERIFY(QFile::remove(src("gone.txt")));
-        QVERIFY(QDir(src("old")).removeRecursively());
+        QVERIFY(writeFile(out("m/.htaccess"), "Options -Indexes\n") && writeFile(out("m/sub/.meta/info"), "kept"));
+        QVERIFY(QFile::remove(src("gone.txt")) && QDir(src("old")).removeRecursively());
         QVERIFY(writeFile(src("keep.txt"), "changed"));
         QCOMPARE(build("m"), 0);
         QCOMPARE(listEntries(out("m")),
                  QStringList({".htaccess", "keep.txt", "sub/", "sub/.meta/", "sub/.meta/info", "sub/b.txt"}));
-        QCOMPARE(readFile(out("m/keep.txt")), QByteArray("changed"));
-        QCOMPARE(readFile(out("m/.htaccess")), QByteArray("Options -Indexes\n"));
-        QCOMPARE(documentEntries(loadDocument()).size(), 2);
+        QCOMPARE(readFile(out("m/keep.txt")) + readFile(out("m/.htaccess")), QByteArray("changedOptions -Indexes\n"));
+        QCOMPARE(documentEntries(readFile(out("update_fileinfo.xml"))).size(), 2);
         // The other module's data stays; the top-level files are the last build's.
         QCOMPARE(readFile(out("n/o.txt")), QByteArray("other module"));
     }
@@ -424,14 +285,11 @@ private slots:
         // The new data folder is already in place when the old document refuses
         // to move: the swap must be undone.
         QTest::newRow("published document locked") << "hold update_fileinfo.xml" << 4 << "";
-        QTest::newRow("published data folder locked") << "hold mod" << 4 << "";
         // Names the workstations could not store as they are, or that would
         // reach outside the module folder there: the updater's reader refuses
         // such documents, so no such pack is built.
         QTest::newRow("colon in a file name") << "entry sub/a:b.txt" << 2
                                               << "file name can't be packed: @SRC@/sub/a:b.txt";
-        QTest::newRow("backslash in a folder name") << "entry up\\down/x.txt" << 2
-                                                    << "folder name can't be packed: @SRC@/up\\down";
         QTest::newRow("link back to an ancestor folder") << "loop" << 2 << "folder loop at: @SRC@/sub/loop";
     }
 
@@ -446,45 +304,35 @@ private slots:
             QSKIP(qPrintable(QStringLiteral("entries cannot be held here: ") + why));
         if (hold && ::geteuid() != 0 && fault != QLatin1String("hold "))
             QSKIP("a read-only output folder already blocks the staging folder; covered by the first hold row");
-        QCOMPARE(buildRichTree(m_src), QString());
+        QCOMPARE(buildRichTree(), QString());
         QCOMPARE(build("mod"), 0);
         const QString snapshot = m_dir->filePath(QStringLiteral("snapshot"));
-        QCOMPARE(QProcess::execute(QStringLiteral("cp"), {"-a", m_out, snapshot}), 0);
-        QVERIFY(writeFile(src("new.txt"), "new file"));
-        QVERIFY(QFile::remove(src("a.txt")));
+        QVERIFY(runProcess(QStringLiteral("cp"), {"-a", m_out, snapshot}).ok());
+        QVERIFY(writeFile(src("new.txt"), "new file") && QFile::remove(src("a.txt")));
 
         QStringList prefix;
         const QString locked = src("sub/locked.dat");
         FileHold holder;
         if (hold) {
             const QString held = fault.mid(5);
-            QVERIFY2(holder.hold(held.isEmpty() ? m_out : out(held),
-                                 held.isEmpty() ? FileHold::Contents : FileHold::Entry, &why), qPrintable(why));
+            QVERIFY2(holder.hold(held.isEmpty() ? m_out : out(held), held.isEmpty() ? FileHold::Contents : FileHold::Entry,
+                                 &why), qPrintable(why));
         } else if (fault == QLatin1String("loop")) {
             QVERIFY(QFile::link(m_src, src("sub/loop")));
         } else if (fault.startsWith(QLatin1String("entry "))) {
             QVERIFY(writeFile(src(fault.mid(6)), "x"));
         } else {
-            QVERIFY(writeFile(locked, "secret"));
-            QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
+            QVERIFY(writeFile(locked, "secret") && QFile::setPermissions(locked, QFileDevice::Permissions()));
             prefix = unprivilegedPrefix(locked);
             if (QTest::currentTestFailed() || prefix == QStringList{"skip"})
                 return;
         }
-        QCOMPARE(build("mod", prefix), code);
+        QCOMPARE(run({"-m", "mod", "-f", m_src, "-o", m_out}, prefix), code);
         holder.release();
         QVERIFY2(logText().contains(message.replace("@SRC@", m_src)), qPrintable(logText()));
         QCOMPARE(listEntries(m_out), listEntries(snapshot));
         QVERIFY2(treesEqual(m_out, snapshot, &why), qPrintable(why));
 
-        // Once the fault is gone the same build goes through.
-        QFile::remove(locked);
-        QFile::remove(src("sub/loop"));
-        QDir(src("up\\down")).removeRecursively();
-        QFile::remove(src("sub/a:b.txt"));
-        QCOMPARE(build("mod"), 0);
-        QCOMPARE(readFile(out("mod/new.txt")), QByteArray("new file"));
-        QVERIFY(!QFileInfo::exists(out("mod/a.txt")));
     }
 
     void logFolderUnwritable()
@@ -501,17 +349,15 @@ private slots:
         const ProcessResult run = runProcess(bin + QStringLiteral("/packwright"), {}, 30000);
         hold.release();
         QCOMPARE(run.exitCode, 1);
-        const QByteArray month = QDate::currentDate().toString(QStringLiteral("yyyy_MM")).toLatin1();
-        QVERIFY2(run.output.contains("error create mkdir  logs \n")
-                     && run.output.contains("error create mkdir  " + month + " \n"), run.output.constData());
         QVERIFY(!QFileInfo::exists(bin + QStringLiteral("/logs")));
         // Each message that found no log file leaves one line: the device's error text.
-        QList<QByteArray> fallback = run.output.split('\n');
-        fallback.erase(std::remove_if(fallback.begin(), fallback.end(),
-                                      [](const QByteArray &l) { return l.isEmpty() || l.startsWith("error create mkdir"); }),
-                       fallback.end());
-        QVERIFY2(fallback.size() >= 2 && fallback.count(fallback.first()) == fallback.size()
-                     && fallback.first().endsWith(' ') && !fallback.first().trimmed().isEmpty(), run.output.constData());
+        QStringList lines = QString::fromUtf8(run.output).split('\n', Qt::SkipEmptyParts);
+        const QString month = QDate::currentDate().toString(QStringLiteral("yyyy_MM"));
+        QVERIFY2(lines.contains("error create mkdir  logs ") && lines.contains("error create mkdir  " + month + " "),
+                 run.output.constData());
+        lines = lines.filter(QRegularExpression("^(?!error create mkdir)"));
+        QVERIFY2(lines.size() >= 2 && lines.count(lines.first()) == lines.size() && lines.first().endsWith(' ')
+                     && !lines.first().trimmed().isEmpty(), run.output.constData());
     }
 
 private:
@@ -523,24 +369,19 @@ private:
         const QStringList command = prefix + QStringList{m_exe} + arguments;
         return runProcess(command.first(), command.mid(1), 120000).exitCode;
     }
-
     // Packs m_src as module into m_out.
-    int build(const QString &module, const QStringList &prefix = {})
+    int build(const QString &module, const QStringList &more = {})
     {
-        return run({QStringLiteral("-m"), module, QStringLiteral("-f"), m_src, QStringLiteral("-o"), m_out}, prefix);
+        return run(QStringList{"-m", module, "-f", m_src, "-o", m_out} + more);
     }
 
     QStringList unprivilegedPrefix(const QString &locked);
     QString logText() const;
-    QString buildRichTree(const QString &root);
-    QDomDocument loadDocument(QByteArray *raw = nullptr);
+    QString buildRichTree();
 
     QTemporaryDir m_work;
     QScopedPointer<QTemporaryDir> m_dir; // each test's own: source m_src, output m_out
-    QString m_src;
-    QString m_out;
-    QString m_binDir;
-    QString m_exe;
+    QString m_src, m_out, m_binDir, m_exe;
     QString m_key; // the publisher's private key, made by packwright --new-key
 };
 
@@ -559,7 +400,7 @@ QStringList TestPackwright::unprivilegedPrefix(const QString &locked)
     }
     const QStringList prefix{setpriv, QStringLiteral("--inh-caps=-dac_override,-dac_read_search"),
                              QStringLiteral("--bounding-set=-dac_override,-dac_read_search")};
-    if (QProcess::execute(setpriv, prefix.mid(1) + QStringList{QStringLiteral("/bin/true")}) != 0
+    if (!runProcess(setpriv, prefix.mid(1) + QStringList{"/bin/true"}).ok()
         || runProcess(setpriv, prefix.mid(1) + QStringList{"/bin/cat", locked}).ok()) {
         QTest::qSkip("capabilities cannot be dropped here", __FILE__, __LINE__);
         return {QStringLiteral("skip")};
@@ -579,7 +420,7 @@ QString TestPackwright::logText() const
     return text;
 }
 
-QString TestPackwright::buildRichTree(const QString &root)
+QString TestPackwright::buildRichTree()
 {
     const QList<QPair<QString, QByteArray>> files = {
         {"a.txt", "alpha\n"}, {"b.txt", "beta\n"}, {"Report.PDF", "%PDF-1.4 capitals keep their name\n"},
@@ -593,24 +434,17 @@ QString TestPackwright::buildRichTree(const QString &root)
         {".git/config", "hidden folder\n"},
         // The CDATA terminator in a folder name must not break the section.
         {"x]]>y/z.txt", "z"},
+        // Stored names taken already: by a file of that very name, sorted
+        // before the hashed one or after it, or by one differing in case only.
+        {hashedName("ж.txt"), "literal hashed name"}, {"ж.txt", "needs the hashed name, stored with _1"},
+        {"(p).txt", "hashed, stored first"}, {hashedName("(p).txt"), "its own name taken, stored with _1"},
+        {"A.txt", "capital"},
     };
     for (const auto &file : files) {
-        if (!writeFile(root + QLatin1Char('/') + file.first, file.second))
+        if (!writeFile(src(file.first), file.second))
             return QStringLiteral("can't write ") + file.first;
     }
-    if (!QDir().mkpath(root + QStringLiteral("/empty/emptier")) || !QDir().mkpath(root + QStringLiteral("/Пустая")))
-        return QStringLiteral("can't make empty folders");
-    return QString();
-}
-
-QDomDocument TestPackwright::loadDocument(QByteArray *raw)
-{
-    const QByteArray bytes = readFile(out("update_fileinfo.xml"));
-    if (raw)
-        *raw = bytes;
-    QDomDocument doc;
-    doc.setContent(bytes);
-    return doc;
+    return QDir().mkpath(src("empty/emptier")) && QDir().mkpath(src("Пустая")) ? QString() : QStringLiteral("can't make empty folders");
 }
 
 QTEST_GUILESS_MAIN(TestPackwright)

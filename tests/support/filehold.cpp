@@ -1,41 +1,23 @@
 #include "filehold.h"
 
+#include "testfiles.h"
 #include "testprocess.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <unistd.h>
 
-namespace {
-
-QString shellQuote(const QString &text)
-{
-    QString quoted = text;
-    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
-    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
-}
-
-} // namespace
-
-FileHold::~FileHold()
-{
-    release();
-}
-
 bool FileHold::isAvailable(const QString &folder, QString *why)
 {
     QTemporaryDir probeDir(folder + QStringLiteral("/hold-probe-XXXXXX"));
     const QString probe = probeDir.filePath(QStringLiteral("probe"));
-    QFile file(probe);
-    if (!file.open(QIODevice::WriteOnly)) {
+    if (!writeFile(probe, QByteArray())) {
         if (why)
-            *why = file.errorString();
+            *why = QStringLiteral("can't write in ") + folder;
         return false;
     }
-    file.close();
     FileHold hold;
     if (!hold.hold(probe, Entry, why))
         return false;
@@ -65,13 +47,6 @@ bool FileHold::hold(const QString &path, Kind kind, QString *error)
     }
     m_held = true;
     return true;
-}
-
-QString FileHold::releaseShellCommand() const
-{
-    if (m_immutable)
-        return QStringLiteral("chattr -i ") + shellQuote(m_target);
-    return QStringLiteral("chmod u+w ") + shellQuote(m_target);
 }
 
 bool FileHold::release()

@@ -1,5 +1,4 @@
-#ifndef FILEHOLD_H
-#define FILEHOLD_H
+#pragma once
 
 #include <QString>
 #include <QStringList>
@@ -18,17 +17,13 @@ public:
     };
 
     FileHold() = default;
-    ~FileHold();
-    FileHold(const FileHold &) = delete;
-    FileHold &operator=(const FileHold &) = delete;
+    ~FileHold() { release(); }
+    Q_DISABLE_COPY(FileHold)
 
     // True when holds work in this folder (tries one on a probe file).
     static bool isAvailable(const QString &folder, QString *why = nullptr);
 
     bool hold(const QString &path, Kind kind, QString *error = nullptr);
-    // A shell command that lifts the hold; run it from another process to
-    // release the entry while the program under test is running.
-    QString releaseShellCommand() const;
     bool release();
     bool isHeld() const { return m_held; }
 
@@ -37,5 +32,3 @@ private:
     bool m_immutable = false;
     bool m_held = false;
 };
-
-#endif // FILEHOLD_H

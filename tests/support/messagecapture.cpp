@@ -2,7 +2,6 @@
 
 #include <QMutex>
 #include <QMutexLocker>
-#include <QPair>
 
 namespace {
 
@@ -10,18 +9,15 @@ QMutex captureMutex;
 QList<QPair<QtMsgType, QString>> captured;
 QtMessageHandler previousHandler = nullptr;
 
-void captureHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    QMutexLocker lock(&captureMutex);
-    captured.append(qMakePair(type, message));
-}
-
 } // namespace
 
 MessageCapture::MessageCapture()
 {
     clear();
-    previousHandler = qInstallMessageHandler(captureHandler);
+    previousHandler = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
+        QMutexLocker lock(&captureMutex);
+        captured.append(qMakePair(type, message));
+    });
 }
 
 MessageCapture::~MessageCapture()
@@ -40,22 +36,8 @@ QStringList MessageCapture::messages(QtMsgType type) const
     return result;
 }
 
-QStringList MessageCapture::warnings() const
-{
-    return messages(QtWarningMsg) + messages(QtCriticalMsg) + messages(QtFatalMsg);
-}
-
 void MessageCapture::clear()
 {
     QMutexLocker lock(&captureMutex);
     captured.clear();
-}
-
-bool MessageCapture::contains(QtMsgType type, const QString &text) const
-{
-    for (const QString &message : messages(type)) {
-        if (message.contains(text))
-            return true;
-    }
-    return false;
 }

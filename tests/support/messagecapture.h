@@ -1,10 +1,6 @@
-#ifndef MESSAGECAPTURE_H
-#define MESSAGECAPTURE_H
+#pragma once
 
-#include <QList>
-#include <QString>
 #include <QStringList>
-#include <QtGlobal>
 
 // Collects what the code under test logs while the object lives (any
 // thread), and puts the previous message handler back afterwards. Only one
@@ -14,16 +10,16 @@ class MessageCapture
 public:
     MessageCapture();
     ~MessageCapture();
-    MessageCapture(const MessageCapture &) = delete;
-    MessageCapture &operator=(const MessageCapture &) = delete;
+    Q_DISABLE_COPY(MessageCapture)
 
     // Texts logged at the given level, in order.
     QStringList messages(QtMsgType type) const;
     // Texts logged at warning level or above.
-    QStringList warnings() const;
+    QStringList warnings() const
+    {
+        return messages(QtWarningMsg) + messages(QtCriticalMsg) + messages(QtFatalMsg);
+    }
     void clear();
     // True when some message of that level contains the text.
-    bool contains(QtMsgType type, const QString &text) const;
+    bool contains(QtMsgType type, const QString &text) const { return !messages(type).filter(text).isEmpty(); }
 };
-
-#endif // MESSAGECAPTURE_H

@@ -9,7 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
-#include <QXmlStreamWriter>
 
 PackWorld::PackWorld(const QString &root, const QString &updaterDir)
     : m_root(root)
@@ -58,54 +57,23 @@ bool PackWorld::buildPack(const ModuleSpec &module, QString *error)
 
 bool PackWorld::writeProject(const QList<ModuleSpec> &modules, const QString &fileName)
 {
-    QByteArray bytes;
-    QXmlStreamWriter w(&bytes);
-    w.setAutoFormatting(true);
-    w.writeStartDocument();
-    w.writeStartElement(QStringLiteral("root"));
-    w.writeStartElement(QStringLiteral("projects"));
-    const auto attributes = [&w](const QList<QPair<QString, QString>> &pairs) {
-        for (const auto &pair : pairs)
-            w.writeAttribute(pair.first, pair.second);
-    };
+    const auto flag = [](bool on) { return on ? QStringLiteral("true") : QStringLiteral("false"); };
+    QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root>\n<projects>\n");
     for (const ModuleSpec &m : modules) {
-        w.writeStartElement(QStringLiteral("project"));
-        const bool programm = m.type == QLatin1String("project");
-        attributes({{QStringLiteral("name"), m.name},
-                    {QStringLiteral("type"), m.type},
-                    {QStringLiteral("ru_name"), m.ruName.isEmpty() ? m.name : m.ruName},
-                    {QStringLiteral("is_base"), programm ? QStringLiteral("true") : QStringLiteral("false")},
-                    {QStringLiteral("guid"), m.guid}});
-        w.writeStartElement(QStringLiteral("bin"));
-        w.writeStartElement(QStringLiteral("x64"));
-        attributes({{QStringLiteral("path"), m.packFolder()},
-                    {QStringLiteral("file_name"), QStringLiteral("update_fileinfo.xml")},
-                    {QStringLiteral("sha1"), QString()},
-                    {QStringLiteral("date"), QStringLiteral("2026-12-01T10:00:00.000")},
-                    {QStringLiteral("execute_filename"), m.executeFilename},
-                    {QStringLiteral("execute_params"), m.executeParams}});
-        w.writeEndElement();
-        w.writeEndElement();
-        w.writeStartElement(QStringLiteral("depends"));
-        for (auto it = m.depends.constBegin(); it != m.depends.constEnd(); ++it) {
-            w.writeStartElement(QStringLiteral("depend"));
-            attributes(
-                {{QStringLiteral("project"), it.key()},
-                 {QStringLiteral("is_nessesary"), it.value() ? QStringLiteral("true") : QStringLiteral("false")}});
-            w.writeEndElement();
-        }
-        w.writeEndElement();
-        w.writeStartElement(QStringLiteral("do_not_delete"));
-        for (const QString &file : m.doNotDelete) {
-            w.writeStartElement(QStringLiteral("file"));
-            w.writeAttribute(QStringLiteral("file_name"), file);
-            w.writeEndElement();
-        }
-        w.writeEndElement();
-        w.writeEndElement();
+        xml += QStringLiteral("<project name=\"%1\" type=\"%2\" ru_name=\"%3\" is_base=\"%4\" guid=\"%5\">\n"
+                              "<bin><x64 path=\"%6\" file_name=\"update_fileinfo.xml\" sha1=\"\" date=\"2026-12-01T10:00:00.000\""
+                              " execute_filename=\"%7\" execute_params=\"%8\"/></bin>\n<depends>")
+                   .arg(m.name.toHtmlEscaped(), m.type.toHtmlEscaped(), (m.ruName.isEmpty() ? m.name : m.ruName).toHtmlEscaped(),
+                        flag(m.type == QLatin1String("project")), m.guid.toHtmlEscaped(), m.packFolder().toHtmlEscaped(),
+                        m.executeFilename.toHtmlEscaped(), m.executeParams.toHtmlEscaped());
+        for (auto it = m.depends.constBegin(); it != m.depends.constEnd(); ++it)
+            xml += QStringLiteral("<depend project=\"%1\" is_nessesary=\"%2\"/>").arg(it.key().toHtmlEscaped(), flag(it.value()));
+        xml += QStringLiteral("</depends>\n<do_not_delete>");
+        for (const QString &file : m.doNotDelete)
+            xml += QStringLiteral("<file file_name=\"%1\"/>").arg(file.toHtmlEscaped());
+        xml += QStringLiteral("</do_not_delete>\n</project>\n");
     }
-    w.writeEndDocument();
-    return writeFile(serverDir() + QLatin1Char('/') + fileName, bytes);
+    return writeFile(serverDir() + QLatin1Char('/') + fileName, (xml + QStringLiteral("</projects>\n</root>\n")).toUtf8());
 }
 
 bool PackWorld::publish(const QList<ModuleSpec> &modules, QString *error)
@@ -211,23 +179,7 @@ QJsonObject PackWorld::programmEntry(const ModuleSpec &programm, const QList<Mod
 
 bool moduleEquals(const QString &installed, const QString &tree, QString *why, const QStringList &extra)
 {
-    QStringList expected = listFilesRecursive(tree);
-    expected << QStringLiteral("update_fileinfo.xml") << extra;
-    expected.sort();
-    const QStringList actual = listFilesRecursive(installed);
-    if (actual != expected) {
-        if (why)
-            *why = QStringLiteral("files differ: [%1] vs expected [%2]").arg(actual.join(','), expected.join(','));
-        return false;
-    }
-    for (const QString &rel : listFilesRecursive(tree)) {
-        if (readFile(installed + QLatin1Char('/') + rel) != readFile(tree + QLatin1Char('/') + rel)) {
-            if (why)
-                *why = QStringLiteral("content differs: %1").arg(rel);
-            return false;
-        }
-    }
-    return true;
+    return treesEqual(installed, tree, why, QStringList{QStringLiteral("update_fileinfo.xml")} + extra);
 }
 
 QMap<QString, QByteArray> snapshot(const QString &root, const QStringList &skipTopLevel)

@@ -1,5 +1,4 @@
-#ifndef PACKWORLD_H
-#define PACKWORLD_H
+#pragma once
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -15,13 +14,9 @@ class QTemporaryDir;
 // "project") or a module, and the files of its update pack.
 struct ModuleSpec
 {
-    QString name;
-    QString type;
-    QString guid;
-    QString ruName;
+    QString name, type, guid, ruName;
     QMap<QString, bool> depends; // module name -> necessary
-    QString executeFilename;
-    QString executeParams;
+    QString executeFilename, executeParams;
     QStringList doNotDelete;
     QMap<QString, QByteArray> files; // relative path -> content
     QString pack;                    // pack folder below the server folder; empty: "packs/<name>"
@@ -93,5 +88,3 @@ bool moduleEquals(const QString &installed, const QString &tree, QString *why = 
 // Snapshot of every file under root (relative path -> content), skipping the
 // given top-level names.
 QMap<QString, QByteArray> snapshot(const QString &root, const QStringList &skipTopLevel = QStringList());
-
-#endif // PACKWORLD_H

@@ -1,5 +1,4 @@
-#ifndef PRIVATEROOT_H
-#define PRIVATEROOT_H
+#pragma once
 
 #include <QString>
 
@@ -18,5 +17,3 @@ QString privateInstallRoot();
 
 // Removes the temporary install root; call when the tests are done.
 void removePrivateInstallRoot();
-
-#endif // PRIVATEROOT_H

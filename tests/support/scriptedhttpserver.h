@@ -1,5 +1,4 @@
-#ifndef SCRIPTEDHTTPSERVER_H
-#define SCRIPTEDHTTPSERVER_H
+#pragma once
 
 #include <QByteArray>
 #include <QList>
@@ -47,5 +46,3 @@ private:
     mutable QMutex m_mutex;
     QList<Request> m_requests;
 };
-
-#endif // SCRIPTEDHTTPSERVER_H

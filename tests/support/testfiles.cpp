@@ -53,16 +53,19 @@ QStringList listFilesRecursive(const QString &root)
     return result;
 }
 
-bool treesEqual(const QString &a, const QString &b, QString *why)
+bool treesEqual(const QString &a, const QString &b, QString *why, const QStringList &onlyInA)
 {
     const QStringList left = listFilesRecursive(a);
-    const QStringList right = listFilesRecursive(b);
+    QStringList right = listFilesRecursive(b);
+    const QStringList common = right;
+    right << onlyInA;
+    right.sort();
     if (left != right) {
         if (why)
             *why = QStringLiteral("file lists differ: [%1] vs [%2]").arg(left.join(','), right.join(','));
         return false;
     }
-    for (const QString &rel : left) {
+    for (const QString &rel : common) {
         if (readFile(a + '/' + rel) != readFile(b + '/' + rel)) {
             if (why)
                 *why = QStringLiteral("content differs: %1").arg(rel);

@@ -1,5 +1,4 @@
-#ifndef TESTFILES_H
-#define TESTFILES_H
+#pragma once
 
 #include <QByteArray>
 #include <QString>
@@ -14,8 +13,7 @@ QString sha1Hex(const QByteArray &bytes);
 QByteArray patternBytes(qint64 size, quint32 seed = 1);
 // Relative paths of all files below root, sorted.
 QStringList listFilesRecursive(const QString &root);
-// True when both trees hold the same relative files with equal bytes; the
-// first difference is described in why.
-bool treesEqual(const QString &a, const QString &b, QString *why = nullptr);
-
-#endif // TESTFILES_H
+// True when both trees hold the same relative files with equal bytes, but
+// for the names only a holds (compared by name only); the first difference is
+// described in why.
+bool treesEqual(const QString &a, const QString &b, QString *why = nullptr, const QStringList &onlyInA = {});

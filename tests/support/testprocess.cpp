@@ -1,5 +1,7 @@
 #include "testprocess.h"
 
+#include "testfiles.h"
+
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -8,18 +10,13 @@
 #include <QThread>
 
 #include <csignal>
-#include <sys/types.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/types.h>
 
 void OrphanSafeProcess::setupChildProcess()
 {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-}
-
-TestProcess::~TestProcess()
-{
-    stop();
 }
 
 bool TestProcess::start(const QString &program, const QStringList &arguments, QString *error,
@@ -40,26 +37,14 @@ bool TestProcess::start(const QString &program, const QStringList &arguments, QS
 
 void TestProcess::stop()
 {
-    if (m_pid <= 0 || m_process.state() == QProcess::NotRunning) {
-        m_pid = 0;
-        return;
-    }
-    ::kill(static_cast<pid_t>(m_pid), SIGTERM);
-    if (!m_process.waitForFinished(5000)) {
-        ::kill(static_cast<pid_t>(m_pid), SIGKILL);
-        m_process.waitForFinished(5000);
+    if (m_pid > 0 && isRunning()) {
+        ::kill(static_cast<pid_t>(m_pid), SIGTERM);
+        if (!m_process.waitForFinished(5000)) {
+            ::kill(static_cast<pid_t>(m_pid), SIGKILL);
+            m_process.waitForFinished(5000);
+        }
     }
     m_pid = 0;
-}
-
-bool TestProcess::isRunning() const
-{
-    return m_process.state() != QProcess::NotRunning;
-}
-
-QByteArray TestProcess::output()
-{
-    return m_process.readAll();
 }
 
 ProcessResult runProcess(const QString &program, const QStringList &arguments, int timeoutMs,
@@ -96,32 +81,7 @@ bool runTool(const QString &program, const QStringList &arguments, QString *erro
     return result.ok();
 }
 
-bool startServerOnFreePort(TestProcess &process, const QString &program, const ServerLaunch &launch, quint16 *port,
-                           QString *error)
-{
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        *port = freeTcpPort();
-        QStringList arguments;
-        if (!launch(*port, &arguments, error) || !process.start(program, arguments, error))
-            return false;
-        if (waitForPort(*port, 10000))
-            return true;
-        process.stop();
-    }
-    if (error)
-        *error = QStringLiteral("%1 did not start listening").arg(program);
-    return false;
-}
-
-quint16 freeTcpPort()
-{
-    QTcpServer server;
-    if (!server.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    const quint16 port = server.serverPort();
-    server.close();
-    return port;
-}
+namespace {
 
 bool waitForPort(quint16 port, int timeoutMs)
 {
@@ -137,18 +97,52 @@ bool waitForPort(quint16 port, int timeoutMs)
     return false;
 }
 
+} // namespace
+
+bool ServerProcess::startServer(const QString &binary, const Launch &launch, QString *error)
+{
+    QString why = binary.isEmpty() ? QStringLiteral("the server program is not installed") : QString();
+    for (int attempt = 0; attempt < 5 && why.isEmpty(); ++attempt) {
+        m_port = freeTcpPort();
+        QStringList arguments;
+        if (!launch(m_port, &arguments, &why) || !m_process.start(binary, arguments, &why))
+            break;
+        if (waitForPort(m_port, 10000))
+            return true;
+        m_process.stop();
+        if (attempt == 4)
+            why = binary + QStringLiteral(" did not start listening");
+    }
+    if (error)
+        *error = why;
+    return false;
+}
+
+QString ServerProcess::writeConfig(const QString &name, const QString &text, QString *error)
+{
+    const QString path = m_work.filePath(name);
+    if (writeFile(path, text.toUtf8()))
+        return path;
+    if (error)
+        *error = QStringLiteral("can't write ") + path;
+    return QString();
+}
+
+quint16 freeTcpPort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
+}
+
 QString findExecutable(const QStringList &candidates)
 {
     for (const QString &candidate : candidates) {
-        if (candidate.contains(QLatin1Char('/'))) {
-            const QFileInfo info(candidate);
-            if (info.isFile() && info.isExecutable())
-                return candidate;
-        } else {
-            const QString found = QStandardPaths::findExecutable(candidate);
-            if (!found.isEmpty())
-                return found;
-        }
+        const QString found = candidate.contains(QLatin1Char('/'))
+                                  ? (QFileInfo(candidate).isExecutable() && QFileInfo(candidate).isFile() ? candidate
+                                                                                                         : QString())
+                                  : QStandardPaths::findExecutable(candidate);
+        if (!found.isEmpty())
+            return found;
     }
     return QString();
 }

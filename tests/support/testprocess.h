@@ -1,46 +1,43 @@
-#ifndef TESTPROCESS_H
-#define TESTPROCESS_H
+#pragma once
 
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <functional>
 
-// A QProcess whose child ends with the test: if the test dies (a crash, a
-// fatal assertion, a kill), the server it started gets SIGTERM from the kernel
-// instead of lingering on its port.
+// A QProcess whose child gets SIGTERM from the kernel when the test dies (a
+// crash, a fatal assertion, a kill) instead of lingering on its port.
 class OrphanSafeProcess : public QProcess
 {
 protected:
     void setupChildProcess() override;
 };
 
-// A helper server or program started by a test. It is stopped by its pid
-// (TERM, then KILL after a bounded wait) when stop() runs or the object dies.
+// A server or program a test started, stopped by its pid (TERM, then KILL
+// after a bounded wait) by stop() or with the object.
 class TestProcess
 {
 public:
     TestProcess() = default;
-    ~TestProcess();
-    TestProcess(const TestProcess &) = delete;
-    TestProcess &operator=(const TestProcess &) = delete;
+    ~TestProcess() { stop(); }
+    Q_DISABLE_COPY(TestProcess)
 
     bool start(const QString &program, const QStringList &arguments, QString *error = nullptr,
                const QString &workingDir = QString());
     void stop();
-    bool isRunning() const;
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     qint64 pid() const { return m_pid; }
-    QByteArray output(); // what it printed so far (stdout and stderr merged)
+    QByteArray output() { return m_process.readAll(); } // stdout and stderr merged, since the last call
 
 private:
     OrphanSafeProcess m_process;
     qint64 m_pid = 0;
 };
 
-// What a program run to its end left: whether it ended by itself within the
-// time given, its exit code (-1 when it crashed or was killed) and what it
-// printed (stdout and stderr merged).
+// A program run to its end: ended by itself in time, its exit code (-1 when
+// it crashed or was killed), its stdout and stderr merged.
 struct ProcessResult
 {
     bool finished = false;
@@ -50,34 +47,38 @@ struct ProcessResult
     bool ok() const { return finished && exitCode == 0; }
 };
 
-// Runs program to its end; one still running after timeoutMs is killed.
-// An empty environment is this process's own.
+// Runs program to its end, killed after timeoutMs; an empty environment is ours.
 ProcessResult runProcess(const QString &program, const QStringList &arguments, int timeoutMs = 60000,
                          const QString &workingDir = QString(),
                          const QProcessEnvironment &environment = QProcessEnvironment());
 
-// runProcess for a helper tool that must succeed: false, with the command
-// line and what the tool printed in error, when it does not.
+// runProcess for a tool that must succeed; else false, with the command and its output in error.
 bool runTool(const QString &program, const QStringList &arguments, QString *error = nullptr, int timeoutMs = 60000,
              const QString &workingDir = QString());
 
-// Prepares one attempt to start a server on the given port: writes its
-// configuration if it has one and fills the command line.
-using ServerLaunch = std::function<bool(quint16 port, QStringList *arguments, QString *error)>;
+// A server program on 127.0.0.1 with a work folder of its own for configuration and logs.
+class ServerProcess
+{
+public:
+    quint16 port() const { return m_port; }
+    void stop() { m_process.stop(); }
 
-// Starts program as a server on a free port of 127.0.0.1 and waits until it
-// listens. Another process may take the port between the choice and the
-// start, so a few attempts are made, each on a new port.
-bool startServerOnFreePort(TestProcess &process, const QString &program, const ServerLaunch &launch, quint16 *port,
-                           QString *error);
+protected:
+    // Writes the configuration for a port and fills the command line.
+    using Launch = std::function<bool(quint16 port, QStringList *arguments, QString *error)>;
+    // Starts binary (empty: not installed) on a free port and waits until it
+    // listens; another process may take the port meanwhile, so a few ports are tried.
+    bool startServer(const QString &binary, const Launch &launch, QString *error);
+    // Writes text as the file name in the work folder; its path, or empty.
+    QString writeConfig(const QString &name, const QString &text, QString *error);
+
+    QTemporaryDir m_work;
+    TestProcess m_process;
+    quint16 m_port = 0;
+};
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 quint16 freeTcpPort();
 
-// Waits until something accepts connections on 127.0.0.1:port.
-bool waitForPort(quint16 port, int timeoutMs = 10000);
-
-// The first of the given paths that exists and is executable; empty if none.
+// The first executable of the paths (a name without a slash: looked up in PATH); empty if none.
 QString findExecutable(const QStringList &candidates);
-
-#endif // TESTPROCESS_H

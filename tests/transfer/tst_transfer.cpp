@@ -1,16 +1,13 @@
 // Downloads through loadUrl/fetchFile/replaceFile against real servers on
 // 127.0.0.1: nginx over HTTP and HTTPS (with a CA made and trusted here),
-// pyftpdlib, tinyproxy as the application proxy, and a scripted server that
-// records requests or misbehaves on purpose.
+// pyftpdlib, tinyproxy as the application proxy, and a scripted server for
+// what no real server does: misbehaving on purpose and recording requests.
 
 #include "fileops.h"
-#include "ftpserver.h"
 #include "nginxserver.h"
 #include "scriptedhttpserver.h"
 #include "settings.h"
-#include "testcertificates.h"
 #include "testfiles.h"
-#include "tinyproxyserver.h"
 #include "transfer.h"
 
 #include <QDir>
@@ -20,7 +17,6 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
 
 namespace {
@@ -49,19 +45,51 @@ struct Scripted
     int minMs = 0;        // the least time all rounds may take
     QByteArray lastRange = {}; // of the last request, the first has none; null: not checked
     int pieceSize = 0;    // the body trickled pieceSize bytes every 500 ms
-    QString method = "GET";
-    QByteArray sent = "GET"; // the method on the wire
 };
 
-// Two downloads on a thread of its own, as the install thread does: the
-// second reuses the thread's manager. error stays empty when both succeed.
-QThread *fetchThread(const QString &source, const QString &destination, QString *error)
+// Anonymous, read-only (no -w) FTP on 127.0.0.1 serving one folder: Debian's
+// pyftpdlib; passive data connections stay on the control connection's address.
+class FtpServer : public ServerProcess
 {
-    return QThread::create([=]() {
-        if (!fetchFile(source, destination, error) || !replaceFile(source, destination, error))
-            error->prepend(QStringLiteral("failed: "));
-    });
-}
+public:
+    ~FtpServer() { stop(); }
+    bool start(const QString &root, QString *error)
+    {
+        return startServer("/usr/bin/python3", [root](quint16 port, QStringList *arguments, QString *) {
+            *arguments = QStringList{"-m", "pyftpdlib", "-i", "127.0.0.1", "-p", QString::number(port), "-d", root};
+            return true;
+        }, error);
+    }
+    QString baseUrl() const { return QStringLiteral("ftp://127.0.0.1:%1").arg(port()); }
+    static bool isAvailable() { return runProcess("/usr/bin/python3", {"-c", "import pyftpdlib"}, 10000).ok(); }
+};
+
+// tinyproxy in the foreground (-d: its pid is ours, its log on stdout). It
+// adds "Via: 1.1 <kViaName>" to what it forwards, and hands every request to
+// nginx on upstream as its own upstream proxy: nginx accepts the absolute
+// request URIs a proxy sends, so it stands in for any named host.
+const QString kViaName = QStringLiteral("kestra-test-proxy");
+class TinyProxyServer : public ServerProcess
+{
+public:
+    ~TinyProxyServer() { stop(); }
+    bool start(quint16 upstream, QString *error)
+    {
+        return startServer(binary(), [this, upstream](quint16 port, QStringList *arguments, QString *error) {
+            const QString path = writeConfig("tinyproxy.conf",
+                QStringLiteral("Port %1\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\nMaxClients 20\nAllow 127.0.0.1\n"
+                               "ViaProxyName \"%2\"\nUpstream http 127.0.0.1:%3\n").arg(port).arg(kViaName).arg(upstream),
+                error);
+            *arguments = QStringList{"-d", "-c", path};
+            return !path.isEmpty();
+        }, error);
+    }
+    static QString binary() { return findExecutable({"/usr/bin/tinyproxy", "/usr/sbin/tinyproxy", "tinyproxy"}); }
+    QByteArray log() { return m_log += m_process.output(); }
+
+private:
+    QByteArray m_log;
+};
 
 bool writeLargeFile(const QString &path) // piece by piece, never held whole
 {
@@ -72,19 +100,23 @@ bool writeLargeFile(const QString &path) // piece by piece, never held whole
     return ok && file.write(patternBytes(12345, 7)) == 12345; // not a multiple of any buffer
 }
 
+// A throw-away self-signed certificate for 127.0.0.1, trusted (as its own
+// authority, for this process only) when asked.
 bool startTls(NginxServer *server, const QString &root, const QString &certs, bool trusted, QString *error)
 {
-    TestCertificates tls;
-    if (!QDir().mkpath(certs) || !createTestCertificates(certs, &tls, error))
+    if (!QDir().mkpath(certs)
+        || !runTool("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out",
+                                "server.pem", "-days", "2", "-subj", "/CN=127.0.0.1",
+                                "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"}, error, 60000, certs))
         return false;
-    if (trusted) { // for this process only
+    if (trusted) {
         QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-        ssl.setCaCertificates(ssl.caCertificates() + QSslCertificate::fromPath(tls.caCertificate));
+        ssl.setCaCertificates(ssl.caCertificates() + QSslCertificate::fromPath(certs + "/server.pem"));
         QSslConfiguration::setDefaultConfiguration(ssl);
     }
     server->setRoot(root);
-    server->setTls(tls.serverCertificate, tls.serverKey);
-    return true;
+    server->setTls(certs + "/server.pem", certs + "/server.key");
+    return server->start(error);
 }
 
 } // namespace
@@ -102,7 +134,7 @@ private slots:
         QVERIFY2(NginxServer::isAvailable(), "nginx is not installed (scripts/packages.txt lists nginx-light)");
         QVERIFY(QDir().mkpath(m_work.filePath("out")));
         m_root = m_work.filePath(QStringLiteral("www"));
-        QVERIFY(writeFile(m_root + "/small.xml", kSmall) && writeFile(m_root + "/empty.txt", QByteArray()));
+        QVERIFY(writeFile(m_root + "/small.xml", kSmall));
         QVERIFY(writeFile(m_root + "/sub/папка/file.bin", patternBytes(70000, 3)));
         QVERIFY(writeLargeFile(m_root + "/large.bin"));
         // nginx sends the precompressed copy with Content-Encoding: gzip; the
@@ -114,31 +146,18 @@ private slots:
         m_http.setRoot(m_root);
         const QString here = QStringLiteral("http://127.0.0.1:$server_port");
         for (const QString &location : QStringList
-             {"/gz/ { gzip_static on; }", "= /error500 { return 500; }",
-              "= /moved { return 301 " + here + "/small.xml; }", "= /found { return 302 " + here + "/small.xml; }",
-              "= /relative { return 307 /small.xml; }",
+             {"/gz/ { gzip_static on; }", "= /error500 { return 500; }", "= /relative { return 307 /small.xml; }",
               "= /loop { return 302 " + here + "/loop; }", "= /choices { return 300 \"pick one\"; }",
-              "= /notmodified { return 304; }",
               "= /via { add_header Set-Cookie \"session=abc; Path=/\"; return 200 \"[$http_via][$http_cookie]\"; }"})
             m_http.addServerDirective("location " + location);
         QString error;
         QVERIFY2(m_http.start(&error), qPrintable(error));
-        QVERIFY2(startTls(&m_https, m_root, m_work.filePath("certs"), true, &error), qPrintable(error));
         m_https.addServerDirective(QStringLiteral("location = /downgrade { return 301 http://127.0.0.1:%1/small.xml; }")
                                        .arg(m_http.port()));
-        m_https.addServerDirective("location = /moved { return 301 https://127.0.0.1:$server_port/small.xml; }");
-        QVERIFY2(m_https.start(&error), qPrintable(error));
+        QVERIFY2(startTls(&m_https, m_root, m_work.filePath("certs"), true, &error), qPrintable(error));
         // A certificate from a CA nobody trusts: no fallback to an unchecked connection.
         QVERIFY2(startTls(&m_stranger, m_root, m_work.filePath("stranger"), false, &error), qPrintable(error));
-        QVERIFY2(m_stranger.start(&error), qPrintable(error));
-        m_upgrade.setRoot(m_root);
-        m_upgrade.addServerDirective(
-            QStringLiteral("location = /upgrade { return 301 https://127.0.0.1:%1/small.xml; }").arg(m_https.port()));
-        QVERIFY2(m_upgrade.start(&error), qPrintable(error));
-        if (FtpServer::isAvailable()) {
-            m_ftp.setRoot(m_root);
-            QVERIFY2(m_ftp.start(&error), qPrintable(error));
-        }
+        QVERIFY2(!FtpServer::isAvailable() || m_ftp.start(m_root, &error), qPrintable(error));
     }
 
     void cleanup()
@@ -152,34 +171,21 @@ private slots:
     {
         QTest::addColumn<Served>("row");
         QTest::newRow("GET") << Served{"http", "/small.xml", "/small.xml"};
-        QTest::newRow("GET of an empty file") << Served{"http", "/empty.txt", "/empty.txt"};
-        QTest::newRow("GET with a Cyrillic path") << Served{"http", "/sub/папка/file.bin", "/sub/папка/file.bin"};
         QTest::newRow("gzip-encoded document stored unpacked") << Served{"http", "/gz/doc.xml", "/gz/doc.xml"};
         QTest::newRow("large file streamed to disk") << Served{"http", "/large.bin", "/large.bin"};
         QTest::newRow("scheme in capitals") << Served{"HTTP", "/small.xml", "/small.xml"};
         QTest::newRow("download overwrites a longer file")
             << Served{"http", "/small.xml", "/small.xml", "fetch", QByteArray(5000, 'o')};
-        QTest::newRow("404 not found") << Served{"http", "/missing.xml", ""};
         QTest::newRow("500 onto an existing file") << Served{"http", "/error500", "", "load", kSmall};
-        QTest::newRow("404 onto an existing file") << Served{"http", "/missing.xml", "", "load", kSmall};
         QTest::newRow("connection refused") << Served{"refused", "/x", "", "load"};
-        QTest::newRow("301 http to http followed") << Served{"http", "/moved", "/small.xml"};
-        QTest::newRow("302 http to http followed") << Served{"http", "/found", "/small.xml"};
         QTest::newRow("307 relative redirect followed") << Served{"http", "/relative", "/small.xml"};
         QTest::newRow("redirect loop fails") << Served{"http", "/loop", ""};
         QTest::newRow("300 with a body is not the file") << Served{"http", "/choices", ""};
-        QTest::newRow("304 is not the file") << Served{"http", "/notmodified", ""};
-        QTest::newRow("HTTPS GET") << Served{"https", "/small.xml", "/small.xml"};
-        QTest::newRow("HTTPS 404") << Served{"https", "/missing.xml", ""};
         QTest::newRow("HTTPS replaces a read-only copy")
             << Served{"https", "/small.xml", "/small.xml", "replace", "old"};
         QTest::newRow("untrusted certificate refused") << Served{"stranger", "/small.xml", ""};
-        QTest::newRow("301 https to https followed") << Served{"https", "/moved", "/small.xml"};
         QTest::newRow("301 https to http refused") << Served{"https", "/downgrade", ""};
-        QTest::newRow("301 http to https followed") << Served{"upgrade", "/upgrade", "/small.xml"};
-        QTest::newRow("FTP document") << Served{"ftp", "/small.xml", "/small.xml"};
         QTest::newRow("FTP binary in a Cyrillic folder") << Served{"ftp", "/sub/папка/file.bin", "/sub/папка/file.bin"};
-        QTest::newRow("FTP missing file") << Served{"ftp", "/missing.xml", ""};
     }
 
     void fromServers()
@@ -189,7 +195,7 @@ private slots:
             QFAIL("pyftpdlib is not installed for /usr/bin/python3 (scripts/packages.txt lists python3-pyftpdlib)");
         const QMap<QString, QString> bases{
             {"http", m_http.baseUrl()}, {"HTTP", "HTTP" + m_http.baseUrl().mid(4)}, {"https", m_https.baseUrl()},
-            {"stranger", m_stranger.baseUrl()}, {"upgrade", m_upgrade.baseUrl()}, {"ftp", m_ftp.baseUrl()},
+            {"stranger", m_stranger.baseUrl()}, {"ftp", m_ftp.baseUrl()},
             {"refused", QStringLiteral("http://127.0.0.1:%1").arg(freeTcpPort())}};
         const QString source = bases.value(row.server) + row.path, destination = out("doc.xml");
         QVERIFY(row.existing.isEmpty() || writeFile(destination, row.existing));
@@ -224,7 +230,6 @@ private slots:
         QTest::newRow("deflate-coded body unpacked")
             << Scripted{{"HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: "
                          + QByteArray::number(deflated.size()) + "\r\n\r\n" + deflated}, false, body, 2};
-        QTest::newRow("503 fails") << Scripted{{"HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy"}, false, "", 2};
         QTest::newRow("garbage instead of an answer") << Scripted{{"220 ftp ready\r\n\r\n"}, true, ""};
         // Bytes left over after an answer on a kept connection are not the
         // start of the next one: the second file succeeds too.
@@ -233,15 +238,12 @@ private slots:
             << Scripted{{ok + body + "XXXX"}, false, body, 2};
         // Without a declared length only the caller's limit bounds the body.
         QTest::newRow("chunked body past the limit fails") << Scripted{{chunked}, false, "", 2, -1, 8999};
-        QTest::newRow("chunked body at the limit") << Scripted{{chunked}, false, body, 2, -1, 9000};
         QTest::newRow("files one after another share one connection") << Scripted{{ok + body}, false, body, 20, 1};
         // Kept-alive by its head, closed anyway: the next request goes on a new one.
         QTest::newRow("server closes an idle kept connection") << Scripted{{ok + body}, true, body, 5, 5};
         const QByteArray whole = patternBytes(200000, 9), big = ScriptedHttpServer::answer(200, whole);
         const int head = big.size() - whole.size();
         QTest::newRow("accepts and never answers: stalls, sent once") << Scripted{{""}, false, "", 1, 1, -1, 2, 1900};
-        QTest::newRow("stops after the headers: stalls, sent once")
-            << Scripted{{big.left(head + 10000)}, false, "", 1, 1, -1, 2, 1900};
         const QByteArray slow = "0123456789ABCDEF"; // 8 pieces at 0.5 s: twice the stall limit
         QTest::newRow("slow server that keeps sending succeeds")
             << Scripted{{ScriptedHttpServer::answer(200, slow)}, true, slow, 1, 1, -1, 2, 3000, QByteArray(), 2};
@@ -254,22 +256,12 @@ private slots:
             << Scripted{{big.left(head + 80000), big}, true, whole, 1, -1, -1, 60, 0, "bytes=80000-"};
         QTest::newRow("always cut short fails")
             << Scripted{{big.left(head + 20000)}, true, "", 1, -1, -1, 60, 0, "bytes=20000-"};
-        const QList<QPair<QString, QByteArray>> methods{{"POST", "POST"}, {"post", "POST"}, {"PoSt", "POST"},
-                                                        {"", "GET"}, {"PUT", "GET"}, {" POST", "GET"}};
-        for (const auto &method : methods) { // a POST carries the store's project list
-            Scripted post{{ScriptedHttpServer::answer(200, "<projects/>")}, true, "<projects/>"};
-            post.method = method.first;
-            post.sent = method.second;
-            QTest::newRow(qPrintable("method '" + method.first + "' sent as " + method.second)) << post;
-        }
     }
 
     void scriptedAnswers()
     {
         QFETCH(Scripted, row);
         Settings::instance()->setRuntimeValue("General", "transfer_stall_timeout", row.stall);
-        Settings::instance()->setRuntimeValue("projects", "projects_count", 1);
-        Settings::instance()->setRuntimeValue("projects", "key1", "11111111-2222-3333-4444-555555555555");
         ScriptedHttpServer server(row.answers, row.close, row.pieceSize, 500);
         QVERIFY(server.start());
         QElapsedTimer timer;
@@ -278,20 +270,17 @@ private slots:
             const QString destination = out(QStringLiteral("answer%1.bin").arg(round));
             QString error;
             const bool ok = fetchFile(server.baseUrl() + "/bin/main.xml", destination, &error,
-                                      Settings::instance()->transferOptions(row.method, row.limit));
+                                      Settings::instance()->transferOptions("GET", row.limit));
             QCOMPARE(ok, !row.expected.isEmpty());
             QVERIFY2(ok ? readFile(destination) == row.expected : !error.isEmpty() && !QFile::exists(destination),
                      qPrintable(error));
         }
         QVERIFY2(timer.elapsed() >= row.minMs && timer.elapsed() < 30000, qPrintable(QString::number(timer.elapsed())));
         const QList<ScriptedHttpServer::Request> requests = server.requests();
-        const bool post = row.sent == "POST";
         QSet<int> seen;
         for (const ScriptedHttpServer::Request &request : requests) {
             seen.insert(request.connection);
-            QCOMPARE(request.method + ' ' + request.target, row.sent + " /bin/main.xml");
-            QCOMPARE(request.headers.value("content-type"), post ? QByteArray("application/json") : QByteArray());
-            QCOMPARE(request.body, post ? projectIdsBody(Settings::instance()->projects()) : QByteArray());
+            QCOMPARE(request.method + ' ' + request.target + request.body, QByteArray("GET /bin/main.xml"));
         }
         QVERIFY(row.connections < 0 || (requests.size() == row.rounds && seen.size() == row.connections));
         if (!row.lastRange.isNull()) {
@@ -303,20 +292,17 @@ private slots:
 
     void applicationProxyAndNoCookies()
     {
-        QVERIFY2(TinyProxyServer::isAvailable(), "tinyproxy is not installed");
+        QVERIFY2(!TinyProxyServer::binary().isEmpty(), "tinyproxy is not installed");
         // Qt sends loopback addresses past any proxy, and update servers are
-        // never loopback: the request names a host only the proxy chain can
-        // reach (tinyproxy hands everything to nginx as its upstream proxy).
+        // never loopback: the request names a host only the proxy chain can reach.
         TinyProxyServer proxy;
-        proxy.setUpstream(m_http.port());
         QString error;
-        QVERIFY2(proxy.start(&error), qPrintable(error));
-        const QString direct = m_http.baseUrl() + "/via", named = "http://kestra-updates.test/via";
-        const QByteArray via = TinyProxyServer::viaName().toUtf8();
+        QVERIFY2(proxy.start(m_http.port(), &error), qPrintable(error));
+        const QString named = "http://kestra-updates.test/via";
         // This thread's manager holds a kept-alive direct connection already;
         // the proxy set afterwards must still apply. The thread's manager is
         // reused for its connections only: the cookie nginx sets is never sent.
-        QVERIFY2(replaceFile(direct, out("via.txt"), &error), qPrintable(error));
+        QVERIFY2(replaceFile(m_http.baseUrl() + "/via", out("via.txt"), &error), qPrintable(error));
         QCOMPARE(readFile(out("via.txt")), QByteArray("[][]"));
         const QNetworkProxy previous = QNetworkProxy::applicationProxy();
         QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", proxy.port()));
@@ -325,38 +311,9 @@ private slots:
         QCOMPARE(QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(QUrl(named))).value(0).type(),
                  QNetworkProxy::HttpProxy);
         QVERIFY2(replaceFile(named, out("via.txt"), &error), qPrintable(error));
-        QVERIFY2(readFile(out("via.txt")).contains(via) && readFile(out("via.txt")).endsWith("[]"),
+        QVERIFY2(readFile(out("via.txt")).contains(kViaName.toUtf8()) && readFile(out("via.txt")).endsWith("[]"),
                  readFile(out("via.txt")).constData());
         QVERIFY2(proxy.log().contains("kestra-updates.test"), proxy.log().constData());
-        // And on a thread whose manager is created while the proxy is in force.
-        const std::unique_ptr<QThread> worker(fetchThread(named, out("via-thread.txt"), &error));
-        worker->start();
-        QVERIFY(worker->wait(60000));
-        QVERIFY2(error.isEmpty(), qPrintable(error));
-        QVERIFY(readFile(out("via-thread.txt")).contains(via));
-        // With the proxy removed the same manager goes direct again.
-        restore.dismiss();
-        QNetworkProxy::setApplicationProxy(previous);
-        QVERIFY2(replaceFile(direct, out("via.txt"), &error), qPrintable(error));
-        QCOMPARE(readFile(out("via.txt")), QByteArray("[][]"));
-    }
-
-    void downloadsOnWorkerThreads()
-    {
-        // Each thread has its own manager and destroys it in its own thread
-        // while the others still run.
-        std::vector<std::unique_ptr<QThread>> threads;
-        QString errors[4];
-        for (int i = 0; i < 4; ++i) {
-            threads.emplace_back(fetchThread((i % 2 ? m_https.baseUrl() : m_http.baseUrl()) + "/sub/папка/file.bin",
-                                             out(QStringLiteral("thread%1.bin").arg(i)), &errors[i]));
-            threads.back()->start();
-        }
-        for (int i = 0; i < 4; ++i) {
-            QVERIFY(threads[i]->wait(60000));
-            QVERIFY2(errors[i].isEmpty(), qPrintable(errors[i]));
-            QCOMPARE(readFile(out(QStringLiteral("thread%1.bin").arg(i))), readFile(m_root + "/sub/папка/file.bin"));
-        }
     }
 
     void nestedDownloadsOnOneThread()
@@ -376,32 +333,12 @@ private slots:
         QCOMPARE(readFile(out("inner.bin")), readFile(m_root + "/sub/папка/file.bin"));
     }
 
-    void interruptionAbortsTransfer()
-    {
-        // A cancelled install asks its thread to stop; the download in progress
-        // ends within about a second, not when the file has arrived.
-        ScriptedHttpServer server({ScriptedHttpServer::answer(200, QByteArray(100, 'x'))}, true, 1, 200); // 20 s
-        QVERIFY(server.start());
-        QString error;
-        const std::unique_ptr<QThread> worker(fetchThread(server.baseUrl() + "/big", out("cancelled.bin"), &error));
-        worker->start();
-        QTest::qWait(600);
-        QElapsedTimer timer;
-        timer.start();
-        worker->requestInterruption();
-        QVERIFY(worker->wait(10000));
-        QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
-        QVERIFY2(error.startsWith("failed: ") && error.contains("interrupted"), qPrintable(error));
-        QVERIFY(!QFile::exists(out("cancelled.bin")));
-    }
-
 private:
     QString out(const QString &name) const { return m_work.filePath("out/" + name); }
 
     QTemporaryDir m_work;
     QString m_root;
     NginxServer m_http, m_https, m_stranger;
-    NginxServer m_upgrade; // plain http redirecting to m_https
     FtpServer m_ftp;
 };
 
