@@ -576,14 +576,41 @@ private slots:
         QCOMPARE(readFile(f.in("viewer/viewer.exe")) == patternBytes(70000, 1), !release2);
     }
 
+    void failuresAreRepairedByNextRun_data()
+    {
+        QTest::addColumn<bool>("serverStops"); // mid-run; otherwise a data file is corrupted and another missing
+        QTest::newRow("a corrupted and a missing data file") << false;
+        QTest::newRow("server stopped mid-run") << true;
+    }
+
     void failuresAreRepairedByNextRun()
     {
         if (!NginxServer::isAvailable())
             QSKIP("nginx is not installed");
+        QFETCH(bool, serverStops);
         EngineFixture f;
         NginxServer nginx;
+        NginxServer again;
         QVERIFY(f.setUp("nginx", &nginx));
         const QStringList args{"--update", "viewer:dicom"};
+        if (serverStops) {
+            QProcess driver;
+            QVERIFY(f.startDetached(&driver, args + QStringList{"--delay-ms", "150"}));
+            // Stop the server once the first module is under way.
+            const QByteArray out = readProgress(driver, 1, 20000);
+            nginx.stop();
+            QVERIFY(driver.waitForFinished(60000));
+            const DriverRun broken = DriverRun::parse(out + driver.readAllStandardOutput(), driver.exitCode());
+            VERIFY_FINISHED(broken);
+            QVERIFY(!broken.errors().isEmpty());
+            // The server comes back (on another port); the next run completes.
+            again.setRoot(f.serverDir());
+            QVERIFY(again.start());
+            QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, QString(), again.baseUrl() + "/project.xml"));
+            VERIFY_CLEAN_RUN(f.run(args));
+            VERIFY_WHY(f.installed({"viewer", "dicom", "codec"}, &why));
+            return;
+        }
         QVERIFY(f.run(args).finished);
         const QString viewer = f.in("viewer");
         const QByteArray oldRecord = readFile(viewer + "/update_fileinfo.xml");
@@ -612,31 +639,6 @@ private slots:
         QMap<QString, QByteArray> expected = viewerRelease2();
         expected.insert("settings.ini", viewerRelease1().value("settings.ini"));
         VERIFY_WHY(moduleEquals(viewer, f.makeTree("expected", expected), &why));
-    }
-
-    void serverStoppedMidRun()
-    {
-        if (!NginxServer::isAvailable())
-            QSKIP("nginx is not installed");
-        EngineFixture f;
-        NginxServer nginx;
-        QVERIFY(f.setUp("nginx", &nginx));
-        QProcess driver;
-        QVERIFY(f.startDetached(&driver, {"--update", "viewer:dicom", "--delay-ms", "150"}));
-        // Stop the server once the first module is under way.
-        const QByteArray out = readProgress(driver, 1, 20000);
-        nginx.stop();
-        QVERIFY(driver.waitForFinished(60000));
-        const DriverRun broken = DriverRun::parse(out + driver.readAllStandardOutput(), driver.exitCode());
-        VERIFY_FINISHED(broken);
-        QVERIFY(!broken.errors().isEmpty());
-        // The server comes back (on another port); the next run completes.
-        NginxServer again;
-        again.setRoot(f.serverDir());
-        QVERIFY(again.start());
-        QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, QString(), again.baseUrl() + "/project.xml"));
-        VERIFY_CLEAN_RUN(f.run({"--update", "viewer:dicom"}));
-        VERIFY_WHY(f.installed({"viewer", "dicom", "codec"}, &why));
     }
 
     void killedRunNeverLosesATarget()
