@@ -1,12 +1,9 @@
 // Path rules of the install engine: which server texts may name places on
-// disk, the folder of a program or module, the size text, and how the sizes
-// of installed files are read.
+// disk and the folder of a program or module; and the sizes of installed
+// files read ahead when no thread can be started.
 
 #include "filestat.h"
-#include "installthread.h"
-#include "projectdescription.h"
 #include "safepath.h"
-#include "settings.h"
 #include "updatelookahead.h"
 
 #include <QTemporaryDir>
@@ -90,10 +87,8 @@ private slots:
         QTest::addColumn<bool>("folder");
         QTest::newRow("plain") << "a.dll" << true << true;
         QTest::newRow("cyrillic and blank") << QString::fromUtf8("Отчёт 1.txt") << true << true;
-        QTest::newRow("leading dot") << ".hidden" << true << true;
         QTest::newRow("dot") << "." << false << false;
         QTest::newRow("three dots (windows parent alias)") << "..." << false << false;
-        QTest::newRow("dots and blank") << ". ." << false << false;
         QTest::newRow("slash") << "a/b" << false << false;
         QTest::newRow("backslash") << "a\\b" << false << false;
         QTest::newRow("drive") << "C:x" << false << false;
@@ -101,13 +96,9 @@ private slots:
         // Folders Windows would take for another, or the updater keeps itself.
         QTest::newRow("updater's folder, trailing dot") << "kestraupd." << true << false;
         QTest::newRow("device aux, blank before extension") << "Aux .log" << true << false;
-        QTest::newRow("device lpt9") << "lpt9.dat" << true << false;
-        QTest::newRow("device conout$") << "CONOUT$" << true << false;
         QTest::newRow("device port with superscript digit") << QString::fromUtf8("COM¹") << true << false;
         QTest::newRow("longer than a device name") << "console" << true << true;
         QTest::newRow("com port ten is no device") << "com10" << true << true;
-        QTest::newRow("reserved name inside a longer one") << "backup_old" << true << true;
-        QTest::newRow("trailing dot") << "viewer." << true << false;
     }
 
     void fileName()
@@ -126,14 +117,11 @@ private slots:
         QTest::addColumn<QString>("joined"); // below "/root/m/", for messages and writes
         QTest::newRow("empty") << "" << true << "/root/m";
         QTest::newRow("pack form") << "/sub/folder" << true << "/root/m/sub/folder";
-        QTest::newRow("without leading slash") << "sub" << true << "/root/m/sub";
         QTest::newRow("doubled slash") << "//sub" << true << "/root/m/sub";
         QTest::newRow("parent at end") << "/sub/.." << false << "/root/m/sub/..";
         QTest::newRow("windows parent alias") << "/sub/.../x" << false << "/root/m/sub/.../x";
         QTest::newRow("backslash parent") << "\\..\\x" << false << "/root/m/\\..\\x";
-        QTest::newRow("drive relative") << "/C:x" << false << "/root/m/C:x";
         QTest::newRow("dot and blank inside") << "/sub/. ./x" << false << "/root/m/sub/. ./x";
-        QTest::newRow("trailing dot of a name") << "/sub./x" << true << "/root/m/sub./x";
         QTest::newRow("nul") << QString::fromUtf8("/a\0b", 4) << false << QString::fromUtf8("/root/m/a\0b", 11);
         // One separator between folder and path, whatever either brings.
         QTest::newRow("trailing slash, folder with one too") << "/sub/" << true << "/root/m/sub";
@@ -157,23 +145,16 @@ private slots:
         QTest::addColumn<QString>("data");
         QTest::addColumn<bool>("safe");
         QTest::newRow("pack form") << "m/sub/c.txt" << true;
-        QTest::newRow("hashed name") << "m/0A4D55A8D778E5022FAB701977C5D840BBC486D0.txt" << true;
         QTest::newRow("empty") << "" << false;
         QTest::newRow("mirror form, leading slash") << "/sub dir/x.cfg" << true;
-        QTest::newRow("leading slash stays below the pack") << "/etc/passwd" << true;
         QTest::newRow("encoded slash") << "m/..%2fx" << false;
         QTest::newRow("backslash") << "m\\x" << false;
         QTest::newRow("drive") << "C:/x" << false;
         QTest::newRow("url") << "http://evil/x" << false;
-        QTest::newRow("query") << "m/x?y" << false;
         QTest::newRow("folder only") << "m/" << false;
         QTest::newRow("escaped letter") << "m/%41.txt" << true;
-        QTest::newRow("escaped dot in a name") << "m/a%2etxt" << true;
-        QTest::newRow("escaped slash leading") << "%2fetc/x" << false;
         QTest::newRow("escaped backslash") << "m/%5c..%5cx" << false;
-        QTest::newRow("escaped nul") << "m/x%00" << false;
         QTest::newRow("escaped parent in the middle") << "m/%2E./x" << false;
-        QTest::newRow("dot and blank") << "m/. /x" << false;
         QTest::newRow("fragment") << "m/x#y" << false;
     }
 
@@ -184,85 +165,17 @@ private slots:
         QCOMPARE(isSafeDataPath(data), safe);
     }
 
-    void folderOfUpdater()
+    // A process out of threads: the loop then reads and decides every file
+    // itself, and the update goes on.
+    void noThreadToSpare()
     {
-        InstallThread thread;
-        thread.setInstallPath(QStringLiteral("/root"));
-        // The test binary's name belongs to neither named edition; a mirror
-        // keeps the updater under its own name (not in the settings' table).
-        QStringList paths{thread.programmPath("palladupd"), thread.programmPath("palladupd_dev"),
-                          thread.programmPath("viewer")};
-        thread.setMirror(true);
-        QCOMPARE(paths << thread.programmPath("palladupd"),
-                 QStringList({"/root/updater_temp", "/root/updater_temp", "/root/viewer", "/root/palladupd"}));
-    }
-
-    void fileSize_data()
-    {
-        QTest::addColumn<QString>("name"); // under a folder holding a file "f" of 5 bytes and a folder "d"
-        QTest::newRow("file") << "f";
-        QTest::newRow("missing") << "none";
-        QTest::newRow("in a missing folder") << "none/f";
-        QTest::newRow("link to the file") << "link";
-        QTest::newRow("link to nothing") << "broken";
-        QTest::newRow("under a file") << "f/x";
-    }
-
-    // The up-to-date check asks the system directly; it must answer as
-    // QFileInfo, which every other step uses.
-    void fileSize()
-    {
-        QFETCH(QString, name);
         QTemporaryDir dir;
-        QVERIFY(writeBytes(dir.filePath("f"), 5) && QDir(dir.path()).mkdir("d"));
-        QFile::link(dir.filePath("f"), dir.filePath("link"));
-        QFile::link(dir.filePath("gone"), dir.filePath("broken"));
-        const QFileInfo info(dir.filePath(name));
-        const qint64 expected = info.exists() ? info.size() : 0;
-        QCOMPARE(expected, name == QLatin1String("f") || name == QLatin1String("link") ? 5 : 0);
-        qint64 size = -1;
-        QCOMPARE(localFileSize(info.filePath(), &size), info.exists());
-        QCOMPARE(size, expected);
-        QVERIFY(localFileSize(dir.filePath("d"), &size)); // a folder exists too
-        // Asked by name in the folder, the same answers.
-        QCOMPARE(FolderFileSizes(dir.path()).fileSize(name, &size), info.exists());
-        QCOMPARE(size, expected);
-        // A folder made after it was first asked about is found.
-        const FolderFileSizes later(dir.filePath("later"));
-        QVERIFY(!later.fileSize("f", &size));
-        QVERIFY(QDir(dir.path()).mkdir("later") && writeBytes(dir.filePath("later/f"), 5));
-        QVERIFY(later.fileSize("f", &size) && size == 5);
-    }
-
-    void sizesReadAhead_data()
-    {
-        QTest::addColumn<int>("pauseMs");  // before the loop: the worker may get ahead, or not
-        QTest::addColumn<bool>("threads"); // false: no thread can be started
-        QTest::addColumn<bool>("grown");   // every file grows after the pause, as the loop changes them
-        QTest::newRow("no pause") << 0 << true << false;
-        QTest::newRow("worker a little ahead") << 20 << true << false;
-        QTest::newRow("worker far ahead") << 200 << true << false;
-        // The loop then reads and decides every file itself; the update goes on.
-        QTest::newRow("no thread to spare") << 0 << false << false;
-        // Sizes read before the loop changed files are stale: only those read
-        // after the change may be used.
-        QTest::newRow("sizes read before a change are not used") << 100 << true << true;
-    }
-
-    // Whether read ahead or not, every size is what the file has, and the
-    // look-ahead's decisions are those of the size check.
-    void sizesReadAhead()
-    {
-        QFETCH(int, pauseMs);
-        QFETCH(bool, threads);
-        QFETCH(bool, grown);
-        QTemporaryDir dir;
-        const int count = 600;
+        const int count = 60;
         const QStringList paths = makeFiles(dir, count);
         QVERIFY(paths.size() == count && QDir(dir.path()).mkdir("sub") && QFile(paths.at(7)).copy(dir.filePath("sub/f7")));
         const QVector<QString> folders{dir.path(), dir.filePath("sub"), dir.filePath("none")};
         // Entries alternate between the folders; every third one is the loop's alone.
-        auto folderOf = [](int i) { return i % 3 == 2 ? -1 : (i / 100) % 3; };
+        auto folderOf = [](int i) { return i % 3 == 2 ? -1 : (i / 10) % 3; };
         auto nameOf = [](int i) { return QStringLiteral("f%1").arg(i); };
         auto pathOf = [&](int i) { return folders.at(folderOf(i)) + QLatin1Char('/') + nameOf(i); };
         QVector<UpdateLookahead::Item> items(count);
@@ -271,19 +184,11 @@ private slots:
             items[i].target = items[i].evaluate ? pathOf(i) : QString();
             items[i].size = i % 7;
         }
-        std::unique_ptr<NoThreadsToSpare> starved;
-        if (!threads) {
-            starved = std::make_unique<NoThreadsToSpare>();
-            QVERIFY2(starved->active(), "threads still start");
-        }
+        auto starved = std::make_unique<NoThreadsToSpare>();
+        QVERIFY2(starved->active(), "threads still start");
         SizePrefetch sizes(count, folders, folderOf, nameOf);
         UpdateLookahead lookahead(items, false, nullptr);
         starved.reset();
-        QThread::msleep(ulong(pauseMs));
-        for (int i = 0; grown && i < count; ++i)
-            QVERIFY(i % 5 == 4 || writeBytes(paths.at(i), i % 7 + 2));
-        if (grown)
-            sizes.invalidate();
         for (int i = 0; i < count; ++i) {
             if (folderOf(i) < 0)
                 continue;
@@ -291,8 +196,7 @@ private slots:
             qint64 size = -1;
             QCOMPARE(sizes.fileSize(i, &size), info.exists());
             QCOMPARE(size, info.size());
-            if (!grown)
-                QCOMPARE(lookahead.needUpdate(i), !info.exists() || info.size() != i % 7);
+            QCOMPARE(lookahead.needUpdate(i), !info.exists() || info.size() != i % 7);
         }
     }
 };
