@@ -73,7 +73,6 @@ private slots:
         const QByteArray good = readFile(kDataDir + "/installed.json");
         QTest::newRow("missing file") << QByteArray() << good << 0 << -1;
         QTest::newRow("array at top level") << QByteArray("[{\"programms\": []}]") << QByteArray() << 0 << -1;
-        QTest::newRow("bad JSON") << QByteArray("{\"programms\": [ {\"programm_name\": } ]}") << QByteArray() << 0 << 35;
         QTest::newRow("truncated JSON, no backup") << QByteArray("{\"programms\": [") << QByteArray() << 0 << 15;
         QTest::newRow("truncated JSON restored from backup") << good.left(200) << good << 8 << 200;
         QTest::newRow("empty file, damaged backup") << QByteArray("") << QByteArray("{") << 0 << 0;
@@ -135,37 +134,6 @@ private slots:
         QVERIFY(!QFileInfo(path).isFile());
     }
 
-    void executablePath_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("path"); // relative to the install root; empty: not found
-        QTest::addColumn<QStringList>("params");
-        const QString root = Settings::installRoot();
-        QTest::newRow("first of two records with one name, double blank gives an empty parameter")
-            << "viewer" << "viewer/bin/viewer.exe" << QStringList{"old", "-a", "", "-b"};
-        QTest::newRow("config placeholders, last config module wins, case-sensitive")
-            << "lab" << "lab/lab.exe"
-            << QStringList{"old", root + "/lab_cfg", root + "/lab_cfg/settings.ini", "--user=:CONFIG:", "-x"};
-        QTest::newRow("no config module leaves the placeholder")
-            << "plain" << "plain/plain.exe" << QStringList{"old", ":config:/x.ini"};
-        QTest::newRow("names are case-sensitive") << "Viewer" << "" << QStringList{"old"};
-        QTest::newRow("not installed leaves the list alone") << "absent" << "" << QStringList{"old"};
-        QTest::newRow("empty name matches no nameless record") << "" << "" << QStringList{"old"};
-    }
-
-    void executablePath()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, path);
-        QFETCH(QStringList, params);
-        QVERIFY(writeFile(registryPath(), readFile(kDataDir + "/installed.json")));
-        QStringList actual{"old"};
-        const QString expectedPath = path.isEmpty() ? QString() : Settings::installRoot() + "/" + path;
-        QCOMPARE(m_settings->executablePath(name, &actual), expectedPath);
-        QCOMPARE(actual, params);
-        QCOMPARE(m_settings->executablePath(name), expectedPath);
-    }
-
     void installedModules_data()
     {
         QTest::addColumn<QByteArray>("registry"); // empty: the data folder's
@@ -173,14 +141,9 @@ private slots:
         QTest::addColumn<bool>("withSelfProject");
         QTest::addColumn<QStringList>("expected"); // "programm: modules"
         const QString lab = QStringLiteral("lab: lab_cfg_old,lab_cfg,lab_reports");
-        QTest::newRow("all programs, repeated name starts over")
-            << QByteArray() << "" << false << QStringList{lab, "plain: ", "viewer: second_module"};
         QTest::newRow("all programs and the updater itself")
             << QByteArray() << "" << true << QStringList{"kestraupd: ", lab, "plain: ", "viewer: second_module"};
         QTest::newRow("one program") << QByteArray() << "lab" << true << QStringList{"kestraupd: ", lab};
-        QTest::newRow("program not installed, updater known") << QByteArray() << "absent" << true
-                                                               << QStringList{"kestraupd: "};
-        QTest::newRow("program not installed, updater unknown") << QByteArray() << "absent" << false << QStringList{};
         // Installed already: the registry's own entry is kept, not emptied.
         QTest::newRow("updater registered with a module")
             << QByteArray("{\"programms\": [{\"programm_name\": \"kestraupd\", \"plugins\": [{\"plugin_name\": \"tr\"}]}]}")
