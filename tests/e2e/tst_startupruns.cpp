@@ -108,8 +108,6 @@ private slots:
     {
         QTest::addColumn<QString>("situation");
         QTest::newRow("folder server") << "alone";
-        // Each start finds the copier of the one before still at work.
-        QTest::newRow("ten starts back to back") << "ten";
         QTest::newRow("start while a hand-over holds the installation") << "handover";
         // As when the copier renames a new kestraupd over the one starting.
         QTest::newRow("executable replaced as the run starts") << "replaced";
@@ -133,9 +131,7 @@ private slots:
     {
         QFETCH(QString, situation);
         QByteArray config;
-        if (is(situation, "ten"))
-            startTenTimes();
-        else if (is(situation, "handover"))
+        if (is(situation, "handover"))
             startDuringHandOver();
         else if (is(situation, "replaced"))
             startReplaced();
@@ -191,9 +187,6 @@ private slots:
     {
         QTest::addColumn<QString>("course");
         QTest::newRow("complete release") << "complete";
-        // The updater was killed before its copier ran: the next start finds
-        // updater_temp current and must still hand it over.
-        QTest::newRow("missed hand-over repaired at the next start") << "missed";
         // A copier of an earlier exit still waits: the exit starts no second
         // one beside it, and the next start hands the copy over.
         QTest::newRow("no second copier beside a waiting one") << "waiting";
@@ -206,12 +199,6 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         const auto configBefore = iniValues(up("config.ini"));
-        if (is(course, "missed")) {
-            runAndHandOver();
-            // What the updater's folder looks like when the copier never ran.
-            for (const char *name : {"release_notes.txt", "version.txt", "update_fileinfo.xml"})
-                QVERIFY(QFile::remove(up(name)));
-        }
         // A stand-in for the waiting copier, running from where the copier does.
         TestProcess waiting;
         if (is(course, "waiting")) {
@@ -257,8 +244,6 @@ private slots:
             << "running" << QStringList{"--run", "sampleapp"} << 0
             << QStringList{QStringLiteral("messagebox\tОбновление программы не произведено из-за запущенных копий!")}
             << QStringList{"kept:sampleapp/readme.txt", "exists:updater_temp/kestraupd", "launched"};
-        QTest::newRow("arg without run has no effect")
-            << QString() << QStringList{"--arg", "--demo"} << 0 << window << QStringList{"missing:sampleapp/last_run.txt"};
         QTest::newRow("server that never answers ends in the main window")
             << "silent" << QStringList() << 0 << window << QStringList{"log:Warning "};
         QTest::newRow("second windowed start is refused")
@@ -339,15 +324,9 @@ private slots:
         QTest::newRow("remove a necessary module is refused")
             << "update" << QStringList{"--remove", "sampleapp:sampleapp_config", "--json"} << 2
             << QStringList{"json:exit_code=2", "registry:sampleapp_config"};
-        QTest::newRow("remove a program")
-            << "update" << QStringList{"--remove", "sampleapp"} << 0
-            << QStringList{"!registry:sampleapp", "missing:sampleapp/kestrasample"};
         QTest::newRow("update-all with the updater's release incomplete hands nothing over")
             << "partial release" << QStringList{"--update-all", "--json"} << 1
             << QStringList{"json:exit_code=1", "exists:updater_temp/version.txt", "missing:kestraupd/version.txt"};
-        QTest::newRow("corrupted data file fails and names it")
-            << "corrupt" << QStringList{"--update-all", "--json"} << 1
-            << QStringList{"json:exit_code=1", "json:errors~readme.txt"};
         QTest::newRow("check with no readable server fails instead of reporting all current")
             << "no server" << QStringList{"--check", "--json"} << 1
             << QStringList{"json:exit_code=1", "json:errors~no programms could be read"};
@@ -356,10 +335,6 @@ private slots:
             << QStringList{"json:exit_code=4", "missing:updater_temp", "missing:sampleapp"};
         QTest::newRow("two commands are bad usage")
             << QString() << QStringList{"--check", "--update-all"} << 2 << QStringList{"missing:updater_temp"};
-        QTest::newRow("a command with run mode is bad usage")
-            << QString() << QStringList{"--check", "--run", "sampleapp"} << 2 << QStringList{};
-        QTest::newRow("an unknown programm is bad usage")
-            << QString() << QStringList{"--install", "nosuch"} << 2 << QStringList{"missing:updater_temp"};
     }
 
     void commandLineRuns()
@@ -385,8 +360,6 @@ private slots:
             setConfig("source_path", at("nowhere/projects.xml"));
         } else if (is(prepare, "partial release")) {
             publishUpdaterRelease(true);
-        } else if (is(prepare, "corrupt")) {
-            QVERIFY(writeFile(at("server/packs/sampleapp/sampleapp/readme.txt"), "tampered\n"));
         }
         QFile::remove(at("harness.log"));
         const ProcessResult run = runHeadless(args);
@@ -434,19 +407,6 @@ private:
                                                     : is(kind, "launched") && waitLaunched();
             QVERIFY2(ok, qPrintable(item + '\n' + QString::fromUtf8(output)));
         }
-    }
-
-    // Ten shortcut starts, each right after the one before ended: every one
-    // must read its settings and registry and launch the program.
-    void startTenTimes()
-    {
-        for (int i = 0; i < 10; ++i) {
-            QFile::remove(record());
-            const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"}, 120000);
-            QVERIFY2(run.ok(), run.output.constData());
-            QVERIFY2(waitLaunched(), qPrintable(QStringLiteral("start %1 did not launch the program").arg(i + 1)));
-        }
-        QVERIFY(!updaterLog().contains("is not installed"));
     }
 
     // A start while the copier holds the installation waits for it to end.
