@@ -95,7 +95,6 @@ class TestFileInfoScan : public QObject
 private slots:
     void reading_data();
     void reading();
-    void reportsPosition();
     void fuzzRegressions();
 };
 
@@ -176,17 +175,6 @@ void TestFileInfoScan::reading()
     if (quick != Either)
         QCOMPARE(read, quick == Reads);
     QCOMPARE(quickRows, read ? fullReading(document) : QStringList());
-}
-
-void TestFileInfoScan::reportsPosition()
-{
-    QVector<ScannedFileInfo> entries;
-    QString message;
-    int line = 0;
-    int column = 0;
-    QVERIFY(!scanFileInfoEntries("<r>\n<fileinfo filename=\"a\">\n</r>", &entries, &message, &line, &column));
-    QVERIFY(!message.isEmpty() && column > 0 && entries.isEmpty());
-    QCOMPARE(line, 3);
 }
 
 void TestFileInfoScan::fuzzRegressions()
