@@ -304,16 +304,10 @@ private slots:
         QTest::newRow("check on an outdated installation")
             << QString() << QStringList{"--check", "--json"} << 3
             << QStringList{"json:exit_code=3", "json:command=check", "missing:sampleapp", "missing:updater_temp"};
-        QTest::newRow("check on a current installation")
-            << "update" << QStringList{"--check", "--json"} << 0 << QStringList{"json:exit_code=0"};
         QTest::newRow("update-all installs registered modules and updates the updater")
             << QString() << QStringList{"--update-all"} << 0
             << QStringList{"exists:sampleapp/kestrasample", "exists:sampleapp_config/settings.ini",
                            "missing:sampleapp_reports", "exists:updater_temp/kestraupd", "out:exit code 0"};
-        QTest::newRow("update-all skips a running program")
-            << "running" << QStringList{"--update-all"} << 0
-            << QStringList{"out:sampleapp is running and will not be updated", "exists:updater_temp/kestraupd",
-                           "out:exit code 0", "kept:sampleapp/readme.txt"};
         QTest::newRow("install brings the necessary module along")
             << "empty registry" << QStringList{"--install", "sampleapp,sampleapp_reports"} << 0
             << QStringList{"exists:sampleapp_config/settings.ini", "exists:sampleapp_reports",
@@ -343,18 +337,14 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(int, exitCode);
         QFETCH(QStringList, expect);
-        TestProcess open;
         InstallationLock other(m_root);
         if (is(prepare, "empty registry"))
             QVERIFY(writeFile(up("installed.json"), "{}"));
         else if (is(prepare, "with reports"))
             QCOMPARE(runHeadless({"--install", "sampleapp,sampleapp_reports"}).exitCode, 0);
-        else if (is(prepare, "update") || is(prepare, "running"))
+        else if (is(prepare, "update"))
             QCOMPARE(runHeadless({"--update-all"}).exitCode, 0);
-        if (is(prepare, "running")) {
-            startSample(open);
-            QVERIFY(writeFile(at("sampleapp/readme.txt"), "local copy\n"));
-        } else if (is(prepare, "busy")) {
+        if (is(prepare, "busy")) {
             QVERIFY(other.acquire(0));
         } else if (is(prepare, "no server")) {
             setConfig("source_path", at("nowhere/projects.xml"));

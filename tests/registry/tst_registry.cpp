@@ -73,7 +73,6 @@ private slots:
         const QByteArray good = readFile(kDataDir + "/installed.json");
         QTest::newRow("missing file") << QByteArray() << good << 0 << -1;
         QTest::newRow("array at top level") << QByteArray("[{\"programms\": []}]") << QByteArray() << 0 << -1;
-        QTest::newRow("truncated JSON, no backup") << QByteArray("{\"programms\": [") << QByteArray() << 0 << 15;
         QTest::newRow("truncated JSON restored from backup") << good.left(200) << good << 8 << 200;
         QTest::newRow("empty file, damaged backup") << QByteArray("") << QByteArray("{") << 0 << 0;
         QTest::newRow("well-formed") << good << QByteArray() << 8 << -1;
