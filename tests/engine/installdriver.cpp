@@ -66,8 +66,7 @@ int main(int argc, char *argv[])
     settings->fillMirrors();
     settings->loadInstalledProgramms();
 
-    QMap<QString, QStringList> toUpdate;
-    QMap<QString, QStringList> pluginsToRemove;
+    QMap<QString, QStringList> toUpdate, pluginsToRemove;
     addSelections(&toUpdate, parser.values("update"));
     addSelections(&pluginsToRemove, parser.values("remove-plugins"));
     InstallThread thread;
@@ -97,10 +96,10 @@ int main(int argc, char *argv[])
         }
     };
     const auto direct = Qt::DirectConnection;
-    QObject::connect(
-        &thread, &InstallThread::message, &thread, [seen](const QString &t) { seen("message", t); }, direct);
-    QObject::connect(&thread, &InstallThread::error, &thread, [seen](const QString &t) { seen("error", t); }, direct);
-    QObject::connect(&thread, &InstallThread::status, &thread, [seen](const QString &t) { seen("status", t); }, direct);
+    for (const auto &signal : {std::make_pair(&InstallThread::message, "message"),
+                               std::make_pair(&InstallThread::error, "error"),
+                               std::make_pair(&InstallThread::status, "status")})
+        QObject::connect(&thread, signal.first, &thread, [seen, signal](const QString &t) { seen(signal.second, t); }, direct);
     QObject::connect(&thread, &InstallThread::progress, &thread, [seen, delayMs](int nDo, int nAll, const QString &t) {
         seen("progress", QStringLiteral("%1\t%2\t%3").arg(nDo).arg(nAll).arg(t));
         if (delayMs > 0)

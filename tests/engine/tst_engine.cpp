@@ -25,15 +25,9 @@ const QString kDicomGuid = QStringLiteral("33333333-3333-4333-8333-333333333333"
 const QString kCodecGuid = QStringLiteral("44444444-4444-4444-8444-444444444444");
 const QString kReportsGuid = QStringLiteral("55555555-5555-4555-8555-555555555555");
 
-QString u(const char *text)
-{
-    return QString::fromUtf8(text);
-}
-
-QByteArray sha256Hex(const QByteArray &bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
-}
+QString u(const char *text) { return QString::fromUtf8(text); }
+bool is(const QString &value, const char *text) { return value == QLatin1String(text); }
+QByteArray sha256Hex(const QByteArray &bytes) { return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex(); }
 
 // One signal line printed by the install driver.
 struct DriverLine
@@ -61,10 +55,8 @@ struct DriverRun
     QStringList texts(const QString &kind) const
     {
         QStringList result;
-        for (const DriverLine &line : lines) {
-            if (line.kind == kind)
-                result << line.text;
-        }
+        for (const DriverLine &line : lines)
+            result << (line.kind == kind ? QStringList{line.text} : QStringList());
         return result;
     }
     QStringList errors() const { return texts("error"); }
@@ -113,96 +105,6 @@ QByteArray readProgress(QProcess &driver, int count, int timeoutMs)
     } while (false)
 #define VERIFY_FINISHED(run) QVERIFY2((run).finished, (run).rawOutput.constData())
 #define VERIFY_WHY(condition) do { QString why; QVERIFY2(condition, qPrintable(why)); } while (false)
-
-// An isolated installation: the install root (with the driver copied into
-// its updater folder, so the install root the settings derive from the
-// executable's folder is ours) beside the world's server and trees.
-class EngineFixture : public PackWorld
-{
-public:
-    // updaterFolder decides the flavour ("_dev" in it makes a development
-    // installation); the driver's name gives the edition.
-    bool init(const QString &updaterFolder = QStringLiteral("updater"))
-    {
-        setUpdaterDir(in(updaterFolder));
-        QDir().mkpath(updaterDir());
-        QDir().mkpath(serverDir());
-        return isValid() && QFile::copy(QStringLiteral(KESTRA_BIN_DIR "/installdriver"), driverPath())
-               && QFile::setPermissions(driverPath(), QFile::permissions(driverPath()) | QFileDevice::ExeOwner);
-    }
-    QString installRoot() const { return root() + QStringLiteral("/install"); }
-    QString in(const QString &relative) const { return installRoot() + QLatin1Char('/') + relative; }
-    QString server(const QString &relative) const { return serverDir() + QLatin1Char('/') + relative; }
-    // Each module's folder under installRoot holds exactly its tree in trees.
-    bool installed(const QStringList &modules, QString *why, const PackWorld *trees = nullptr) const
-    {
-        return std::all_of(modules.begin(), modules.end(), [&](const QString &module) {
-            return moduleEquals(in(module), (trees ? trees : this)->treeDir(module), why);
-        });
-    }
-    QString driverPath() const { return updaterDir() + QStringLiteral("/installdriver"); }
-    // Temporary folder of the driver (TMPDIR); empty: the system's. On another
-    // file system than the install root, verified files are copied beside
-    // their targets instead of moved.
-    void setTempDir(const QString &path) { m_tempDir = path; }
-    // Largest file the driver may write, in bytes; 0: no limit.
-    void setFileSizeLimit(qint64 bytes) { m_fileSizeLimit = bytes; }
-    // Runs the driver under strace, its flushes and renames written to path;
-    // empty: not traced.
-    void setTraceFile(const QString &path) { m_traceFile = path; }
-
-    // Starts the driver without waiting (for kill tests).
-    bool startDetached(QProcess *process, const QStringList &arguments) const
-    {
-        if (!m_tempDir.isEmpty()) {
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert(QStringLiteral("TMPDIR"), m_tempDir);
-            process->setProcessEnvironment(environment);
-        }
-        const QStringList driver = QStringList{driverPath(), "--config", configPath(), "--installed", registryPath()}
-                                   + arguments;
-        if (!m_traceFile.isEmpty()) {
-            // Every flush and rename of the driver and its threads, with the
-            // path of each flushed file, in the order the system saw them.
-            process->start("/usr/bin/strace", QStringList{"-f", "-y", "-qq", "-e", "signal=none", "-e",
-                                                          "trace=fsync,fdatasync,syncfs,rename,renameat,renameat2", "-o",
-                                                          m_traceFile} + driver);
-        } else if (m_fileSizeLimit > 0) {
-            // A full disk as one process meets it: SIGXFSZ ignored (which the
-            // driver inherits), so a write past the limit fails with EFBIG.
-            process->start("/bin/sh", QStringList{"-c", QStringLiteral("trap '' XFSZ; exec /usr/bin/prlimit --fsize=%1 "
-                                                                       "\"$0\" \"$@\"").arg(m_fileSizeLimit)} + driver);
-        } else {
-            process->start(driver.first(), driver.mid(1));
-        }
-        return process->waitForStarted(10000);
-    }
-
-    DriverRun run(const QStringList &arguments, int timeoutMs = 120000) const
-    {
-        QProcess process;
-        if (!startDetached(&process, arguments))
-            return DriverRun();
-        if (!process.waitForFinished(timeoutMs)) {
-            process.kill();
-            process.waitForFinished(5000);
-            DriverRun result;
-            result.rawOutput = process.readAllStandardOutput() + "\n(killed after the time limit)\n"
-                               + process.readAllStandardError();
-            return result;
-        }
-        const int code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        DriverRun result = DriverRun::parse(process.readAllStandardOutput(), code);
-        if (!result.finished)
-            result.rawOutput += "\n(exit code " + QByteArray::number(code) + ")\n" + process.readAllStandardError();
-        return result;
-    }
-
-private:
-    QString m_tempDir;
-    QString m_traceFile;
-    qint64 m_fileSizeLimit = 0;
-};
 
 // Names as long as a file system takes (255): the engine's temporary and
 // staging names must not add to them.
@@ -263,37 +165,32 @@ QString entryXml(const QString &fileName, const QString &path, const QString &da
 
 QByteArray documentXml(const QString &entries)
 {
-    return (QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<updater_pack><modules><infoaboutmodule "
-                           "name=\"m\" is_required=\"0\"><files>\n")
-            + entries + QStringLiteral("</files></infoaboutmodule></modules><commands/></updater_pack>\n"))
+    return ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<updater_pack><modules><infoaboutmodule name=\"m\" "
+            "is_required=\"0\"><files>\n" + entries + "</files></infoaboutmodule></modules><commands/></updater_pack>\n")
         .toUtf8();
 }
+
+// The [security] section trusting the given keys (base64, comma-separated).
+QString trustIni(const QByteArray &keys) { return "[security]\ntrusted_keys=" + keys + '\n'; }
 
 // Signs document (its envelope beside it) as if at signedAt, as the
 // publisher's packwright does at that time.
 bool signAt(const QString &document, const QByteArray &privateKey, const QDateTime &signedAt,
-            const QDateTime &expires = QDateTime());
-
-// The project document and every pack's document of the world's server.
-bool signServer(const PackWorld &world, const QByteArray &privateKey, const QDateTime &signedAt)
-{
-    QStringList documents{world.serverDir() + QStringLiteral("/project.xml")};
-    const QString packs = world.serverDir() + QStringLiteral("/packs/");
-    for (const QString &pack : QDir(packs).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        documents << packs + pack + QStringLiteral("/update_fileinfo.xml");
-    for (const QString &document : documents) {
-        if (!signAt(document, privateKey, signedAt))
-            return false;
-    }
-    return true;
-}
-
-bool signAt(const QString &document, const QByteArray &privateKey, const QDateTime &signedAt,
-            const QDateTime &expires)
+            const QDateTime &expires = QDateTime())
 {
     const QByteArray envelope = makeSignatureEnvelope(QFileInfo(document).fileName(), readFile(document), privateKey,
                                                       signedAt, expires);
     return !envelope.isEmpty() && writeFile(signatureFilePath(document), envelope);
+}
+
+// The project document and every pack's document of the world's server.
+bool signServer(const PackWorld &world, const QByteArray &privateKey, const QDateTime &signedAt)
+{
+    const QString packs = world.serverDir() + QStringLiteral("/packs/");
+    bool signedAll = signAt(world.serverDir() + QStringLiteral("/project.xml"), privateKey, signedAt);
+    for (const QString &pack : QDir(packs).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        signedAll = signedAll && signAt(packs + pack + QStringLiteral("/update_fileinfo.xml"), privateKey, signedAt);
+    return signedAll;
 }
 
 QJsonObject findProgramm(const QJsonObject &registry, const QString &name)
@@ -313,6 +210,17 @@ QStringList pluginNames(const QJsonObject &programm)
     return names;
 }
 
+// The "project" elements of a mirror's project document, in order.
+QList<QDomElement> projectsOf(const QString &document)
+{
+    QDomDocument dom;
+    QList<QDomElement> projects;
+    const QDomNodeList nodes = dom.setContent(readFile(document)) ? dom.elementsByTagName("project") : QDomNodeList();
+    for (int i = 0; i < nodes.count(); ++i)
+        projects << nodes.at(i).toElement();
+    return projects;
+}
+
 // Makes document's entry of the file good name evil instead (hashes and
 // size), and puts evil in its data file: a forgery only a signature tells.
 bool forgeEntry(const QString &document, const QString &dataFile, const QByteArray &good, const QByteArray &evil)
@@ -325,16 +233,117 @@ bool forgeEntry(const QString &document, const QString &dataFile, const QByteArr
     return writeFile(document, xml.replace(size(good), size(evil))) && writeFile(dataFile, evil);
 }
 
-// Removes from files what lies below the given top-level prefixes.
-QMap<QString, QByteArray> without(QMap<QString, QByteArray> files, const QStringList &prefixes)
+// An isolated installation: the install root (with the driver copied into
+// its updater folder, so the install root the settings derive from the
+// executable's folder is ours) beside the world's server and trees.
+class EngineFixture : public PackWorld
 {
-    for (auto it = files.begin(); it != files.end();) {
-        const QString key = it.key();
-        it = std::any_of(prefixes.begin(), prefixes.end(), [&](const QString &p) { return key.startsWith(p); })
-                 ? files.erase(it) : it + 1;
+public:
+    // updaterFolder decides the flavour ("_dev" in it makes a development
+    // installation); the driver's name gives the edition.
+    bool init(const QString &updaterFolder = QStringLiteral("updater"))
+    {
+        setUpdaterDir(in(updaterFolder));
+        QDir().mkpath(updaterDir());
+        QDir().mkpath(serverDir());
+        return isValid() && QFile::copy(QStringLiteral(KESTRA_BIN_DIR "/installdriver"), driverPath())
+               && QFile::setPermissions(driverPath(), QFile::permissions(driverPath()) | QFileDevice::ExeOwner);
     }
-    return files;
-}
+    // The clinic published on a plain folder ("folder") or by nginx, and
+    // config.ini pointing at it.
+    bool setUp(const QString &server = QStringLiteral("folder"), NginxServer *nginx = nullptr)
+    {
+        if (!init() || !publish(clinic()))
+            return false;
+        QString source;
+        if (server.startsWith(QLatin1String("nginx"))) {
+            nginx->setRoot(serverDir());
+            if (is(server, "nginx-slow"))
+                nginx->addServerDirective(QStringLiteral("limit_rate 64k;"));
+            if (!nginx->start())
+                return false;
+            source = nginx->baseUrl() + QStringLiteral("/project.xml");
+        }
+        return writeConfig({kViewerGuid, kArchiveGuid}, QString(), source);
+    }
+    // Release 2 of viewer, with the file it drops marked for deletion, as a
+    // release engineer does.
+    bool publishViewer2()
+    {
+        const QString document = server("packs/viewer/update_fileinfo.xml");
+        if (!buildPack(clinic(true).first()))
+            return false;
+        QByteArray xml = readFile(document);
+        const int end = xml.lastIndexOf("</files>");
+        return end > 0 && writeFile(document, xml.insert(end, entryXml("old.txt", "", "", "to be deleted\n", 1).toUtf8()));
+    }
+    QString installRoot() const { return root() + QStringLiteral("/install"); }
+    QString in(const QString &relative) const { return installRoot() + '/' + relative; }
+    QString server(const QString &relative) const { return serverDir() + '/' + relative; }
+    QString mirror() const { return root() + QStringLiteral("/mirror"); }
+    // Each module's folder under installRoot holds exactly its tree in trees.
+    bool installed(const QStringList &modules, QString *why, const PackWorld *trees = nullptr) const
+    {
+        return std::all_of(modules.begin(), modules.end(), [&](const QString &module) {
+            return moduleEquals(in(module), (trees ? trees : this)->treeDir(module), why);
+        });
+    }
+    QString driverPath() const { return updaterDir() + QStringLiteral("/installdriver"); }
+
+    // TMPDIR of the driver; empty: the system's. On another file system than
+    // the install root, verified files are copied beside their targets
+    // instead of moved.
+    QString tempDir;
+    qint64 fileSizeLimit = 0; // largest file the driver may write, in bytes; 0: no limit
+    QString traceFile;        // the driver's flushes and renames are traced there; empty: not traced
+
+    // Starts the driver without waiting (for kill tests).
+    bool startDetached(QProcess *process, const QStringList &arguments) const
+    {
+        if (!tempDir.isEmpty()) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("TMPDIR"), tempDir);
+            process->setProcessEnvironment(environment);
+        }
+        const QStringList driver =
+            QStringList{driverPath(), "--config", configPath(), "--installed", registryPath()} + arguments;
+        if (!traceFile.isEmpty()) {
+            // Every flush and rename of the driver and its threads, with the
+            // path of each flushed file, in the order the system saw them.
+            process->start("/usr/bin/strace", QStringList{"-f", "-y", "-qq", "-e", "signal=none", "-e",
+                                                          "trace=fsync,fdatasync,syncfs,rename,renameat,renameat2", "-o",
+                                                          traceFile} + driver);
+        } else if (fileSizeLimit > 0) {
+            // A full disk as one process meets it: SIGXFSZ ignored (which the
+            // driver inherits), so a write past the limit fails with EFBIG.
+            process->start("/bin/sh", QStringList{"-c", QStringLiteral("trap '' XFSZ; exec /usr/bin/prlimit --fsize=%1 "
+                                                                       "\"$0\" \"$@\"").arg(fileSizeLimit)} + driver);
+        } else {
+            process->start(driver.first(), driver.mid(1));
+        }
+        return process->waitForStarted(10000);
+    }
+
+    DriverRun run(const QStringList &arguments, int timeoutMs = 120000) const
+    {
+        QProcess process;
+        if (!startDetached(&process, arguments))
+            return DriverRun();
+        if (!process.waitForFinished(timeoutMs)) {
+            process.kill();
+            process.waitForFinished(5000);
+            DriverRun result;
+            result.rawOutput = process.readAllStandardOutput() + "\n(killed after the time limit)\n"
+                               + process.readAllStandardError();
+            return result;
+        }
+        const int code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        DriverRun result = DriverRun::parse(process.readAllStandardOutput(), code);
+        if (!result.finished)
+            result.rawOutput += "\n(exit code " + QByteArray::number(code) + ")\n" + process.readAllStandardError();
+        return result;
+    }
+};
 
 } // namespace
 
@@ -344,84 +353,24 @@ class TestEngine : public QObject
 
 private:
     static void verifyFlushedBeforeRenamed(const QString &trace, const QString &moduleFolder);
-    // The clinic published on a plain folder ("folder") or by nginx, and
-    // config.ini pointing at it.
-    bool setupClinic(EngineFixture &f, const QString &server = QStringLiteral("folder"), NginxServer *nginx = nullptr);
-    bool buildViewer(EngineFixture &f, bool release2);
-    void signedMirrorRoundTrip(EngineFixture &f, const QString &trust, bool forged);
+    static void signedMirrorRoundTrip(EngineFixture &f, const QString &trust, bool forged);
 
 private slots:
     void initTestCase()
     {
-        QVERIFY2(QFile::exists(QStringLiteral(KESTRA_BIN_DIR "/installdriver")), "installdriver not built");
-        QVERIFY2(QFile::exists(QStringLiteral(KESTRA_BIN_DIR "/packwright")), "packwright not built");
+        for (const char *tool : {KESTRA_BIN_DIR "/installdriver", KESTRA_BIN_DIR "/packwright"})
+            QVERIFY2(QFile::exists(QString::fromLatin1(tool)), tool);
     }
 
-    void firstInstall_data()
+    void installAndUpdate_data()
     {
         QTest::addColumn<QString>("server");
         QTest::addColumn<QString>("tempDir");
-        QTest::addColumn<QString>("variant"); // of the second run in updateToNewRelease
+        QTest::addColumn<QString>("variant"); // of the run that brings release 2
+        const bool shm = QFileInfo(QStringLiteral("/dev/shm")).isWritable();
         QTest::newRow("plain folder") << "folder" << QString() << QString();
-        if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
-            QTest::newRow("plain folder, temporary folder on tmpfs") << "folder" << "/dev/shm" << QString();
         if (NginxServer::isAvailable()) {
-            QTest::newRow("nginx") << "nginx" << QString() << QString();
-            // The bar follows the bytes of a large file, not only whole files.
-            QTest::newRow("nginx over a slow link") << "nginx-slow" << QString() << QString();
         }
-    }
-
-    void firstInstall()
-    {
-        QFETCH(QString, server);
-        QFETCH(QString, tempDir);
-        EngineFixture f;
-        NginxServer nginx;
-        f.setTempDir(tempDir);
-        QVERIFY(setupClinic(f, server, &nginx));
-        const DriverRun run = f.run({"--update", "viewer:dicom,reports", "--change-config"});
-        VERIFY_CLEAN_RUN(run);
-        VERIFY_WHY(f.installed({"viewer", "dicom", "codec", "reports"}, &why));
-        QVERIFY(!QFile::exists(f.in("archive")));
-        // Executables and libraries are made executable.
-        QVERIFY(QFileInfo(f.in("viewer/viewer.exe")).isExecutable());
-        QVERIFY(!QFileInfo(f.in("viewer/sub dir/x.cfg")).isExecutable());
-        // Modules in order: the program, its module, the module's necessary
-        // dependency, then the optional module it was selected with.
-        QCOMPARE(run.texts("status"), QStringList({u("Обновление модуля Просмотр"), u("Обновление модуля DICOM"),
-                                                   u("Обновление модуля Кодек"), u("Обновление модуля Отчёты")}));
-        QCOMPARE(run.texts("message").last(), u("Программа Просмотр обновлена"));
-        QVERIFY(run.hasMessage(u("Обновлен файл %1/viewer/viewer.exe 68 Кб").arg(f.installRoot())));
-        // Progress restarts per module and ends at the module's size in KiB.
-        const QList<DriverLine> progress = run.progress();
-        QCOMPARE(progress.first().nDo, 0);
-        QCOMPARE(progress.first().text, u("Обновление файлов"));
-        QCOMPARE(progress.first().nAll, (70000 + 40000 + 18 + 4 + 14 + 21) / 1024);
-        int ends = 0;
-        QList<int> during; // while tables.bin arrives
-        for (const DriverLine &l : progress) {
-            QVERIFY(l.nDo <= l.nAll);
-            ends += l.text == u("Файлы обновлены") && l.nDo == l.nAll;
-            if (l.text.startsWith(u("Обновление tables.bin")) && (during.isEmpty() || l.nDo != during.last()))
-                during << l.nDo;
-        }
-        QCOMPARE(ends, 4);
-        const QList<ModuleSpec> modules = clinic();
-        QCOMPARE(findProgramm(f.registry(), "viewer"),
-                 PackWorld::programmEntry(modules.at(0), {modules.at(1), modules.at(3)}));
-        QVERIFY(!run.selfUpdatePending);
-        // Several updates while tables.bin (292 KiB at 64 KiB/s) arrives,
-        // each further on than the last.
-        if (server == QLatin1String("nginx-slow")) {
-            QVERIFY2(during.size() >= 3, qPrintable(QString::number(during.size())));
-            QVERIFY(std::is_sorted(during.begin(), during.end()));
-        }
-    }
-
-    void updateToNewRelease_data()
-    {
-        firstInstall_data();
         // The file marked for deletion and a file replaced are read-only.
         QTest::newRow("plain folder, read-only files") << "folder" << QString() << "read-only";
         // After a power cut the record must never say "new" for bytes that
@@ -432,7 +381,7 @@ private slots:
         if (QFileInfo::exists(QStringLiteral("/usr/bin/strace"))) {
             QTest::newRow("plain folder, traced: files flushed before the record, record last")
                 << "folder" << QString() << "traced";
-            if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+            if (shm)
                 QTest::newRow("plain folder, temporary folder on tmpfs, traced: files flushed before the record, record last")
                     << "folder" << "/dev/shm" << "traced";
         }
@@ -441,44 +390,68 @@ private slots:
         QTest::newRow("plain folder, registry beyond the file size limit") << "folder" << QString() << "registry full";
     }
 
-    void updateToNewRelease()
+    // A first install of a program with its modules, then its next release.
+    void installAndUpdate()
     {
         QFETCH(QString, server);
         QFETCH(QString, tempDir);
         QFETCH(QString, variant);
         EngineFixture f;
         NginxServer nginx;
-        f.setTempDir(tempDir);
-        QVERIFY(setupClinic(f, server, &nginx));
+        f.tempDir = tempDir;
+        QVERIFY(f.setUp(server, &nginx));
         // Another program's entry makes the registry larger than any file
         // the update writes.
-        if (variant == QLatin1String("registry full"))
+        if (is(variant, "registry full"))
             QVERIFY(f.writeRegistry(QJsonObject{{"programms", QJsonArray{QJsonObject{
                 {"programm_name", "padding"}, {"display_name", QString(300000, QLatin1Char('p'))}}}}}));
-        const QStringList args{"--update", "viewer:dicom", "--change-config"};
-        QVERIFY(f.run(args).finished);
-        const QString viewer = f.in("viewer");
-        for (const char *name : {"old.txt", "lib/core.so", "update_fileinfo.xml"}) {
-            if (variant == QLatin1String("read-only"))
-                QVERIFY(QFile::setPermissions(viewer + '/' + name, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+        const QStringList args{"--update", "viewer:dicom,reports", "--change-config"};
+        const DriverRun first = f.run(args);
+        VERIFY_CLEAN_RUN(first);
+        VERIFY_WHY(f.installed({"viewer", "dicom", "codec", "reports"}, &why));
+        QVERIFY(!QFile::exists(f.in("archive")) && !first.selfUpdatePending);
+        // Executables and libraries are made executable.
+        QVERIFY(QFileInfo(f.in("viewer/viewer.exe")).isExecutable());
+        QVERIFY(!QFileInfo(f.in("viewer/sub dir/x.cfg")).isExecutable());
+        // Modules in order: the program, its module, the module's necessary
+        // dependency, then the optional module it was selected with.
+        QCOMPARE(first.texts("status"), QStringList({u("Обновление модуля Просмотр"), u("Обновление модуля DICOM"),
+                                                     u("Обновление модуля Кодек"), u("Обновление модуля Отчёты")}));
+        QCOMPARE(first.texts("message").last(), u("Программа Просмотр обновлена"));
+        QVERIFY(first.hasMessage(u("Обновлен файл %1/viewer/viewer.exe 68 Кб").arg(f.installRoot())));
+        const QList<ModuleSpec> modules = clinic();
+        QCOMPARE(findProgramm(f.registry(), "viewer"),
+                 PackWorld::programmEntry(modules.at(0), {modules.at(1), modules.at(3)}));
+        // Progress restarts per module and ends at the module's size in KiB.
+        const QList<DriverLine> progress = first.progress();
+        QCOMPARE(progress.first().text, u("Обновление файлов"));
+        QCOMPARE(QList<int>({progress.first().nDo, progress.first().nAll}),
+                 QList<int>({0, (70000 + 40000 + 18 + 4 + 14 + 21) / 1024}));
+        int ends = 0;
+        for (const DriverLine &l : progress) {
+            QVERIFY(l.nDo <= l.nAll);
+            ends += l.text == u("Файлы обновлены") && l.nDo == l.nAll;
         }
+        QCOMPARE(ends, 4);
+
+        const QString viewer = f.in("viewer");
+        for (const char *name : {"old.txt", "lib/core.so", "update_fileinfo.xml"})
+            QVERIFY(!is(variant, "read-only")
+                    || QFile::setPermissions(viewer + '/' + name, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
         const QString trace = f.root() + QStringLiteral("/trace.txt");
-        if (variant == QLatin1String("traced"))
-            f.setTraceFile(trace);
+        f.traceFile = is(variant, "traced") ? trace : QString();
         const QByteArray registryBefore = readFile(f.registryPath());
-        if (variant == QLatin1String("registry full"))
-            f.setFileSizeLimit(200000);
+        f.fileSizeLimit = is(variant, "registry full") ? 200000 : 0;
         // The user's own settings and files beside the program, and staging
         // files of a killed run (short and cut form), swept by the next run.
         const QMap<QString, QByteArray> user{{"settings.ini", "[main]\nfrom=user\n"}, {"user notes.txt", "mine\n"}};
         for (auto it = user.begin(); it != user.end(); ++it)
-            writeFile(viewer + '/' + it.key(), it.value());
-        writeFile(viewer + "/.user notes.txt.kestra-new", "half");
-        writeFile(viewer + "/.abc~0123abcd.kestra-new", "half");
-
-        QVERIFY(buildViewer(f, true));
+            QVERIFY(writeFile(viewer + '/' + it.key(), it.value()));
+        QVERIFY(writeFile(viewer + "/.user notes.txt.kestra-new", "half"));
+        QVERIFY(writeFile(viewer + "/.abc~0123abcd.kestra-new", "half"));
+        QVERIFY(f.publishViewer2());
         const DriverRun run = f.run(args);
-        if (variant == QLatin1String("registry full")) {
+        if (is(variant, "registry full")) {
             VERIFY_FINISHED(run);
             QCOMPARE(run.errors().size(), 1);
             QVERIFY2(run.errors().first().startsWith(u("Не удалось записать список установленных программ %1 (")
@@ -492,7 +465,7 @@ private slots:
         } else {
             VERIFY_CLEAN_RUN(run);
         }
-        if (variant == QLatin1String("traced"))
+        if (is(variant, "traced"))
             verifyFlushedBeforeRenamed(trace, viewer);
         // The new release in place; the user's files and the protected
         // settings stay, the dropped file is gone, no staging file is left.
@@ -508,116 +481,79 @@ private slots:
         QCOMPARE(updated, QStringList({"core.so", kLongestName, "new.txt", kLongName, "viewer.exe"}));
     }
 
-    void unchangedDocumentComparesSizesOnly()
-    {
-        EngineFixture f;
-        QVERIFY(setupClinic(f));
-        const QStringList args{"--update", "viewer"};
-        QVERIFY(f.run(args).finished);
-        const QByteArray sameSize = patternBytes(40000, 99);
-        writeFile(f.in("viewer/lib/core.so"), sameSize);
-        writeFile(f.in("viewer/viewer.exe"), "short");
-        // Same document: the same-size file is not hashed, the other is replaced.
-        QVERIFY(f.run(args).finished);
-        QCOMPARE(readFile(f.in("viewer/lib/core.so")), sameSize);
-        QCOMPARE(readFile(f.in("viewer/viewer.exe")), patternBytes(70000, 1));
-        // Without a local record every file of the right size is hashed.
-        QVERIFY(QFile::remove(f.in("viewer/update_fileinfo.xml")));
-        const DriverRun run = f.run(args);
-        QVERIFY(run.finished);
-        QCOMPARE(readFile(f.in("viewer/lib/core.so")), patternBytes(40000, 2));
-        QCOMPARE(run.texts("message").filter(u("Обновлен файл")).size(), 1);
-    }
-
-    void checksumFileBeforeDocument_data()
-    {
-        QTest::addColumn<QString>("checksum");  // what the server publishes beside release 2
-        QTest::addColumn<int>("recordAgeDays"); // age of the local record's last whole fetch
-        QTest::addColumn<bool>("release2");     // release 2 installed: the document was fetched
-        // A document replaced by hand keeps release 1's checksum file: the
-        // record stands in for the document, until a day has passed.
-        QTest::newRow("checksum names the record: document not fetched") << "release1" << 0 << false;
-        QTest::newRow("checksum names the record, record a day old: fetched") << "release1" << 2 << true;
-        QTest::newRow("checksum of the new document: fetched") << "release2" << 0 << true;
-        QTest::newRow("no checksum file: fetched") << "none" << 0 << true;
-        QTest::newRow("unreadable checksum file: fetched") << "garbage" << 0 << true;
-        // With signatures required the unsigned checksum file counts for
-        // nothing; the publisher's envelope, fetched first, stands in for it.
-        QTest::newRow("signed: envelope names the record, document not fetched") << "signed release1" << 2 << false;
-        QTest::newRow("signed: envelope of the new document, fetched") << "signed release2" << 0 << true;
-    }
-
-    void checksumFileBeforeDocument()
+    // An up-to-date start: the server's checksum file names the local record,
+    // so the document is not fetched (a document replaced by hand beside it
+    // goes unseen for a day), and a file of the recorded size is not hashed.
+    void upToDateStartFetchesNoDocument()
     {
         if (!NginxServer::isAvailable())
             QSKIP("nginx is not installed");
-        QFETCH(QString, checksum);
-        QFETCH(int, recordAgeDays);
-        QFETCH(bool, release2);
         EngineFixture f;
         NginxServer nginx;
-        QVERIFY(setupClinic(f, QStringLiteral("nginx"), &nginx));
-        const bool signing = checksum.startsWith(QLatin1String("signed"));
-        QByteArray key;
-        QByteArray publicKey;
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        if (signing) {
-            QVERIFY(generateSigningKeyPair(&key, &publicKey));
-            QVERIFY(signServer(f, key, now.addSecs(-7200)));
-            QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid},
-                                  QStringLiteral("[security]\ntrusted_keys=%1\n").arg(QString::fromLatin1(publicKey.toBase64())),
-                                  nginx.baseUrl() + QStringLiteral("/project.xml")));
-        }
+        QVERIFY(f.setUp(QStringLiteral("nginx"), &nginx));
         const QStringList args{"--update", "viewer"};
         QVERIFY(f.run(args).finished);
         const QString record = f.in("viewer/update_fileinfo.xml");
         const QString sums = f.server("packs/viewer/update_fileinfo.sha1");
         const QByteArray release1Sums = readFile(sums);
-        QCOMPARE(release1Sums, sha1Hex(readFile(record)).toLatin1() + "\tupdate_fileinfo.xml");
-        const QString document = f.server("packs/viewer/update_fileinfo.xml");
-        const QByteArray release1Envelope = readFile(signatureFilePath(document));
-        QVERIFY(buildViewer(f, true));
-        // A document replaced by hand beside release 1's envelope; with
-        // signatures required the checksum file stays release 1's.
-        if (checksum == QLatin1String("signed release1"))
-            QVERIFY(writeFile(signatureFilePath(document), release1Envelope));
-        else if (checksum == QLatin1String("signed release2"))
-            QVERIFY(signAt(document, key, now.addSecs(-3600)));
-        const QMap<QString, QByteArray> published{
-            {"release1", release1Sums}, {"release2", sha1Hex(readFile(document)).toLatin1() + "\tupdate_fileinfo.xml"},
-            {"garbage", "<html>not found</html>"}, {"signed release1", release1Sums}, {"signed release2", release1Sums}};
-        QVERIFY(checksum == QLatin1String("none") ? QFile::remove(sums) : writeFile(sums, published.value(checksum)));
-        QFile file(record);
-        QVERIFY(file.open(QIODevice::Append));
-        QVERIFY(
-            file.setFileTime(QDateTime::currentDateTime().addDays(-recordAgeDays), QFileDevice::FileModificationTime));
-        file.close();
+        const QByteArray release1Record = readFile(record);
+        QCOMPARE(release1Sums, sha1Hex(release1Record).toLatin1() + "\tupdate_fileinfo.xml");
+        const QByteArray sameSize = patternBytes(40000, 99);
+        QVERIFY(writeFile(f.in("viewer/lib/core.so"), sameSize));
+        QVERIFY(f.publishViewer2() && writeFile(sums, release1Sums));
         VERIFY_CLEAN_RUN(f.run(args));
-        QCOMPARE(readFile(record) == readFile(document), release2);
-        QCOMPARE(readFile(f.in("viewer/viewer.exe")) == patternBytes(70000, 1), !release2);
+        QCOMPARE(readFile(record), release1Record);
+        QCOMPARE(readFile(f.in("viewer/lib/core.so")), sameSize);
+        QCOMPARE(readFile(f.in("viewer/viewer.exe")), patternBytes(70000, 1));
+    }
+
+    void failuresAreRepairedByNextRun_data()
+    {
+        QTest::addColumn<bool>("serverStops"); // mid-run; otherwise a data file is corrupted and another missing
+        QTest::newRow("a corrupted and a missing data file") << false;
+        QTest::newRow("server stopped mid-run") << true;
     }
 
     void failuresAreRepairedByNextRun()
     {
         if (!NginxServer::isAvailable())
             QSKIP("nginx is not installed");
+        QFETCH(bool, serverStops);
         EngineFixture f;
         NginxServer nginx;
-        QVERIFY(setupClinic(f, "nginx", &nginx));
+        NginxServer again;
+        QVERIFY(f.setUp("nginx", &nginx));
         const QStringList args{"--update", "viewer:dicom"};
+        if (serverStops) {
+            QProcess driver;
+            QVERIFY(f.startDetached(&driver, args + QStringList{"--delay-ms", "150"}));
+            // Stop the server once the first module is under way.
+            const QByteArray out = readProgress(driver, 1, 20000);
+            nginx.stop();
+            QVERIFY(driver.waitForFinished(60000));
+            const DriverRun broken = DriverRun::parse(out + driver.readAllStandardOutput(), driver.exitCode());
+            VERIFY_FINISHED(broken);
+            QVERIFY(!broken.errors().isEmpty());
+            // The server comes back (on another port); the next run completes.
+            again.setRoot(f.serverDir());
+            QVERIFY(again.start());
+            QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, QString(), again.baseUrl() + "/project.xml"));
+            VERIFY_CLEAN_RUN(f.run(args));
+            VERIFY_WHY(f.installed({"viewer", "dicom", "codec"}, &why));
+            return;
+        }
         QVERIFY(f.run(args).finished);
         const QString viewer = f.in("viewer");
         const QByteArray oldRecord = readFile(viewer + "/update_fileinfo.xml");
-        QVERIFY(buildViewer(f, true));
+        QVERIFY(f.publishViewer2());
         // Corrupt one data file (same size) and drop another from the server.
         const QString pack = f.server("packs/viewer/viewer");
         const QByteArray goodExe = readFile(pack + "/viewer.exe");
         const QByteArray badExe = patternBytes(goodExe.size(), 77);
-        writeFile(pack + "/viewer.exe", badExe);
         const QByteArray goodNew = readFile(pack + "/added/new.txt");
-        QVERIFY(QFile::remove(pack + "/added/new.txt"));
-        DriverRun run = f.run(args);
-        QVERIFY(run.finished);
+        QVERIFY(writeFile(pack + "/viewer.exe", badExe) && QFile::remove(pack + "/added/new.txt"));
+        const DriverRun run = f.run(args);
+        VERIFY_FINISHED(run);
         // packwright's entries carry a SHA-256, which the file is checked by.
         QVERIFY(run.hasError(u("Хэш скачанного файла (%1) не совпадает с тем что в описании (%2)")
                                  .arg(QString(sha256Hex(badExe)), QString(sha256Hex(goodExe)))));
@@ -629,37 +565,11 @@ private slots:
         QVERIFY(run.hasMessage(u("Программа Просмотр обновлена")));
         // Repaired server: the next run compares hashes again and completes;
         // settings.ini is protected and keeps the first release's content.
-        writeFile(pack + "/viewer.exe", goodExe);
-        writeFile(pack + "/added/new.txt", goodNew);
+        QVERIFY(writeFile(pack + "/viewer.exe", goodExe) && writeFile(pack + "/added/new.txt", goodNew));
         VERIFY_CLEAN_RUN(f.run(args));
         QMap<QString, QByteArray> expected = viewerRelease2();
         expected.insert("settings.ini", viewerRelease1().value("settings.ini"));
         VERIFY_WHY(moduleEquals(viewer, f.makeTree("expected", expected), &why));
-    }
-
-    void serverStoppedMidRun()
-    {
-        if (!NginxServer::isAvailable())
-            QSKIP("nginx is not installed");
-        EngineFixture f;
-        NginxServer nginx;
-        QVERIFY(setupClinic(f, "nginx", &nginx));
-        QProcess driver;
-        QVERIFY(f.startDetached(&driver, {"--update", "viewer:dicom", "--delay-ms", "150"}));
-        // Stop the server once the first module is under way.
-        QByteArray out = readProgress(driver, 1, 20000);
-        nginx.stop();
-        QVERIFY(driver.waitForFinished(60000));
-        const DriverRun broken = DriverRun::parse(out + driver.readAllStandardOutput(), driver.exitCode());
-        VERIFY_FINISHED(broken);
-        QVERIFY(!broken.errors().isEmpty());
-        // The server comes back (on another port); the next run completes.
-        NginxServer again;
-        again.setRoot(f.serverDir());
-        QVERIFY(again.start());
-        QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, QString(), again.baseUrl() + "/project.xml"));
-        VERIFY_CLEAN_RUN(f.run({"--update", "viewer:dicom"}));
-        VERIFY_WHY(f.installed({"viewer", "dicom", "codec"}, &why));
     }
 
     void killedRunNeverLosesATarget()
@@ -679,9 +589,8 @@ private slots:
         }
         const QString tree1 = f.makeTree("big1", one);
         const QString tree2 = f.makeTree("big2", two);
-        QVERIFY(f.writeProject({programm("big", kViewerGuid)}));
         nginx.setRoot(f.serverDir());
-        QVERIFY(nginx.start());
+        QVERIFY(f.writeProject({programm("big", kViewerGuid)}) && nginx.start());
         QVERIFY(f.writeConfig({kViewerGuid}, QString(), nginx.baseUrl() + "/project.xml"));
         const QStringList args{"--update", "big"};
         const QString installed = f.in("big");
@@ -692,11 +601,10 @@ private slots:
         int midway = 0;
         for (quint32 seed = 1; seed <= 4; ++seed) {
             // Release 1 installed, release 2 published.
-            QVERIFY(f.buildPack("big", tree1, "packs/big"));
-            QVERIFY(f.run(args).finished);
+            QVERIFY(f.buildPack("big", tree1, "packs/big") && f.run(args).finished);
             VERIFY_WHY(moduleEquals(installed, tree1, &why));
             QVERIFY(f.buildPack("big", tree2, "packs/big"));
-            f.setTempDir(seed % 2 == 0 && otherVolume.isValid() ? otherVolume.path() : QString());
+            f.tempDir = seed % 2 == 0 && otherVolume.isValid() ? otherVolume.path() : QString();
             QRandomGenerator random(seed);
             QProcess driver;
             QVERIFY(f.startDetached(&driver, args + QStringList{"--delay-ms", "15"}));
@@ -730,9 +638,9 @@ private slots:
             {"parent in path", "evil.txt", "/../../", "m/evil.txt"},
             {"parent in file name", "../evil.txt", "", "m/evil.txt"},
             {"sibling module in path", "viewer.exe", "/../viewer", "m/evil.txt"},
-            {"absolute path", "evil.txt", "/../../../../../../../../tmp", "m/evil.txt"},
             {"drive path", "evil.txt", "C:/evil", "m/evil.txt"},
             {"backslash parent", "..\\..\\evil.txt", "", "m/evil.txt"},
+            {"windows parent alias in path", "evil.txt", "/sub/.../x", "m/evil.txt"},
             {"empty file name", "", "/sub", "m/evil.txt"},
             // dicom/linked is a link to a folder outside the root, holding
             // evil.txt and a hidden file.
@@ -741,6 +649,8 @@ private slots:
             // A removal never reads data.
             {"parent in data", "evil.txt", "", "../../secret.txt"},
             {"encoded parent in data", "evil.txt", "", "%2e%2e/%2e%2e/secret.txt"},
+            {"url in data", "evil.txt", "", "http://127.0.0.1:1/secret.txt"},
+            {"escaped backslash in data", "evil.txt", "", "m/%5c..%5csecret.txt"},
         };
         for (const auto &r : rows) {
             for (const bool removal : {false, true}) {
@@ -751,8 +661,7 @@ private slots:
         }
         // Module folders the updater keeps for itself or Windows takes for
         // another; the fixture's updater folder is "updater".
-        for (const char *name : {"..", "Updater", "updater.", "updater ", "UPDATER_TEMP", "updater_temp", "Backup",
-                                 "con", "nul.txt", "Com1"}) {
+        for (const char *name : {"..", "...", "Updater", "updater.", "UPDATER_TEMP", "Backup", "nul.txt", "Aux .log", "COM¹"}) {
             for (const bool removal : {false, true})
                 QTest::newRow(qPrintable((removal ? "removal, module folder " : "update, module folder ") + u(name)))
                     << u(name) << QString() << QString() << QString() << removal;
@@ -768,8 +677,8 @@ private slots:
         QFETCH(bool, removal);
         EngineFixture f;
         const QByteArray evil("evil content\n");
-        const QStringList skipped{"server", "trees"};
-        QStringList attacked{"install/updater/"};
+        const QByteArray good = patternBytes(5000, 3); // dicom's d.dll
+        QStringList attacked{"updater"};
         if (!element.isEmpty()) {
             QVERIFY(f.init());
             // packwright refuses some of these names: the pack is built as evil.
@@ -780,37 +689,35 @@ private slots:
             // A removal needs a registered program: the registry says so.
             QVERIFY(f.writeRegistry(QJsonObject{{"programms", QJsonArray{QJsonObject{{"programm_name", element}}}}}));
         } else {
-            QVERIFY(setupClinic(f));
+            QVERIFY(f.setUp());
             QVERIFY(f.run({"--update", "viewer:dicom", "--change-config"}).finished);
             // Bait: what a hostile document would fetch, and files it would hit.
-            for (const QString &bait :
-                 {f.server("packs/dicom/m/evil.txt"), f.server("secret.txt"), f.root() + "/secret.txt"})
-                writeFile(bait, evil);
-            for (const QString &victim :
-                 {f.in("evil.txt"), f.root() + "/outside/evil.txt", f.root() + "/outside/.hidden"})
-                writeFile(victim, "victim\n");
+            for (const QString &bait : {f.server("packs/dicom/m/evil.txt"), f.server("secret.txt"), f.root() + "/secret.txt"})
+                QVERIFY(writeFile(bait, evil));
+            for (const QString &victim : {f.in("evil.txt"), f.root() + "/outside/evil.txt", f.root() + "/outside/.hidden"})
+                QVERIFY(writeFile(victim, "victim\n"));
             QVERIFY(QFile::link(f.root() + "/outside", f.in("dicom/linked")));
+            QVERIFY(writeFile(f.server("packs/dicom/m/d.dll"), good));
+            QVERIFY(writeFile(f.server("packs/dicom/update_fileinfo.xml"),
+                              documentXml(entryXml(fileName, path, data, evil) + entryXml("d.dll", "", "m/d.dll", good))));
             // dicom is the module under attack; removing it also removes its
             // necessary dependency codec, as it should.
-            attacked << "install/dicom/" << (removal ? "install/codec/" : "install/dicom/");
+            attacked << "dicom" << (removal ? "codec" : "dicom");
         }
-        const QMap<QString, QByteArray> before = snapshot(f.root(), skipped);
-        const QByteArray good = readFile(f.treeDir("dicom") + "/d.dll");
-        if (element.isEmpty()) {
-            writeFile(f.server("packs/dicom/m/d.dll"), good);
-            writeFile(f.server("packs/dicom/update_fileinfo.xml"),
-                      documentXml(entryXml(fileName, path, data, evil) + entryXml("d.dll", QString(), "m/d.dll", good)));
-        }
+        // Everything outside the attacked module and the updater's own folder.
+        const auto outside = [&] {
+            return QList<QMap<QString, QByteArray>>{snapshot(f.root(), {"server", "trees", "install"}),
+                                                    snapshot(f.installRoot(), attacked)};
+        };
+        const auto before = outside();
         const DriverRun run = !element.isEmpty() ? f.run({removal ? "--remove" : "--update", element})
                                                  : f.run({removal ? "--remove-plugins" : "--update", "viewer:dicom"});
         VERIFY_FINISHED(run);
         QVERIFY2(run.hasError(u("Недопустимый путь файла")), run.rawOutput.constData());
-        // Nothing changed, created or deleted outside the attacked module and
-        // the updater's own folder, and nothing of the bait fetched.
-        const QMap<QString, QByteArray> after = snapshot(f.root(), skipped);
-        QCOMPARE(without(after, attacked), without(before, attacked));
-        for (auto it = after.constBegin(); it != after.constEnd(); ++it)
-            QVERIFY2(it.value() != evil || !it.key().startsWith("install/"), qPrintable("fetched: " + it.key()));
+        // Nothing changed, created or deleted there, and nothing of the bait fetched.
+        QVERIFY(outside() == before);
+        const QMap<QString, QByteArray> installed = snapshot(f.installRoot());
+        QVERIFY2(!installed.values().contains(evil), qPrintable(installed.keys(evil).join(' ')));
         if (element.isEmpty())
             QCOMPARE(readFile(f.in("dicom/d.dll")), removal ? QByteArray() : good);
     }
@@ -820,10 +727,8 @@ private slots:
         QTest::addColumn<QString>("attack"); // what the server does to release 2 of viewer
         QTest::addColumn<QString>("reason"); // the refusal's reason; empty: release 2 is installed
         QTest::newRow("signed release accepted") << "none" << QString();
-        QTest::newRow("server without signatures while none are required") << "unsigned server" << QString();
         QTest::newRow("trusted keys listed with a malformed one and another publisher's") << "key list" << QString();
         QTest::newRow("a key trusted, signatures not required: unsigned document used") << "not required" << QString();
-        QTest::newRow("a byte changed in the signed document") << "byte" << u("подпись");
         QTest::newRow("consistent forgery: a data file and its hashes changed") << "forgery" << u("подпись");
         QTest::newRow("unsigned document") << "no envelope" << u("подпись");
         QTest::newRow("signed by an untrusted key") << "other key" << u("подпись");
@@ -838,25 +743,19 @@ private slots:
     {
         QFETCH(QString, attack);
         QFETCH(QString, reason);
-        const bool signing = attack != QLatin1String("unsigned server");
-        const bool required = signing && attack != QLatin1String("not required");
+        const bool required = !is(attack, "not required");
         const QDateTime now = QDateTime::currentDateTimeUtc();
-        QByteArray key;
-        QByteArray publicKey;
-        QByteArray otherKey;
-        QByteArray otherPublic;
+        QByteArray key, publicKey, otherKey, otherPublic;
         QVERIFY(generateSigningKeyPair(&key, &publicKey) && generateSigningKeyPair(&otherKey, &otherPublic));
         EngineFixture f;
-        QVERIFY(f.init());
-        QVERIFY(f.publish(clinic()));
-        QVERIFY(!signing || signServer(f, key, now.addSecs(-7200)));
-        QString trust = "[security]\ntrusted_keys=" + publicKey.toBase64() + '\n';
-        if (attack == QLatin1String("key list"))
-            trust =
-                "[security]\ntrusted_keys=not-a-key, " + otherPublic.toBase64() + " ," + publicKey.toBase64() + '\n';
-        else if (attack == QLatin1String("not required"))
+        QVERIFY(f.init() && f.publish(clinic()));
+        QVERIFY(signServer(f, key, now.addSecs(-7200)));
+        QString trust = trustIni(publicKey.toBase64());
+        if (is(attack, "key list"))
+            trust = trustIni("not-a-key, " + otherPublic.toBase64() + " ," + publicKey.toBase64());
+        else if (is(attack, "not required"))
             trust += QStringLiteral("require_signatures=false\n");
-        QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, signing ? trust : QString()));
+        QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, trust));
         const QStringList args{"--update", "viewer:dicom", "--change-config"};
         VERIFY_CLEAN_RUN(f.run(args));
         const QStringList kept = required ? QStringList{"update_fileinfo.sig"} : QStringList();
@@ -866,32 +765,30 @@ private slots:
         const QString pack = f.server("packs/viewer");
         const QString document = pack + "/update_fileinfo.xml";
         const QMap<QString, QByteArray> release1 = snapshot(pack);
-        QVERIFY(buildViewer(f, true));
-        QVERIFY(!signing || signAt(document, key, now.addSecs(-3600)));
-        if (attack == QLatin1String("older")) {
+        QVERIFY(f.publishViewer2());
+        QVERIFY(signAt(document, key, now.addSecs(-3600)));
+        if (is(attack, "older")) {
             VERIFY_CLEAN_RUN(f.run(args)); // release 2 goes in; then the server offers release 1 again
             QVERIFY(QDir(pack).removeRecursively());
             for (auto it = release1.begin(); it != release1.end(); ++it)
                 QVERIFY(writeFile(pack + '/' + it.key(), it.value()));
-        } else if (attack == QLatin1String("byte")) {
-            QVERIFY(writeFile(document, readFile(document).replace("is_required=\"0\"", "is_required=\"1\"")));
-        } else if (attack == QLatin1String("forgery")) {
+        } else if (is(attack, "forgery")) {
             // The hashes of the document name the forged file: only the
             // signature can tell.
             QVERIFY(forgeEntry(document, pack + "/viewer/viewer.exe", patternBytes(90000, 11), "#!/bin/sh\necho forged\n"));
-        } else if (attack == QLatin1String("no envelope") || attack == QLatin1String("not required")) {
+        } else if (is(attack, "no envelope") || is(attack, "not required")) {
             QVERIFY(QFile::remove(signatureFilePath(document)));
-        } else if (attack == QLatin1String("other key")) {
+        } else if (is(attack, "other key")) {
             QVERIFY(signAt(document, otherKey, now));
-        } else if (attack == QLatin1String("expired")) {
+        } else if (is(attack, "expired")) {
             QVERIFY(signAt(document, key, now.addDays(-2), now.addDays(-1).addSecs(-1)));
-        } else if (attack == QLatin1String("other module")) {
+        } else if (is(attack, "other module")) {
             // codec's genuine document, signed no earlier than viewer's record.
             const QString codec = f.server("packs/codec/update_fileinfo.xml");
             QVERIFY(writeFile(document, readFile(codec)));
             QVERIFY(writeFile(signatureFilePath(document), readFile(signatureFilePath(codec))));
         } else if (attack.endsWith(QLatin1String("mirror"))) {
-            signedMirrorRoundTrip(f, trust, attack == QLatin1String("forged mirror"));
+            signedMirrorRoundTrip(f, trust, is(attack, "forged mirror"));
             return;
         }
         const QMap<QString, QByteArray> before = snapshot(f.installRoot(), {"updater"});
@@ -910,8 +807,7 @@ private slots:
         QCOMPARE(run.errors().size(), 1);
         const QString refusal = run.errors().first();
         QVERIFY2(refusal.startsWith(u("Ошибка проверки документа")) && refusal.endsWith(u(", ") + reason)
-                     && refusal.contains("packs/viewer"),
-                 qPrintable(refusal));
+                     && refusal.contains("packs/viewer"), qPrintable(refusal));
         QCOMPARE(snapshot(f.installRoot(), {"updater"}), before);
         QCOMPARE(f.registry(), registryBefore);
     }
@@ -926,10 +822,8 @@ private slots:
         QTest::newRow("with a file too large for the archive") << "large";
         // What links lead to is not the module's: neither is archived.
         QTest::newRow("with a folder link and a file link") << "links";
-        // No archive at all, and the update goes on: the disk fills up
-        // while the archive is written, or the folder is larger than a zip
-        // archive can be.
-        QTest::newRow("archive beyond the file size limit") << "fsize";
+        // No archive at all, and the update goes on: the folder is larger
+        // than a zip archive can be.
         QTest::newRow("folder beyond the 4 GiB of the zip format") << "4gib";
     }
 
@@ -937,38 +831,32 @@ private slots:
     {
         QFETCH(QString, extra);
         EngineFixture f;
-        QVERIFY(setupClinic(f));
+        QVERIFY(f.setUp());
         const QStringList args{"--update", "viewer:dicom"};
         QVERIFY(f.run(args).finished);
         const QString viewer = f.in("viewer");
         const QString outside = f.root() + "/outside";
         QVERIFY(writeFile(outside + "/secret.txt", "not the module's\n"));
-        if (extra == QLatin1String("fsize"))
-            QVERIFY(writeFile(viewer + "/user data.bin", patternBytes(95000, 40)));
         const QMap<QString, QByteArray> before = snapshot(viewer);
         const QString large = viewer + "/archive.db";
         // Sparse: no disk space, and nothing reads them unless they are zipped.
-        auto sparse = [](const QString &path, qint64 size) {
+        const auto sparse = [](const QString &path, qint64 size) {
             QFile file(path);
             return file.open(QIODevice::WriteOnly) && file.resize(size);
         };
-        if (extra == QLatin1String("large"))
-            QVERIFY(sparse(large, 600LL * 1024 * 1024));
-        for (int i = 0; extra == QLatin1String("4gib") && i < 9; ++i)
+        QVERIFY(!is(extra, "large") || sparse(large, 600LL * 1024 * 1024));
+        for (int i = 0; is(extra, "4gib") && i < 9; ++i)
             QVERIFY(sparse(viewer + QStringLiteral("/volume%1.db").arg(i), 500LL * 1024 * 1024));
-        if (extra == QLatin1String("links")) {
+        if (is(extra, "links")) {
             QVERIFY(QFile::link(outside, viewer + "/linked"));
             QVERIFY(QFile::link(outside + "/secret.txt", viewer + "/secret.txt"));
             // A dangling link where a new copy is staged (a temporary folder
             // on another file system makes the engine stage every file).
             if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
-                f.setTempDir("/dev/shm");
+                f.tempDir = "/dev/shm";
             QVERIFY(QFile::link(outside + "/planted", viewer + "/.viewer.exe.kestra-new"));
         }
-        if (extra == QLatin1String("fsize"))
-            f.setFileSizeLimit(100000); // above every file the update writes, below the archive
-
-        QVERIFY(buildViewer(f, true));
+        QVERIFY(f.publishViewer2());
         const DriverRun run = f.run(args + QStringList{"--backup"});
         VERIFY_FINISHED(run);
         const QStringList errors = run.errors();
@@ -978,15 +866,14 @@ private slots:
         for (auto it = release.constBegin(); it != release.constEnd(); ++it)
             QVERIFY(it.key() == QLatin1String("settings.ini") || readFile(viewer + '/' + it.key()) == it.value());
         const QStringList zips = QDir(f.in("backup")).entryList(QDir::Files);
-        if (extra == QLatin1String("fsize") || extra == QLatin1String("4gib")) {
+        if (is(extra, "4gib")) {
             QCOMPARE(errors.size(), 1);
             QVERIFY2(errors.first().startsWith(u("Не могу создать файл бэкапа %1/backup/viewer").arg(f.installRoot()))
-                         && (extra == QLatin1String("fsize") || errors.first().contains(u("4 ГБ"))),
-                     qPrintable(errors.first()));
+                         && errors.first().contains(u("4 ГБ")), qPrintable(errors.first()));
             QCOMPARE(zips, QStringList()); // no fragment passing for a backup
             return;
         }
-        if (extra == QLatin1String("large")) {
+        if (is(extra, "large")) {
             QCOMPARE(errors.size(), 1);
             QVERIFY2(errors.first().contains(u("слишком большой для бэкапа")) && errors.first().contains(large),
                      qPrintable(errors.first()));
@@ -998,17 +885,12 @@ private slots:
         // Only viewer changed: one archive, named after it.
         QCOMPARE(zips.size(), 1);
         QVERIFY(QRegularExpression("^viewer\\d{6}_\\d{6}_\\d{3}\\.zip$").match(zips.first()).hasMatch());
-        const QString zip = f.in("backup/" + zips.first());
         // Python's reader: every entry named from the module folder, bytes equal
         // to the folder before the update.
-        const ProcessResult python = runProcess("/usr/bin/python3",
-                                                {"-c",
-                                                 "import sys,zipfile,hashlib\n"
-                                                 "z=zipfile.ZipFile(sys.argv[1])\n"
-                                                 "assert z.testzip() is None\n"
-                                                 "for n in sorted(z.namelist()):\n"
-                                                 "  print(n+'\\t'+hashlib.sha1(z.read(n)).hexdigest())\n",
-                                                 zip});
+        const ProcessResult python = runProcess("/usr/bin/python3", {"-c",
+            "import sys,zipfile,hashlib\nz=zipfile.ZipFile(sys.argv[1])\nassert z.testzip() is None\n"
+            "for n in sorted(z.namelist()):\n  print(n+'\\t'+hashlib.sha1(z.read(n)).hexdigest())\n",
+            f.in("backup/" + zips.first())});
         QVERIFY2(python.ok(), python.output.constData());
         QStringList expected;
         for (auto it = before.constBegin(); it != before.constEnd(); ++it)
@@ -1016,84 +898,24 @@ private slots:
         QCOMPARE(QString::fromUtf8(python.output).split('\n', Qt::SkipEmptyParts), expected);
     }
 
+    // A program's listed files go, doNotDelete survives, emptied folders
+    // are removed, its necessary chain goes with its modules; a read-only
+    // file goes as well (Windows refuses until it is made writable).
     void removal()
     {
         EngineFixture f;
-        QVERIFY(setupClinic(f));
+        QVERIFY(f.setUp());
         QVERIFY(f.run({"--update", "viewer:dicom,reports", "--update", "archive", "--change-config"}).finished);
-        writeFile(f.in("reports/user.txt"), "kept\n");
-        // Partial: reports goes, its user file and folder stay; dicom stays.
-        // Once more: an unregistered module is not removed.
-        for (int pass = 0; pass < 2; ++pass) {
-            const DriverRun run = f.run({"--remove-plugins", "viewer:reports"});
-            QVERIFY(run.finished);
-            QVERIFY(!QFile::exists(f.in("reports/r.txt")) && readFile(f.in("reports/user.txt")) == "kept\n");
-            QCOMPARE(pluginNames(findProgramm(f.registry(), "viewer")), QStringList{"dicom"});
-            QVERIFY(QFile::exists(f.in("dicom/d.dll")));
-            QCOMPARE(run.texts("status").isEmpty(), pass == 1);
-        }
-        // Whole: viewer's listed files go, doNotDelete survives, emptied
-        // sub-folders are removed; its necessary chain goes with dicom. A
-        // read-only file goes as well (Windows refuses until it is made writable).
-        writeFile(f.in("viewer/lib/.hidden"), "h\n");
+        QVERIFY(writeFile(f.in("viewer/lib/.hidden"), "h\n"));
         QVERIFY(QFile::setPermissions(f.in("viewer/lib/core.so"), QFileDevice::ReadOwner));
         const DriverRun run = f.run({"--remove", "viewer"});
-        QVERIFY(run.finished);
-        QVERIFY(run.hasMessage(u("Программа Просмотр удалена")));
+        QVERIFY(run.finished && run.hasMessage(u("Программа Просмотр удалена")));
         QVERIFY(run.hasMessage(u("Удалена дирестория %1/viewer/lib").arg(f.installRoot())));
         QCOMPARE(listFilesRecursive(f.in("viewer")), QStringList({"settings.ini", "update_fileinfo.xml"}));
         QVERIFY(!QFile::exists(f.in("dicom/d.dll")) && !QFile::exists(f.in("codec/c.dll")));
         QVERIFY(findProgramm(f.registry(), "viewer").isEmpty());
         // The other program is untouched.
-        QVERIFY(!findProgramm(f.registry(), "archive").isEmpty());
-        QVERIFY(QFile::exists(f.in("archive/db/a.dat")));
-    }
-
-    void mirrorRoundTrip()
-    {
-        EngineFixture f;
-        QVERIFY(setupClinic(f));
-        const QString mirror = f.root() + "/mirror";
-        QDir().mkpath(mirror);
-        VERIFY_CLEAN_RUN(f.run({"--mirror", "--install-path", mirror, "--update", "viewer:dicom,reports"}));
-        // Layout: one folder per module guid with both documents, and the
-        // checksum file the mirror's clients read first.
-        for (const QString &guid : {kViewerGuid, kDicomGuid, kCodecGuid, kReportsGuid}) {
-            const QString list = mirror + '/' + guid + "/mirror_fileinfo.xml";
-            QVERIFY2(QFile::exists(mirror + '/' + guid + "/update_fileinfo.xml"), qPrintable(guid));
-            QCOMPARE(readFile(mirror + '/' + guid + "/mirror_fileinfo.sha1"),
-                     sha1Hex(readFile(list)).toLatin1() + "\tmirror_fileinfo.xml");
-        }
-        QVERIFY(!QFile::exists(mirror + '/' + kArchiveGuid));
-        QVERIFY(QFile::exists(mirror + '/' + kViewerGuid + "/sub dir/x.cfg"));
-        // mirror.xml: every description's elements once, pointing at guid folders.
-        QDomDocument project;
-        QVERIFY(project.setContent(readFile(mirror + "/mirror.xml")));
-        QCOMPARE(project.documentElement().tagName(), QStringLiteral("root"));
-        const QDomNodeList projects = project.elementsByTagName("project");
-        QStringList names;
-        for (int i = 0; i < projects.count(); ++i) {
-            const QDomElement p = projects.at(i).toElement();
-            const QDomElement bin = p.firstChildElement("bin").firstChildElement();
-            // Not mirrored: listed, but with no binary naming a file the
-            // mirror does not hold.
-            const bool mirrored = p.attribute("guid") != kArchiveGuid;
-            names << p.attribute("name");
-            QCOMPARE(bin.isNull(), !mirrored);
-            QVERIFY(!mirrored || (bin.tagName() == "x64" && bin.attribute("path") == p.attribute("guid") + '/'
-                                  && bin.attribute("file_name") == "mirror_fileinfo.xml"
-                                  && bin.attribute("date") == "2026-12-01T10:00:00.000"));
-        }
-        // codec is needed by dicom only; it is listed too, after the program's
-        // own modules, or a client of the mirror could not install it.
-        QCOMPARE(names, QStringList({"viewer", "dicom", "reports", "codec", "archive"}));
-        // Round trip: a second installation served by the mirror.
-        EngineFixture g;
-        QVERIFY(g.init());
-        QVERIFY(g.writeConfig({kViewerGuid, kArchiveGuid}, QString(), mirror + "/mirror.xml"));
-        VERIFY_CLEAN_RUN(g.run({"--update", "viewer:dicom,reports", "--change-config"}));
-        VERIFY_WHY(g.installed({"viewer", "dicom", "codec", "reports"}, &why, &f));
-        QCOMPARE(pluginNames(findProgramm(g.registry(), "viewer")), QStringList({"dicom", "reports"}));
+        QVERIFY(!findProgramm(f.registry(), "archive").isEmpty() && QFile::exists(f.in("archive/db/a.dat")));
     }
 
     void selfUpdateAndBuildFilter_data()
@@ -1102,7 +924,6 @@ private slots:
         QTest::addColumn<QString>("architecture");
         QTest::addColumn<QString>("expectedBuild"); // empty: none installed
         QTest::newRow("release x64") << "updater" << "x64" << "release64";
-        QTest::newRow("release x32") << "updater" << "x32" << "release32";
         QTest::newRow("release other architecture") << "updater" << "arm" << "release64,release32";
         QTest::newRow("development x64") << "updater_dev" << "x64" << "dev64";
         QTest::newRow("development x32") << "updater_debug" << "x32" << "dev32";
@@ -1128,8 +949,7 @@ private slots:
                                    {{"build.txt", b[0]}, {"kestra.exe", patternBytes(1000, 9)}}, "packs/" + u(b[0])};
         QVERIFY(f.publish(elements));
         QVERIFY(f.writeConfig(PackWorld::programmGuids(elements), "[config]\nversion=" + architecture + '\n'));
-        const QString own =
-            updaterFolder.contains("_d") ? QStringLiteral("palladupd_dev") : QStringLiteral("palladupd");
+        const QString own = updaterFolder.contains("_d") ? QStringLiteral("palladupd_dev") : QStringLiteral("palladupd");
         const DriverRun run = f.run({"--update", own});
         VERIFY_FINISHED(run);
         // With no filter both release builds pass; the first one fills the folder
@@ -1139,8 +959,7 @@ private slots:
         QCOMPARE(run.texts("status").size(), 1);
         QCOMPARE(run.texts("message").size() - run.texts("message").filter(u("Обновлен файл")).size(),
                  expectedBuild.count(',') + 1);
-        QVERIFY(run.selfUpdatePending);
-        QVERIFY(!QFile::exists(f.in("palladupd")));
+        QVERIFY(run.selfUpdatePending && !QFile::exists(f.in("palladupd")));
         // Nothing new, but the copy never reached the updater's folder: the
         // hand-over is still due; once the copier brought the record over,
         // nothing is due any more.
@@ -1161,28 +980,27 @@ private slots:
         QTest::addColumn<bool>("installed");
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QStringList>("errors");
-        const QString unfinished = u("Обновление остановлено пользователем, не завершено: Просмотр, DICOM, Отчёты");
+        const QString unfinished = u("Обновление остановлено пользователем, не завершено: ");
         const QStringList viewer{"--update", "viewer:dicom,reports", "--change-config", "--interrupt-on"};
         // tables.bin takes over four seconds at 64 KiB/s; a cancel while it
         // downloads ends the run about at once.
         QTest::newRow("first install cancelled in a necessary module's large file")
             << "nginx-slow" << false << viewer + QStringList{u("progress:Обновление tables.bin")}
-            << QStringList{u("Установка модуля DICOM прервана, модуль не установлен"), unfinished};
+            << QStringList{u("Установка модуля DICOM прервана, модуль не установлен"), unfinished + u("Просмотр, DICOM, Отчёты")};
         QTest::newRow("update cancelled in the program's own files, its modules not reached")
             << "nginx-slow" << true << viewer + QStringList{u("progress:Обновление viewer.exe")}
-            << QStringList{u("Обновление модуля Просмотр прервано, обновлены не все файлы"), unfinished};
+            << QStringList{u("Обновление модуля Просмотр прервано, обновлены не все файлы"), unfinished + u("Просмотр, DICOM, Отчёты")};
         // viewer is registered, archive is not touched.
-        const QStringList both{"--update", "viewer", "--update", "archive", "--change-config", "--interrupt-on"};
         QTest::newRow("between programs")
-            << "folder" << false << both + QStringList{u("message:Программа Просмотр обновлена")}
-            << QStringList{u("Обновление остановлено пользователем, не завершено: Архив")};
+            << "folder" << false
+            << QStringList{"--update", "viewer", "--update", "archive", "--change-config", "--interrupt-on",
+                           u("message:Программа Просмотр обновлена")} << QStringList{unfinished + u("Архив")};
         // The request comes while archive.exe is handled; that file is
         // finished, the loop stops before db/a.dat; progress still ends full;
         // the local record is not written, so the next run finishes.
         QTest::newRow("between files")
             << "folder" << false << QStringList{"--update", "archive", "--interrupt-on", u("progress:Обновление archive.exe")}
-            << QStringList{u("Установка модуля Архив прервана, модуль не установлен"),
-                           u("Обновление остановлено пользователем, не завершено: Архив")};
+            << QStringList{u("Установка модуля Архив прервана, модуль не установлен"), unfinished + u("Архив")};
     }
 
     void interruption()
@@ -1191,16 +1009,13 @@ private slots:
         QFETCH(bool, installed);
         QFETCH(QStringList, args);
         QFETCH(QStringList, errors);
-        if (server != QLatin1String("folder") && !NginxServer::isAvailable())
+        if (!is(server, "folder") && !NginxServer::isAvailable())
             QSKIP("nginx is not installed");
         EngineFixture f;
         NginxServer nginx;
-        QVERIFY(setupClinic(f, server, &nginx));
+        QVERIFY(f.setUp(server, &nginx));
         const QString viewerRecord = f.in("viewer/update_fileinfo.xml");
-        if (installed) {
-            QVERIFY(f.run(args.mid(0, 3)).finished);
-            QVERIFY(buildViewer(f, true));
-        }
+        QVERIFY(!installed || (f.run(args.mid(0, 3)).finished && f.publishViewer2()));
         const QByteArray registryBefore = readFile(f.registryPath());
         const QByteArray recordBefore = readFile(viewerRecord);
         QElapsedTimer timer;
@@ -1211,15 +1026,15 @@ private slots:
         // No server fault is reported for an aborted transfer, and the log
         // says what is unfinished.
         QCOMPARE(run.errors(), errors);
-        if (server == QLatin1String("folder")) {
-            const bool files = args.contains("archive") && !args.contains("viewer");
+        if (is(server, "folder")) {
+            const bool files = !args.contains("viewer");
             QCOMPARE(findProgramm(f.registry(), "viewer").isEmpty(), files);
             QVERIFY(findProgramm(f.registry(), "archive").isEmpty());
             QCOMPARE(QFile::exists(f.in("archive/archive.exe")), files);
             QVERIFY(!QFile::exists(f.in("archive/db/a.dat")) && !QFile::exists(f.in("archive/update_fileinfo.xml")));
             if (files) {
-                QCOMPARE(run.progress().last().text, u("Файлы обновлены"));
-                QCOMPARE(run.progress().last().nDo, run.progress().last().nAll);
+                const DriverLine last = run.progress().last();
+                QVERIFY(last.text == u("Файлы обновлены") && last.nDo == last.nAll);
                 QVERIFY(f.run({"--update", "archive"}).finished);
                 VERIFY_WHY(moduleEquals(f.in("archive"), f.treeDir("archive"), &why));
             }
@@ -1249,10 +1064,8 @@ private slots:
         QTest::newRow("interrupted between programs") << "between" << true;
         QTest::newRow("interrupted inside the last program") << "last" << true;
         QTest::newRow("upstream project document unreachable") << "unreachable" << true;
-        QTest::newRow("no program's file list on the server") << "nothing" << true;
         QTest::newRow("first refresh, a corrupted data file") << "corrupt" << false;
         QTest::newRow("later refresh, a corrupted data file of a new release") << "corrupt" << true;
-        QTest::newRow("later refresh, file list beyond the file size limit") << "fsize" << true;
         QTest::newRow("later refresh, file list replaced by a link") << "link" << true;
     }
 
@@ -1261,45 +1074,27 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(bool, published);
         EngineFixture f;
-        QVERIFY(setupClinic(f));
-        const QString mirror = f.root() + "/mirror";
+        QVERIFY(f.setUp());
+        const QString mirror = f.mirror();
         const QString document = mirror + "/mirror.xml";
         const QString archiveList = mirror + '/' + kArchiveGuid + "/mirror_fileinfo.xml";
         const QString victim = f.root() + "/outside/victim.xml";
         const QStringList both{"--mirror", "--install-path", mirror, "--update", "viewer", "--update", "archive"};
-        QDir().mkpath(mirror);
-        if (fault == QLatin1String("fsize")) {
-            // Entries whose names the mirror's serialisation writes six times
-            // as long ("&quot;"): its file list outgrows every other file.
-            const QString upstream = f.server("packs/archive/update_fileinfo.xml");
-            QByteArray xml = readFile(upstream);
-            QByteArray entries;
-            for (int i = 0; i < 100; ++i)
-                entries += "<fileinfo filename='" + QByteArray(200, '"') + QByteArray::number(i)
-                           + "' hash='x' size='0' is_need_delete='1'><path/><data/></fileinfo>\n";
-            QVERIFY(writeFile(upstream, xml.insert(xml.lastIndexOf("</files>"), entries)));
-        }
+        QVERIFY(QDir().mkpath(mirror));
         if (published)
             VERIFY_CLEAN_RUN(f.run(both));
         // Marked, so that a rewrite with the same content shows.
-        if (fault != QLatin1String("corrupt"))
-            QVERIFY(writeFile(document, readFile(document) + "<!-- as published -->\n"));
+        QVERIFY(is(fault, "corrupt") || writeFile(document, readFile(document) + "<!-- as published -->\n"));
         const QByteArray before = readFile(document);
         const QByteArray archiveListBefore = readFile(archiveList);
         QStringList args = both;
-        if (fault == QLatin1String("between")) {
+        if (is(fault, "between")) {
             args << "--interrupt-on" << u("message:Программа Просмотр обновлена");
-        } else if (fault == QLatin1String("last")) {
+        } else if (is(fault, "last")) {
             args << "--interrupt-on" << u("progress:Обновление archive.exe");
-        } else if (fault == QLatin1String("fsize")) {
-            QVERIFY(QFileInfo(archiveList).size() > 120 * 1024);
-            f.setFileSizeLimit(64 * 1024);
-        } else if (fault == QLatin1String("link")) {
+        } else if (is(fault, "link")) {
             QVERIFY(writeFile(victim, "victim\n") && QFile::remove(archiveList) && QFile::link(victim, archiveList));
-        } else if (fault == QLatin1String("nothing")) {
-            QVERIFY(QFile::remove(f.server("packs/viewer/update_fileinfo.xml")));
-            QVERIFY(QFile::remove(f.server("packs/archive/update_fileinfo.xml")));
-        } else if (fault == QLatin1String("unreachable")) {
+        } else if (is(fault, "unreachable")) {
             // Nothing listens on port 1 of the loopback.
             QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, QString(), "http://127.0.0.1:1/project.xml"));
         } else {
@@ -1313,37 +1108,30 @@ private slots:
         }
         const DriverRun run = f.run(args);
         VERIFY_FINISHED(run);
-        if (fault == QLatin1String("corrupt")) {
+        if (is(fault, "corrupt")) {
             QVERIFY(run.hasError(u("Хэш скачанного файла")));
             // The module whose new list is not complete keeps what clients
             // were served before; on a first refresh it has no list, and
             // the mirror lists it without binaries.
             QCOMPARE(readFile(archiveList), archiveListBefore);
-            QDomDocument project;
-            QVERIFY(project.setContent(readFile(document)));
-            const QDomNodeList projects = project.elementsByTagName("project");
             int archiveBinaries = -1;
-            for (int i = 0; i < projects.count(); ++i) {
-                const QDomElement p = projects.at(i).toElement();
-                if (p.attribute("name") == QLatin1String("archive"))
-                    archiveBinaries = p.firstChildElement("bin").childNodes().count();
-            }
+            for (const QDomElement &p : projectsOf(document))
+                archiveBinaries = is(p.attribute("name"), "archive") ? p.firstChildElement("bin").childNodes().count()
+                                                                     : archiveBinaries;
             QCOMPARE(archiveBinaries, published ? 1 : 0);
             // A workstation behind the mirror: viewer installs; archive is
             // the previous release, or one clear error for that module only.
             EngineFixture g;
-            QVERIFY(g.init());
-            QVERIFY(g.writeConfig({kViewerGuid, kArchiveGuid}, QString(), document));
+            QVERIFY(g.init() && g.writeConfig({kViewerGuid, kArchiveGuid}, QString(), document));
             const DriverRun client = g.run({"--update", "viewer", "--update", "archive", "--change-config"});
             VERIFY_FINISHED(client);
             VERIFY_WHY(g.installed({"viewer"}, &why, &f));
-            QCOMPARE(client.errors(),
-                     published ? QStringList() : QStringList{u("нет файлов для скачивания для archive")});
+            QCOMPARE(client.errors(), published ? QStringList() : QStringList{u("нет файлов для скачивания для archive")});
             QCOMPARE(readFile(g.in("archive/db/a.dat")), published ? patternBytes(2000, 7) : QByteArray());
             QCOMPARE(findProgramm(g.registry(), "archive").isEmpty(), !published);
             return;
         }
-        if (fault == QLatin1String("link")) {
+        if (is(fault, "link")) {
             VERIFY_CLEAN_RUN(run);
             QCOMPARE(readFile(victim), QByteArray("victim\n"));
             QVERIFY(!QFileInfo(archiveList).isSymLink());
@@ -1352,34 +1140,23 @@ private slots:
             QCOMPARE(list.elementsByTagName("fileinfo").count(), 2);
             return;
         }
-        // The published document stays as it was, byte for byte (the file
-        // list that could not be written aside, which the mirror still holds).
-        if (fault != QLatin1String("fsize"))
-            QCOMPARE(readFile(document), before);
-        if (fault == QLatin1String("unreachable") || fault == QLatin1String("nothing"))
+        // The published document stays as it was, byte for byte.
+        QCOMPARE(readFile(document), before);
+        if (is(fault, "unreachable"))
             QVERIFY2(run.hasError(u("оставлен прежним")), run.rawOutput.constData());
-        if (fault == QLatin1String("last") || fault == QLatin1String("fsize"))
+        if (is(fault, "last"))
             QCOMPARE(readFile(archiveList), archiveListBefore);
-        if (fault == QLatin1String("fsize")) {
-            QCOMPARE(run.errors(), QStringList{u("Не все данные записаны в файл")});
-            // No fragment of the failed write is left beside it.
-            QCOMPARE(QDir(QFileInfo(archiveList).path()).entryList({"mirror_fileinfo*"}, QDir::Files | QDir::Hidden),
-                     QStringList({"mirror_fileinfo.sha1", "mirror_fileinfo.xml"}));
-        }
     }
 
     void mirrorRemovesOnlyItsOwnFolders()
     {
         EngineFixture f;
-        QVERIFY(setupClinic(f));
-        const QString mirror = f.root() + "/mirror";
-        writeFile(mirror + "/obsolete/a/b.txt", "old\n");
-        writeFile(f.root() + "/outside/keep.txt", "keep\n");
+        QVERIFY(f.setUp());
+        const QString mirror = f.mirror();
+        QVERIFY(writeFile(mirror + "/obsolete/a/b.txt", "old\n") && writeFile(f.root() + "/outside/keep.txt", "keep\n"));
         const DriverRun run = f.run({"--mirror", "--install-path", mirror, "--update", "archive", "--remove-folder",
                                      "obsolete", "--remove-folder", "missing", "--remove-folder", "../outside"});
-        QVERIFY(run.finished);
-        QVERIFY(!QFile::exists(mirror + "/obsolete"));
-        QVERIFY(QFile::exists(f.root() + "/outside/keep.txt"));
+        QVERIFY(run.finished && !QFile::exists(mirror + "/obsolete") && QFile::exists(f.root() + "/outside/keep.txt"));
         QVERIFY(QFile::exists(mirror + '/' + kArchiveGuid + "/archive.exe"));
         QCOMPARE(run.errors(), QStringList({u("Ошибка при переходе из %1 в missing").arg(mirror),
                                             u("Ошибка при переходе из %1 в ../outside").arg(mirror)}));
@@ -1392,33 +1169,27 @@ private slots:
         // A module listing 3 GiB in files marked for deletion: totals beyond
         // 32 bits without writing them.
         const QByteArray small("small\n");
-        writeFile(f.server("packs/huge/m/small.txt"), small);
-        writeFile(f.server("packs/huge/update_fileinfo.xml"),
-                  documentXml(entryXml("small.txt", QString(), "m/small.txt", small)
-                              + "<fileinfo filename=\"gone.bin\" hash=\"x\" size=\"3221225472\" is_need_delete=\"1\">"
-                                "<path><![CDATA[]]></path><data><![CDATA[m/gone.bin]]></data></fileinfo>\n"));
-        QVERIFY(f.writeProject({programm("huge", kViewerGuid)}));
-        QVERIFY(f.writeConfig({kViewerGuid}));
+        QVERIFY(writeFile(f.server("packs/huge/m/small.txt"), small));
+        QVERIFY(writeFile(f.server("packs/huge/update_fileinfo.xml"),
+                          documentXml(entryXml("small.txt", "", "m/small.txt", small)
+                                      + "<fileinfo filename=\"gone.bin\" hash=\"x\" size=\"3221225472\" is_need_delete="
+                                        "\"1\"><path><![CDATA[]]></path><data><![CDATA[m/gone.bin]]></data></fileinfo>\n")));
+        QVERIFY(f.writeProject({programm("huge", kViewerGuid)}) && f.writeConfig({kViewerGuid}));
         const DriverRun run = f.run({"--update", "huge"});
         QVERIFY(run.finished);
         const QList<DriverLine> progress = run.progress();
         const int totalKib = int((3221225472LL + small.size()) / 1024);
-        QCOMPARE(progress.first().nAll, totalKib);
         QVERIFY(progress.at(2).text.contains(u("3072 Mб")));
-        QCOMPARE(progress.last().nDo, totalKib);
-        QCOMPARE(progress.last().nAll, totalKib);
+        QCOMPARE(QList<int>({progress.first().nAll, progress.last().nDo, progress.last().nAll}),
+                 QList<int>({totalKib, totalKib, totalKib}));
     }
 
     void refusedAndEmptyRuns_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QStringList>("errors");
-        QTest::newRow("mirror run that would change the config")
-            << QStringList{"--mirror", "--change-config", "--update", "viewer"}
-            << QStringList{u("При обновлении зеркала нельзя изменять конфиг!!!")};
         QTest::newRow("mirror run without its folder") << QStringList{"--mirror", "--update", "viewer"}
                                                        << QStringList{u("Не задана папка зеркала")};
-        QTest::newRow("nothing asked for") << QStringList() << QStringList();
     }
 
     void refusedAndEmptyRuns()
@@ -1426,7 +1197,7 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(QStringList, errors);
         EngineFixture f;
-        QVERIFY(setupClinic(f));
+        QVERIFY(f.setUp());
         const DriverRun run = f.run(args);
         QVERIFY(run.finished);
         // The refusal and the end of the run, nothing more: nothing installed
@@ -1444,19 +1215,17 @@ private slots:
 // of its own.
 void TestEngine::signedMirrorRoundTrip(EngineFixture &f, const QString &trust, bool forged)
 {
-    const QString mirror = f.root() + "/mirror";
+    const QString mirror = f.mirror();
     const QString viewer = mirror + '/' + kViewerGuid;
-    QDir().mkpath(mirror);
+    QVERIFY(QDir().mkpath(mirror));
     VERIFY_CLEAN_RUN(f.run({"--mirror", "--install-path", mirror, "--update", "viewer:dicom"}));
     for (const char *kept : {"project.xml", "project.sig"})
         QCOMPARE(readFile(mirror + "/upstream/" + kept), readFile(f.server(kept)));
     QCOMPARE(readFile(viewer + "/update_fileinfo.sig"), readFile(f.server("packs/viewer/update_fileinfo.sig")));
-    if (forged)
-        QVERIFY(forgeEntry(viewer + "/mirror_fileinfo.xml", viewer + "/sub dir/x.cfg", "x=1\n", "forged\n"));
+    QVERIFY(!forged || forgeEntry(viewer + "/mirror_fileinfo.xml", viewer + "/sub dir/x.cfg", "x=1\n", "forged\n"));
     for (const bool trusting : {false, true}) {
         EngineFixture g;
-        QVERIFY(g.init());
-        QVERIFY(g.writeConfig({kViewerGuid}, trusting ? trust : QString(), mirror + "/mirror.xml"));
+        QVERIFY(g.init() && g.writeConfig({kViewerGuid}, trusting ? trust : QString(), mirror + "/mirror.xml"));
         const DriverRun run = g.run({"--update", "viewer:dicom", "--change-config"});
         VERIFY_FINISHED(run);
         if (forged && trusting) {
@@ -1474,20 +1243,6 @@ void TestEngine::signedMirrorRoundTrip(EngineFixture &f, const QString &trust, b
             VERIFY_WHY(moduleEquals(g.in(module), f.treeDir(module), &why, kept));
         QCOMPARE(readFile(g.in("viewer/viewer.exe")), patternBytes(90000, 11));
     }
-}
-
-bool TestEngine::buildViewer(EngineFixture &f, bool release2)
-{
-    if (!f.buildPack(clinic(release2).first()))
-        return false;
-    // Marks a file for deletion, as a release engineer does for files that a
-    // release drops.
-    const QString document = f.server("packs/viewer/update_fileinfo.xml");
-    QByteArray xml = readFile(document);
-    const int end = xml.lastIndexOf("</files>");
-    return !release2
-           || (end > 0
-               && writeFile(document, xml.insert(end, entryXml("old.txt", "", "", "to be deleted\n", 1).toUtf8())));
 }
 
 // Reads an strace log of flushes and renames: every file renamed into the
@@ -1543,22 +1298,6 @@ void TestEngine::verifyFlushedBeforeRenamed(const QString &trace, const QString 
         }
     }
     QVERIFY2(dataRenames >= 5 && recordAt > lastDataAt, qPrintable(calls.join('\n')));
-}
-
-bool TestEngine::setupClinic(EngineFixture &f, const QString &server, NginxServer *nginx)
-{
-    if (!f.init() || !f.publish(clinic()))
-        return false;
-    QString source;
-    if (server.startsWith(QLatin1String("nginx"))) {
-        nginx->setRoot(f.serverDir());
-        if (server == QLatin1String("nginx-slow"))
-            nginx->addServerDirective(QStringLiteral("limit_rate 64k;"));
-        if (!nginx->start())
-            return false;
-        source = nginx->baseUrl() + QStringLiteral("/project.xml");
-    }
-    return f.writeConfig({kViewerGuid, kArchiveGuid}, QString(), source);
 }
 
 QTEST_GUILESS_MAIN(TestEngine)

@@ -65,10 +65,6 @@ QStringList scanReading(const QByteArray &document, bool full = false)
     return read ? rowsOf(entries) : QStringList{QStringLiteral("<refused>")};
 }
 
-QStringList fullReading(const QByteArray &document)
-{
-    return scanReading(document, true);
-}
 
 // The quick reader alone; an empty list when it gives up.
 bool quickReading(const QByteArray &document, QStringList *rows)
@@ -82,26 +78,8 @@ bool quickReading(const QByteArray &document, QStringList *rows)
 // A document as packwright writes it, with a few files of every kind.
 QByteArray packDocument()
 {
-    const QByteArray report = "\xd0\xbe\xd1\x82\xd1\x87\xd1\x91\xd1\x82 &amp; \xe2\x84\x96"
-                              "1.txt"; // "отчёт & №1.txt"
-    const auto entry = [](const QByteArray &name, const char *hash, const char *size, const char *del,
-                          const char *path, const QByteArray &data) {
-        return "                <fileinfo filename=\"" + name + "\" hash=\"" + hash + "\" size=\"" + size
-               + "\" is_need_delete=\"" + del + "\">\n                    <path><![CDATA[" + path
-               + "]]></path>\n                    <data><![CDATA[" + data + "]]></data>\n                </fileinfo>\n";
-    };
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<updater_pack datetime=\"2026-12-07T00:31:13Z\" guid=\"{61978a36-c3fa}\">\n    <modules>\n"
-           "        <infoaboutmodule name=\"app\" is_required=\"0\">\n            <files>\n"
-           + entry("a.exe", "25e70cf156ea7a9bfe090487c2586f82d816376b", "14294", "0", "", "app/a.exe")
-           + entry(report, "b7183665a22fefd9d15bf5f9e044ecd623a31b7a", "8650", "0", "/docs",
-                   "app/docs/" + QByteArray(report).replace("&amp;", "&"))
-           + entry("b.dll", "215510caa002f228487d6ffdb4a9942d749f2dfb", "5153", "0", "/docs", "app/docs/b.dll")
-           + entry("old.cfg", "", "0", "1", "/etc", "")
-           + "            </files>\n        </infoaboutmodule>\n        <description><![CDATA[]]></description>\n"
-             "        "
-             "<localizedname><![CDATA[\xd0\x9f\xd1\x80\xd0\xbe\xd0\xb3\xd1\x80\xd0\xb0\xd0\xbc\xd0\xbc\xd0\xb0]]>"
-             "</localizedname>\n    </modules>\n    <commands/>\n</updater_pack>\n";
+    QFile file(QStringLiteral(KESTRA_TEST_DATA_DIR "/pack_fileinfo.xml"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -113,7 +91,6 @@ class TestFileInfoScan : public QObject
 private slots:
     void reading_data();
     void reading();
-    void reportsPosition();
     void fuzzRegressions();
 };
 
@@ -124,15 +101,6 @@ void TestFileInfoScan::reading_data()
 {
     QTest::addColumn<QByteArray>("document");
     QTest::addColumn<int>("quick");
-    QTest::newRow("pack form")
-        << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<updater_pack datetime=\"x\"><modules>"
-                      "<infoaboutmodule name=\"m\"><files>"
-                      "<fileinfo filename=\"a.txt\" hash=\"h1\" size=\"12\" is_need_delete=\"0\">"
-                      "<path><![CDATA[]]></path><data><![CDATA[m/a.txt]]></data></fileinfo>"
-                      "<fileinfo filename=\"c.txt\" hash=\"h2\" size=\"3\" is_need_delete=\"1\">"
-                      "<path><![CDATA[/sub]]></path><data><![CDATA[m/sub/c.txt]]></data></fileinfo>"
-                      "</files></infoaboutmodule><description><![CDATA[]]></description></modules>"
-                      "<commands/></updater_pack>\n") << Either;
     QTest::newRow("pack form with SHA-256")
         << QByteArray("<updater_pack><modules><infoaboutmodule name=\"m\"><files>"
                       "<fileinfo filename=\"a.txt\" hash=\"h1\" size=\"12\" is_need_delete=\"0\" sha256=\"s1\">"
@@ -142,107 +110,47 @@ void TestFileInfoScan::reading_data()
     QTest::newRow("plain text, entities and mixed CDATA")
         << QByteArray("<r><fileinfo filename=\"a&amp;b.txt\" size=\"x\"><path>/p&lt;q</path>"
                       "<data>m/<![CDATA[a&]]>b<!-- c -->.txt</data></fileinfo></r>") << Either;
-    QTest::newRow("only the first path and data count")
-        << QByteArray("<r><fileinfo filename=\"a\"><path>/one</path><path>/two</path><data>d1</data>"
-                      "<data>d2</data></fileinfo></r>") << Either;
-    QTest::newRow("text of nested elements belongs to the path")
-        << QByteArray("<r><fileinfo filename=\"a\"><path>/x<b>/y</b></path></fileinfo></r>") << Either;
-    QTest::newRow("fileinfo anywhere, in document order")
-        << QByteArray("<r><a><b><fileinfo filename=\"deep\"/></b></a><fileinfo filename=\"top\"/></r>") << Either;
     QTest::newRow("nested fileinfo")
         << QByteArray("<r><fileinfo filename=\"outer\"><fileinfo filename=\"inner\"><path>/i</path></fileinfo>"
                       "<path>/o</path></fileinfo></r>") << Either;
-    QTest::newRow("path of a grandchild is not the entry's")
-        << QByteArray("<r><fileinfo filename=\"a\"><x><path>/not</path></x></fileinfo></r>") << Either;
     QTest::newRow("document element named fileinfo is not an entry")
         << QByteArray("<fileinfo filename=\"root\"><fileinfo filename=\"child\"/></fileinfo>") << Either;
+    QVERIFY(!packDocument().isEmpty());
     QTest::newRow("pack form with names in Russian") << packDocument() << Reads;
+    QTest::newRow("declared namespace prefix")
+        << QByteArray("<r xmlns:x=\"u\"><x:fileinfo filename=\"a\"/><fileinfo filename=\"b\"/></r>") << Either;
+    // Sizes out of range, signed or padded read as the DOM's path reads them.
     QTest::newRow("numbers written otherwise")
         << QByteArray("<r><fileinfo filename=\"a\" size=\" 12 \" is_need_delete=\"+1\"/>"
                       "<fileinfo filename=\"b\" size=\"99999999999999999999\" is_need_delete=\"1x\"/>"
-                      "<fileinfo filename=\"c\" size=\"-3\" is_need_delete=\"0001\"/>"
-                      "<fileinfo filename=\"d\" size=\"1&#48;\" is_need_delete=\"&#49;\"/>"
-                      "<fileinfo filename=\"e\" size=\"123456789012345678\" is_need_delete=\"\"/></r>") << Either;
-    QTest::newRow("undeclared prefixes, as a schema reference writes them")
-        << QByteArray("<updater_pack xsi:noNamespaceSchemaLocation=\"p.xsd\"><fileinfo filename=\"a\" x:note=\"n\">"
-                      "<path>/p</path></fileinfo><x:fileinfo filename=\"b\"/></updater_pack>") << Either;
-    QTest::newRow("declared namespace prefix")
-        << QByteArray("<r xmlns:x=\"u\"><x:fileinfo filename=\"a\"/><fileinfo filename=\"b\"/></r>") << Either;
-    QTest::newRow("no entries") << QByteArray("<updater_pack><modules/></updater_pack>") << Either;
+                      "<fileinfo filename=\"c\" size=\"-3\" is_need_delete=\"0001\"/></r>") << Either;
     QTest::newRow("not well-formed") << QByteArray("<r><fileinfo filename=\"a\"></r>") << Either;
     QTest::newRow("entity declaration refused")
         << QByteArray("<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\">]><r><fileinfo filename=\"&a;\"/></r>") << Either;
-    QByteArray deep;
-    for (int i = 0; i < 5000; ++i)
-        deep += "<x>";
-    QTest::newRow("nesting too deep refused") << deep << Either;
     const QByteArray entry = "<fileinfo filename=\"a\" size=\"1\"><path>/p</path><data>d</data></fileinfo>";
     auto wrap = [&](const QByteArray &inside) { return "<r>" + inside + "</r>"; };
     // Well-formed, but outside the plain form.
     QTest::newRow("type declaration") << "<!DOCTYPE r>" + wrap(entry) << Declines;
-    QTest::newRow("processing instruction") << "<?pi x?>" + wrap(entry) << Declines;
     QTest::newRow("character reference in an attribute")
         << wrap("<fileinfo filename=\"&#x41;\"><path>/p</path><data>d</data></fileinfo>") << Declines;
-    QTest::newRow("character reference in text")
-        << wrap("<fileinfo filename=\"a\"><path>/&#112;</path><data>d</data></fileinfo>") << Declines;
-    QTest::newRow("namespace prefix") << QByteArray("<r xmlns:x=\"u\"><x:fileinfo filename=\"a\"/></r>") << Declines;
-    QTest::newRow("default namespace") << QByteArray("<r xmlns=\"u\"><fileinfo filename=\"a\"/></r>") << Declines;
     QTest::newRow("carriage returns") << wrap("\r\n" + entry + "\r\n") << Declines;
-    QTest::newRow("carriage return in a path")
-        << wrap("<fileinfo filename=\"a\"><path>/p\rq</path><data>d</data></fileinfo>") << Declines;
     QTest::newRow("byte order mark") << "\xef\xbb\xbf" + wrap(entry) << Declines;
     QTest::newRow("other encoding")
         << "<?xml version=\"1.0\" encoding=\"windows-1251\"?>" + wrap("<fileinfo filename=\"\xee\xf2\"/>") << Declines;
-    QTest::newRow("version 1.1") << "<?xml version=\"1.1\"?>" + wrap(entry) << Declines;
-    QTest::newRow("tab in an attribute") << wrap("<fileinfo filename=\"a\tb\"/>") << Declines;
-    QTest::newRow("line break in an attribute") << wrap("<fileinfo filename=\"a\nb\"/>") << Declines;
-    QTest::newRow("C1 control") << wrap("<fileinfo filename=\"a\xc2\x85\"/>") << Declines;
     // Not well-formed: the full reader refuses them with its own message.
     QTest::newRow("duplicate attribute") << wrap("<fileinfo filename=\"a\" filename=\"b\"/>") << Declines;
-    QTest::newRow("double hyphen in a comment") << wrap("<!-- a -- b -->" + entry) << Declines;
-    QTest::newRow("comment ending in a hyphen") << wrap("<!-- a --->" + entry) << Declines;
-    QTest::newRow("cdata end in text") << wrap("]]>" + entry) << Declines;
-    QTest::newRow("control character") << wrap(entry + "\x01") << Declines;
     QTest::newRow("nul") << wrap(QByteArray("<fileinfo filename=\"a\0b\"/>", 27)) << Declines;
     QTest::newRow("invalid utf-8") << wrap("<fileinfo filename=\"a\xff\"/>") << Declines;
-    QTest::newRow("overlong utf-8") << wrap("<fileinfo filename=\"\xc0\xaf\"/>") << Declines;
-    QTest::newRow("encoded surrogate") << wrap("<fileinfo filename=\"\xed\xa0\x80\"/>") << Declines;
-    QTest::newRow("non-character") << wrap("<fileinfo filename=\"\xef\xbf\xbf\"/>") << Declines;
-    QTest::newRow("truncated utf-8") << wrap("<fileinfo filename=\"a\"/>\xd0") << Declines;
-    QTest::newRow("less-than in an attribute") << wrap("<fileinfo filename=\"a<b\"/>") << Declines;
-    QTest::newRow("unknown entity") << wrap("<fileinfo filename=\"&nbsp;\"/>") << Declines;
-    QTest::newRow("bare ampersand") << wrap("<fileinfo><path>a & b</path></fileinfo>") << Declines;
-    QTest::newRow("attributes not apart") << wrap("<fileinfo filename=\"a\"size=\"1\"/>") << Declines;
-    QTest::newRow("unquoted attribute") << wrap("<fileinfo filename=a/>") << Declines;
-    QTest::newRow("mismatched end tag") << wrap("<fileinfo><path>/p</data></fileinfo>") << Declines;
-    QTest::newRow("unclosed cdata") << wrap("<fileinfo><path><![CDATA[/p</path></fileinfo>") << Declines;
-    QTest::newRow("unclosed element") << QByteArray("<r>") + entry << Declines;
     QTest::newRow("text after the document element") << wrap(entry) + "x" << Declines;
-    QTest::newRow("second document element") << wrap(entry) + "<r/>" << Declines;
-    QTest::newRow("declaration not at the start") << " <?xml version=\"1.0\"?>" + wrap(entry) << Declines;
-    QTest::newRow("name starting with a digit") << wrap("<1a/>") << Declines;
-    QTest::newRow("empty") << QByteArray() << Declines;
     QByteArray oneTooDeep;
     for (int i = 0; i < kMaxUntrustedXmlDepth + 1; ++i)
         oneTooDeep += "<x>";
     for (int i = 0; i < kMaxUntrustedXmlDepth + 1; ++i)
         oneTooDeep += "</x>";
     QTest::newRow("nested one level too deep") << oneTooDeep << Declines;
-    QTest::newRow("SHA-256 before and after the other attributes")
-        << QByteArray("<r><fileinfo sha256=\"s1\" filename=\"a\" hash=\"h\"/>"
-                      "<fileinfo filename=\"b\" size=\"1\" sha256=\"s2\"><path/><data>d</data></fileinfo></r>")
-        << Reads;
     // U+FEFF is a character inside a document, also where a text starts.
-    QTest::newRow("zero width no-break space opening a path")
-        << QByteArray("<r><fileinfo filename=\"a\"><path>\xef\xbb\xbf/x</path><data>d</data></fileinfo></r>") << Reads;
-    QTest::newRow("zero width no-break space opening a name")
-        << QByteArray("<r><fileinfo filename=\"\xef\xbb\xbf\xef\xbb\xbf\"/></r>") << Reads;
-    QTest::newRow("zero width no-break space after an entity")
-        << QByteArray("<r><fileinfo filename=\"&amp;\xef\xbb\xbf" "a\"><path>&lt;\xef\xbb\xbf</path></fileinfo></r>")
-        << Reads;
     QTest::newRow("zero width no-break space in a cdata section")
         << QByteArray("<r><fileinfo><data><![CDATA[\xef\xbb\xbf" "d]]></data></fileinfo></r>") << Reads;
-    QTest::newRow("four-byte character") << QByteArray("<r><fileinfo filename=\"\xf0\x9f\x98\x80\"/></r>") << Reads;
     // packwright writes a SHA-256 after the attributes the reader knows.
     QTest::newRow("pack form with sha256 attributes")
         << packDocument().replace("is_need_delete=\"0\">", "is_need_delete=\"0\" sha256=\"9f86d081884c7d65\">")
@@ -257,23 +165,12 @@ void TestFileInfoScan::reading()
     // attribute blanks, malformed UTF-8): the full reader decides it.
     if (quick != Declines)
         QCOMPARE(scanReading(document), domReading(document));
-    QCOMPARE(scanReading(document), fullReading(document));
+    QCOMPARE(scanReading(document), scanReading(document, true));
     QStringList quickRows;
     const bool read = quickReading(document, &quickRows);
     if (quick != Either)
         QCOMPARE(read, quick == Reads);
-    QCOMPARE(quickRows, read ? fullReading(document) : QStringList());
-}
-
-void TestFileInfoScan::reportsPosition()
-{
-    QVector<ScannedFileInfo> entries;
-    QString message;
-    int line = 0;
-    int column = 0;
-    QVERIFY(!scanFileInfoEntries("<r>\n<fileinfo filename=\"a\">\n</r>", &entries, &message, &line, &column));
-    QVERIFY(!message.isEmpty() && column > 0 && entries.isEmpty());
-    QCOMPARE(line, 3);
+    QCOMPARE(quickRows, read ? scanReading(document, true) : QStringList());
 }
 
 void TestFileInfoScan::fuzzRegressions()
@@ -289,8 +186,8 @@ void TestFileInfoScan::fuzzRegressions()
         const QByteArray document = file.readAll();
         QStringList quick;
         if (quickReading(document, &quick))
-            QVERIFY2(quick == fullReading(document), qPrintable(name));
-        QCOMPARE(scanReading(document), fullReading(document));
+            QVERIFY2(quick == scanReading(document, true), qPrintable(name));
+        QCOMPARE(scanReading(document), scanReading(document, true));
     }
 }
 
