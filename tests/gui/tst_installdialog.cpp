@@ -46,10 +46,10 @@ const QString kBox = QStringLiteral("mainthread1111groupBox");
 
 ModuleSpec bulkProgramm(const QString &name, const QString &guid, int files, int size)
 {
-    ModuleSpec spec{name, QStringLiteral("project"), guid, QStringLiteral("Архив снимков"), {}, QStringLiteral("viewer"), {}, {}, {}, {}};
+    ModuleSpec module{name, QStringLiteral("project"), guid, QStringLiteral("Архив снимков"), {}, QStringLiteral("viewer"), {}, {}, {}, {}};
     for (int i = 0; i < files; ++i)
-        spec.files.insert(QStringLiteral("images/img%1.dat").arg(i, 3, 10, QLatin1Char('0')), patternBytes(size, quint32(100 + i)));
-    return spec;
+        module.files.insert(QStringLiteral("images/img%1.dat").arg(i, 3, 10, QLatin1Char('0')), patternBytes(size, quint32(100 + i)));
+    return module;
 }
 
 // The largest data file of a pack swapped for a named pipe: a thread that

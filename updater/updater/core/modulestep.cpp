@@ -219,6 +219,7 @@ bool ModuleStep::run()
         return false;
     plan();
     apply();
+    m_fetcher.reset(); // after apply()'s look-ahead, which fetches through it
     emit t.progress(m_totalKib, m_totalKib, tr("Файлы обновлены"));
     // A step cut short is not done: a later call in this pass (the module
     // selected after it was a dependency) must not report it as updated.
@@ -544,24 +545,14 @@ QVector<UpdateLookahead::Item> ModuleStep::lookaheadItems() const
 
 void ModuleStep::apply()
 {
-    // A folder that cannot be made fails the downloads into it, each told.
-    if (!m_entries.isEmpty()) {
-        const QDir temp(m_tempPath);
-        for (int i = 0; i < kTempFolders; ++i)
-            temp.mkdir(QString::number(i));
-    }
     if (m_sweep.valid())
         m_sweep.get();
     // Decide and download ahead of the loop. The fetcher's transfer threads
     // start with the first file to fetch: a module checked by sizes alone is
     // most often current and fetches nothing. The look-ahead fetches as it
     // decides, so it gets them at once.
-    std::unique_ptr<PackFetcher> fetcher;
-    m_fetcherSlot = &fetcher;
-    if (m_compareHash)
-        fetcherForJobs();
     const QVector<UpdateLookahead::Item> items = lookaheadItems();
-    UpdateLookahead lookahead(items, m_compareHash, fetcher.get());
+    UpdateLookahead lookahead(items, m_compareHash, m_compareHash ? fetcherForJobs() : nullptr);
     // Sizes alone: a second thread reads ahead what it can.
     std::unique_ptr<SizePrefetch> sizes;
     if (!m_compareHash) {
@@ -585,7 +576,6 @@ void ModuleStep::apply()
         }
         applyEntry(i);
     }
-    m_fetcherSlot = nullptr;
     m_lookahead = nullptr;
     m_sizes = nullptr;
     m_items = nullptr;
@@ -597,16 +587,20 @@ void ModuleStep::apply()
 
 PackFetcher *ModuleStep::fetcherForJobs()
 {
-    std::unique_ptr<PackFetcher> &fetcher = *m_fetcherSlot;
-    if (!fetcher) {
-        fetcher = std::make_unique<PackFetcher>();
+    if (!m_fetcher) {
+        // The folders tempOf() spreads the files over; one that cannot be
+        // made fails the downloads into it, each told.
+        const QDir temp(m_tempPath);
+        for (int i = 0; i < kTempFolders; ++i)
+            temp.mkdir(QString::number(i));
+        m_fetcher = std::make_unique<PackFetcher>();
         // While a file is waited for, the bar follows its bytes; a few
         // updates a second, never one per piece of data.
-        fetcher->setProgressHandler([this](int, qint64 bytes) {
+        m_fetcher->setProgressHandler([this](int, qint64 bytes) {
             emit t.progress(kib(addSize(m_done, bytes)), m_totalKib, currentText());
         });
     }
-    return fetcher.get();
+    return m_fetcher.get();
 }
 
 void ModuleStep::applyEntry(int i)

@@ -140,8 +140,8 @@ private:
     bool m_interrupted = false;
 
     // The file loop's workers, valid while apply() runs.
-    // The fetcher of apply(), made by fetcherForJobs() when first needed.
-    std::unique_ptr<PackFetcher> *m_fetcherSlot = nullptr;
+    // Made by fetcherForJobs() when first needed; ends after apply().
+    std::unique_ptr<PackFetcher> m_fetcher;
     UpdateLookahead *m_lookahead = nullptr;
     SizePrefetch *m_sizes = nullptr;
     const QVector<UpdateLookahead::Item> *m_items = nullptr;

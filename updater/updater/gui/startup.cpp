@@ -24,14 +24,12 @@
 #include <QDebug>
 #include <QDir>
 #include <QEvent>
-#include <QFont>
 #include <QMessageBox>
 #include <QProcess>
 #include <QNetworkProxy>
 #include <QPixmap>
 #include <QLibraryInfo>
 #include <QSplashScreen>
-#include <QThread>
 #include <QTranslator>
 
 bool installQtTranslation()
@@ -334,17 +332,6 @@ int qMain(int argc, char *argv[])
     else if (!parseHeadless(parser))
         return HeadlessRun::BadUsage;
 
-    // The first font any widget asks for may make the platform read its
-    // whole font configuration (tens of files) before the splash can be
-    // built; the application's font is guarded for use from any thread, so
-    // that reading runs beside the rest of the start-up up to the splash.
-    // (Help and version have ended the process above, without it.)
-    std::unique_ptr<QThread> fontWarmUp;
-    if (!headless) {
-        fontWarmUp.reset(QThread::create([] { const QFont font; }));
-        fontWarmUp->start();
-    }
-
     applyUpdaterOptions(parser);
     qInfo().noquote() << QStringLiteral("updater is started, version ") + QLatin1String(kUpdaterVersion);
     applyGlobalProxy();
@@ -352,9 +339,6 @@ int qMain(int argc, char *argv[])
         return headlessRuns(parser);
 
     const QPixmap splashImage(splashImagePath());
-    if (fontWarmUp)
-        fontWarmUp->wait();
-    fontWarmUp.reset();
     QSplashScreen splash(splashImage);
     splash.show();
     QCoreApplication::processEvents();
