@@ -501,9 +501,15 @@ private:
         config->replace("level=0\n", "");
         config->replace("[General]\n", "; настроено администратором\n[General]\nbackup_folder=C:\\Kestra\\backup\n");
         QVERIFY(writeFile(up("config.ini"), *config));
+        // Each start launches the program, which rewrites its record: the
+        // record the row reads must be the last start's, not a late write of
+        // this one's.
+        QFile::remove(record());
         const ProcessResult second = runUpdater(kUpdater, {"--run", "sampleapp"});
         QVERIFY2(second.ok(), second.output.constData());
         QVERIFY(waitFor([&] { return !isLocked(); }, 30000));
+        QVERIFY(waitLaunched());
+        QFile::remove(record());
     }
 
     void setConfig(const QString &key, const QString &value)
