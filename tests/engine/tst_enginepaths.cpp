@@ -3,6 +3,7 @@
 // disk is the engine's hostile-document rows' to prove.)
 
 #include "filestat.h"
+#include "testfiles.h"
 #include "updatelookahead.h"
 
 #include <QTemporaryDir>
@@ -15,19 +16,13 @@
 
 namespace {
 
-bool writeBytes(const QString &path, int size)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(QByteArray(size, 'x')) == size;
-}
-
 // count files "f<i>" of i % 7 bytes; every fifth one is missing.
 QStringList makeFiles(const QTemporaryDir &dir, int count)
 {
     QStringList paths;
     for (int i = 0; i < count; ++i) {
         paths << dir.filePath(QStringLiteral("f%1").arg(i));
-        if (i % 5 != 4 && !writeBytes(paths.last(), i % 7))
+        if (i % 5 != 4 && !writeFile(paths.last(), QByteArray(i % 7, 'x')))
             return {};
     }
     return paths;
