@@ -82,19 +82,6 @@ struct DriverRun
     }
 };
 
-// What a running driver prints until count progress lines, its end or timeoutMs.
-QByteArray readProgress(QProcess &driver, int count, int timeoutMs)
-{
-    QByteArray out;
-    QElapsedTimer timer;
-    timer.start();
-    while (out.count("progress\t") < count && timer.elapsed() < timeoutMs && driver.state() == QProcess::Running) {
-        driver.waitForReadyRead(20);
-        out += driver.readAllStandardOutput();
-    }
-    return out;
-}
-
 #define VERIFY_CLEAN_RUN(run)                                                                                          \
     do {                                                                                                               \
         QVERIFY2((run).finished, (run).rawOutput.constData());                                                         \
@@ -597,7 +584,14 @@ private slots:
             QVERIFY(f.startDetached(&driver, args + QStringList{"--delay-ms", "15"}));
             // Kill after a random file of the module has started (plus a random
             // moment more), so every kill lands inside the file loop.
-            readProgress(driver, int(random.bounded(1, 40)) + 1, 30000);
+            const int started = int(random.bounded(1, 40)) + 1;
+            QByteArray out;
+            QElapsedTimer timer;
+            timer.start();
+            while (out.count("progress\t") < started && timer.elapsed() < 30000 && driver.state() == QProcess::Running) {
+                driver.waitForReadyRead(20);
+                out += driver.readAllStandardOutput();
+            }
             QTest::qWait(int(random.bounded(0, 30)));
             driver.kill(); // SIGKILL: no chance to clean up
             QVERIFY(driver.waitForFinished(10000));
@@ -739,10 +733,8 @@ private slots:
         QVERIFY(signAt(f.server("project.xml"), key, now.addSecs(-7200)));
         for (const QString &pack : QDir(f.server("packs")).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
             QVERIFY(signAt(f.server("packs/" + pack + "/update_fileinfo.xml"), key, now.addSecs(-7200)));
-        QByteArray keys = publicKey.toBase64();
-        if (is(attack, "key list"))
-            keys = "not-a-key, " + otherPublic.toBase64() + " ," + keys;
-        QString trust = "[security]\ntrusted_keys=" + keys + '\n';
+        const QByteArray others = is(attack, "key list") ? "not-a-key, " + otherPublic.toBase64() + " ," : QByteArray();
+        QString trust = "[security]\ntrusted_keys=" + others + publicKey.toBase64() + '\n';
         if (is(attack, "not required"))
             trust += QStringLiteral("require_signatures=false\n");
         QVERIFY(f.writeConfig({kViewerGuid, kArchiveGuid}, trust));
