@@ -57,11 +57,8 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     Settings *settings = Settings::instance();
-    if (parser.isSet("config"))
-        settings->setConfigPath(parser.value("config"));
-    if (parser.isSet("installed"))
-        settings->setRuntimeValue(QStringLiteral("General"), QStringLiteral("install_config_path"),
-                                  parser.value("installed"));
+    settings->setConfigPath(parser.value("config"));
+    settings->setRuntimeValue(QStringLiteral("General"), QStringLiteral("install_config_path"), parser.value("installed"));
     settings->fillProjects();
     settings->fillMirrors();
     settings->loadInstalledProgramms();
@@ -70,16 +67,14 @@ int main(int argc, char *argv[])
     addSelections(&toUpdate, parser.values("update"));
     addSelections(&pluginsToRemove, parser.values("remove-plugins"));
     InstallThread thread;
-    thread.setTitle(QStringLiteral("Обновление программ"));
     thread.setProgrammsToUpdate(toUpdate);
     thread.setProgrammsToRemove(parser.values("remove"));
     thread.setPluginsToRemove(pluginsToRemove);
     thread.setChangeConfig(parser.isSet("change-config"));
     thread.setMirror(parser.isSet("mirror"));
     thread.setMakeBackup(parser.isSet("backup"));
-    // Without the option the thread falls back to the install root itself.
-    if (parser.isSet("install-path"))
-        thread.setInstallPath(parser.value("install-path"));
+    // Empty without the option: the thread then falls back to the install root itself.
+    thread.setInstallPath(parser.value("install-path"));
     thread.setFoldersToRemove(parser.values("remove-folder"));
 
     // Printed and checked on the install thread as the signals are emitted:

@@ -3,6 +3,7 @@
 // disk is the engine's hostile-document rows' to prove.)
 
 #include "filestat.h"
+#include "testfiles.h"
 #include "updatelookahead.h"
 
 #include <QTemporaryDir>
@@ -12,28 +13,6 @@
 
 #include <system_error>
 #include <thread>
-
-namespace {
-
-bool writeBytes(const QString &path, int size)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(QByteArray(size, 'x')) == size;
-}
-
-// count files "f<i>" of i % 7 bytes; every fifth one is missing.
-QStringList makeFiles(const QTemporaryDir &dir, int count)
-{
-    QStringList paths;
-    for (int i = 0; i < count; ++i) {
-        paths << dir.filePath(QStringLiteral("f%1").arg(i));
-        if (i % 5 != 4 && !writeBytes(paths.last(), i % 7))
-            return {};
-    }
-    return paths;
-}
-
-} // namespace
 
 // While it lives, every new thread of this process fails to start: its
 // stack (a petabyte) cannot be mapped. What a process out of threads meets.
@@ -81,10 +60,12 @@ private slots:
     // itself, and the update goes on.
     void noThreadToSpare()
     {
+        // Files "f<i>" of i % 7 bytes, every fifth one missing; f7 (empty) also in sub.
         QTemporaryDir dir;
         const int count = 60;
-        const QStringList paths = makeFiles(dir, count);
-        QVERIFY(paths.size() == count && QDir(dir.path()).mkdir("sub") && QFile(paths.at(7)).copy(dir.filePath("sub/f7")));
+        for (int i = 0; i < count; ++i)
+            QVERIFY(i % 5 == 4 || writeFile(dir.filePath(QStringLiteral("f%1").arg(i)), QByteArray(i % 7, 'x')));
+        QVERIFY(writeFile(dir.filePath("sub/f7"), QByteArray()));
         const QVector<QString> folders{dir.path(), dir.filePath("sub"), dir.filePath("none")};
         // Entries alternate between the folders; every third one is the loop's alone.
         auto folderOf = [](int i) { return i % 3 == 2 ? -1 : (i / 10) % 3; };

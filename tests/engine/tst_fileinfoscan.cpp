@@ -5,11 +5,11 @@
 // else to it.
 
 #include "fileinfoscan.h"
+#include "testfiles.h"
 #include "xmlguard.h"
 
 #include <QDomDocument>
 #include <QtTest>
-
 
 namespace {
 
@@ -18,9 +18,9 @@ const int Declines = 0;
 const int Reads = 1;
 const int Either = 2;
 
+// Newer documents carry a SHA-256 too; rows of older ones stay as they were.
 QString rowText(const QStringList &fields, const QString &sha256)
 {
-    // Newer documents carry a SHA-256 too; rows of older ones stay as they were.
     return fields.join(QLatin1Char('|')) + (sha256.isEmpty() ? QString() : QStringLiteral("|sha256=") + sha256);
 }
 
@@ -65,7 +65,6 @@ QStringList scanReading(const QByteArray &document, bool full = false)
     return read ? rowsOf(entries) : QStringList{QStringLiteral("<refused>")};
 }
 
-
 // The quick reader alone; an empty list when it gives up.
 bool quickReading(const QByteArray &document, QStringList *rows)
 {
@@ -76,11 +75,7 @@ bool quickReading(const QByteArray &document, QStringList *rows)
 }
 
 // A document as packwright writes it, with a few files of every kind.
-QByteArray packDocument()
-{
-    QFile file(QStringLiteral(KESTRA_TEST_DATA_DIR "/pack_fileinfo.xml"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+QByteArray packDocument() { return readFile(QStringLiteral(KESTRA_TEST_DATA_DIR "/pack_fileinfo.xml")); }
 
 } // namespace
 
@@ -89,107 +84,94 @@ class TestFileInfoScan : public QObject
     Q_OBJECT
 
 private slots:
-    void reading_data();
-    void reading();
-    void fuzzRegressions();
-};
-
-// Documents are read as the DOM reads them; the quick path, where it reads
-// at all, exactly as the full reader, and it leaves what is outside the plain
-// form to the full reader.
-void TestFileInfoScan::reading_data()
-{
-    QTest::addColumn<QByteArray>("document");
-    QTest::addColumn<int>("quick");
-    QTest::newRow("pack form with SHA-256")
-        << QByteArray("<updater_pack><modules><infoaboutmodule name=\"m\"><files>"
-                      "<fileinfo filename=\"a.txt\" hash=\"h1\" size=\"12\" is_need_delete=\"0\" sha256=\"s1\">"
-                      "<path><![CDATA[]]></path><data><![CDATA[m/a.txt]]></data></fileinfo>"
-                      "<fileinfo sha256=\"s&amp;2\" filename=\"c.txt\" hash=\"h2\" size=\"3\">"
-                      "<path/><data/></fileinfo></files></infoaboutmodule></modules></updater_pack>") << Either;
-    QTest::newRow("plain text, entities and mixed CDATA")
-        << QByteArray("<r><fileinfo filename=\"a&amp;b.txt\" size=\"x\"><path>/p&lt;q</path>"
-                      "<data>m/<![CDATA[a&]]>b<!-- c -->.txt</data></fileinfo></r>") << Either;
-    QTest::newRow("nested fileinfo")
-        << QByteArray("<r><fileinfo filename=\"outer\"><fileinfo filename=\"inner\"><path>/i</path></fileinfo>"
-                      "<path>/o</path></fileinfo></r>") << Either;
-    QTest::newRow("document element named fileinfo is not an entry")
-        << QByteArray("<fileinfo filename=\"root\"><fileinfo filename=\"child\"/></fileinfo>") << Either;
-    QVERIFY(!packDocument().isEmpty());
-    QTest::newRow("pack form with names in Russian") << packDocument() << Reads;
-    QTest::newRow("declared namespace prefix")
-        << QByteArray("<r xmlns:x=\"u\"><x:fileinfo filename=\"a\"/><fileinfo filename=\"b\"/></r>") << Either;
-    // Sizes out of range, signed or padded read as the DOM's path reads them.
-    QTest::newRow("numbers written otherwise")
-        << QByteArray("<r><fileinfo filename=\"a\" size=\" 12 \" is_need_delete=\"+1\"/>"
-                      "<fileinfo filename=\"b\" size=\"99999999999999999999\" is_need_delete=\"1x\"/>"
-                      "<fileinfo filename=\"c\" size=\"-3\" is_need_delete=\"0001\"/></r>") << Either;
-    QTest::newRow("not well-formed") << QByteArray("<r><fileinfo filename=\"a\"></r>") << Either;
-    QTest::newRow("entity declaration refused")
-        << QByteArray("<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\">]><r><fileinfo filename=\"&a;\"/></r>") << Either;
-    const QByteArray entry = "<fileinfo filename=\"a\" size=\"1\"><path>/p</path><data>d</data></fileinfo>";
-    auto wrap = [&](const QByteArray &inside) { return "<r>" + inside + "</r>"; };
-    // Well-formed, but outside the plain form.
-    QTest::newRow("type declaration") << "<!DOCTYPE r>" + wrap(entry) << Declines;
-    QTest::newRow("character reference in an attribute")
-        << wrap("<fileinfo filename=\"&#x41;\"><path>/p</path><data>d</data></fileinfo>") << Declines;
-    QTest::newRow("carriage returns") << wrap("\r\n" + entry + "\r\n") << Declines;
-    QTest::newRow("byte order mark") << "\xef\xbb\xbf" + wrap(entry) << Declines;
-    QTest::newRow("other encoding")
-        << "<?xml version=\"1.0\" encoding=\"windows-1251\"?>" + wrap("<fileinfo filename=\"\xee\xf2\"/>") << Declines;
-    // Not well-formed: the full reader refuses them with its own message.
-    QTest::newRow("duplicate attribute") << wrap("<fileinfo filename=\"a\" filename=\"b\"/>") << Declines;
-    QTest::newRow("nul") << wrap(QByteArray("<fileinfo filename=\"a\0b\"/>", 27)) << Declines;
-    QTest::newRow("invalid utf-8") << wrap("<fileinfo filename=\"a\xff\"/>") << Declines;
-    QTest::newRow("text after the document element") << wrap(entry) + "x" << Declines;
-    QByteArray oneTooDeep;
-    for (int i = 0; i < kMaxUntrustedXmlDepth + 1; ++i)
-        oneTooDeep += "<x>";
-    for (int i = 0; i < kMaxUntrustedXmlDepth + 1; ++i)
-        oneTooDeep += "</x>";
-    QTest::newRow("nested one level too deep") << oneTooDeep << Declines;
-    // U+FEFF is a character inside a document, also where a text starts.
-    QTest::newRow("zero width no-break space in a cdata section")
-        << QByteArray("<r><fileinfo><data><![CDATA[\xef\xbb\xbf" "d]]></data></fileinfo></r>") << Reads;
-    // packwright writes a SHA-256 after the attributes the reader knows.
-    QTest::newRow("pack form with sha256 attributes")
-        << packDocument().replace("is_need_delete=\"0\">", "is_need_delete=\"0\" sha256=\"9f86d081884c7d65\">")
-        << Reads;
-}
-
-void TestFileInfoScan::reading()
-{
-    QFETCH(QByteArray, document);
-    QFETCH(int, quick);
-    // What the quick path declines, the DOM may read otherwise (line ends,
-    // attribute blanks, malformed UTF-8): the full reader decides it.
-    if (quick != Declines)
-        QCOMPARE(scanReading(document), domReading(document));
-    QCOMPARE(scanReading(document), scanReading(document, true));
-    QStringList quickRows;
-    const bool read = quickReading(document, &quickRows);
-    if (quick != Either)
-        QCOMPARE(read, quick == Reads);
-    QCOMPARE(quickRows, read ? scanReading(document, true) : QStringList());
-}
-
-void TestFileInfoScan::fuzzRegressions()
-{
-    // Documents the fuzzer (fuzz_fileinfo, which compares the quick and the
-    // full reader on every input) once found the quick path reading otherwise.
-    const QDir dir(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR "/fileinfo"));
-    const QStringList files = dir.entryList(QDir::Files);
-    QVERIFY(!files.isEmpty());
-    for (const QString &name : files) {
-        QFile file(dir.filePath(name));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray document = file.readAll();
-        QStringList quick;
-        if (quickReading(document, &quick))
-            QVERIFY2(quick == scanReading(document, true), qPrintable(name));
-        QCOMPARE(scanReading(document), scanReading(document, true));
+    // Documents are read as the DOM reads them; the quick path, where it reads
+    // at all, exactly as the full reader, and it leaves what is outside the plain
+    // form to the full reader.
+    void reading_data()
+    {
+        QTest::addColumn<QByteArray>("document");
+        QTest::addColumn<int>("quick");
+        QTest::newRow("plain text, entities, mixed CDATA, a SHA-256 first and empty elements")
+            << QByteArray("<r><fileinfo filename=\"a&amp;b.txt\" size=\"x\"><path>/p&lt;q</path>"
+                          "<data>m/<![CDATA[a&]]>b<!-- c -->.txt</data></fileinfo><fileinfo sha256=\"s&amp;2\" "
+                          "filename=\"c.txt\" hash=\"h2\" size=\"3\"><path/><data/></fileinfo></r>")
+            << Either;
+        QTest::newRow("nested fileinfo")
+            << QByteArray("<r><fileinfo filename=\"outer\"><fileinfo filename=\"inner\"><path>/i</path></fileinfo>"
+                          "<path>/o</path></fileinfo></r>") << Either;
+        QTest::newRow("document element named fileinfo is not an entry")
+            << QByteArray("<fileinfo filename=\"root\"><fileinfo filename=\"child\"/></fileinfo>") << Either;
+        QTest::newRow("declared namespace prefix")
+            << QByteArray("<r xmlns:x=\"u\"><x:fileinfo filename=\"a\"/><fileinfo filename=\"b\"/></r>") << Either;
+        // Sizes out of range, signed or padded read as the DOM's path reads them.
+        QTest::newRow("numbers written otherwise")
+            << QByteArray("<r><fileinfo filename=\"a\" size=\" 12 \" is_need_delete=\"+1\"/>"
+                          "<fileinfo filename=\"b\" size=\"99999999999999999999\" is_need_delete=\"1x\"/>"
+                          "<fileinfo filename=\"c\" size=\"-3\" is_need_delete=\"0001\"/></r>") << Either;
+        QTest::newRow("not well-formed") << QByteArray("<r><fileinfo filename=\"a\"></r>") << Either;
+        QTest::newRow("entity declaration refused")
+            << QByteArray("<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\">]><r><fileinfo filename=\"&a;\"/></r>") << Either;
+        const QByteArray entry = "<fileinfo filename=\"a\" size=\"1\"><path>/p</path><data>d</data></fileinfo>";
+        auto wrap = [&](const QByteArray &inside) { return "<r>" + inside + "</r>"; };
+        // Well-formed, but outside the plain form.
+        QTest::newRow("type declaration") << "<!DOCTYPE r>" + wrap(entry) << Declines;
+        QTest::newRow("character reference in an attribute")
+            << wrap("<fileinfo filename=\"&#x41;\"><path>/p</path><data>d</data></fileinfo>") << Declines;
+        QTest::newRow("carriage returns") << wrap("\r\n" + entry + "\r\n") << Declines;
+        QTest::newRow("byte order mark") << "\xef\xbb\xbf" + wrap(entry) << Declines;
+        QTest::newRow("other encoding")
+            << "<?xml version=\"1.0\" encoding=\"windows-1251\"?>" + wrap("<fileinfo filename=\"\xee\xf2\"/>")
+            << Declines;
+        // Not well-formed: the full reader refuses them with its own message.
+        QTest::newRow("duplicate attribute") << wrap("<fileinfo filename=\"a\" filename=\"b\"/>") << Declines;
+        QTest::newRow("nul") << wrap(QByteArray("<fileinfo filename=\"a\0b\"/>", 27)) << Declines;
+        QTest::newRow("invalid utf-8") << wrap("<fileinfo filename=\"a\xff\"/>") << Declines;
+        QTest::newRow("text after the document element") << wrap(entry) + "x" << Declines;
+        QTest::newRow("nested one level too deep")
+            << QByteArray("<x>").repeated(kMaxUntrustedXmlDepth + 1)
+                   + QByteArray("</x>").repeated(kMaxUntrustedXmlDepth + 1) << Declines;
+        // U+FEFF is a character inside a document, also where a text starts.
+        QTest::newRow("zero width no-break space in a cdata section")
+            << QByteArray("<r><fileinfo><data><![CDATA[\xef\xbb\xbf" "d]]></data></fileinfo></r>") << Reads;
+        // packwright writes a SHA-256 after the attributes the reader knows.
+        QVERIFY(packDocument().contains("is_need_delete=\"0\">"));
+        QTest::newRow("pack form with names in Russian and sha256 attributes")
+            << packDocument().replace("is_need_delete=\"0\">", "is_need_delete=\"0\" sha256=\"9f86d081884c7d65\">")
+            << Reads;
     }
-}
+
+    void reading()
+    {
+        QFETCH(QByteArray, document);
+        QFETCH(int, quick);
+        // What the quick path declines, the DOM may read otherwise (line ends,
+        // attribute blanks, malformed UTF-8): the full reader decides it.
+        if (quick != Declines)
+            QCOMPARE(scanReading(document), domReading(document));
+        QCOMPARE(scanReading(document), scanReading(document, true));
+        QStringList quickRows;
+        const bool read = quickReading(document, &quickRows);
+        if (quick != Either)
+            QCOMPARE(read, quick == Reads);
+        QCOMPARE(quickRows, read ? scanReading(document, true) : QStringList());
+    }
+
+    void fuzzRegressions()
+    {
+        // Documents the fuzzer (fuzz_fileinfo, which compares the quick and the
+        // full reader on every input) once found the quick path reading otherwise.
+        const QDir dir(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR "/fileinfo"));
+        const QStringList files = dir.entryList(QDir::Files);
+        QVERIFY(!files.isEmpty());
+        for (const QString &name : files) {
+            const QByteArray document = readFile(dir.filePath(name));
+            QStringList quick;
+            if (quickReading(document, &quick))
+                QVERIFY2(quick == scanReading(document, true), qPrintable(name));
+            QCOMPARE(scanReading(document), scanReading(document, true));
+        }
+    }
+};
 
 QTEST_GUILESS_MAIN(TestFileInfoScan)
 #include "tst_fileinfoscan.moc"
