@@ -11,19 +11,13 @@ class TestSettings : public QObject
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        QVERIFY(m_dir.isValid());
-        m_ini = m_dir.filePath(QStringLiteral("config.ini"));
-        QFile::remove(m_ini);
-    }
-
     void readersDuringWrites()
     {
         // Readers ask for keys while this thread keeps adding new ones to the
         // cache; without a lock around the cache this corrupts the hash or crashes.
+        QTemporaryDir dir;
         Settings settings;
-        settings.setConfigPath(m_ini);
+        settings.setConfigPath(dir.filePath(QStringLiteral("config.ini")));
         settings.setRuntimeValue(QStringLiteral("General"), QStringLiteral("fixed"), QStringLiteral("yes"));
         QAtomicInt stop(0), bad(0);
         QList<QThread *> readers;
@@ -57,10 +51,6 @@ private slots:
         QCOMPARE(bad.loadAcquire(), 0);
         QVERIFY(writes > 100);
     }
-
-private:
-    QTemporaryDir m_dir;
-    QString m_ini;
 };
 
 QTEST_GUILESS_MAIN(TestSettings)
