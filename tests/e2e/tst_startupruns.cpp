@@ -223,7 +223,7 @@ private slots:
         // The stall timeout, not the silent server, ends each transfer.
         QVERIFY(!is(prepare, "silent") || timer.elapsed() < 45000);
         QVERIFY2(!args.contains("--json") || QJsonDocument::fromJson(run.output).isObject(), run.output.constData());
-        QTEST(harnessLog(), "harness");
+        QTEST(lines(at("harness.log")), "harness");
         verifyExpectations(expect, args, run.output);
         // Checked last: a self-update brings a config.ini of its own, which
         // must not replace the installation's settings once the copier is done.
@@ -235,7 +235,6 @@ private:
     QString up(const QString &relative) const { return m_root + '/' + kUpdater + '/' + relative; }
     QString record() const { return at("sampleapp/last_run.txt"); }
     QByteArray updaterLog() const { return readFile(dayLog(up("logs"))); }
-    QStringList harnessLog() const { return lines(at("harness.log")); }
     bool waitLaunched() const
     {
         return QTest::qWaitFor([&] { return readFile(record()).endsWith("arg=--demo\n"); }, 15000);
