@@ -177,8 +177,7 @@ private slots:
             << QStringList{"!registry:sampleapp_reports", "registry:sampleapp_config", "exists:sampleapp/kestrasample"};
         QTest::newRow("remove a necessary module is refused")
             << "with reports" << headless << QStringList{"--remove", "sampleapp:sampleapp_config", "--json"} << 2
-            << none
-            << QStringList{"json:exit_code=2", "registry:sampleapp_config"};
+            << none << QStringList{"json:exit_code=2", "registry:sampleapp_config"};
         QTest::newRow("update-all with the updater's release incomplete hands nothing over")
             << "partial release" << headless << QStringList{"--update-all", "--json"} << 1 << none
             << QStringList{"json:exit_code=1", "exists:updater_temp/version.txt", "!exists:kestraupd/version.txt"};
