@@ -23,23 +23,7 @@ void record(const QString &line, const char *variable = "KESTRA_HARNESS_LOG")
         file.write((line + QLatin1Char('\n')).toUtf8());
 }
 
-void observe()
-{
-    const auto widgets = QApplication::topLevelWidgets();
-    for (QWidget *widget : widgets) {
-        if (!widget->isVisible())
-            continue;
-        if (auto *box = qobject_cast<QMessageBox *>(widget)) {
-            record(QStringLiteral("messagebox\t") + box->text());
-            box->done(QMessageBox::Ok);
-        } else if (auto *window = qobject_cast<MainWindow *>(widget)) {
-            record(QStringLiteral("mainwindow"));
-            window->close();
-        }
-    }
-}
-
-class WindowRecorder : public QObject
+class Observer : public QObject
 {
 public:
     using QObject::QObject;
@@ -56,6 +40,17 @@ protected:
         if (kind)
             record(QStringLiteral("%1 %2").arg(QLatin1String(show ? "show" : "hide"), QLatin1String(kind)),
                    "KESTRA_HARNESS_WINDOWS");
+        // Answered from the event loop the box or window runs in, modal ones
+        // included, once its showing is over.
+        auto *box = show ? qobject_cast<QMessageBox *>(watched) : nullptr;
+        auto *window = show ? qobject_cast<MainWindow *>(watched) : nullptr;
+        if (box) {
+            record(QStringLiteral("messagebox\t") + box->text());
+            QTimer::singleShot(0, box, [box] { box->done(QMessageBox::Ok); });
+        } else if (window) {
+            record(QStringLiteral("mainwindow"));
+            QTimer::singleShot(0, window, &QWidget::close);
+        }
         return false;
     }
 };
@@ -64,14 +59,11 @@ protected:
 
 int main(int argc, char *argv[])
 {
-    // Runs as soon as qMain has built the application object; the timer then
-    // fires inside every event loop start-up enters, modal ones included.
+    // Runs as soon as qMain has built the application object, before any
+    // window can show.
     qAddPreRoutine([] {
-        auto *timer = new QTimer(QCoreApplication::instance());
-        QObject::connect(timer, &QTimer::timeout, observe);
-        timer->start(100);
-        if (qEnvironmentVariableIsSet("KESTRA_HARNESS_WINDOWS"))
-            QCoreApplication::instance()->installEventFilter(new WindowRecorder(QCoreApplication::instance()));
+        QCoreApplication *application = QCoreApplication::instance();
+        application->installEventFilter(new Observer(application));
     });
     return qMain(argc, argv);
 }

@@ -56,7 +56,6 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("splash");
         QTest::newRow("orvel with suffix, any case") << "ORVELUPD_x" << "orvelupd" << ":/images/splash_orvel.png";
-        QTest::newRow("kestra") << "kestraupd" << "kestraupd" << ":/images/splash_kestra.png";
         // Without "upd" no edition, but the splash needs the name alone.
         QTest::newRow("kestra without upd") << "kestra" << "palladupd" << ":/images/splash_kestra.png";
         QTest::newRow("plain updater") << "updater" << "palladupd" << ":/images/splash.png";
