@@ -85,15 +85,6 @@ private slots:
         QVERIFY(!QSettings(world.configPath(), QSettings::IniFormat).childGroups().contains(QStringLiteral("global_proxy")));
     }
 
-    void keysInStoredOrderWithNames()
-    {
-        // The updater's own project is always admitted, after the stored keys.
-        SettingsDialog dialog;
-        QCOMPARE(table(dialog)->rowCount(), SettingsDialog::kMinimumRows);
-        QCOMPARE(column(dialog).mid(0, 5), QStringList({kLabGuid, kUnknownGuid, kRegGuid, kUpdaterGuid, QString()}));
-        QCOMPARE(column(dialog, 1).mid(0, 4), QStringList({"Лаборатория", "", "Регистратура", "Программа обновления"}));
-    }
-
     void proxyValuesWritten()
     {
         {
@@ -117,43 +108,60 @@ private slots:
         QCOMPARE(storedProxy(), QStringLiteral("false|10.0 .0.1|3128|ivanov p|se cret"));
     }
 
-    void blankRowsRemovedOnApply()
+    void projectKeys_data()
     {
-        SettingsDialog dialog;
-        QTableWidget *t = table(dialog);
-        for (int row = 0; row < t->rowCount(); ++row)
-            t->item(row, 0)->setText(row == 4 ? "  " + kRegGuid + " " : row == 9 ? kLabGuid : row == 12 ? "   " : QString());
-        clickApply(dialog);
-        QCOMPARE(column(dialog).mid(0, 2), QStringList({kRegGuid, kLabGuid}));
-        QCOMPARE(column(dialog, 1).mid(0, 2), QStringList({"Регистратура", "Лаборатория"}));
-        QCOMPARE(Settings::instance()->projects().mid(0, 2), QStringList({kRegGuid, kLabGuid}));
-        QCOMPARE(Settings::instance()->value(QStringLiteral("projects"), QStringLiteral("key1")).toString(), kRegGuid);
-    }
-
-    void moreThanThirtyKeysKept()
-    {
+        // stored: written before the dialog opens (empty: as config.ini has them);
+        // typed: put into the top rows of the key column before the button is
+        // pressed; keys: stored afterwards, and shown again after "Применить".
+        QTest::addColumn<QStringList>("stored");
+        QTest::addColumn<QStringList>("typed");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QStringList>("keys");
+        QTest::addColumn<QStringList>("names");
+        const QStringList three{kLabGuid, kUnknownGuid, kRegGuid};
         QStringList many;
         for (int i = 0; i < 37; ++i)
             many.append(QStringLiteral("%1-0000-4000-8000-000000000000").arg(i + 1, 8, 10, QLatin1Char('0')));
-        Settings::instance()->setProjects(many);
-        const QStringList before = Settings::instance()->projects();
-        QVERIFY(before.size() >= 37);
-        SettingsDialog dialog;
-        QVERIFY(table(dialog)->rowCount() >= before.size() + 1);
-        QCOMPARE(column(dialog).mid(0, before.size()), before);
-        clickApply(dialog);
-        QCOMPARE(Settings::instance()->projects().mid(0, 37), many);
+        // The updater's own project is always admitted, after the stored keys.
+        QTest::newRow("stored order, with names")
+            << QStringList() << QStringList() << "okButton" << three + QStringList{kUpdaterGuid}
+            << QStringList({"Лаборатория", "", "Регистратура", "Программа обновления"});
+        QTest::newRow("blank rows removed, blanks around a key cut")
+            << three << QStringList({"", "", "", "", "  " + kRegGuid + " ", "", "", "", "", kLabGuid, "", "", "   "})
+            << "okButton" << QStringList({kRegGuid, kLabGuid, kUpdaterGuid})
+            << QStringList({"Регистратура", "Лаборатория", "Программа обновления"});
+        // The table once had a fixed height and dropped the keys beyond it.
+        QTest::newRow("more than thirty keys kept")
+            << many << QStringList() << "okButton" << many + QStringList{kUpdaterGuid} << QStringList();
+        QTest::newRow("cancel stores no edit")
+            << many << QStringList{"edited"} << "cancelButton" << many + QStringList{kUpdaterGuid} << QStringList();
     }
 
-    void cancelDiscardsEdits()
+    void projectKeys()
     {
-        const QStringList before = Settings::instance()->projects();
+        QFETCH(QStringList, stored);
+        QFETCH(QStringList, typed);
+        QFETCH(QString, button);
+        QFETCH(QStringList, keys);
+        QFETCH(QStringList, names);
+        if (!stored.isEmpty())
+            Settings::instance()->setProjects(stored);
+        const QStringList opened = Settings::instance()->projects();
         SettingsDialog dialog;
         dialog.show();
-        table(dialog)->item(0, 0)->setText(QStringLiteral("edited"));
-        child(&dialog, QStringLiteral("cancelButton"))->click();
-        QVERIFY(!dialog.isVisible() && dialog.result() == QDialog::Rejected);
-        QCOMPARE(Settings::instance()->projects(), before);
+        QCOMPARE(table(dialog)->rowCount(), qMax(SettingsDialog::kMinimumRows, opened.size() + SettingsDialog::kSpareRows));
+        QCOMPARE(column(dialog).mid(0, opened.size() + 1), opened + QStringList(QString()));
+        for (int row = 0; row < typed.size(); ++row)
+            table(dialog)->item(row, 0)->setText(typed.at(row));
+        child(&dialog, button)->click();
+        const bool applied = button == QLatin1String("okButton");
+        QCOMPARE(dialog.isVisible(), applied);
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(Settings::instance()->projects(), keys);
+        if (applied) {
+            QCOMPARE(column(dialog).mid(0, keys.size() + 1), keys + QStringList(QString()));
+            QCOMPARE(column(dialog, 1).mid(0, names.size()), names);
+        }
     }
 };
 
