@@ -73,29 +73,23 @@ private slots:
         QVERIFY(!Settings::instance()->programmDescriptions().isEmpty());
     }
 
-    // Must run before anything writes the proxy group.
-    void defaultsWithoutProxySettings()
-    {
-        SettingsDialog dialog;
-        QVERIFY(!proxyBox(dialog)->isChecked());
-        auto *port = child<QSpinBox>(&dialog, QStringLiteral("proxyPortBox"));
-        // Only ports a proxy can have: 999999 was stored and cut to 16959.
-        QCOMPARE(QList<int>({port->value(), port->minimum(), port->maximum()}), QList<int>({8080, 1, 65535}));
-        clickApply(dialog); // nothing changed, nothing written
-        QVERIFY(!QSettings(world.configPath(), QSettings::IniFormat).childGroups().contains(QStringLiteral("global_proxy")));
-    }
-
-    void proxyValuesWritten()
+    void proxyDefaultsAndValuesWritten()
     {
         {
+            SettingsDialog dialog;
+            QVERIFY(!proxyBox(dialog)->isChecked());
+            auto *port = child<QSpinBox>(&dialog, QStringLiteral("proxyPortBox"));
+            // Only ports a proxy can have: 999999 was stored and cut to 16959.
+            QCOMPARE(QList<int>({port->value(), port->minimum(), port->maximum()}), QList<int>({8080, 1, 65535}));
+            clickApply(dialog); // nothing changed, nothing written
+            QVERIFY(!QSettings(world.configPath(), QSettings::IniFormat).childGroups().contains("global_proxy"));
             // Blanks and tabs around and doubled inside are all simplified;
             // the reload shows what was stored.
-            SettingsDialog dialog;
             proxyBox(dialog)->setChecked(true);
             edit(dialog, "proxyHostEdit")->setText(QStringLiteral("  10.0  .0.1  "));
             edit(dialog, "proxyUserEdit")->setText(QStringLiteral("\tivanov\t  p "));
             edit(dialog, "proxyPasswordEdit")->setText(QStringLiteral(" se  cret "));
-            child<QSpinBox>(&dialog, QStringLiteral("proxyPortBox"))->setValue(3128);
+            port->setValue(3128);
             clickApply(dialog);
             QCOMPARE(storedProxy(), QStringLiteral("true|10.0 .0.1|3128|ivanov p|se cret"));
             QCOMPARE(edit(dialog, "proxyUserEdit")->text() + edit(dialog, "proxyPasswordEdit")->text(), "ivanov pse cret");
@@ -108,60 +102,39 @@ private slots:
         QCOMPARE(storedProxy(), QStringLiteral("false|10.0 .0.1|3128|ivanov p|se cret"));
     }
 
-    void projectKeys_data()
+    void keysInStoredOrderBlankRowsRemoved()
     {
-        // stored: written before the dialog opens (empty: as config.ini has them);
-        // typed: put into the top rows of the key column before the button is
-        // pressed; keys: stored afterwards, and shown again after "Применить".
-        QTest::addColumn<QStringList>("stored");
-        QTest::addColumn<QStringList>("typed");
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<QStringList>("keys");
-        QTest::addColumn<QStringList>("names");
-        const QStringList three{kLabGuid, kUnknownGuid, kRegGuid};
+        // The updater's own project is always admitted, after the stored keys.
+        SettingsDialog dialog;
+        QCOMPARE(table(dialog)->rowCount(), SettingsDialog::kMinimumRows);
+        QCOMPARE(column(dialog).mid(0, 5), QStringList({kLabGuid, kUnknownGuid, kRegGuid, kUpdaterGuid, QString()}));
+        QCOMPARE(column(dialog, 1).mid(0, 4), QStringList({"Лаборатория", "", "Регистратура", "Программа обновления"}));
+        for (int row = 0; row < table(dialog)->rowCount(); ++row)
+            table(dialog)->item(row, 0)->setText(row == 4 ? "  " + kRegGuid + " " : row == 9 ? kLabGuid : row == 12 ? "   " : "");
+        clickApply(dialog);
+        const QStringList kept{kRegGuid, kLabGuid, kUpdaterGuid};
+        QCOMPARE(column(dialog).mid(0, 4), kept + QStringList(QString()));
+        QCOMPARE(column(dialog, 1).mid(0, 2), QStringList({"Регистратура", "Лаборатория"}));
+        QCOMPARE(Settings::instance()->projects(), kept);
+    }
+
+    // The table once had a fixed height and dropped the keys beyond it.
+    void moreThanThirtyKeysKeptAndCancelStoresNoEdit()
+    {
         QStringList many;
         for (int i = 0; i < 37; ++i)
             many.append(QStringLiteral("%1-0000-4000-8000-000000000000").arg(i + 1, 8, 10, QLatin1Char('0')));
-        // The updater's own project is always admitted, after the stored keys.
-        QTest::newRow("stored order, with names")
-            << QStringList() << QStringList() << "okButton" << three + QStringList{kUpdaterGuid}
-            << QStringList({"Лаборатория", "", "Регистратура", "Программа обновления"});
-        QTest::newRow("blank rows removed, blanks around a key cut")
-            << three << QStringList({"", "", "", "", "  " + kRegGuid + " ", "", "", "", "", kLabGuid, "", "", "   "})
-            << "okButton" << QStringList({kRegGuid, kLabGuid, kUpdaterGuid})
-            << QStringList({"Регистратура", "Лаборатория", "Программа обновления"});
-        // The table once had a fixed height and dropped the keys beyond it.
-        QTest::newRow("more than thirty keys kept")
-            << many << QStringList() << "okButton" << many + QStringList{kUpdaterGuid} << QStringList();
-        QTest::newRow("cancel stores no edit")
-            << many << QStringList{"edited"} << "cancelButton" << many + QStringList{kUpdaterGuid} << QStringList();
-    }
-
-    void projectKeys()
-    {
-        QFETCH(QStringList, stored);
-        QFETCH(QStringList, typed);
-        QFETCH(QString, button);
-        QFETCH(QStringList, keys);
-        QFETCH(QStringList, names);
-        if (!stored.isEmpty())
-            Settings::instance()->setProjects(stored);
-        const QStringList opened = Settings::instance()->projects();
+        Settings::instance()->setProjects(many);
+        many.append(kUpdaterGuid);
         SettingsDialog dialog;
         dialog.show();
-        QCOMPARE(table(dialog)->rowCount(), qMax(SettingsDialog::kMinimumRows, opened.size() + SettingsDialog::kSpareRows));
-        QCOMPARE(column(dialog).mid(0, opened.size() + 1), opened + QStringList(QString()));
-        for (int row = 0; row < typed.size(); ++row)
-            table(dialog)->item(row, 0)->setText(typed.at(row));
-        child(&dialog, button)->click();
-        const bool applied = button == QLatin1String("okButton");
-        QCOMPARE(dialog.isVisible(), applied);
-        QCOMPARE(dialog.result(), int(QDialog::Rejected));
-        QCOMPARE(Settings::instance()->projects(), keys);
-        if (applied) {
-            QCOMPARE(column(dialog).mid(0, keys.size() + 1), keys + QStringList(QString()));
-            QCOMPARE(column(dialog, 1).mid(0, names.size()), names);
-        }
+        QCOMPARE(column(dialog).mid(0, many.size() + 1), many + QStringList(QString()));
+        clickApply(dialog);
+        QCOMPARE(Settings::instance()->projects(), many);
+        table(dialog)->item(0, 0)->setText(QStringLiteral("edited"));
+        child(&dialog, QStringLiteral("cancelButton"))->click();
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(Settings::instance()->projects(), many);
     }
 };
 
