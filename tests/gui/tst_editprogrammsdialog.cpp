@@ -61,18 +61,18 @@ private slots:
         QTest::addColumn<Selection>("expected");
         QTest::addColumn<QString>("closedSource");
         QTest::addColumn<QString>("shownSource");
-        const Selection updater{{"kestraupd", {}}};
+        const Selection updater{{"kestraupd", {}}}, labNecessary{{"kestraupd", {}}, {"kestra_lab", {"lab_core", "lab_config"}}};
         QTest::newRow("laboratory with reports installed")
             << Selection{{"kestra_lab", {"lab_core", "lab_reports", "lab_config"}}} << QStringList() << QStringList()
-            << "+! +  +! +! +  -  +! -" << Selection{{"kestraupd", {}}, {"kestra_lab", {"lab_core", "lab_reports", "lab_config"}}}
-            << "" << "";
+            << "+! +  +! +! +  -  +! -"
+            << Selection{{"kestraupd", {}}, {"kestra_lab", {"lab_core", "lab_reports", "lab_config"}}} << "" << "";
         QTest::newRow("plugin ticked under an unticked program has no effect")
-            << Selection() << QStringList{"kestra_reg/reg_print"} << QStringList() << "+! -  +! +! -  -  +! +" << updater << ""
-            << "";
+            << Selection() << QStringList{"kestra_reg/reg_print"} << QStringList() << "+! -  +! +! -  -  +! +"
+            << updater << "" << "";
         // The ticked program brings only its necessary plugins, whose rows are locked.
         QTest::newRow("locked rows stay ticked")
             << Selection() << QStringList{"kestra_lab"} << QStringList{"kestraupd", "kestra_lab/lab_core"}
-            << "+! +  +! +! -  -  +! -" << Selection{{"kestraupd", {}}, {"kestra_lab", {"lab_core", "lab_config"}}} << "" << "";
+            << "+! +  +! +! -  -  +! -" << labNecessary << "" << "";
         // Nothing is offered, and the dialog says which server was not read.
         QTest::newRow("unreachable server is named without the password in its address")
             << Selection() << QStringList() << QStringList() << "none none none none none none none none" << Selection()

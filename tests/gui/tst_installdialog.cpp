@@ -224,7 +224,7 @@ private slots:
         QVERIFY(!answerer.timedOut());
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         QVERIFY(!dialog.isVisible());
-        QCOMPARE(answerer.classes().contains(QStringLiteral("InstallDialog")), shown);
+        QCOMPARE(answerer.seen().size(), int(shown)); // no box either way
         QVERIFY(world.has(QStringLiteral("kestra_reg/reg")));
         // Shown or not, the run keeps the same account of itself.
         const QString log = browser(&dialog)->toPlainText();
@@ -243,7 +243,8 @@ private slots:
         // for it before it starts the copier.
         QTest::addColumn<QString>("programm");
         QTest::addColumn<QString>("how");
-        QTest::newRow("between small files, after a second start and two closes were refused") << "bulk_many" << "refusals";
+        QTest::newRow("between small files, after a second start and two closes were refused")
+            << "bulk_many" << "refusals";
         QTest::newRow("inside a long download") << "bulk_big" << "";
         QTest::newRow("inside a long download, run again while the stopped thread ends") << "bulk_big" << "restart";
         QTest::newRow("blocked in a local copy, hand-over waits for it") << "bulk_big" << "blocked";
@@ -323,8 +324,9 @@ private slots:
         QVERIFY2(stoppedAfter >= 0 && stoppedAfter < 1600, qPrintable(QString::number(stoppedAfter)));
         QVERIFY(boxGone);
         QVERIFY2(closedAfter < 2500, qPrintable(QString::number(closedAfter)));
-        const QString busy = QStringLiteral("Ошибка|Выполняется обновление!!!");
-        QCOMPARE(answerer.boxes(), refusals ? QStringList({"Ошибка|Установка уже запущена!!!", busy, busy}) : QStringList());
+        const QStringList refused{"Ошибка|Установка уже запущена!!!", "Ошибка|Выполняется обновление!!!",
+                                  "Ошибка|Выполняется обновление!!!"};
+        QCOMPARE(answerer.boxes(), refusals ? refused : QStringList());
 
         if (blocked) {
             QCOMPARE(InstallDialog::runningDetachedThreads(), 1);

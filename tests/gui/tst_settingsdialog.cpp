@@ -109,8 +109,9 @@ private slots:
         QCOMPARE(table(dialog)->rowCount(), SettingsDialog::kMinimumRows);
         QCOMPARE(column(dialog).mid(0, 5), QStringList({kLabGuid, kUnknownGuid, kRegGuid, kUpdaterGuid, QString()}));
         QCOMPARE(column(dialog, 1).mid(0, 4), QStringList({"Лаборатория", "", "Регистратура", "Программа обновления"}));
-        for (int row = 0; row < table(dialog)->rowCount(); ++row)
-            table(dialog)->item(row, 0)->setText(row == 4 ? "  " + kRegGuid + " " : row == 9 ? kLabGuid : row == 12 ? "   " : "");
+        QTableWidget *t = table(dialog);
+        for (int row = 0; row < t->rowCount(); ++row)
+            t->item(row, 0)->setText(row == 4 ? "  " + kRegGuid + " " : row == 9 ? kLabGuid : row == 12 ? "   " : QString());
         clickApply(dialog);
         const QStringList kept{kRegGuid, kLabGuid, kUpdaterGuid};
         QCOMPARE(column(dialog).mid(0, 4), kept + QStringList(QString()));
