@@ -30,19 +30,9 @@ QStringList column(SettingsDialog &dialog, int column = 0)
     return texts;
 }
 
-QGroupBox *proxyBox(SettingsDialog &dialog)
-{
-    return child<QGroupBox>(&dialog, QStringLiteral("globalProxyGroupBox"));
-}
-
 QLineEdit *edit(SettingsDialog &dialog, const char *name)
 {
     return child<QLineEdit>(&dialog, QLatin1String(name));
-}
-
-void clickApply(SettingsDialog &dialog)
-{
-    child(&dialog, QStringLiteral("okButton"))->click();
 }
 
 } // namespace
@@ -77,27 +67,29 @@ private slots:
     {
         {
             SettingsDialog dialog;
-            QVERIFY(!proxyBox(dialog)->isChecked());
+            auto *proxy = child<QGroupBox>(&dialog, QStringLiteral("globalProxyGroupBox"));
+            QVERIFY(!proxy->isChecked());
             auto *port = child<QSpinBox>(&dialog, QStringLiteral("proxyPortBox"));
             // Only ports a proxy can have: 999999 was stored and cut to 16959.
             QCOMPARE(QList<int>({port->value(), port->minimum(), port->maximum()}), QList<int>({8080, 1, 65535}));
-            clickApply(dialog); // nothing changed, nothing written
+            child(&dialog, QStringLiteral("okButton"))->click(); // "Применить"; nothing changed, nothing written
             QVERIFY(!QSettings(world.configPath(), QSettings::IniFormat).childGroups().contains("global_proxy"));
             // Blanks and tabs around and doubled inside are all simplified;
             // the reload shows what was stored.
-            proxyBox(dialog)->setChecked(true);
+            proxy->setChecked(true);
             edit(dialog, "proxyHostEdit")->setText(QStringLiteral("  10.0  .0.1  "));
             edit(dialog, "proxyUserEdit")->setText(QStringLiteral("\tivanov\t  p "));
             edit(dialog, "proxyPasswordEdit")->setText(QStringLiteral(" se  cret "));
             port->setValue(3128);
-            clickApply(dialog);
+            child(&dialog, QStringLiteral("okButton"))->click();
             QCOMPARE(storedProxy(), QStringLiteral("true|10.0 .0.1|3128|ivanov p|se cret"));
             QCOMPARE(edit(dialog, "proxyUserEdit")->text() + edit(dialog, "proxyPasswordEdit")->text(), "ivanov pse cret");
         }
         SettingsDialog dialog;
-        QVERIFY(proxyBox(dialog)->isChecked());
-        proxyBox(dialog)->setChecked(false); // only the switch changes
-        clickApply(dialog);
+        auto *proxy = child<QGroupBox>(&dialog, QStringLiteral("globalProxyGroupBox"));
+        QVERIFY(proxy->isChecked());
+        proxy->setChecked(false); // only the switch changes
+        child(&dialog, QStringLiteral("okButton"))->click();
         QCOMPARE(edit(dialog, "proxyHostEdit")->text(), QStringLiteral("10.0 .0.1")); // unticking keeps it
         QCOMPARE(storedProxy(), QStringLiteral("false|10.0 .0.1|3128|ivanov p|se cret"));
     }
@@ -112,7 +104,7 @@ private slots:
         QTableWidget *t = table(dialog);
         for (int row = 0; row < t->rowCount(); ++row)
             t->item(row, 0)->setText(row == 4 ? "  " + kRegGuid + " " : row == 9 ? kLabGuid : row == 12 ? "   " : QString());
-        clickApply(dialog);
+        child(&dialog, QStringLiteral("okButton"))->click();
         const QStringList kept{kRegGuid, kLabGuid, kUpdaterGuid};
         QCOMPARE(column(dialog).mid(0, 4), kept + QStringList(QString()));
         QCOMPARE(column(dialog, 1).mid(0, 2), QStringList({"Регистратура", "Лаборатория"}));
@@ -130,7 +122,7 @@ private slots:
         SettingsDialog dialog;
         dialog.show();
         QCOMPARE(column(dialog).mid(0, many.size() + 1), many + QStringList(QString()));
-        clickApply(dialog);
+        child(&dialog, QStringLiteral("okButton"))->click();
         QCOMPARE(Settings::instance()->projects(), many);
         table(dialog)->item(0, 0)->setText(QStringLiteral("edited"));
         child(&dialog, QStringLiteral("cancelButton"))->click();
