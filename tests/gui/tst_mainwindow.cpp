@@ -23,19 +23,17 @@ class TestMainWindow : public QObject
     static QTreeWidget *tree(MainWindow &window) { return child<QTreeWidget>(&window, QStringLiteral("programmsWidget")); }
     static QPushButton *button(MainWindow &window, const char *name) { return child(&window, QLatin1String(name)); }
 
-    // Laboratory (with lab_core and the given second plugin), registry desk
-    // and a nameless entry; withUpdater: the updater's own entry on top.
-    bool writeRegistry(const QString &labExecutable = QStringLiteral("lab"), ModuleSpec secondPlugin = ModuleSpec(),
-                       bool withUpdater = false)
+    // The updater's own entry, laboratory (with lab_core and the given
+    // second plugin), registry desk and a nameless entry.
+    bool writeRegistry(const QString &labExecutable = QStringLiteral("lab"), ModuleSpec secondPlugin = ModuleSpec())
     {
         ModuleSpec lab = module("kestra_lab");
         lab.executeFilename = labExecutable;
-        QJsonArray programms{
+        const QJsonArray programms{
+            QJsonObject{{"programm_name", editionKey()}, {"display_name", "Программа обновления"}},
             UpdaterWorld::programmEntry(lab, {module("lab_core"), secondPlugin.name.isEmpty() ? module("lab_config") : secondPlugin}),
             UpdaterWorld::programmEntry(module("kestra_reg"), {module("reg_core")}),
             QJsonObject{{QStringLiteral("display_name"), QStringLiteral("Без имени")}}};
-        if (withUpdater)
-            programms.prepend(QJsonObject{{"programm_name", editionKey()}, {"display_name", "Программа обновления"}});
         return world.writeRegistry(QJsonObject{{QStringLiteral("programms"), programms}});
     }
 
@@ -64,7 +62,7 @@ private slots:
         mark.fill(QColor(200, 20, 20));
         QVERIFY(mark.save(editionIconPath()));
         const auto removeImage = qScopeGuard([] { QFile::remove(editionIconPath()); });
-        QVERIFY(writeRegistry(QStringLiteral("missing_lab"), ModuleSpec(), true));
+        QVERIFY(writeRegistry(QStringLiteral("missing_lab")));
         MainWindow window;
         window.refreshAndShow();
         // Escape, pressed to close a menu, leaves the updater running.
