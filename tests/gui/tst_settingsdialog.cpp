@@ -63,6 +63,7 @@ private slots:
         QVERIFY(!Settings::instance()->programmDescriptions().isEmpty());
     }
 
+    // Must run before anything writes the proxy group.
     void proxyDefaultsAndValuesWritten()
     {
         {
