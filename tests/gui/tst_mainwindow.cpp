@@ -133,10 +133,7 @@ private slots:
         QFETCH(QByteArray, targetAfter);
         const bool blocked = targetBefore == "dir";
         ModuleSpec plugin = module("lab_config");
-        if (folder != plugin.name) {
-            plugin.name = folder;
-            plugin.type = QStringLiteral("plugin");
-        }
+        plugin.name = folder; // every plugin's schema folder is looked at, whatever its type
         QVERIFY(writeRegistry(QStringLiteral("lab"), plugin));
         const QString schema = world.path(folder + QStringLiteral("/schema")), target = schema + QStringLiteral("/form.xml");
         QDir(schema).removeRecursively();
