@@ -28,13 +28,10 @@ T *child(const QObject *parent, const QString &name)
 // The row "programm" (column 1 holds its name) or "programm/plugin".
 inline QTreeWidgetItem *findTreeRow(QTreeWidget *tree, const QString &path)
 {
-    const QString programm = path.section(QLatin1Char('/'), 0, 0), plugin = path.section(QLatin1Char('/'), 1);
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
-        QTreeWidgetItem *item = tree->topLevelItem(i);
-        for (int j = -1; item->text(1) == programm && j < item->childCount(); ++j) {
-            if (j < 0 ? plugin.isEmpty() : item->child(j)->text(1) == plugin)
-                return j < 0 ? item : item->child(j);
-        }
+    const QString name = path.section(QLatin1Char('/'), -1);
+    for (QTreeWidgetItem *item : tree->findItems(name, Qt::MatchExactly | Qt::MatchRecursive, 1)) {
+        if ((item->parent() ? item->parent()->text(1) + QLatin1Char('/') : QString()) + item->text(1) == path)
+            return item;
     }
     return nullptr;
 }
@@ -93,13 +90,6 @@ public:
     bool allAnswered() const { return m_steps.isEmpty(); }
     bool timedOut() const { return m_timedOut; }
     QList<Seen> seen() const { return m_seen; }
-    QStringList classes() const
-    {
-        QStringList result;
-        for (const Seen &seen : m_seen)
-            result.append(seen.className);
-        return result;
-    }
     // Message boxes seen, as "title|text".
     QStringList boxes() const
     {

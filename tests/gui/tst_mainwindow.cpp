@@ -23,19 +23,17 @@ class TestMainWindow : public QObject
     static QTreeWidget *tree(MainWindow &window) { return child<QTreeWidget>(&window, QStringLiteral("programmsWidget")); }
     static QPushButton *button(MainWindow &window, const char *name) { return child(&window, QLatin1String(name)); }
 
-    // Laboratory (with lab_core and the given second plugin), registry desk
-    // and a nameless entry; withUpdater: the updater's own entry on top.
-    bool writeRegistry(const QString &labExecutable = QStringLiteral("lab"), ModuleSpec secondPlugin = ModuleSpec(),
-                       bool withUpdater = false)
+    // The updater's own entry, laboratory (with lab_core and the given
+    // second plugin), registry desk and a nameless entry.
+    bool writeRegistry(const QString &labExecutable = QStringLiteral("lab"), ModuleSpec secondPlugin = ModuleSpec())
     {
         ModuleSpec lab = module("kestra_lab");
         lab.executeFilename = labExecutable;
-        QJsonArray programms{
+        const QJsonArray programms{
+            QJsonObject{{"programm_name", editionKey()}, {"display_name", "Программа обновления"}},
             UpdaterWorld::programmEntry(lab, {module("lab_core"), secondPlugin.name.isEmpty() ? module("lab_config") : secondPlugin}),
             UpdaterWorld::programmEntry(module("kestra_reg"), {module("reg_core")}),
             QJsonObject{{QStringLiteral("display_name"), QStringLiteral("Без имени")}}};
-        if (withUpdater)
-            programms.prepend(QJsonObject{{"programm_name", editionKey()}, {"display_name", "Программа обновления"}});
         return world.writeRegistry(QJsonObject{{QStringLiteral("programms"), programms}});
     }
 
@@ -64,7 +62,7 @@ private slots:
         mark.fill(QColor(200, 20, 20));
         QVERIFY(mark.save(editionIconPath()));
         const auto removeImage = qScopeGuard([] { QFile::remove(editionIconPath()); });
-        QVERIFY(writeRegistry(QStringLiteral("lab"), ModuleSpec(), true));
+        QVERIFY(writeRegistry(QStringLiteral("missing_lab")));
         MainWindow window;
         window.refreshAndShow();
         // Escape, pressed to close a menu, leaves the updater running.
@@ -78,38 +76,28 @@ private slots:
         // A second updater is never started from its row.
         tree(window)->setCurrentItem(findTreeRow(tree(window), editionKey()));
         QVERIFY(!button(window, "runButton")->isEnabled() && !child<QAction>(&window, QStringLiteral("runProgrammAction"))->isEnabled());
+        // A plugin row stands for its program, whose executable is missing.
+        tree(window)->setCurrentItem(findTreeRow(tree(window), QStringLiteral("kestra_lab/lab_config")));
+        ModalAnswerer answerer(20000);
+        answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok));
+        button(window, "runButton")->click();
+        QVERIFY(!answerer.timedOut());
+        QCOMPARE(answerer.boxes(), QStringList{QStringLiteral("Ошибка|Ошибка при запуске программы kestra_lab")});
+        QCOMPARE(answerer.seen().first().icon, int(QMessageBox::Critical));
     }
 
-    void run_data()
+    // Both clicks of a double click on "Запустить" start it once, as does a double click on the row.
+    void runStartsOncePerDoubleClick()
     {
-        QTest::addColumn<QString>("executable");
-        QTest::newRow("missing executable is an error box") << "missing_lab";
-        // Both clicks of a double click on "Запустить" start it once.
-        QTest::newRow("double click on the row and on the button start once each") << "lab";
-    }
-
-    void run()
-    {
-        QFETCH(QString, executable);
         // A real program: it records its working folder.
         const QString marker = world.path(QStringLiteral("started.txt"));
-        QFile::remove(marker);
         const QString script = world.path(QStringLiteral("kestra_lab/lab"));
         QVERIFY(writeFile(script, QStringLiteral("#!/bin/sh\npwd >> '%1'\n").arg(marker).toUtf8()));
         QVERIFY(QFile::setPermissions(script, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-        QVERIFY(writeRegistry(executable));
-        const bool missing = executable != QLatin1String("lab");
+        QVERIFY(writeRegistry());
         MainWindow window;
-        showWith(window, missing ? QStringLiteral("kestra_lab/lab_config") : QStringLiteral("kestra_lab"));
+        showWith(window, QStringLiteral("kestra_lab"));
         ModalAnswerer answerer(20000);
-        if (missing) {
-            answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok));
-            button(window, "runButton")->click();
-            QVERIFY(!answerer.timedOut());
-            QCOMPARE(answerer.boxes(), QStringList{QStringLiteral("Ошибка|Ошибка при запуске программы kestra_lab")});
-            QCOMPARE(answerer.seen().first().icon, int(QMessageBox::Critical));
-            return;
-        }
         emit tree(window)->itemDoubleClicked(tree(window)->currentItem(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(readFile(marker).count('\n'), 1, 10000);
         QCOMPARE(QString::fromUtf8(readFile(marker)).trimmed(), world.path(QStringLiteral("kestra_lab")));
@@ -145,10 +133,7 @@ private slots:
         QFETCH(QByteArray, targetAfter);
         const bool blocked = targetBefore == "dir";
         ModuleSpec plugin = module("lab_config");
-        if (folder != plugin.name) {
-            plugin.name = folder;
-            plugin.type = QStringLiteral("plugin");
-        }
+        plugin.name = folder; // every plugin's schema folder is looked at, whatever its type
         QVERIFY(writeRegistry(QStringLiteral("lab"), plugin));
         const QString schema = world.path(folder + QStringLiteral("/schema")), target = schema + QStringLiteral("/form.xml");
         QDir(schema).removeRecursively();
@@ -230,9 +215,8 @@ private slots:
                 return ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Создание ярлыка"))(w);
             });
         }
-        button(window, "createLabelButton")->click();
-        QTRY_VERIFY_WITH_TIMEOUT(answerer.allAnswered() || answerer.timedOut(), 30000);
-        QVERIFY(!answerer.timedOut());
+        button(window, "createLabelButton")->click(); // returns once every window it opened is closed
+        QVERIFY(!answerer.timedOut() && answerer.allAnswered());
         QCOMPARE(offered, QStringList({"На рабочем столе", "В быстром запуске", "В меню пуск",
                                        "На рабочем столе на произвольную конфигурацию"}));
         const QStringList links = listFilesRecursive(home).filter(QRegularExpression(QStringLiteral("^(?!\\.config/)")));
