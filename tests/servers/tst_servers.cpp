@@ -330,14 +330,10 @@ private:
         settings->setConfigPath(m_ini);
         settings->fillProjects();
     }
-    // Relative to the updater's folder, as config.ini gives it.
-    QString localName(const QString &file) const
-    {
-        return QDir(Settings::applicationDir()).relativeFilePath(m_work->filePath(file));
-    }
     QString folderDoc(const QString &name) const { return m_work->filePath("share/bin/" + name); }
     // config.ini: the admitted project keys, the update servers' sources
-    // (local copies main.xml, server2.xml, ...) and further entries.
+    // (local copies main.xml, server2.xml, ... relative to the updater's
+    // folder, as config.ini gives them) and further entries.
     void configure(const QStringList &keys, const QStringList &sources, const Entries &extra = {})
     {
         Entries entries{{"projects/projects_count", keys.size()}, {"General/update_servers_count", sources.size()}};
@@ -346,7 +342,8 @@ private:
         for (int i = 0; i < sources.size(); ++i) {
             const QString server = QStringLiteral("server%1").arg(i + 1);
             entries.append({server + "/source_path", sources.at(i)});
-            entries.append({server + "/local_file_path", localName(i ? server + ".xml" : "main.xml")});
+            const QString local = m_work->filePath(i ? server + ".xml" : "main.xml");
+            entries.append({server + "/local_file_path", QDir(Settings::applicationDir()).relativeFilePath(local)});
         }
         writeConfig(m_ini, entries + extra);
     }
