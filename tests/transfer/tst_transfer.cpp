@@ -85,15 +85,6 @@ public:
     static QString binary() { return findExecutable({"/usr/bin/tinyproxy", "/usr/sbin/tinyproxy", "tinyproxy"}); }
 };
 
-bool writeLargeFile(const QString &path) // piece by piece, never held whole
-{
-    QFile file(path);
-    bool ok = file.open(QIODevice::WriteOnly);
-    for (int i = 0; ok && i < 96; ++i)
-        ok = file.write(patternBytes(1024 * 1024, quint32(i + 11))) == 1024 * 1024;
-    return ok && file.write(patternBytes(12345, 7)) == 12345; // not a multiple of any buffer
-}
-
 // A throw-away self-signed certificate for 127.0.0.1, trusted (as its own
 // authority, for this process only) when asked.
 bool startTls(NginxServer *server, const QString &root, const QString &certs, bool trusted, QString *error)
@@ -131,7 +122,8 @@ private slots:
         m_root = m_work.filePath(QStringLiteral("www"));
         QVERIFY(writeFile(m_root + "/small.xml", kSmall));
         QVERIFY(writeFile(m_root + "/sub/папка/file.bin", patternBytes(70000, 3)));
-        QVERIFY(writeLargeFile(m_root + "/large.bin"));
+        // 96 MiB and a tail that is not a multiple of any buffer.
+        QVERIFY(writeFile(m_root + "/large.bin", patternBytes(96 * 1024 * 1024 + 12345, 11)));
         // nginx sends the precompressed copy with Content-Encoding: gzip; the
         // stored file must be the plain document.
         const QByteArray document = "<project>" + QByteArray("<module name=\"m\"/>").repeated(2000) + "</project>\n";
