@@ -52,7 +52,6 @@ struct Scripted
 class FtpServer : public ServerProcess
 {
 public:
-    ~FtpServer() { stop(); }
     bool start(const QString &root, QString *error)
     {
         return startServer("/usr/bin/python3", [root](quint16 port, QStringList *arguments, QString *) {
@@ -70,7 +69,6 @@ public:
 class TinyProxyServer : public ServerProcess
 {
 public:
-    ~TinyProxyServer() { stop(); }
     bool start(quint16 upstream, QString *error)
     {
         return startServer(binary(), [this, upstream](quint16 port, QStringList *arguments, QString *error) {
