@@ -57,15 +57,15 @@ private slots:
 
     void running_data()
     {
-        // replaced: a second copy at path, its file deleted and put back while
-        // it runs. An update that replaces the file of a running program leaves
-        // the process running the old, unlinked file: it still blocks the update.
+        // replaced: the running copy's file deleted and put back. An update that
+        // replaces the file of a running program leaves the process running the
+        // old, unlinked file: it still blocks the update.
         QTest::addColumn<bool>("replaced");
         QTest::addColumn<QString>("exeName");
         QTest::addColumn<QString>("path");
         QTest::addColumn<bool>("running");
         QTest::newRow("same name in another folder") << false << "myapp" << m_base + "B/myapp" << false;
-        QTest::newRow("replaced executable still counts as running") << true << "myapp" << m_base + "E/myapp" << true;
+        QTest::newRow("replaced executable still counts as running") << true << "myapp" << m_appA << true;
         // What cannot be inspected matches an empty path: the cautious answer
         // when nothing can be told.
         QTest::newRow("empty name and path match what cannot be inspected") << false << "" << "" << true;
@@ -79,12 +79,7 @@ private slots:
         QFETCH(QString, exeName);
         QFETCH(QString, path);
         QFETCH(bool, running);
-        TestProcess copy;
-        if (replaced) {
-            QVERIFY(installProgram(path) && copy.start(path, {QStringLiteral("60")}, nullptr, QFileInfo(path).path()));
-            QTRY_VERIFY_WITH_TIMEOUT(isProgrammRunning(exeName, path), 10000);
-            QVERIFY(QFile::remove(path) && installProgram(path));
-        }
+        QVERIFY(!replaced || (QFile::remove(path) && installProgram(path)));
         QTRY_COMPARE_WITH_TIMEOUT(isProgrammRunning(exeName, path), running, 10000);
     }
 
