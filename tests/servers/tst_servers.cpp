@@ -44,14 +44,6 @@ struct Fill
     QString mainDoc = "first.xml"; // what the first server's local copy holds
 };
 
-void writeConfig(const QString &path, const Entries &entries)
-{
-    QSettings ini(path, QSettings::IniFormat);
-    ini.setIniCodec(QTextCodec::codecForName("UTF-8"));
-    for (const auto &entry : entries) // "General" keys have no group in QSettings' terms
-        ini.setValue(entry.first.startsWith("General/") ? entry.first.mid(8) : entry.first, entry.second);
-}
-
 // "server program: module,module" per description, in table order.
 QStringList describe(const QList<ProjectDescription *> &descriptions)
 {
@@ -158,7 +150,7 @@ private slots:
         // empty one skipped, and the edition's own updater make the list.
         QVERIFY2(!Settings::isDevelopmentInstallation(), "the build folder must not look like a development one");
         QCoreApplication::setApplicationName("updater");
-        writeConfig(m_ini, {{"projects/projects_count", 2000000000}, {"projects/key1", "a"}, {"projects/key3", "c"}});
+        configure({"a", "", "c"}, {}, {{"projects/projects_count", 2000000000}});
         Settings settings;
         settings.setConfigPath(m_ini);
         QCOMPARE(settings.projects(), (QStringList{"a", "c", kUpdater}));
@@ -344,7 +336,10 @@ private:
             const QString local = m_work->filePath(i ? server + ".xml" : "main.xml");
             entries.append({server + "/local_file_path", QDir(Settings::applicationDir()).relativeFilePath(local)});
         }
-        writeConfig(m_ini, entries + extra);
+        QSettings ini(m_ini, QSettings::IniFormat);
+        ini.setIniCodec(QTextCodec::codecForName("UTF-8"));
+        for (const auto &entry : entries + extra) // "General" keys have no group in QSettings' terms
+            ini.setValue(entry.first.startsWith("General/") ? entry.first.mid(8) : entry.first, entry.second);
     }
 
     QTemporaryDir m_www;
