@@ -133,10 +133,9 @@ private slots:
         // only: a cookie nginx sets is never sent back.
         m_http.addServerDirective("add_header Set-Cookie \"session=abc; Path=/\";");
         m_http.addServerDirective("if ($http_cookie) { return 403; }");
-        const QString here = QStringLiteral("http://127.0.0.1:$server_port");
         for (const QString &location : QStringList
              {"/gz/ { gzip_static on; }", "= /error500 { return 500; }", "= /relative { return 307 /small.xml; }",
-              "= /loop { return 302 " + here + "/loop; }", "= /choices { return 300 \"pick one\"; }"})
+              "= /loop { return 302 http://127.0.0.1:$server_port/loop; }", "= /choices { return 300 \"pick one\"; }"})
             m_http.addServerDirective("location " + location);
         QString error;
         QVERIFY2(m_http.start(&error), qPrintable(error));
