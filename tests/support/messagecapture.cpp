@@ -1,22 +1,24 @@
 #include "messagecapture.h"
 
+#include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
 
 namespace {
 
 QMutex captureMutex;
-QList<QPair<QtMsgType, QString>> captured;
+QHash<int, QStringList> captured; // by message type
 QtMessageHandler previousHandler = nullptr;
 
 } // namespace
 
 MessageCapture::MessageCapture()
 {
-    clear();
+    QMutexLocker lock(&captureMutex);
+    captured.clear();
     previousHandler = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
         QMutexLocker lock(&captureMutex);
-        captured.append(qMakePair(type, message));
+        captured[type].append(message);
     });
 }
 
@@ -28,16 +30,5 @@ MessageCapture::~MessageCapture()
 QStringList MessageCapture::messages(QtMsgType type) const
 {
     QMutexLocker lock(&captureMutex);
-    QStringList result;
-    for (const auto &entry : qAsConst(captured)) {
-        if (entry.first == type)
-            result.append(entry.second);
-    }
-    return result;
-}
-
-void MessageCapture::clear()
-{
-    QMutexLocker lock(&captureMutex);
-    captured.clear();
+    return captured.value(type);
 }

@@ -60,8 +60,6 @@ public:
     bool writeRegistry(const QJsonObject &registry);
     bool removeRegistry();
 
-    static QString packwrightPath();
-
     // The usual catalogue: the updater itself, a laboratory program and a
     // registry-desk program, each with necessary and optional modules.
     static QList<ModuleSpec> catalogue();

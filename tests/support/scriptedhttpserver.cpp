@@ -81,25 +81,21 @@ private:
     void reply(QTcpSocket *socket)
     {
         const QByteArray data = m_owner->m_answers.value(qMin(m_answered++, m_owner->m_answers.size() - 1));
-        const bool close = m_owner->m_close;
-        int sent = m_owner->m_pieceSize > 0 ? data.indexOf("\r\n\r\n") + 4 : data.size();
+        const bool trickle = m_owner->m_pieceSize > 0;
+        const int piece = trickle ? m_owner->m_pieceSize : data.size();
+        int sent = trickle ? data.indexOf("\r\n\r\n") + 4 : 0;
         socket->write(data.left(sent));
-        if (sent >= data.size()) {
-            if (close)
-                socket->disconnectFromHost();
-            return;
-        }
         auto timer = new QTimer(socket); // goes with the socket
-        QObject::connect(timer, &QTimer::timeout, socket, [this, socket, timer, sent, data, close]() mutable {
-            socket->write(data.mid(sent, m_owner->m_pieceSize));
-            sent += m_owner->m_pieceSize;
+        QObject::connect(timer, &QTimer::timeout, socket, [this, socket, timer, sent, data, piece]() mutable {
+            socket->write(data.mid(sent, piece));
+            sent += piece;
             if (sent < data.size())
                 return;
             timer->stop();
-            if (close)
+            if (m_owner->m_close)
                 socket->disconnectFromHost();
         });
-        timer->start(m_owner->m_intervalMs);
+        timer->start(trickle ? m_owner->m_intervalMs : 0);
     }
 
     ScriptedHttpServer *m_owner;
