@@ -6,6 +6,8 @@
 #include <QMutex>
 #include <QString>
 
+class QThread;
+
 // A tiny HTTP/1.1 server on 127.0.0.1, in a thread of its own so it keeps
 // serving while the test thread blocks. It records every request byte for
 // byte (which nginx cannot give back) and misbehaves on purpose: the n-th
@@ -37,12 +39,12 @@ public:
     QList<Request> requests() const;
 
 private:
-    class Worker;
     QList<QByteArray> m_answers;
     bool m_close;
     int m_pieceSize, m_intervalMs;
     quint16 m_port = 0;
-    Worker *m_worker = nullptr;
+    int m_connections = 0, m_answered = 0; // used in the server thread only
+    QThread *m_thread = nullptr;
     mutable QMutex m_mutex;
     QList<Request> m_requests;
 };
