@@ -4,13 +4,9 @@
 #include <QMutex>
 #include <QMutexLocker>
 
-namespace {
-
-QMutex captureMutex;
-QHash<int, QStringList> captured; // by message type
-QtMessageHandler previousHandler = nullptr;
-
-} // namespace
+static QMutex captureMutex;
+static QHash<int, QStringList> captured; // by message type
+static QtMessageHandler previousHandler = nullptr;
 
 MessageCapture::MessageCapture()
 {

@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -76,10 +75,8 @@ bool PackWorld::writeProject(const QList<ModuleSpec> &modules, const QString &fi
 
 bool PackWorld::publish(const QList<ModuleSpec> &modules, QString *error)
 {
-    for (const ModuleSpec &module : modules) {
-        if (!buildPack(module, error))
-            return false;
-    }
+    if (!std::all_of(modules.begin(), modules.end(), [&](const ModuleSpec &m) { return buildPack(m, error); }))
+        return false;
     if (writeProject(modules))
         return true;
     if (error)
@@ -110,7 +107,7 @@ bool PackWorld::writeRegistry(const QJsonObject &registry)
 
 bool PackWorld::removeRegistry()
 {
-    return !QFileInfo::exists(registryPath()) || QFile::remove(registryPath());
+    return !QFile::exists(registryPath()) || QFile::remove(registryPath());
 }
 
 QList<ModuleSpec> PackWorld::catalogue()

@@ -1,11 +1,8 @@
 #pragma once
 
-#include <QByteArray>
 #include <QJsonObject>
-#include <QList>
 #include <QMap>
 #include <QSharedPointer>
-#include <QString>
 #include <QStringList>
 
 class QTemporaryDir;

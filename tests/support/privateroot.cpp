@@ -16,16 +16,12 @@ int enterPrivateInstallRoot(char **argv, const char *folderName, const char *exe
         return 0;
 
     QTemporaryDir root(QDir::tempPath() + QStringLiteral("/kestra-root-XXXXXX"));
-    if (!root.isValid()) {
-        std::fprintf(stderr, "can't create a temporary install root\n");
-        return 2;
-    }
     const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
     const QString folder = root.path() + QLatin1Char('/') + QString::fromUtf8(folderName);
     const QString copy = folder + QLatin1Char('/') + QString::fromUtf8(exeName);
-    if (self.isEmpty() || !QDir().mkpath(folder) || !QFile::copy(self, copy)
+    if (!root.isValid() || self.isEmpty() || !QDir().mkpath(folder) || !QFile::copy(self, copy)
         || !QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)) {
-        std::fprintf(stderr, "can't copy %s into %s\n", qPrintable(self), qPrintable(folder));
+        std::fprintf(stderr, "can't copy %s into a temporary install root %s\n", qPrintable(self), qPrintable(folder));
         return 2;
     }
     qputenv(kRootVariable, QFile::encodeName(root.path()));

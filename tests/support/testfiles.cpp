@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 bool writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -59,12 +61,9 @@ bool treesEqual(const QString &a, const QString &b, QString *why, const QStringL
             *why = QStringLiteral("file lists differ: [%1] vs [%2]").arg(left.join(','), right.join(','));
         return false;
     }
-    for (const QString &rel : common) {
-        if (readFile(a + '/' + rel) != readFile(b + '/' + rel)) {
-            if (why)
-                *why = QStringLiteral("content differs: %1").arg(rel);
-            return false;
-        }
-    }
-    return true;
+    const auto differs = std::find_if(common.begin(), common.end(),
+                                      [&](const QString &rel) { return readFile(a + '/' + rel) != readFile(b + '/' + rel); });
+    if (differs != common.end() && why)
+        *why = QStringLiteral("content differs: %1").arg(*differs);
+    return differs == common.end();
 }

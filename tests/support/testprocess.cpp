@@ -2,7 +2,7 @@
 
 #include "testfiles.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -36,14 +36,11 @@ bool launch(QProcess &process, const QString &program, const QStringList &argume
 
 bool waitForPort(quint16 port, int timeoutMs)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
+    for (QDeadlineTimer deadline(timeoutMs); !deadline.hasExpired(); QThread::msleep(50)) {
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, port);
         if (socket.waitForConnected(500))
             return true;
-        QThread::msleep(50);
     }
     return false;
 }
@@ -110,11 +107,9 @@ bool ServerProcess::startServer(const QString &binary, const Launch &launch, QSt
         if (waitForPort(m_port, 10000))
             return true;
         m_process.stop();
-        if (attempt == 4)
-            why = binary + QStringLiteral(" did not start listening");
     }
     if (error)
-        *error = why;
+        *error = why.isEmpty() ? binary + QStringLiteral(" did not start listening") : why;
     return false;
 }
 
