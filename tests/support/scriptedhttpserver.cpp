@@ -32,7 +32,6 @@ bool takeRequest(QByteArray *buffer, ScriptedHttpServer::Request *request)
     return true;
 }
 
-// The answer at once, or the head now and then the body pieceSize bytes every intervalMs.
 void reply(QTcpSocket *socket, const QByteArray &data, int pieceSize, int intervalMs, bool close)
 {
     const int piece = pieceSize > 0 ? pieceSize : data.size();
@@ -71,8 +70,6 @@ bool ScriptedHttpServer::start(QString *error)
     }
     m_port = server->serverPort();
     m_connections = m_answered = 0;
-    // The listening server and its sockets live in a thread of their own,
-    // so they answer while the test thread blocks in a download.
     m_thread = new QThread;
     server->moveToThread(m_thread);
     QObject::connect(m_thread, &QThread::finished, server, &QObject::deleteLater);

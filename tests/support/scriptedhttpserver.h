@@ -34,7 +34,6 @@ public:
     bool start(QString *error = nullptr);
     void stop();
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
-    quint16 port() const { return m_port; }
     QList<Request> requests() const;
 
 private:

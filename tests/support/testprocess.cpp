@@ -34,17 +34,6 @@ bool launch(QProcess &process, const QString &program, const QStringList &argume
     return false;
 }
 
-bool waitForPort(quint16 port, int timeoutMs)
-{
-    for (QDeadlineTimer deadline(timeoutMs); !deadline.hasExpired(); QThread::msleep(50)) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        if (socket.waitForConnected(500))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 bool TestProcess::start(const QString &program, const QStringList &arguments, QString *error,
@@ -104,8 +93,12 @@ bool ServerProcess::startServer(const QString &binary, const Launch &launch, QSt
         QStringList arguments;
         if (!launch(m_port, &arguments, &why) || !m_process.start(binary, arguments, &why))
             break;
-        if (waitForPort(m_port, 10000))
-            return true;
+        for (QDeadlineTimer deadline(10000); !deadline.hasExpired(); QThread::msleep(50)) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, m_port);
+            if (socket.waitForConnected(500))
+                return true;
+        }
         m_process.stop();
     }
     if (error)
