@@ -12,14 +12,10 @@
 #include <algorithm>
 
 PackWorld::PackWorld(const QString &root, const QString &updaterDir)
-    : m_root(root)
+    : m_temporary(root.isEmpty() ? new QTemporaryDir : nullptr)
+    , m_root(m_temporary && m_temporary->isValid() ? m_temporary->path() : root)
+    , m_updaterDir(updaterDir.isEmpty() ? m_root + QStringLiteral("/updater") : updaterDir)
 {
-    if (m_root.isEmpty()) {
-        m_temporary.reset(new QTemporaryDir);
-        if (m_temporary->isValid())
-            m_root = m_temporary->path();
-    }
-    m_updaterDir = updaterDir.isEmpty() ? m_root + QStringLiteral("/updater") : updaterDir;
 }
 
 QString PackWorld::makeTree(const QString &name, const QMap<QString, QByteArray> &files)

@@ -81,10 +81,8 @@ bool ScriptedHttpServer::start(QString *error)
                 buffer->append(socket->readAll());
                 for (Request request; takeRequest(buffer.data(), &request); request = Request()) {
                     request.connection = connection;
-                    {
-                        QMutexLocker lock(&m_mutex);
-                        m_requests.append(request);
-                    }
+                    QMutexLocker lock(&m_mutex);
+                    m_requests.append(request);
                     reply(socket, m_answers.value(qMin(m_answered++, m_answers.size() - 1)), m_pieceSize, m_intervalMs,
                           m_close);
                 }

@@ -39,10 +39,9 @@ bool launch(QProcess &process, const QString &program, const QStringList &argume
 bool TestProcess::start(const QString &program, const QStringList &arguments, QString *error,
                         const QString &workingDir)
 {
-    if (!launch(m_process, program, arguments, workingDir, QProcessEnvironment(), error))
-        return false;
-    m_pid = m_process.processId();
-    return true;
+    const bool started = launch(m_process, program, arguments, workingDir, QProcessEnvironment(), error);
+    m_pid = m_process.processId(); // 0 unless it runs
+    return started;
 }
 
 void TestProcess::stop()
