@@ -61,8 +61,9 @@ bool treesEqual(const QString &a, const QString &b, QString *why, const QStringL
             *why = QStringLiteral("file lists differ: [%1] vs [%2]").arg(left.join(','), right.join(','));
         return false;
     }
-    const auto differs = std::find_if(common.begin(), common.end(),
-                                      [&](const QString &rel) { return readFile(a + '/' + rel) != readFile(b + '/' + rel); });
+    const auto differs = std::find_if(common.begin(), common.end(), [&](const QString &rel) {
+        return readFile(a + '/' + rel) != readFile(b + '/' + rel);
+    });
     if (differs != common.end() && why)
         *why = QStringLiteral("content differs: %1").arg(*differs);
     return differs == common.end();
