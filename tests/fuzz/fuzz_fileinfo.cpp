@@ -6,9 +6,7 @@
 #include "fileinfoscan.h"
 #include "fuzzsupport.h"
 
-namespace {
-
-QStringList fields(const QVector<ScannedFileInfo> &entries)
+static QStringList fields(const QVector<ScannedFileInfo> &entries)
 {
     QStringList result;
     for (const ScannedFileInfo &e : entries)
@@ -16,8 +14,6 @@ QStringList fields(const QVector<ScannedFileInfo> &entries)
                << e.sha256;
     return result;
 }
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

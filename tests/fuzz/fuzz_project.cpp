@@ -14,7 +14,6 @@ namespace {
 const QStringList kAdmitted = {QStringLiteral("g"), QStringLiteral("11111111-1111-1111-1111-111111111111"),
                                QStringLiteral("ac1dba94-cd1b-402a-9679-8390a3929fa2")};
 
-// Every attribute, then every binary's fields.
 QStringList fields(const ProjectPlugin &p)
 {
     QStringList result{p.name(), p.ruName(), p.type(), p.parent(), p.realPath(), QString::number(p.isBase()), p.guid()};
