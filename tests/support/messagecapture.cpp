@@ -2,7 +2,6 @@
 
 #include <QHash>
 #include <QMutex>
-#include <QMutexLocker>
 
 static QMutex captureMutex;
 static QHash<int, QStringList> captured; // by message type

@@ -1,7 +1,5 @@
 #include "scriptedhttpserver.h"
 
-#include <QHostAddress>
-#include <QMutexLocker>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>

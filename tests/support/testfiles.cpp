@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 
