@@ -6,10 +6,7 @@
 #include "fileinfoscan.h"
 #include "fuzzsupport.h"
 
-
-namespace {
-
-QStringList fields(const QVector<ScannedFileInfo> &entries)
+static QStringList fields(const QVector<ScannedFileInfo> &entries)
 {
     QStringList result;
     for (const ScannedFileInfo &e : entries)
@@ -18,26 +15,18 @@ QStringList fields(const QVector<ScannedFileInfo> &entries)
     return result;
 }
 
-void checkQuickReader(const QByteArray &bytes)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<int>(size));
     QVector<ScannedFileInfo> quick, full;
     QString message;
-    int line = 0;
-    int column = 0;
+    int line = 0, column = 0;
     const bool fullRead = fullScanFileInfoEntries(bytes, &full, &message, &line, &column);
     if (!quickScanFileInfoEntries(bytes, &quick))
-        return;
+        return 0;
     if (!fullRead)
         fuzzFail("unsafe or inconsistent reading: quick reader accepted, the full reader refuses", message);
     if (fields(quick) != fields(full))
         fuzzFail("unsafe or inconsistent reading: quick reader accepted, the readings differ", QString::number(quick.size()));
-}
-
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<int>(size));
-    checkQuickReader(bytes);
     return 0;
 }

@@ -9,36 +9,31 @@
 #include <QDomDocument>
 #include <QXmlStreamWriter>
 
-
 namespace {
 
 const QStringList kAdmitted = {QStringLiteral("g"), QStringLiteral("11111111-1111-1111-1111-111111111111"),
                                QStringLiteral("ac1dba94-cd1b-402a-9679-8390a3929fa2")};
 
-QStringList binaryFields(const ProjectPlugin &plugin)
+QStringList fields(const ProjectPlugin &p)
 {
-    QStringList fields;
-    for (const PluginBinary *b : plugin.binaries()) {
-        fields << b->arch() << b->path() << b->fileName() << b->sha1() << b->executeFilename()
+    QStringList result{p.name(), p.ruName(), p.type(), p.parent(), p.realPath(), QString::number(p.isBase()), p.guid()};
+    for (const PluginBinary *b : p.binaries()) {
+        result << b->arch() << b->path() << b->fileName() << b->sha1() << b->executeFilename()
                << b->executeParams() << QString::number(b->date().isValid() ? b->date().toMSecsSinceEpoch() : -1);
     }
-    return fields;
+    return result;
 }
 
 void checkRoundTrip(const ProjectPlugin &original)
 {
     QString text;
-    {
-        QXmlStreamWriter writer(&text);
-        writer.setAutoFormatting(true);
-        writer.writeStartDocument();
-        writer.writeStartElement(QStringLiteral("root"));
-        writer.writeStartElement(QStringLiteral("projects"));
-        original.writeXml(writer);
-        writer.writeEndElement();
-        writer.writeEndElement();
-        writer.writeEndDocument();
-    }
+    QXmlStreamWriter writer(&text);
+    writer.setAutoFormatting(true);
+    writer.writeStartDocument();
+    writer.writeStartElement(QStringLiteral("root"));
+    writer.writeStartElement(QStringLiteral("projects"));
+    original.writeXml(writer);
+    writer.writeEndDocument(); // closes both
     QDomDocument document;
     QString error;
     if (!document.setContent(text, &error))
@@ -48,15 +43,9 @@ void checkRoundTrip(const ProjectPlugin &original)
     ProjectPlugin copy;
     if (!copy.loadFromXml(element))
         fuzzFail("round trip broken: written element rejected", text);
-    const auto attributes = [](const ProjectPlugin &p) {
-        return QStringList{p.name(), p.ruName(), p.type(), p.parent(), p.realPath(),
-                           QString::number(p.isBase()), p.guid()};
-    };
-    if (attributes(copy) != attributes(original))
-        fuzzFail("round trip broken: attributes differ", text);
-    if (binaryFields(copy) != binaryFields(original) || copy.depends() != original.depends()
+    if (fields(copy) != fields(original) || copy.depends() != original.depends()
         || copy.doNotDelete() != original.doNotDelete())
-        fuzzFail("round trip broken: binaries, depends or do_not_delete differ", text);
+        fuzzFail("round trip broken: the element read back differs", text);
 }
 
 } // namespace

@@ -33,20 +33,12 @@ bool FileHold::hold(const QString &path, Kind kind, QString *error)
     release();
     const QFileInfo info(path);
     m_immutable = ::geteuid() == 0;
-    if (m_immutable) {
-        m_target = info.absoluteFilePath();
-        if (!runTool(QStringLiteral("chattr"), {QStringLiteral("+i"), m_target}, error))
-            return false;
-    } else {
-        m_target = kind == Entry ? info.absolutePath() : info.absoluteFilePath();
-        if (!QFile::setPermissions(m_target, QFileDevice::ReadOwner | QFileDevice::ExeOwner)) {
-            if (error)
-                *error = QStringLiteral("can't make %1 read-only").arg(m_target);
-            return false;
-        }
-    }
-    m_held = true;
-    return true;
+    m_target = m_immutable || kind == Contents ? info.absoluteFilePath() : info.absolutePath();
+    m_held = m_immutable ? runTool(QStringLiteral("chattr"), {QStringLiteral("+i"), m_target}, error)
+                         : QFile::setPermissions(m_target, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    if (!m_held && !m_immutable && error)
+        *error = QStringLiteral("can't make %1 read-only").arg(m_target);
+    return m_held;
 }
 
 bool FileHold::release()
@@ -54,7 +46,6 @@ bool FileHold::release()
     if (!m_held)
         return true;
     m_held = false;
-    if (m_immutable)
-        return runTool(QStringLiteral("chattr"), {QStringLiteral("-i"), m_target}, nullptr);
-    return QFile::setPermissions(m_target, QFile::permissions(m_target) | QFileDevice::WriteOwner);
+    return m_immutable ? runTool(QStringLiteral("chattr"), {QStringLiteral("-i"), m_target}, nullptr)
+                       : QFile::setPermissions(m_target, QFile::permissions(m_target) | QFileDevice::WriteOwner);
 }

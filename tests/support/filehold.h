@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 
 // Keeps a file system entry from being deleted, renamed or replaced, the way
 // a file still open in a running program is on Windows. On Linux a running

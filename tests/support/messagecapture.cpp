@@ -1,22 +1,19 @@
 #include "messagecapture.h"
 
+#include <QHash>
 #include <QMutex>
-#include <QMutexLocker>
 
-namespace {
-
-QMutex captureMutex;
-QList<QPair<QtMsgType, QString>> captured;
-QtMessageHandler previousHandler = nullptr;
-
-} // namespace
+static QMutex captureMutex;
+static QHash<int, QStringList> captured; // by message type
+static QtMessageHandler previousHandler = nullptr;
 
 MessageCapture::MessageCapture()
 {
-    clear();
+    QMutexLocker lock(&captureMutex);
+    captured.clear();
     previousHandler = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
         QMutexLocker lock(&captureMutex);
-        captured.append(qMakePair(type, message));
+        captured[type].append(message);
     });
 }
 
@@ -28,16 +25,5 @@ MessageCapture::~MessageCapture()
 QStringList MessageCapture::messages(QtMsgType type) const
 {
     QMutexLocker lock(&captureMutex);
-    QStringList result;
-    for (const auto &entry : qAsConst(captured)) {
-        if (entry.first == type)
-            result.append(entry.second);
-    }
-    return result;
-}
-
-void MessageCapture::clear()
-{
-    QMutexLocker lock(&captureMutex);
-    captured.clear();
+    return captured.value(type);
 }

@@ -19,7 +19,6 @@ public:
     {
         return messages(QtWarningMsg) + messages(QtCriticalMsg) + messages(QtFatalMsg);
     }
-    void clear();
     // True when some message of that level contains the text.
     bool contains(QtMsgType type, const QString &text) const { return !messages(type).filter(text).isEmpty(); }
 };

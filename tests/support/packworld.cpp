@@ -5,25 +5,17 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
-PackWorld::PackWorld(const QString &root, const QString &updaterDir)
-    : m_root(root)
-{
-    if (m_root.isEmpty()) {
-        m_temporary.reset(new QTemporaryDir);
-        if (m_temporary->isValid())
-            m_root = m_temporary->path();
-    }
-    m_updaterDir = updaterDir.isEmpty() ? m_root + QStringLiteral("/updater") : updaterDir;
-}
+#include <algorithm>
 
-QString PackWorld::packwrightPath()
+PackWorld::PackWorld(const QString &root, const QString &updaterDir)
+    : m_temporary(root.isEmpty() ? new QTemporaryDir : nullptr)
+    , m_root(m_temporary && m_temporary->isValid() ? m_temporary->path() : root)
+    , m_updaterDir(updaterDir.isEmpty() ? m_root + QStringLiteral("/updater") : updaterDir)
 {
-    return QStringLiteral(KESTRA_BIN_DIR "/packwright");
 }
 
 QString PackWorld::makeTree(const QString &name, const QMap<QString, QByteArray> &files)
@@ -41,7 +33,8 @@ bool PackWorld::buildPack(const QString &module, const QString &tree, const QStr
     const QString out = serverDir() + QLatin1Char('/') + packFolder;
     QDir(out).removeRecursively();
     QDir().mkpath(out);
-    if (!runTool(packwrightPath(), {"-m", module, "-f", tree, "-o", out}, error, 60000, m_root))
+    const QString packwright = QStringLiteral(KESTRA_BIN_DIR "/packwright");
+    if (!runTool(packwright, {"-m", module, "-f", tree, "-o", out}, error, 60000, m_root))
         return false;
     if (QFile::exists(out + QStringLiteral("/update_fileinfo.xml")))
         return true;
@@ -78,16 +71,13 @@ bool PackWorld::writeProject(const QList<ModuleSpec> &modules, const QString &fi
 
 bool PackWorld::publish(const QList<ModuleSpec> &modules, QString *error)
 {
-    for (const ModuleSpec &module : modules) {
-        if (!buildPack(module, error))
-            return false;
-    }
-    if (!writeProject(modules)) {
-        if (error)
-            *error = QStringLiteral("can't write the project document");
+    if (!std::all_of(modules.begin(), modules.end(), [&](const ModuleSpec &m) { return buildPack(m, error); }))
         return false;
-    }
-    return true;
+    if (writeProject(modules))
+        return true;
+    if (error)
+        *error = QStringLiteral("can't write the project document");
+    return false;
 }
 
 bool PackWorld::writeConfig(const QStringList &guids, const QString &extraIni, const QString &sourcePath)
@@ -113,31 +103,28 @@ bool PackWorld::writeRegistry(const QJsonObject &registry)
 
 bool PackWorld::removeRegistry()
 {
-    return !QFileInfo::exists(registryPath()) || QFile::remove(registryPath());
+    return !QFile::exists(registryPath()) || QFile::remove(registryPath());
 }
 
 QList<ModuleSpec> PackWorld::catalogue()
 {
-    const auto u = [](const char *text) { return QString::fromUtf8(text); };
-    const QString project = QStringLiteral("project");
-    const QString plugin = QStringLiteral("plugin");
     return {
-        {"kestraupd", project, "ac1dba94-cd1b-402a-9679-8390a3929fa2", u("Программа обновления"), {}, "kestraupd",
-         {}, {}, {{"kestraupd", "updater build 2\n"}}, {}},
-        {"kestra_lab", project, "15e5bfdc-78cf-4062-82db-79841f6069b0", u("Лаборатория"),
+        {"kestraupd", "project", "ac1dba94-cd1b-402a-9679-8390a3929fa2", "Программа обновления", {}, "kestraupd", {},
+         {}, {{"kestraupd", "updater build 2\n"}}, {}},
+        {"kestra_lab", "project", "15e5bfdc-78cf-4062-82db-79841f6069b0", "Лаборатория",
          {{"lab_core", true}, {"lab_reports", false}, {"lab_config", true}}, "lab", {}, {},
          {{"lab", "#!/bin/sh\nexit 0\n"}, {"readme.txt", "Лаборатория 1.0\n"}}, {}},
-        {"lab_core", plugin, "3c2b6a1e-0d4f-4e5a-9b8c-7d6e5f4a3b21", u("Ядро лаборатории"), {}, {}, {}, {},
+        {"lab_core", "plugin", "3c2b6a1e-0d4f-4e5a-9b8c-7d6e5f4a3b21", "Ядро лаборатории", {}, {}, {}, {},
          {{"core.dll", patternBytes(20000, 11)}, {"sub/data.bin", patternBytes(3000, 12)}}, {}},
-        {"lab_reports", plugin, "9a8b7c6d-5e4f-4a3b-8c2d-1e0f9a8b7c6d", u("Отчёты лаборатории"), {}, {}, {}, {},
+        {"lab_reports", "plugin", "9a8b7c6d-5e4f-4a3b-8c2d-1e0f9a8b7c6d", "Отчёты лаборатории", {}, {}, {}, {},
          {{"reports.dll", patternBytes(5000, 13)}}, {}},
-        {"lab_config", QStringLiteral("config"), "0f1e2d3c-4b5a-4968-8776-a5b4c3d2e1f0", u("Настройки лаборатории"), {},
-         {}, {}, {}, {{"settings.ini", "[lab]\nmode=1\n"}}, {}},
-        {"kestra_reg", project, "5b4a3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d", u("Регистратура"),
+        {"lab_config", "config", "0f1e2d3c-4b5a-4968-8776-a5b4c3d2e1f0", "Настройки лаборатории", {}, {}, {}, {},
+         {{"settings.ini", "[lab]\nmode=1\n"}}, {}},
+        {"kestra_reg", "project", "5b4a3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d", "Регистратура",
          {{"reg_core", true}, {"reg_print", false}}, "reg", {}, {}, {{"reg", "#!/bin/sh\nexit 0\n"}}, {}},
-        {"reg_core", plugin, "7e6d5c4b-3a29-4817-a6b5-c4d3e2f1a0b9", u("Ядро регистратуры"), {}, {}, {}, {},
+        {"reg_core", "plugin", "7e6d5c4b-3a29-4817-a6b5-c4d3e2f1a0b9", "Ядро регистратуры", {}, {}, {}, {},
          {{"regcore.dll", patternBytes(8000, 14)}}, {}},
-        {"reg_print", plugin, "2d1c0b9a-8f7e-4d6c-9b5a-4f3e2d1c0b9a", u("Печать талонов"), {}, {}, {}, {},
+        {"reg_print", "plugin", "2d1c0b9a-8f7e-4d6c-9b5a-4f3e2d1c0b9a", "Печать талонов", {}, {}, {}, {},
          {{"print.dll", patternBytes(4000, 15)}}, {}},
     };
 }
@@ -154,20 +141,15 @@ QStringList PackWorld::programmGuids(const QList<ModuleSpec> &modules)
 
 ModuleSpec PackWorld::find(const QList<ModuleSpec> &modules, const QString &name)
 {
-    for (const ModuleSpec &module : modules) {
-        if (module.name == name)
-            return module;
-    }
-    return ModuleSpec();
+    const auto it = std::find_if(modules.begin(), modules.end(), [&](const ModuleSpec &m) { return m.name == name; });
+    return it == modules.end() ? ModuleSpec() : *it;
 }
 
 QJsonObject PackWorld::programmEntry(const ModuleSpec &programm, const QList<ModuleSpec> &plugins)
 {
-    QJsonObject entry{{QStringLiteral("type"), programm.type},
-                      {QStringLiteral("display_name"), programm.ruName},
-                      {QStringLiteral("execute_filename"), programm.executeFilename},
-                      {QStringLiteral("execute_params"), programm.executeParams},
-                      {QStringLiteral("programm_name"), programm.name}};
+    QJsonObject entry{{"type", programm.type}, {"display_name", programm.ruName},
+                      {"execute_filename", programm.executeFilename}, {"execute_params", programm.executeParams},
+                      {"programm_name", programm.name}};
     QJsonArray array;
     for (const ModuleSpec &plugin : plugins)
         array.append(QJsonObject{

@@ -1,11 +1,8 @@
 #pragma once
 
-#include <QByteArray>
 #include <QJsonObject>
-#include <QList>
 #include <QMap>
 #include <QSharedPointer>
-#include <QString>
 #include <QStringList>
 
 class QTemporaryDir;
@@ -59,8 +56,6 @@ public:
     QJsonObject registry() const;
     bool writeRegistry(const QJsonObject &registry);
     bool removeRegistry();
-
-    static QString packwrightPath();
 
     // The usual catalogue: the updater itself, a laboratory program and a
     // registry-desk program, each with necessary and optional modules.

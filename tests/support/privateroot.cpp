@@ -8,9 +8,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-namespace {
-const char *const kRootVariable = "KESTRA_PRIVATE_INSTALL_ROOT";
-}
+static const char *const kRootVariable = "KESTRA_PRIVATE_INSTALL_ROOT";
 
 int enterPrivateInstallRoot(char **argv, const char *folderName, const char *exeName)
 {
@@ -18,26 +16,20 @@ int enterPrivateInstallRoot(char **argv, const char *folderName, const char *exe
         return 0;
 
     QTemporaryDir root(QDir::tempPath() + QStringLiteral("/kestra-root-XXXXXX"));
-    if (!root.isValid()) {
-        std::fprintf(stderr, "can't create a temporary install root\n");
-        return 2;
-    }
-    root.setAutoRemove(false);
     const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
     const QString folder = root.path() + QLatin1Char('/') + QString::fromUtf8(folderName);
     const QString copy = folder + QLatin1Char('/') + QString::fromUtf8(exeName);
-    if (self.isEmpty() || !QDir().mkpath(folder) || !QFile::copy(self, copy)
+    if (!root.isValid() || self.isEmpty() || !QDir().mkpath(folder) || !QFile::copy(self, copy)
         || !QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)) {
-        std::fprintf(stderr, "can't copy %s into %s\n", qPrintable(self), qPrintable(folder));
-        QDir(root.path()).removeRecursively();
+        std::fprintf(stderr, "can't copy %s into a temporary install root %s\n", qPrintable(self), qPrintable(folder));
         return 2;
     }
     qputenv(kRootVariable, QFile::encodeName(root.path()));
     const QByteArray program = QFile::encodeName(copy);
     argv[0] = const_cast<char *>(program.constData());
+    // A successful execv runs no destructor, so root stays for the copy; it is removed only when execv fails.
     ::execv(program.constData(), argv);
     std::perror("execv");
-    QDir(root.path()).removeRecursively();
     return 2;
 }
 

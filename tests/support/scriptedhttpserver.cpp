@@ -1,8 +1,5 @@
 #include "scriptedhttpserver.h"
 
-#include <QHostAddress>
-#include <QMutexLocker>
-#include <QSemaphore>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -33,6 +30,24 @@ bool takeRequest(QByteArray *buffer, ScriptedHttpServer::Request *request)
     return true;
 }
 
+void reply(QTcpSocket *socket, const QByteArray &data, int pieceSize, int intervalMs, bool close)
+{
+    const int piece = pieceSize > 0 ? pieceSize : data.size();
+    int sent = pieceSize > 0 ? data.indexOf("\r\n\r\n") + 4 : 0;
+    socket->write(data.left(sent));
+    auto timer = new QTimer(socket); // goes with the socket
+    QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, sent, data, piece, close]() mutable {
+        socket->write(data.mid(sent, piece));
+        sent += piece;
+        if (sent < data.size())
+            return;
+        timer->stop();
+        if (close)
+            socket->disconnectFromHost();
+    });
+    timer->start(pieceSize > 0 ? intervalMs : 0);
+}
+
 } // namespace
 
 QByteArray ScriptedHttpServer::answer(int status, const QByteArray &body)
@@ -41,92 +56,48 @@ QByteArray ScriptedHttpServer::answer(int status, const QByteArray &body)
            + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-class ScriptedHttpServer::Worker : public QThread
-{
-public:
-    explicit Worker(ScriptedHttpServer *owner) : m_owner(owner) {}
-    QSemaphore ready;
-    QString error;
-
-protected:
-    void run() override
-    {
-        QTcpServer server;
-        if (server.listen(QHostAddress::LocalHost, 0))
-            m_owner->m_port = server.serverPort();
-        error = server.errorString();
-        QObject::connect(&server, &QTcpServer::newConnection, &server, [this, &server]() {
-            while (QTcpSocket *socket = server.nextPendingConnection()) {
-                auto buffer = QSharedPointer<QByteArray>::create();
-                const int connection = ++m_connections;
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer, connection]() {
-                    buffer->append(socket->readAll());
-                    for (Request request; takeRequest(buffer.data(), &request); request = Request()) {
-                        request.connection = connection;
-                        {
-                            QMutexLocker lock(&m_owner->m_mutex);
-                            m_owner->m_requests.append(request);
-                        }
-                        reply(socket);
-                    }
-                });
-            }
-        });
-        ready.release();
-        if (server.isListening())
-            exec();
-    }
-
-private:
-    void reply(QTcpSocket *socket)
-    {
-        const QByteArray data = m_owner->m_answers.value(qMin(m_answered++, m_owner->m_answers.size() - 1));
-        const bool close = m_owner->m_close;
-        int sent = m_owner->m_pieceSize > 0 ? data.indexOf("\r\n\r\n") + 4 : data.size();
-        socket->write(data.left(sent));
-        if (sent >= data.size()) {
-            if (close)
-                socket->disconnectFromHost();
-            return;
-        }
-        auto timer = new QTimer(socket); // goes with the socket
-        QObject::connect(timer, &QTimer::timeout, socket, [this, socket, timer, sent, data, close]() mutable {
-            socket->write(data.mid(sent, m_owner->m_pieceSize));
-            sent += m_owner->m_pieceSize;
-            if (sent < data.size())
-                return;
-            timer->stop();
-            if (close)
-                socket->disconnectFromHost();
-        });
-        timer->start(m_owner->m_intervalMs);
-    }
-
-    ScriptedHttpServer *m_owner;
-    int m_connections = 0;
-    int m_answered = 0;
-};
-
 bool ScriptedHttpServer::start(QString *error)
 {
     stop();
-    m_worker = new Worker(this);
-    m_worker->start();
-    const bool ok = m_worker->ready.tryAcquire(1, 10000) && m_port != 0;
-    if (!ok && error)
-        *error = QStringLiteral("server thread did not start: ") + m_worker->error;
-    if (!ok)
-        stop();
-    return ok;
+    auto server = new QTcpServer;
+    if (!server->listen(QHostAddress::LocalHost, 0)) {
+        if (error)
+            *error = QStringLiteral("can't listen: ") + server->errorString();
+        delete server;
+        return false;
+    }
+    m_port = server->serverPort();
+    m_connections = m_answered = 0;
+    m_thread = new QThread;
+    server->moveToThread(m_thread);
+    QObject::connect(m_thread, &QThread::finished, server, &QObject::deleteLater);
+    QObject::connect(server, &QTcpServer::newConnection, server, [this, server]() {
+        while (QTcpSocket *socket = server->nextPendingConnection()) {
+            auto buffer = QSharedPointer<QByteArray>::create();
+            const int connection = ++m_connections;
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer, connection]() {
+                buffer->append(socket->readAll());
+                for (Request request; takeRequest(buffer.data(), &request); request = Request()) {
+                    request.connection = connection;
+                    QMutexLocker lock(&m_mutex);
+                    m_requests.append(request);
+                    reply(socket, m_answers.value(qMin(m_answered++, m_answers.size() - 1)), m_pieceSize, m_intervalMs,
+                          m_close);
+                }
+            });
+        }
+    });
+    m_thread->start();
+    return true;
 }
 
 void ScriptedHttpServer::stop()
 {
-    if (m_worker) {
-        m_worker->quit();
-        m_worker->wait(10000);
-        delete m_worker;
-        m_worker = nullptr;
+    if (m_thread) {
+        m_thread->quit();
+        m_thread->wait(10000);
+        delete m_thread;
+        m_thread = nullptr;
     }
 }
 

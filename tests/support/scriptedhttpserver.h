@@ -1,10 +1,11 @@
 #pragma once
 
-#include <QByteArray>
 #include <QList>
 #include <QMap>
 #include <QMutex>
 #include <QString>
+
+class QThread;
 
 // A tiny HTTP/1.1 server on 127.0.0.1, in a thread of its own so it keeps
 // serving while the test thread blocks. It records every request byte for
@@ -33,16 +34,15 @@ public:
     bool start(QString *error = nullptr);
     void stop();
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
-    quint16 port() const { return m_port; }
     QList<Request> requests() const;
 
 private:
-    class Worker;
     QList<QByteArray> m_answers;
     bool m_close;
     int m_pieceSize, m_intervalMs;
     quint16 m_port = 0;
-    Worker *m_worker = nullptr;
+    int m_connections = 0, m_answered = 0; // used in the server thread only
+    QThread *m_thread = nullptr;
     mutable QMutex m_mutex;
     QList<Request> m_requests;
 };

@@ -4,23 +4,20 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
+
+#include <algorithm>
 
 bool writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return file.write(content) == content.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
 }
 
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString sha1Hex(const QByteArray &bytes)
@@ -30,8 +27,7 @@ QString sha1Hex(const QByteArray &bytes)
 
 QByteArray patternBytes(qint64 size, quint32 seed)
 {
-    QByteArray bytes;
-    bytes.resize(static_cast<int>(size));
+    QByteArray bytes(static_cast<int>(size), Qt::Uninitialized);
     quint32 x = seed * 2654435761u + 1;
     for (qint64 i = 0; i < size; ++i) {
         x ^= x << 13;
@@ -56,21 +52,18 @@ QStringList listFilesRecursive(const QString &root)
 bool treesEqual(const QString &a, const QString &b, QString *why, const QStringList &onlyInA)
 {
     const QStringList left = listFilesRecursive(a);
-    QStringList right = listFilesRecursive(b);
-    const QStringList common = right;
-    right << onlyInA;
+    const QStringList common = listFilesRecursive(b);
+    QStringList right = common + onlyInA;
     right.sort();
     if (left != right) {
         if (why)
             *why = QStringLiteral("file lists differ: [%1] vs [%2]").arg(left.join(','), right.join(','));
         return false;
     }
-    for (const QString &rel : common) {
-        if (readFile(a + '/' + rel) != readFile(b + '/' + rel)) {
-            if (why)
-                *why = QStringLiteral("content differs: %1").arg(rel);
-            return false;
-        }
-    }
-    return true;
+    const auto differs = std::find_if(common.begin(), common.end(), [&](const QString &rel) {
+        return readFile(a + '/' + rel) != readFile(b + '/' + rel);
+    });
+    if (differs != common.end() && why)
+        *why = QStringLiteral("content differs: %1").arg(*differs);
+    return differs == common.end();
 }

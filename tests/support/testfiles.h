@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QByteArray>
-#include <QString>
 #include <QStringList>
 
 // Small helpers for building and comparing trees of real files in tests.

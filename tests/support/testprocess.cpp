@@ -2,37 +2,46 @@
 
 #include "testfiles.h"
 
-#include <QElapsedTimer>
-#include <QFileInfo>
+#include <QDeadlineTimer>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 
-#include <csignal>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/types.h>
 
 void OrphanSafeProcess::setupChildProcess()
 {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
 }
 
+namespace {
+
+// Merged channels, in workingDir and environment when given; false when it did not start in time.
+bool launch(QProcess &process, const QString &program, const QStringList &arguments, const QString &workingDir,
+            const QProcessEnvironment &environment, QString *error)
+{
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setWorkingDirectory(workingDir);
+    if (!environment.isEmpty())
+        process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (process.waitForStarted(10000))
+        return true;
+    if (error)
+        *error = QStringLiteral("can't start %1: %2").arg(program, process.errorString());
+    return false;
+}
+
+} // namespace
+
 bool TestProcess::start(const QString &program, const QStringList &arguments, QString *error,
                         const QString &workingDir)
 {
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
-    if (!workingDir.isEmpty())
-        m_process.setWorkingDirectory(workingDir);
-    m_process.start(program, arguments);
-    if (!m_process.waitForStarted(10000)) {
-        if (error)
-            *error = QStringLiteral("can't start %1: %2").arg(program, m_process.errorString());
-        return false;
-    }
-    m_pid = m_process.processId();
-    return true;
+    const bool started = launch(m_process, program, arguments, workingDir, QProcessEnvironment(), error);
+    m_pid = m_process.processId(); // 0 unless it runs
+    return started;
 }
 
 void TestProcess::stop()
@@ -51,14 +60,8 @@ ProcessResult runProcess(const QString &program, const QStringList &arguments, i
                          const QString &workingDir, const QProcessEnvironment &environment)
 {
     OrphanSafeProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    if (!workingDir.isEmpty())
-        process.setWorkingDirectory(workingDir);
-    if (!environment.isEmpty())
-        process.setProcessEnvironment(environment);
-    process.start(program, arguments);
     ProcessResult result;
-    if (!process.waitForStarted(10000))
+    if (!launch(process, program, arguments, workingDir, environment, nullptr))
         return result;
     result.finished = process.waitForFinished(timeoutMs);
     if (!result.finished) {
@@ -81,24 +84,6 @@ bool runTool(const QString &program, const QStringList &arguments, QString *erro
     return result.ok();
 }
 
-namespace {
-
-bool waitForPort(quint16 port, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        if (socket.waitForConnected(500))
-            return true;
-        QThread::msleep(50);
-    }
-    return false;
-}
-
-} // namespace
-
 bool ServerProcess::startServer(const QString &binary, const Launch &launch, QString *error)
 {
     QString why = binary.isEmpty() ? QStringLiteral("the server program is not installed") : QString();
@@ -107,14 +92,16 @@ bool ServerProcess::startServer(const QString &binary, const Launch &launch, QSt
         QStringList arguments;
         if (!launch(m_port, &arguments, &why) || !m_process.start(binary, arguments, &why))
             break;
-        if (waitForPort(m_port, 10000))
-            return true;
+        for (QDeadlineTimer deadline(10000); !deadline.hasExpired(); QThread::msleep(50)) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, m_port);
+            if (socket.waitForConnected(500))
+                return true;
+        }
         m_process.stop();
-        if (attempt == 4)
-            why = binary + QStringLiteral(" did not start listening");
     }
     if (error)
-        *error = why;
+        *error = why.isEmpty() ? binary + QStringLiteral(" did not start listening") : why;
     return false;
 }
 
@@ -136,11 +123,9 @@ quint16 freeTcpPort()
 
 QString findExecutable(const QStringList &candidates)
 {
+    // An absolute path is only checked for being an executable file.
     for (const QString &candidate : candidates) {
-        const QString found = candidate.contains(QLatin1Char('/'))
-                                  ? (QFileInfo(candidate).isExecutable() && QFileInfo(candidate).isFile() ? candidate
-                                                                                                         : QString())
-                                  : QStandardPaths::findExecutable(candidate);
+        const QString found = QStandardPaths::findExecutable(candidate);
         if (!found.isEmpty())
             return found;
     }

@@ -1,8 +1,6 @@
 #pragma once
 
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -29,7 +27,6 @@ public:
     void stop();
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     qint64 pid() const { return m_pid; }
-    QByteArray output() { return m_process.readAll(); } // stdout and stderr merged, since the last call
 
 private:
     OrphanSafeProcess m_process;
