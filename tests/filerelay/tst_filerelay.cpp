@@ -9,7 +9,6 @@
 #include <QDate>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QThread>
@@ -25,16 +24,6 @@ bool writeUpdate(const QString &root)
            && writeFile(root + "/lib/libcore.so", patternBytes(300000, 5))
            && writeFile(root + "/lib/plugins/platform.so", "platform plugin")
            && writeFile(root + "/Отчёты/шаблон (1).xml", "<template/>") && QDir().mkpath(root + "/empty");
-}
-
-// The id of a process that has ended.
-qint64 deadPid()
-{
-    QProcess done;
-    done.start(QStringLiteral("/bin/true"), QStringList());
-    const qint64 pid = done.processId();
-    done.waitForFinished(10000);
-    return pid;
 }
 
 } // namespace
@@ -89,31 +78,23 @@ private slots:
         QVERIFY2(log.contains("Info ") && log.contains("file copy is started, version 1.0.0.1 ("), qPrintable(log));
     }
 
-    void keptFiles_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("targetHasIt");
-        QTest::addColumn<bool>("kept");
-        QTest::newRow("config.ini present is kept") << "config.ini" << true << true;
-        QTest::newRow("config.ini missing is copied") << "config.ini" << false << false;
-        QTest::newRow("Config.INI is an ordinary file") << "Config.INI" << true << false;
-        QTest::newRow("config.ini in a subfolder is kept") << "sub/config.ini" << true << true;
-        // The target file is made read-only below.
-        QTest::newRow("read-only target replaced") << "lib/libcore.so" << true << false;
-    }
-
     void keptFiles()
     {
-        QFETCH(QString, name);
-        QFETCH(bool, targetHasIt);
-        QFETCH(bool, kept);
-        const QString target = at("updater/") + name;
-        QVERIFY(writeFile(at("updater_temp/") + name, "from the update") && QDir().mkpath(at("updater")));
-        QVERIFY(!targetHasIt || writeFile(target, "user settings"));
-        QVERIFY(!name.startsWith("lib/") || QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+        // The updater's settings survive a self-update: a config.ini the
+        // target has, in any folder, stays. A name differing in case is an
+        // ordinary file, and a read-only target is replaced all the same.
+        const QStringList kept{"config.ini", "sub/config.ini"}, replaced{"Config.INI", "lib/libcore.so"};
+        const QStringList update = kept + replaced + QStringList{"new/config.ini"};
+        for (const QString &name : update)
+            QVERIFY(writeFile(at("updater_temp/") + name, "from the update"));
+        for (const QString &name : kept + replaced)
+            QVERIFY(writeFile(at("updater/") + name, "user settings"));
+        QVERIFY(QFile::setPermissions(at("updater/lib/libcore.so"), QFileDevice::ReadOwner | QFileDevice::ReadGroup));
         QCOMPARE(relay({}), 0);
-        QCOMPARE(readFile(target), kept ? QByteArray("user settings") : QByteArray("from the update"));
-        QCOMPARE(readFile(at("updater/kestraupd")), QByteArray("new updater binary"));
+        for (const QString &name : update)
+            QCOMPARE(readFile(at("updater/") + name), QByteArray(kept.contains(name) ? "user settings" : "from the update"));
+        // Nothing staged is left beside a file replaced.
+        QCOMPARE(listFilesRecursive(at("updater/lib")), QStringList({"libcore.so", "plugins/platform.so"}));
     }
 
     void failures_data()
@@ -221,9 +202,13 @@ private slots:
             QVERIFY2(hold.hold(target, FileHold::Entry, &why), qPrintable(why));
         else if (is("lock"))
             QVERIFY(lock.acquire(0));
-        else
-            QVERIFY(writeFile(InstallationLock::filePath(m_root), QByteArray::number(deadPid()) + "\nkestraupd\n"
-                                                                      + QSysInfo::machineHostName().toUtf8() + "\n"));
+        else { // the lock of an updater whose process has ended
+            QVERIFY2(updater.start(QStringLiteral("/bin/true"), {}, &why), qPrintable(why));
+            const QByteArray ended = QByteArray::number(updater.pid());
+            updater.stop();
+            QVERIFY(writeFile(InstallationLock::filePath(m_root),
+                              ended + "\nkestraupd\n" + QSysInfo::machineHostName().toUtf8() + "\n"));
+        }
         QElapsedTimer timer;
         timer.start();
         QVERIFY2(copier.start(at("updater_temp/filerelay"), {}, &why, QDir::tempPath()), qPrintable(why));
@@ -235,11 +220,7 @@ private slots:
         lock.release();
         const qint64 updaterPid = updater.pid();
         updater.stop();
-        for (int i = 0; i < 600 && copier.isRunning(); ++i) {
-            QThread::msleep(100);
-            QCoreApplication::processEvents();
-        }
-        QVERIFY(!copier.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!copier.isRunning(), 60000);
         const qint64 elapsed = timer.elapsed();
         QCOMPARE(readFile(target), QByteArray("new updater binary"));
         QCOMPARE(readFile(at("updater/update_fileinfo.xml")), QByteArray("<record of the new release/>"));
