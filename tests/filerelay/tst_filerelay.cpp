@@ -63,12 +63,27 @@ private slots:
         QFETCH(QString, to);
         QFETCH(QString, logs);
         QVERIFY(writeUpdate(at(from)));
+        // The updater's settings survive a self-update: a config.ini the
+        // target has, in any folder, stays. A name differing in case is an
+        // ordinary file, and a read-only target is replaced all the same.
+        const QStringList kept{"config.ini", "sub/config.ini"};
+        const QStringList configs = kept + QStringList{"Config.INI", "new/config.ini"};
+        for (const QString &name : configs)
+            QVERIFY(writeFile(at(from + '/' + name), "from the update"));
+        for (const QString &name : kept + QStringList{"Config.INI", "lib/libcore.so"})
+            QVERIFY(writeFile(at(to + '/' + name), "user settings"));
+        QVERIFY(QFile::setPermissions(at(to + "/lib/libcore.so"), QFileDevice::ReadOwner | QFileDevice::ReadGroup));
         ini.replace("@ROOT@", m_root.toUtf8());
         const QString iniPath = at("updater_temp/filerelay_config.ini");
         QVERIFY(ini.isEmpty() || writeFile(iniPath, ini));
         QCOMPARE(relay({}), 0);
-        for (const char *file : {"kestraupd", "lib/libcore.so", "lib/plugins/platform.so", "Отчёты/шаблон (1).xml"})
-            QCOMPARE(readFile(at(to + '/' + file)), readFile(at(from + '/' + file)));
+        for (const QString &file : configs + QStringList{"kestraupd", "lib/libcore.so", "lib/plugins/platform.so",
+                                                         "Отчёты/шаблон (1).xml"}) {
+            const QByteArray expected = kept.contains(file) ? "user settings" : readFile(at(from + '/' + file));
+            QCOMPARE(readFile(at(to + '/' + file)), expected);
+        }
+        // Nothing staged is left beside a file replaced.
+        QCOMPARE(listFilesRecursive(at(to + "/lib")), QStringList({"libcore.so", "plugins/platform.so"}));
         // The source stays in place; the copier only reads its settings file.
         QVERIFY(QFileInfo(at(to + "/empty")).isDir() && QFileInfo(at(from + "/lib/plugins/platform.so")).isFile());
         QCOMPARE(readFile(iniPath), ini);
@@ -76,25 +91,6 @@ private slots:
         // The log: <logs>/<yyyy_MM>/filerelay<date>.txt.
         const QString log = logIn(at(logs));
         QVERIFY2(log.contains("Info ") && log.contains("file copy is started, version 1.0.0.1 ("), qPrintable(log));
-    }
-
-    void keptFiles()
-    {
-        // The updater's settings survive a self-update: a config.ini the
-        // target has, in any folder, stays. A name differing in case is an
-        // ordinary file, and a read-only target is replaced all the same.
-        const QStringList kept{"config.ini", "sub/config.ini"}, replaced{"Config.INI", "lib/libcore.so"};
-        const QStringList update = kept + replaced + QStringList{"new/config.ini"};
-        for (const QString &name : update)
-            QVERIFY(writeFile(at("updater_temp/") + name, "from the update"));
-        for (const QString &name : kept + replaced)
-            QVERIFY(writeFile(at("updater/") + name, "user settings"));
-        QVERIFY(QFile::setPermissions(at("updater/lib/libcore.so"), QFileDevice::ReadOwner | QFileDevice::ReadGroup));
-        QCOMPARE(relay({}), 0);
-        for (const QString &name : update)
-            QCOMPARE(readFile(at("updater/") + name), QByteArray(kept.contains(name) ? "user settings" : "from the update"));
-        // Nothing staged is left beside a file replaced.
-        QCOMPARE(listFilesRecursive(at("updater/lib")), QStringList({"libcore.so", "plugins/platform.so"}));
     }
 
     void failures_data()

@@ -11,7 +11,7 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QThread>
+#include <QThreadPool>
 #include <QtTest>
 
 #include <atomic>
@@ -29,21 +29,6 @@ QJsonObject registryWith(int programms, const QString &tag)
                                  {"execute_filename", "p.exe"},
                                  {"plugins", QJsonArray{QJsonObject{{"plugin_name", "m"}}}}});
     return QJsonObject{{"programms", array}};
-}
-
-// Runs each body on a thread of its own, all at once, and waits for them.
-bool onThreads(const QList<std::function<void()>> &bodies)
-{
-    QList<QThread *> threads;
-    for (const auto &body : bodies)
-        threads << QThread::create(body);
-    for (QThread *t : threads)
-        t->start();
-    bool ended = true;
-    for (QThread *t : threads)
-        ended = t->wait(60000) && ended;
-    qDeleteAll(threads);
-    return ended;
 }
 
 } // namespace
@@ -75,7 +60,6 @@ private slots:
         QTest::newRow("array at top level") << QByteArray("[{\"programms\": []}]") << QByteArray() << 0 << -1;
         QTest::newRow("truncated JSON restored from backup") << good.left(200) << good << 8 << 200;
         QTest::newRow("empty file, damaged backup") << QByteArray("") << QByteArray("{") << 0 << 0;
-        QTest::newRow("well-formed") << good << QByteArray() << 8 << -1;
     }
 
     void readDocument()
@@ -94,9 +78,8 @@ private slots:
             return;
         }
         QVERIFY2(capture.contains(QtCriticalMsg, " is damaged: "), qPrintable(warnings.join('\n')));
-        const QRegularExpressionMatch match = QRegularExpression(" offset: +(\\d+)$").match(warnings.first());
-        QVERIFY2(match.hasMatch(), qPrintable(warnings.first()));
-        QCOMPARE(match.captured(1).toInt(), errorOffset);
+        QVERIFY2(warnings.first().contains(QRegularExpression(QStringLiteral(" offset: +%1$").arg(errorOffset))),
+                 qPrintable(warnings.first()));
         // The damaged bytes are kept aside, the user is told where, and a
         // later write cannot destroy them.
         const QStringList aside = QDir(m_dir->path()).entryList({"installed.json.damaged-*"}, QDir::Files);
@@ -182,23 +165,29 @@ private slots:
         int reads = 0;
         int bad = 0;
         MessageCapture capture;
-        QVERIFY(onThreads({[&] {
-                               for (int i = 0; i < 100; ++i)
-                                   settings->setInstalledConfig(i % 2 ? a : b);
-                               done = true;
-                           },
-                           [&] {
-                               for (; !done && reads < 100000; ++reads) {
-                                   const QJsonObject seen = settings->installedConfig();
-                                   bad += seen != a && seen != b;
-                               }
-                           },
-                           [&] {
-                               for (int i = 0; i < 200; ++i) {
-                                   settings->setRuntimeValue("General", "install_config_path", registryPath());
-                                   settings->setValue("General", "make_backup", i % 2 == 0);
-                               }
-                           }}));
+        // Each body on a thread of its own, all at once, whatever the machine.
+        QThreadPool pool;
+        pool.setMaxThreadCount(3);
+        pool.start([&] {
+            for (int i = 0; i < 100; ++i)
+                settings->setInstalledConfig(i % 2 ? a : b);
+            done = true;
+        });
+        pool.start([&] {
+            for (; !done && reads < 100000; ++reads) {
+                const QJsonObject seen = settings->installedConfig();
+                bad += seen != a && seen != b;
+            }
+        });
+        pool.start([&] {
+            for (int i = 0; i < 200; ++i) {
+                settings->setRuntimeValue("General", "install_config_path", registryPath());
+                settings->setValue("General", "make_backup", i % 2 == 0);
+            }
+        });
+        // A deadlock ends the run here: the pool would wait for it for ever.
+        if (!pool.waitForDone(60000))
+            qFatal("the registry's users are deadlocked");
         QVERIFY2(bad == 0, qPrintable(QStringLiteral("%1 of %2 reads saw another registry").arg(bad).arg(reads)));
         QVERIFY2(capture.warnings().isEmpty(), qPrintable(capture.warnings().join('\n')));
         QVERIFY(reads > 0);
