@@ -71,10 +71,15 @@ private slots:
         m_binDir = m_work.filePath(QStringLiteral("bin"));
         m_exe = m_binDir + QStringLiteral("/packwright");
         QVERIFY2(QDir().mkpath(m_binDir) && QFile::copy(KESTRA_BIN_DIR "/packwright", m_exe), "packwright is not built");
-        // The publisher's key pair, made as a publisher makes it.
+        // The publisher's key pair, made as a publisher makes it: a private
+        // key for its owner alone, never replaced.
         m_key = m_work.filePath(QStringLiteral("publisher"));
         QCOMPARE(run({"--new-key", m_key}), 0);
         m_key += QStringLiteral(".key");
+        QCOMPARE(runProcess(QStringLiteral("stat"), {"-c", "%a", m_key}).output, QByteArray("600\n"));
+        const QByteArray before = readFile(m_key);
+        QCOMPARE(run({"--new-key", m_key.chopped(4)}), 4);
+        QCOMPARE(readFile(m_key), before);
     }
 
     void init()
@@ -83,15 +88,6 @@ private slots:
         m_dir.reset(new QTemporaryDir);
         m_src = m_dir->filePath(QStringLiteral("src"));
         m_out = m_dir->filePath(QStringLiteral("out"));
-    }
-
-    void keyPair()
-    {
-        // The pair of initTestCase: a private key for its owner alone, never replaced.
-        QCOMPARE(runProcess(QStringLiteral("stat"), {"-c", "%a", m_key}).output, QByteArray("600\n"));
-        const QByteArray before = readFile(m_key);
-        QCOMPARE(run({"--new-key", m_key.chopped(4)}), 4);
-        QCOMPARE(readFile(m_key), before);
     }
 
     void signatures_data()
@@ -308,8 +304,36 @@ private:
         return run(QStringList{"-m", module, "-f", m_src, "-o", m_out} + more);
     }
 
-    QString storedAsSources(const QDomDocument &doc, QStringList data = {}) const;
-    QString logText() const;
+    // Each stored copy is byte for byte its source, which exists; the data
+    // folder holds exactly those and the names in data. Empty, or what differs.
+    QString storedAsSources(const QDomDocument &doc, QStringList data = {}) const
+    {
+        const QDomNodeList nodes = doc.elementsByTagName(QStringLiteral("fileinfo"));
+        for (int i = 0; i < nodes.count(); ++i) {
+            const QDomElement e = nodes.at(i).toElement();
+            const QString stored = e.firstChildElement("data").text();
+            const QString source = m_src + e.firstChildElement("path").text() + '/' + e.attribute("filename");
+            if (!QFileInfo(source).isFile() || readFile(out(stored)) != readFile(source))
+                return stored;
+            data << stored.mid(4);
+        }
+        data.sort();
+        const QStringList files = listFilesRecursive(out("mod"));
+        return files == data ? QString() : files.join(',');
+    }
+
+    QString logText() const
+    {
+        // The log lies in logs/<yyyy_MM>/packwright_<date>.txt; at midnight a run
+        // may span two files, so read them all.
+        QString text;
+        QDirIterator it(m_binDir + QStringLiteral("/logs"), {QStringLiteral("packwright_*.txt")}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            text += QString::fromLocal8Bit(readFile(it.next()));
+        return text;
+    }
+
     QString buildRichTree();
 
     QTemporaryDir m_work;
@@ -317,36 +341,6 @@ private:
     QString m_src, m_out, m_binDir, m_exe;
     QString m_key; // the publisher's private key, made by packwright --new-key
 };
-
-// Each stored copy is byte for byte its source, which exists; the data
-// folder holds exactly those and the names in data. Empty, or what differs.
-QString TestPackwright::storedAsSources(const QDomDocument &doc, QStringList data) const
-{
-    const QDomNodeList nodes = doc.elementsByTagName(QStringLiteral("fileinfo"));
-    for (int i = 0; i < nodes.count(); ++i) {
-        const QDomElement e = nodes.at(i).toElement();
-        const QString stored = e.firstChildElement("data").text();
-        const QString source = m_src + e.firstChildElement("path").text() + '/' + e.attribute("filename");
-        if (!QFileInfo(source).isFile() || readFile(out(stored)) != readFile(source))
-            return stored;
-        data << stored.mid(4);
-    }
-    data.sort();
-    const QStringList files = listFilesRecursive(out("mod"));
-    return files == data ? QString() : files.join(',');
-}
-
-QString TestPackwright::logText() const
-{
-    // The log lies in logs/<yyyy_MM>/packwright_<date>.txt; at midnight a run
-    // may span two files, so read them all.
-    QString text;
-    QDirIterator it(m_binDir + QStringLiteral("/logs"), {QStringLiteral("packwright_*.txt")}, QDir::Files,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        text += QString::fromLocal8Bit(readFile(it.next()));
-    return text;
-}
 
 QString TestPackwright::buildRichTree()
 {
