@@ -88,7 +88,6 @@ private slots:
         QVERIFY(QFileInfo(at(to + "/empty")).isDir() && QFileInfo(at(from + "/lib/plugins/platform.so")).isFile());
         QCOMPARE(readFile(iniPath), ini);
         QCOMPARE(QFileInfo::exists(at("updater")), to == QLatin1String("updater"));
-        // The log: <logs>/<yyyy_MM>/filerelay<date>.txt.
         const QString log = logIn(at(logs));
         QVERIFY2(log.contains("Info ") && log.contains("file copy is started, version 1.0.0.1 ("), qPrintable(log));
     }

@@ -1,14 +1,11 @@
 // installed.json: the registry of installed programs and its queries.
 
-#include "installedprogramm.h"
 #include "messagecapture.h"
-#include "projectdescription.h"
 #include "settings.h"
 #include "testfiles.h"
 
 #include <QDirIterator>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -96,7 +93,6 @@ private slots:
     {
         QTest::addColumn<QString>("place"); // below the temporary folder
         QTest::addColumn<QString>("warning");
-        // A folder where the registry should be cannot be read as one.
         QTest::newRow("folder in the registry's place") << "installed.json" << "can't open file to read: ";
         QTest::newRow("missing folder") << "no/such/folder/installed.json" << "can't write file: ";
     }
@@ -165,9 +161,8 @@ private slots:
         int reads = 0;
         int bad = 0;
         MessageCapture capture;
-        // Each body on a thread of its own, all at once, whatever the machine.
         QThreadPool pool;
-        pool.setMaxThreadCount(3);
+        pool.setMaxThreadCount(3); // each body on a thread of its own, all at once, whatever the machine
         pool.start([&] {
             for (int i = 0; i < 100; ++i)
                 settings->setInstalledConfig(i % 2 ? a : b);
