@@ -185,7 +185,7 @@ private slots:
         const QString target = at("updater/kestraupd");
         QVERIFY(writeFile(at("updater/update_fileinfo.xml"), "<old record/>"));
         // A running updater: a copy of a small program under its name.
-        QVERIFY(is("process") ? QFile::copy(QStringLiteral("/bin/sleep"), target) : writeFile(target, "old updater binary"));
+        QVERIFY(is("process") ? QFile::copy("/bin/sleep", target) : writeFile(target, "old updater binary"));
         const QByteArray old = readFile(target);
         FileHold hold;
         InstallationLock lock(m_root);
