@@ -116,27 +116,25 @@ private slots:
     {
         QTest::addColumn<QByteArray>("registry"); // empty: the data folder's
         QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("withSelfProject");
         QTest::addColumn<QStringList>("expected"); // "programm: modules"
         const QString lab = QStringLiteral("lab: lab_cfg_old,lab_cfg,lab_reports");
         QTest::newRow("all programs and the updater itself")
-            << QByteArray() << "" << true << QStringList{"kestraupd: ", lab, "plain: ", "viewer: second_module"};
-        QTest::newRow("one program") << QByteArray() << "lab" << true << QStringList{"kestraupd: ", lab};
+            << QByteArray() << "" << QStringList{"kestraupd: ", lab, "plain: ", "viewer: second_module"};
+        QTest::newRow("one program") << QByteArray() << "lab" << QStringList{"kestraupd: ", lab};
         // Installed already: the registry's own entry is kept, not emptied.
         QTest::newRow("updater registered with a module")
             << QByteArray("{\"programms\": [{\"programm_name\": \"kestraupd\", \"plugins\": [{\"plugin_name\": \"tr\"}]}]}")
-            << "" << true << QStringList{"kestraupd: tr"};
+            << "" << QStringList{"kestraupd: tr"};
     }
 
     void installedModules()
     {
         QFETCH(QByteArray, registry);
         QFETCH(QString, name);
-        QFETCH(bool, withSelfProject);
         QFETCH(QStringList, expected);
         QVERIFY(writeFile(registryPath(), registry.isEmpty() ? readFile(kDataDir + "/installed.json") : registry));
-        QVERIFY(!withSelfProject
-                || m_settings->readProjectDocument(kDataDir + "/self_project.xml", "server1", "", {kSelfGuid}));
+        // The updater's own project is known, as after a server was read.
+        QVERIFY(m_settings->readProjectDocument(kDataDir + "/self_project.xml", "server1", "", {kSelfGuid}));
         QStringList actual;
         const QMap<QString, QStringList> modules = m_settings->installedModules(name);
         for (auto it = modules.constBegin(); it != modules.constEnd(); ++it)
@@ -153,13 +151,11 @@ private slots:
     // registry, and nothing deadlocks.
     void concurrentUse()
     {
-        const QJsonObject a = registryWith(100, QStringLiteral("a"));
-        const QJsonObject b = registryWith(100, QStringLiteral("b"));
+        const QJsonObject a = registryWith(100, QStringLiteral("a")), b = registryWith(100, QStringLiteral("b"));
         Settings *settings = m_settings.data();
         settings->setInstalledConfig(a);
         std::atomic<bool> done{false};
-        int reads = 0;
-        int bad = 0;
+        int reads = 0, bad = 0;
         MessageCapture capture;
         QThreadPool pool;
         pool.setMaxThreadCount(3); // each body on a thread of its own, all at once, whatever the machine
