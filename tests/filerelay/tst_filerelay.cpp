@@ -9,7 +9,6 @@
 #include <QDate>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QThread>
@@ -25,16 +24,6 @@ bool writeUpdate(const QString &root)
            && writeFile(root + "/lib/libcore.so", patternBytes(300000, 5))
            && writeFile(root + "/lib/plugins/platform.so", "platform plugin")
            && writeFile(root + "/Отчёты/шаблон (1).xml", "<template/>") && QDir().mkpath(root + "/empty");
-}
-
-// The id of a process that has ended.
-qint64 deadPid()
-{
-    QProcess done;
-    done.start(QStringLiteral("/bin/true"), QStringList());
-    const qint64 pid = done.processId();
-    done.waitForFinished(10000);
-    return pid;
 }
 
 } // namespace
@@ -74,46 +63,33 @@ private slots:
         QFETCH(QString, to);
         QFETCH(QString, logs);
         QVERIFY(writeUpdate(at(from)));
+        // The updater's settings survive a self-update: a config.ini the
+        // target has, in any folder, stays. A name differing in case is an
+        // ordinary file, and a read-only target is replaced all the same.
+        const QStringList kept{"config.ini", "sub/config.ini"};
+        const QStringList configs = kept + QStringList{"Config.INI", "new/config.ini"};
+        for (const QString &name : configs)
+            QVERIFY(writeFile(at(from + '/' + name), "from the update"));
+        for (const QString &name : kept + QStringList{"Config.INI", "lib/libcore.so"})
+            QVERIFY(writeFile(at(to + '/' + name), "user settings"));
+        QVERIFY(QFile::setPermissions(at(to + "/lib/libcore.so"), QFileDevice::ReadOwner | QFileDevice::ReadGroup));
         ini.replace("@ROOT@", m_root.toUtf8());
         const QString iniPath = at("updater_temp/filerelay_config.ini");
         QVERIFY(ini.isEmpty() || writeFile(iniPath, ini));
         QCOMPARE(relay({}), 0);
-        for (const char *file : {"kestraupd", "lib/libcore.so", "lib/plugins/platform.so", "Отчёты/шаблон (1).xml"})
-            QCOMPARE(readFile(at(to + '/' + file)), readFile(at(from + '/' + file)));
+        for (const QString &file : configs + QStringList{"kestraupd", "lib/libcore.so", "lib/plugins/platform.so",
+                                                         "Отчёты/шаблон (1).xml"}) {
+            const QByteArray expected = kept.contains(file) ? "user settings" : readFile(at(from + '/' + file));
+            QCOMPARE(readFile(at(to + '/' + file)), expected);
+        }
+        // Nothing staged is left beside a file replaced.
+        QCOMPARE(listFilesRecursive(at(to + "/lib")), QStringList({"libcore.so", "plugins/platform.so"}));
         // The source stays in place; the copier only reads its settings file.
         QVERIFY(QFileInfo(at(to + "/empty")).isDir() && QFileInfo(at(from + "/lib/plugins/platform.so")).isFile());
         QCOMPARE(readFile(iniPath), ini);
         QCOMPARE(QFileInfo::exists(at("updater")), to == QLatin1String("updater"));
-        // The log: <logs>/<yyyy_MM>/filerelay<date>.txt.
         const QString log = logIn(at(logs));
         QVERIFY2(log.contains("Info ") && log.contains("file copy is started, version 1.0.0.1 ("), qPrintable(log));
-    }
-
-    void keptFiles_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("targetHasIt");
-        QTest::addColumn<bool>("kept");
-        QTest::newRow("config.ini present is kept") << "config.ini" << true << true;
-        QTest::newRow("config.ini missing is copied") << "config.ini" << false << false;
-        QTest::newRow("Config.INI is an ordinary file") << "Config.INI" << true << false;
-        QTest::newRow("config.ini in a subfolder is kept") << "sub/config.ini" << true << true;
-        // The target file is made read-only below.
-        QTest::newRow("read-only target replaced") << "lib/libcore.so" << true << false;
-    }
-
-    void keptFiles()
-    {
-        QFETCH(QString, name);
-        QFETCH(bool, targetHasIt);
-        QFETCH(bool, kept);
-        const QString target = at("updater/") + name;
-        QVERIFY(writeFile(at("updater_temp/") + name, "from the update") && QDir().mkpath(at("updater")));
-        QVERIFY(!targetHasIt || writeFile(target, "user settings"));
-        QVERIFY(!name.startsWith("lib/") || QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
-        QCOMPARE(relay({}), 0);
-        QCOMPARE(readFile(target), kept ? QByteArray("user settings") : QByteArray("from the update"));
-        QCOMPARE(readFile(at("updater/kestraupd")), QByteArray("new updater binary"));
     }
 
     void failures_data()
@@ -207,11 +183,10 @@ private slots:
         if (is("file") && !FileHold::isAvailable(m_root, &why))
             QSKIP(qPrintable(QStringLiteral("files cannot be held here: ") + why));
         const QString target = at("updater/kestraupd");
-        // A running updater: a copy of a small program under its name.
-        const QByteArray old = is("process") ? readFile(QStringLiteral("/bin/sleep")) : QByteArray("old updater binary");
-        QVERIFY(!old.isEmpty() && writeFile(target, old));
-        QVERIFY(QFile::setPermissions(target, QFile::permissions(target) | QFile::ExeOwner));
         QVERIFY(writeFile(at("updater/update_fileinfo.xml"), "<old record/>"));
+        // A running updater: a copy of a small program under its name.
+        QVERIFY(is("process") ? QFile::copy("/bin/sleep", target) : writeFile(target, "old updater binary"));
+        const QByteArray old = readFile(target);
         FileHold hold;
         InstallationLock lock(m_root);
         TestProcess copier, updater;
@@ -221,9 +196,13 @@ private slots:
             QVERIFY2(hold.hold(target, FileHold::Entry, &why), qPrintable(why));
         else if (is("lock"))
             QVERIFY(lock.acquire(0));
-        else
-            QVERIFY(writeFile(InstallationLock::filePath(m_root), QByteArray::number(deadPid()) + "\nkestraupd\n"
-                                                                      + QSysInfo::machineHostName().toUtf8() + "\n"));
+        else { // the lock of an updater whose process has ended
+            QVERIFY2(updater.start(QStringLiteral("/bin/true"), {}, &why), qPrintable(why));
+            const QByteArray ended = QByteArray::number(updater.pid());
+            updater.stop();
+            QVERIFY(writeFile(InstallationLock::filePath(m_root),
+                              ended + "\nkestraupd\n" + QSysInfo::machineHostName().toUtf8() + "\n"));
+        }
         QElapsedTimer timer;
         timer.start();
         QVERIFY2(copier.start(at("updater_temp/filerelay"), {}, &why, QDir::tempPath()), qPrintable(why));
@@ -235,11 +214,7 @@ private slots:
         lock.release();
         const qint64 updaterPid = updater.pid();
         updater.stop();
-        for (int i = 0; i < 600 && copier.isRunning(); ++i) {
-            QThread::msleep(100);
-            QCoreApplication::processEvents();
-        }
-        QVERIFY(!copier.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!copier.isRunning(), 60000);
         const qint64 elapsed = timer.elapsed();
         QCOMPARE(readFile(target), QByteArray("new updater binary"));
         QCOMPARE(readFile(at("updater/update_fileinfo.xml")), QByteArray("<record of the new release/>"));

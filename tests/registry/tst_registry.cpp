@@ -1,17 +1,14 @@
 // installed.json: the registry of installed programs and its queries.
 
-#include "installedprogramm.h"
 #include "messagecapture.h"
-#include "projectdescription.h"
 #include "settings.h"
 #include "testfiles.h"
 
 #include <QDirIterator>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QThread>
+#include <QThreadPool>
 #include <QtTest>
 
 #include <atomic>
@@ -29,21 +26,6 @@ QJsonObject registryWith(int programms, const QString &tag)
                                  {"execute_filename", "p.exe"},
                                  {"plugins", QJsonArray{QJsonObject{{"plugin_name", "m"}}}}});
     return QJsonObject{{"programms", array}};
-}
-
-// Runs each body on a thread of its own, all at once, and waits for them.
-bool onThreads(const QList<std::function<void()>> &bodies)
-{
-    QList<QThread *> threads;
-    for (const auto &body : bodies)
-        threads << QThread::create(body);
-    for (QThread *t : threads)
-        t->start();
-    bool ended = true;
-    for (QThread *t : threads)
-        ended = t->wait(60000) && ended;
-    qDeleteAll(threads);
-    return ended;
 }
 
 } // namespace
@@ -75,7 +57,6 @@ private slots:
         QTest::newRow("array at top level") << QByteArray("[{\"programms\": []}]") << QByteArray() << 0 << -1;
         QTest::newRow("truncated JSON restored from backup") << good.left(200) << good << 8 << 200;
         QTest::newRow("empty file, damaged backup") << QByteArray("") << QByteArray("{") << 0 << 0;
-        QTest::newRow("well-formed") << good << QByteArray() << 8 << -1;
     }
 
     void readDocument()
@@ -94,9 +75,8 @@ private slots:
             return;
         }
         QVERIFY2(capture.contains(QtCriticalMsg, " is damaged: "), qPrintable(warnings.join('\n')));
-        const QRegularExpressionMatch match = QRegularExpression(" offset: +(\\d+)$").match(warnings.first());
-        QVERIFY2(match.hasMatch(), qPrintable(warnings.first()));
-        QCOMPARE(match.captured(1).toInt(), errorOffset);
+        QVERIFY2(warnings.first().contains(QRegularExpression(QStringLiteral(" offset: +%1$").arg(errorOffset))),
+                 qPrintable(warnings.first()));
         // The damaged bytes are kept aside, the user is told where, and a
         // later write cannot destroy them.
         const QStringList aside = QDir(m_dir->path()).entryList({"installed.json.damaged-*"}, QDir::Files);
@@ -113,7 +93,6 @@ private slots:
     {
         QTest::addColumn<QString>("place"); // below the temporary folder
         QTest::addColumn<QString>("warning");
-        // A folder where the registry should be cannot be read as one.
         QTest::newRow("folder in the registry's place") << "installed.json" << "can't open file to read: ";
         QTest::newRow("missing folder") << "no/such/folder/installed.json" << "can't write file: ";
     }
@@ -137,27 +116,25 @@ private slots:
     {
         QTest::addColumn<QByteArray>("registry"); // empty: the data folder's
         QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("withSelfProject");
         QTest::addColumn<QStringList>("expected"); // "programm: modules"
         const QString lab = QStringLiteral("lab: lab_cfg_old,lab_cfg,lab_reports");
         QTest::newRow("all programs and the updater itself")
-            << QByteArray() << "" << true << QStringList{"kestraupd: ", lab, "plain: ", "viewer: second_module"};
-        QTest::newRow("one program") << QByteArray() << "lab" << true << QStringList{"kestraupd: ", lab};
+            << QByteArray() << "" << QStringList{"kestraupd: ", lab, "plain: ", "viewer: second_module"};
+        QTest::newRow("one program") << QByteArray() << "lab" << QStringList{"kestraupd: ", lab};
         // Installed already: the registry's own entry is kept, not emptied.
         QTest::newRow("updater registered with a module")
             << QByteArray("{\"programms\": [{\"programm_name\": \"kestraupd\", \"plugins\": [{\"plugin_name\": \"tr\"}]}]}")
-            << "" << true << QStringList{"kestraupd: tr"};
+            << "" << QStringList{"kestraupd: tr"};
     }
 
     void installedModules()
     {
         QFETCH(QByteArray, registry);
         QFETCH(QString, name);
-        QFETCH(bool, withSelfProject);
         QFETCH(QStringList, expected);
         QVERIFY(writeFile(registryPath(), registry.isEmpty() ? readFile(kDataDir + "/installed.json") : registry));
-        QVERIFY(!withSelfProject
-                || m_settings->readProjectDocument(kDataDir + "/self_project.xml", "server1", "", {kSelfGuid}));
+        // The updater's own project is known, as after a server was read.
+        QVERIFY(m_settings->readProjectDocument(kDataDir + "/self_project.xml", "server1", "", {kSelfGuid}));
         QStringList actual;
         const QMap<QString, QStringList> modules = m_settings->installedModules(name);
         for (auto it = modules.constBegin(); it != modules.constEnd(); ++it)
@@ -174,31 +151,34 @@ private slots:
     // registry, and nothing deadlocks.
     void concurrentUse()
     {
-        const QJsonObject a = registryWith(100, QStringLiteral("a"));
-        const QJsonObject b = registryWith(100, QStringLiteral("b"));
+        const QJsonObject a = registryWith(100, QStringLiteral("a")), b = registryWith(100, QStringLiteral("b"));
         Settings *settings = m_settings.data();
         settings->setInstalledConfig(a);
         std::atomic<bool> done{false};
-        int reads = 0;
-        int bad = 0;
+        int reads = 0, bad = 0;
         MessageCapture capture;
-        QVERIFY(onThreads({[&] {
-                               for (int i = 0; i < 100; ++i)
-                                   settings->setInstalledConfig(i % 2 ? a : b);
-                               done = true;
-                           },
-                           [&] {
-                               for (; !done && reads < 100000; ++reads) {
-                                   const QJsonObject seen = settings->installedConfig();
-                                   bad += seen != a && seen != b;
-                               }
-                           },
-                           [&] {
-                               for (int i = 0; i < 200; ++i) {
-                                   settings->setRuntimeValue("General", "install_config_path", registryPath());
-                                   settings->setValue("General", "make_backup", i % 2 == 0);
-                               }
-                           }}));
+        QThreadPool pool;
+        pool.setMaxThreadCount(3); // each body on a thread of its own, all at once, whatever the machine
+        pool.start([&] {
+            for (int i = 0; i < 100; ++i)
+                settings->setInstalledConfig(i % 2 ? a : b);
+            done = true;
+        });
+        pool.start([&] {
+            for (; !done && reads < 100000; ++reads) {
+                const QJsonObject seen = settings->installedConfig();
+                bad += seen != a && seen != b;
+            }
+        });
+        pool.start([&] {
+            for (int i = 0; i < 200; ++i) {
+                settings->setRuntimeValue("General", "install_config_path", registryPath());
+                settings->setValue("General", "make_backup", i % 2 == 0);
+            }
+        });
+        // A deadlock ends the run here: the pool would wait for it for ever.
+        if (!pool.waitForDone(60000))
+            qFatal("the registry's users are deadlocked");
         QVERIFY2(bad == 0, qPrintable(QStringLiteral("%1 of %2 reads saw another registry").arg(bad).arg(reads)));
         QVERIFY2(capture.warnings().isEmpty(), qPrintable(capture.warnings().join('\n')));
         QVERIFY(reads > 0);
