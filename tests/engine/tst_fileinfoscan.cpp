@@ -84,9 +84,6 @@ class TestFileInfoScan : public QObject
     Q_OBJECT
 
 private slots:
-    // Documents are read as the DOM reads them; the quick path, where it reads
-    // at all, exactly as the full reader, and it leaves what is outside the plain
-    // form to the full reader.
     void reading_data()
     {
         QTest::addColumn<QByteArray>("document");
