@@ -58,8 +58,7 @@ QStringList scanReading(const QByteArray &document, bool full = false)
 {
     QVector<ScannedFileInfo> entries;
     QString message;
-    int line = 0;
-    int column = 0;
+    int line = 0, column = 0;
     const bool read = full ? fullScanFileInfoEntries(document, &entries, &message, &line, &column)
                            : scanFileInfoEntries(document, &entries, &message, &line, &column);
     return read ? rowsOf(entries) : QStringList{QStringLiteral("<refused>")};

@@ -321,10 +321,9 @@ private:
         // The log lies in logs/<yyyy_MM>/packwright_<date>.txt; at midnight a run
         // may span two files, so read them all.
         QString text;
-        QDirIterator it(m_binDir + QStringLiteral("/logs"), {QStringLiteral("packwright_*.txt")}, QDir::Files,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext())
-            text += QString::fromLocal8Bit(readFile(it.next()));
+        const QString logs = m_binDir + QStringLiteral("/logs/");
+        for (const QString &file : listFilesRecursive(logs).filter(QRegularExpression("(^|/)packwright_[^/]*\\.txt$")))
+            text += QString::fromLocal8Bit(readFile(logs + file));
         return text;
     }
 
