@@ -1,6 +1,5 @@
 // The sizes of installed files read ahead, and the look-ahead's decisions,
-// when no thread can be started. (Which server texts may name places on
-// disk is the engine's hostile-document rows' to prove.)
+// when no thread can be started.
 
 #include "filestat.h"
 #include "testfiles.h"

@@ -58,8 +58,7 @@ QStringList scanReading(const QByteArray &document, bool full = false)
 {
     QVector<ScannedFileInfo> entries;
     QString message;
-    int line = 0;
-    int column = 0;
+    int line = 0, column = 0;
     const bool read = full ? fullScanFileInfoEntries(document, &entries, &message, &line, &column)
                            : scanFileInfoEntries(document, &entries, &message, &line, &column);
     return read ? rowsOf(entries) : QStringList{QStringLiteral("<refused>")};
@@ -84,9 +83,6 @@ class TestFileInfoScan : public QObject
     Q_OBJECT
 
 private slots:
-    // Documents are read as the DOM reads them; the quick path, where it reads
-    // at all, exactly as the full reader, and it leaves what is outside the plain
-    // form to the full reader.
     void reading_data()
     {
         QTest::addColumn<QByteArray>("document");

@@ -127,13 +127,12 @@ private slots:
         else // an edit that misses leaves a valid signature, and the row fails
             QVERIFY(writeFile(signatureFilePath(path),
                               envelope.replace(QRegularExpression(pattern), replacement).toUtf8()));
-        // Two trusted keys, as while a publisher changes keys.
-        QByteArray privateKey, publicKey, nextPrivate, nextPublic;
-        QVERIFY(loadSigningKey(m_key, &privateKey, &publicKey) && generateSigningKeyPair(&nextPrivate, &nextPublic));
+        QByteArray privateKey, publicKey;
+        QVERIFY(loadSigningKey(m_key, &privateKey, &publicKey));
         QDateTime signedAt;
         QString reason;
         SignatureFault got = SignatureFault::Malformed;
-        const bool ok = verifyDocumentFile(path, {nextPublic, publicKey}, &signedAt, &reason, &got);
+        const bool ok = verifyDocumentFile(path, {publicKey}, &signedAt, &reason, &got);
         QCOMPARE(int(got), int(verifies ? SignatureFault::None : SignatureFault::Malformed));
         QCOMPARE(ok, verifies);
         QCOMPARE(reason.isEmpty(), ok);
@@ -155,9 +154,6 @@ private slots:
         // order with files before folders, hashed names for names the
         // workstations may not store, one generated name per such folder.
         QCOMPARE(QString::fromUtf8(numbered(first)), QString::fromUtf8(readFile(KESTRA_TEST_DATA_DIR "/rich_pack.xml")));
-        const ProcessResult sum = runProcess(QStringLiteral("sha1sum"), {"update_fileinfo.xml"}, 30000, m_out);
-        QVERIFY(sum.ok());
-        QCOMPARE(readFile(out("update_fileinfo.sha1")), sum.output.left(40) + "\tupdate_fileinfo.xml");
         QCOMPARE(storedAsSources(doc), QString());
         // The source's visible folders are there, empty ones included.
         QCOMPARE(listEntries(out("mod")).filter(QRegularExpression("/$")).size(), 9);
@@ -325,10 +321,9 @@ private:
         // The log lies in logs/<yyyy_MM>/packwright_<date>.txt; at midnight a run
         // may span two files, so read them all.
         QString text;
-        QDirIterator it(m_binDir + QStringLiteral("/logs"), {QStringLiteral("packwright_*.txt")}, QDir::Files,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext())
-            text += QString::fromLocal8Bit(readFile(it.next()));
+        const QString logs = m_binDir + QStringLiteral("/logs/");
+        for (const QString &file : listFilesRecursive(logs).filter(QRegularExpression("(^|/)packwright_[^/]*\\.txt$")))
+            text += QString::fromLocal8Bit(readFile(logs + file));
         return text;
     }
 
