@@ -187,9 +187,8 @@ std::wstring systemSplit(const std::wstring &text)
 {
     int count = 0;
     wchar_t **argv = CommandLineToArgvW((L"x.exe " + text).c_str(), &count);
-    std::wstring shown = argv ? L"" : L"<CommandLineToArgvW failed>";
-    for (int i = 1; argv && i < count; ++i)
-        shown += L"[" + std::wstring(argv[i]) + L"]";
+    const std::wstring shown =
+        argv ? show(std::vector<std::wstring>(argv + 1, argv + count)) : L"<CommandLineToArgvW failed>";
     LocalFree(argv);
     return shown;
 }
@@ -216,7 +215,6 @@ void checkCommandLine()
         for (const std::wstring &argument : list)
             text += (text.empty() ? L"" : L" ") + commandline::quoteArgument(argument);
         checkEqual(systemSplit(text), show(list), L"quoted list " + text);
-        checkEqual(show(commandline::split(text)), show(list), L"own split of " + text);
     }
     // The shape of a run-mode shortcut: the value of --arg quoted on its own.
     for (const wchar_t *value : {L"-a", L"--config_path \"C:/Program Files/x\"", L"a \"b\" c", L"x\"\"y", L"C:\\dir\\", L"\\\"", L""}) {
