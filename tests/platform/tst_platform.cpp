@@ -1,9 +1,13 @@
-// Program launch and shortcuts on Linux: programs started for real from
-// temporary folders under the install root (the build folder), shortcuts
-// written as .desktop files into a home of the test's own, checked by
-// desktop-file-validate and read back the way a desktop launcher reads them.
+// The platform layer on Linux, for real: programs started from temporary
+// folders under the install root (the build folder); shortcuts written as
+// .desktop files into a home of the test's own, checked by
+// desktop-file-validate and read back the way a desktop launcher reads them;
+// the running-process check against copies of the system's sleep program and
+// a zombie, which keeps its process entry but has no executable or memory map
+// left: like a process of another user, it cannot be inspected.
 
 #include "launcher.h"
+#include "processinfo.h"
 #include "settings.h"
 #include "testfiles.h"
 #include "testprocess.h"
@@ -20,6 +24,9 @@
 #include <QtTest>
 
 #include <memory>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -73,9 +80,16 @@ bool installRecorder(const QString &path)
            && QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
 }
 
+// A copy of sleep at path, under a name of the test's choosing.
+bool installSleep(const QString &path)
+{
+    QFile::remove(path);
+    return QDir().mkpath(QFileInfo(path).path()) && QFile::copy(QStringLiteral("/bin/sleep"), path);
+}
+
 } // namespace
 
-class TestLauncher : public QObject
+class TestPlatform : public QObject
 {
     Q_OBJECT
 
@@ -99,6 +113,25 @@ private slots:
         QVERIFY(writeFile(config, "[General]\ninstall_config_path=" + m_registry.toUtf8() + "\n"));
         Settings::instance()->setConfigPath(config);
         m_target = QCoreApplication::applicationFilePath();
+        // Blanks and Cyrillic in the folder names: module paths in procfs carry
+        // them as they are.
+        m_sleepers = QFileInfo(m_base.path()).canonicalFilePath() + QStringLiteral("/Папка ");
+        m_sleeperA = m_sleepers + QStringLiteral("A/myapp");
+        QVERIFY(installSleep(m_sleeperA) && installSleep(m_sleepers + "B/myapp"));
+        QVERIFY(m_sleeper.start(m_sleeperA, {QStringLiteral("60")}, nullptr, m_sleepers + 'A'));
+        QTRY_VERIFY_WITH_TIMEOUT(isProgrammRunning(QStringLiteral("myapp"), m_sleeperA), 10000);
+        m_zombie = fork();
+        if (m_zombie == 0)
+            _exit(0);
+        siginfo_t ended = {};
+        // Waits for the end without reaping: the entry stays a zombie.
+        QVERIFY(m_zombie > 0 && waitid(P_PID, static_cast<id_t>(m_zombie), &ended, WEXITED | WNOWAIT) == 0);
+    }
+
+    void cleanupTestCase()
+    {
+        int status = 0;
+        QCOMPARE(waitpid(m_zombie, &status, 0), m_zombie);
     }
 
     void cleanup()
@@ -144,7 +177,7 @@ private slots:
         QVERIFY(!blocked || writeFile(resolve(expected), "not a folder"));
 
         QCOMPARE(linkPlaceFolder(LinkPlace(place)), resolve(expected));
-        const QString name = QStringLiteral("tstlauncher-%1").arg(QCoreApplication::applicationPid());
+        const QString name = QStringLiteral("tstplatform-%1").arg(QCoreApplication::applicationPid());
         const bool written = createProgrammLink(name, QStringLiteral("prog"), QString(), QString(), LinkPlace(place));
         QCOMPARE(written, !expected.isEmpty() && !blocked);
         // The shortcut lands there, the folder made on the way; an unknown place
@@ -283,20 +316,49 @@ private slots:
         QCOMPARE(nulTerminated(readFile(record)), expected);
     }
 
+    void running_data()
+    {
+        // replaced: the running copy's file deleted and put back. An update that
+        // replaces the file of a running program leaves the process running the
+        // old, unlinked file: it still blocks the update.
+        QTest::addColumn<bool>("replaced");
+        QTest::addColumn<QString>("exeName");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("running");
+        QTest::newRow("same name in another folder") << false << "myapp" << m_sleepers + "B/myapp" << false;
+        QTest::newRow("replaced executable still counts as running") << true << "myapp" << m_sleeperA << true;
+        // What cannot be inspected matches an empty path: the cautious answer
+        // when nothing can be told.
+        const QString zombieName = QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15);
+        QTest::newRow("the zombie's name without path") << false << zombieName << "" << true;
+    }
+
+    void running()
+    {
+        QFETCH(bool, replaced);
+        QFETCH(QString, exeName);
+        QFETCH(QString, path);
+        QFETCH(bool, running);
+        QVERIFY(!replaced || (QFile::remove(path) && installSleep(path)));
+        QTRY_COMPARE_WITH_TIMEOUT(isProgrammRunning(exeName, path), running, 10000);
+    }
+
 private:
     // A fresh folder under the install root; its name is the programm name.
     QString newProgrammFolder()
     {
         m_programmFolders.push_back(
-            std::make_unique<QTemporaryDir>(Settings::installRoot() + QStringLiteral("/tst launcher Программа-XXXXXX")));
+            std::make_unique<QTemporaryDir>(Settings::installRoot() + QStringLiteral("/tst platform Программа-XXXXXX")));
         return m_programmFolders.back()->isValid() ? m_programmFolders.back()->path() : QStringLiteral("/nonexistent");
     }
 
     QTemporaryDir m_base;
-    QString m_home, m_registry, m_target;
+    QString m_home, m_registry, m_target, m_sleepers, m_sleeperA;
     QStringList m_made;
     std::vector<std::unique_ptr<QTemporaryDir>> m_programmFolders;
+    TestProcess m_sleeper;
+    pid_t m_zombie = 0;
 };
 
-QTEST_GUILESS_MAIN(TestLauncher)
-#include "tst_launcher.moc"
+QTEST_GUILESS_MAIN(TestPlatform)
+#include "tst_platform.moc"
