@@ -73,18 +73,13 @@ QStringList execArguments(const QString &exec)
 
 // A program that records how it was started: its working folder and its
 // arguments, each followed by a NUL byte, in "arguments.rec" beside itself.
-bool installRecorder(const QString &path)
-{
-    return writeFile(path, "#!/bin/sh\nd=$(dirname \"$0\")\nprintf '%s\\0' \"$(pwd -P)\" \"$@\" >\"$d/rec.part\" && "
-                           "mv \"$d/rec.part\" \"$d/arguments.rec\"\n")
-           && QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-}
+const QByteArray kRecorder = "#!/bin/sh\nd=$(dirname \"$0\")\nprintf '%s\\0' \"$(pwd -P)\" \"$@\" >\"$d/rec.part\" && "
+                             "mv \"$d/rec.part\" \"$d/arguments.rec\"\n";
 
-// A copy of sleep at path, under a name of the test's choosing.
-bool installSleep(const QString &path)
+// An executable file at path, a copy of sleep unless content says otherwise.
+bool installProgram(const QString &path, const QByteArray &content = readFile(QStringLiteral("/bin/sleep")))
 {
-    QFile::remove(path);
-    return QDir().mkpath(QFileInfo(path).path()) && QFile::copy(QStringLiteral("/bin/sleep"), path);
+    return writeFile(path, content) && QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
 }
 
 } // namespace
@@ -117,7 +112,7 @@ private slots:
         // them as they are.
         m_sleepers = QFileInfo(m_base.path()).canonicalFilePath() + QStringLiteral("/Папка ");
         m_sleeperA = m_sleepers + QStringLiteral("A/myapp");
-        QVERIFY(installSleep(m_sleeperA) && installSleep(m_sleepers + "B/myapp"));
+        QVERIFY(installProgram(m_sleeperA) && installProgram(m_sleepers + "B/myapp"));
         QVERIFY(m_sleeper.start(m_sleeperA, {QStringLiteral("60")}, nullptr, m_sleepers + 'A'));
         QTRY_VERIFY_WITH_TIMEOUT(isProgrammRunning(QStringLiteral("myapp"), m_sleeperA), 10000);
         m_zombie = fork();
@@ -208,7 +203,6 @@ private slots:
         auto name = [](const char *tag, const QString &displayName, const QString &fileName) {
             QTest::newRow(tag) << "prog" << QStringList() << displayName << fileName << ": -> %T";
         };
-        row("Windows folder with a blank and a trailing backslash", "prog", {"--config_path", "C:\\Program Files\\x\\"});
         row("quotes doubled", "prog", {"say \"hi\"", "x\"y", "\"quoted\""});
         row("shell and field characters", "prog", {"$HOME", "`id`", "100%", "%f", "back\\slash", "semi;colon", "a'b", "~/x", "#x", "*?"});
         row("line feed and tab", "prog", {"line1\nline2", "a\tb"});
@@ -299,7 +293,7 @@ private slots:
         const QString folder = newProgrammFolder(), other = newProgrammFolder(), name = QFileInfo(folder).fileName();
         executeFilename.replace(QStringLiteral("%OTHER%"), QFileInfo(other).fileName());
         for (const QString &path : {folder, folder + "/bin", other, other + "/bin"})
-            QVERIFY(installRecorder(path + QStringLiteral("/argrecorder")));
+            QVERIFY(installProgram(path + QStringLiteral("/argrecorder"), kRecorder));
         const QJsonObject programm{{"programm_name", name}, {"execute_filename", executeFilename}, {"execute_params", "-a -b"}};
         QVERIFY(writeFile(m_registry, QJsonDocument(QJsonObject{{"programms", QJsonArray{programm}}}).toJson()));
 
@@ -339,7 +333,7 @@ private slots:
         QFETCH(QString, exeName);
         QFETCH(QString, path);
         QFETCH(bool, running);
-        QVERIFY(!replaced || (QFile::remove(path) && installSleep(path)));
+        QVERIFY(!replaced || (QFile::remove(path) && installProgram(path)));
         QTRY_COMPARE_WITH_TIMEOUT(isProgrammRunning(exeName, path), running, 10000);
     }
 
