@@ -13,15 +13,7 @@
 #include "testprocess.h"
 #include "transfer.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
-#include <QThread>
-#include <QtTest>
+#include <QtTest> // and with it all of Qt Core
 
 #include <memory>
 
