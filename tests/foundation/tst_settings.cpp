@@ -5,12 +5,7 @@
 #include "settings.h"
 #include "testfiles.h"
 
-#include <QAtomicInt>
-#include <QDeadlineTimer>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QThread>
+#include <QtTest> // and with it all of Qt Core
 
 namespace {
 QString g_target;
