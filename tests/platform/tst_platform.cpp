@@ -96,9 +96,8 @@ private slots:
         qputenv("HOME", m_home.toUtf8());
         cleanup();
         m_registry = m_base.path() + QStringLiteral("/installed.json");
-        const QString config = m_base.path() + QStringLiteral("/config.ini");
-        QVERIFY(writeFile(config, "[General]\ninstall_config_path=" + m_registry.toUtf8() + "\n"));
-        Settings::instance()->setConfigPath(config);
+        Settings::instance()->setConfigPath(m_base.path() + QStringLiteral("/config.ini"));
+        Settings::instance()->setRuntimeValue(QStringLiteral("General"), QStringLiteral("install_config_path"), m_registry);
         m_target = QCoreApplication::applicationFilePath();
         // Blanks and Cyrillic in the folder names: module paths in procfs carry
         // them as they are.
