@@ -318,7 +318,6 @@ void checkFileLayer(const std::wstring &run)
 
     // Deletion: read-only files too, and nothing there is no failure.
     check(winfile::remove(target, &error) && attributes(target) == INVALID_FILE_ATTRIBUTES, L"delete a read-only file: " + error);
-    check(winfile::remove(staging, &error) && attributes(staging) == INVALID_FILE_ATTRIBUTES, L"delete the hidden staging copy");
     check(winfile::remove(folder + L"\\none", &error), L"deleting nothing succeeds");
     check(!winfile::remove(folder, &error) && attributes(folder) != INVALID_FILE_ATTRIBUTES, L"a folder is not deleted as a file");
 }
