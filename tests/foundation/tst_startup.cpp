@@ -7,8 +7,7 @@
 #include <QApplication>
 #include <QNetworkProxy>
 #include <QPixmap>
-#include <QTemporaryDir>
-#include <QTest>
+#include <QtTest> // and with it all of Qt Core
 
 class TestStartup : public QObject
 {

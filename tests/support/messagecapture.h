@@ -14,11 +14,9 @@ public:
 
     // Texts logged at the given level, in order.
     QStringList messages(QtMsgType type) const;
-    // Texts logged at warning level or above.
     QStringList warnings() const
     {
         return messages(QtWarningMsg) + messages(QtCriticalMsg) + messages(QtFatalMsg);
     }
-    // True when some message of that level contains the text.
     bool contains(QtMsgType type, const QString &text) const { return !messages(type).filter(text).isEmpty(); }
 };

@@ -34,13 +34,7 @@ bool PackWorld::buildPack(const QString &module, const QString &tree, const QStr
     QDir(out).removeRecursively();
     QDir().mkpath(out);
     const QString packwright = QStringLiteral(KESTRA_BIN_DIR "/packwright");
-    if (!runTool(packwright, {"-m", module, "-f", tree, "-o", out}, error, 60000, m_root))
-        return false;
-    if (QFile::exists(out + QStringLiteral("/update_fileinfo.xml")))
-        return true;
-    if (error)
-        *error = QStringLiteral("packwright wrote no document for ") + module;
-    return false;
+    return runTool(packwright, {"-m", module, "-f", tree, "-o", out}, error, 60000, m_root);
 }
 
 bool PackWorld::buildPack(const ModuleSpec &module, QString *error)
@@ -132,10 +126,9 @@ QList<ModuleSpec> PackWorld::catalogue()
 QStringList PackWorld::programmGuids(const QList<ModuleSpec> &modules)
 {
     QStringList guids;
-    for (const ModuleSpec &module : modules) {
+    for (const ModuleSpec &module : modules)
         if (module.type == QLatin1String("project"))
             guids.append(module.guid);
-    }
     return guids;
 }
 
@@ -167,9 +160,8 @@ bool moduleEquals(const QString &installed, const QString &tree, QString *why, c
 QMap<QString, QByteArray> snapshot(const QString &root, const QStringList &skipTopLevel)
 {
     QMap<QString, QByteArray> result;
-    for (const QString &rel : listFilesRecursive(root)) {
+    for (const QString &rel : listFilesRecursive(root))
         if (!skipTopLevel.contains(rel.section(QLatin1Char('/'), 0, 0)))
             result.insert(rel, readFile(root + QLatin1Char('/') + rel));
-    }
     return result;
 }
