@@ -27,11 +27,10 @@ QMap<QString, QStringList> registry()
 {
     QMap<QString, QStringList> result;
     for (const QJsonValue &value : Settings::instance()->installedConfig().value(QStringLiteral("programms")).toArray()) {
-        QStringList plugins;
-        for (const QJsonValue &plugin : value.toObject().value(QStringLiteral("plugins")).toArray())
-            plugins.append(plugin.toObject().value(QStringLiteral("plugin_name")).toString());
+        QStringList &plugins = result[value[QLatin1String("programm_name")].toString()];
+        for (const QJsonValue &plugin : value[QLatin1String("plugins")].toArray())
+            plugins.append(plugin[QLatin1String("plugin_name")].toString());
         plugins.sort();
-        result.insert(value.toObject().value(QStringLiteral("programm_name")).toString(), plugins);
     }
     return result;
 }
