@@ -70,8 +70,8 @@ public:
     using Step = std::function<bool(QWidget *)>;
     struct Seen
     {
-        QString className, title, text; // text: of a message box
-        int icon;                       // QMessageBox::Icon
+        QString title;
+        int icon; // QMessageBox::Icon
     };
 
     explicit ModalAnswerer(int deadlineMs = 60000) : m_deadline(QDateTime::currentMSecsSinceEpoch() + deadlineMs)
@@ -90,16 +90,7 @@ public:
     bool allAnswered() const { return m_steps.isEmpty(); }
     bool timedOut() const { return m_timedOut; }
     QList<Seen> seen() const { return m_seen; }
-    // Message boxes seen, as "title|text".
-    QStringList boxes() const
-    {
-        QStringList result;
-        for (const Seen &seen : m_seen) {
-            if (seen.className == QLatin1String("QMessageBox"))
-                result.append(seen.title + QLatin1Char('|') + seen.text);
-        }
-        return result;
-    }
+    QStringList boxes() const { return m_boxes; } // message boxes seen, as "title|text"
 
     static Step clickBox(int standardButton, const QString &expectTitle = QString())
     {
@@ -135,8 +126,9 @@ protected:
         auto *dialog = qobject_cast<QDialog *>(watched);
         if (event->type() == QEvent::Show && dialog && dialog->isWindow()) {
             auto *box = qobject_cast<QMessageBox *>(dialog);
-            m_seen.append({QString::fromLatin1(dialog->metaObject()->className()), dialog->windowTitle(),
-                           box ? box->text() : QString(), box ? int(box->icon()) : 0});
+            m_seen.append({dialog->windowTitle(), box ? int(box->icon()) : 0});
+            if (box)
+                m_boxes.append(box->windowTitle() + QLatin1Char('|') + box->text());
         }
         return QObject::eventFilter(watched, event);
     }
@@ -161,6 +153,7 @@ private:
     QTimer m_timer;
     QList<Step> m_steps;
     QList<Seen> m_seen;
+    QStringList m_boxes;
     qint64 m_deadline = 0;
     bool m_timedOut = false;
 };

@@ -105,7 +105,7 @@ class TestMainWindow : public QObject
     // Presses a button and lets the answerer run its script to its end.
     void press(MainWindow &window, const char *name, const ModalAnswerer &answerer)
     {
-        child(&window, QLatin1String(name))->click();
+        button(window, name)->click();
         QVERIFY(!answerer.timedOut() && answerer.allAnswered());
     }
 
@@ -116,7 +116,6 @@ private slots:
         QString error;
         QVERIFY2(world.publish(modules, &error), qPrintable(error));
         QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules)));
-        QVERIFY(world.removeRegistry());
         world.load();
     }
 
@@ -129,8 +128,7 @@ private slots:
         QVERIFY(mark.save(editionIconPath()));
         const auto removeImage = qScopeGuard([] { QFile::remove(editionIconPath()); });
         QVERIFY(writeRegistry(QStringLiteral("missing_lab")));
-        MainWindow window;
-        window.refreshAndShow();
+        ShownWindow window;
         // Escape, pressed to close a menu, leaves the updater running.
         QTest::keyClick(&window, Qt::Key_Escape);
         QVERIFY(window.isVisible());
@@ -400,7 +398,7 @@ private slots:
     void refreshTwoMirrors()
     {
         ShownWindow window;
-        QVERIFY(!child(&window, QStringLiteral("refreshMirrorsButton"))->isHidden());
+        QVERIFY(!button(window, "refreshMirrorsButton")->isHidden());
         ModalAnswerer answerer(120000); // the dialogs close themselves
         press(window, "refreshMirrorsButton", answerer);
         QCOMPARE(answerer.seen().size(), 2); // and no box
