@@ -87,13 +87,11 @@ private slots:
         QFETCH(QString, shownSource);
         const bool serverClosed = !closedSource.isEmpty();
         MessageCapture capture;
-        if (serverClosed) {
-            QVERIFY(world.writeConfig(offeredGuids, QString(), closedSource));
-            world.load();
-        }
-        // The next rows need the catalogue back, whatever happens here.
-        const auto restore = qScopeGuard([this, serverClosed] {
-            if (serverClosed && world.writeConfig(offeredGuids))
+        QVERIFY(world.writeConfig(offeredGuids, QString(), closedSource)); // empty: the folder server
+        world.load();
+        // The next test needs the catalogue back, whatever happens here.
+        const auto restore = qScopeGuard([this] {
+            if (world.writeConfig(offeredGuids))
                 world.load();
         });
         EditProgrammsDialog dialog;

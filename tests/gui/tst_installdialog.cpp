@@ -159,10 +159,9 @@ private slots:
         thread.setTitle(kTitle);
         connect(&thread, &InstallThread::message, &dialog, &InstallDialog::message);
         connect(&thread, &InstallThread::error, &dialog, &InstallDialog::error);
-        connect(&thread, &InstallThread::status, &dialog, &InstallDialog::systemMessage);
         MessageCapture capture;
-        if (fromThread) // status is routed to systemMessage above
-            type == 0 ? emit thread.message(text) : type == 1 ? emit thread.error(text) : emit thread.status(text);
+        if (fromThread)
+            type == 0 ? emit thread.message(text) : emit thread.error(text);
         else
             type == 0 ? dialog.message(text) : type == 1 ? dialog.error(text) : dialog.systemMessage(text);
 
@@ -355,7 +354,6 @@ private slots:
         // Whatever was let go ends on its own and releases what it holds.
         QVERIFY(InstallDialog::waitForDetachedThreads(60000));
         verifyFiles(programm, false);
-        // The cancelled first install is not registered.
         QCOMPARE(readFile(world.registryPath()), registryBefore);
         auto writer = std::async(std::launch::async, [] {
             Settings::instance()->setValue(QStringLiteral("tests"), QStringLiteral("after_cancel"), 1);

@@ -22,8 +22,6 @@
 
 namespace {
 
-const QString kLabGuid = QStringLiteral("15e5bfdc-78cf-4062-82db-79841f6069b0");
-const QString kRegGuid = QStringLiteral("5b4a3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d");
 const QString kRunning = QStringLiteral("Запущенные программы");
 
 QTreeWidget *tree(QWidget *window, const char *name = "programmsWidget")
@@ -303,7 +301,7 @@ private slots:
                                   QStringLiteral("[mirror1]\nmain_server_name=server1\nmirror_folder=%1/mirror1\n\n"
                                                  "[mirror2]\nmain_server_name=server1\nmirror_folder=%1/mirror2\n"
                                                  "programms_count=1\nprogramm_name1=kestra_reg\nprogramm_guid1=%2\n")
-                                      .arg(world.root(), kRegGuid)));
+                                      .arg(world.root(), module("kestra_reg").guid)));
         QSettings(world.configPath(), QSettings::IniFormat).setValue(QStringLiteral("mirrors_count"), 2);
         QVERIFY(world.removeRegistry());
         world.load();
@@ -334,13 +332,11 @@ private slots:
         QVERIFY(!world.has(QStringLiteral("reg_print")));
         // The updater's own program is assembled beside the running one.
         QVERIFY(world.has(QStringLiteral("updater_temp/kestraupd")));
-        // The tree was refilled from the registry.
         QVERIFY(findTreeRow(tree(&window), QStringLiteral("kestra_reg/reg_core")));
     }
 
     void refreshSkipsRunningProgramm()
     {
-        // New releases of both programs on the server.
         QString error;
         for (const QString &name : {QStringLiteral("kestra_lab"), QStringLiteral("kestra_reg")}) {
             ModuleSpec release = UpdaterWorld::find(modules, name);
@@ -359,7 +355,6 @@ private slots:
         press(window, "refreshButton", answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok, kRunning)).then(kDone));
         QCOMPARE(answerer.boxes(), QStringList{kRunning + "|Найдены запущенные программы: \nЛаборатория\n\nОни не будут обновлены!"});
         QCOMPARE(answerer.seen().first().icon, int(QMessageBox::Warning));
-        // The running program kept its files, the other one was updated.
         QVERIFY(readFile(world.path(QStringLiteral("kestra_lab/readme.txt"))) != "release 2 of kestra_lab");
         QCOMPARE(readFile(world.path(QStringLiteral("kestra_reg/readme.txt"))), QByteArray("release 2 of kestra_reg"));
         QVERIFY(labProcess.isRunning());
@@ -406,9 +401,10 @@ private slots:
             QCOMPARE(seen.title, QStringLiteral("Обновляем зеркало server1"));
         // Mirror 1 holds every program of the server, mirror 2 only the
         // registry desk, each module in a folder named by its guid.
-        for (const QString &file : QStringList{"mirror1/mirror.xml", "mirror2/mirror.xml", "mirror2/" + kRegGuid + "/reg"})
+        const QString lab = module("kestra_lab").guid, reg = module("kestra_reg").guid;
+        for (const QString &file : QStringList{"mirror1/mirror.xml", "mirror2/mirror.xml", "mirror2/" + reg + "/reg"})
             QVERIFY2(world.has(file), qPrintable(file));
-        QVERIFY(world.has("mirror1/" + kLabGuid) && !world.has("mirror2/" + kLabGuid));
+        QVERIFY(world.has("mirror1/" + lab) && !world.has("mirror2/" + lab));
         // A mirror run never touches the registry.
         QVERIFY(!registry().contains(QStringLiteral("kestra_reg")));
     }
