@@ -60,10 +60,15 @@ ModalAnswerer::Step choose(const QStringList &tick, bool reject = false)
 
 const ModalAnswerer::Step kDone = ModalAnswerer::closeInstallDialogWhenDone();
 
-// The main window as start-up shows it, before any answerer watches.
+// The main window as start-up shows it, before any answerer watches, with
+// the row (as findTreeRow names it) current.
 struct ShownWindow : MainWindow
 {
-    ShownWindow() { refreshAndShow(); }
+    explicit ShownWindow(const QString &row = QString())
+    {
+        refreshAndShow();
+        tree(this)->setCurrentItem(findTreeRow(tree(this), row));
+    }
 };
 
 } // namespace
@@ -91,13 +96,6 @@ class TestMainWindow : public QObject
             UpdaterWorld::programmEntry(module("kestra_reg"), {module("reg_core")}),
             QJsonObject{{QStringLiteral("display_name"), QStringLiteral("Без имени")}}};
         return world.writeRegistry(QJsonObject{{QStringLiteral("programms"), programms}});
-    }
-
-    void showWith(MainWindow &window, const QString &row)
-    {
-        window.refreshAndShow();
-        QVERIFY2(findTreeRow(tree(&window), row), qPrintable(row));
-        tree(&window)->setCurrentItem(findTreeRow(tree(&window), row));
     }
 
     // Presses a button and lets the answerer run its script to its end.
@@ -157,8 +155,7 @@ private slots:
         QVERIFY(writeFile(script, QStringLiteral("#!/bin/sh\npwd >> '%1'\n").arg(marker).toUtf8()));
         QVERIFY(QFile::setPermissions(script, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
         QVERIFY(writeRegistry());
-        MainWindow window;
-        showWith(window, QStringLiteral("kestra_lab"));
+        ShownWindow window(QStringLiteral("kestra_lab"));
         ModalAnswerer answerer(20000);
         emit tree(&window)->itemDoubleClicked(tree(&window)->currentItem(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(readFile(marker).count('\n'), 1, 10000);
@@ -247,8 +244,7 @@ private slots:
         const QString configFolder = world.path(QStringLiteral("configs/") + folder);
         QVERIFY(QDir().mkpath(configFolder));
 
-        MainWindow window;
-        showWith(window, QStringLiteral("kestra_lab"));
+        ShownWindow window(QStringLiteral("kestra_lab"));
         QStringList offered;
         int boxWidth = 0, titleWidth = 0;
         ModalAnswerer answerer(30000);
@@ -379,8 +375,7 @@ private slots:
         QFETCH(QString, box);
         const QString programm = row.section(QLatin1Char('/'), 0, 0);
         const bool removed = answer == QMessageBox::Yes;
-        ShownWindow window;
-        tree(&window)->setCurrentItem(findTreeRow(tree(&window), row)); // no row, no box: the answerer times out
+        ShownWindow window(row); // no row, no box: the answerer times out
         ModalAnswerer answerer(120000);
         answerer.then(answer ? ModalAnswerer::clickBox(answer, QStringLiteral("Удаление")) : ModalAnswerer::clickBox(QMessageBox::Ok));
         press(window, "removeButton", removed ? answerer.then(kDone) : answerer);
