@@ -127,11 +127,11 @@ private slots:
             << QStringList{"log:installation.lock cannot be written; going on without it", "!exists:installation.lock",
                            "installed", "launched"};
         // An administrator's config.ini (a comment, a Windows path, no level)
-        // is read, never rewritten, by starts that have nothing to change.
+        // is read, never rewritten, by a start that has nothing to change.
         // Only the registry named on the command line knows the program, so
         // only through it can run mode launch it. No override is written
         // anywhere.
-        QTest::newRow("config.ini, registry and log folder after up-to-date starts with overrides")
+        QTest::newRow("config.ini, registry and log folder after an up-to-date start with overrides")
             << "hand-written config" << kUpdater
             << QStringList{"--run", "sampleapp", "--logs_path", "@ROOT@/elsewhere/logs", "--install_config_path",
                            "@ROOT@/elsewhere/installed.json"}
@@ -257,11 +257,9 @@ private:
             setUpStart();
         } else if (is(prepare, "read-only")) { // an installed root in which nothing more can be created
             setUpStart();
-            QString why;
-            if (FileHold::isAvailable(m_dir->path(), &why))
-                QVERIFY2(m_rootHold.hold(m_root, FileHold::Contents, &why), qPrintable(why));
-            else
-                qWarning() << why;
+            QString why; // without a way to hold it the row is skipped
+            QVERIFY2(!FileHold::isAvailable(m_dir->path(), &why) || m_rootHold.hold(m_root, FileHold::Contents, &why),
+                     qPrintable(why));
         } else if (is(prepare, "hand-written config")) {
             setUpStart();
             QByteArray config = readFile(up("config.ini"));
@@ -269,8 +267,6 @@ private:
             config.replace("level=0\n", "");
             config.replace("[General]\n", "; настроено администратором\n[General]\nbackup_folder=C:\\Kestra\\backup\n");
             QVERIFY(writeFile(up("config.ini"), config));
-            setUpStart();
-            QCOMPARE(readFile(up("config.ini")), config);
             QVERIFY(writeFile(at("elsewhere/installed.json"), readFile(up("installed.json"))));
             QVERIFY(writeFile(up("installed.json"), "{}"));
         } else if (is(prepare, "copier waiting")) {
