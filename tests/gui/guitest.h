@@ -18,6 +18,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 template <class T = QPushButton>
 T *child(const QObject *parent, const QString &name)
@@ -179,11 +180,8 @@ inline void usePrivateHome()
             return relocation;                                                                                   \
         usePrivateHome();                                                                                        \
         QApplication app(argc, argv);                                                                            \
-        int result = 0;                                                                                          \
-        {                                                                                                        \
-            TestObject test;                                                                                     \
-            result = QTest::qExec(&test, argc, argv);                                                            \
-        }                                                                                                        \
+        /* the test object and all it started are gone before its root is */                                     \
+        const int result = QTest::qExec(std::make_unique<TestObject>().get(), argc, argv);                       \
         removePrivateInstallRoot();                                                                              \
         return result;                                                                                           \
     }

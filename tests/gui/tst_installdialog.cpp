@@ -262,12 +262,11 @@ private slots:
                 };
             };
             const ModalAnswerer::Step refusal = ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Ошибка"));
-            answerer.then(ask([&dialog] { dialog.startInstall(false); }))
-                .then(refusal)
-                .then(ask([&dialog] { dialog.close(); }))
-                .then(refusal)
-                .then(ask([&dialog] { QTest::keyClick(&dialog, Qt::Key_Escape); }))
-                .then(refusal);
+            const QList<std::function<void()>> requests{
+                [&dialog] { dialog.startInstall(false); }, [&dialog] { dialog.close(); },
+                [&dialog] { QTest::keyClick(&dialog, Qt::Key_Escape); }};
+            for (const auto &request : requests)
+                answerer.then(ask(request)).then(refusal);
         }
         // The dialog still up and running (the cancel step needs it) shows
         // that none of the refused requests closed it or ended the run.
