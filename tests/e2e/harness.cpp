@@ -60,8 +60,7 @@ int main(int argc, char *argv[])
     // Runs as soon as qMain has built the application object, before any
     // window can show.
     qAddPreRoutine([] {
-        QCoreApplication *application = QCoreApplication::instance();
-        application->installEventFilter(new Observer(application));
+        QCoreApplication::instance()->installEventFilter(new Observer(QCoreApplication::instance()));
     });
     return qMain(argc, argv);
 }

@@ -139,9 +139,7 @@ private slots:
         // A plugin row stands for its program, whose executable is missing.
         tree(&window)->setCurrentItem(findTreeRow(tree(&window), QStringLiteral("kestra_lab/lab_config")));
         ModalAnswerer answerer(20000);
-        answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok));
-        button(window, "runButton")->click();
-        QVERIFY(!answerer.timedOut());
+        press(window, "runButton", answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok)));
         QCOMPARE(answerer.boxes(), QStringList{QStringLiteral("Ошибка|Ошибка при запуске программы kestra_lab")});
         QCOMPARE(answerer.seen().first().icon, int(QMessageBox::Critical));
     }
@@ -273,8 +271,7 @@ private slots:
                 return ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Создание ярлыка"))(w);
             });
         }
-        button(window, "createLabelButton")->click(); // returns once every window it opened is closed
-        QVERIFY(!answerer.timedOut() && answerer.allAnswered());
+        press(window, "createLabelButton", answerer); // returns once every window it opened is closed
         QCOMPARE(offered, QStringList({"На рабочем столе", "В быстром запуске", "В меню пуск",
                                        "На рабочем столе на произвольную конфигурацию"}));
         const QStringList links = listFilesRecursive(home).filter(QRegularExpression(QStringLiteral("^(?!\\.config/)")));
