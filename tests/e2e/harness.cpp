@@ -1,9 +1,8 @@
 // The updater's entry point with an observer: every message box is answered
 // (its text is recorded) and the main window is closed as soon as it shows,
 // so end-to-end tests can run start-up paths that wait for a person.
-// Copied into a test root under a name that contains "kestraupd". With
-// KESTRA_HARNESS_WINDOWS set, each showing and hiding of the splash and of an
-// install dialog is recorded there in order.
+// Copied into a test root under a name that contains "kestraupd". Each
+// showing and hiding of the splash and of an install dialog is recorded too.
 #include "installdialog.h"
 #include "mainwindow.h"
 #include "startup.h"
@@ -16,9 +15,9 @@
 
 namespace {
 
-void record(const QString &line, const char *variable = "KESTRA_HARNESS_LOG")
+void record(const QString &line)
 {
-    QFile file(qEnvironmentVariable(variable));
+    QFile file(qEnvironmentVariable("KESTRA_HARNESS_LOG"));
     if (file.open(QIODevice::WriteOnly | QIODevice::Append))
         file.write((line + QLatin1Char('\n')).toUtf8());
 }
@@ -38,8 +37,7 @@ protected:
                            : qobject_cast<InstallDialog *>(watched) ? "installdialog"
                                                                     : nullptr;
         if (kind)
-            record(QStringLiteral("%1 %2").arg(QLatin1String(show ? "show" : "hide"), QLatin1String(kind)),
-                   "KESTRA_HARNESS_WINDOWS");
+            record(QStringLiteral("%1 %2").arg(QLatin1String(show ? "show" : "hide"), QLatin1String(kind)));
         // Answered from the event loop the box or window runs in, modal ones
         // included, once its showing is over.
         auto *box = show ? qobject_cast<QMessageBox *>(watched) : nullptr;
@@ -62,8 +60,7 @@ int main(int argc, char *argv[])
     // Runs as soon as qMain has built the application object, before any
     // window can show.
     qAddPreRoutine([] {
-        QCoreApplication *application = QCoreApplication::instance();
-        application->installEventFilter(new Observer(application));
+        QCoreApplication::instance()->installEventFilter(new Observer(QCoreApplication::instance()));
     });
     return qMain(argc, argv);
 }

@@ -18,6 +18,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 template <class T = QPushButton>
 T *child(const QObject *parent, const QString &name)
@@ -70,8 +71,8 @@ public:
     using Step = std::function<bool(QWidget *)>;
     struct Seen
     {
-        QString className, title, text; // text: of a message box
-        int icon;                       // QMessageBox::Icon
+        QString title;
+        int icon; // QMessageBox::Icon
     };
 
     explicit ModalAnswerer(int deadlineMs = 60000) : m_deadline(QDateTime::currentMSecsSinceEpoch() + deadlineMs)
@@ -90,16 +91,7 @@ public:
     bool allAnswered() const { return m_steps.isEmpty(); }
     bool timedOut() const { return m_timedOut; }
     QList<Seen> seen() const { return m_seen; }
-    // Message boxes seen, as "title|text".
-    QStringList boxes() const
-    {
-        QStringList result;
-        for (const Seen &seen : m_seen) {
-            if (seen.className == QLatin1String("QMessageBox"))
-                result.append(seen.title + QLatin1Char('|') + seen.text);
-        }
-        return result;
-    }
+    QStringList boxes() const { return m_boxes; } // message boxes seen, as "title|text"
 
     static Step clickBox(int standardButton, const QString &expectTitle = QString())
     {
@@ -135,8 +127,9 @@ protected:
         auto *dialog = qobject_cast<QDialog *>(watched);
         if (event->type() == QEvent::Show && dialog && dialog->isWindow()) {
             auto *box = qobject_cast<QMessageBox *>(dialog);
-            m_seen.append({QString::fromLatin1(dialog->metaObject()->className()), dialog->windowTitle(),
-                           box ? box->text() : QString(), box ? int(box->icon()) : 0});
+            m_seen.append({dialog->windowTitle(), box ? int(box->icon()) : 0});
+            if (box)
+                m_boxes.append(box->windowTitle() + QLatin1Char('|') + box->text());
         }
         return QObject::eventFilter(watched, event);
     }
@@ -161,6 +154,7 @@ private:
     QTimer m_timer;
     QList<Step> m_steps;
     QList<Seen> m_seen;
+    QStringList m_boxes;
     qint64 m_deadline = 0;
     bool m_timedOut = false;
 };
@@ -186,11 +180,8 @@ inline void usePrivateHome()
             return relocation;                                                                                   \
         usePrivateHome();                                                                                        \
         QApplication app(argc, argv);                                                                            \
-        int result = 0;                                                                                          \
-        {                                                                                                        \
-            TestObject test;                                                                                     \
-            result = QTest::qExec(&test, argc, argv);                                                            \
-        }                                                                                                        \
+        /* the test object and all it started are gone before its root is */                                     \
+        const int result = QTest::qExec(std::make_unique<TestObject>().get(), argc, argv);                       \
         removePrivateInstallRoot();                                                                              \
         return result;                                                                                           \
     }

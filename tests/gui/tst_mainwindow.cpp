@@ -1,9 +1,16 @@
 // The main window against a real registry, real schema files, real program
-// starts and real shortcut files in a private home folder.
+// starts and real shortcut files in a private home folder; then its four
+// install actions end to end: the selection dialog, real install threads
+// against a folder server built with packwright, real running processes and
+// real mirror folders. Those rows run in order, each on the installation the
+// previous ones left.
 #include "edition.h"
+#include "editprogrammsdialog.h"
 #include "guitest.h"
+#include "installdialog.h"
 #include "launcher.h"
 #include "mainwindow.h"
+#include "testprocess.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -11,6 +18,60 @@
 #include <QInputDialog>
 #include <QJsonArray>
 #include <QScopeGuard>
+#include <QSettings>
+
+namespace {
+
+const QString kRunning = QStringLiteral("Запущенные программы");
+
+QTreeWidget *tree(QWidget *window, const char *name = "programmsWidget")
+{
+    return child<QTreeWidget>(window, QLatin1String(name));
+}
+
+// Registry as program name -> plugin names (sorted).
+QMap<QString, QStringList> registry()
+{
+    QMap<QString, QStringList> result;
+    for (const QJsonValue &value : Settings::instance()->installedConfig().value(QStringLiteral("programms")).toArray()) {
+        QStringList &plugins = result[value[QLatin1String("programm_name")].toString()];
+        for (const QJsonValue &plugin : value[QLatin1String("plugins")].toArray())
+            plugins.append(plugin[QLatin1String("plugin_name")].toString());
+        plugins.sort();
+    }
+    return result;
+}
+
+// The selection dialog step: tick the rows (as "programm" or
+// "programm/plugin"), then press "Ок" (reject: "Отмена").
+ModalAnswerer::Step choose(const QStringList &tick, bool reject = false)
+{
+    return [=](QWidget *w) {
+        auto *dialog = qobject_cast<EditProgrammsDialog *>(w);
+        for (const QString &path : dialog ? tick : QStringList()) {
+            if (QTreeWidgetItem *item = findTreeRow(tree(w, "programmWidget"), path))
+                item->setCheckState(0, Qt::Checked);
+        }
+        if (dialog)
+            child(w, reject ? QStringLiteral("cancelButton") : QStringLiteral("okButton"))->click();
+        return dialog != nullptr;
+    };
+}
+
+const ModalAnswerer::Step kDone = ModalAnswerer::closeInstallDialogWhenDone();
+
+// The main window as start-up shows it, before any answerer watches, with
+// the row (as findTreeRow names it) current.
+struct ShownWindow : MainWindow
+{
+    explicit ShownWindow(const QString &row = QString())
+    {
+        refreshAndShow();
+        tree(this)->setCurrentItem(findTreeRow(tree(this), row));
+    }
+};
+
+} // namespace
 
 class TestMainWindow : public QObject
 {
@@ -18,9 +79,9 @@ class TestMainWindow : public QObject
 
     UpdaterWorld world;
     QList<ModuleSpec> modules;
+    TestProcess labProcess;
 
     ModuleSpec module(const char *name) const { return UpdaterWorld::find(modules, QLatin1String(name)); }
-    static QTreeWidget *tree(MainWindow &window) { return child<QTreeWidget>(&window, QStringLiteral("programmsWidget")); }
     static QPushButton *button(MainWindow &window, const char *name) { return child(&window, QLatin1String(name)); }
 
     // The updater's own entry, laboratory (with lab_core and the given
@@ -37,20 +98,20 @@ class TestMainWindow : public QObject
         return world.writeRegistry(QJsonObject{{QStringLiteral("programms"), programms}});
     }
 
-    void showWith(MainWindow &window, const QString &row)
+    // Presses a button and lets the answerer run its script to its end.
+    void press(MainWindow &window, const char *name, const ModalAnswerer &answerer)
     {
-        window.refreshAndShow();
-        QVERIFY2(findTreeRow(tree(window), row), qPrintable(row));
-        tree(window)->setCurrentItem(findTreeRow(tree(window), row));
+        button(window, name)->click();
+        QVERIFY(!answerer.timedOut() && answerer.allAnswered());
     }
 
 private slots:
     void initTestCase()
     {
         modules = UpdaterWorld::catalogue();
-        QVERIFY(world.writeProject(modules));
+        QString error;
+        QVERIFY2(world.publish(modules, &error), qPrintable(error));
         QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules)));
-        QVERIFY(world.removeRegistry());
         world.load();
     }
 
@@ -63,25 +124,22 @@ private slots:
         QVERIFY(mark.save(editionIconPath()));
         const auto removeImage = qScopeGuard([] { QFile::remove(editionIconPath()); });
         QVERIFY(writeRegistry(QStringLiteral("missing_lab")));
-        MainWindow window;
-        window.refreshAndShow();
+        ShownWindow window;
         // Escape, pressed to close a menu, leaves the updater running.
         QTest::keyClick(&window, Qt::Key_Escape);
         QVERIFY(window.isVisible());
         QVERIFY(button(window, "refreshMirrorsButton")->isHidden()); // no mirror is configured
         // The nameless entry is left out.
-        QCOMPARE(tree(window)->topLevelItemCount(), 3);
+        QCOMPARE(tree(&window)->topLevelItemCount(), 3);
         for (int i = 0; i < 3; ++i)
-            QCOMPARE(tree(window)->topLevelItem(i)->icon(0).pixmap(16).toImage().convertToFormat(QImage::Format_ARGB32), mark);
+            QCOMPARE(tree(&window)->topLevelItem(i)->icon(0).pixmap(16).toImage().convertToFormat(QImage::Format_ARGB32), mark);
         // A second updater is never started from its row.
-        tree(window)->setCurrentItem(findTreeRow(tree(window), editionKey()));
+        tree(&window)->setCurrentItem(findTreeRow(tree(&window), editionKey()));
         QVERIFY(!button(window, "runButton")->isEnabled() && !child<QAction>(&window, QStringLiteral("runProgrammAction"))->isEnabled());
         // A plugin row stands for its program, whose executable is missing.
-        tree(window)->setCurrentItem(findTreeRow(tree(window), QStringLiteral("kestra_lab/lab_config")));
+        tree(&window)->setCurrentItem(findTreeRow(tree(&window), QStringLiteral("kestra_lab/lab_config")));
         ModalAnswerer answerer(20000);
-        answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok));
-        button(window, "runButton")->click();
-        QVERIFY(!answerer.timedOut());
+        press(window, "runButton", answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok)));
         QCOMPARE(answerer.boxes(), QStringList{QStringLiteral("Ошибка|Ошибка при запуске программы kestra_lab")});
         QCOMPARE(answerer.seen().first().icon, int(QMessageBox::Critical));
     }
@@ -95,10 +153,9 @@ private slots:
         QVERIFY(writeFile(script, QStringLiteral("#!/bin/sh\npwd >> '%1'\n").arg(marker).toUtf8()));
         QVERIFY(QFile::setPermissions(script, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
         QVERIFY(writeRegistry());
-        MainWindow window;
-        showWith(window, QStringLiteral("kestra_lab"));
+        ShownWindow window(QStringLiteral("kestra_lab"));
         ModalAnswerer answerer(20000);
-        emit tree(window)->itemDoubleClicked(tree(window)->currentItem(), 0);
+        emit tree(&window)->itemDoubleClicked(tree(&window)->currentItem(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(readFile(marker).count('\n'), 1, 10000);
         QCOMPARE(QString::fromUtf8(readFile(marker)).trimmed(), world.path(QStringLiteral("kestra_lab")));
         QTest::qWait(QApplication::doubleClickInterval() + 50);
@@ -185,8 +242,7 @@ private slots:
         const QString configFolder = world.path(QStringLiteral("configs/") + folder);
         QVERIFY(QDir().mkpath(configFolder));
 
-        MainWindow window;
-        showWith(window, QStringLiteral("kestra_lab"));
+        ShownWindow window(QStringLiteral("kestra_lab"));
         QStringList offered;
         int boxWidth = 0, titleWidth = 0;
         ModalAnswerer answerer(30000);
@@ -215,8 +271,7 @@ private slots:
                 return ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Создание ярлыка"))(w);
             });
         }
-        button(window, "createLabelButton")->click(); // returns once every window it opened is closed
-        QVERIFY(!answerer.timedOut() && answerer.allAnswered());
+        press(window, "createLabelButton", answerer); // returns once every window it opened is closed
         QCOMPARE(offered, QStringList({"На рабочем столе", "В быстром запуске", "В меню пуск",
                                        "На рабочем столе на произвольную конфигурацию"}));
         const QStringList links = listFilesRecursive(home).filter(QRegularExpression(QStringLiteral("^(?!\\.config/)")));
@@ -230,6 +285,124 @@ private slots:
         const QString content = QString::fromUtf8(readFile(home + QLatin1Char('/') + links.first()));
         QVERIFY2(content.contains(QStringLiteral("kestra_lab")), qPrintable(content));
         QCOMPARE(content.contains(QStringLiteral("--config_path")), !folder.isEmpty());
+    }
+
+    // The install actions start from two mirrors and an empty registry.
+    void refreshWithEmptyRegistrySelectionRejected()
+    {
+        QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules),
+                                  QStringLiteral("[mirror1]\nmain_server_name=server1\nmirror_folder=%1/mirror1\n\n"
+                                                 "[mirror2]\nmain_server_name=server1\nmirror_folder=%1/mirror2\n"
+                                                 "programms_count=1\nprogramm_name1=kestra_reg\nprogramm_guid1=%2\n")
+                                      .arg(world.root(), module("kestra_reg").guid)));
+        QSettings(world.configPath(), QSettings::IniFormat).setValue(QStringLiteral("mirrors_count"), 2);
+        QVERIFY(world.removeRegistry());
+        world.load();
+        ShownWindow window;
+        ModalAnswerer answerer(20000);
+        press(window, "refreshButton", answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok)));
+        QCOMPARE(answerer.boxes(), QStringList{QStringLiteral("Ошибка|Нет программ для обновления!")});
+        // A rejected selection installs nothing, not even the updater's own program.
+        press(window, "editButton", answerer.then(choose({"kestra_reg/reg_print"}, true)));
+        QCOMPARE(answerer.seen().size(), 2); // the box and the selection, answered by choose()
+        QVERIFY(registry().isEmpty());
+    }
+
+    void installTwoProgrammsThroughSelection()
+    {
+        ShownWindow window;
+        QString log;
+        ModalAnswerer answerer(120000);
+        answerer.then(choose({"kestra_lab", "kestra_lab/lab_reports", "kestra_reg"}))
+            .then(ModalAnswerer::closeInstallDialogWhenDone(&log));
+        press(window, "editButton", answerer);
+        QVERIFY2(!log.contains(QStringLiteral("Ошибка")), qPrintable(log));
+        QCOMPARE(registry(), (QMap<QString, QStringList>{{"kestra_lab", {"lab_config", "lab_core", "lab_reports"}},
+                                                         {"kestra_reg", {"reg_core"}}, {"kestraupd", {}}}));
+        for (const char *file : {"lab_core/core.dll", "lab_reports/reports.dll", "kestra_reg/reg"})
+            QVERIFY2(world.has(QLatin1String(file)), file);
+        QVERIFY(!world.has(QStringLiteral("reg_print")));
+        // The updater's own program is assembled beside the running one.
+        QVERIFY(world.has(QStringLiteral("updater_temp/kestraupd")));
+        QVERIFY(findTreeRow(tree(&window), QStringLiteral("kestra_reg/reg_core")));
+    }
+
+    void refreshSkipsRunningProgramm()
+    {
+        QString error;
+        for (const QString &name : {QStringLiteral("kestra_lab"), QStringLiteral("kestra_reg")}) {
+            ModuleSpec release = UpdaterWorld::find(modules, name);
+            release.files.insert(QStringLiteral("readme.txt"), "release 2 of " + name.toUtf8());
+            QVERIFY2(world.buildPack(release, &error), qPrintable(error));
+        }
+        // A real long-running binary in place of the laboratory's executable,
+        // started from there, as a user would have it open.
+        const QString lab = world.path(QStringLiteral("kestra_lab/lab"));
+        QVERIFY(QFile::remove(lab) && QFile::copy(QStringLiteral("/bin/sleep"), lab));
+        QVERIFY2(labProcess.start(lab, {QStringLiteral("120")}, &error, world.path(QStringLiteral("kestra_lab"))),
+                 qPrintable(error));
+        Settings::instance()->loadInstalledProgramms(); // as at the next start
+        ShownWindow window;
+        ModalAnswerer answerer(120000);
+        press(window, "refreshButton", answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok, kRunning)).then(kDone));
+        QCOMPARE(answerer.boxes(), QStringList{kRunning + "|Найдены запущенные программы: \nЛаборатория\n\nОни не будут обновлены!"});
+        QCOMPARE(answerer.seen().first().icon, int(QMessageBox::Warning));
+        QVERIFY(readFile(world.path(QStringLiteral("kestra_lab/readme.txt"))) != "release 2 of kestra_lab");
+        QCOMPARE(readFile(world.path(QStringLiteral("kestra_reg/readme.txt"))), QByteArray("release 2 of kestra_reg"));
+        QVERIFY(labProcess.isRunning());
+        labProcess.stop();
+    }
+
+    void removeProgramm_data()
+    {
+        QTest::addColumn<QString>("row");
+        QTest::addColumn<int>("answer"); // 0: no question expected
+        QTest::addColumn<QString>("box");
+        const QString question = QStringLiteral("Удаление|Вы действительно хотите удалить программу Регистратура");
+        QTest::newRow("the updater itself is refused") << "kestraupd" << 0 << "Ошибка|Нельзя удалять программу для обновлений!!!";
+        QTest::newRow("answer no") << "kestra_reg" << int(QMessageBox::No) << question;
+        QTest::newRow("plugin row stands for its program, answer yes") << "kestra_reg/reg_core" << int(QMessageBox::Yes) << question;
+    }
+
+    void removeProgramm()
+    {
+        QFETCH(QString, row);
+        QFETCH(int, answer);
+        QFETCH(QString, box);
+        const QString programm = row.section(QLatin1Char('/'), 0, 0);
+        const bool removed = answer == QMessageBox::Yes;
+        ShownWindow window(row); // no row, no box: the answerer times out
+        ModalAnswerer answerer(120000);
+        answerer.then(answer ? ModalAnswerer::clickBox(answer, QStringLiteral("Удаление")) : ModalAnswerer::clickBox(QMessageBox::Ok));
+        press(window, "removeButton", removed ? answerer.then(kDone) : answerer);
+        QCOMPARE(answerer.boxes(), QStringList{box});
+        QCOMPARE(registry().contains(programm), !removed);
+        QCOMPARE(world.has(programm + QStringLiteral("/reg")), !removed && programm == "kestra_reg");
+        QCOMPARE(findTreeRow(tree(&window), programm) == nullptr, removed);
+    }
+
+    void refreshTwoMirrors()
+    {
+        ShownWindow window;
+        QVERIFY(!button(window, "refreshMirrorsButton")->isHidden());
+        ModalAnswerer answerer(120000); // the dialogs close themselves
+        press(window, "refreshMirrorsButton", answerer);
+        QCOMPARE(answerer.seen().size(), 2); // and no box
+        for (const ModalAnswerer::Seen &seen : answerer.seen())
+            QCOMPARE(seen.title, QStringLiteral("Обновляем зеркало server1"));
+        // Mirror 1 holds every program of the server, mirror 2 only the
+        // registry desk, each module in a folder named by its guid.
+        const QString lab = module("kestra_lab").guid, reg = module("kestra_reg").guid;
+        for (const QString &file : QStringList{"mirror1/mirror.xml", "mirror2/mirror.xml", "mirror2/" + reg + "/reg"})
+            QVERIFY2(world.has(file), qPrintable(file));
+        QVERIFY(world.has("mirror1/" + lab) && !world.has("mirror2/" + lab));
+        // A mirror run never touches the registry.
+        QVERIFY(!registry().contains(QStringLiteral("kestra_reg")));
+    }
+
+    void cleanupTestCase()
+    {
+        labProcess.stop();
     }
 };
 

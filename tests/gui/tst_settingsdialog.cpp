@@ -16,10 +16,8 @@ const QString kUnknownGuid = QStringLiteral("00aa0000-0000-4000-8000-00000000000
 const QString kRegGuid = QStringLiteral("5b4a3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d");
 const QString kUpdaterGuid = QStringLiteral("ac1dba94-cd1b-402a-9679-8390a3929fa2");
 
-QTableWidget *table(SettingsDialog &dialog)
-{
-    return child<QTableWidget>(&dialog, QStringLiteral("projectsWidget"));
-}
+QTableWidget *table(SettingsDialog &dialog) { return child<QTableWidget>(&dialog, QStringLiteral("projectsWidget")); }
+QLineEdit *edit(SettingsDialog &dialog, const char *name) { return child<QLineEdit>(&dialog, QLatin1String(name)); }
 
 // Column 0 (keys) or 1 (names) of the project table, top down.
 QStringList column(SettingsDialog &dialog, int column = 0)
@@ -28,11 +26,6 @@ QStringList column(SettingsDialog &dialog, int column = 0)
     for (int row = 0; row < table(dialog)->rowCount(); ++row)
         texts.append(table(dialog)->item(row, column) ? table(dialog)->item(row, column)->text() : QString());
     return texts;
-}
-
-QLineEdit *edit(SettingsDialog &dialog, const char *name)
-{
-    return child<QLineEdit>(&dialog, QLatin1String(name));
 }
 
 } // namespace
@@ -60,7 +53,6 @@ private slots:
         QVERIFY(world.writeProject(UpdaterWorld::catalogue()));
         QVERIFY(world.writeConfig({kLabGuid, kUnknownGuid, kRegGuid}));
         world.load();
-        QVERIFY(!Settings::instance()->programmDescriptions().isEmpty());
     }
 
     // Must run before anything writes the proxy group.
