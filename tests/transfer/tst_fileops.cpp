@@ -1,6 +1,5 @@
-// Local file operations and the transfer helpers' local side built on them:
-// copies, one-step replacement, hashing, staging names and their sweep,
-// fetches from local paths, argument splitting, the POST body.
+// Local file operations and the transfer helpers' local side: copies, one-step replacement, hashing, staging
+// names and their sweep, fetches from local paths, argument splitting, the POST body.
 
 #include "filehold.h"
 #include "fileops.h"
@@ -21,7 +20,7 @@ private slots:
     {
         QTest::addColumn<QString>("op");     // hashing, replace, fetch or fetch-replace
         QTest::addColumn<QString>("source"); // "": an existing file holding "new"
-        QTest::addColumn<QString>("target"); // before: "", "old" or "read-only"
+        QTest::addColumn<QString>("target"); // before: "" or "old"
         QTest::addColumn<QString>("name");   // "": a short one
         QTest::addColumn<bool>("copied");    // else the target stays as it was
         const QString nowhere = "/nonexistent-kestra/main.xml";
@@ -34,7 +33,6 @@ private slots:
         QTest::newRow("245-character name replaced") << "replace" << "" << "old" << QString(241, 'a') + ".exe" << true;
         QTest::newRow("name of 254 bytes in UTF-8 replaced")
             << "replace" << "" << "old" << QString(125, QChar(0x436)) + ".exe" << true;
-        QTest::newRow("fetch-replace a read-only copy") << "fetch-replace" << "" << "read-only" << "" << true;
         QTest::newRow("fetch-replace from a missing source keeps the copy")
             << "fetch-replace" << nowhere << "old" << "" << false;
         // Neither exists: a local copy fails with the copy text, a download
@@ -60,7 +58,6 @@ private slots:
             QVERIFY(writeFile(source, "new"));
         }
         QVERIFY(target.isEmpty() || writeFile(dst, "old"));
-        QVERIFY(target != "read-only" || QFile::setPermissions(dst, QFileDevice::ReadOwner | QFileDevice::ReadUser));
         QString error;
         const bool ok = op == "hashing"   ? copyFileHashing(source, dst, nullptr, &error)
                         : op == "replace" ? replaceLocalFile(source, dst, &error)

@@ -1,7 +1,5 @@
-// Downloads through loadUrl/fetchFile/replaceFile against real servers on
-// 127.0.0.1: nginx over HTTP and HTTPS (with a CA made and trusted here),
-// pyftpdlib, tinyproxy as the application proxy, and a scripted server for
-// what no real server does: misbehaving on purpose and recording requests.
+// Downloads against real servers on 127.0.0.1: nginx over HTTP and HTTPS (a CA made and trusted here), pyftpdlib,
+// tinyproxy as the application proxy, and a scripted server that misbehaves on purpose and records requests.
 
 #include "fileops.h"
 #include "nginxserver.h"
