@@ -222,7 +222,9 @@ private slots:
         QCOMPARE(scripted.requests().size(), post ? 1 : 0);
         for (const ScriptedHttpServer::Request &request : scripted.requests())
             QCOMPARE(request.method + ' ' + request.target + ' ' + request.headers.value("content-type") + ' ' + request.body,
-                     "POST /bin/first.xml application/json " + projectIdsBody({kApp, kTool, kLab, kKestraUpdater}));
+                     "POST /bin/first.xml application/json "
+                         + QString("{\n\"projectIds\" : [\n\"%1\",\n\"%2\",\n\"%3\",\n\"%4\"\n]\n}")
+                               .arg(kApp, kTool, kLab, kKestraUpdater).toUtf8());
     }
 
     void refusedSignedDocument_data()
