@@ -243,7 +243,6 @@ private:
                                                + QStringLiteral("filerelay") + today.toString(Qt::ISODate) + ".txt"));
     }
 
-    // Each test's installation: m_root/updater_temp holds the copier and the update.
     QScopedPointer<QTemporaryDir> m_dir;
     QString m_root;
 };

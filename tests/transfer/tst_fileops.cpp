@@ -76,44 +76,32 @@ private slots:
         QVERIFY(isStagingName(QFileInfo(stagingPath(dst)).fileName()));
     }
 
-    void hash_data()
-    {
-        QTest::addColumn<qint64>("size"); // -1: no such file, -2: a folder
-        // SHA-1 digests are the pack builder's checksum files, held against sha1sum there.
-        QTest::newRow("sha256 of 5000001 bytes, a short last block") << qint64(5000001);
-        QTest::newRow("missing file") << qint64(-1);
-        QTest::newRow("a folder") << qint64(-2);
-    }
-
     void hash()
     {
-        QFETCH(qint64, size);
+        // SHA-1 digests are the pack builder's checksum files, held against sha1sum there.
         const auto algo = QCryptographicHash::Sha256;
         QTemporaryDir dir;
-        const QByteArray content = patternBytes(qMax<qint64>(size, 0), quint32(size + 7));
-        QVERIFY(size < 0 || writeFile(dir.filePath("f.bin"), content));
-        const QString path = size == -2 ? dir.path() : dir.filePath("f.bin");
-        const QString expected = size < 0 ? QString() : QCryptographicHash::hash(content, algo).toHex();
+        const QString path = dir.filePath("f.bin"), missing = dir.filePath("missing.bin");
+        const QByteArray content = patternBytes(5000001, 7); // a short last block
+        QVERIFY(writeFile(path, content));
         QString error;
-        QCOMPARE(calcHash(path, algo, &error), expected);
-        QCOMPARE(error.isEmpty(), size >= 0);
+        QCOMPARE(calcHash(path, algo, &error), QString(QCryptographicHash::hash(content, algo).toHex()));
+        QVERIFY(error.isEmpty() && calcHash(path, algo) == calcHash(path, algo, &error));
+        QVERIFY(calcHash(missing, algo, &error).isEmpty() && !error.isEmpty());
         // A caller that takes no reason gets the failure logged instead.
-        if (size < 0)
-            QTest::ignoreMessage(QtWarningMsg, qPrintable("error open file " + path));
-        QCOMPARE(calcHash(path, algo), expected);
+        QTest::ignoreMessage(QtWarningMsg, qPrintable("error open file " + missing));
+        QVERIFY(calcHash(missing, algo).isEmpty());
     }
 
     void sweepStaging()
     {
         QTemporaryDir dir;
-        const QString cut = QFileInfo(stagingPath(dir.filePath(QString(250, 'b')))).fileName();
-        for (const QString &name : {QStringLiteral(".keep.txt.kestra-new"), QStringLiteral("sub/deeper/.x.kestra-new"),
-                                    "sub/" + cut, QStringLiteral("keep.txt"), QStringLiteral("x.kestra-new")})
+        for (const char *name : {".keep.txt.kestra-new", "sub/deeper/.x.kestra-new", "keep.txt", "x.kestra-new"})
             QVERIFY(writeFile(dir.filePath(name), "x"));
         QVERIFY(QFile::setPermissions(dir.filePath(".keep.txt.kestra-new"), QFileDevice::ReadOwner));
         // A link named like a staging file is nobody's leftover: it stays.
         QVERIFY(QFile::link(dir.filePath("keep.txt"), dir.filePath("sub/.link.kestra-new")));
-        QCOMPARE(sweepStagingFiles(dir.path()), 3);
+        QCOMPARE(sweepStagingFiles(dir.path()), 2);
         QCOMPARE(listFilesRecursive(dir.path()), QStringList({"keep.txt", "sub/.link.kestra-new", "x.kestra-new"}));
     }
 
