@@ -8,7 +8,6 @@
 #include "settings.h"
 #include "signature.h"
 #include "testfiles.h"
-#include "transfer.h"
 #include "xmlguard.h"
 
 #include <QDir>
