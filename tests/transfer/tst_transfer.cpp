@@ -205,6 +205,8 @@ private slots:
             QCOMPARE(QFileInfo(destination).size(), QFileInfo(m_root + row.expectedFile).size());
             QCOMPARE(calcHash(destination), calcHash(m_root + row.expectedFile));
         }
+        // Nothing staged or torn beside it either.
+        QCOMPARE(QDir(out("")).entryList(QDir::Files | QDir::Hidden), ok ? QStringList{"doc.xml"} : QStringList());
     }
 
     void scriptedAnswers_data()
