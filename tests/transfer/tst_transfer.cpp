@@ -221,8 +221,6 @@ private slots:
         // Without a declared length only the caller's limit bounds the body.
         QTest::newRow("chunked body past the limit fails") << Scripted{{chunked}, false, "", 2, -1, 8999};
         QTest::newRow("files one after another share one connection") << Scripted{{ok + body}, false, body, 20, 1};
-        // Kept-alive by its head, closed anyway: the next request goes on a new one.
-        QTest::newRow("server closes an idle kept connection") << Scripted{{ok + body}, true, body, 5, 5};
         const QByteArray whole = patternBytes(200000, 9), big = ScriptedHttpServer::answer(200, whole);
         const int head = big.size() - whole.size();
         QTest::newRow("accepts and never answers: stalls, sent once") << Scripted{{""}, false, "", 1, 1, -1, 2, 1900};
