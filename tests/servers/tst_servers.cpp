@@ -157,17 +157,15 @@ private slots:
         QTest::addColumn<Fill>("row");
         const QStringList both{"server1 app: core", "server1 tool: core"};
         const QStringList three{"server1 app: core,reports", "server1 tool: core"};
-        QTest::newRow("HTTP and a folder: a module of the second server joins")
-            << Fill{{"@nginx/bin/first.xml", "@share/second.xml"}, {}, three + QStringList{"server2 lab: reports"},
-                    "@nginx/bin", {"app @nginx/bin/app/x64", "reports @share/reports/x64"}};
-        // server2 has nothing reachable: it is skipped, server3 is still read;
-        // the base folder is the one of the fallback that answered.
-        QTest::newRow("failing source with fallbacks")
+        // server2 has nothing reachable: it is skipped, server3 (a folder) is still read and its module joins
+        // a program of server1; the base folder is the one of the fallback that answered.
+        QTest::newRow("failing HTTP source with fallbacks, then a folder")
             << Fill{{"@nginx/bin/missing.xml", "@nginx/bin/gone.xml", "@share/second.xml"},
                     {{"server1/alternative_servers_count", 3}, {"server1/alternative_server1", ""},
                      {"server1/alternative_server2", "@share/nowhere/first.xml"},
                      {"server1/alternative_server3", "@nginx/bin/first.xml"}},
-                    three + QStringList{"server3 lab: reports"}, "@nginx/bin", {"core @nginx/bin/core/x64"}};
+                    three + QStringList{"server3 lab: reports"}, "@nginx/bin",
+                    {"app @nginx/bin/app/x64", "core @nginx/bin/core/x64", "reports @share/reports/x64"}};
         // Modules needed only by other modules, each listed before what needs it.
         QTest::newRow("modules needed only by modules, listed before")
             << Fill{{"@share/module_chain_before.xml"}, {}, {"server1 app: core,deep,deeper"}, "@share", {},
