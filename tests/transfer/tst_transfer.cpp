@@ -211,7 +211,6 @@ private slots:
         const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n";
         const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfa0\r\n" + body.left(4000)
                                    + "\r\n1388\r\n" + body.mid(4000) + "\r\n0\r\n\r\n";
-        QTest::newRow("garbage instead of an answer") << Scripted{{"220 ftp ready\r\n\r\n"}, true, ""};
         // Without a declared length only the caller's limit bounds the body.
         QTest::newRow("chunked body past the limit fails") << Scripted{{chunked}, false, "", 2, -1, 8999};
         QTest::newRow("files one after another share one connection") << Scripted{{ok + body}, false, body, 20, 1};
