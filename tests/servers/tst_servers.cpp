@@ -1,7 +1,5 @@
-// Which programs the updater offers and where it fetches them from: the
-// guard in front of the XML parser, project documents and the descriptions
-// built from them, project lists, update servers with fallbacks (nginx, a
-// scripted HTTP server and plain folders, all on this machine).
+// Which programs the updater offers and where it fetches them from: the XML guard, project documents and lists,
+// update servers with fallbacks (nginx, a scripted HTTP server and plain folders, all on this machine).
 
 #include "messagecapture.h"
 #include "nginxserver.h"
@@ -10,7 +8,6 @@
 #include "settings.h"
 #include "signature.h"
 #include "testfiles.h"
-#include "transfer.h"
 #include "xmlguard.h"
 
 #include <QDir>
@@ -118,10 +115,7 @@ private slots:
     {
         QVERIFY2(NginxServer::isAvailable(), "nginx is needed (scripts/packages.txt)");
         QVERIFY(writeFile(m_www.filePath("bin/first.xml"), readFile(kDataDir + "/first.xml")));
-        QVERIFY(writeFile(m_www.filePath("bin/entities.xml"),
-                          "<?xml version='1.0'?><!DOCTYPE r [<!ENTITY a 'x'>]><root><projects>"
-                          "<project name='&a;' type='project' guid='33333333-3333-3333-3333-333333333333'/>"
-                          "</projects></root>"));
+        QVERIFY(writeFile(m_www.filePath("bin/entities.xml"), readFile(kDataDir + "/billion_laughs.xml")));
         m_nginx.setRoot(m_www.path());
         QString error;
         QVERIFY2(m_nginx.start(&error), qPrintable(error));
@@ -163,18 +157,15 @@ private slots:
         QTest::addColumn<Fill>("row");
         const QStringList both{"server1 app: core", "server1 tool: core"};
         const QStringList three{"server1 app: core,reports", "server1 tool: core"};
-        QTest::newRow("HTTP and a folder: a module of the second server joins")
-            << Fill{{"@nginx/bin/first.xml", "@share/second.xml"}, {}, three + QStringList{"server2 lab: reports"},
-                    "@nginx/bin", {"app @nginx/bin/app/x64", "reports @share/reports/x64"}};
-        QTest::newRow("source without a slash") << Fill{{"first.xml"}, {}, both, "", {"core /core/x64"}};
-        // server2 has nothing reachable: it is skipped, server3 is still read;
-        // the base folder is the one of the fallback that answered.
-        QTest::newRow("failing source with fallbacks")
+        // server2 has nothing reachable: it is skipped, server3 (a folder) is still read and its module joins
+        // a program of server1; the base folder is the one of the fallback that answered.
+        QTest::newRow("failing HTTP source with fallbacks, then a folder")
             << Fill{{"@nginx/bin/missing.xml", "@nginx/bin/gone.xml", "@share/second.xml"},
                     {{"server1/alternative_servers_count", 3}, {"server1/alternative_server1", ""},
                      {"server1/alternative_server2", "@share/nowhere/first.xml"},
                      {"server1/alternative_server3", "@nginx/bin/first.xml"}},
-                    three + QStringList{"server3 lab: reports"}, "@nginx/bin", {"core @nginx/bin/core/x64"}};
+                    three + QStringList{"server3 lab: reports"}, "@nginx/bin",
+                    {"app @nginx/bin/app/x64", "core @nginx/bin/core/x64", "reports @share/reports/x64"}};
         // Modules needed only by other modules, each listed before what needs it.
         QTest::newRow("modules needed only by modules, listed before")
             << Fill{{"@share/module_chain_before.xml"}, {}, {"server1 app: core,deep,deeper"}, "@share", {},
@@ -182,10 +173,10 @@ private slots:
         QTest::newRow("two programs share a module; unknown, unadmitted and nameless elements dropped")
             << Fill{{"@share/two_programs.xml"}, {}, {"server1 app: core,viewer", "server1 tool: core"}, "@share", {},
                     "two_programs.xml"};
-        // Every program then uses the later server's elements.
+        // Every program then uses the later server's elements, here from a source without a slash.
         QTest::newRow("the same names from a later server replace the earlier elements")
             << Fill{{"@share/first.xml", "first.xml"}, {}, both + QStringList{"server2 app: core", "server2 tool: core"},
-                    "@share", {}};
+                    "@share", {"core /core/x64"}};
         QTest::newRow("POST of the store's project list")
             << Fill{{"@scripted/bin/first.xml"}, {{"server1/metod", "pOsT"}}, both, "@scripted/bin", {}};
         // A hostile document (the guard's rows hold the other kinds): what the
@@ -227,7 +218,9 @@ private slots:
         QCOMPARE(scripted.requests().size(), post ? 1 : 0);
         for (const ScriptedHttpServer::Request &request : scripted.requests())
             QCOMPARE(request.method + ' ' + request.target + ' ' + request.headers.value("content-type") + ' ' + request.body,
-                     "POST /bin/first.xml application/json " + projectIdsBody({kApp, kTool, kLab, kKestraUpdater}));
+                     "POST /bin/first.xml application/json "
+                         + QString("{\n\"projectIds\" : [\n\"%1\",\n\"%2\",\n\"%3\",\n\"%4\"\n]\n}")
+                               .arg(kApp, kTool, kLab, kKestraUpdater).toUtf8());
     }
 
     void refusedSignedDocument_data()

@@ -1,9 +1,6 @@
-// Downloads through loadUrl/fetchFile/replaceFile against real servers on
-// 127.0.0.1: nginx over HTTP and HTTPS (with a CA made and trusted here),
-// pyftpdlib, tinyproxy as the application proxy, and a scripted server for
-// what no real server does: misbehaving on purpose and recording requests.
+// Downloads against real servers on 127.0.0.1: nginx over HTTP and HTTPS (a CA made and trusted here), pyftpdlib,
+// tinyproxy as the application proxy, and a scripted server that misbehaves on purpose and records requests.
 
-#include "fileops.h"
 #include "nginxserver.h"
 #include "scriptedhttpserver.h"
 #include "settings.h"
@@ -134,8 +131,7 @@ private slots:
         m_http.addServerDirective("add_header Set-Cookie \"session=abc; Path=/\";");
         m_http.addServerDirective("if ($http_cookie) { return 403; }");
         for (const QString &location : QStringList
-             {"/gz/ { gzip_static on; }", "= /error500 { return 500; }", "= /relative { return 307 /small.xml; }",
-              "= /loop { return 302 http://127.0.0.1:$server_port/loop; }", "= /choices { return 300 \"pick one\"; }"})
+             {"/gz/ { gzip_static on; }", "= /error500 { return 500; }", "= /relative { return 307 /small.xml; }"})
             m_http.addServerDirective("location " + location);
         QString error;
         QVERIFY2(m_http.start(&error), qPrintable(error));
@@ -165,13 +161,10 @@ private slots:
         QTest::newRow("download overwrites a longer file")
             << Served{"http", "/small.xml", "/small.xml", "fetch", QByteArray(5000, 'o')};
         QTest::newRow("500 onto an existing file") << Served{"http", "/error500", "", "fetch", kSmall};
-        QTest::newRow("connection refused") << Served{"refused", "/x", ""};
         // After the rows before, this thread's manager holds kept-alive
         // direct connections already: the proxy set now must still apply.
         QTest::newRow("named host through the application proxy") << Served{"proxy", "/small.xml", "/small.xml"};
         QTest::newRow("307 relative redirect followed") << Served{"http", "/relative", "/small.xml"};
-        QTest::newRow("redirect loop fails") << Served{"http", "/loop", ""};
-        QTest::newRow("300 with a body is not the file") << Served{"http", "/choices", ""};
         QTest::newRow("HTTPS replaces a read-only copy")
             << Served{"https", "/small.xml", "/small.xml", "replace", "old"};
         QTest::newRow("untrusted certificate refused") << Served{"stranger", "/small.xml", ""};
@@ -184,8 +177,7 @@ private slots:
         QFETCH(Served, row);
         const QMap<QString, QString> bases{
             {"http", m_http.baseUrl()}, {"HTTP", "HTTP" + m_http.baseUrl().mid(4)}, {"https", m_https.baseUrl()},
-            {"stranger", m_stranger.baseUrl()}, {"ftp", m_ftp.baseUrl()}, {"proxy", "http://kestra-updates.test"},
-            {"refused", QStringLiteral("http://127.0.0.1:%1").arg(freeTcpPort())}};
+            {"stranger", m_stranger.baseUrl()}, {"ftp", m_ftp.baseUrl()}, {"proxy", "http://kestra-updates.test"}};
         const QString source = bases.value(row.server) + row.path, destination = out("doc.xml");
         // Qt sends loopback addresses past any proxy, and update servers are
         // never loopback: the proxy row names a host only the proxy can reach.
@@ -204,9 +196,10 @@ private slots:
             QVERIFY(!fetchFile(source, destination) && !QFile::exists(destination)); // without an error pointer
         } else {
             QVERIFY2(ok, qPrintable(error));
-            QCOMPARE(QFileInfo(destination).size(), QFileInfo(m_root + row.expectedFile).size());
-            QCOMPARE(calcHash(destination), calcHash(m_root + row.expectedFile));
+            QCOMPARE(readFile(destination), readFile(m_root + row.expectedFile));
         }
+        // Nothing staged or torn beside it either.
+        QCOMPARE(QDir(out("")).entryList(QDir::Files | QDir::Hidden), ok ? QStringList{"doc.xml"} : QStringList());
     }
 
     void scriptedAnswers_data()
@@ -216,20 +209,9 @@ private slots:
         const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n";
         const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfa0\r\n" + body.left(4000)
                                    + "\r\n1388\r\n" + body.mid(4000) + "\r\n0\r\n\r\n";
-        QTest::newRow("interim answer first")
-            << Scripted{{"HTTP/1.1 100 Continue\r\n\r\n" + ok + body}, false, body, 2};
-        QTest::newRow("old server, body to the close") << Scripted{{"HTTP/1.0 200 OK\r\n\r\n" + body}, true, body};
-        QTest::newRow("garbage instead of an answer") << Scripted{{"220 ftp ready\r\n\r\n"}, true, ""};
-        // Bytes left over after an answer on a kept connection are not the
-        // start of the next one: the second file succeeds too.
-        QTest::newRow("stray CRLF after a chunked body, kept open") << Scripted{{chunked + "\r\n"}, false, body, 2};
-        QTest::newRow("body longer than its Content-Length, kept open")
-            << Scripted{{ok + body + "XXXX"}, false, body, 2};
         // Without a declared length only the caller's limit bounds the body.
         QTest::newRow("chunked body past the limit fails") << Scripted{{chunked}, false, "", 2, -1, 8999};
         QTest::newRow("files one after another share one connection") << Scripted{{ok + body}, false, body, 20, 1};
-        // Kept-alive by its head, closed anyway: the next request goes on a new one.
-        QTest::newRow("server closes an idle kept connection") << Scripted{{ok + body}, true, body, 5, 5};
         const QByteArray whole = patternBytes(200000, 9), big = ScriptedHttpServer::answer(200, whole);
         const int head = big.size() - whole.size();
         QTest::newRow("accepts and never answers: stalls, sent once") << Scripted{{""}, false, "", 1, 1, -1, 2, 1900};
