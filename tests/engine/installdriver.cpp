@@ -9,10 +9,7 @@
 #include "installthread.h"
 #include "settings.h"
 
-#include <QCommandLineParser>
-#include <QCoreApplication>
-#include <QThread>
-#include <QTimer>
+#include <QtCore>
 
 #include <cstdio>
 #include <cstdlib>

@@ -8,11 +8,7 @@
 #include "testfiles.h"
 #include "testprocess.h"
 
-#include <QDir>
 #include <QDomDocument>
-#include <QJsonArray>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <algorithm>
@@ -1117,10 +1113,9 @@ private slots:
         QVERIFY(f.writeProject({programm("huge", kViewerGuid)}) && f.writeConfig({kViewerGuid}));
         const DriverRun run = f.run({"--update", "huge"});
         QVERIFY(run.finished);
-        const QList<DriverLine> &progress = run.progress;
         const int totalKib = int((3221225472LL + small.size()) / 1024);
-        QVERIFY(progress.at(2).text.contains(u("3072 Mб")));
-        QCOMPARE(QList<int>({progress.first().nAll, progress.last().nDo, progress.last().nAll}),
+        QVERIFY(run.progress.at(2).text.contains(u("3072 Mб")));
+        QCOMPARE(QList<int>({run.progress.first().nAll, run.progress.last().nDo, run.progress.last().nAll}),
                  QList<int>({totalKib, totalKib, totalKib}));
     }
 };

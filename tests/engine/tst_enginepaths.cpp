@@ -5,7 +5,6 @@
 #include "testfiles.h"
 #include "updatelookahead.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <pthread.h>
@@ -32,8 +31,7 @@ public:
         if (m_saved && pthread_setattr_default_np(&m_previous) == 0)
             pthread_attr_destroy(&m_previous);
     }
-    NoThreadsToSpare(const NoThreadsToSpare &) = delete;
-    NoThreadsToSpare &operator=(const NoThreadsToSpare &) = delete;
+    Q_DISABLE_COPY(NoThreadsToSpare)
     // Whether starting a thread really fails now.
     bool active() const
     {

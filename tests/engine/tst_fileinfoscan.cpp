@@ -14,9 +14,7 @@
 namespace {
 
 // What the quick reader may do with a document.
-const int Declines = 0;
-const int Reads = 1;
-const int Either = 2;
+const int Declines = 0, Reads = 1, Either = 2;
 
 // Newer documents carry a SHA-256 too; rows of older ones stay as they were.
 QString rowText(const QStringList &fields, const QString &sha256)

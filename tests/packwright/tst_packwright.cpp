@@ -6,13 +6,7 @@
 #include "testfiles.h"
 #include "testprocess.h"
 
-#include <QDate>
-#include <QDateTime>
-#include <QDir>
-#include <QDirIterator>
 #include <QDomDocument>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <unistd.h>
