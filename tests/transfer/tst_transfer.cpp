@@ -7,14 +7,10 @@
 #include "testfiles.h"
 #include "transfer.h"
 
-#include <QDir>
-#include <QElapsedTimer>
 #include <QNetworkProxy>
-#include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
-#include <QTemporaryDir>
-#include <QtTest>
+#include <QtTest> // and with it all of Qt Core
 
 namespace {
 
