@@ -6,13 +6,7 @@
 #include "testfiles.h"
 #include "testprocess.h"
 
-#include <QDate>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QSysInfo>
-#include <QTemporaryDir>
-#include <QThread>
-#include <QtTest>
+#include <QtTest> // and with it all of Qt Core
 
 namespace {
 

@@ -4,12 +4,7 @@
 #include "settings.h"
 #include "testfiles.h"
 
-#include <QDirIterator>
-#include <QJsonArray>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QThreadPool>
-#include <QtTest>
+#include <QtTest> // and with it all of Qt Core
 
 #include <atomic>
 

@@ -10,15 +10,8 @@
 #include "testfiles.h"
 #include "xmlguard.h"
 
-#include <QDir>
-#include <QDirIterator>
 #include <QDomDocument>
-#include <QElapsedTimer>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTextCodec>
-#include <QWeakPointer>
-#include <QtTest>
+#include <QtTest> // and with it all of Qt Core
 
 namespace {
 
@@ -166,7 +159,6 @@ private slots:
                      {"server1/alternative_server3", "@nginx/bin/first.xml"}},
                     three + QStringList{"server3 lab: reports"}, "@nginx/bin",
                     {"app @nginx/bin/app/x64", "core @nginx/bin/core/x64", "reports @share/reports/x64"}};
-        // Modules needed only by other modules, each listed before what needs it.
         QTest::newRow("modules needed only by modules, listed before")
             << Fill{{"@share/module_chain_before.xml"}, {}, {"server1 app: core,deep,deeper"}, "@share", {},
                     "module_chain_before.xml"};

@@ -7,9 +7,7 @@
 #include "testfiles.h"
 #include "transfer.h"
 
-#include <QDir>
-#include <QTemporaryDir>
-#include <QtTest>
+#include <QtTest> // and with it all of Qt Core
 
 class TestFileOps : public QObject
 {
@@ -27,7 +25,6 @@ private slots:
         QTest::newRow("hashing copy never overwrites") << "hashing" << "" << "old" << "" << false;
         // Its size is not what is read: the torn copy must leave nothing.
         QTest::newRow("hashing copy of a changing source") << "hashing" << "/proc/self/status" << "" << "" << false;
-        // The old file must survive a copy that cannot happen.
         QTest::newRow("replace from a missing source keeps the target") << "replace" << nowhere << "old" << "" << false;
         // The staging name beside the target must fit where the target does.
         QTest::newRow("name of 254 bytes in UTF-8 replaced")

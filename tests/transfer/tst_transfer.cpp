@@ -7,14 +7,10 @@
 #include "testfiles.h"
 #include "transfer.h"
 
-#include <QDir>
-#include <QElapsedTimer>
 #include <QNetworkProxy>
-#include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
-#include <QTemporaryDir>
-#include <QtTest>
+#include <QtTest> // and with it all of Qt Core
 
 namespace {
 
@@ -131,7 +127,8 @@ private slots:
         m_http.addServerDirective("add_header Set-Cookie \"session=abc; Path=/\";");
         m_http.addServerDirective("if ($http_cookie) { return 403; }");
         for (const QString &location : QStringList
-             {"/gz/ { gzip_static on; }", "= /error500 { return 500; }", "= /relative { return 307 /small.xml; }"})
+             {"/gz/ { gzip_static on; }", "= /error500 { return 500; }", "= /relative { return 307 /small.xml; }",
+              "= /loop { return 302 http://127.0.0.1:$server_port/loop; }"})
             m_http.addServerDirective("location " + location);
         QString error;
         QVERIFY2(m_http.start(&error), qPrintable(error));
@@ -165,6 +162,7 @@ private slots:
         // direct connections already: the proxy set now must still apply.
         QTest::newRow("named host through the application proxy") << Served{"proxy", "/small.xml", "/small.xml"};
         QTest::newRow("307 relative redirect followed") << Served{"http", "/relative", "/small.xml"};
+        QTest::newRow("redirect loop fails") << Served{"http", "/loop", ""};
         QTest::newRow("HTTPS replaces a read-only copy")
             << Served{"https", "/small.xml", "/small.xml", "replace", "old"};
         QTest::newRow("untrusted certificate refused") << Served{"stranger", "/small.xml", ""};
@@ -209,6 +207,7 @@ private slots:
         const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n";
         const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfa0\r\n" + body.left(4000)
                                    + "\r\n1388\r\n" + body.mid(4000) + "\r\n0\r\n\r\n";
+        QTest::newRow("garbage instead of an answer") << Scripted{{"220 ftp ready\r\n\r\n"}, true, ""};
         // Without a declared length only the caller's limit bounds the body.
         QTest::newRow("chunked body past the limit fails") << Scripted{{chunked}, false, "", 2, -1, 8999};
         QTest::newRow("files one after another share one connection") << Scripted{{ok + body}, false, body, 20, 1};
