@@ -213,7 +213,8 @@ private slots:
         QTest::newRow("files one after another share one connection") << Scripted{{ok + body}, false, body, 20, 1};
         const QByteArray whole = patternBytes(200000, 9), big = ScriptedHttpServer::answer(200, whole);
         const int head = big.size() - whole.size();
-        QTest::newRow("accepts and never answers: stalls, sent once") << Scripted{{""}, false, "", 1, 1, -1, 2, 1900};
+        // Qt's stall timer is a coarse one, which may fire up to 5 % early.
+        QTest::newRow("accepts and never answers: stalls, sent once") << Scripted{{""}, false, "", 1, 1, -1, 2, 1800};
         const QByteArray slow = "0123456789ABCDEF"; // 8 pieces at 0.5 s: twice the stall limit
         QTest::newRow("slow server that keeps sending succeeds")
             << Scripted{{ScriptedHttpServer::answer(200, slow)}, true, slow, 1, 1, -1, 2, 3000, QByteArray(), 2};
