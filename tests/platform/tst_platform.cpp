@@ -1,10 +1,9 @@
 // The platform layer on Linux, for real: programs started from temporary
-// folders under the install root (the build folder); shortcuts written as
-// .desktop files into a home of the test's own, checked by
-// desktop-file-validate and read back the way a desktop launcher reads them;
-// the running-process check against copies of the system's sleep program and
-// a zombie, which keeps its process entry but has no executable or memory map
-// left: like a process of another user, it cannot be inspected.
+// folders under the install root (the build folder); shortcuts written into a
+// home of the test's own, checked by desktop-file-validate and read back the
+// way a desktop launcher reads them; the running-process check against copies
+// of sleep and a zombie, whose entry has no executable or memory map left: like
+// a process of another user, it cannot be inspected.
 
 #include "launcher.h"
 #include "processinfo.h"
@@ -42,9 +41,7 @@ QMap<QString, QString> readDesktopEntry(const QString &path)
 // NUL-terminated texts, as the recorder and printf '%s\0' write them.
 QStringList nulTerminated(const QByteArray &bytes)
 {
-    QStringList texts = QString::fromUtf8(bytes.constData(), bytes.size()).split(QChar(0));
-    texts.removeLast();
-    return texts;
+    return QString::fromUtf8(bytes.constData(), bytes.size()).split(QChar(0)).mid(0, bytes.count('\0'));
 }
 
 // The arguments a desktop launcher finds in an Exec value (escapes undone)
@@ -116,8 +113,7 @@ private slots:
 
     void cleanupTestCase()
     {
-        int status = 0;
-        QCOMPARE(waitpid(m_zombie, &status, 0), m_zombie);
+        QCOMPARE(waitpid(m_zombie, nullptr, 0), m_zombie);
     }
 
     void cleanup()

@@ -125,6 +125,27 @@ std::wstring describe(const platform::Shortcut &s)
                  std::to_wstring(s.hotkey), std::to_wstring(s.showCommand)});
 }
 
+// Whole-file helpers taking any path the file layer does (long ones too).
+bool writeText(const std::wstring &path, const std::string &bytes)
+{
+    FILE *file = _wfopen(winfile::longPath(path).c_str(), L"wb");
+    const bool written = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return file && std::fclose(file) == 0 && written;
+}
+
+std::string readText(const std::wstring &path)
+{
+    FILE *file = _wfopen(winfile::longPath(path).c_str(), L"rb");
+    char buffer[256];
+    const std::size_t got = file ? std::fread(buffer, 1, sizeof buffer, file) : 0;
+    return file && std::fclose(file) == 0 ? std::string(buffer, got) : "<missing>";
+}
+
+DWORD attributes(const std::wstring &path)
+{
+    return GetFileAttributesW(winfile::longPath(path).c_str());
+}
+
 // A shortcut as the shell reads it back. The show command comes from the
 // file's fixed 76-byte header, where the shell-link format keeps it: wine's
 // reader does not hand it back (it answers SW_SHOWNORMAL whatever the file says).
@@ -147,12 +168,8 @@ platform::Shortcut readShortcut(const std::wstring &path)
     for (IUnknown *object : {static_cast<IUnknown *>(file), static_cast<IUnknown *>(link)})
         if (object)
             object->Release();
-    FILE *raw = _wfopen(path.c_str(), L"rb");
-    unsigned char header[0x4C] = {};
-    const bool got = raw && std::fread(header, 1, sizeof header, raw) == sizeof header && header[0] == 0x4C;
-    back.showCommand = got ? header[0x3C] | header[0x3D] << 8 : -1;
-    if (raw)
-        std::fclose(raw);
+    const std::string header = readText(path);
+    back.showCommand = header.size() >= 0x4C && header[0] == 0x4C ? header[0x3C] | header[0x3D] << 8 : -1;
     return back;
 }
 
@@ -213,27 +230,6 @@ void checkCommandLine()
                                   + commandline::escapeQuoted(value) + L"\"";
         checkEqual(systemSplit(text), show({L"--run", L"my prog", L"--arg=" + std::wstring(value)}), L"run-mode arguments " + text);
     }
-}
-
-// Whole-file helpers taking any path the file layer does (long ones too).
-bool writeText(const std::wstring &path, const std::string &bytes)
-{
-    FILE *file = _wfopen(winfile::longPath(path).c_str(), L"wb");
-    const bool written = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return file && std::fclose(file) == 0 && written;
-}
-
-std::string readText(const std::wstring &path)
-{
-    FILE *file = _wfopen(winfile::longPath(path).c_str(), L"rb");
-    char buffer[256];
-    const std::size_t got = file ? std::fread(buffer, 1, sizeof buffer, file) : 0;
-    return file && std::fclose(file) == 0 ? std::string(buffer, got) : "<missing>";
-}
-
-DWORD attributes(const std::wstring &path)
-{
-    return GetFileAttributesW(winfile::longPath(path).c_str());
 }
 
 DWORD WINAPI releaseLater(void *handle)

@@ -34,6 +34,12 @@ bool launch(QProcess &process, const QString &program, const QStringList &argume
     return false;
 }
 
+quint16 freeTcpPort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
+}
+
 } // namespace
 
 bool TestProcess::start(const QString &program, const QStringList &arguments, QString *error,
@@ -113,12 +119,6 @@ QString ServerProcess::writeConfig(const QString &name, const QString &text, QSt
     if (error)
         *error = QStringLiteral("can't write ") + path;
     return QString();
-}
-
-quint16 freeTcpPort()
-{
-    QTcpServer server;
-    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
 }
 
 QString findExecutable(const QStringList &candidates)

@@ -74,8 +74,5 @@ protected:
     quint16 m_port = 0;
 };
 
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-quint16 freeTcpPort();
-
 // The first executable of the paths (a name without a slash: looked up in PATH); empty if none.
 QString findExecutable(const QStringList &candidates);
