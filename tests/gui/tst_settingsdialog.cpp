@@ -119,7 +119,6 @@ private slots:
         QCOMPARE(Settings::instance()->projects(), many);
         table(dialog)->item(0, 0)->setText(QStringLiteral("edited"));
         child(&dialog, QStringLiteral("cancelButton"))->click();
-        QVERIFY(!dialog.isVisible());
         QCOMPARE(Settings::instance()->projects(), many);
     }
 };
