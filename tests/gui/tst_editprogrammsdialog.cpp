@@ -3,9 +3,6 @@
 #include "guitest.h"
 #include "messagecapture.h"
 
-#include <QLabel>
-#include <QScopeGuard>
-
 using Selection = QMap<QString, QStringList>;
 Q_DECLARE_METATYPE(Selection)
 

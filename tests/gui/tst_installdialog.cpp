@@ -8,12 +8,6 @@
 #include "nginxserver.h"
 #include "startup.h"
 
-#include <QDirIterator>
-#include <QElapsedTimer>
-#include <QGroupBox>
-#include <QProgressBar>
-#include <QTextBlock>
-
 #include <atomic>
 #include <future>
 #include <thread>

@@ -12,14 +12,6 @@
 #include "mainwindow.h"
 #include "testprocess.h"
 
-#include <QAction>
-#include <QFileDialog>
-#include <QImage>
-#include <QInputDialog>
-#include <QJsonArray>
-#include <QScopeGuard>
-#include <QSettings>
-
 namespace {
 
 const QString kRunning = QStringLiteral("Запущенные программы");

@@ -2,13 +2,6 @@
 #include "guitest.h"
 #include "settingsdialog.h"
 
-#include <QGroupBox>
-#include <QLineEdit>
-#include <QSettings>
-#include <QSpinBox>
-#include <QTableWidget>
-#include <QTextCodec>
-
 namespace {
 
 const QString kLabGuid = QStringLiteral("15e5bfdc-78cf-4062-82db-79841f6069b0");
