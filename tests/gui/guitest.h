@@ -50,6 +50,14 @@ public:
         settings->fillMirrors();
         settings->loadInstalledProgramms();
     }
+
+    // config.ini as PackWorld::writeConfig writes it, then loaded.
+    bool configure(const QStringList &guids, const QString &extraIni = QString(), const QString &source = QString())
+    {
+        const bool written = writeConfig(guids, extraIni, source);
+        load();
+        return written;
+    }
 };
 
 // Answers the modal windows that the code under test opens, in order. Each

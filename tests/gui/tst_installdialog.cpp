@@ -91,8 +91,7 @@ class TestInstallDialog : public QObject
     // program's folder removed.
     void prepare(const QString &programm, const QString &server = QString())
     {
-        QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules), QString(), server));
-        world.load();
+        QVERIFY(world.configure(UpdaterWorld::programmGuids(modules), QString(), server));
         QDir(world.path(programm)).removeRecursively();
     }
 

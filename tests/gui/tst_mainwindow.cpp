@@ -103,8 +103,7 @@ private slots:
         modules = UpdaterWorld::catalogue();
         QString error;
         QVERIFY2(world.publish(modules, &error), qPrintable(error));
-        QVERIFY(world.writeConfig(UpdaterWorld::programmGuids(modules)));
-        world.load();
+        QVERIFY(world.configure(UpdaterWorld::programmGuids(modules)));
     }
 
     void rowsFromTheRegistry()
@@ -187,6 +186,7 @@ private slots:
         QDir(schema).removeRecursively();
         QVERIFY(writeFile(schema + QStringLiteral("/form_2.xml"), "<schema level=\"2\"/>"));
         QVERIFY(writeFile(schema + QStringLiteral("/other_3.xml"), "<schema level=\"3\"/>"));
+        QVERIFY(writeFile(world.path(QStringLiteral("reg_core/schema/form_2.xml")), "<schema level=\"2\"/>"));
         QVERIFY(targetBefore.isEmpty() || (blocked ? QDir().mkpath(target) : writeFile(target, targetBefore)));
         const QDateTime before = QFileInfo(target).lastModified();
         Settings::instance()->setValue(QStringLiteral("config"), QStringLiteral("level"), level);
@@ -207,7 +207,7 @@ private slots:
         QVERIFY(!world.has(QStringLiteral("forms/schema/form.xml")));
         QCOMPARE(Settings::instance()->value(QStringLiteral("config"), QStringLiteral("level")).toString(), level);
         // Other programs are not touched when a name is given.
-        QVERIFY(!world.has(QStringLiteral("reg_core/schema")));
+        QVERIFY(!world.has(QStringLiteral("reg_core/schema/form.xml")));
     }
 
     void shortcutChoices_data()

@@ -44,8 +44,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(world.writeProject(UpdaterWorld::catalogue()));
-        QVERIFY(world.writeConfig({kLabGuid, kUnknownGuid, kRegGuid}));
-        world.load();
+        QVERIFY(world.configure({kLabGuid, kUnknownGuid, kRegGuid}));
     }
 
     // Must run before anything writes the proxy group.
