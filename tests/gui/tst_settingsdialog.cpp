@@ -33,7 +33,6 @@ class TestSettingsDialog : public QObject
     QString storedProxy() const
     {
         QSettings ini(world.configPath(), QSettings::IniFormat);
-        ini.setIniCodec(QTextCodec::codecForName("UTF-8"));
         QStringList values;
         for (const char *key : {"is_need", "host", "port", "user", "password"})
             values.append(ini.value(QStringLiteral("global_proxy/") + QLatin1String(key)).toString());
