@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -220,7 +221,6 @@ private slots:
         QVERIFY2(run.exitCode == exitCode, run.output.constData());
         // The stall timeout, not the silent server, ends each transfer.
         QVERIFY(!is(prepare, "silent") || timer.elapsed() < 45000);
-        QVERIFY2(!args.contains("--json") || QJsonDocument::fromJson(run.output).isObject(), run.output.constData());
         QTEST(lines(at("harness.log")).filter(QRegularExpression("^(messagebox|mainwindow)")), "harness");
         verifyExpectations(expect, args, run.output);
         // Checked last: a self-update brings a config.ini of its own, which
@@ -241,6 +241,8 @@ private:
 
     void prepareRoot(const QString &prepare, TestProcess &open, QTcpServer &silent)
     {
+        if (QStringList{"installed", "installed busy", "read-only", "hand-written config", "running"}.contains(prepare))
+            setUpStart();
         if (is(prepare, "handover")) { // a start while the copier holds the installation waits for it to end
             InstallationLock copier(m_root);
             QVERIFY(copier.acquire(0));
@@ -253,15 +255,11 @@ private:
             QVERIFY(QTest::qWaitFor([&] { return !updater.isRunning(); }, 120000));
             QVERIFY(waitLaunched());
             QFile::remove(record());
-        } else if (is(prepare, "installed") || is(prepare, "installed busy")) {
-            setUpStart();
         } else if (is(prepare, "read-only")) { // an installed root in which nothing more can be created
-            setUpStart();
             QString why; // without a way to hold it the row is skipped
             QVERIFY2(!FileHold::isAvailable(m_dir->path(), &why) || m_rootHold.hold(m_root, FileHold::Contents, &why),
                      qPrintable(why));
         } else if (is(prepare, "hand-written config")) {
-            setUpStart();
             QByteArray config = readFile(up("config.ini"));
             QVERIFY(config.contains("level=0\n"));
             config.replace("level=0\n", "");
@@ -281,7 +279,6 @@ private:
             QVERIFY(!QTest::qWaitFor([&] { return QFile::exists(up("version.txt")); }, 3000));
             waiting.stop();
         } else if (is(prepare, "running")) {
-            setUpStart();
             // The sample program started by hand, as a user keeps it open.
             QVERIFY(open.start(at("sampleapp/kestrasample"), {"--stay"}));
             QVERIFY(QTest::qWaitFor([&] { return readFile(record()).contains("arg=--stay"); }, 10000));
@@ -289,14 +286,15 @@ private:
             QFile::remove(at("updater_temp/kestraupd"));
         } else if (is(prepare, "silent")) { // accepts connections and never answers
             QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
-            setConfig("source_path", QStringLiteral("http://127.0.0.1:%1/projects.xml").arg(silent.serverPort()));
+            const QString silentSource = QStringLiteral("http://127.0.0.1:%1/projects.xml").arg(silent.serverPort());
+            setConfig("server1/source_path", silentSource);
             setConfig("transfer_stall_timeout", "2");
         } else if (is(prepare, "empty registry")) {
             QVERIFY(writeFile(up("installed.json"), "{}"));
         } else if (is(prepare, "with reports")) {
             QCOMPARE(runUpdater("headless", {"--install", "sampleapp,sampleapp_reports"}).exitCode, 0);
         } else if (is(prepare, "no server")) {
-            setConfig("source_path", at("nowhere/projects.xml"));
+            setConfig("server1/source_path", at("nowhere/projects.xml"));
         } else if (is(prepare, "partial release")) {
             publishUpdaterRelease(true);
         }
@@ -339,8 +337,7 @@ private:
         for (const QString &module : {QStringLiteral("sampleapp"), QStringLiteral("sampleapp_config")}) {
             const QString source = kSource + "/demo/files/" + module;
             for (const QString &rel : listFilesRecursive(source)) {
-                const QString installed = at(module + '/' + rel);
-                if (!QFile::exists(installed) || readFile(installed) != readFile(source + '/' + rel))
+                if (readFile(at(module + '/' + rel)) != readFile(source + '/' + rel)) // no demo file is empty
                     return false;
             }
         }
@@ -408,13 +405,10 @@ private:
 
     void setConfig(const QString &key, const QString &value)
     {
-        QString text = QString::fromUtf8(readFile(up("config.ini")));
-        const QRegularExpression existing("(?m)^" + QRegularExpression::escape(key) + "=.*$");
-        if (text.contains(existing))
-            text.replace(existing, key + '=' + value);
-        else
-            text.replace("[General]\n", "[General]\n" + key + '=' + value + '\n');
-        QVERIFY(writeFile(up("config.ini"), text.toUtf8()));
+        QSettings ini(up("config.ini"), QSettings::IniFormat);
+        ini.setValue(key, value);
+        ini.sync();
+        QCOMPARE(ini.status(), QSettings::NoError);
     }
 
     // program from the updater's folder, offscreen. "headless": the harness

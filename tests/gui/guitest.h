@@ -6,16 +6,9 @@
 #include "settings.h"
 #include "testfiles.h"
 
-#include <QApplication>
-#include <QDateTime>
-#include <QDialog>
-#include <QDir>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTextBrowser>
-#include <QTimer>
-#include <QTreeWidget>
+// All of QtWidgets (with QtGui and QtCore), so that no window test needs a list of its own.
 #include <QtTest>
+#include <QtWidgets>
 
 #include <functional>
 #include <memory>
@@ -56,6 +49,14 @@ public:
         settings->fillProjects();
         settings->fillMirrors();
         settings->loadInstalledProgramms();
+    }
+
+    // config.ini as PackWorld::writeConfig writes it, then loaded.
+    bool configure(const QStringList &guids, const QString &extraIni = QString(), const QString &source = QString())
+    {
+        const bool written = writeConfig(guids, extraIni, source);
+        load();
+        return written;
     }
 };
 

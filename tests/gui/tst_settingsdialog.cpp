@@ -2,13 +2,6 @@
 #include "guitest.h"
 #include "settingsdialog.h"
 
-#include <QGroupBox>
-#include <QLineEdit>
-#include <QSettings>
-#include <QSpinBox>
-#include <QTableWidget>
-#include <QTextCodec>
-
 namespace {
 
 const QString kLabGuid = QStringLiteral("15e5bfdc-78cf-4062-82db-79841f6069b0");
@@ -40,7 +33,6 @@ class TestSettingsDialog : public QObject
     QString storedProxy() const
     {
         QSettings ini(world.configPath(), QSettings::IniFormat);
-        ini.setIniCodec(QTextCodec::codecForName("UTF-8"));
         QStringList values;
         for (const char *key : {"is_need", "host", "port", "user", "password"})
             values.append(ini.value(QStringLiteral("global_proxy/") + QLatin1String(key)).toString());
@@ -51,8 +43,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(world.writeProject(UpdaterWorld::catalogue()));
-        QVERIFY(world.writeConfig({kLabGuid, kUnknownGuid, kRegGuid}));
-        world.load();
+        QVERIFY(world.configure({kLabGuid, kUnknownGuid, kRegGuid}));
     }
 
     // Must run before anything writes the proxy group.
@@ -119,7 +110,6 @@ private slots:
         QCOMPARE(Settings::instance()->projects(), many);
         table(dialog)->item(0, 0)->setText(QStringLiteral("edited"));
         child(&dialog, QStringLiteral("cancelButton"))->click();
-        QVERIFY(!dialog.isVisible());
         QCOMPARE(Settings::instance()->projects(), many);
     }
 };
