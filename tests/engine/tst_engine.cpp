@@ -79,7 +79,10 @@ struct DriverRun
 
 #define VERIFY_FINISHED(run) QVERIFY2((run).finished, (run).rawOutput.constData())
 #define VERIFY_CLEAN_RUN(run)                                                                                          \
-    do { VERIFY_FINISHED(run); QVERIFY2((run).errors().isEmpty(), qPrintable((run).errorText())); } while (false)
+    do {                                                                                                               \
+        VERIFY_FINISHED(run);                                                                                          \
+        QVERIFY2((run).errors().isEmpty(), qPrintable((run).errorText()));                                             \
+    } while (false)
 #define VERIFY_ONE_ERROR(run, ...) QVERIFY2((run).oneError(__VA_ARGS__), qPrintable((run).errorText()))
 #define VERIFY_WHY(condition) do { QString why; QVERIFY2(condition, qPrintable(why)); } while (false)
 #define SKIP_WITHOUT_NGINX() do { if (!NginxServer::isAvailable()) QSKIP("nginx is not installed"); } while (false)

@@ -100,8 +100,8 @@ private slots:
             if ((item->checkState(0) == Qt::Checked) != tick.contains(path))
                 QTest::keyClick(tree(dialog), Qt::Key_Space);
         }
-        QCOMPARE(states(dialog, {"kestraupd", "kestra_lab", "kestra_lab/lab_core", "kestra_lab/lab_config", "kestra_lab/lab_reports",
-                                 "kestra_reg", "kestra_reg/reg_core", "kestra_reg/reg_print"}),
+        QCOMPARE(states(dialog, {"kestraupd", "kestra_lab", "kestra_lab/lab_core", "kestra_lab/lab_config",
+                                 "kestra_lab/lab_reports", "kestra_reg", "kestra_reg/reg_core", "kestra_reg/reg_print"}),
                  rows.simplified().split(QLatin1Char(' ')));
         auto *notice = child<QLabel>(&dialog, QStringLiteral("serverNoticeLabel"));
         QCOMPARE(notice->isVisibleTo(&dialog), serverClosed);

@@ -123,7 +123,8 @@ private slots:
         // The nameless entry is left out.
         QCOMPARE(tree(&window)->topLevelItemCount(), 3);
         for (int i = 0; i < 3; ++i)
-            QCOMPARE(tree(&window)->topLevelItem(i)->icon(0).pixmap(16).toImage().convertToFormat(QImage::Format_ARGB32), mark);
+            QCOMPARE(tree(&window)->topLevelItem(i)->icon(0).pixmap(16).toImage().convertToFormat(QImage::Format_ARGB32),
+                     mark);
         // A second updater is never started from its row.
         tree(&window)->setCurrentItem(findTreeRow(tree(&window), editionKey()));
         QVERIFY(!button(window, "runButton")->isEnabled() && !child<QAction>(&window, QStringLiteral("runProgrammAction"))->isEnabled());
@@ -336,7 +337,8 @@ private slots:
         ShownWindow window;
         ModalAnswerer answerer(120000);
         press(window, "refreshButton", answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok, kRunning)).then(kDone));
-        QCOMPARE(answerer.boxes(), QStringList{kRunning + "|Найдены запущенные программы: \nЛаборатория\n\nОни не будут обновлены!"});
+        QCOMPARE(answerer.boxes(),
+                 QStringList{kRunning + "|Найдены запущенные программы: \nЛаборатория\n\nОни не будут обновлены!"});
         QCOMPARE(answerer.seen().first().icon, int(QMessageBox::Warning));
         QVERIFY(readFile(world.path(QStringLiteral("kestra_lab/readme.txt"))) != "release 2 of kestra_lab");
         QCOMPARE(readFile(world.path(QStringLiteral("kestra_reg/readme.txt"))), QByteArray("release 2 of kestra_reg"));
@@ -350,9 +352,11 @@ private slots:
         QTest::addColumn<int>("answer"); // 0: no question expected
         QTest::addColumn<QString>("box");
         const QString question = QStringLiteral("Удаление|Вы действительно хотите удалить программу Регистратура");
-        QTest::newRow("the updater itself is refused") << "kestraupd" << 0 << "Ошибка|Нельзя удалять программу для обновлений!!!";
+        QTest::newRow("the updater itself is refused")
+            << "kestraupd" << 0 << "Ошибка|Нельзя удалять программу для обновлений!!!";
         QTest::newRow("answer no") << "kestra_reg" << int(QMessageBox::No) << question;
-        QTest::newRow("plugin row stands for its program, answer yes") << "kestra_reg/reg_core" << int(QMessageBox::Yes) << question;
+        QTest::newRow("plugin row stands for its program, answer yes")
+            << "kestra_reg/reg_core" << int(QMessageBox::Yes) << question;
     }
 
     void removeProgramm()
@@ -364,7 +368,8 @@ private slots:
         const bool removed = answer == QMessageBox::Yes;
         ShownWindow window(row); // no row, no box: the answerer times out
         ModalAnswerer answerer(120000);
-        answerer.then(answer ? ModalAnswerer::clickBox(answer, QStringLiteral("Удаление")) : ModalAnswerer::clickBox(QMessageBox::Ok));
+        answerer.then(answer ? ModalAnswerer::clickBox(answer, QStringLiteral("Удаление"))
+                             : ModalAnswerer::clickBox(QMessageBox::Ok));
         press(window, "removeButton", removed ? answerer.then(kDone) : answerer);
         QCOMPARE(answerer.boxes(), QStringList{box});
         QCOMPARE(registry().contains(programm), !removed);

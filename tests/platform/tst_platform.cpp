@@ -266,7 +266,8 @@ private slots:
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("explicit arguments override the registry, in the executable's subfolder")
             << "bin/argrecorder" << QStringList{"one", "two words", ""} << QStringList{"bin", "one", "two words", ""};
-        QTest::newRow("executable outside the program's folder") << "../%OTHER%/argrecorder" << QStringList() << QStringList();
+        QTest::newRow("executable outside the program's folder")
+            << "../%OTHER%/argrecorder" << QStringList() << QStringList();
     }
 
     void startProgramm()

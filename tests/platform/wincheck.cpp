@@ -218,8 +218,9 @@ void checkCommandLine()
     for (const wchar_t *text : texts)
         checkEqual(show(commandline::split(text)), systemSplit(text), L"split of " + std::wstring(text));
 
-    const std::vector<std::wstring> list = {L"--run", L"", L"prog", L"a\"b", L"a\\\"b", L"C:\\My dir\\", L"C:\\dir\\", L"a\tb",
-                                            L"c\nd", L"a\\", L"b\\\" c", L"\"", L"\\\"", L"Программа ё", L"tab\there", L""};
+    const std::vector<std::wstring> list = {L"--run", L"", L"prog", L"a\"b", L"a\\\"b", L"C:\\My dir\\",
+                                            L"C:\\dir\\", L"a\tb", L"c\nd", L"a\\", L"b\\\" c", L"\"",
+                                            L"\\\"", L"Программа ё", L"tab\there", L""};
     std::wstring joined;
     for (const std::wstring &argument : list)
         joined += (joined.empty() ? L"" : L" ") + commandline::quoteArgument(argument);
