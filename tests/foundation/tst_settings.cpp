@@ -1,6 +1,5 @@
-// The state every thread of the updater shares: the settings store, read by
-// install threads while the GUI thread writes it, and the log every thread
-// appends to. CI runs these under ThreadSanitizer.
+// The state every thread of the updater shares: the settings store, read by install threads while the GUI thread
+// writes it, and the log every thread appends to. CI runs these under ThreadSanitizer.
 #include "loghandler.h"
 #include "settings.h"
 #include "testfiles.h"
@@ -19,8 +18,8 @@ class TestSettings : public QObject
 private slots:
     void readersDuringWrites()
     {
-        // Readers ask for keys while this thread keeps adding new ones to the
-        // cache; without a lock around the cache this corrupts the hash or crashes.
+        // Readers ask for keys while this thread keeps adding new ones to the cache; without a lock around the cache
+        // this corrupts the hash or crashes.
         QTemporaryDir dir;
         Settings settings;
         settings.setConfigPath(dir.filePath(QStringLiteral("config.ini")));
@@ -60,8 +59,7 @@ private slots:
     {
         QTemporaryDir dir;
         g_target = dir.filePath(QStringLiteral("log.txt"));
-        // The file is looked up for every line, so that a day change between
-        // two lines sends the second one to the next day's file.
+        // Looked up for every line, so that a day change between two lines sends the second to the next day's file.
         setLogFileLocator([] {
             g_locatorCalls.ref();
             return g_target;

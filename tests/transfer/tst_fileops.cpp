@@ -31,9 +31,8 @@ private slots:
             << "replace" << "" << "old" << QString(125, QChar(0x436)) + ".exe" << true;
         QTest::newRow("fetch-replace from a missing source keeps the copy")
             << "fetch-replace" << nowhere << "old" << "" << false;
-        // Neither exists: a local copy fails with the copy text, a download
-        // attempt would fail with a network text instead. A drive letter reads
-        // as a URL scheme, a share as a host.
+        // Neither exists: a local copy fails with the copy text, a download attempt would fail with a network text
+        // instead. A drive letter reads as a URL scheme, a share as a host.
         for (const char *path : {"C:\\kestra\\none\\main.xml", "//server/share/none/main.xml"})
             QTest::addRow("local path %s", path) << "fetch" << QString(path) << "" << "" << false;
     }
@@ -103,9 +102,8 @@ private slots:
 
     void refusedBeforeAnyRequest_data()
     {
-        // A destination that cannot be written fails before a request goes
-        // to the live server; a replaced one is fetched beside it, so the
-        // request goes out, and the file stays as it was.
+        // A destination that cannot be written fails before a request goes to the live server; a replaced one is
+        // fetched beside it, so the request goes out, and the file stays as it was.
         QTest::addColumn<bool>("replace");
         QTest::newRow("folder does not exist") << false;
         QTest::newRow("replace of an undeletable file keeps it") << true;
@@ -140,7 +138,6 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("two blanks give an empty argument") << "a  b" << QStringList{"a", "", "b"};
         QTest::newRow("leading and trailing blanks") << " a " << QStringList{"", "a", ""};
         QTest::newRow("quote inside an argument does not group") << "ab\"c d\"" << QStringList{"ab\"c", "d\""};
         QTest::newRow("unclosed quote runs to the end") << "\"a b" << QStringList{"a b"};
