@@ -204,7 +204,7 @@ private slots:
 
     void cancelStopsTheRun_data()
     {
-        // refusals: while the run is under way, a second start, a close and Escape are each refused with a box.
+        // refusals: while the run is under way, a second start, a close and Escape (a close too) are each refused.
         // restart: the stopped thread is kept busy past the dialog's wait (as by a long copy), a new run starts.
         // blocked: the local copy blocks (a pipe no one writes yet); the thread is let go, and the hand-over at
         // exit waits for it before it starts the copier. No torn file and no registration after a cancel inside
