@@ -14,10 +14,7 @@
 #include <memory>
 
 template <class T = QPushButton>
-T *child(const QObject *parent, const QString &name)
-{
-    return parent->findChild<T *>(name);
-}
+T *child(const QObject *parent, const QString &name) { return parent->findChild<T *>(name); }
 
 // The row "programm" (column 1 holds its name) or "programm/plugin".
 inline QTreeWidgetItem *findTreeRow(QTreeWidget *tree, const QString &path)
@@ -30,8 +27,7 @@ inline QTreeWidgetItem *findTreeRow(QTreeWidget *tree, const QString &path)
     return nullptr;
 }
 
-// The window tests' world lies in their private install root; the updater's
-// folder is the one the test runs from.
+// The window tests' world lies in their private install root; the updater's folder is the one the test runs from.
 class UpdaterWorld : public PackWorld
 {
 public:
@@ -40,8 +36,7 @@ public:
     QString path(const QString &relative) const { return root() + QLatin1Char('/') + relative; }
     bool has(const QString &relative) const { return QFileInfo::exists(path(relative)); }
 
-    // Points the settings store at config.ini and loads projects, mirrors
-    // and the installed programs, as start-up does.
+    // As start-up does: config.ini, then projects, mirrors and the installed programs.
     void load() const
     {
         Settings *settings = Settings::instance();
@@ -51,7 +46,6 @@ public:
         settings->loadInstalledProgramms();
     }
 
-    // config.ini as PackWorld::writeConfig writes it, then loaded.
     bool configure(const QStringList &guids, const QString &extraIni = QString(), const QString &source = QString())
     {
         const bool written = writeConfig(guids, extraIni, source);
@@ -60,22 +54,13 @@ public:
     }
 };
 
-// Answers the modal windows that the code under test opens, in order. Each
-// step is offered the active modal window on every tick until it returns
-// true, so a step may wait for a condition (e.g. the end of a run). A
-// deadline bounds the whole script: after it every modal window is closed,
-// so a test never hangs, and timedOut() tells the test to fail. Every dialog
-// shown meanwhile is recorded, even those that close too fast to answer.
+// Answers the modal windows the code under test opens, in order: each step is offered the active modal window on
+// every tick until it returns true, so it may wait for a condition. Past the deadline every modal window is closed,
+// so a test never hangs, and timedOut() fails it. Every dialog shown is recorded, even one too fast to answer.
 class ModalAnswerer : public QObject
 {
 public:
     using Step = std::function<bool(QWidget *)>;
-    struct Seen
-    {
-        QString title;
-        int icon; // QMessageBox::Icon
-    };
-
     explicit ModalAnswerer(int deadlineMs = 60000) : m_deadline(QDateTime::currentMSecsSinceEpoch() + deadlineMs)
     {
         qApp->installEventFilter(this);
@@ -91,8 +76,9 @@ public:
     }
     bool allAnswered() const { return m_steps.isEmpty(); }
     bool timedOut() const { return m_timedOut; }
-    QList<Seen> seen() const { return m_seen; }
-    QStringList boxes() const { return m_boxes; } // message boxes seen, as "title|text"
+    QStringList titles() const { return m_titles; } // of every dialog seen
+    QStringList boxes() const { return m_boxes; }   // message boxes seen, as "title|text"
+    QList<int> icons() const { return m_icons; }    // theirs, as QMessageBox::Icon
 
     static Step clickBox(int standardButton, const QString &expectTitle = QString())
     {
@@ -106,14 +92,12 @@ public:
             return button != nullptr;
         };
     }
-    // Waits until an install dialog's run has ended, keeps its log text and
-    // closes it with its own button.
+    // Waits for the end of an install dialog's run, keeps its log and closes it with its own button.
     static Step closeInstallDialogWhenDone(QString *log = nullptr)
     {
         return [log](QWidget *widget) {
             auto *button = child(widget, QStringLiteral("cancelButton"));
-            if (qstrcmp(widget->metaObject()->className(), "InstallDialog") || !button
-                || button->text() != QStringLiteral("Закрыть"))
+            if (!widget->inherits("InstallDialog") || !button || button->text() != QStringLiteral("Закрыть"))
                 return false;
             if (log)
                 *log = child<QTextBrowser>(widget, QStringLiteral("textBrowser"))->toPlainText();
@@ -127,10 +111,11 @@ protected:
     {
         auto *dialog = qobject_cast<QDialog *>(watched);
         if (event->type() == QEvent::Show && dialog && dialog->isWindow()) {
-            auto *box = qobject_cast<QMessageBox *>(dialog);
-            m_seen.append({dialog->windowTitle(), box ? int(box->icon()) : 0});
-            if (box)
+            m_titles.append(dialog->windowTitle());
+            if (auto *box = qobject_cast<QMessageBox *>(dialog)) {
                 m_boxes.append(box->windowTitle() + QLatin1Char('|') + box->text());
+                m_icons.append(box->icon());
+            }
         }
         return QObject::eventFilter(watched, event);
     }
@@ -154,16 +139,15 @@ private:
 
     QTimer m_timer;
     QList<Step> m_steps;
-    QList<Seen> m_seen;
+    QStringList m_titles;
     QStringList m_boxes;
+    QList<int> m_icons;
     qint64 m_deadline = 0;
     bool m_timedOut = false;
 };
 
-// The window tests run from a copy of themselves named like the updater
-// ("kestraupd", so the kestra edition applies) inside a private install
-// root, with a private home folder, so that nothing they install, register
-// or link lands in the build tree or the user's desktop.
+// The window tests run as a copy named like the updater ("kestraupd", so the kestra edition applies) in a private
+// install root, with a private home, so nothing they install, register or link lands in the build tree or desktop.
 inline void usePrivateHome()
 {
     const QByteArray home = QFile::encodeName(privateInstallRoot() + QStringLiteral("/home"));

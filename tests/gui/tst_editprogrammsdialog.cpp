@@ -44,8 +44,7 @@ private slots:
 
     void ticksAndLocks_data()
     {
-        // rows: the states of the rows below once those in tick and untick
-        // were set the user's way; expected: the selection "Ок" then gives.
+        // rows: the states of the rows below once tick and untick were set the user's way; expected: what "Ок" gives.
         // closedSource: server1 on port 1 of the loopback, where nothing listens; shownSource: the address shown.
         QTest::addColumn<Selection>("installed");
         QTest::addColumn<QStringList>("tick");
@@ -90,8 +89,7 @@ private slots:
         dialog.fillProgramms();
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        // The user's way: make the row current and press the space bar;
-        // locked rows must not react.
+        // The user's way: the row made current, then the space bar; locked rows must not react.
         for (const QString &path : tick + untick) {
             QTreeWidgetItem *item = findTreeRow(tree(dialog), path);
             QVERIFY2(item, qPrintable(path));

@@ -32,9 +32,8 @@ ModuleSpec bulkProgramm(const QString &name, const QString &guid, int files, int
     return module;
 }
 
-// The largest data file of a pack swapped for a named pipe: a thread that
-// copies it blocks until letThrough() opens the pipe's other end (and so
-// ends the copy short). The file is put back when the object dies.
+// The largest data file of a pack swapped for a named pipe: a thread copying it blocks until letThrough() opens
+// the pipe's other end (ending the copy short). The file is put back when the object dies.
 class BlockedPackFile
 {
 public:
@@ -74,9 +73,8 @@ class TestInstallDialog : public QObject
     NginxServer slowServer;
     QList<ModuleSpec> modules;
 
-    // Every file of the program is in its folder (all: when whole is asked
-    // for) and equal to what the pack holds: a stopped run may leave files
-    // out, never half-written.
+    // Every file of the program (all of them when whole) is in its folder and equal to what the pack holds:
+    // a stopped run may leave files out, never half-written.
     void verifyFiles(const QString &programm, bool whole)
     {
         const ModuleSpec module = UpdaterWorld::find(modules, programm);
@@ -87,8 +85,7 @@ class TestInstallDialog : public QObject
         }
     }
 
-    // config.ini for the given server (empty: the folder server), the
-    // program's folder removed.
+    // config.ini for the given server (empty: the folder server), the program's folder removed.
     void prepare(const QString &programm, const QString &server = QString())
     {
         QVERIFY(world.configure(UpdaterWorld::programmGuids(modules), QString(), server));
@@ -114,10 +111,9 @@ private slots:
                 << bulkProgramm(QStringLiteral("bulk_big"), QStringLiteral("a1b2c3d4-0000-4000-8000-00000000000b"), 1, 1024 * 1024);
         QString error;
         QVERIFY2(world.publish(modules, &error), qPrintable(error));
-        // The same packs over HTTP at a crawl, so that runs last long enough
-        // to be watched and stopped. nginx lets the first second's worth of
-        // a response through at once, so each small file of bulk_many takes
-        // about half a second, and the one file of bulk_big about five.
+        // The same packs over HTTP at a crawl, so that runs last long enough to be watched and stopped. nginx
+        // lets a response's first second through at once, so each small file of bulk_many takes about half a
+        // second, and the one file of bulk_big about five.
         slowServer.setRoot(world.serverDir());
         slowServer.addServerDirective(QStringLiteral("location /packs/bulk_many/ { limit_rate 8k; }"));
         slowServer.addServerDirective(QStringLiteral("location /packs/bulk_big/ { limit_rate 200k; }"));
@@ -126,25 +122,24 @@ private slots:
 
     void messageLines_data()
     {
-        QTest::addColumn<int>("type"); // 0 message, 1 error, 2 system message
-        QTest::addColumn<bool>("fromThread");
+        QTest::addColumn<int>("type"); // 0 message, 1 error (both from the thread), 2 system message (the dialog's)
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("shown"); // in the pane; the log keeps text
         const QString text = QStringLiteral("Файл lab<1>.dll & co обновлён");
-        QTest::newRow("message from the thread") << 0 << true << text << text;
-        QTest::newRow("system message without a thread") << 2 << false << text << text;
+        QTest::newRow("message from the thread") << 0 << text << text;
+        QTest::newRow("system message without a thread") << 2 << text << text;
         // The system's own reason, as the file functions really give it.
         QFile absent(world.path(QStringLiteral("нет/lab.dll")));
         QVERIFY(!absent.open(QIODevice::ReadOnly));
         const QString opening = QStringLiteral("Ошибка при открытии файла %1, ").arg(absent.fileName());
         QTest::newRow("error with the system's reason for a missing file")
-            << 1 << true << opening + absent.errorString() << opening + QStringLiteral("нет такого файла или папки");
+            << 1 << opening + absent.errorString() << opening + QStringLiteral("нет такого файла или папки");
     }
 
     void messageLines()
     {
         QFETCH(int, type);
-        QFETCH(bool, fromThread);
+        const bool fromThread = type != 2;
         QFETCH(QString, text);
         QFETCH(QString, shown);
         InstallDialog dialog;
@@ -156,7 +151,7 @@ private slots:
         if (fromThread)
             type == 0 ? emit thread.message(text) : emit thread.error(text);
         else
-            type == 0 ? dialog.message(text) : type == 1 ? dialog.error(text) : dialog.systemMessage(text);
+            dialog.systemMessage(text);
 
         // One line: time stamp (its five blanks are one once rendered as rich text), text, thread title.
         const QString line = browser(&dialog)->toPlainText();
@@ -174,8 +169,7 @@ private slots:
 
     void revealDelay_data()
     {
-        // A run that finds everything current and shows no window is the
-        // up-to-date shortcut start of tst_startupruns.
+        // A run that finds everything current and shows no window is tst_startupruns' up-to-date shortcut start.
         QTest::addColumn<bool>("installedBefore");
         QTest::addColumn<int>("delayMs");
         // The delay of 60 s outlasts the run: only its files can show it.
@@ -201,7 +195,7 @@ private slots:
         QVERIFY(!answerer.timedOut());
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         QVERIFY(!dialog.isVisible());
-        QCOMPARE(answerer.seen().size(), int(installedBefore) + 1); // and no box
+        QCOMPARE(answerer.titles().size(), int(installedBefore) + 1); // and no box
         QVERIFY(world.has(QStringLiteral("kestra_reg/reg")));
         const QString log = browser(&dialog)->toPlainText();
         QVERIFY2(log.endsWith(QStringLiteral("Обновление Обновление программ закончено [Обновление программ]")),
@@ -210,15 +204,11 @@ private slots:
 
     void cancelStopsTheRun_data()
     {
-        // refusals: while the run is under way, a second start, a close and
-        // Escape (a close request too) are each refused with a box first.
-        // restart: the stopped thread is kept busy past the dialog's wait
-        // (as by a long copy), and a new run is started at once.
-        // blocked: the local copy of the one file blocks (a pipe no one
-        // writes yet); the thread is let go, and the hand-over at exit waits
-        // for it before it starts the copier. A thread cancelled inside a
-        // long download leaving no torn file and no registration is the
-        // large-file row of tst_engine's interruption.
+        // refusals: while the run is under way, a second start, a close and Escape (a close too) are each refused.
+        // restart: the stopped thread is kept busy past the dialog's wait (as by a long copy), a new run starts.
+        // blocked: the local copy blocks (a pipe no one writes yet); the thread is let go, and the hand-over at
+        // exit waits for it before it starts the copier. No torn file and no registration after a cancel inside
+        // a long download is the large-file row of tst_engine's interruption.
         QTest::addColumn<QString>("programm");
         QTest::addColumn<QString>("how");
         QTest::newRow("between small files, after a second start and two closes were refused")
@@ -244,29 +234,25 @@ private slots:
         bool boxGone = false;
         ModalAnswerer answerer(60000);
         if (refusals) {
-            // Once the run is under way (its box is up), asks for something the dialog must refuse.
-            const auto ask = [&dialog](const std::function<void()> &request) -> ModalAnswerer::Step {
-                return [&dialog, request](QWidget *w) {
+            const QList<std::function<void()>> requests{[&dialog] { dialog.startInstall(false); },
+                                                        [&dialog] { dialog.close(); },
+                                                        [&dialog] { QTest::keyClick(&dialog, Qt::Key_Escape); }};
+            for (const auto &request : requests) {
+                // Once the run is under way (its box is up), asks for something the dialog must refuse.
+                answerer.then([&dialog, request](QWidget *w) {
                     const bool running = w == &dialog && child<QGroupBox>(w, kBox);
                     if (running)
                         QTimer::singleShot(0, &dialog, request);
                     return running;
-                };
-            };
-            const ModalAnswerer::Step refusal = ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Ошибка"));
-            const QList<std::function<void()>> requests{
-                [&dialog] { dialog.startInstall(false); }, [&dialog] { dialog.close(); },
-                [&dialog] { QTest::keyClick(&dialog, Qt::Key_Escape); }};
-            for (const auto &request : requests)
-                answerer.then(ask(request)).then(refusal);
+                });
+                answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok, QStringLiteral("Ошибка")));
+            }
         }
-        // The dialog still up and running (the cancel step needs it) shows
-        // that none of the refused requests closed it or ended the run.
+        // The cancel step needs the dialog still running: no refused request closed it or ended the run.
         answerer
             .then([&](QWidget *w) {
-                // Wait until the run is well under way: some progress, or long
-                // enough inside the first (large) file; a blocked copy shows no
-                // progress at all, and by then the thread is long inside it.
+                // Wait until the run is well under way: some progress, or long enough inside the first (large)
+                // file; a blocked copy shows no progress at all, and by then the thread is long inside it.
                 auto *bar = child<QProgressBar>(w, QStringLiteral("mainthread1111progressBar"));
                 if (w != &dialog || !bar)
                     return false;
@@ -315,8 +301,7 @@ private slots:
             });
             MessageCapture capture;
             handOverAtExit(lock);
-            // The copier (none is built beside the tests, so starting it
-            // fails and says so) was only tried once the thread had ended.
+            // The copier (none beside the tests, so starting it fails and says so) was tried only after the thread.
             QCOMPARE(InstallDialog::runningDetachedThreads(), 0);
             QVERIFY(capture.contains(QtWarningMsg, QStringLiteral("can't start copyer from ")));
             QVERIFY(!lock.isHeld());
@@ -324,8 +309,7 @@ private slots:
             Settings::instance()->setSelfUpdatePending(false);
         }
         if (restart) {
-            // The new run neither freezes the window while the stopped
-            // thread ends nor refuses to start; it waits, then runs.
+            // While the stopped thread ends the new run neither freezes the window nor refuses; it waits, then runs.
             QVERIFY(InstallDialog::runningDetachedThreads() > 0);
             QElapsedTimer sinceStart;
             qint64 shownAfter = -1;

@@ -1,13 +1,9 @@
-// The main window against a real registry, real schema files, real program
-// starts and real shortcut files in a private home folder; then its four
-// install actions end to end: the selection dialog, real install threads
-// against a folder server built with packwright, real running processes and
-// real mirror folders. Those rows run in order, each on the installation the
-// previous ones left.
+// The main window against a real registry, schema files, program starts and shortcut files in a private home;
+// then its four install actions end to end: selection dialog, install threads against a packwright-built folder
+// server, running processes, mirror folders. Those rows run in order, each on what the previous ones installed.
 #include "edition.h"
 #include "editprogrammsdialog.h"
 #include "guitest.h"
-#include "installdialog.h"
 #include "launcher.h"
 #include "mainwindow.h"
 #include "testprocess.h"
@@ -34,26 +30,22 @@ QMap<QString, QStringList> registry()
     return result;
 }
 
-// The selection dialog step: tick the rows (as "programm" or
-// "programm/plugin"), then press "Ок" (reject: "Отмена").
+// The selection dialog step: tick the rows (as findTreeRow names them), then press "Ок" (reject: "Отмена").
 ModalAnswerer::Step choose(const QStringList &tick, bool reject = false)
 {
     return [=](QWidget *w) {
-        auto *dialog = qobject_cast<EditProgrammsDialog *>(w);
-        for (const QString &path : dialog ? tick : QStringList()) {
-            if (QTreeWidgetItem *item = findTreeRow(tree(w, "programmWidget"), path))
-                item->setCheckState(0, Qt::Checked);
-        }
-        if (dialog)
-            child(w, reject ? QStringLiteral("cancelButton") : QStringLiteral("okButton"))->click();
-        return dialog != nullptr;
+        if (!qobject_cast<EditProgrammsDialog *>(w))
+            return false;
+        for (const QString &path : tick)
+            findTreeRow(tree(w, "programmWidget"), path)->setCheckState(0, Qt::Checked);
+        child(w, reject ? QStringLiteral("cancelButton") : QStringLiteral("okButton"))->click();
+        return true;
     };
 }
 
 const ModalAnswerer::Step kDone = ModalAnswerer::closeInstallDialogWhenDone();
 
-// The main window as start-up shows it, before any answerer watches, with
-// the row (as findTreeRow names it) current.
+// The main window as start-up shows it, before any answerer watches, with the row current.
 struct ShownWindow : MainWindow
 {
     explicit ShownWindow(const QString &row = QString())
@@ -108,14 +100,13 @@ private slots:
 
     void rowsFromTheRegistry()
     {
-        // Programs without an icon of their own that the system can show
-        // (here: executables are no icons) show the edition's image.
+        // Programs without an icon the system can show (executables are none) show the edition's image.
         QImage mark(16, 16, QImage::Format_ARGB32);
         mark.fill(QColor(200, 20, 20));
         QVERIFY(mark.save(editionIconPath()));
         const auto removeImage = qScopeGuard([] { QFile::remove(editionIconPath()); });
         QVERIFY(writeRegistry(QStringLiteral("missing_lab")));
-        ShownWindow window;
+        ShownWindow window(editionKey());
         // Escape, pressed to close a menu, leaves the updater running.
         QTest::keyClick(&window, Qt::Key_Escape);
         QVERIFY(window.isVisible());
@@ -126,14 +117,13 @@ private slots:
             QCOMPARE(tree(&window)->topLevelItem(i)->icon(0).pixmap(16).toImage().convertToFormat(QImage::Format_ARGB32),
                      mark);
         // A second updater is never started from its row.
-        tree(&window)->setCurrentItem(findTreeRow(tree(&window), editionKey()));
         QVERIFY(!button(window, "runButton")->isEnabled() && !child<QAction>(&window, QStringLiteral("runProgrammAction"))->isEnabled());
         // A plugin row stands for its program, whose executable is missing.
         tree(&window)->setCurrentItem(findTreeRow(tree(&window), QStringLiteral("kestra_lab/lab_config")));
         ModalAnswerer answerer(20000);
         press(window, "runButton", answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok)));
         QCOMPARE(answerer.boxes(), QStringList{QStringLiteral("Ошибка|Ошибка при запуске программы kestra_lab")});
-        QCOMPARE(answerer.seen().first().icon, int(QMessageBox::Critical));
+        QCOMPARE(answerer.icons(), QList<int>{QMessageBox::Critical});
     }
 
     // Both clicks of a double click on "Запустить" start it once, as does a double click on the row.
@@ -296,7 +286,7 @@ private slots:
         QCOMPARE(answerer.boxes(), QStringList{QStringLiteral("Ошибка|Нет программ для обновления!")});
         // A rejected selection installs nothing, not even the updater's own program.
         press(window, "editButton", answerer.then(choose({"kestra_reg/reg_print"}, true)));
-        QCOMPARE(answerer.seen().size(), 2); // the box and the selection, answered by choose()
+        QCOMPARE(answerer.titles().size(), 2); // the box and the selection, answered by choose()
         QVERIFY(registry().isEmpty());
     }
 
@@ -327,8 +317,7 @@ private slots:
             release.files.insert(QStringLiteral("readme.txt"), "release 2 of " + name.toUtf8());
             QVERIFY2(world.buildPack(release, &error), qPrintable(error));
         }
-        // A real long-running binary in place of the laboratory's executable,
-        // started from there, as a user would have it open.
+        // A real long-running binary as the laboratory's executable, started from there as a user would.
         const QString lab = world.path(QStringLiteral("kestra_lab/lab"));
         QVERIFY(QFile::remove(lab) && QFile::copy(QStringLiteral("/bin/sleep"), lab));
         QVERIFY2(labProcess.start(lab, {QStringLiteral("120")}, &error, world.path(QStringLiteral("kestra_lab"))),
@@ -339,7 +328,7 @@ private slots:
         press(window, "refreshButton", answerer.then(ModalAnswerer::clickBox(QMessageBox::Ok, kRunning)).then(kDone));
         QCOMPARE(answerer.boxes(),
                  QStringList{kRunning + "|Найдены запущенные программы: \nЛаборатория\n\nОни не будут обновлены!"});
-        QCOMPARE(answerer.seen().first().icon, int(QMessageBox::Warning));
+        QCOMPARE(answerer.icons(), QList<int>{QMessageBox::Warning});
         QVERIFY(readFile(world.path(QStringLiteral("kestra_lab/readme.txt"))) != "release 2 of kestra_lab");
         QCOMPARE(readFile(world.path(QStringLiteral("kestra_reg/readme.txt"))), QByteArray("release 2 of kestra_reg"));
         QVERIFY(labProcess.isRunning());
@@ -349,11 +338,11 @@ private slots:
     void removeProgramm_data()
     {
         QTest::addColumn<QString>("row");
-        QTest::addColumn<int>("answer"); // 0: no question expected
+        QTest::addColumn<int>("answer"); // the button pressed in the box
         QTest::addColumn<QString>("box");
         const QString question = QStringLiteral("Удаление|Вы действительно хотите удалить программу Регистратура");
         QTest::newRow("the updater itself is refused")
-            << "kestraupd" << 0 << "Ошибка|Нельзя удалять программу для обновлений!!!";
+            << "kestraupd" << int(QMessageBox::Ok) << "Ошибка|Нельзя удалять программу для обновлений!!!";
         QTest::newRow("answer no") << "kestra_reg" << int(QMessageBox::No) << question;
         QTest::newRow("plugin row stands for its program, answer yes")
             << "kestra_reg/reg_core" << int(QMessageBox::Yes) << question;
@@ -368,8 +357,7 @@ private slots:
         const bool removed = answer == QMessageBox::Yes;
         ShownWindow window(row); // no row, no box: the answerer times out
         ModalAnswerer answerer(120000);
-        answerer.then(answer ? ModalAnswerer::clickBox(answer, QStringLiteral("Удаление"))
-                             : ModalAnswerer::clickBox(QMessageBox::Ok));
+        answerer.then(ModalAnswerer::clickBox(answer));
         press(window, "removeButton", removed ? answerer.then(kDone) : answerer);
         QCOMPARE(answerer.boxes(), QStringList{box});
         QCOMPARE(registry().contains(programm), !removed);
@@ -383,11 +371,9 @@ private slots:
         QVERIFY(!button(window, "refreshMirrorsButton")->isHidden());
         ModalAnswerer answerer(120000); // the dialogs close themselves
         press(window, "refreshMirrorsButton", answerer);
-        QCOMPARE(answerer.seen().size(), 2); // and no box
-        for (const ModalAnswerer::Seen &seen : answerer.seen())
-            QCOMPARE(seen.title, QStringLiteral("Обновляем зеркало server1"));
-        // Mirror 1 holds every program of the server, mirror 2 only the
-        // registry desk (a mirror's own layout is tst_engine's).
+        const QString title = QStringLiteral("Обновляем зеркало server1");
+        QCOMPARE(answerer.titles(), QStringList({title, title})); // and no box
+        // Mirror 1 holds every program of the server, mirror 2 only the registry desk (layout: tst_engine).
         const QString lab = module("kestra_lab").guid, reg = module("kestra_reg").guid;
         QVERIFY(world.has("mirror1/" + lab) && world.has("mirror2/" + reg + "/reg") && !world.has("mirror2/" + lab));
         // A mirror run never touches the registry.

@@ -49,32 +49,29 @@ private slots:
     // Must run before anything writes the proxy group.
     void proxyDefaultsAndValuesWritten()
     {
-        {
-            SettingsDialog dialog;
-            auto *proxy = child<QGroupBox>(&dialog, QStringLiteral("globalProxyGroupBox"));
-            QVERIFY(!proxy->isChecked());
-            auto *port = child<QSpinBox>(&dialog, QStringLiteral("proxyPortBox"));
-            // Only ports a proxy can have: 999999 was stored and cut to 16959.
-            QCOMPARE(QList<int>({port->value(), port->minimum(), port->maximum()}), QList<int>({8080, 1, 65535}));
-            child(&dialog, QStringLiteral("okButton"))->click(); // "Применить"; nothing changed, nothing written
-            QVERIFY(!QSettings(world.configPath(), QSettings::IniFormat).childGroups().contains("global_proxy"));
-            // Blanks and tabs around and doubled inside are all simplified;
-            // the reload shows what was stored.
-            proxy->setChecked(true);
-            edit(dialog, "proxyHostEdit")->setText(QStringLiteral("  10.0  .0.1  "));
-            edit(dialog, "proxyUserEdit")->setText(QStringLiteral("\tivanov\t  p "));
-            edit(dialog, "proxyPasswordEdit")->setText(QStringLiteral(" se  cret "));
-            port->setValue(3128);
-            child(&dialog, QStringLiteral("okButton"))->click();
-            QCOMPARE(storedProxy(), QStringLiteral("true|10.0 .0.1|3128|ivanov p|se cret"));
-            QCOMPARE(edit(dialog, "proxyUserEdit")->text() + edit(dialog, "proxyPasswordEdit")->text(), "ivanov pse cret");
-        }
-        SettingsDialog dialog;
-        auto *proxy = child<QGroupBox>(&dialog, QStringLiteral("globalProxyGroupBox"));
-        QVERIFY(proxy->isChecked());
-        proxy->setChecked(false); // only the switch changes
-        child(&dialog, QStringLiteral("okButton"))->click();
-        QCOMPARE(edit(dialog, "proxyHostEdit")->text(), QStringLiteral("10.0 .0.1")); // unticking keeps it
+        SettingsDialog first;
+        auto *proxy = child<QGroupBox>(&first, QStringLiteral("globalProxyGroupBox"));
+        QVERIFY(!proxy->isChecked());
+        auto *port = child<QSpinBox>(&first, QStringLiteral("proxyPortBox"));
+        // Only ports a proxy can have: 999999 was stored and cut to 16959.
+        QCOMPARE(QList<int>({port->value(), port->minimum(), port->maximum()}), QList<int>({8080, 1, 65535}));
+        child(&first, QStringLiteral("okButton"))->click(); // "Применить"; nothing changed, nothing written
+        QVERIFY(!QSettings(world.configPath(), QSettings::IniFormat).childGroups().contains("global_proxy"));
+        // Blanks and tabs around and doubled inside are all simplified; the reload shows what was stored.
+        proxy->setChecked(true);
+        edit(first, "proxyHostEdit")->setText(QStringLiteral("  10.0  .0.1  "));
+        edit(first, "proxyUserEdit")->setText(QStringLiteral("\tivanov\t  p "));
+        edit(first, "proxyPasswordEdit")->setText(QStringLiteral(" se  cret "));
+        port->setValue(3128);
+        child(&first, QStringLiteral("okButton"))->click();
+        QCOMPARE(storedProxy(), QStringLiteral("true|10.0 .0.1|3128|ivanov p|se cret"));
+        QCOMPARE(edit(first, "proxyUserEdit")->text() + edit(first, "proxyPasswordEdit")->text(), "ivanov pse cret");
+        SettingsDialog second;
+        auto *reopened = child<QGroupBox>(&second, QStringLiteral("globalProxyGroupBox"));
+        QVERIFY(reopened->isChecked());
+        reopened->setChecked(false); // only the switch changes
+        child(&second, QStringLiteral("okButton"))->click();
+        QCOMPARE(edit(second, "proxyHostEdit")->text(), QStringLiteral("10.0 .0.1")); // unticking keeps it
         QCOMPARE(storedProxy(), QStringLiteral("false|10.0 .0.1|3128|ivanov p|se cret"));
     }
 
