@@ -1,5 +1,4 @@
-// The sizes of installed files read ahead, and the look-ahead's decisions,
-// when no thread can be started.
+// The sizes of installed files read ahead, and the look-ahead's decisions, when no thread can be started.
 
 #include "filestat.h"
 #include "testfiles.h"
@@ -53,8 +52,7 @@ class TestEnginePaths : public QObject
     Q_OBJECT
 
 private slots:
-    // A process out of threads: the loop then reads and decides every file
-    // itself, and the update goes on.
+    // A process out of threads: the loop then reads and decides every file itself, and the update goes on.
     void noThreadToSpare()
     {
         // Files "f<i>" of i % 7 bytes, every fifth one missing; f7 (empty) also in sub.

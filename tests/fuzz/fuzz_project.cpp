@@ -1,6 +1,5 @@
-// Project documents as an update server may send them: read into the
-// settings' tables, grouped into mirrors, and every element written back in
-// the mirror's form, which must read back to the same element.
+// Project documents as an update server may send them: read into the settings' tables, grouped into mirrors, and every
+// element written back in the mirror's form, which must read back to the same element.
 
 #include "fuzzsupport.h"
 #include "projectdescription.h"

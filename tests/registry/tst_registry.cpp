@@ -68,11 +68,9 @@ private slots:
             QVERIFY2(warnings.isEmpty() && m_settings->takeRegistryNotice().isEmpty(), qPrintable(warnings.join('\n')));
             return;
         }
-        QVERIFY2(capture.contains(QtCriticalMsg, " is damaged: "), qPrintable(warnings.join('\n')));
-        QVERIFY2(warnings.first().contains(QRegularExpression(QStringLiteral(" offset: +%1$").arg(errorOffset))),
-                 qPrintable(warnings.first()));
-        // The damaged bytes are kept aside, the user is told where, and a
-        // later write cannot destroy them.
+        const QRegularExpression damaged(QStringLiteral(" is damaged: .* offset: +%1$").arg(errorOffset));
+        QVERIFY2(!capture.messages(QtCriticalMsg).filter(damaged).isEmpty(), qPrintable(warnings.join('\n')));
+        // The damaged bytes are kept aside, the user is told where, and a later write cannot destroy them.
         const QStringList aside = QDir(m_dir->path()).entryList({"installed.json.damaged-*"}, QDir::Files);
         QCOMPARE(aside.size(), 1);
         QCOMPARE(readFile(m_dir->filePath(aside.first())), content);
@@ -130,10 +128,9 @@ private slots:
         QVERIFY(m_settings->installedModules("absent").isEmpty());
     }
 
-    // An install thread rewrites the registry while the window reads it and
-    // another thread changes the settings (setInstalledConfig reads them
-    // while it holds the writers' lock): no read sees a half-written
-    // registry, and nothing deadlocks.
+    // An install thread rewrites the registry while the window reads it and another thread changes the settings
+    // (setInstalledConfig reads them while it holds the writers' lock): no read sees a half-written registry, and
+    // nothing deadlocks.
     void concurrentUse()
     {
         const QJsonObject a = registryWith(100, QStringLiteral("a")), b = registryWith(100, QStringLiteral("b"));
@@ -173,10 +170,10 @@ private slots:
     void fuzzRegressions()
     {
         // Inputs that once broke the registry reader must now read cleanly.
-        QDirIterator it(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR) + "/installed", QDir::Files);
-        int count = 0;
-        for (; it.hasNext() && count < 1000; ++count) {
-            QVERIFY(writeFile(registryPath(), readFile(it.next())));
+        const QDir dir(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR "/installed"));
+        QVERIFY2(!dir.isEmpty(QDir::Files), "the kept regression inputs are missing");
+        for (const QString &input : dir.entryList(QDir::Files)) {
+            QVERIFY(writeFile(registryPath(), readFile(dir.filePath(input))));
             MessageCapture capture;
             m_settings->loadInstalledProgramms();
             for (const QString &name : m_settings->installedProgramms().keys()) {
@@ -186,7 +183,6 @@ private slots:
             }
             m_settings->installedModules();
         }
-        QVERIFY2(count > 0, "the kept regression inputs are missing");
     }
 
 private:

@@ -2,9 +2,8 @@
 
 #include "testprocess.h"
 
-// nginx on 127.0.0.1 serving one folder, started in the foreground by the
-// test and stopped by pid. Extra server-level directives (locations that
-// return errors or redirects) can be added before start().
+// nginx on 127.0.0.1 serving one folder, started in the foreground by the test and stopped by pid. Extra server-level
+// directives (locations that return errors or redirects) can be added before start().
 class NginxServer : public ServerProcess
 {
 public:

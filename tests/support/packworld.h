@@ -21,9 +21,8 @@ struct ModuleSpec
     QString packFolder() const { return pack.isEmpty() ? QStringLiteral("packs/") + name : pack; }
 };
 
-// A little update world on real files: source trees, a folder update server
-// with packs built by the real packwright and a project document, and the
-// updater's folder with config.ini and installed.json.
+// A little update world on real files: source trees, a folder update server with packs built by the real packwright and
+// a project document, and the updater's folder with config.ini and installed.json.
 class PackWorld
 {
 public:
@@ -74,12 +73,10 @@ private:
     QString m_updaterDir;
 };
 
-// True when installed holds exactly the files of tree, plus the module's
-// local record update_fileinfo.xml (and, when given, the extra names), with
-// equal bytes.
+// True when installed holds exactly the files of tree, plus the module's local record update_fileinfo.xml (and, when
+// given, the extra names), with equal bytes.
 bool moduleEquals(const QString &installed, const QString &tree, QString *why = nullptr,
                   const QStringList &extra = QStringList());
 
-// Snapshot of every file under root (relative path -> content), skipping the
-// given top-level names.
+// Snapshot of every file under root (relative path -> content), skipping the given top-level names.
 QMap<QString, QByteArray> snapshot(const QString &root, const QStringList &skipTopLevel = QStringList());
