@@ -58,8 +58,6 @@ private slots:
         // Files "f<i>" of i % 7 bytes, every fifth one missing; f7 (empty) also in sub.
         QTemporaryDir dir;
         const int count = 60;
-        for (int i = 0; i < count; ++i)
-            QVERIFY(i % 5 == 4 || writeFile(dir.filePath(QStringLiteral("f%1").arg(i)), QByteArray(i % 7, 'x')));
         QVERIFY(writeFile(dir.filePath("sub/f7"), QByteArray()));
         const QVector<QString> folders{dir.path(), dir.filePath("sub"), dir.filePath("none")};
         // Entries alternate between the folders; every third one is the loop's alone.
@@ -68,6 +66,7 @@ private slots:
         auto pathOf = [&](int i) { return folders.at(folderOf(i)) + QLatin1Char('/') + nameOf(i); };
         QVector<UpdateLookahead::Item> items(count);
         for (int i = 0; i < count; ++i) {
+            QVERIFY(i % 5 == 4 || writeFile(dir.filePath(nameOf(i)), QByteArray(i % 7, 'x')));
             items[i].evaluate = folderOf(i) >= 0;
             items[i].target = items[i].evaluate ? pathOf(i) : QString();
             items[i].size = i % 7;

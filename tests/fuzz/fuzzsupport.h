@@ -23,8 +23,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     // Rejections are logged at warning level on every other input; the fuzzer's own output is what matters.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    static QCoreApplication *app = new QCoreApplication(*argc, *argv);
-    Q_UNUSED(app);
+    new QCoreApplication(*argc, *argv); // for the whole run, reachable through QCoreApplication::instance()
     QCoreApplication::setApplicationName(QStringLiteral("kestraupd"));
     if (!fuzzScratch()->isValid())
         qFatal("no scratch folder");

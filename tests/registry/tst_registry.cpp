@@ -12,6 +12,7 @@ namespace {
 
 const QString kDataDir = QStringLiteral(KESTRA_TEST_DATA_DIR);
 const QString kSelfGuid = QStringLiteral("ac1dba94-cd1b-402a-9679-8390a3929fa2");
+using Modules = QMap<QString, QStringList>; // installed modules by program
 
 QJsonObject registryWith(int programms, const QString &tag)
 {
@@ -99,30 +100,27 @@ private slots:
     {
         QTest::addColumn<QByteArray>("registry"); // empty: the data folder's
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QStringList>("expected"); // "programm: modules"
-        const QString lab = QStringLiteral("lab: lab_cfg_old,lab_cfg,lab_reports");
+        QTest::addColumn<Modules>("expected");
+        const QStringList lab{"lab_cfg_old", "lab_cfg", "lab_reports"};
         QTest::newRow("all programs and the updater itself")
-            << QByteArray() << "" << QStringList{"kestraupd: ", lab, "plain: ", "viewer: second_module"};
-        QTest::newRow("one program") << QByteArray() << "lab" << QStringList{"kestraupd: ", lab};
+            << QByteArray() << ""
+            << Modules{{"kestraupd", {}}, {"lab", lab}, {"plain", {}}, {"viewer", {"second_module"}}};
+        QTest::newRow("one program") << QByteArray() << "lab" << Modules{{"kestraupd", {}}, {"lab", lab}};
         // Installed already: the registry's own entry is kept, not emptied.
         QTest::newRow("updater registered with a module")
             << QByteArray("{\"programms\": [{\"programm_name\": \"kestraupd\", \"plugins\": [{\"plugin_name\": \"tr\"}]}]}")
-            << "" << QStringList{"kestraupd: tr"};
+            << "" << Modules{{"kestraupd", {"tr"}}};
     }
 
     void installedModules()
     {
         QFETCH(QByteArray, registry);
         QFETCH(QString, name);
-        QFETCH(QStringList, expected);
+        QFETCH(Modules, expected);
         QVERIFY(writeFile(registryPath(), registry.isEmpty() ? readFile(kDataDir + "/installed.json") : registry));
         // The updater's own project is known, as after a server was read.
         QVERIFY(m_settings->readProjectDocument(kDataDir + "/self_project.xml", "server1", "", {kSelfGuid}));
-        QStringList actual;
-        const QMap<QString, QStringList> modules = m_settings->installedModules(name);
-        for (auto it = modules.constBegin(); it != modules.constEnd(); ++it)
-            actual << it.key() + ": " + it.value().join(',');
-        QCOMPARE(actual, expected);
+        QCOMPARE(m_settings->installedModules(name), expected);
         // Another edition looks for its own key only.
         QCoreApplication::setApplicationName(QStringLiteral("orvelupd"));
         QVERIFY(m_settings->installedModules("absent").isEmpty());

@@ -7,7 +7,6 @@
 class NginxServer : public ServerProcess
 {
 public:
-    ~NginxServer() { stop(); }
     void setRoot(const QString &root) { m_root = root; }
     // Lines added inside the server block, e.g. "location = /x { return 500; }".
     void addServerDirective(const QString &directive) { m_extra += directive + QLatin1Char('\n'); }

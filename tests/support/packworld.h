@@ -1,5 +1,9 @@
 #pragma once
 
+#include "testfiles.h"
+
+#include <QFile>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
 #include <QSharedPointer>
@@ -42,7 +46,10 @@ public:
     // Packs tree as module into serverDir()/packFolder with packwright.
     bool buildPack(const QString &module, const QString &tree, const QString &packFolder, QString *error = nullptr);
     // The module's files as its tree, packed into its pack folder.
-    bool buildPack(const ModuleSpec &module, QString *error = nullptr);
+    bool buildPack(const ModuleSpec &module, QString *error = nullptr)
+    {
+        return buildPack(module.name, makeTree(module.name, module.files), module.packFolder(), error);
+    }
     // Writes serverDir()/fileName as a project document.
     bool writeProject(const QList<ModuleSpec> &modules, const QString &fileName = QStringLiteral("project.xml"));
     // Every module's pack and the project document.
@@ -52,9 +59,9 @@ public:
     // the admitted guids and extra INI text appended as is.
     bool writeConfig(const QStringList &guids, const QString &extraIni = QString(),
                      const QString &sourcePath = QString());
-    QJsonObject registry() const;
-    bool writeRegistry(const QJsonObject &registry);
-    bool removeRegistry();
+    QJsonObject registry() const { return QJsonDocument::fromJson(readFile(registryPath())).object(); }
+    bool writeRegistry(const QJsonObject &json) { return writeFile(registryPath(), QJsonDocument(json).toJson()); }
+    bool removeRegistry() { return !QFile::exists(registryPath()) || QFile::remove(registryPath()); }
 
     // The usual catalogue: the updater itself, a laboratory program and a
     // registry-desk program, each with necessary and optional modules.
