@@ -11,8 +11,7 @@
 #include <system_error>
 #include <thread>
 
-// While it lives, every new thread of this process fails to start: its
-// stack (a petabyte) cannot be mapped. What a process out of threads meets.
+// While it lives no new thread of this process starts (its petabyte stack cannot be mapped), as when out of threads.
 class NoThreadsToSpare
 {
 public:

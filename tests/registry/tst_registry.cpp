@@ -74,7 +74,6 @@ private slots:
         // The damaged bytes are kept aside, the user is told where, and a later write cannot destroy them.
         const QStringList aside = QDir(m_dir->path()).entryList({"installed.json.damaged-*"}, QDir::Files);
         QCOMPARE(aside.size(), 1);
-        QCOMPARE(readFile(m_dir->filePath(aside.first())), content);
         QVERIFY(m_settings->takeRegistryNotice().contains(aside.first()));
         QVERIFY(m_settings->setInstalledConfig(registryWith(1, "x")));
         QCOMPARE(readFile(m_dir->filePath(aside.first())), content);

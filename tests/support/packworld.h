@@ -11,8 +11,7 @@
 
 class QTemporaryDir;
 
-// One element of a project document the tests publish: a program (type
-// "project") or a module, and the files of its update pack.
+// An element of a project document the tests publish: a program (type "project") or a module, and its pack's files.
 struct ModuleSpec
 {
     QString name, type, guid, ruName;
@@ -55,16 +54,14 @@ public:
     // Every module's pack and the project document.
     bool publish(const QList<ModuleSpec> &modules, QString *error = nullptr);
 
-    // config.ini with one server (empty: the folder server's project.xml),
-    // the admitted guids and extra INI text appended as is.
+    // config.ini: one server (empty: the folder server's project.xml), the admitted guids, extraIni as is.
     bool writeConfig(const QStringList &guids, const QString &extraIni = QString(),
                      const QString &sourcePath = QString());
     QJsonObject registry() const { return QJsonDocument::fromJson(readFile(registryPath())).object(); }
     bool writeRegistry(const QJsonObject &json) { return writeFile(registryPath(), QJsonDocument(json).toJson()); }
     bool removeRegistry() { return !QFile::exists(registryPath()) || QFile::remove(registryPath()); }
 
-    // The usual catalogue: the updater itself, a laboratory program and a
-    // registry-desk program, each with necessary and optional modules.
+    // The updater itself, a laboratory and a registry-desk program, each with necessary and optional modules.
     static QList<ModuleSpec> catalogue();
     static QStringList programmGuids(const QList<ModuleSpec> &modules);
     static ModuleSpec find(const QList<ModuleSpec> &modules, const QString &name);
