@@ -129,11 +129,6 @@ QJsonObject PackWorld::programmEntry(const ModuleSpec &programm, const QList<Mod
     return entry;
 }
 
-bool moduleEquals(const QString &installed, const QString &tree, QString *why, const QStringList &extra)
-{
-    return treesEqual(installed, tree, why, QStringList{QStringLiteral("update_fileinfo.xml")} + extra);
-}
-
 QMap<QString, QByteArray> snapshot(const QString &root, const QStringList &skipTopLevel)
 {
     QMap<QString, QByteArray> result;

@@ -79,8 +79,11 @@ private:
 
 // True when installed holds exactly the files of tree, plus the module's local record update_fileinfo.xml (and, when
 // given, the extra names), with equal bytes.
-bool moduleEquals(const QString &installed, const QString &tree, QString *why = nullptr,
-                  const QStringList &extra = QStringList());
+inline bool moduleEquals(const QString &installed, const QString &tree, QString *why = nullptr,
+                         const QStringList &extra = QStringList())
+{
+    return treesEqual(installed, tree, why, QStringList{QStringLiteral("update_fileinfo.xml")} + extra);
+}
 
 // Snapshot of every file under root (relative path -> content), skipping the given top-level names.
 QMap<QString, QByteArray> snapshot(const QString &root, const QStringList &skipTopLevel = QStringList());
