@@ -1,5 +1,4 @@
-// The sizes of installed files read ahead, and the look-ahead's decisions,
-// when no thread can be started.
+// The sizes of installed files read ahead, and the look-ahead's decisions, when no thread can be started.
 
 #include "filestat.h"
 #include "testfiles.h"
@@ -12,8 +11,7 @@
 #include <system_error>
 #include <thread>
 
-// While it lives, every new thread of this process fails to start: its
-// stack (a petabyte) cannot be mapped. What a process out of threads meets.
+// While it lives no new thread of this process starts (its petabyte stack cannot be mapped), as when out of threads.
 class NoThreadsToSpare
 {
 public:
@@ -53,15 +51,12 @@ class TestEnginePaths : public QObject
     Q_OBJECT
 
 private slots:
-    // A process out of threads: the loop then reads and decides every file
-    // itself, and the update goes on.
+    // A process out of threads: the loop then reads and decides every file itself, and the update goes on.
     void noThreadToSpare()
     {
         // Files "f<i>" of i % 7 bytes, every fifth one missing; f7 (empty) also in sub.
         QTemporaryDir dir;
         const int count = 60;
-        for (int i = 0; i < count; ++i)
-            QVERIFY(i % 5 == 4 || writeFile(dir.filePath(QStringLiteral("f%1").arg(i)), QByteArray(i % 7, 'x')));
         QVERIFY(writeFile(dir.filePath("sub/f7"), QByteArray()));
         const QVector<QString> folders{dir.path(), dir.filePath("sub"), dir.filePath("none")};
         // Entries alternate between the folders; every third one is the loop's alone.
@@ -70,6 +65,7 @@ private slots:
         auto pathOf = [&](int i) { return folders.at(folderOf(i)) + QLatin1Char('/') + nameOf(i); };
         QVector<UpdateLookahead::Item> items(count);
         for (int i = 0; i < count; ++i) {
+            QVERIFY(i % 5 == 4 || writeFile(dir.filePath(nameOf(i)), QByteArray(i % 7, 'x')));
             items[i].evaluate = folderOf(i) >= 0;
             items[i].target = items[i].evaluate ? pathOf(i) : QString();
             items[i].size = i % 7;

@@ -1,7 +1,6 @@
-// Pack file-information documents as an update server may send them. The
-// module update reads the plain form straight from the bytes: what that
-// quick path accepts must be what the full reader accepts, read the same,
-// and neither may crash or hang on any input.
+// Pack file-information documents as an update server may send them. The module update reads the plain form straight
+// from the bytes: what that quick path accepts must be what the full reader accepts, read the same, and neither may
+// crash or hang on any input.
 
 #include "fileinfoscan.h"
 #include "fuzzsupport.h"

@@ -1,6 +1,5 @@
-// Project documents as an update server may send them: read into the
-// settings' tables, grouped into mirrors, and every element written back in
-// the mirror's form, which must read back to the same element.
+// Project documents as an update server may send them: read into the settings' tables, grouped into mirrors, and every
+// element written back in the mirror's form, which must read back to the same element.
 
 #include "fuzzsupport.h"
 #include "projectdescription.h"
@@ -17,10 +16,9 @@ const QStringList kAdmitted = {QStringLiteral("g"), QStringLiteral("11111111-111
 QStringList fields(const ProjectPlugin &p)
 {
     QStringList result{p.name(), p.ruName(), p.type(), p.parent(), p.realPath(), QString::number(p.isBase()), p.guid()};
-    for (const PluginBinary *b : p.binaries()) {
+    for (const PluginBinary *b : p.binaries())
         result << b->arch() << b->path() << b->fileName() << b->sha1() << b->executeFilename()
                << b->executeParams() << QString::number(b->date().isValid() ? b->date().toMSecsSinceEpoch() : -1);
-    }
     return result;
 }
 
@@ -60,12 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     settings.readProjectDocument(path, QStringLiteral("server2"), QString(), kAdmitted);
     settings.fillMirrors();
 
-    for (const ProjectDescription *description : settings.programmDescriptions()) {
+    for (const ProjectDescription *description : settings.programmDescriptions())
         for (const ProjectPluginPtr &module : description->allModules()) {
             description->isNecessary(module->name());
             description->containsDepend(module->name());
         }
-    }
     for (const ProjectPluginPtr &plugin : settings.allPlugins())
         checkRoundTrip(*plugin);
     return 0;

@@ -1,8 +1,7 @@
 #pragma once
 
-// Shared by the fuzz targets (each includes it once): a quiet application
-// object, a scratch folder (in memory where the system has one) for the
-// input files, and the way a target reports a broken rule.
+// Shared by the fuzz targets (each includes it once): a quiet application object, a scratch folder (in memory where the
+// system has one) for the input files, and the way a target reports a broken rule.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -22,11 +21,9 @@ inline QTemporaryDir *fuzzScratch()
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    // Rejections are logged at warning level on every other input; the
-    // fuzzer's own output is what matters.
+    // Rejections are logged at warning level on every other input; the fuzzer's own output is what matters.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    static QCoreApplication *app = new QCoreApplication(*argc, *argv);
-    Q_UNUSED(app);
+    new QCoreApplication(*argc, *argv); // for the whole run, reachable through QCoreApplication::instance()
     QCoreApplication::setApplicationName(QStringLiteral("kestraupd"));
     if (!fuzzScratch()->isValid())
         qFatal("no scratch folder");

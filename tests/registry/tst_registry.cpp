@@ -12,6 +12,7 @@ namespace {
 
 const QString kDataDir = QStringLiteral(KESTRA_TEST_DATA_DIR);
 const QString kSelfGuid = QStringLiteral("ac1dba94-cd1b-402a-9679-8390a3929fa2");
+using Modules = QMap<QString, QStringList>; // installed modules by program
 
 QJsonObject registryWith(int programms, const QString &tag)
 {
@@ -68,14 +69,11 @@ private slots:
             QVERIFY2(warnings.isEmpty() && m_settings->takeRegistryNotice().isEmpty(), qPrintable(warnings.join('\n')));
             return;
         }
-        QVERIFY2(capture.contains(QtCriticalMsg, " is damaged: "), qPrintable(warnings.join('\n')));
-        QVERIFY2(warnings.first().contains(QRegularExpression(QStringLiteral(" offset: +%1$").arg(errorOffset))),
-                 qPrintable(warnings.first()));
-        // The damaged bytes are kept aside, the user is told where, and a
-        // later write cannot destroy them.
+        const QRegularExpression damaged(QStringLiteral(" is damaged: .* offset: +%1$").arg(errorOffset));
+        QVERIFY2(!capture.messages(QtCriticalMsg).filter(damaged).isEmpty(), qPrintable(warnings.join('\n')));
+        // The damaged bytes are kept aside, the user is told where, and a later write cannot destroy them.
         const QStringList aside = QDir(m_dir->path()).entryList({"installed.json.damaged-*"}, QDir::Files);
         QCOMPARE(aside.size(), 1);
-        QCOMPARE(readFile(m_dir->filePath(aside.first())), content);
         QVERIFY(m_settings->takeRegistryNotice().contains(aside.first()));
         QVERIFY(m_settings->setInstalledConfig(registryWith(1, "x")));
         QCOMPARE(readFile(m_dir->filePath(aside.first())), content);
@@ -101,39 +99,35 @@ private slots:
     {
         QTest::addColumn<QByteArray>("registry"); // empty: the data folder's
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QStringList>("expected"); // "programm: modules"
-        const QString lab = QStringLiteral("lab: lab_cfg_old,lab_cfg,lab_reports");
+        QTest::addColumn<Modules>("expected");
+        const QStringList lab{"lab_cfg_old", "lab_cfg", "lab_reports"};
         QTest::newRow("all programs and the updater itself")
-            << QByteArray() << "" << QStringList{"kestraupd: ", lab, "plain: ", "viewer: second_module"};
-        QTest::newRow("one program") << QByteArray() << "lab" << QStringList{"kestraupd: ", lab};
+            << QByteArray() << ""
+            << Modules{{"kestraupd", {}}, {"lab", lab}, {"plain", {}}, {"viewer", {"second_module"}}};
+        QTest::newRow("one program") << QByteArray() << "lab" << Modules{{"kestraupd", {}}, {"lab", lab}};
         // Installed already: the registry's own entry is kept, not emptied.
         QTest::newRow("updater registered with a module")
             << QByteArray("{\"programms\": [{\"programm_name\": \"kestraupd\", \"plugins\": [{\"plugin_name\": \"tr\"}]}]}")
-            << "" << QStringList{"kestraupd: tr"};
+            << "" << Modules{{"kestraupd", {"tr"}}};
     }
 
     void installedModules()
     {
         QFETCH(QByteArray, registry);
         QFETCH(QString, name);
-        QFETCH(QStringList, expected);
+        QFETCH(Modules, expected);
         QVERIFY(writeFile(registryPath(), registry.isEmpty() ? readFile(kDataDir + "/installed.json") : registry));
         // The updater's own project is known, as after a server was read.
         QVERIFY(m_settings->readProjectDocument(kDataDir + "/self_project.xml", "server1", "", {kSelfGuid}));
-        QStringList actual;
-        const QMap<QString, QStringList> modules = m_settings->installedModules(name);
-        for (auto it = modules.constBegin(); it != modules.constEnd(); ++it)
-            actual << it.key() + ": " + it.value().join(',');
-        QCOMPARE(actual, expected);
+        QCOMPARE(m_settings->installedModules(name), expected);
         // Another edition looks for its own key only.
         QCoreApplication::setApplicationName(QStringLiteral("orvelupd"));
         QVERIFY(m_settings->installedModules("absent").isEmpty());
     }
 
-    // An install thread rewrites the registry while the window reads it and
-    // another thread changes the settings (setInstalledConfig reads them
-    // while it holds the writers' lock): no read sees a half-written
-    // registry, and nothing deadlocks.
+    // An install thread rewrites the registry while the window reads it and another thread changes the settings
+    // (setInstalledConfig reads them while it holds the writers' lock): no read sees a half-written registry, and
+    // nothing deadlocks.
     void concurrentUse()
     {
         const QJsonObject a = registryWith(100, QStringLiteral("a")), b = registryWith(100, QStringLiteral("b"));
@@ -173,10 +167,10 @@ private slots:
     void fuzzRegressions()
     {
         // Inputs that once broke the registry reader must now read cleanly.
-        QDirIterator it(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR) + "/installed", QDir::Files);
-        int count = 0;
-        for (; it.hasNext() && count < 1000; ++count) {
-            QVERIFY(writeFile(registryPath(), readFile(it.next())));
+        const QDir dir(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR "/installed"));
+        QVERIFY2(!dir.isEmpty(QDir::Files), "the kept regression inputs are missing");
+        for (const QString &input : dir.entryList(QDir::Files)) {
+            QVERIFY(writeFile(registryPath(), readFile(dir.filePath(input))));
             MessageCapture capture;
             m_settings->loadInstalledProgramms();
             for (const QString &name : m_settings->installedProgramms().keys()) {
@@ -186,7 +180,6 @@ private slots:
             }
             m_settings->installedModules();
         }
-        QVERIFY2(count > 0, "the kept regression inputs are missing");
     }
 
 private:

@@ -93,13 +93,12 @@ private slots:
     {
         QFETCH(QByteArray, data);
         QFETCH(bool, accepted);
-        QElapsedTimer timer;
-        timer.start();
+        const QDeadlineTimer deadline(5000);
         QDomDocument document;
         QString message;
         int line = -1, column = -1;
         QCOMPARE(setUntrustedContent(document, data, &message, &line, &column), accepted);
-        QVERIFY2(timer.elapsed() < 5000, "the guard must answer at once, without expanding anything");
+        QVERIFY2(!deadline.hasExpired(), "the guard must answer at once, without expanding anything");
         QCOMPARE(document.documentElement().isNull(), !accepted);
         QVERIFY(accepted || (!message.isEmpty() && line >= 1 && column >= 1));
     }
@@ -284,20 +283,16 @@ private slots:
     void fuzzRegressions()
     {
         // Inputs that once broke the reader must now be read or refused cleanly.
-        QDirIterator it(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR) + "/project", QDir::Files);
-        int count = 0;
-        for (; it.hasNext() && count < 1000; ++count) {
-            const QString path = it.next();
+        const QDir dir(QStringLiteral(KESTRA_FUZZ_REGRESSIONS_DIR "/project"));
+        QVERIFY2(!dir.isEmpty(QDir::Files), "the kept regression inputs are missing");
+        for (const QString &name : dir.entryList(QDir::Files)) {
             Settings settings;
             MessageCapture capture;
-            QElapsedTimer timer;
-            timer.start();
-            settings.readProjectDocument(path, "server1", "", QStringList{kApp, kTool});
+            const QDeadlineTimer deadline(10000);
+            settings.readProjectDocument(dir.filePath(name), "server1", "", QStringList{kApp, kTool});
             settings.fillMirrors();
-            QVERIFY2(timer.elapsed() < 10000, qPrintable(path));
+            QVERIFY2(!deadline.hasExpired(), qPrintable(name));
         }
-        if (count == 0)
-            QSKIP("no regression inputs kept yet");
     }
 
 private:
@@ -307,9 +302,8 @@ private:
         settings->fillProjects();
     }
     QString folderDoc(const QString &name) const { return m_work->filePath("share/bin/" + name); }
-    // config.ini: the admitted project keys, the update servers' sources
-    // (local copies main.xml, server2.xml, ... relative to the updater's
-    // folder, as config.ini gives them) and further entries.
+    // config.ini: the admitted project keys, the update servers' sources (local copies main.xml, server2.xml, ...
+    // relative to the updater's folder, as config.ini gives them) and further entries.
     void configure(const QStringList &keys, const QStringList &sources, const Entries &extra = {})
     {
         Entries entries{{"projects/projects_count", keys.size()}, {"General/update_servers_count", sources.size()}};

@@ -21,8 +21,7 @@ bool FileHold::isAvailable(const QString &folder, QString *why)
     FileHold hold;
     if (!hold.hold(probe, Entry, why))
         return false;
-    const bool blocked = !QFile::remove(probe);
-    hold.release();
+    const bool blocked = !QFile::remove(probe); // hold lets go of it before probeDir is removed
     if (!blocked && why)
         *why = QStringLiteral("the hold did not block deletion");
     return blocked;

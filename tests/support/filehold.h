@@ -2,11 +2,9 @@
 
 #include <QString>
 
-// Keeps a file system entry from being deleted, renamed or replaced, the way
-// a file still open in a running program is on Windows. On Linux a running
-// program's files can be unlinked, so the hold uses what really blocks here:
-// the immutable attribute (chattr +i) when running as root, since root
-// ignores permissions, and a read-only folder otherwise.
+// Keeps a file system entry from being deleted, renamed or replaced, the way a file still open in a running program is
+// on Windows. On Linux a running program's files can be unlinked, so the hold uses what really blocks here: the
+// immutable attribute (chattr +i) for root, who ignores permissions, and a read-only folder otherwise.
 class FileHold
 {
 public:

@@ -2,9 +2,8 @@
 
 #include <QStringList>
 
-// Collects what the code under test logs while the object lives (any
-// thread), and puts the previous message handler back afterwards. Only one
-// capture may be active at a time.
+// Collects what the code under test logs while the object lives (any thread), and puts the previous message handler
+// back afterwards. Only one capture may be active at a time.
 class MessageCapture
 {
 public:

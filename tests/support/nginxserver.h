@@ -2,13 +2,11 @@
 
 #include "testprocess.h"
 
-// nginx on 127.0.0.1 serving one folder, started in the foreground by the
-// test and stopped by pid. Extra server-level directives (locations that
-// return errors or redirects) can be added before start().
+// nginx on 127.0.0.1 serving one folder, started in the foreground by the test and stopped by pid. Extra server-level
+// directives (locations that return errors or redirects) can be added before start().
 class NginxServer : public ServerProcess
 {
 public:
-    ~NginxServer() { stop(); }
     void setRoot(const QString &root) { m_root = root; }
     // Lines added inside the server block, e.g. "location = /x { return 500; }".
     void addServerDirective(const QString &directive) { m_extra += directive + QLatin1Char('\n'); }

@@ -1,12 +1,9 @@
 #include "packworld.h"
 
-#include "testfiles.h"
 #include "testprocess.h"
 
 #include <QDir>
-#include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -33,13 +30,8 @@ bool PackWorld::buildPack(const QString &module, const QString &tree, const QStr
     const QString out = serverDir() + QLatin1Char('/') + packFolder;
     QDir(out).removeRecursively();
     QDir().mkpath(out);
-    const QString packwright = QStringLiteral(KESTRA_BIN_DIR "/packwright");
-    return runTool(packwright, {"-m", module, "-f", tree, "-o", out}, error, 60000, m_root);
-}
-
-bool PackWorld::buildPack(const ModuleSpec &module, QString *error)
-{
-    return buildPack(module.name, makeTree(module.name, module.files), module.packFolder(), error);
+    return runTool(QStringLiteral(KESTRA_BIN_DIR "/packwright"), {"-m", module, "-f", tree, "-o", out}, error, 60000,
+                   m_root);
 }
 
 bool PackWorld::writeProject(const QList<ModuleSpec> &modules, const QString &fileName)
@@ -83,21 +75,6 @@ bool PackWorld::writeConfig(const QStringList &guids, const QString &extraIni, c
     for (int i = 0; i < guids.size(); ++i)
         ini += QStringLiteral("key%1=%2\n").arg(i + 1).arg(guids.at(i));
     return writeFile(configPath(), (ini + QLatin1Char('\n') + extraIni).toUtf8());
-}
-
-QJsonObject PackWorld::registry() const
-{
-    return QJsonDocument::fromJson(readFile(registryPath())).object();
-}
-
-bool PackWorld::writeRegistry(const QJsonObject &registry)
-{
-    return writeFile(registryPath(), QJsonDocument(registry).toJson(QJsonDocument::Indented));
-}
-
-bool PackWorld::removeRegistry()
-{
-    return !QFile::exists(registryPath()) || QFile::remove(registryPath());
 }
 
 QList<ModuleSpec> PackWorld::catalogue()
@@ -150,11 +127,6 @@ QJsonObject PackWorld::programmEntry(const ModuleSpec &programm, const QList<Mod
     if (!array.isEmpty())
         entry.insert(QStringLiteral("plugins"), array);
     return entry;
-}
-
-bool moduleEquals(const QString &installed, const QString &tree, QString *why, const QStringList &extra)
-{
-    return treesEqual(installed, tree, why, QStringList{QStringLiteral("update_fileinfo.xml")} + extra);
 }
 
 QMap<QString, QByteArray> snapshot(const QString &root, const QStringList &skipTopLevel)

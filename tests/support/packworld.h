@@ -1,5 +1,9 @@
 #pragma once
 
+#include "testfiles.h"
+
+#include <QFile>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
 #include <QSharedPointer>
@@ -7,8 +11,7 @@
 
 class QTemporaryDir;
 
-// One element of a project document the tests publish: a program (type
-// "project") or a module, and the files of its update pack.
+// An element of a project document the tests publish: a program (type "project") or a module, and its pack's files.
 struct ModuleSpec
 {
     QString name, type, guid, ruName;
@@ -21,9 +24,8 @@ struct ModuleSpec
     QString packFolder() const { return pack.isEmpty() ? QStringLiteral("packs/") + name : pack; }
 };
 
-// A little update world on real files: source trees, a folder update server
-// with packs built by the real packwright and a project document, and the
-// updater's folder with config.ini and installed.json.
+// A little update world on real files: source trees, a folder update server with packs built by the real packwright and
+// a project document, and the updater's folder with config.ini and installed.json.
 class PackWorld
 {
 public:
@@ -43,22 +45,23 @@ public:
     // Packs tree as module into serverDir()/packFolder with packwright.
     bool buildPack(const QString &module, const QString &tree, const QString &packFolder, QString *error = nullptr);
     // The module's files as its tree, packed into its pack folder.
-    bool buildPack(const ModuleSpec &module, QString *error = nullptr);
+    bool buildPack(const ModuleSpec &module, QString *error = nullptr)
+    {
+        return buildPack(module.name, makeTree(module.name, module.files), module.packFolder(), error);
+    }
     // Writes serverDir()/fileName as a project document.
     bool writeProject(const QList<ModuleSpec> &modules, const QString &fileName = QStringLiteral("project.xml"));
     // Every module's pack and the project document.
     bool publish(const QList<ModuleSpec> &modules, QString *error = nullptr);
 
-    // config.ini with one server (empty: the folder server's project.xml),
-    // the admitted guids and extra INI text appended as is.
+    // config.ini: one server (empty: the folder server's project.xml), the admitted guids, extraIni as is.
     bool writeConfig(const QStringList &guids, const QString &extraIni = QString(),
                      const QString &sourcePath = QString());
-    QJsonObject registry() const;
-    bool writeRegistry(const QJsonObject &registry);
-    bool removeRegistry();
+    QJsonObject registry() const { return QJsonDocument::fromJson(readFile(registryPath())).object(); }
+    bool writeRegistry(const QJsonObject &json) { return writeFile(registryPath(), QJsonDocument(json).toJson()); }
+    bool removeRegistry() { return !QFile::exists(registryPath()) || QFile::remove(registryPath()); }
 
-    // The usual catalogue: the updater itself, a laboratory program and a
-    // registry-desk program, each with necessary and optional modules.
+    // The updater itself, a laboratory and a registry-desk program, each with necessary and optional modules.
     static QList<ModuleSpec> catalogue();
     static QStringList programmGuids(const QList<ModuleSpec> &modules);
     static ModuleSpec find(const QList<ModuleSpec> &modules, const QString &name);
@@ -74,12 +77,13 @@ private:
     QString m_updaterDir;
 };
 
-// True when installed holds exactly the files of tree, plus the module's
-// local record update_fileinfo.xml (and, when given, the extra names), with
-// equal bytes.
-bool moduleEquals(const QString &installed, const QString &tree, QString *why = nullptr,
-                  const QStringList &extra = QStringList());
+// True when installed holds exactly the files of tree, plus the module's local record update_fileinfo.xml (and, when
+// given, the extra names), with equal bytes.
+inline bool moduleEquals(const QString &installed, const QString &tree, QString *why = nullptr,
+                         const QStringList &extra = QStringList())
+{
+    return treesEqual(installed, tree, why, QStringList{QStringLiteral("update_fileinfo.xml")} + extra);
+}
 
-// Snapshot of every file under root (relative path -> content), skipping the
-// given top-level names.
+// Snapshot of every file under root (relative path -> content), skipping the given top-level names.
 QMap<QString, QByteArray> snapshot(const QString &root, const QStringList &skipTopLevel = QStringList());

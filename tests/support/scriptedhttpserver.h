@@ -7,12 +7,10 @@
 
 class QThread;
 
-// A tiny HTTP/1.1 server on 127.0.0.1, in a thread of its own so it keeps
-// serving while the test thread blocks. It records every request byte for
-// byte (which nginx cannot give back) and misbehaves on purpose: the n-th
-// request gets answers[n] verbatim (the last one for all later requests),
-// the connection closed after it when close is set; with pieceSize the body
-// after the head goes out pieceSize bytes every intervalMs.
+// A tiny HTTP/1.1 server on 127.0.0.1, in a thread of its own so it keeps serving while the test thread blocks. It
+// records every request byte for byte (which nginx cannot give back) and misbehaves on purpose: the n-th request gets
+// answers[n] verbatim (the last one for all later requests), the connection closed after it when close is set; with
+// pieceSize the body after the head goes out pieceSize bytes every intervalMs.
 class ScriptedHttpServer
 {
 public:

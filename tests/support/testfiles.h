@@ -11,7 +11,6 @@ QString sha1Hex(const QByteArray &bytes);
 QByteArray patternBytes(qint64 size, quint32 seed = 1);
 // Relative paths of all files below root, sorted.
 QStringList listFilesRecursive(const QString &root);
-// True when both trees hold the same relative files with equal bytes, but
-// for the names only a holds (compared by name only); the first difference is
-// described in why.
+// True when both trees hold the same relative files with equal bytes, but for the names only a holds (compared by name
+// only); the first difference is described in why.
 bool treesEqual(const QString &a, const QString &b, QString *why = nullptr, const QStringList &onlyInA = {});

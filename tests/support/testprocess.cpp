@@ -34,12 +34,6 @@ bool launch(QProcess &process, const QString &program, const QStringList &argume
     return false;
 }
 
-quint16 freeTcpPort()
-{
-    QTcpServer server;
-    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
-}
-
 } // namespace
 
 bool TestProcess::start(const QString &program, const QStringList &arguments, QString *error,
@@ -94,7 +88,9 @@ bool ServerProcess::startServer(const QString &binary, const Launch &launch, QSt
 {
     QString why = binary.isEmpty() ? QStringLiteral("the server program is not installed") : QString();
     for (int attempt = 0; attempt < 5 && why.isEmpty(); ++attempt) {
-        m_port = freeTcpPort();
+        QTcpServer probe; // the port it was given is free once it closes
+        m_port = probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+        probe.close();
         QStringList arguments;
         if (!launch(m_port, &arguments, &why) || !m_process.start(binary, arguments, &why))
             break;

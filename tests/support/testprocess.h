@@ -33,8 +33,7 @@ private:
     qint64 m_pid = 0;
 };
 
-// A program run to its end: ended by itself in time, its exit code (-1 when
-// it crashed or was killed), its stdout and stderr merged.
+// How a program run ended: by itself in time, its exit code (-1: crashed or killed), stdout and stderr merged.
 struct ProcessResult
 {
     bool finished = false;
