@@ -1,8 +1,7 @@
-// The updater's entry point with an observer: every message box is answered
-// (its text is recorded) and the main window is closed as soon as it shows,
-// so end-to-end tests can run start-up paths that wait for a person.
-// Copied into a test root under a name that contains "kestraupd". Each
-// showing and hiding of the splash and of an install dialog is recorded too.
+// The updater's entry point with an observer, so that end-to-end tests can run start-up paths that wait for
+// a person: every message box is answered (its text recorded), the main window closed as soon as it shows, and
+// each showing and hiding of the splash and of an install dialog recorded. Copied into a test root under a name
+// that contains "kestraupd".
 #include "installdialog.h"
 #include "mainwindow.h"
 #include "startup.h"
@@ -38,14 +37,11 @@ protected:
                                                                     : nullptr;
         if (kind)
             record(QStringLiteral("%1 %2").arg(QLatin1String(show ? "show" : "hide"), QLatin1String(kind)));
-        // Answered from the event loop the box or window runs in, modal ones
-        // included, once its showing is over.
-        auto *box = show ? qobject_cast<QMessageBox *>(watched) : nullptr;
-        auto *window = show ? qobject_cast<MainWindow *>(watched) : nullptr;
-        if (box) {
+        // Answered from the event loop the box or window runs in, modal ones included, once its showing is over.
+        if (auto *box = show ? qobject_cast<QMessageBox *>(watched) : nullptr) {
             record(QStringLiteral("messagebox\t") + box->text());
             QTimer::singleShot(0, box, [box] { box->done(QMessageBox::Ok); });
-        } else if (window) {
+        } else if (auto *window = show ? qobject_cast<MainWindow *>(watched) : nullptr) {
             record(QStringLiteral("mainwindow"));
             QTimer::singleShot(0, window, &QWidget::close);
         }
@@ -57,8 +53,7 @@ protected:
 
 int main(int argc, char *argv[])
 {
-    // Runs as soon as qMain has built the application object, before any
-    // window can show.
+    // Runs as soon as qMain has built the application object, before any window can show.
     qAddPreRoutine([] {
         QCoreApplication::instance()->installEventFilter(new Observer(QCoreApplication::instance()));
     });

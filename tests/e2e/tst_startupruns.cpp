@@ -1,6 +1,5 @@
-// The real binaries in a demo-like root: shortcut (run mode) starts,
-// windowed starts through the harness and the administrators' command lines,
-// one table of starts.
+// The real binaries in a demo-like root: shortcut (run mode) starts, windowed starts through the harness and
+// the administrators' command lines.
 #include "filehold.h"
 #include "installationlock.h"
 #include "testfiles.h"
@@ -32,14 +31,9 @@ bool is(const QString &value, const char *text) { return value == QLatin1String(
 
 QStringList lines(const QString &path) { return QString::fromUtf8(readFile(path)).split('\n', Qt::SkipEmptyParts); }
 
-QString dayLog(const QString &logs)
-{
-    const QDate today = QDate::currentDate();
-    return logs + today.toString(QStringLiteral("/yyyy_MM/")) + today.toString(Qt::ISODate) + QStringLiteral(".txt");
-}
+QString dayLog(const QString &logs) { return logs + QDate::currentDate().toString("/yyyy_MM/yyyy-MM-dd'.txt'"); }
 
-// "key=value" compares a top-level value of a JSON report; "key~text" looks
-// for text in it, whatever it holds.
+// "key=value" compares a top-level value of a JSON report; "key~text" looks for text in it, whatever it holds.
 bool jsonHas(const QByteArray &document, const QString &keyValue)
 {
     const bool exact = !keyValue.contains(QLatin1Char('~'));
@@ -50,8 +44,7 @@ bool jsonHas(const QByteArray &document, const QString &keyValue)
                  : QString::fromUtf8(QJsonDocument(QJsonArray{value}).toJson()).contains(wanted);
 }
 
-// True when the first showing of each of the comma-separated lines comes in
-// that order.
+// True when the first showing of each of the comma-separated lines comes in that order.
 bool inOrder(const QStringList &seen, const QString &wanted)
 {
     QList<int> positions;
@@ -82,17 +75,14 @@ private slots:
     void cleanup()
     {
         m_rootHold.release();
-        // The copier runs detached after each updater exit; let it finish
-        // before the folder goes away.
+        // The copier runs detached after each updater exit; let it finish before the folder goes away.
         QThread::msleep(300);
         m_dir.reset();
     }
 
-    // Each row prepares the root, makes one start and checks what it left.
-    // program: an executable of the updater's folder, "headless" (the harness
-    // without a display, as an administrator's command line runs: nothing may
-    // wait for a window) or "replaced" (see runUpdater). harness: what the
-    // harness answered or closed, in order. expect: see verifyExpectations.
+    // program: an executable of the updater's folder, "headless" (the harness without a display, as an
+    // administrator's command line runs: nothing may wait for a window) or "replaced" (see runUpdater).
+    // harness: what the harness answered or closed, in order. expect: see verifyExpectations.
     void starts_data()
     {
         QTest::addColumn<QString>("prepare");
@@ -111,8 +101,7 @@ private slots:
         QTest::newRow("executable replaced as the run starts")
             << QString() << "replaced" << run << 0 << none
             << QStringList{"!log:is not installed", "installed", "launched"};
-        // The splash gives way to the install dialog as it appears, and no
-        // window that closed or is never shown is waited for.
+        // The splash gives way to the install dialog, and no window that closed or never showed is waited for.
         QTest::newRow("splash closes as the install dialog shows")
             << QString() << windowed << run << 0 << none
             << QStringList{"windows:show splash,hide splash,hide installdialog", "installed", "launched"};
@@ -120,18 +109,13 @@ private slots:
         QTest::newRow("up-to-date start shows no install dialog")
             << "installed" << windowed << run << 0 << none
             << QStringList{"windows:show splash", "!windows:show installdialog", "installed", "launched"};
-        // Nothing can be created in the install root (a read-only share): the
-        // run goes on without the installation lock, saying so, and the
-        // program still starts.
+        // A read-only share: the run goes on without the lock, saying so, and the program still starts.
         QTest::newRow("install root where the lock cannot be written")
             << "read-only" << kUpdater << run << 0 << none
             << QStringList{"log:installation.lock cannot be written; going on without it", "!exists:installation.lock",
                            "installed", "launched"};
-        // An administrator's config.ini (a comment, a Windows path, no level)
-        // is read, never rewritten, by a start that has nothing to change.
-        // Only the registry named on the command line knows the program, so
-        // only through it can run mode launch it. No override is written
-        // anywhere.
+        // An administrator's config.ini (a comment, a Windows path, no level) is read, never rewritten. Only the
+        // registry named on the command line knows the program, so only through it can run mode launch it.
         QTest::newRow("config.ini, registry and log folder after an up-to-date start with overrides")
             << "hand-written config" << kUpdater
             << QStringList{"--run", "sampleapp", "--logs_path", "@ROOT@/elsewhere/logs", "--install_config_path",
@@ -139,8 +123,7 @@ private slots:
             << 0 << none
             << QStringList{"log:updater is started, version 1.0.0.25", "is:kestraupd/installed.json={}", "installed",
                            "launched"};
-        // A copier of an earlier exit still waits: the exit starts no second
-        // one beside it, and the next start hands the copy over.
+        // A copier of an earlier exit still waits: no second one beside it; the next start hands the copy over.
         QTest::newRow("self-update with no second copier beside a waiting one")
             << "copier waiting" << kUpdater << run << 0 << none << QStringList{"handed over"};
         // No box blames running copies of a program that is not there.
@@ -207,8 +190,7 @@ private slots:
             return;
         if (is(prepare, "read-only") && !m_rootHold.isHeld())
             QSKIP("no way to make a folder read-only here");
-        // A changed file on the server that must not be touched while the
-        // program runs or the installation is held.
+        // A changed file on the server that must not be touched while the program runs or the installation is held.
         QVERIFY(expect.filter("kept:").isEmpty() || writeFile(at("sampleapp/readme.txt"), "local copy\n"));
         QVERIFY(!prepare.endsWith(QLatin1String("busy")) || other.acquire(0));
         args.replaceInStrings(QStringLiteral("@ROOT@"), m_root);
@@ -223,8 +205,7 @@ private slots:
         QVERIFY(!is(prepare, "silent") || timer.elapsed() < 45000);
         QTEST(lines(at("harness.log")).filter(QRegularExpression("^(messagebox|mainwindow)")), "harness");
         verifyExpectations(expect, args, run.output);
-        // Checked last: a self-update brings a config.ini of its own, which
-        // must not replace the installation's settings once the copier is done.
+        // Checked last: a self-update's own config.ini must not replace the settings once the copier is done.
         QCOMPARE(readFile(up("config.ini")), config);
     }
 
@@ -300,12 +281,10 @@ private:
         }
     }
 
-    // "exists:" a path under the root, "kept:" a file still holding "local
-    // copy", "is:path=text" a file holding text alone, "out:" a text on
-    // standard output, "registry:" a text in installed.json, "json:" see
-    // jsonHas, "log:" a text in the updater's log (in the folder --logs_path
-    // names, if given), "windows:" see inOrder, "installed", "launched" and
-    // "handed over" see those. A leading "!" expects the opposite.
+    // "exists:" a path under the root, "kept:" a file still holding "local copy", "is:path=text" a file holding
+    // text alone, "out:" a text on standard output, "registry:" a text in installed.json, "json:" see jsonHas,
+    // "log:" a text in the updater's log (in the folder --logs_path names, if given), "windows:" see inOrder,
+    // "installed", "launched" and "handed over" see those. A leading "!" expects the opposite.
     void verifyExpectations(const QStringList &expect, const QStringList &args, const QByteArray &output)
     {
         const int logsPath = args.indexOf("--logs_path");
@@ -330,16 +309,14 @@ private:
         }
     }
 
-    // The registered modules hold the demo's files and the build's program;
-    // the unregistered sampleapp_reports is not brought.
+    // The registered modules hold the demo's files and the build's program, the unregistered sampleapp_reports not.
     bool installed() const
     {
         for (const QString &module : {QStringLiteral("sampleapp"), QStringLiteral("sampleapp_config")}) {
             const QString source = kSource + "/demo/files/" + module;
-            for (const QString &rel : listFilesRecursive(source)) {
+            for (const QString &rel : listFilesRecursive(source))
                 if (readFile(at(module + '/' + rel)) != readFile(source + '/' + rel)) // no demo file is empty
                     return false;
-            }
         }
         return readFile(at("sampleapp/kestrasample")) == readFile(kBin + "/kestrasample")
                && !QDir(at("sampleapp_reports")).exists();
@@ -353,8 +330,7 @@ private:
                                                   "arg=" + at("sampleapp_config/settings.ini"), "arg=--demo"});
     }
 
-    // The new copy is assembled beside the updater, and the copier, started
-    // at exit, brings it over.
+    // The new copy is assembled beside the updater, and the copier, started at exit, brings it over.
     bool handedOver() const
     {
         const QByteArray notes("Версия 1.0.0.26\n");
@@ -365,10 +341,8 @@ private:
                && readFile(up("filerelay")) == readFile(kBin + "/filerelay");
     }
 
-    // A start before the one the row reads: it installs, launches the program
-    // and hands the updater's copy over. The program it launched rewrites its
-    // record late, so the record is cleared only once that write is seen: the
-    // row must read its own start's record.
+    // A start before the one the row reads: it installs, launches the program and hands the updater's copy over.
+    // The program rewrites its record late, so it is cleared only once that write is seen: the row reads its own.
     void setUpStart()
     {
         const ProcessResult run = runUpdater(kUpdater, {"--run", "sampleapp"});
@@ -379,9 +353,8 @@ private:
         QFile::remove(record());
     }
 
-    // A new release of the updater on the server: two more files, and a
-    // config.ini of its own that must not replace the installation's
-    // settings. Without one data file, a copy assembled from it is half new.
+    // A new release of the updater on the server: two more files, and a config.ini of its own that must not
+    // replace the installation's settings. Without one data file, a copy assembled from it is half new.
     void publishUpdaterRelease(bool withDataFileMissing)
     {
         QTemporaryDir release;
@@ -411,11 +384,9 @@ private:
         QCOMPARE(ini.status(), QSettings::NoError);
     }
 
-    // program from the updater's folder, offscreen. "headless": the harness
-    // without a display, its standard error dropped so that a --json report is
-    // standard output alone. "replaced": kestraupd renamed over as it starts,
-    // as when the copier brings a new one: the process runs a file that no
-    // longer has a name, started by its bare name as a search-path lookup would.
+    // program from the updater's folder, offscreen. "headless": the harness without a display, standard error
+    // dropped so that a --json report is standard output alone. "replaced": kestraupd renamed over as it starts,
+    // as the copier brings a new one: the process runs a nameless file, started by its bare name as PATH would.
     ProcessResult runUpdater(const QString &program, const QStringList &args)
     {
         const bool headless = is(program, "headless"), replaced = is(program, "replaced");
@@ -432,9 +403,8 @@ private:
                                         : QStringLiteral("exec \"$@\"") + (headless ? " 2>/dev/null" : "");
         const QString exe = up(replaced ? kUpdater : headless ? QStringLiteral("kestraupd_harness") : program);
         ProcessResult result = runProcess("bash", QStringList{"-c", script, "bash", exe} + args, 180000, m_root, env);
-        // The copier an administrator's run handed over to finishes before
-        // anything else looks at the installation; one that never does hangs
-        // the run as surely as the updater would.
+        // The copier an administrator's run handed over to finishes before anything else looks at the
+        // installation; one that never does hangs the run as surely as the updater would.
         const QByteArray copier = at("updater_temp/filerelay").toUtf8();
         const auto copierDone = [&] {
             const QStringList pids = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);

@@ -1,5 +1,5 @@
-// filerelay as the updater starts it: a copy of the real program placed in a
-// temporary installation, run as a process over real trees.
+// filerelay as the updater starts it: a copy of the real program in a temporary installation, run as a process
+// over real trees.
 
 #include "filehold.h"
 #include "installationlock.h"
@@ -56,9 +56,8 @@ private slots:
         QFETCH(QString, to);
         QFETCH(QString, logs);
         QVERIFY(writeUpdate(at(from)));
-        // The updater's settings survive a self-update: a config.ini the
-        // target has, in any folder, stays. A name differing in case is an
-        // ordinary file, and a read-only target is replaced all the same.
+        // The updater's settings survive a self-update: a config.ini the target has, in any folder, stays. A name
+        // differing in case is an ordinary file, and a read-only target is replaced all the same.
         const QStringList kept{"config.ini", "sub/config.ini"};
         const QStringList configs = kept + QStringList{"Config.INI", "new/config.ini"};
         for (const QString &name : configs)
@@ -93,9 +92,8 @@ private slots:
         QTest::addColumn<bool>("othersArrive"); // or nothing at all is created
         QTest::newRow("missing source") << QStringList{"--from", "nowhere"} << ""
                                         << "from dir: nowhere not found in dir: @ROOT@" << false;
-        // Replacing a file deletes it first: copying a folder onto itself would
-        // destroy the only copy. Nothing is created inside the source before
-        // the refusal.
+        // Replacing a file deletes it first: copying a folder onto itself would destroy the only copy. Nothing is
+        // created inside the source before the refusal.
         QTest::newRow("target is the source") << QStringList{"--to", "updater_temp"} << ""
                                                << "can't copy folder into itself" << false;
         QTest::newRow("new folder below the source") << QStringList{"--to", "updater_temp/fresh"} << ""
@@ -140,9 +138,8 @@ private slots:
         QCOMPARE(QFileInfo::exists(at("updater")), othersArrive);
         if (!othersArrive)
             return;
-        // Everything else still arrives, but without every file the updater's
-        // folder has no record of the release, so the updater hands its copy
-        // over again at its next exit.
+        // Everything else still arrives, but without every file the updater's folder has no record of the
+        // release, so the updater hands its copy over again at its next exit.
         QCOMPARE(readFile(at("updater/Отчёты/шаблон (1).xml")), QByteArray("<template/>"));
         QCOMPARE(readFile(at("updater/kestraupd")), QByteArray("new updater binary"));
         QVERIFY(!QFileInfo::exists(at("updater/update_fileinfo.xml")));
@@ -157,14 +154,12 @@ private slots:
     void outwaitsTheExitingUpdater_data()
     {
         QTest::addColumn<QString>("what");
-        // The updater that just exited still holds its executable a moment.
+        // The updater that just exited still holds its executable a moment; another run still has the
+        // installation; a crashed updater left its lock behind (taken over at once); an updater runs from the
+        // updater's folder without the lock (the one exiting, or one started meanwhile) until it is stopped.
         QTest::newRow("held executable let go after 3 s") << "file";
-        // Another updater run still has the installation.
         QTest::newRow("installation lock let go after 3 s") << "lock";
-        // A crashed updater left its lock behind: taken over at once.
         QTest::newRow("lock of a crashed updater") << "stale";
-        // An updater runs from the updater's folder without the lock (the
-        // one exiting, or one started meanwhile) until it is stopped.
         QTest::newRow("updater running from the target stopped after 3 s") << "process";
     }
 
@@ -222,18 +217,16 @@ private slots:
 private:
     QString at(const QString &relative) const { return m_root + QLatin1Char('/') + relative; }
 
-    // The copier in m_root/updater_temp, started from elsewhere: the folders
-    // must follow the copier, not the working folder.
+    // The copier in m_root/updater_temp, started from elsewhere: the folders follow the copier, not the working one.
     int relay(const QStringList &arguments, int timeoutMs = 60000)
     {
         return runProcess(at("updater_temp/filerelay"), arguments, timeoutMs, QDir::tempPath()).exitCode;
     }
 
-    static QString logIn(const QString &logsBase)
+    static QString logIn(const QString &logs)
     {
-        const QDate today = QDate::currentDate();
-        return QString::fromLocal8Bit(readFile(logsBase + today.toString(QStringLiteral("/yyyy_MM/"))
-                                               + QStringLiteral("filerelay") + today.toString(Qt::ISODate) + ".txt"));
+        const QString name = QDate::currentDate().toString("/yyyy_MM/'filerelay'yyyy-MM-dd'.txt'");
+        return QString::fromLocal8Bit(readFile(logs + name));
     }
 
     QScopedPointer<QTemporaryDir> m_dir;

@@ -60,13 +60,11 @@ class TestPackwright : public QObject
 private slots:
     void initTestCase()
     {
-        // A private copy of the program: its log folder lies beside it, so the
-        // log is this test's alone.
+        // A private copy of the program: its log folder lies beside it, so the log is this test's alone.
         m_binDir = m_work.filePath(QStringLiteral("bin"));
         m_exe = m_binDir + QStringLiteral("/packwright");
         QVERIFY2(QDir().mkpath(m_binDir) && QFile::copy(KESTRA_BIN_DIR "/packwright", m_exe), "packwright is not built");
-        // The publisher's key pair, made as a publisher makes it: a private
-        // key for its owner alone, never replaced.
+        // The publisher's key pair, made as a publisher makes it: a private key for its owner alone, never replaced.
         m_key = m_work.filePath(QStringLiteral("publisher"));
         QCOMPARE(run({"--new-key", m_key}), 0);
         m_key += QStringLiteral(".key");
@@ -92,8 +90,8 @@ private slots:
         QTest::addColumn<bool>("verifies"); // else refused as malformed
         QTest::newRow("signed project document verifies") << "project" << "" << "" << true;
         QTest::newRow("signed pack with an expiry verifies") << "pack expiring" << "" << "" << true;
-        // Changed documents and forged signatures are the install rows'; these are
-        // the envelopes only a hostile or broken publisher writes.
+        // Changed documents and forged signatures are the install rows'; these are the envelopes only a hostile
+        // or broken publisher writes.
         QTest::newRow("unknown field") << "pack" << "\nsize " << "\ncomment x\nsize " << false;
         QTest::newRow("over-long envelope") << "pack" << "document "
                                             << "document " + QString(kMaxSignatureEnvelopeSize, 'a') << false;
@@ -143,10 +141,9 @@ private slots:
         QVERIFY(doc.setContent(first));
         const QDateTime built = QDateTime::fromString(doc.documentElement().attribute("datetime"), Qt::ISODate);
         QVERIFY(built >= before.addMSecs(-before.time().msec()) && built <= QDateTime::currentDateTimeUtc().addSecs(1));
-        // Byte for byte the reviewed document: declaration, element and
-        // attribute order, four-space indentation, CDATA sections, depth-first
-        // order with files before folders, hashed names for names the
-        // workstations may not store, one generated name per such folder.
+        // Byte for byte the reviewed document: declaration, element and attribute order, four-space indentation,
+        // CDATA sections, depth-first order with files before folders, hashed names for names the workstations
+        // may not store, one generated name per such folder.
         QCOMPARE(QString::fromUtf8(numbered(first)), QString::fromUtf8(readFile(KESTRA_TEST_DATA_DIR "/rich_pack.xml")));
         QCOMPARE(storedAsSources(doc), QString());
         // The source's visible folders are there, empty ones included.
@@ -156,13 +153,11 @@ private slots:
         QCOMPARE(QDir(m_out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
                  QStringList({"mod", "update_fileinfo.sha1", "update_fileinfo.xml"}));
 
-        // What an administrator put beside the published data (access rules)
-        // and another module's pack in the same output survive a rebuild.
+        // Access rules an administrator put beside the published data and another module's pack survive a rebuild.
         QVERIFY(writeFile(out("mod/.htaccess"), "Options -Indexes\n") && writeFile(out("mod/sub/.meta/info"), "kept"));
         QVERIFY(writeFile(m_dir->filePath(QStringLiteral("other/o.txt")), "other module"));
         QCOMPARE(run({"-m", "n", "-f", m_dir->filePath(QStringLiteral("other")), "-o", m_out}), 0);
-        // A rebuild changes only time, guid and the generated names, which are
-        // fresh; only the new pack's data folders remain.
+        // A rebuild changes only time, guid and the generated names, which are fresh; only the new data folders remain.
         QTest::qSleep(1100);
         QCOMPARE(build("mod"), 0);
         const QByteArray second = readFile(out("update_fileinfo.xml"));
@@ -185,8 +180,7 @@ private slots:
             QTest::newRow(name) << "arguments " + arguments << 1 << message;
         };
         const QString m = "-m mod -f @SRC@ -o @OUT@ ";
-        // The worker fails before the main thread reaches its event loop; the
-        // program must still end, with the worker's code.
+        // The worker fails before the main thread reaches its event loop; the program must still end with its code.
         refused("no arguments", "", "empty module name.");
         refused("missing source", "-m mod -f @SRC@/nowhere -o @OUT@", "source path: @SRC@/nowhere not found.");
         refused("output below a file", "-m mod -f @SRC@ -o @SRC@/b.txt/o", "can't create output path: @SRC@/b.txt/o");
@@ -198,13 +192,11 @@ private slots:
                                                 << "can't open file: @SRC@/sub/locked.dat to read only, error: ";
         // Nothing can be created in the output: the staging folder fails.
         QTest::newRow("output folder locked") << "hold " << 4 << "can't create staging folder in output path: @OUT@";
-        // The new data folder is already in place when the old document refuses
-        // to move: the swap must be undone.
+        // The new data folder is already in place when the old document refuses to move: the swap must be undone.
         QTest::newRow("published document locked") << "hold update_fileinfo.xml" << 4
                                                    << "can't copy pack to output path: @OUT@";
-        // Names the workstations could not store as they are, or that would
-        // reach outside the module folder there: the updater's reader refuses
-        // such documents, so no such pack is built.
+        // Names the workstations could not store as they are, or that would reach outside the module folder there:
+        // the updater's reader refuses such documents, so no such pack is built.
         QTest::newRow("colon in a file name") << "entry sub/a:b.txt" << 2
                                               << "file name can't be packed: @SRC@/sub/a:b.txt";
         QTest::newRow("link back to an ancestor folder") << "loop" << 2 << "folder loop at: @SRC@/sub/loop";
@@ -242,8 +234,7 @@ private slots:
             arguments = fault.mid(10).replace("@SRC@", m_src).replace("@OUT@", m_out).replace("@KEY@", m_key.chopped(4))
                             .split(' ', Qt::SkipEmptyParts);
         } else {
-            // Refused to every reader, root included, whatever its
-            // capabilities: a write-only kernel attribute.
+            // Refused to every reader, root included, whatever its capabilities: a write-only kernel attribute.
             const QString refusing = QStringLiteral("/sys/bus/platform/drivers_probe");
             if (!QFileInfo(refusing).isFile() || QFile(refusing).open(QIODevice::ReadOnly))
                 QSKIP("no kernel attribute here refuses to be read");
@@ -261,8 +252,7 @@ private slots:
 
     void logFolderUnwritable()
     {
-        // The program still runs when its log folder cannot be made; each
-        // failure, and each message, is told on standard output instead.
+        // The program still runs when its log folder cannot be made; each failure and message goes to standard output.
         QString why;
         if (!FileHold::isAvailable(m_dir->path(), &why))
             QSKIP(qPrintable(QStringLiteral("folders cannot be held here: ") + why));
@@ -292,8 +282,8 @@ private:
         return run(QStringList{"-m", module, "-f", m_src, "-o", m_out} + more);
     }
 
-    // Each stored copy is byte for byte its source, which exists; the data
-    // folder holds exactly those and the names in data. Empty, or what differs.
+    // Each stored copy is byte for byte its source, which exists; the data folder holds exactly those and the
+    // names in data. Empty, or what differs.
     QString storedAsSources(const QDomDocument &doc, QStringList data = {}) const
     {
         const QDomNodeList nodes = doc.elementsByTagName(QStringLiteral("fileinfo"));
@@ -312,8 +302,7 @@ private:
 
     QString logText() const
     {
-        // The log lies in logs/<yyyy_MM>/packwright_<date>.txt; at midnight a run
-        // may span two files, so read them all.
+        // The log lies in logs/<yyyy_MM>/packwright_<date>.txt; at midnight a run may span two files: all are read.
         QString text;
         const QString logs = m_binDir + QStringLiteral("/logs/");
         for (const QString &file : listFilesRecursive(logs).filter(QRegularExpression("(^|/)packwright_[^/]*\\.txt$")))
@@ -321,41 +310,39 @@ private:
         return text;
     }
 
-    QString buildRichTree();
+    QString buildRichTree()
+    {
+        const QList<QPair<QString, QByteArray>> files = {
+            {"a.txt", "alpha\n"}, {"b.txt", "beta\n"}, {"Report.PDF", "%PDF-1.4 capitals keep their name\n"},
+            {"UPPER.TXT", "upper\n"}, {"Makefile", "all:\n"}, {"archive.tar.gz", patternBytes(70000, 3)},
+            {"my file.tar.gz", "blank in the base name\n"}, {"Отчёт (2024).docx", "cyrillic, blank, parentheses\n"},
+            {"скобки(1)", "no extension, needs a hashed name\n"}, {"plus+minus-under_score.1", "every allowed sign\n"},
+            {"empty.dat", QByteArray()}, {".hidden", "never packed\n"}, {"sub/c.txt", "gamma\n"},
+            {"sub/deeper/big.bin", patternBytes(3 * 1024 * 1024 + 17, 7)}, {"sub/.cache/skip.txt", "hidden folder\n"},
+            {"Папка с пробелом/файл.txt", "in a folder with a generated name\n"},
+            {"Папка с пробелом/inner/x.txt", "nested below a generated name\n"}, {"Sub2 (old)/Z.txt", "z\n"},
+            {".git/config", "hidden folder\n"},
+            // The CDATA terminator in a folder name must not break the section.
+            {"x]]>y/z.txt", "z"},
+            // Stored names taken already: by a file of that very name, sorted
+            // before the hashed one or after it, or by one differing in case only.
+            {"6C190C23240564F531BBE2A022CBE800BB8C808D.txt", "literal hashed name"},
+            {"ж.txt", "needs the hashed name, stored with _1"}, {"(p).txt", "hashed, stored first"},
+            {"470BD3968C9A8B1792364C26EB2DC49138350566.txt", "its own name taken, stored with _1"},
+            {"A.txt", "capital"},
+        };
+        for (const auto &file : files)
+            if (!writeFile(src(file.first), file.second))
+                return QStringLiteral("can't write ") + file.first;
+        const bool folders = QDir().mkpath(src("empty/emptier")) && QDir().mkpath(src("Пустая"));
+        return folders ? QString() : QStringLiteral("can't make empty folders");
+    }
 
     QTemporaryDir m_work;
     QScopedPointer<QTemporaryDir> m_dir; // each test's own: source m_src, output m_out
     QString m_src, m_out, m_binDir, m_exe;
     QString m_key; // the publisher's private key, made by packwright --new-key
 };
-
-QString TestPackwright::buildRichTree()
-{
-    const QList<QPair<QString, QByteArray>> files = {
-        {"a.txt", "alpha\n"}, {"b.txt", "beta\n"}, {"Report.PDF", "%PDF-1.4 capitals keep their name\n"},
-        {"UPPER.TXT", "upper\n"}, {"Makefile", "all:\n"}, {"archive.tar.gz", patternBytes(70000, 3)},
-        {"my file.tar.gz", "blank in the base name\n"}, {"Отчёт (2024).docx", "cyrillic, blank, parentheses\n"},
-        {"скобки(1)", "no extension, needs a hashed name\n"}, {"plus+minus-under_score.1", "every allowed sign\n"},
-        {"empty.dat", QByteArray()}, {".hidden", "never packed\n"}, {"sub/c.txt", "gamma\n"},
-        {"sub/deeper/big.bin", patternBytes(3 * 1024 * 1024 + 17, 7)}, {"sub/.cache/skip.txt", "hidden folder\n"},
-        {"Папка с пробелом/файл.txt", "in a folder with a generated name\n"},
-        {"Папка с пробелом/inner/x.txt", "nested below a generated name\n"}, {"Sub2 (old)/Z.txt", "z\n"},
-        {".git/config", "hidden folder\n"},
-        // The CDATA terminator in a folder name must not break the section.
-        {"x]]>y/z.txt", "z"},
-        // Stored names taken already: by a file of that very name, sorted
-        // before the hashed one or after it, or by one differing in case only.
-        {"6C190C23240564F531BBE2A022CBE800BB8C808D.txt", "literal hashed name"},
-        {"ж.txt", "needs the hashed name, stored with _1"}, {"(p).txt", "hashed, stored first"},
-        {"470BD3968C9A8B1792364C26EB2DC49138350566.txt", "its own name taken, stored with _1"},
-        {"A.txt", "capital"},
-    };
-    for (const auto &file : files) {
-        if (!writeFile(src(file.first), file.second))
-            return QStringLiteral("can't write ") + file.first;
-    }
-    return QDir().mkpath(src("empty/emptier")) && QDir().mkpath(src("Пустая")) ? QString() : QStringLiteral("can't make empty folders");
-}
 
 QTEST_GUILESS_MAIN(TestPackwright)
 #include "tst_packwright.moc"
