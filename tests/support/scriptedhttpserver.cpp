@@ -17,10 +17,11 @@ bool takeRequest(QByteArray *buffer, ScriptedHttpServer::Request *request)
     const QList<QByteArray> first = lines.first().trimmed().split(' ');
     request->method = first.value(0);
     request->target = first.value(1);
-    for (const QByteArray &line : lines.mid(1))
+    for (const QByteArray &line : lines.mid(1)) {
         if (line.indexOf(':') > 0)
             request->headers.insert(line.left(line.indexOf(':')).trimmed().toLower(),
                                     line.mid(line.indexOf(':') + 1).trimmed());
+    }
     const int total = headerEnd + 4 + request->headers.value("content-length").toInt();
     if (buffer->size() < total)
         return false;
