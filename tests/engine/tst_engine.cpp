@@ -112,8 +112,7 @@ QMap<QString, QByteArray> viewerRelease2()
     return files;
 }
 
-// The clinic: program viewer needs dicom (necessary, which in turn needs
-// codec, necessary) and reports (optional); program archive stands alone.
+// The clinic: viewer needs dicom (necessary, which needs codec, necessary) and reports (optional); archive alone.
 QList<ModuleSpec> clinic(bool release2 = false)
 {
     return {
@@ -185,8 +184,7 @@ bool forgeEntry(const QString &document, const QString &dataFile, const QByteArr
 class EngineFixture : public PackWorld
 {
 public:
-    // updaterFolder decides the flavour ("_dev" in it makes a development
-    // installation); the driver's name gives the edition.
+    // updaterFolder decides the flavour ("_dev" in it: a development installation); the driver's name the edition.
     bool init(const QString &updaterFolder = QStringLiteral("updater"))
     {
         setUpdaterDir(in(updaterFolder));
@@ -324,8 +322,7 @@ void signedMirrorRoundTrip(EngineFixture &f, const QString &trust, bool forged)
 // itself was flushed before its rename, which came after every other file of the module.
 void verifyFlushedBeforeRenamed(const QString &trace, const QString &moduleFolder)
 {
-    // A call another thread interrupted is logged in two parts; joined
-    // here, in the place where it returned.
+    // A call another thread interrupted is logged in two parts; joined here, in the place where it returned.
     QMap<QString, QString> unfinished;
     QStringList calls;
     const QRegularExpression resumed("^(\\d+)\\s+<\\.\\.\\. \\w+ resumed>(.*)$");
@@ -564,8 +561,7 @@ private slots:
 
     void hostileDocument_data()
     {
-        // element: the name of the project element (the pack of a program
-        // with one file); empty: an entry of dicom's document instead.
+        // element: the name of a one-file program's project element; empty: an entry of dicom's document instead.
         QTest::addColumn<QString>("element");
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("path");
