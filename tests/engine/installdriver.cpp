@@ -1,10 +1,6 @@
-// Test tool: one installation run without windows. Fills the settings from a
-// config.ini, runs one InstallThread with the selections given on the command
-// line and prints every signal on its own line:
-//   message<TAB>text, error<TAB>text, status<TAB>text,
-//   progress<TAB>nDo<TAB>nAll<TAB>text
-// and finally "finished<TAB>selfUpdatePending=0|1". Exit code 0 when the
-// thread finished.
+// Test tool: one installation run without windows, from a config.ini and the selections on the command line.
+// Prints every signal on its own line (message, error, status: kind<TAB>text; progress<TAB>nDo<TAB>nAll<TAB>text),
+// then "finished<TAB>selfUpdatePending=0|1". Exit code 0 when the thread finished.
 
 #include "installthread.h"
 #include "settings.h"
@@ -24,9 +20,8 @@ void addSelections(QMap<QString, QStringList> *map, const QStringList &texts)
             text.section(QLatin1Char(':'), 1).split(',', Qt::SkipEmptyParts);
 }
 
-// One line of output, written whole (stdio's lock keeps it in one piece while
-// the main thread's timer flushes); a line break in the text becomes a blank.
-// Buffered: a module of ten thousand files sends ten thousand lines.
+// Written whole: stdio's lock keeps the line in one piece while the main thread's timer flushes. Buffered, as a
+// module of ten thousand files sends ten thousand lines.
 void printLine(const char *kind, const QString &text)
 {
     const QByteArray line = kind + ('\t' + text.toUtf8().replace('\n', ' ')) + '\n';
@@ -41,10 +36,8 @@ int main(int argc, char *argv[])
     static char outputBuffer[1 << 16];
     std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     QCommandLineParser parser;
-    // Options with a value; --interrupt-on kind:text requests the interruption
-    // when a signal of that kind whose text contains text is emitted (decided
-    // on the install thread, so the point is exact); --delay-ms sleeps on the
-    // install thread after each progress signal.
+    // --interrupt-on kind:text interrupts when a signal of that kind whose text contains text is emitted (decided
+    // on the install thread, so the point is exact); --delay-ms sleeps there after each progress signal.
     const QStringList valued{"config", "installed", "update", "remove", "remove-plugins", "install-path",
                              "remove-folder", "interrupt-on", "delay-ms"};
     for (const QString &name : valued)
@@ -74,9 +67,8 @@ int main(int argc, char *argv[])
     thread.setInstallPath(parser.value("install-path"));
     thread.setFoldersToRemove(parser.values("remove-folder"));
 
-    // Printed and checked on the install thread as the signals are emitted:
-    // in their order, at the exact point, and without a queued event per
-    // signal for the main thread to wake up for.
+    // Printed and checked on the install thread as the signals are emitted: in their order, at the exact point,
+    // and without a queued event per signal for the main thread to wake up for.
     const QStringList interrupts = parser.values("interrupt-on");
     const ulong delayMs = parser.value("delay-ms").toULong();
     auto seen = [&thread, interrupts](const char *kind, const QString &text) {
@@ -99,7 +91,6 @@ int main(int argc, char *argv[])
     }, direct);
     QObject::connect(&thread, &QThread::finished, &app, [&app, settings]() {
         printLine("finished", QStringLiteral("selfUpdatePending=%1").arg(settings->selfUpdatePending() ? 1 : 0));
-        std::fflush(stdout);
         app.exit(0);
     });
     QTimer flusher;
@@ -108,10 +99,8 @@ int main(int argc, char *argv[])
     thread.start();
     const int code = app.exec();
     thread.wait();
-    // Qt's threads are detached: one that has just finished may still be
-    // tearing down its thread data while this one runs the static
-    // destructors, which can crash the driver after a run that went well.
-    // Everything it has to say is written, so it leaves at once.
+    // Qt's threads are detached: one just finished may still tear down its thread data while this one runs the
+    // static destructors, which can crash the driver after a good run. All is said, so it leaves at once.
     std::fflush(stdout);
     std::_Exit(code);
 }

@@ -112,8 +112,7 @@ QMap<QString, QByteArray> viewerRelease2()
     return files;
 }
 
-// The clinic: program viewer needs dicom (necessary, which in turn needs
-// codec, necessary) and reports (optional); program archive stands alone.
+// The clinic: viewer needs dicom (necessary, which needs codec, necessary) and reports (optional); archive alone.
 QList<ModuleSpec> clinic(bool release2 = false)
 {
     return {
@@ -150,8 +149,7 @@ QByteArray documentXml(const QString &entries)
         .toUtf8();
 }
 
-// Signs document (its envelope beside it) as if at signedAt, as the
-// publisher's packwright does at that time.
+// Signs document (its envelope beside it) as the publisher's packwright does at signedAt.
 bool signAt(const QString &document, const QByteArray &privateKey, const QDateTime &signedAt,
             const QDateTime &expires = QDateTime())
 {
@@ -181,14 +179,12 @@ bool forgeEntry(const QString &document, const QString &dataFile, const QByteArr
     return writeFile(document, xml.replace(size(good), size(evil))) && writeFile(dataFile, evil);
 }
 
-// An isolated installation: the install root (with the driver copied into
-// its updater folder, so the install root the settings derive from the
-// executable's folder is ours) beside the world's server and trees.
+// An isolated installation: the install root (the driver copied into its updater folder, so the root the settings
+// derive from the executable's folder is ours) beside the world's server and trees.
 class EngineFixture : public PackWorld
 {
 public:
-    // updaterFolder decides the flavour ("_dev" in it makes a development
-    // installation); the driver's name gives the edition.
+    // updaterFolder decides the flavour ("_dev" in it: a development installation); the driver's name the edition.
     bool init(const QString &updaterFolder = QStringLiteral("updater"))
     {
         setUpdaterDir(in(updaterFolder));
@@ -216,8 +212,7 @@ public:
         }
         return writeConfig(programmGuids(modules), QString(), source);
     }
-    // Release 2 of viewer, with the file it drops marked for deletion, as a
-    // release engineer does.
+    // Release 2 of viewer, the file it drops marked for deletion as a release engineer does.
     bool publishViewer2()
     {
         const QString document = server("packs/viewer/update_fileinfo.xml");
@@ -241,9 +236,8 @@ public:
     }
     QString driverPath() const { return updaterDir() + QStringLiteral("/installdriver"); }
 
-    // TMPDIR of the driver; empty: the system's. On another file system than
-    // the install root, verified files are copied beside their targets
-    // instead of moved.
+    // TMPDIR of the driver; empty: the system's. On another file system than the install root, verified files are
+    // copied beside their targets instead of moved.
     QString tempDir;
     qint64 fileSizeLimit = 0; // largest file the driver may write, in bytes; 0: no limit
     QString traceFile;        // the driver's flushes and renames are traced there; empty: not traced
@@ -293,10 +287,8 @@ public:
     }
 };
 
-// A mirror refreshed from f's signed server; workstations that trust the
-// publisher read it through the signed documents it keeps, older ones
-// as before. forged: the mirror's own file list of viewer names a file
-// of its own.
+// A mirror refreshed from f's signed server; workstations that trust the publisher read it through the signed
+// documents it keeps, older ones as before. forged: the mirror's file list of viewer names a file of its own.
 void signedMirrorRoundTrip(EngineFixture &f, const QString &trust, bool forged)
 {
     const QString mirror = f.mirror();
@@ -325,15 +317,12 @@ void signedMirrorRoundTrip(EngineFixture &f, const QString &trust, bool forged)
     }
 }
 
-// Reads an strace log of flushes and renames: every file renamed into the
-// module folder was flushed before, under the name it had then, or by a
-// flush of the module folder's volume after it and before the record; the
-// record itself was flushed before its rename, which came after every other
-// file of the module.
+// Reads an strace log of flushes and renames: every file renamed into the module folder was flushed before, under
+// the name it had then, or by a flush of the module folder's volume after it and before the record; the record
+// itself was flushed before its rename, which came after every other file of the module.
 void verifyFlushedBeforeRenamed(const QString &trace, const QString &moduleFolder)
 {
-    // A call another thread interrupted is logged in two parts; joined
-    // here, in the place where it returned.
+    // A call another thread interrupted is logged in two parts; joined here, in the place where it returned.
     QMap<QString, QString> unfinished;
     QStringList calls;
     const QRegularExpression resumed("^(\\d+)\\s+<\\.\\.\\. \\w+ resumed>(.*)$");
@@ -391,11 +380,9 @@ private slots:
         QTest::addColumn<QString>("variant"); // of the run that brings release 2
         // The file marked for deletion and a file replaced are read-only.
         QTest::newRow("plain folder, read-only files") << QString() << "read-only";
-        // After a power cut the record must never say "new" for bytes that
-        // were not on the disk: every file is on the disk before the record
-        // is renamed in after the last of them. Moved from the temporary
-        // folder, the files are flushed with the whole volume once; copied
-        // beside the target first, each copy is flushed before its rename.
+        // After a power cut the record must never say "new" for bytes not on the disk. Moved from the temporary
+        // folder, the files are flushed with the whole volume once; copied beside the target first, each copy is
+        // flushed before its rename.
         if (QFileInfo::exists(QStringLiteral("/usr/bin/strace"))) {
             QTest::newRow("plain folder, traced: files flushed before the record, record last")
                 << QString() << "traced";
@@ -403,8 +390,7 @@ private slots:
                 QTest::newRow("plain folder, temporary folder on tmpfs, traced: files flushed before the record, record last")
                     << "/dev/shm" << "traced";
         }
-        // The disk fills up while the registry is written: told as an error,
-        // and the program is not reported updated; the registry is kept.
+        // The disk fills up while the registry is written: an error, the program not reported updated, registry kept.
         QTest::newRow("plain folder, registry beyond the file size limit") << QString() << "registry full";
     }
 
@@ -415,8 +401,7 @@ private slots:
         EngineFixture f;
         f.tempDir = tempDir;
         QVERIFY(f.setUp());
-        // Another program's entry makes the registry larger than any file
-        // the update writes.
+        // Another program's entry makes the registry larger than any file the update writes.
         if (is(variant, "registry full"))
             QVERIFY(f.writeRegistry(QJsonObject{{"programms", QJsonArray{QJsonObject{
                 {"programm_name", "padding"}, {"display_name", QString(300000, QLatin1Char('p'))}}}}}));
@@ -427,8 +412,7 @@ private slots:
         QVERIFY(!QFile::exists(f.in("archive")) && !first.selfUpdatePending);
         QVERIFY(QFileInfo(f.in("viewer/viewer.exe")).isExecutable());
         QVERIFY(!QFileInfo(f.in("viewer/sub dir/x.cfg")).isExecutable());
-        // Modules in order: the program, its module, the module's necessary
-        // dependency, then the optional module it was selected with.
+        // The program, its module, the module's necessary dependency, then the optional module selected with it.
         QCOMPARE(first.texts("status"), QStringList({u("Обновление модуля Просмотр"), u("Обновление модуля DICOM"),
                                                      u("Обновление модуля Кодек"), u("Обновление модуля Отчёты")}));
         QCOMPARE(first.texts("message").last(), u("Программа Просмотр обновлена"));
@@ -440,12 +424,10 @@ private slots:
         QCOMPARE(first.progress.first().text, u("Обновление файлов"));
         QCOMPARE(QList<int>({first.progress.first().nDo, first.progress.first().nAll}),
                  QList<int>({0, (70000 + 40000 + 18 + 4 + 14 + 21) / 1024}));
-        int ends = 0;
-        for (const DriverLine &l : first.progress) {
-            QVERIFY(l.nDo <= l.nAll);
-            ends += l.text == u("Файлы обновлены") && l.nDo == l.nAll;
-        }
-        QCOMPARE(ends, 4);
+        const QList<DriverLine> &steps = first.progress;
+        QVERIFY(std::none_of(steps.begin(), steps.end(), [](const DriverLine &l) { return l.nDo > l.nAll; }));
+        const auto full = [](const DriverLine &l) { return l.text == u("Файлы обновлены") && l.nDo == l.nAll; };
+        QCOMPARE(int(std::count_if(steps.begin(), steps.end(), full)), 4);
 
         const QString viewer = f.in("viewer");
         for (const char *name : {"old.txt", "lib/core.so", "update_fileinfo.xml"})
@@ -455,8 +437,7 @@ private slots:
         f.traceFile = is(variant, "traced") ? trace : QString();
         const QByteArray registryBefore = readFile(f.registryPath());
         f.fileSizeLimit = is(variant, "registry full") ? 200000 : 0;
-        // The user's own settings and files beside the program, and a staging
-        // file of a killed run, swept by the next run.
+        // The user's own settings and files beside the program, and a killed run's staging file, swept by the next.
         const QMap<QString, QByteArray> user{{"settings.ini", "[main]\nfrom=user\n"}, {"user notes.txt", "mine\n"}};
         for (auto it = user.begin(); it != user.end(); ++it)
             QVERIFY(writeFile(viewer + '/' + it.key(), it.value()));
@@ -477,8 +458,7 @@ private slots:
         }
         if (is(variant, "traced"))
             verifyFlushedBeforeRenamed(trace, viewer);
-        // The new release in place; the user's files and the protected
-        // settings stay, the dropped file is gone, no staging file is left.
+        // The user's files and the protected settings stay, the dropped file and the staging file are gone.
         QMap<QString, QByteArray> expected = viewerRelease2();
         expected.insert(user);
         expected.insert("update_fileinfo.xml", readFile(f.server("packs/viewer/update_fileinfo.xml")));
@@ -487,11 +467,9 @@ private slots:
         QCOMPARE(run.texts("message").filter(QRegularExpression(u("^Обновлен файл "))).size(), 5);
     }
 
-    // Release 2 over http. First an up-to-date start: the server's checksum
-    // file still names the local record, so the document is not fetched (a
-    // document replaced by hand beside it goes unseen for a day), and a file
-    // of the recorded size is not hashed. Then, with the checksum file of
-    // release 2, a corrupted and a missing data file.
+    // Release 2 over http. First an up-to-date start: the server's checksum file still names the local record, so
+    // the document is not fetched (one replaced by hand beside it goes unseen for a day), and a file of the recorded
+    // size is not hashed. Then, with the checksum file of release 2, a corrupted and a missing data file.
     void nextReleaseOverHttp()
     {
         SKIP_WITHOUT_NGINX();
@@ -547,9 +525,8 @@ private slots:
         const QString tree2 = f.makeTree("big2", two);
         const QStringList args{"--update", "big"};
         const QString installed = f.in("big");
-        // A temporary folder on another file system (tmpfs) makes the engine copy
-        // files beside their targets and rename them; on the same file system it
-        // moves them straight over. Both ways are killed.
+        // A temporary folder on tmpfs makes the engine copy files beside their targets and rename them; on the same
+        // file system it moves them straight over. Both ways are killed.
         QTemporaryDir otherVolume(QStringLiteral("/dev/shm/kestra-engine-XXXXXX"));
         int midway = 0;
         for (quint32 seed = 1; seed <= 4; ++seed) {
@@ -560,8 +537,7 @@ private slots:
             QRandomGenerator random(seed);
             QProcess driver;
             QVERIFY(f.startDetached(&driver, args + QStringList{"--delay-ms", "15"}));
-            // Kill after a random file of the module has started (plus a random
-            // moment more), so every kill lands inside the file loop.
+            // Kill after a random file has started (plus a random moment), so every kill lands inside the file loop.
             const int started = int(random.bounded(1, 40)) + 1;
             QByteArray out;
             QElapsedTimer timer;
@@ -575,8 +551,7 @@ private slots:
             QVERIFY(driver.waitForFinished(10000));
             for (const QString &rel : listFilesRecursive(tree1))
                 QVERIFY2(QFile::exists(installed + '/' + rel), qPrintable(QString::number(seed) + rel));
-            // Count kills that came mid-way (the second release not complete on
-            // disk); on a very busy machine the run may get ahead of the watcher.
+            // Kills that came mid-way; on a very busy machine the run may get ahead of the watcher.
             midway += !moduleEquals(installed, tree2);
             VERIFY_CLEAN_RUN(f.run(args));
             VERIFY_WHY(moduleEquals(installed, tree2, &why));
@@ -586,8 +561,7 @@ private slots:
 
     void hostileDocument_data()
     {
-        // element: the name of the project element (the pack of a program
-        // with one file); empty: an entry of dicom's document instead.
+        // element: the name of a one-file program's project element; empty: an entry of dicom's document instead.
         QTest::addColumn<QString>("element");
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("path");
@@ -601,8 +575,7 @@ private slots:
             {"backslash parent", "..\\..\\evil.txt", "", "m/evil.txt"},
             {"windows parent alias in path", "evil.txt", "/sub/.../x", "m/evil.txt"},
             {"empty file name", "", "/sub", "m/evil.txt"},
-            // dicom/linked is a link to a folder outside the root, holding
-            // evil.txt and a hidden file.
+            // dicom/linked links to a folder outside the root, holding evil.txt and a hidden file.
             {"through a folder link in the module folder", "evil.txt", "/linked", "m/evil.txt"},
             {"below a folder link in the module folder", "evil.txt", "/linked/deeper", "m/evil.txt"},
             // A removal never reads data.
@@ -618,8 +591,7 @@ private slots:
                         << QString() << u(r[1]) << u(r[2]) << u(r[3]) << removal;
             }
         }
-        // Module folders the updater keeps for itself or Windows takes for
-        // another; the fixture's updater folder is "updater".
+        // Module folders the updater keeps for itself (the fixture's is "updater") or Windows takes for another.
         for (const char *name : {"..", "...", "Updater", "updater.", "UPDATER_TEMP", "Backup", "nul.txt", "Aux .log", "COM¹"}) {
             for (const bool removal : {false, true})
                 QTest::newRow(qPrintable((removal ? "removal, module folder " : "update, module folder ") + u(name)))
@@ -659,8 +631,7 @@ private slots:
             QVERIFY(writeFile(f.server("packs/dicom/m/d.dll"), good));
             QVERIFY(writeFile(f.server("packs/dicom/update_fileinfo.xml"),
                               documentXml(entryXml(fileName, path, data, evil) + entryXml("d.dll", "", "m/d.dll", good))));
-            // dicom is the module under attack; removing it also removes its
-            // necessary dependency codec, as it should.
+            // dicom is under attack; removing it also removes its necessary dependency codec, as it should.
             attacked << "dicom" << (removal ? "codec" : "dicom");
         }
         // Everything outside the attacked module and the updater's own folder.
@@ -731,8 +702,7 @@ private slots:
             for (auto it = release1.begin(); it != release1.end(); ++it)
                 QVERIFY(writeFile(pack + '/' + it.key(), it.value()));
         } else if (is(attack, "forgery")) {
-            // The hashes of the document name the forged file: only the
-            // signature can tell.
+            // The hashes of the document name the forged file: only the signature can tell.
             QVERIFY(forgeEntry(document, pack + "/viewer/viewer.exe", patternBytes(90000, 11), "#!/bin/sh\necho forged\n"));
         } else if (is(attack, "no envelope") || is(attack, "not required")) {
             QVERIFY(QFile::remove(signatureFilePath(document)));
@@ -760,8 +730,7 @@ private slots:
             QCOMPARE(QFile::exists(f.in("viewer/update_fileinfo.sig")), required);
             return;
         }
-        // The one error names the document and why; nothing of the
-        // installation changed (the other modules were current).
+        // The one error names the document and why; nothing changed (the other modules were current).
         VERIFY_ONE_ERROR(run, u("Ошибка проверки документа"), u(", ") + reason, "packs/viewer");
         QCOMPARE(snapshot(f.installRoot(), {"updater"}), before);
         QCOMPARE(f.registry(), registryBefore);
@@ -770,14 +739,11 @@ private slots:
     void backupOncePerModuleStep_data()
     {
         QTest::addColumn<QString>("extra"); // what the module folder holds besides its files
-        // The zip writer holds a file in memory whole: a file too large for
-        // that is left out and named, the rest of the backup and the update
-        // go on.
+        // The zip writer holds a file in memory whole: one too large for that is left out and named, the rest goes on.
         QTest::newRow("with a file too large for the archive") << "large";
         // What links lead to is not the module's: neither is archived.
         QTest::newRow("with a folder link and a file link") << "links";
-        // No archive at all, and the update goes on: the folder is larger
-        // than a zip archive can be.
+        // No archive at all, and the update goes on: the folder is larger than a zip archive can be.
         QTest::newRow("folder beyond the 4 GiB of the zip format") << "4gib";
     }
 
@@ -813,8 +779,7 @@ private slots:
         QVERIFY(f.publishViewer2());
         const DriverRun run = f.run(args + QStringList{"--backup"});
         VERIFY_FINISHED(run);
-        // The update itself went on: the new release is in place (the
-        // protected settings file aside).
+        // The update itself went on: the new release is in place (the protected settings file aside).
         const QMap<QString, QByteArray> release = viewerRelease2();
         for (auto it = release.constBegin(); it != release.constEnd(); ++it)
             QVERIFY(it.key() == QLatin1String("settings.ini") || readFile(viewer + '/' + it.key()) == it.value());
@@ -835,8 +800,7 @@ private slots:
         // Only viewer changed: one archive, named after it.
         QCOMPARE(zips.size(), 1);
         QVERIFY(QRegularExpression("^viewer\\d{6}_\\d{6}_\\d{3}\\.zip$").match(zips.first()).hasMatch());
-        // Python's reader: every entry named from the module folder, bytes equal
-        // to the folder before the update.
+        // Python's reader: every entry named from the module folder, bytes equal to the folder before the update.
         const ProcessResult python = runProcess("/usr/bin/python3", {"-c",
             "import sys,zipfile,hashlib\nz=zipfile.ZipFile(sys.argv[1])\nassert z.testzip() is None\n"
             "for n in sorted(z.namelist()):\n  print(n+'\\t'+hashlib.sha1(z.read(n)).hexdigest())\n",
@@ -848,9 +812,8 @@ private slots:
         QCOMPARE(QString::fromUtf8(python.output).split('\n', Qt::SkipEmptyParts), expected);
     }
 
-    // A program's listed files go, doNotDelete survives, emptied folders
-    // are removed, its necessary chain goes with its modules; a read-only
-    // file goes as well (Windows refuses until it is made writable).
+    // A program's listed files go, doNotDelete survives, emptied folders are removed, its necessary chain goes with
+    // its modules; a read-only file goes as well (Windows refuses until it is made writable).
     void removal()
     {
         EngineFixture f;
@@ -909,9 +872,8 @@ private slots:
         QCOMPARE(run.texts("message").size() - run.texts("message").filter(u("Обновлен файл")).size(),
                  expectedBuild.count(',') + 1);
         QVERIFY(run.selfUpdatePending && !QFile::exists(f.in("palladupd")));
-        // Nothing new, but the copy never reached the updater's folder: the
-        // hand-over is still due; once the copier brought the record over,
-        // nothing is due any more.
+        // Nothing new, but the copy never reached the updater's folder: the hand-over is still due; once the copier
+        // brought the record over, nothing is due any more.
         const DriverRun missed = f.run({"--update", own});
         QVERIFY(missed.finished && missed.selfUpdatePending);
         QVERIFY(QDir().mkpath(f.in(own)));
@@ -922,9 +884,8 @@ private slots:
 
     void interruption_data()
     {
-        // server: "nginx-slow" or "folder"; installed: a complete run of
-        // release 1 came first (release 2 then published); args: the run,
-        // with the point where it is cancelled; errors: all it tells.
+        // installed: a complete run of release 1 came first (release 2 then published); args: the run, with the
+        // point where it is cancelled; errors: all it tells.
         QTest::addColumn<QString>("server");
         QTest::addColumn<bool>("installed");
         QTest::addColumn<QStringList>("args");
@@ -943,9 +904,8 @@ private slots:
             << "folder" << false
             << QStringList{"--update", "viewer", "--update", "archive", "--change-config", "--interrupt-on",
                            u("message:Программа Просмотр обновлена")} << QStringList{unfinished + u("Архив")};
-        // The request comes while archive.exe is handled; that file is
-        // finished, the loop stops before db/a.dat; progress still ends full;
-        // the local record is not written, so the next run compares every file.
+        // The request comes while archive.exe is handled; that file is finished, the loop stops before db/a.dat;
+        // progress still ends full; the local record is not written, so the next run compares every file.
         QTest::newRow("between files")
             << "folder" << false << QStringList{"--update", "archive", "--interrupt-on", u("progress:Обновление archive.exe")}
             << QStringList{u("Установка модуля Архив прервана, модуль не установлен"), unfinished + u("Архив")};
@@ -971,8 +931,7 @@ private slots:
         const DriverRun run = f.run(args);
         const qint64 elapsed = timer.elapsed();
         VERIFY_FINISHED(run);
-        // No server fault is reported for an aborted transfer, and the log
-        // says what is unfinished.
+        // No server fault is reported for an aborted transfer, and the log says what is unfinished.
         QCOMPARE(run.errors(), errors);
         if (is(server, "folder")) {
             const bool files = !args.contains("viewer");
@@ -985,23 +944,20 @@ private slots:
             return;
         }
         QVERIFY2(elapsed < 4000, qPrintable(QString::number(elapsed)));
-        // Nothing the cancel cut short is registered; what was registered
-        // stays as it was, with the modules the run did not reach.
+        // Nothing the cancel cut short is registered; the registry stays, with the modules the run did not reach.
         QCOMPARE(readFile(f.registryPath()), registryBefore);
         QVERIFY(!run.hasMessage(u("Программа Просмотр обновлена")));
         if (!installed) {
             QVERIFY(!QFile::exists(f.in("dicom/data/tables.bin")) && !QFile::exists(f.in("dicom/update_fileinfo.xml")));
         } else {
-            // The program's files are half new: its old record makes the next
-            // run compare them all again.
+            // The program's files are half new: its old record makes the next run compare them all again.
             QCOMPARE(readFile(viewerRecord), recordBefore);
         }
     }
 
     void mirrorKeepsItsPublishedState_data()
     {
-        // fault: what goes wrong in the refresh; published: a mirror.xml
-        // was there before it.
+        // fault: what goes wrong in the refresh; published: a mirror.xml was there before it.
         QTest::addColumn<QString>("fault");
         QTest::addColumn<bool>("published");
         QTest::newRow("interrupted inside the last program") << "last" << true;
@@ -1049,12 +1005,10 @@ private slots:
         VERIFY_FINISHED(run);
         if (is(fault, "corrupt")) {
             QVERIFY(run.hasError(u("Хэш скачанного файла")));
-            // The module whose new list is not complete keeps what clients
-            // were served before; on a first refresh it has no list, and
-            // the mirror lists it without binaries.
+            // The module whose new list is not complete keeps what clients were served before; on a first refresh
+            // it has no list, and the mirror lists it without binaries.
             QCOMPARE(readFile(archiveList), archiveListBefore);
-            // A workstation behind the mirror: viewer installs; archive is
-            // the previous release, or one clear error for that module only.
+            // A workstation behind it: viewer installs; archive is the previous release, or one error for it only.
             EngineFixture g;
             QVERIFY(g.init() && g.writeConfig({kViewerGuid, kArchiveGuid}, QString(), document));
             const DriverRun client = g.run({"--update", "viewer", "--update", "archive", "--change-config"});
@@ -1085,8 +1039,7 @@ private slots:
     {
         EngineFixture f;
         QVERIFY(f.setUp());
-        // Without its folder a mirror run would put module folders at the top
-        // of the file system: refused, and nothing installed or registered.
+        // Without its folder a mirror run would put module folders at the top of the file system: refused.
         const DriverRun refused = f.run({"--mirror", "--update", "viewer"});
         QVERIFY(refused.finished && refused.lines.size() == 2 && refused.progress.isEmpty());
         QCOMPARE(refused.errors(), QStringList{u("Не задана папка зеркала")});
@@ -1106,8 +1059,7 @@ private slots:
     {
         EngineFixture f;
         QVERIFY(f.init());
-        // A module listing 3 GiB in files marked for deletion: totals beyond
-        // 32 bits without writing them.
+        // A module listing 3 GiB in files marked for deletion: totals beyond 32 bits without writing them.
         const QByteArray small("small\n");
         QVERIFY(writeFile(f.server("packs/huge/m/small.txt"), small));
         const QString gone = entryXml("gone.bin", "", "m/gone.bin", "", 1).replace("size=\"0\"", "size=\"3221225472\"");
