@@ -9,8 +9,13 @@
 
 #include <unistd.h>
 
-bool FileHold::isAvailable(const QString &folder, QString *why)
+bool FileHold::isAvailable(const QString &folder, QString *why, bool besideWritable)
 {
+    if (besideWritable && ::geteuid() != 0) {
+        if (why)
+            *why = QStringLiteral("only root holds a file while its folder stays writable (chattr +i)");
+        return false;
+    }
     QTemporaryDir probeDir(folder + QStringLiteral("/hold-probe-XXXXXX"));
     const QString probe = probeDir.filePath(QStringLiteral("probe"));
     if (!writeFile(probe, QByteArray())) {

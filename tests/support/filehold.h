@@ -17,8 +17,9 @@ public:
     ~FileHold() { release(); }
     Q_DISABLE_COPY(FileHold)
 
-    // True when holds work in this folder (tries one on a probe file).
-    static bool isAvailable(const QString &folder, QString *why = nullptr);
+    // True when holds work in this folder (tries one on a probe file). besideWritable: the held entry's folder must
+    // stay writable, as beside a file open on Windows; without root a hold makes the folder read-only instead.
+    static bool isAvailable(const QString &folder, QString *why = nullptr, bool besideWritable = false);
 
     bool hold(const QString &path, Kind kind, QString *error = nullptr);
     bool release();
