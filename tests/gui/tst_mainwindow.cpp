@@ -36,8 +36,10 @@ ModalAnswerer::Step choose(const QStringList &tick, bool reject = false)
     return [=](QWidget *w) {
         if (!qobject_cast<EditProgrammsDialog *>(w))
             return false;
-        for (const QString &path : tick)
-            findTreeRow(tree(w, "programmWidget"), path)->setCheckState(0, Qt::Checked);
+        for (const QString &path : tick) {
+            if (QTreeWidgetItem *item = findTreeRow(tree(w, "programmWidget"), path))
+                item->setCheckState(0, Qt::Checked);
+        }
         child(w, reject ? QStringLiteral("cancelButton") : QStringLiteral("okButton"))->click();
         return true;
     };

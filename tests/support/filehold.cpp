@@ -11,11 +11,6 @@
 
 bool FileHold::isAvailable(const QString &folder, QString *why, bool besideWritable)
 {
-    if (besideWritable && ::geteuid() != 0) {
-        if (why)
-            *why = QStringLiteral("only root holds a file while its folder stays writable (chattr +i)");
-        return false;
-    }
     QTemporaryDir probeDir(folder + QStringLiteral("/hold-probe-XXXXXX"));
     const QString probe = probeDir.filePath(QStringLiteral("probe"));
     if (!writeFile(probe, QByteArray())) {
@@ -29,6 +24,11 @@ bool FileHold::isAvailable(const QString &folder, QString *why, bool besideWrita
     const bool blocked = !QFile::remove(probe); // hold lets go of it before probeDir is removed
     if (!blocked && why)
         *why = QStringLiteral("the hold did not block deletion");
+    if (blocked && besideWritable && !writeFile(probeDir.filePath(QStringLiteral("beside")), QByteArray())) {
+        if (why)
+            *why = QStringLiteral("a hold here makes the whole folder read-only (only root can make a file immutable)");
+        return false;
+    }
     return blocked;
 }
 

@@ -17,8 +17,8 @@ public:
     ~FileHold() { release(); }
     Q_DISABLE_COPY(FileHold)
 
-    // True when holds work in this folder (tries one on a probe file). besideWritable: the held entry's folder must
-    // stay writable, as beside a file open on Windows; without root a hold makes the folder read-only instead.
+    // True when holds work in this folder (tries one on a probe file). besideWritable: new files can still be made
+    // beside a held entry, as beside a file open on Windows; without root a hold makes the folder read-only instead.
     static bool isAvailable(const QString &folder, QString *why = nullptr, bool besideWritable = false);
 
     bool hold(const QString &path, Kind kind, QString *error = nullptr);

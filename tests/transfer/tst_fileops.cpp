@@ -134,13 +134,21 @@ private slots:
         QCOMPARE(server.requests().size(), replace ? 1 : 0);
     }
 
+    void splitArguments_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("every blank ends an argument, empty ones too") << " a " << QStringList{"", "a", ""};
+        QTest::newRow("quote inside an argument does not group") << "ab\"c d\"" << QStringList{"ab\"c", "d\""};
+        QTest::newRow("unclosed quote runs to the end") << "\"a b" << QStringList{"a b"};
+        QTest::newRow("quoted Cyrillic with a blank") << "\"Корвант Мед\" ok" << QStringList{"Корвант Мед", "ok"};
+    }
+
     void splitArguments()
     {
-        auto split = [](const QString &text) { return ::splitArguments(text, ' ', '"'); };
-        QCOMPARE(split(" a "), QStringList({"", "a", ""}));          // every blank ends an argument, empty ones too
-        QCOMPARE(split("ab\"c d\""), QStringList({"ab\"c", "d\""})); // a quote inside an argument does not group
-        QCOMPARE(split("\"a b"), QStringList({"a b"}));              // an unclosed quote runs to the end
-        QCOMPARE(split("\"Корвант Мед\" ok"), QStringList({"Корвант Мед", "ok"}));
+        QFETCH(QString, text);
+        QFETCH(QStringList, expected);
+        QCOMPARE(::splitArguments(text, ' ', '"'), expected);
     }
 
     void projectIdsBodyIsUtf8()
